@@ -1,0 +1,20 @@
+// trevik-cli: the same system as the window, for scripts and terminals.
+//
+// Each command lives in its own file in this folder and registers itself
+// with a static CliRegistrar; main() builds the command line from them.
+// Exit codes: 0 success, 1 failure, 2 bad usage.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+inline constexpr int CLI_OK = 0;
+inline constexpr int CLI_FAILED = 1;
+inline constexpr int CLI_USAGE = 2;
+
+// Adds one subcommand to root. The subcommand's callback stores its exit
+// code in *exit_code.
+using CliSetup = void (*)(CLI::App& root, int* exit_code);
+
+struct CliRegistrar {
+    explicit CliRegistrar(CliSetup setup);
+};

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, then configures and builds Trevik.
+#   scripts/build.sh [--sanitize]   build/ (or build-asan/ with --sanitize)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh"
+
+dir="$root/build"
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  dir="$root/build-asan"
+  flags=(-DCMAKE_BUILD_TYPE=Debug -DTREVIK_SANITIZE=ON -DTREVIK_BENCH=OFF)
+fi
+cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$dir" -j2
+echo "$dir"

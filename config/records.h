@@ -10,8 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// Validity marker that ends every record that carries one.
+// Validity marker that ends every record that carries one. Other headers
+// of the device link and the package define the same constant behind the
+// same guard, so any of them may be included together.
+#ifndef TREVIK_RECORD_MAGIC_DEFINED
+#define TREVIK_RECORD_MAGIC_DEFINED
 inline constexpr uint32_t RECORD_MAGIC = 0x6B2D9E41;
+#endif
 
 // ---- little-endian accessors (p must hold the bytes read or written) ----
 inline uint16_t rec_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }

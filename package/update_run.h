@@ -1,0 +1,179 @@
+// One update run: takes the chosen package (or downloads the newest one),
+// unpacks it when it comes in a zip archive, loads and checks it, asks about
+// the province database, writes it into the unit, reports the outcome and
+// removes its temporary files.
+//
+// The run talks to whoever started it through UpdateHost, so the window
+// (on its worker thread) and trevik-cli (on its main thread) run the same
+// steps. Write progress does not pass through here: the device link reports
+// it to the progress function its machine was created with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common_t73/QV_WritePlan.h"
+
+struct QV_Machine;
+struct Package;
+struct Thread;
+class CHttpDownload;
+class DownloadOwner;
+
+inline constexpr int UPDATE_PROVINCE_COUNT = 34;
+
+// Texts the run shows.
+inline constexpr const char16_t* UPDATE_TEXT_UPDATING = u"updating";
+inline constexpr const char16_t* UPDATE_TEXT_DECOMPRESSING = u"Decompressing database\u2026";
+inline constexpr const char16_t* UPDATE_TEXT_SUCCESS = u"Update Successfully!";
+inline constexpr const char16_t* UPDATE_TEXT_OPEN_FAILED = u"Open update file failed!";
+inline constexpr const char16_t* UPDATE_TEXT_NO_UPDATE_FILE = u"Can not Find Update File!";
+inline constexpr const char16_t* UPDATE_TEXT_FAILED = u"Update Failed!";
+inline constexpr const char16_t* UPDATE_TEXT_TOO_LARGE = u"Error!The gps data is too large!";
+inline constexpr const char16_t* UPDATE_TEXT_NO_SOUND = u"Error!No sound found!";
+inline constexpr const char16_t* UPDATE_CAPTION = u"Update Tool";
+// Name of the unpacked package in the run directory.
+inline constexpr const char16_t* UPDATE_EXTRACTED_NAME = u"tmp.dqv";
+
+enum class UpdateIcon { Information, Error };
+
+// What the run needs from whoever started it. Every call comes from the
+// thread that executes UpdateRun::run.
+class UpdateHost {
+public:
+    virtual ~UpdateHost() = default;
+    // Enables or disables the Update, Setting and Open buttons together.
+    virtual void enableButtons(bool enabled) = 0;
+    // The progress bar's text; an empty text clears it.
+    virtual void setProgressText(const std::u16string& text) = 0;
+    // The progress bar's range 0..upper with position 0 (archive extraction).
+    virtual void setProgressRange(uint32_t upper) = 0;
+    // The progress bar's position.
+    virtual void setProgressPos(uint32_t pos) = 0;
+    // The province question of a package with a province table. Returns 0
+    // to go on, with *mode (0 national condensed package, 1 per province)
+    // and flags (1 = selected, in PROVINCE_NAMES order) filled; non-zero
+    // abandons the run quietly.
+    virtual int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) = 0;
+    // A message box owned by the host; an empty caption means none.
+    virtual void showMessage(const std::u16string& text, const std::u16string& caption,
+                             UpdateIcon icon) = 0;
+    // True once the host is closing: failures are then not reported.
+    virtual bool isClosing() = 0;
+    // True while the unit is connected (its machine holds an open channel).
+    virtual bool isConnected() = 0;
+    // The download component a package download uses, and the owner its
+    // messages go to. Null when the host cannot download.
+    virtual CHttpDownload* downloadComponent() = 0;
+    virtual DownloadOwner* downloadOwner() = 0;
+    // The text the host's download-end handling sets when a package
+    // download failed; the run clears it before it downloads.
+    virtual std::u16string downloadFailureText() = 0;
+    virtual void clearDownloadFailureText() = 0;
+    // The run is over (its worker reference may be cleared).
+    virtual void runEnded() {}
+};
+
+// Where the package comes from: the chosen package path wins; otherwise the
+// download URL, unless the version file was of the list form.
+struct UpdateSource {
+    std::u16string package_path;
+    int list_form = 0;
+    std::u16string download_url;
+};
+
+inline constexpr int UPDATE_SUCCEEDED = 0;
+inline constexpr int UPDATE_FAILED = 1;
+inline constexpr int UPDATE_ABANDONED = 2; // the province question was declined
+
+// How a run ended.
+struct UpdateOutcome {
+    int result = UPDATE_FAILED;
+    std::u16string message; // failure message; empty on success
+    int status = 0;         // numeric status of the last device step, 0 = none
+    std::u16string box_text; // the text of the box shown (or withheld while closing)
+    // Dry runs: what would be written.
+    int planned = 0;      // 1 when the plan below was computed
+    int program_only = 0; // 1 for a package that holds one program image only
+    QV_WritePlan plan;    // data pointers cleared (the package is gone)
+    QV_PlanActions actions;
+    std::string plan_text; // the plan, one item per line
+};
+
+// The run directory and download target of a package URL, kept inside the
+// temporary directory.
+struct UpdateDownloadNames {
+    int valid = 0;             // 0: the URL names no file (empty, ".", "..")
+    std::u16string name;       // the URL's file name
+    std::u16string run_dir;    // temporary directory + stem, no trailing '/'
+    std::u16string target;     // run_dir + '/' + name
+    std::u16string extracted;  // run_dir + "/tmp.dqv"
+};
+
+// Names for a download of url under temp_dir (ending in '/'). The name is
+// the URL's last path segment without query or fragment; '\' counts as a
+// separator too, and a stem of dots only counts as no stem, so neither the
+// run directory nor the target can leave temp_dir. valid is 0 when nothing
+// names a file.
+UpdateDownloadNames update_download_names(const std::u16string& url,
+                                          const std::u16string& temp_dir);
+
+// The extension rule of a downloaded file: 1 for "rar", "zip" or "7z"
+// (unpack), 2 for "dqv" (load), 0 otherwise; compared without case on the
+// text after the name's last '.'.
+int update_download_kind(const std::u16string& name);
+
+// Whether the package holds exactly one program image and nothing else.
+// 0 for null.
+int update_is_program_only(const Package* pkg);
+
+// Whether the unit's client id (identity block text up to a 0 byte or
+// erased flash) begins with a known customer id. 0 for null.
+int update_unit_has_known_client(const QV_Machine* m);
+
+// The message box text of a failure: the message, then "  %d" with the
+// status when it is not 0.
+std::u16string update_failure_text(const std::u16string& message, int status);
+
+class UpdateRun {
+public:
+    // machine is the connected unit's device link; host and machine must
+    // outlive the run.
+    UpdateRun(UpdateHost* host, QV_Machine* machine, UpdateSource source);
+
+    // A dry run loads, checks and plans, but writes nothing to the unit and
+    // shows no success box; the plan lands in the outcome.
+    void setDryRun(bool dry) { dry_run_ = dry; }
+
+    // Carries out the whole run and returns how it ended. A null host or
+    // machine ends it at once as a failure with "Open update file failed!".
+    UpdateOutcome run();
+
+    // The outcome of the last run.
+    const UpdateOutcome& outcome() const { return outcome_; }
+
+    // Archive callback: kind 0 chooses an entry named *.dqv (value is its
+    // UTF-16 name), kind 1 sets the range to the entry's size, kind 2 the
+    // position to the bytes extracted so far.
+    int archiveProgress(int kind, const void* name, uint32_t value);
+
+private:
+    bool obtainFromDownload(std::u16string* package_path);
+    bool unpack(std::u16string* package_path);
+    void writeIntoUnit(Package* pkg, int province_mode);
+    void planOnly(Package* pkg, int province_mode);
+    void fail(const std::u16string& message, int status = 0);
+    void removeTemporaryFiles();
+
+    UpdateHost* host_;
+    QV_Machine* machine_;
+    UpdateSource source_;
+    bool dry_run_ = false;
+    UpdateOutcome outcome_;
+    std::u16string download_target_;
+    std::u16string extracted_;
+};
+
+// Thread routine for a run started with thread_create: argument is the
+// UpdateRun. Returns 0 when the run is over.
+int update_worker(Thread* thread, void* argument);

@@ -1,0 +1,291 @@
+#include "common_t73/QV_Hid.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <sys/stat.h>
+#include <vector>
+
+#include "common_t73/QV_HidTransports.h"
+
+struct QV_HidHandle {
+    std::unique_ptr<QV_ReportTransport> transport;
+};
+
+namespace {
+
+const char SOCKET_PREFIX[] = "socket:";
+const char EMULATED_PREFIX[] = "emulated:";
+// The path an emulated unit is reported under; it names the unit's ids the
+// way interface paths do.
+const char16_t EMULATED_PATH[] = u"emulated:vid_0416&pid_b500";
+
+enum class SourceKind { Hid, Socket, Emulated };
+
+struct Source {
+    std::mutex lock;
+    SourceKind kind = SourceKind::Hid;
+    std::string socketPath;
+    std::function<std::unique_ptr<QV_ReportTransport>()> factory;
+};
+
+Source& source() {
+    static Source s;
+    return s;
+}
+
+std::atomic<int> last_open_error{QV_HID_OPEN_OK};
+
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Paths are UTF-16 at this interface and UTF-8 in the file system.
+std::string to_utf8(const char16_t* s) {
+    std::string out;
+    for (; *s; ++s) {
+        uint32_t c = *s;
+        if (c >= 0xD800 && c <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[1] - 0xDC00);
+            ++s;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string to_utf16(const std::string& s) {
+    std::u16string out;
+    size_t i = 0;
+    while (i < s.size()) {
+        auto b = static_cast<unsigned char>(s[i]);
+        uint32_t c = b;
+        int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+        if (extra) {
+            c = b & (0x3F >> extra);
+            for (size_t k = 1; k <= static_cast<size_t>(extra) && i + k < s.size(); ++k)
+                c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        }
+        i += static_cast<size_t>(extra) + 1;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+// Device-interface classes in the order of their codes 1..5, each GUID in
+// its in-memory byte order (first three groups little-endian).
+const uint8_t INTERFACE_CLASSES[5][16] = {
+    // A5DCBF10-6530-11D2-901F-00C04FB951ED: USB device
+    {0x10, 0xBF, 0xDC, 0xA5, 0x30, 0x65, 0xD2, 0x11, 0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51,
+     0xED},
+    // 53F5630D-B6BF-11D0-94F2-00A0C91EFB8B: volume
+    {0x0D, 0x63, 0xF5, 0x53, 0xBF, 0xB6, 0xD0, 0x11, 0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB,
+     0x8B},
+    // 53F56307-B6BF-11D0-94F2-00A0C91EFB8B: disk
+    {0x07, 0x63, 0xF5, 0x53, 0xBF, 0xB6, 0xD0, 0x11, 0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB,
+     0x8B},
+    // 4D1E55B2-F16F-11CF-88CB-001111000030: HID
+    {0xB2, 0x55, 0x1E, 0x4D, 0x6F, 0xF1, 0xCF, 0x11, 0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00,
+     0x30},
+    // AD498944-762F-11D0-8DCB-00C04FC3358C: network adapter
+    {0x44, 0x89, 0x49, 0xAD, 0x2F, 0x76, 0xD0, 0x11, 0x8D, 0xCB, 0x00, 0xC0, 0x4F, 0xC3, 0x35,
+     0x8C},
+};
+
+} // namespace
+
+bool QV_Hid_isUnitPath(const char16_t* path) {
+    if (!path)
+        return false;
+    std::u16string lower(path);
+    for (char16_t& c : lower)
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    char needle[32];
+    std::snprintf(needle, sizeof needle, "vid_%04x&pid_%04x", UNIT_VENDOR_ID, UNIT_PRODUCT_ID);
+    return lower.find(to_utf16(needle)) != std::u16string::npos;
+}
+
+void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
+    if (!attach)
+        return;
+    SourceKind kind;
+    std::string socketPath;
+    {
+        std::lock_guard<std::mutex> guard(source().lock);
+        kind = source().kind;
+        socketPath = source().socketPath;
+    }
+    switch (kind) {
+    case SourceKind::Emulated:
+        attach(owner, EMULATED_PATH);
+        return;
+    case SourceKind::Socket: {
+        // The emulator's socket stands for one present unit.
+        struct stat st {};
+        if (::stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            std::u16string path = to_utf16(SOCKET_PREFIX + socketPath);
+            attach(owner, path.c_str());
+        }
+        return;
+    }
+    case SourceKind::Hid:
+        // Enumeration already matched the unit's vendor and product ids.
+        for (const std::string& p : QV_HidHidapi_enumerate()) {
+            std::u16string path = to_utf16(p);
+            if (attach(owner, path.c_str()) == 0)
+                return;
+        }
+        return;
+    }
+}
+
+QV_HidHandle* QV_Hid_open(const char16_t* path) {
+    last_open_error = QV_HID_OPEN_FAILED;
+    if (!path)
+        return nullptr;
+    std::string p = to_utf8(path);
+    std::unique_ptr<QV_ReportTransport> transport;
+    QV_HidOpenError why = QV_HID_OPEN_FAILED;
+    if (starts_with(p, SOCKET_PREFIX)) {
+        transport = QV_HidSocket_open(p.substr(std::strlen(SOCKET_PREFIX)));
+    } else if (starts_with(p, EMULATED_PREFIX)) {
+        std::function<std::unique_ptr<QV_ReportTransport>()> factory;
+        {
+            std::lock_guard<std::mutex> guard(source().lock);
+            factory = source().factory;
+        }
+        if (factory)
+            transport = factory();
+    } else {
+        transport = QV_HidHidapi_open(p, &why);
+    }
+    if (!transport) {
+        last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
+        return nullptr;
+    }
+    QV_HidHandle* handle = QV_Hid_openTransport(std::move(transport));
+    last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
+    return handle;
+}
+
+QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport) {
+    if (!transport)
+        return nullptr;
+    auto* handle = new (std::nothrow) QV_HidHandle;
+    if (handle)
+        handle->transport = std::move(transport);
+    return handle;
+}
+
+void QV_Hid_close(QV_HidHandle* handle) { delete handle; }
+
+int QV_Hid_readReport(QV_HidHandle* handle, uint8_t* buffer, int* count) {
+    if (count)
+        *count = 0;
+    if (!handle || !handle->transport || !buffer)
+        return 0;
+    int n = handle->transport->readReport(buffer, REPORT_TIMEOUT_MS);
+    if (n <= 0)
+        return 0;
+    if (count)
+        *count = n;
+    return 1;
+}
+
+int QV_Hid_writeReport(QV_HidHandle* handle, const uint8_t* buffer, int* count) {
+    if (count)
+        *count = 0;
+    if (!handle || !handle->transport || !buffer)
+        return 0;
+    int n = handle->transport->writeReport(buffer, REPORT_TIMEOUT_MS);
+    if (n <= 0)
+        return 0;
+    if (count)
+        *count = n;
+    return 1;
+}
+
+void QV_Hid_discardInput(QV_HidHandle* handle) {
+    if (handle && handle->transport)
+        handle->transport->discardInput();
+}
+
+int QV_Hid_classOfGuid(const uint8_t* guid) {
+    if (!guid)
+        return 2;
+    for (int i = 0; i < 5; ++i)
+        if (std::memcmp(guid, INTERFACE_CLASSES[i], 16) == 0)
+            return i + 1;
+    return 2;
+}
+
+int QV_Hid_selectSource(const std::string& text) {
+    std::lock_guard<std::mutex> guard(source().lock);
+    if (text == "hid") {
+        source().kind = SourceKind::Hid;
+        source().socketPath.clear();
+    } else if (starts_with(text, SOCKET_PREFIX) && text.size() > std::strlen(SOCKET_PREFIX)) {
+        source().kind = SourceKind::Socket;
+        source().socketPath = text.substr(std::strlen(SOCKET_PREFIX));
+    } else {
+        return 0;
+    }
+    source().factory = nullptr;
+    return 1;
+}
+
+void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory) {
+    std::lock_guard<std::mutex> guard(source().lock);
+    if (factory) {
+        source().kind = SourceKind::Emulated;
+        source().factory = std::move(factory);
+    } else {
+        source().kind = SourceKind::Hid;
+        source().factory = nullptr;
+    }
+}
+
+std::string QV_Hid_sourceText() {
+    std::lock_guard<std::mutex> guard(source().lock);
+    switch (source().kind) {
+    case SourceKind::Socket:
+        return SOCKET_PREFIX + source().socketPath;
+    case SourceKind::Emulated:
+        return "emulated";
+    case SourceKind::Hid:
+        break;
+    }
+    return "hid";
+}
+
+QV_HidOpenError QV_Hid_lastOpenError() {
+    return static_cast<QV_HidOpenError>(last_open_error.load());
+}
+
+const char* QV_Hid_permissionText() {
+    return "The unit is connected, but this user may not open it. Install the udev rule "
+           "70-trevik-unit.rules (cmake --install puts it in place), run "
+           "\"udevadm control --reload-rules && udevadm trigger\", then plug the unit in again.";
+}

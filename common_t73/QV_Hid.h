@@ -1,0 +1,114 @@
+// The unit's report transport: finds the unit, opens it and moves single
+// 65-byte reports (report id 0 in byte 0, 64 payload bytes) each way with a
+// 1000 ms limit.
+//
+// The operations run over one of three transports, chosen by the unit source:
+//   "hid"          real units through hidapi (the default);
+//   "socket:PATH"  a unit emulator on a Unix-domain stream socket;
+//   emulated       an in-process report transport handed in by tests.
+// Everything above (the command exchange) sees only QV_Hid_open, QV_Hid_close,
+// QV_Hid_readReport and QV_Hid_writeReport.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+inline constexpr uint16_t UNIT_VENDOR_ID = 0x0416;
+inline constexpr uint16_t UNIT_PRODUCT_ID = 0xB500;
+inline constexpr int REPORT_SIZE = 65;
+// Longest wait for one report, in each direction.
+inline constexpr int REPORT_TIMEOUT_MS = 1000;
+
+// One report transport under an open handle. Implementations move whole
+// 65-byte reports; byte 0 of every report is the report id 0.
+class QV_ReportTransport {
+public:
+    virtual ~QV_ReportTransport() = default;
+    // Sends one report; returns the bytes written (65), or 0 on failure or
+    // when it could not be written within timeoutMs.
+    virtual int writeReport(const uint8_t* report, int timeoutMs) = 0;
+    // Receives one report into report (65 bytes); returns the bytes received
+    // (65 for a whole report, fewer for a short one), or 0 when none arrived
+    // within timeoutMs or the unit is gone. Nothing lands in report later.
+    virtual int readReport(uint8_t* report, int timeoutMs) = 0;
+    // Drops input left over from an abandoned transfer.
+    virtual void discardInput() {}
+};
+
+// Open unit; created by QV_Hid_open, released by QV_Hid_close.
+struct QV_HidHandle;
+
+// Why the last QV_Hid_open returned none.
+enum QV_HidOpenError {
+    QV_HID_OPEN_OK = 0,
+    QV_HID_OPEN_FAILED = 1,
+    // The unit is there but this user may not open it (no udev rule).
+    QV_HID_OPEN_DENIED = 2,
+};
+
+// Called by QV_Hid_findUnit for each unit path; returns 0 to end the walk.
+using QV_HidAttachFn = int (*)(void* owner, const char16_t* path);
+
+// True when the lower-cased path contains "vid_0416&pid_b500". False for
+// null. The caller's path is not changed.
+bool QV_Hid_isUnitPath(const char16_t* path);
+
+// Walks the present units of the selected source and calls attach with owner
+// and each unit's path (valid only during the call) until attach returns 0.
+// Does nothing with a null attach function or when no unit is present.
+void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach);
+
+// Opens a path handed out by QV_Hid_findUnit ("socket:PATH", an emulated
+// unit's path, or a hidapi device path). Returns none on failure and then
+// QV_Hid_lastOpenError tells why; nothing is left open.
+QV_HidHandle* QV_Hid_open(const char16_t* path);
+
+// Wraps a transport in a handle (tests: an in-process emulated unit).
+// Returns none for a null transport.
+QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport);
+
+// Closes the unit and frees the handle. Accepts none.
+void QV_Hid_close(QV_HidHandle* handle);
+
+// Reads one report into buffer (65 bytes). Returns 1 when a report arrived
+// within 1000 ms, else 0 (also for a missing handle or buffer). count, when
+// given, receives the bytes transferred (65 for a whole report), 0 on failure.
+int QV_Hid_readReport(QV_HidHandle* handle, uint8_t* buffer, int* count);
+
+// Writes one report from buffer (65 bytes). Returns 1 when it was written
+// within 1000 ms, else 0; count as for QV_Hid_readReport.
+int QV_Hid_writeReport(QV_HidHandle* handle, const uint8_t* buffer, int* count);
+
+// Drops input that arrived after an abandoned transfer, so a late reply is
+// never taken for the answer to the next command. Accepts none.
+void QV_Hid_discardInput(QV_HidHandle* handle);
+
+// Code 1..5 of the device-interface class whose 16-byte GUID (in its
+// in-memory byte order) equals guid: USB device, volume, disk, HID, network
+// adapter. 2 when no class matches or guid is null.
+int QV_Hid_classOfGuid(const uint8_t* guid);
+
+// Chooses where units are looked for: "hid" or "socket:PATH". Returns 1, or 0
+// for any other text (the source is then left as it was).
+int QV_Hid_selectSource(const std::string& text);
+
+// Tests: QV_Hid_findUnit reports one unit whose open calls factory. A null
+// factory, or QV_Hid_selectSource, ends this.
+void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory);
+
+// The selected source as text: "hid", "socket:PATH" or "emulated".
+std::string QV_Hid_sourceText();
+
+// Why the last QV_Hid_open (on any thread) failed; QV_HID_OPEN_OK after a
+// successful one.
+QV_HidOpenError QV_Hid_lastOpenError();
+
+// What to tell the user when a unit is present but may not be opened: names
+// the udev rule that grants access.
+const char* QV_Hid_permissionText();
+
+// Name of the udev rule file shipped for the unit.
+inline constexpr const char* UNIT_UDEV_RULE = "70-trevik-unit.rules";

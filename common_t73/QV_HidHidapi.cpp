@@ -1,0 +1,90 @@
+// The hidapi adapter: the only file that sees hidapi.
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+#include "common_t73/QV_HidTransports.h"
+
+namespace {
+
+bool hidapi_ready() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = hid_init() == 0; });
+    return ok;
+}
+
+class HidapiTransport : public QV_ReportTransport {
+public:
+    explicit HidapiTransport(hid_device* device) : device_(device) {}
+    ~HidapiTransport() override { hid_close(device_); }
+
+    int writeReport(const uint8_t* report, int /*timeoutMs*/) override {
+        // hidraw writes complete or fail within the kernel's own USB limit.
+        int n = hid_write(device_, report, REPORT_SIZE);
+        return n > 0 ? std::min(n, REPORT_SIZE) : 0;
+    }
+
+    int readReport(uint8_t* report, int timeoutMs) override {
+        // Read into our own buffer: the caller's buffer sees only a whole,
+        // finished read. hidapi strips report id 0; put it back.
+        uint8_t in[REPORT_SIZE] = {};
+        int n = hid_read_timeout(device_, in, REPORT_SIZE - 1, timeoutMs);
+        if (n <= 0)
+            return 0;
+        report[0] = 0;
+        std::memcpy(report + 1, in, static_cast<size_t>(n));
+        return n + 1;
+    }
+
+    void discardInput() override {
+        // A report that arrives after a read timed out stays queued in the
+        // kernel; drain what is there now, without waiting.
+        uint8_t in[REPORT_SIZE];
+        for (int i = 0; i < 4096; ++i)
+            if (hid_read_timeout(device_, in, REPORT_SIZE - 1, 0) <= 0)
+                break;
+    }
+
+private:
+    hid_device* device_;
+};
+
+} // namespace
+
+std::vector<std::string> QV_HidHidapi_enumerate() {
+    std::vector<std::string> paths;
+    if (!hidapi_ready())
+        return paths;
+    hid_device_info* list = hid_enumerate(UNIT_VENDOR_ID, UNIT_PRODUCT_ID);
+    for (hid_device_info* d = list; d; d = d->next)
+        if (d->path && d->vendor_id == UNIT_VENDOR_ID && d->product_id == UNIT_PRODUCT_ID)
+            paths.emplace_back(d->path);
+    hid_free_enumeration(list);
+    return paths;
+}
+
+std::unique_ptr<QV_ReportTransport> QV_HidHidapi_open(const std::string& path,
+                                                      QV_HidOpenError* why) {
+    if (why)
+        *why = QV_HID_OPEN_FAILED;
+    if (!hidapi_ready())
+        return nullptr;
+    hid_device* device = hid_open_path(path.c_str());
+    if (!device) {
+        // A hidraw node without a udev rule belongs to root alone.
+        if (why && access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK | W_OK) != 0 &&
+            errno == EACCES)
+            *why = QV_HID_OPEN_DENIED;
+        return nullptr;
+    }
+    // Reads wait with a limit; blocking mode is what hid_read_timeout expects.
+    hid_set_nonblocking(device, 0);
+    if (why)
+        *why = QV_HID_OPEN_OK;
+    return std::make_unique<HidapiTransport>(device);
+}

@@ -1,0 +1,20 @@
+// The report transports behind QV_Hid_open. Internal to the device link.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common_t73/QV_Hid.h"
+
+// Paths of the present units through hidapi, in enumeration order.
+std::vector<std::string> QV_HidHidapi_enumerate();
+
+// Opens a hidapi device path. Returns none on failure; why receives
+// QV_HID_OPEN_DENIED when the node exists but this user may not open it.
+std::unique_ptr<QV_ReportTransport> QV_HidHidapi_open(const std::string& path,
+                                                      QV_HidOpenError* why);
+
+// Connects to a unit emulator listening on a Unix-domain stream socket.
+// Returns none when the path is too long or the connection is refused.
+std::unique_ptr<QV_ReportTransport> QV_HidSocket_open(const std::string& path);

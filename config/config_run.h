@@ -1,0 +1,92 @@
+// The configuration run of the Setting button: checks that a configurable
+// unit is attached, hands copies of its records to an editor (the dialog,
+// or the command line's KEY=VALUE changes), and writes them back when the
+// editor confirms. Plain C++: the unit and the message boxes come in
+// through small interfaces, so the window, trevik-cli and tests share it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The tool's version; a unit whose main setting asks for a newer tool is
+// not configured.
+inline constexpr int CONFIG_TOOL_VERSION = 407;
+
+inline constexpr const char* CONFIG_CAPTION = "Update Tool";
+inline constexpr const char* CONFIG_TITLE_PREFIX = "Setting";
+inline constexpr const char* CONFIG_NO_HARDWARE = "   No hardware connected!";
+inline constexpr const char* CONFIG_NOT_INITIALISED =
+    "Please start the machine to initialization parameter!!!!!";
+inline constexpr const char* CONFIG_UPGRADE_TOOL = "Please upgrade the current update tool!";
+inline constexpr const char* CONFIG_RADAR_QUESTION = "Can not identify the radar type,will use the "
+                                                     "default configuration, are you sure continue?";
+inline constexpr const char* CONFIG_SUCCESS = "Configuration success!";
+inline constexpr const char* CONFIG_FAILED = "Configuration failed!";
+
+enum ConfigIcon { CONFIG_ICON_ERROR, CONFIG_ICON_INFORMATION, CONFIG_ICON_QUESTION };
+
+// Message boxes of the run. Texts and captions are UTF-8; an empty caption
+// means none of its own.
+class ConfigPrompter {
+  public:
+    virtual ~ConfigPrompter() = default;
+    virtual void message(const std::string& text, const std::string& caption, ConfigIcon icon) = 0;
+    // true only for Yes.
+    virtual bool ask_yes_no(const std::string& text, const std::string& caption) = 0;
+};
+
+// The attached unit as the run sees it (the device link's state and
+// writes).
+class ConfigUnit {
+  public:
+    virtual ~ConfigUnit() = default;
+    virtual bool connected() = 0;
+    virtual int kind() = 0;
+    virtual int boot_version() = 0;
+    virtual const uint8_t* param() = 0;           // 256 bytes
+    virtual const uint8_t* main_setting() = 0;    // 231 bytes
+    virtual const uint8_t* server_settings() = 0; // 178 bytes
+    // Each returns 1 written, 0 failed.
+    virtual int write_param(const uint8_t* record) = 0;
+    virtual int write_main_setting(const uint8_t* ms, const uint8_t* ss) = 0;
+    // Reads the unit's information again; then sends the finishing command
+    // if the unit is still attached.
+    virtual void reread_and_finish() = 0;
+};
+
+// What the editor gets: the title prefix, the unit's boot version and
+// record kind, the main-setting record (read only) and the two copies it
+// edits in place.
+struct ConfigEditArgs {
+    std::u16string title_prefix;
+    int boot_version = 0;
+    int kind = -1;
+    const uint8_t* main_setting = nullptr;
+    uint8_t* param = nullptr;           // 256-byte copy
+    uint8_t* server_settings = nullptr; // 178-byte copy
+};
+// Returns 1 when confirmed, anything else cancels.
+using ConfigEditor = std::function<int(const ConfigEditArgs&)>;
+
+enum ConfigRunResult {
+    CONFIG_RUN_NO_HARDWARE,
+    CONFIG_RUN_NOT_INITIALISED,
+    CONFIG_RUN_UPGRADE_TOOL,
+    CONFIG_RUN_RADAR_DECLINED,
+    CONFIG_RUN_CANCELLED,
+    CONFIG_RUN_UNIT_GONE,
+    CONFIG_RUN_WRITE_FAILED,
+    CONFIG_RUN_SUCCESS,
+};
+
+// The checks before the editor opens, without messages: the result the run
+// would stop with, CONFIG_RUN_RADAR_DECLINED when it must ask about the
+// radar type first, CONFIG_RUN_SUCCESS when it may go on at once.
+ConfigRunResult config_run_precheck(ConfigUnit& unit);
+
+// The whole run. Every refusal shows its message; a confirmed edit writes
+// the parameter record, then the main-setting block with the edited server
+// settings, re-reads the unit and says "Configuration success!" only when
+// both writes succeeded ("Configuration failed!" otherwise).
+ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor);

@@ -1,0 +1,33 @@
+#include "config/machine_unit.h"
+
+#include "common_t73/QV_Cmd.h"
+#include "common_t73/QV_Machine.h"
+
+bool MachineConfigUnit::connected() { return QV_Machine_isConnected(m_) != 0; }
+int MachineConfigUnit::kind() { return m_ ? m_->param_kind : -1; }
+int MachineConfigUnit::boot_version() { return m_ ? int(m_->boot_version) : 0; }
+const uint8_t* MachineConfigUnit::param() {
+    static const uint8_t none[MACHINE_PARAM_SIZE] = {};
+    return m_ ? m_->param : none;
+}
+const uint8_t* MachineConfigUnit::main_setting() {
+    static const uint8_t none[MACHINE_MAIN_SETTING_SIZE] = {};
+    return m_ ? m_->main_setting : none;
+}
+const uint8_t* MachineConfigUnit::server_settings() {
+    static const uint8_t none[MACHINE_SERVER_SETTINGS_SIZE] = {};
+    return m_ ? m_->server_settings : none;
+}
+int MachineConfigUnit::write_param(const uint8_t* record) {
+    return QV_Machine_writeParam(m_, record);
+}
+int MachineConfigUnit::write_main_setting(const uint8_t* ms, const uint8_t* ss) {
+    return m_ ? QV_Machine_writeMainSetting(m_, ms, ss, m_->layout502) : 0;
+}
+void MachineConfigUnit::reread_and_finish() {
+    if (!m_)
+        return;
+    QV_Machine_getDeveiceInfo(m_);
+    if (QV_Machine_isConnected(m_))
+        QV_Cmd_finish(m_->channel);
+}

@@ -1,0 +1,34 @@
+// Texts the window's progress bar shows for writes into the unit and for
+// package downloads. Pure functions: the window sets what they return.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Text of a device progress report: status text, "Updated", the permyriad
+// value with two decimals and a percent sign, "Time", the elapsed seconds
+// and "Second" ("Updated 45.67%   Time 12 Second" for an empty status,
+// 4567 and 12). status is UTF-8; never fails.
+std::string progress_device_text(const std::string& status, uint32_t value, uint32_t elapsed);
+
+// Whole seconds elapsed between two millisecond tick counts, unsigned
+// (a wrapped counter still gives the forward difference).
+uint32_t progress_elapsed_seconds(uint32_t now_ms, uint32_t start_ms);
+
+// Remaining seconds of a download: (total - received), in unsigned 32-bit
+// arithmetic, / 1024.0 / kbps, truncated; 0 when the quotient is not a
+// finite number within the unsigned 32-bit range (a speed of 0).
+uint32_t progress_remaining_seconds(uint32_t total, uint32_t received, double kbps);
+
+// "1Hour2Minute5Second": hours and minutes only when not zero, seconds always.
+std::string progress_time_text(uint32_t seconds);
+
+// Text of a download speed report: "Updated percent", the percentage with
+// two decimals, "Speed", the speed in KB/s ("%.02fKb/s  "), "Remaining time"
+// and the time text. speed_x100000 is the speed in KB/s times 100000. With a
+// total of 0 (no length announced) the percentage shows 0.00 and the
+// remaining time 0Second.
+std::string progress_download_text(uint32_t total, uint32_t received, uint32_t speed_x100000);
+
+// Shown when a package download fails.
+inline constexpr const char* DOWNLOAD_FAILED_TEXT = "Error! Please update by local file!";

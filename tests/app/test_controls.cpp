@@ -1,0 +1,217 @@
+// The text progress bar and the shaded image buttons, painted offscreen.
+#include "controls/ButtonST.h"
+#include "controls/TextProgressCtrl.h"
+
+#include <QApplication>
+#include <QEnterEvent>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <gtest/gtest.h>
+
+namespace {
+
+class ProgressCtrl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bar.resize(200, 20);
+        bar.show();
+        QApplication::processEvents();
+    }
+    // Colour of the pixel at x in the middle row, after a full paint.
+    QColor pixelAt(int x) {
+        QImage img = bar.grab().toImage();
+        return QColor(img.pixel(x, 1));
+    }
+    CTextProgressCtrl bar;
+};
+
+TEST_F(ProgressCtrl, PercentTextIsTruncated) {
+    EXPECT_EQ(CTextProgressCtrl::PercentText(0, 100, 37), "37%");
+    EXPECT_EQ(CTextProgressCtrl::PercentText(0, 3, 1), "33%");
+    EXPECT_EQ(CTextProgressCtrl::PercentText(0, 1000, 379), "37%");
+    EXPECT_EQ(CTextProgressCtrl::PercentText(0, 100, 150), "150%");
+    EXPECT_EQ(CTextProgressCtrl::PercentText(5, 5, 5), "");
+}
+
+TEST_F(ProgressCtrl, DonePartIsTruncatedFractionOfWidth) {
+    bar.SetRange(0, 100);
+    bar.SetPos(37);
+    EXPECT_EQ(bar.BarWidth(), 74);
+    bar.SetShowText(false);
+    QColor done = QColor(bar.palette().color(QPalette::Highlight).rgb());
+    QColor rest = QColor(bar.palette().color(QPalette::Dark).rgb());
+    EXPECT_EQ(pixelAt(73), done);
+    EXPECT_EQ(pixelAt(74), rest);
+    bar.SetRange(0, 3);
+    bar.SetPos(1);
+    EXPECT_EQ(bar.BarWidth(), 66);
+}
+
+TEST_F(ProgressCtrl, SetPosReturnsOldPositionAndPaintsOnlyOnWidthChange) {
+    bar.SetRange(0, 10000);
+    EXPECT_EQ(bar.SetPos(100), 0);
+    int painted = bar.PaintCount();
+    // 100 and 120 of 10000 are both 2 pixels of 200.
+    EXPECT_EQ(bar.SetPos(120), 100);
+    EXPECT_EQ(bar.PaintCount(), painted);
+    bar.SetPos(150);
+    EXPECT_EQ(bar.PaintCount(), painted + 1);
+}
+
+TEST_F(ProgressCtrl, ResizeForcesNextPaint) {
+    bar.SetRange(0, 100);
+    bar.SetPos(50);
+    bar.resize(200, 22);
+    QApplication::processEvents();
+    int painted = bar.PaintCount();
+    bar.SetPos(50);
+    EXPECT_EQ(bar.PaintCount(), painted + 1);
+}
+
+TEST_F(ProgressCtrl, CaptionReplacesPercentageUntilCleared) {
+    bar.SetRange(0, 100);
+    bar.SetPos(10);
+    bar.SetWindowText("updating");
+    EXPECT_EQ(bar.GetWindowText(), "updating");
+    char16_t buf[5];
+    EXPECT_EQ(bar.GetWindowText(buf, 5), 5);
+    EXPECT_EQ(std::u16string(buf), u"upda"); // terminated within its size
+    QImage withCaption = bar.grab().toImage();
+    bar.SetPos(90);
+    QImage later = bar.grab().toImage();
+    bar.SetWindowText("");
+    bar.SetPos(10);
+    QImage percent = bar.grab().toImage();
+    EXPECT_NE(withCaption, percent);
+    EXPECT_NE(withCaption, later); // the bar moved, the caption stayed
+}
+
+TEST_F(ProgressCtrl, SameTextTwiceRepaintsOnce) {
+    bar.SetWindowText("Decompressing");
+    QApplication::processEvents();
+    int painted = bar.PaintCount();
+    bar.SetWindowText("Decompressing");
+    QApplication::processEvents();
+    EXPECT_EQ(bar.PaintCount(), painted);
+}
+
+TEST_F(ProgressCtrl, EmptyRangeDrawsNothingAndCompletesPaint) {
+    bar.SetRange(0, 0);
+    bar.SetPos(0);
+    QApplication::processEvents();
+    int painted = bar.PaintCount();
+    bar.repaint();
+    EXPECT_EQ(bar.PaintCount(), painted + 1);
+}
+
+TEST(CeXDib, RowsArePaddedAndPixelsAddressed) {
+    CCeXDib dib;
+    ASSERT_TRUE(dib.Create(5, 3, 8));
+    EXPECT_EQ(dib.GetLineWidth(), 8);
+    EXPECT_EQ(dib.GetNumColors(), 256);
+    dib.SetPixelIndex(4, 0, 200);
+    EXPECT_EQ(dib.GetPixelIndex(4, 0), 200);
+    dib.SetPixelIndex(5, 0, 1); // outside: ignored
+    EXPECT_EQ(dib.GetPixelIndex(5, 0), 0);
+    dib.SetPaletteIndex(200, QColor(10, 20, 30));
+    // Stored row 0 is the bottom row of the picture.
+    EXPECT_EQ(dib.ToImage().pixelColor(4, 2), QColor(10, 20, 30));
+    CCeXDib four;
+    ASSERT_TRUE(four.Create(3, 1, 4));
+    EXPECT_EQ(four.GetLineWidth(), 4);
+    four.SetPixelIndex(1, 0, 9);
+    EXPECT_EQ(four.GetPixelIndex(1, 0), 9);
+    EXPECT_EQ(four.GetPixelIndex(0, 0), 0);
+    EXPECT_FALSE(dib.Create(0, 3, 8));
+    EXPECT_FALSE(dib.Create(3, 3, 24));
+}
+
+TEST(CeXDib, BlendMovesPaletteTowardsColour) {
+    CCeXDib dib;
+    ASSERT_TRUE(dib.Create(1, 1, 8));
+    dib.SetPaletteIndex(0, QColor(200, 200, 200));
+    dib.BlendPalette(QColor(55, 55, 255), 5);
+    EXPECT_EQ(dib.GetPaletteIndex(0), QColor((5 * 55 + 95 * 200) / 100, (5 * 55 + 95 * 200) / 100,
+                                             (5 * 255 + 95 * 200) / 100));
+}
+
+class ShadeButton : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        window.resize(300, 100);
+        button = new CShadeButtonST(&window);
+        button->setGeometry(10, 10, 120, 40);
+        button->setText("Open");
+        QPixmap icon(32, 32);
+        icon.fill(QColor(255, 0, 0));
+        button->SetIconGreyOut(QIcon(icon));
+        button->SetShade(CShadeButtonST::SHS_VSHADE, 8, 20, 5, QColor(55, 55, 255));
+        window.show();
+        window.activateWindow();
+        QApplication::setActiveWindow(&window);
+        QApplication::processEvents();
+    }
+    void enter() {
+        QEnterEvent e(QPointF(5, 5), QPointF(15, 15), QPointF(15, 15));
+        QApplication::sendEvent(button, &e);
+    }
+    void leave() {
+        QEvent e(QEvent::Leave);
+        QApplication::sendEvent(button, &e);
+    }
+    QWidget window;
+    CShadeButtonST* button = nullptr;
+};
+
+TEST_F(ShadeButton, ShadeIsLightAtTopDarkAtBottom) {
+    const CCeXDib& dib = button->NormalDib();
+    ASSERT_EQ(dib.GetWidth(), 120);
+    ASSERT_EQ(dib.GetHeight(), 40);
+    int top = 0, bottom = 0;
+    for (int x = 0; x < 120; ++x) {
+        top += dib.GetPixelIndex(x, 39);
+        bottom += dib.GetPixelIndex(x, 0);
+        EXPECT_LE(dib.GetPixelIndex(x, 0), 16); // k = 8, grain -8..+8
+    }
+    EXPECT_GT(top, bottom);
+    // The over picture is lighter than the normal one.
+    EXPECT_GT(button->OverDib().GetPaletteIndex(128).lightness(),
+              button->NormalDib().GetPaletteIndex(128).lightness());
+}
+
+TEST_F(ShadeButton, HoverSwapsIconAndPicture) {
+    button->grab();
+    EXPECT_EQ(button->LastBackground(), 0);
+    QImage away = button->CurrentIcon().pixmap(32, 32).toImage();
+    EXPECT_EQ(qRed(away.pixel(5, 5)), qGreen(away.pixel(5, 5))); // grey
+    enter();
+    EXPECT_TRUE(button->IsMouseOver());
+    button->grab();
+    EXPECT_EQ(button->LastBackground(), 1);
+    QImage over = button->CurrentIcon().pixmap(32, 32).toImage();
+    EXPECT_EQ(QColor(over.pixel(5, 5)), QColor(255, 0, 0));
+    leave();
+    EXPECT_FALSE(button->IsMouseOver());
+    button->grab();
+    EXPECT_EQ(button->LastBackground(), 0);
+}
+
+TEST_F(ShadeButton, PressedShowsDownPictureAndShiftsCaption) {
+    enter();
+    button->grab();
+    QRect normal = button->LastCaptionRect();
+    button->setDown(true);
+    button->grab();
+    EXPECT_EQ(button->LastBackground(), 2);
+    EXPECT_EQ(button->LastCaptionRect(), normal.translated(1, 1));
+}
+
+TEST_F(ShadeButton, DisabledButtonIgnoresTheMouse) {
+    button->setEnabled(false);
+    enter();
+    EXPECT_FALSE(button->IsMouseOver());
+    button->grab();
+    EXPECT_EQ(button->LastBackground(), 0);
+}
+
+} // namespace

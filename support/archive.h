@@ -1,0 +1,28 @@
+// Extraction of one update package from a zip archive.
+#pragma once
+
+#include <cstdint>
+
+struct Stream;
+
+// Called on the extracting thread:
+//   kind 0: value is the entry's name (const char16_t*, the part after its
+//           path's last '/', terminated); a non-zero result chooses the entry.
+//   kind 1: value is the chosen entry's uncompressed size; result ignored.
+//   kind 2: value is the number of bytes extracted so far; result ignored.
+using ArchiveProgressFn = int (*)(int kind, uintptr_t value, void* owner);
+
+// Walks the archive (UTF-16 path) in directory order, skipping folders, and
+// extracts the first entry the callback chooses into out (a writing stream).
+// Returns 1 when the archive was walked (also when nothing was chosen: then
+// nothing is written), 0 when it cannot be opened (missing, not a zip: rar
+// and 7z land here), an entry cannot be listed or opened, the chosen entry
+// cannot be read whole or fails its CRC check, or a write to out fails.
+// A null callback chooses nothing.
+int archive_extract(const char16_t* archive_path, Stream* out, void* owner,
+                    ArchiveProgressFn progress);
+
+// Whether an entry name is an update package: the text after its last '.'
+// (the whole name when it has none) equals "dqv" without regard to case.
+// Returns 1 or 0 (0 for null).
+int archive_is_package_name(const char16_t* name);

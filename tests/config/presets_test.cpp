@@ -1,0 +1,149 @@
+#include "config/presets.h"
+#include "config/records.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+std::u16string name_of(int row) { return CARRIER_PRESETS[row].name; }
+std::u16string rep(char16_t c, size_t n) { return std::u16string(n, c); }
+} // namespace
+
+TEST(CarrierPresets, TableShape) {
+    static_assert(sizeof(CarrierPreset) == 804);
+    EXPECT_EQ(name_of(0), u"Movistar");
+    EXPECT_EQ(name_of(11), u"Happy Móvil nuevo");
+    EXPECT_EQ(name_of(16), u"RACC Tel");
+    EXPECT_EQ(name_of(29), u"Others");
+    for (int i = 0; i < CARRIER_PRESET_COUNT; ++i)
+        EXPECT_EQ(CARRIER_PRESETS[i].editable != 0, i != 16) << i;
+    for (int row : {4, 9, 10, 11})
+        EXPECT_EQ(std::u16string(CARRIER_PRESETS[row].apn), u"internetmas");
+}
+
+TEST(CarrierPresets, MatchingTheUnitsApn) {
+    EXPECT_EQ(carrier_preset_match(u"INTERNETMAS"), 11); // case ignored, last equal row wins
+    EXPECT_EQ(carrier_preset_match(u"orangeworld"), 3);
+    EXPECT_EQ(carrier_preset_match(u"nowhere.example"), 0);
+    EXPECT_EQ(carrier_preset_match(u""), 29);
+    EXPECT_EQ(carrier_preset_match(nullptr), 0);
+}
+
+TEST(GprsLoad, FromServerSettingsAndKindThree) {
+    ServerRecord ss = make_server("INTERNETMAS", "192.168.1.9", 8080);
+    GprsValues v = gprs_load(4, nullptr, ss.data());
+    EXPECT_TRUE(v.present);
+    EXPECT_EQ(v.row, 11);
+    EXPECT_EQ(v.apn, u"internetmas");
+    EXPECT_EQ(v.user, u"");      // the row's, not the unit's
+    EXPECT_EQ(v.server, u"192.168.1.9");
+    EXPECT_EQ(v.port, u"8080");
+    EXPECT_FALSE(v.server_port_editable);
+
+    ServerRecord none{};
+    EXPECT_FALSE(gprs_load(5, nullptr, none.data()).present);
+    EXPECT_FALSE(gprs_load(1, nullptr, nullptr).present);
+
+    ParamRecord p = make_param(3);
+    rec_set_text(p.data() + P3_OFF_APN, 28, "", 0);
+    rec_set_text(p.data() + P3_OFF_PORT, 7, "1234567", 7); // fills the field
+    GprsValues k3 = gprs_load(3, p.data(), nullptr);
+    EXPECT_TRUE(k3.present);
+    EXPECT_EQ(k3.row, 29);
+    EXPECT_TRUE(k3.row_editable);
+    EXPECT_EQ(k3.port, u"1234567");
+    EXPECT_TRUE(k3.server_port_editable);
+}
+
+TEST(GprsLoad, UnknownApnShowsRowZero) {
+    ServerRecord ss = make_server("private.apn", "h", 1);
+    GprsValues v = gprs_load(5, nullptr, ss.data());
+    EXPECT_EQ(v.row, 0);
+    EXPECT_EQ(v.apn, CARRIER_PRESETS[0].apn);
+    EXPECT_EQ(v.user, CARRIER_PRESETS[0].user);
+    EXPECT_EQ(v.password, CARRIER_PRESETS[0].password);
+}
+
+TEST(GprsSelect, LockedRow) {
+    GprsValues v;
+    gprs_select_row(v, 16);
+    EXPECT_FALSE(v.row_editable);
+    EXPECT_EQ(v.apn, CARRIER_PRESETS[16].apn);
+    gprs_select_row(v, 3);
+    EXPECT_TRUE(v.row_editable);
+    EXPECT_EQ(v.user, u"orange");
+    gprs_select_row(v, 30); // outside the table: nothing changes
+    EXPECT_EQ(v.row, 3);
+}
+
+TEST(GprsCheck, LimitsPerKindInColumnOrder) {
+    ServerRecord ss = make_server("a", "b", 1);
+    struct Case {
+        int kind;
+        GprsTexts t;
+        GprsCheck want;
+    } cases[] = {
+        {4, {rep('a', 49), u"", u"", u"", u""}, GPRS_OK},
+        {4, {rep('a', 50), u"", u"", u"", u""}, GPRS_BAD_APN},
+        {3, {rep('a', 27), u"", u"", u"", u""}, GPRS_OK},
+        {3, {rep('a', 28), u"", u"", u"", u""}, GPRS_BAD_APN},
+        {3, {u"", rep('u', 28), rep('p', 28), u"", u""}, GPRS_BAD_USER},
+        {5, {u"", u"", rep('p', 50), rep('s', 20), u""}, GPRS_BAD_PASSWORD},
+        {1, {u"", u"", u"", rep('s', 20), u""}, GPRS_BAD_SERVER},
+        {3, {u"", u"", u"", rep('s', 19), u"1234567"}, GPRS_BAD_PORT},
+        {2, {u"", u"", u"", u"", u"123456"}, GPRS_OK},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(gprs_check(c.kind, ss.data(), c.t), c.want) << c.kind;
+    EXPECT_STREQ(gprs_check_message(GPRS_BAD_APN), "APN设置出错！");
+    EXPECT_STREQ(gprs_check_message(GPRS_BAD_USER), "用户名出错！");
+    EXPECT_STREQ(gprs_check_message(GPRS_BAD_PASSWORD), "密码出错！");
+    EXPECT_STREQ(gprs_check_message(GPRS_BAD_SERVER), "服务器出错！");
+    EXPECT_STREQ(gprs_check_message(GPRS_BAD_PORT), "端口出错！");
+    // Without server settings a kind 4 unit stores nothing and checks nothing.
+    ServerRecord none{};
+    EXPECT_EQ(gprs_check(4, none.data(), {rep('a', 80), u"", u"", u"", u""}), GPRS_OK);
+}
+
+TEST(GprsStore, KindThreeKeepsThePortAsText) {
+    ParamRecord p = make_param(3);
+    ParamRecord before = p;
+    GprsTexts t{u"movistar.es", u"movistar", u"movistar", u"10.1.2.3", u"8080"};
+    ASSERT_EQ(gprs_store(3, p.data(), nullptr, t), GPRS_OK);
+    const uint8_t port[7] = {'8', '0', '8', '0', 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(p.data() + P3_OFF_PORT, port, 7));
+    char apn[40];
+    rec_get_text(apn, sizeof apn, p.data() + P3_OFF_APN, 28);
+    EXPECT_STREQ(apn, "movistar.es");
+    // Nothing outside the five fields changed.
+    for (int i = 0; i < 256; ++i)
+        if (i < 53 || i >= 164) {
+            EXPECT_EQ(p[i], before[i]) << i;
+        }
+}
+
+TEST(GprsStore, ServerSettingsKeepThePortAsNumber) {
+    ServerRecord ss = make_server("old", "old", 1);
+    GprsTexts t{u"internet", u"", u"", u"srv", u" 8080x"};
+    ASSERT_EQ(gprs_store(4, nullptr, ss.data(), t), GPRS_OK);
+    EXPECT_EQ(rec_u32(ss.data() + SS_OFF_PORT), 8080u);
+    EXPECT_EQ(ss[SS_OFF_USER], 0); // the unit's user replaced by the empty text
+    EXPECT_EQ(rec_u32(ss.data() + SS_OFF_MAGIC), RECORD_MAGIC);
+    ServerRecord bad = ss;
+    EXPECT_EQ(gprs_store(4, nullptr, bad.data(), {std::u16string(50, 'x'), u"", u"", u"", u""}),
+              GPRS_BAD_APN);
+    EXPECT_EQ(bad, ss);
+}
+
+TEST(GprsStore, LongAnsiTextIsCutWithoutSplittingCharacters) {
+    // 20 Chinese characters are 40 GBK bytes; the kind 3 user field holds 28.
+    std::u16string user(20, u'中');
+    ParamRecord p = make_param(3);
+    ASSERT_EQ(gprs_store(3, p.data(), nullptr, {u"", user.substr(0, 14), u"", u"", u""}), GPRS_OK);
+    std::string gbk = ansi_from_u16(user.substr(0, 14));
+    ASSERT_EQ(gbk.size(), 28u);
+    EXPECT_EQ(0, std::memcmp(p.data() + P3_OFF_USER, gbk.data(), 28));
+    // An odd width never keeps half a character.
+    EXPECT_EQ(ansi_cut(ansi_from_u16(u"a中中"), 4), ansi_from_u16(u"a中"));
+    EXPECT_EQ(ansi_field_text(p.data() + P3_OFF_USER, 28), user.substr(0, 14));
+}

@@ -32,6 +32,10 @@
 using Bytes = std::vector<uint8_t>;
 
 struct PkgProgram {
+    PkgProgram() = default;
+    PkgProgram(std::string board, Bytes plain_image)
+        : board_id(std::move(board)), image(std::move(plain_image)) {}
+
     std::string board_id = "T73A"; // first 4 bytes are stored (zero-padded)
     Bytes image;                   // plain; stored scrambled from a fresh state
     uint32_t server_size = 0;      // extended layout only, as all fields below
@@ -50,6 +54,10 @@ struct PkgProgram {
 };
 
 struct PkgProvince {
+    PkgProvince() = default;
+    PkgProvince(std::string gbk_name, Bytes plain_records)
+        : name(std::move(gbk_name)), records(std::move(plain_records)) {}
+
     std::string name; // GBK bytes, at most 50 (use PROVINCE_NAMES for the real ones)
     Bytes records;    // plain 12-byte records; stored scrambled from a fresh state
     std::optional<uint32_t> count_override; // fault: record count written instead

@@ -1,0 +1,174 @@
+// archive_extract over real zip files made by the test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/archive.h"
+#include "support/stream.h"
+#include "test_util.h"
+
+namespace {
+
+struct Seen {
+    std::vector<std::u16string> names;
+    uint64_t size = 0;
+    std::vector<uint64_t> progress;
+};
+
+int choose_package(int kind, uintptr_t value, void* owner) {
+    auto* seen = static_cast<Seen*>(owner);
+    if (kind == 0) {
+        const auto* name = reinterpret_cast<const char16_t*>(value);
+        seen->names.emplace_back(name);
+        return archive_is_package_name(name);
+    }
+    if (kind == 1)
+        seen->size = value;
+    else
+        seen->progress.push_back(value);
+    return 0;
+}
+
+// Extracts zip into a fresh file; returns the result and the bytes written.
+int extract(const std::string& zip, Bytes* out, Seen* seen) {
+    TempFile dst;
+    Stream* s = stream_open(dst.w(), 1);
+    EXPECT_NE(nullptr, s);
+    std::u16string wzip = utf8_to_wtext(zip);
+    int rc = archive_extract(wzip.c_str(), s, seen, choose_package);
+    stream_close(s);
+    *out = pkg_read_file(dst.path());
+    return rc;
+}
+
+TEST(Archive, PicksPackageInsideFolderSkippingOthers) {
+    Bytes pkg = pkg_pattern(5000, 1);
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"data/", {}},
+                                           {"data/readme.txt", pkg_pattern(100, 2)},
+                                           {"data/sub/PKG.DQV", pkg},
+                                           {"later.dqv", pkg_pattern(10, 3)}}));
+    Bytes out;
+    Seen seen;
+    EXPECT_EQ(1, extract(zip.path(), &out, &seen));
+    EXPECT_EQ(pkg, out);
+    // The folder is never offered; names are the part after the last '/'.
+    EXPECT_EQ((std::vector<std::u16string>{u"readme.txt", u"PKG.DQV"}), seen.names);
+    EXPECT_EQ(5000u, seen.size);
+    ASSERT_FALSE(seen.progress.empty());
+    EXPECT_EQ(5000u, seen.progress.back());
+}
+
+TEST(Archive, OnlyFirstOfTwoPackages) {
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"a.dqv", pkg_pattern(300, 1)},
+                                           {"b.dqv", pkg_pattern(400, 2), true}}));
+    Bytes out;
+    Seen seen;
+    EXPECT_EQ(1, extract(zip.path(), &out, &seen));
+    EXPECT_EQ(pkg_pattern(300, 1), out);
+    EXPECT_EQ(1u, seen.names.size());
+}
+
+TEST(Archive, NoPackageOrOnlyFoldersWritesNothing) {
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"x/", {}}, {"x/y/", {}}}));
+    Bytes out;
+    Seen seen;
+    EXPECT_EQ(1, extract(zip.path(), &out, &seen));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(seen.names.empty());
+
+    TempFile zip2(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip2.path(), {{"notes.txt", pkg_pattern(50, 1)}}));
+    EXPECT_EQ(1, extract(zip2.path(), &out, &seen));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Archive, NotAZipFails) {
+    struct Case {
+        const char* what;
+        Bytes content;
+    } cases[] = {
+        {"rar", Bytes{'R', 'a', 'r', '!', 0x1A, 0x07, 0x00, 1, 2, 3, 4, 5}},
+        {"7z", Bytes{'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4, 1, 2, 3, 4}},
+        {"empty", Bytes{}},
+        {"random", pkg_pattern(4096, 5)},
+    };
+    for (const Case& c : cases) {
+        TempFile f(".zip");
+        ASSERT_TRUE(f.write(c.content));
+        Bytes out;
+        Seen seen;
+        EXPECT_EQ(0, extract(f.path(), &out, &seen)) << c.what;
+        EXPECT_TRUE(out.empty()) << c.what;
+    }
+    Seen seen;
+    Bytes out;
+    EXPECT_EQ(0, extract("/nonexistent/a.zip", &out, &seen));
+    EXPECT_EQ(0, archive_extract(nullptr, nullptr, nullptr, choose_package));
+    // A lone surrogate has no file name on this system.
+    const char16_t bad[] = {u'/', u't', 0xD800, u'.', u'z', 0};
+    EXPECT_EQ(0, archive_extract(bad, nullptr, nullptr, choose_package));
+}
+
+// Finds the first occurrence of needle in hay.
+size_t find(const Bytes& hay, const Bytes& needle) {
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) - hay.begin();
+}
+
+TEST(Archive, DamagedEntryIsAFailedExtraction) {
+    Bytes pkg = pkg_pattern(3000, 9);
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"u.dqv", pkg, true}}));
+    Bytes file = pkg_read_file(zip.path());
+    size_t at = find(file, Bytes(pkg.begin(), pkg.begin() + 64));
+    ASSERT_LT(at, file.size());
+
+    // A stored entry with one byte changed: every byte reads, the CRC fails.
+    Bytes crc_bad = file;
+    crc_bad[at + 1000] ^= 0x01;
+    TempFile f1(".zip");
+    ASSERT_TRUE(f1.write(crc_bad));
+    Bytes out;
+    Seen seen;
+    EXPECT_EQ(0, extract(f1.path(), &out, &seen));
+
+    // A deflated entry whose compressed bytes are garbage: the read fails.
+    TempFile zip2(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip2.path(), {{"u.dqv", Bytes(20000, 'a')}}));
+    Bytes deflated = pkg_read_file(zip2.path());
+    size_t data_at = 30 + 5; // local header, name "u.dqv", no extra field
+    ASSERT_GT(deflated.size(), data_at + 20);
+    for (size_t i = 0; i < 16; ++i)
+        deflated[data_at + i] = 0xFF;
+    TempFile f2(".zip");
+    ASSERT_TRUE(f2.write(deflated));
+    EXPECT_EQ(0, extract(f2.path(), &out, &seen));
+}
+
+TEST(Archive, WriteFailureIsAFailedExtraction) {
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"u.dqv", pkg_pattern(5000, 3)}}));
+    TempFile dst;
+    Stream* reading = stream_open(dst.w(), 0); // not a writing stream
+    ASSERT_NE(nullptr, reading);
+    Seen seen;
+    std::u16string wzip = utf8_to_wtext(zip.path());
+    EXPECT_EQ(0, archive_extract(wzip.c_str(), reading, &seen, choose_package));
+    stream_close(reading);
+}
+
+TEST(Archive, PackageNameMatch) {
+    struct {
+        const char16_t* name;
+        int want;
+    } cases[] = {{u"a.dqv", 1}, {u"A.DqV", 1}, {u"dqv", 1},      {u"x.dqv.zip", 0},
+                 {u"x.dqvx", 0}, {u"x.dq", 0}, {u"x.tar.dqv", 1}, {u"", 0}};
+    for (auto& c : cases)
+        EXPECT_EQ(c.want, archive_is_package_name(c.name)) << wtext_to_utf8(c.name);
+    EXPECT_EQ(0, archive_is_package_name(nullptr));
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+// The report transport: unit paths, interface classes, unit sources, the
+// socket transport against a served emulated unit, and open failures.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common_t73/QV_Cmd.h"
+#include "common_t73/QV_Hid.h"
+#include "tests/device/test_cmd_support.h"
+#include "tools/unitsim/UnitSim.h"
+
+namespace {
+
+// A private directory for sockets and files, removed at the end.
+struct TempDir {
+    std::filesystem::path path;
+    TempDir() {
+        char tmpl[] = "/tmp/trevik-hid-XXXXXX";
+        path = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const char* name) const { return (path / name).string(); }
+};
+
+// Puts the default unit source back after a test changed it.
+struct SourceGuard {
+    ~SourceGuard() { QV_Hid_selectSource("hid"); }
+};
+
+std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+struct Attached {
+    std::vector<std::u16string> paths;
+    int answer = 0;
+};
+
+int collect(void* owner, const char16_t* path) {
+    auto* a = static_cast<Attached*>(owner);
+    a->paths.emplace_back(path);
+    return a->answer;
+}
+
+} // namespace
+
+TEST(HidPath, UnitPathsAreRecognisedWhateverTheirCase) {
+    struct Case {
+        const char16_t* path;
+        bool unit;
+    };
+    const Case cases[] = {
+        {u"\\\\?\\hid#vid_0416&pid_b500#6&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+         true},
+        {u"\\\\?\\HID#VID_0416&PID_B500#6&1A2B3C&0&0000", true},
+        {u"\\\\?\\hid#Vid_0416&Pid_B500", true},
+        {u"\\\\?\\hid#vid_0416&pid_b501#6&1a2b3c", false},
+        {u"\\\\?\\hid#vid_0417&pid_b500", false},
+        {u"vid_0416pid_b500", false},
+        {u"", false},
+        {u"emulated:vid_0416&pid_b500", true},
+    };
+    for (const Case& c : cases) {
+        std::u16string before(c.path);
+        EXPECT_EQ(QV_Hid_isUnitPath(c.path), c.unit) << std::string(before.begin(), before.end());
+        EXPECT_EQ(before, std::u16string(c.path)); // the caller's path is untouched
+    }
+    EXPECT_FALSE(QV_Hid_isUnitPath(nullptr));
+}
+
+TEST(HidPath, InterfaceClassesHaveTheirCodesAndUnknownIsVolume) {
+    // Each GUID in memory order: first three groups little-endian.
+    const uint8_t usb[16] = {0x10, 0xBF, 0xDC, 0xA5, 0x30, 0x65, 0xD2, 0x11,
+                             0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED};
+    const uint8_t volume[16] = {0x0D, 0x63, 0xF5, 0x53, 0xBF, 0xB6, 0xD0, 0x11,
+                                0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B};
+    const uint8_t disk[16] = {0x07, 0x63, 0xF5, 0x53, 0xBF, 0xB6, 0xD0, 0x11,
+                              0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B};
+    const uint8_t hid[16] = {0xB2, 0x55, 0x1E, 0x4D, 0x6F, 0xF1, 0xCF, 0x11,
+                             0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30};
+    const uint8_t net[16] = {0x44, 0x89, 0x49, 0xAD, 0x2F, 0x76, 0xD0, 0x11,
+                             0x8D, 0xCB, 0x00, 0xC0, 0x4F, 0xC3, 0x35, 0x8C};
+    uint8_t unknown[16];
+    std::memcpy(unknown, hid, 16);
+    unknown[15] ^= 1;
+    EXPECT_EQ(QV_Hid_classOfGuid(usb), 1);
+    EXPECT_EQ(QV_Hid_classOfGuid(volume), 2);
+    EXPECT_EQ(QV_Hid_classOfGuid(disk), 3);
+    EXPECT_EQ(QV_Hid_classOfGuid(hid), 4);
+    EXPECT_EQ(QV_Hid_classOfGuid(net), 5);
+    EXPECT_EQ(QV_Hid_classOfGuid(unknown), 2);
+    EXPECT_EQ(QV_Hid_classOfGuid(nullptr), 2);
+}
+
+TEST(HidHandle, MissingHandleOrBufferFailsWithZeroCount) {
+    uint8_t buffer[REPORT_SIZE] = {};
+    int count = 7;
+    EXPECT_EQ(QV_Hid_readReport(nullptr, buffer, &count), 0);
+    EXPECT_EQ(count, 0);
+    count = 7;
+    EXPECT_EQ(QV_Hid_writeReport(nullptr, buffer, &count), 0);
+    EXPECT_EQ(count, 0);
+    QV_Hid_close(nullptr);
+    QV_Hid_discardInput(nullptr);
+    EXPECT_EQ(QV_Hid_openTransport(nullptr), nullptr);
+    EXPECT_EQ(QV_Hid_open(nullptr), nullptr);
+
+    UnitSim unit;
+    QV_HidHandle* h = QV_Hid_openTransport(unit.transport());
+    count = 7;
+    EXPECT_EQ(QV_Hid_readReport(h, nullptr, &count), 0);
+    EXPECT_EQ(count, 0);
+    QV_Hid_close(h);
+}
+
+// ---- unit sources ----
+
+TEST(HidSource, SourceTextIsChecked) {
+    SourceGuard guard;
+    EXPECT_EQ(QV_Hid_selectSource("socket:/run/unit.sock"), 1);
+    EXPECT_EQ(QV_Hid_sourceText(), "socket:/run/unit.sock");
+    for (const char* bad : {"socket:", "usb", "", "HID", "socket"})
+        EXPECT_EQ(QV_Hid_selectSource(bad), 0) << bad;
+    EXPECT_EQ(QV_Hid_sourceText(), "socket:/run/unit.sock");
+    EXPECT_EQ(QV_Hid_selectSource("hid"), 1);
+    EXPECT_EQ(QV_Hid_sourceText(), "hid");
+}
+
+TEST(HidSource, EmulatedUnitIsFoundAndOpened) {
+    SourceGuard guard;
+    UnitSim unit(0x400000, 1046);
+    QV_Hid_selectEmulated([&unit] { return unit.transport(); });
+    EXPECT_EQ(QV_Hid_sourceText(), "emulated");
+    Attached attached;
+    QV_Hid_findUnit(&attached, collect);
+    ASSERT_EQ(attached.paths.size(), 1u);
+    EXPECT_TRUE(QV_Hid_isUnitPath(attached.paths[0].c_str()));
+
+    QV_HidChannel channel{};
+    channel.handle = QV_Hid_open(attached.paths[0].c_str());
+    ASSERT_NE(channel.handle, nullptr);
+    EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_OK);
+    EXPECT_EQ(QV_Cmd_getFlashSize(&channel), 0x400000u);
+    QV_Hid_close(channel.handle);
+
+    QV_Hid_findUnit(&attached, nullptr); // no attach function: nothing happens
+    EXPECT_EQ(attached.paths.size(), 1u);
+}
+
+TEST(HidSource, SocketUnitIsFoundOnlyWhileServed) {
+    SourceGuard guard;
+    TempDir dir;
+    std::string sock = dir.file("unit.sock");
+    ASSERT_EQ(QV_Hid_selectSource("socket:" + sock), 1);
+    Attached none;
+    QV_Hid_findUnit(&none, collect);
+    EXPECT_TRUE(none.paths.empty());
+
+    UnitSim unit(0x200000, 1030);
+    UnitSimServer server(unit, sock);
+    ASSERT_TRUE(server.start());
+    Attached attached;
+    QV_Hid_findUnit(&attached, collect);
+    ASSERT_EQ(attached.paths.size(), 1u);
+    EXPECT_EQ(attached.paths[0], u16("socket:" + sock));
+
+    QV_HidChannel channel{};
+    channel.handle = QV_Hid_open(attached.paths[0].c_str());
+    ASSERT_NE(channel.handle, nullptr);
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel), 1030u);
+    QV_Hid_close(channel.handle);
+    server.stop();
+}
+
+// ---- socket transport ----
+
+class SocketUnit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<UnitSimServer>(unit_, dir_.file("unit.sock"));
+        ASSERT_TRUE(server_->start());
+        channel_.handle = QV_Hid_open(u16("socket:" + dir_.file("unit.sock")).c_str());
+        ASSERT_NE(channel_.handle, nullptr);
+        channel_.bootVersion = 1046;
+    }
+    void TearDown() override {
+        QV_Hid_close(channel_.handle);
+        server_->stop();
+    }
+    TempDir dir_;
+    UnitSim unit_{0x400000, 1046};
+    std::unique_ptr<UnitSimServer> server_;
+    QV_HidChannel channel_{};
+};
+
+TEST_F(SocketUnit, WholeTransfersRunOverTheSocket) {
+    std::vector<uint8_t> data(4096);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 31);
+    uint32_t sum = 0;
+    for (uint8_t b : data)
+        sum += b;
+    ASSERT_EQ(QV_Cmd_erase(&channel_, 0x20000, 4096), 0);
+    ASSERT_EQ(QV_Cmd_write(&channel_, 0x20000, data.data(), 4096, 0, 1, sum), 0);
+    std::vector<uint8_t> back(4096);
+    ASSERT_EQ(QV_Cmd_read(&channel_, 0x20000, back.data(), 4096, 0), 0);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(SocketUnit, AUnitThatNeverAnswersFailsTheReadAfterTheLimit) {
+    unit_.addFault({UnitFault::NoReply, CMD_BOOT_VERSION});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel_), 0u);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::milliseconds(5000));
+    // The channel stays usable.
+    EXPECT_EQ(QV_Cmd_getFlashSize(&channel_), 0x400000u);
+}
+
+TEST_F(SocketUnit, ALateReplyLeftOnTheSocketIsDiscarded) {
+    ASSERT_EQ(QV_Cmd_sendFrame(&channel_, CMD_BOOT_VERSION, RECORD_MAGIC, COMMAND_ACCESS_WORD, 0,
+                               0, 0),
+              1);
+    // Give the served unit time to answer the abandoned command.
+    for (int i = 0; i < 200 && unit_.reportsOut() < 1; ++i)
+        ::usleep(1000);
+    EXPECT_EQ(QV_Cmd_getFlashSize(&channel_), 0x400000u);
+}
+
+TEST_F(SocketUnit, AnUnpluggedUnitFailsEveryTransferUntilOpenedAgain) {
+    unit_.unplugAfterReports(2);
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel_), 1046u); // frame and reply
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel_), 0u);
+    EXPECT_EQ(QV_Cmd_finish(&channel_), 0);
+    QV_Hid_close(channel_.handle);
+    channel_.handle = QV_Hid_open(u16("socket:" + dir_.file("unit.sock")).c_str());
+    ASSERT_NE(channel_.handle, nullptr);
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel_), 1046u);
+}
+
+TEST(HidOpen, RefusedSocketIsAnOpenFailure) {
+    TempDir dir;
+    EXPECT_EQ(QV_Hid_open(u16("socket:" + dir.file("nobody.sock")).c_str()), nullptr);
+    EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_FAILED);
+    std::string longPath = "socket:/" + std::string(200, 'x');
+    EXPECT_EQ(QV_Hid_open(u16(longPath).c_str()), nullptr);
+    EXPECT_EQ(QV_Hid_open(u"emulated:vid_0416&pid_b500"), nullptr); // no emulated unit chosen
+}
+
+TEST(HidOpen, MissingDeviceNodeIsAPlainFailure) {
+    TempDir dir;
+    EXPECT_EQ(QV_Hid_open(u16(dir.file("hidraw9")).c_str()), nullptr);
+    EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_FAILED);
+}
+
+TEST(HidOpen, NodeThisUserMayNotOpenIsReportedAsDenied) {
+    // A node owned by root with mode 0600, opened by an ordinary user: run
+    // the open in a child that gives up root when the test runs as root.
+    TempDir dir;
+    std::string node = dir.file("hidraw0");
+    FILE* f = std::fopen(node.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ::chmod(dir.path.c_str(), 0755);
+    ::chmod(node.c_str(), geteuid() == 0 ? 0600 : 0000);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(10);
+        QV_HidHandle* h = QV_Hid_open(u16(node).c_str());
+        ::_exit(h ? 11 : static_cast<int>(QV_Hid_lastOpenError()));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(QV_HID_OPEN_DENIED));
+}
+
+TEST(HidOpen, PermissionTextNamesTheRule) {
+    std::string text = QV_Hid_permissionText();
+    EXPECT_NE(text.find(UNIT_UDEV_RULE), std::string::npos);
+    EXPECT_NE(text.find("udevadm"), std::string::npos);
+}

@@ -1,0 +1,329 @@
+// trevik-cli inspect / merge: what a package holds, and the merged province
+// image exactly as it would go to the unit.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "package/package.h"
+#include "support/archive.h"
+#include "support/stream.h"
+#include "support/text.h"
+#include "tools/cli/cli.h"
+#include "tools/pkgbuild/pkgbuild.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* OPEN_FAILED = "Open update file failed!";
+
+const char* section_title(int number) {
+    static const char* titles[] = {"",
+                                   "boot image",
+                                   "program table",
+                                   "radar-mute data",
+                                   "voice data",
+                                   "GPS data",
+                                   "update-tool image",
+                                   "voice data, variant B",
+                                   "province GPS table",
+                                   "voice data, province mode",
+                                   "voice data, province mode, variant B",
+                                   "voice data, variant C",
+                                   "voice data, variants C and B",
+                                   "GPS data, variant D"};
+    return number >= 1 && number <= SECTION_COUNT ? titles[number] : "";
+}
+
+bool starts_like_zip(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char sig[4] = {};
+    size_t got = std::fread(sig, 1, 4, f);
+    std::fclose(f);
+    return got == 4 && sig[0] == 'P' && sig[1] == 'K' &&
+           ((sig[2] == 3 && sig[3] == 4) || (sig[2] == 5 && sig[3] == 6));
+}
+
+int choose_package_entry(int kind, uintptr_t value, void*) {
+    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
+}
+
+// A package from a .dqv file, or from the first .dqv inside a zip (unpacked
+// into a temporary file that is removed again). Null when neither works.
+Package* load_package(const std::string& path, PackageDirectory* dir) {
+    std::u16string wpath = utf8_to_wtext(path);
+    if (Package* p = package_load_with_directory(wpath.c_str(), dir))
+        return p;
+    if (!starts_like_zip(path))
+        return nullptr;
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string tmp = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/trevik-cli-XXXXXX.dqv";
+    int fd = mkstemps(tmp.data(), 4);
+    if (fd < 0)
+        return nullptr;
+    close(fd);
+    std::u16string wtmp = utf8_to_wtext(tmp);
+    Package* p = nullptr;
+    if (Stream* out = stream_open(wtmp.c_str(), 1)) {
+        int ok = archive_extract(wpath.c_str(), out, nullptr, choose_package_entry);
+        ok = stream_flush(out) && ok;
+        stream_close(out);
+        if (ok)
+            p = package_load_with_directory(wtmp.c_str(), dir);
+    }
+    std::remove(tmp.c_str());
+    return p;
+}
+
+std::string hex(const uint8_t* data, size_t n) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(digits[data[i] >> 4]);
+        out.push_back(digits[data[i] & 0xF]);
+    }
+    return out;
+}
+
+// GBK text (up to its terminator) as UTF-8.
+std::string gbk_to_utf8(const char* text) {
+    char16_t w[256] = {};
+    if (ansi_to_wtext(w, 256, text, -1) < 0)
+        return text;
+    return wtext_to_utf8(w);
+}
+
+std::string board_text(const char id[4]) {
+    size_t n = 4;
+    while (n > 0 && id[n - 1] == 0)
+        --n;
+    return std::string(id, n);
+}
+
+Json sha_or_null(const uint8_t* data, size_t n) {
+    return data ? Json(sha256_hex(data, n)) : Json(nullptr);
+}
+
+// Whether a section is present in the sense of the in-memory package.
+bool present(const Package* p, int number) {
+    if (number == SECTION_PROGRAMS)
+        return p->program_count > 0;
+    if (number == SECTION_PROVINCES)
+        return p->province_count > 0;
+    const PackageSection* s = package_section(p, number);
+    return s && s->size > 0 && s->data;
+}
+
+Json describe(const Package* p, const PackageDirectory& dir) {
+    Json j;
+    j["form"] = package_form_name(dir.form);
+    j["version"] = directory_version(&dir);
+    j["client_id_hex"] = hex(p->client_id, CLIENT_ID_SIZE);
+    j["program_layout"] = p->program_count == 0 ? Json(nullptr)
+                          : p->program_layout   ? Json("extended")
+                                                : Json("short");
+    Json sections = Json::array();
+    for (int n = 1; n <= SECTION_COUNT; ++n) {
+        if (!present(p, n))
+            continue;
+        Json s;
+        s["number"] = n;
+        s["offset"] = directory_offset(&dir, n);
+        s["size"] = directory_size(&dir, n);
+        const PackageSection* sec = package_section(p, n);
+        s["sha256"] = sec ? sha_or_null(sec->data, sec->size) : Json(nullptr);
+        sections.push_back(s);
+    }
+    j["sections"] = sections;
+    Json programs = Json::array();
+    for (uint32_t i = 0; i < p->program_count; ++i) {
+        const ProgramImage& img = p->programs[i];
+        Json e;
+        e["board_id"] = board_text(img.board_id);
+        e["size"] = img.size;
+        e["server_size"] = img.server_size;
+        e["variant_b"] = img.variant_b;
+        e["version"] = img.version;
+        e["layout502"] = img.layout502;
+        e["variant_c"] = img.variant_c;
+        e["variant_d"] = img.variant_d;
+        e["legacy"] = img.legacy;
+        e["track_size"] = img.track_size;
+        e["server_reset"] = img.server_reset;
+        e["sha256"] = sha_or_null(img.data, img.size);
+        programs.push_back(e);
+    }
+    j["programs"] = programs;
+    j["province_stamp"] = p->province_stamp;
+    Json provinces = Json::array();
+    for (uint32_t i = 0; i < p->province_count; ++i) {
+        const ProvinceGps& prov = p->provinces[i];
+        Json e;
+        e["name"] = gbk_to_utf8(prov.name);
+        e["records"] = prov.record_count;
+        e["sha256"] = prov.records ? Json(sha256_hex(prov.records, size_t{prov.record_count} * 12))
+                                   : Json(sha256_hex(nullptr, 0));
+        provinces.push_back(e);
+    }
+    j["provinces"] = provinces;
+    return j;
+}
+
+std::string printable(const uint8_t* data, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n && data[i]; ++i)
+        out.push_back(data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.');
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+void print_text(const Package* p, const PackageDirectory& dir) {
+    std::printf("form %s, directory version %u\n", package_form_name(dir.form),
+                directory_version(&dir));
+    std::printf("client id: \"%s\"\n", printable(p->client_id, CLIENT_ID_SIZE).c_str());
+    std::printf("sections:\n");
+    for (int n = 1; n <= SECTION_COUNT; ++n) {
+        if (!present(p, n))
+            continue;
+        std::printf("  %2d %-38s offset %10u  size %10u\n", n, section_title(n),
+                    directory_offset(&dir, n), directory_size(&dir, n));
+    }
+    if (p->program_count > 0) {
+        std::printf("programs (%s layout):\n", p->program_layout ? "extended" : "short");
+        for (uint32_t i = 0; i < p->program_count; ++i) {
+            const ProgramImage& m = p->programs[i];
+            std::printf("  %-4s size %8u version %u server %u track %u%s%s%s%s%s%s%s\n",
+                        board_text(m.board_id).c_str(), m.size, m.version, m.server_size,
+                        m.track_size, m.variant_b ? " variant-B" : "", m.variant_c ? " variant-C" : "",
+                        m.variant_d ? " variant-D" : "", m.layout502 ? " layout502" : "",
+                        m.legacy ? " legacy" : "", m.server_reset ? " server-reset" : "",
+                        m.data ? "" : " (image absent)");
+        }
+    }
+    if (p->province_count > 0) {
+        std::printf("provinces (stamp %u):\n", p->province_stamp);
+        for (uint32_t i = 0; i < p->province_count; ++i)
+            std::printf("  %s: %u records\n", gbk_to_utf8(p->provinces[i].name).c_str(),
+                        p->provinces[i].record_count);
+    }
+}
+
+struct InspectArgs {
+    std::string file;
+    bool json = false;
+};
+
+void setup_inspect(CLI::App& root, int* exit_code) {
+    static InspectArgs args;
+    CLI::App* cmd = root.add_subcommand(
+        "inspect", "Show what an update package (.dqv, or a zip holding one) contains");
+    cmd->add_option("FILE", args.file, "Package or zip archive")->required();
+    cmd->add_flag("--json", args.json, "Print one JSON object");
+    cmd->callback([exit_code] {
+        PackageDirectory dir;
+        Package* p = load_package(args.file, &dir);
+        if (!p) {
+            std::fprintf(stderr, "%s\n", OPEN_FAILED);
+            *exit_code = CLI_FAILED;
+            return;
+        }
+        if (args.json)
+            std::printf("%s\n",
+                        describe(p, dir).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        else
+            print_text(p, dir);
+        package_free(p);
+        *exit_code = CLI_OK;
+    });
+}
+
+// One item of the province list: an index 0..33 or a name (UTF-8).
+int province_index(const std::string& item) {
+    if (!item.empty() && item.find_first_not_of("0123456789") == std::string::npos) {
+        int v = item.size() <= 2 ? std::atoi(item.c_str()) : -1;
+        return v >= 0 && v < PROVINCE_COUNT ? v : -1;
+    }
+    std::u16string w = utf8_to_wtext(item);
+    char gbk[64];
+    if (wtext_to_ansi(gbk, sizeof gbk, w.c_str(), static_cast<int>(w.size())) < 0)
+        return -1;
+    for (int k = 0; k < PROVINCE_COUNT; ++k)
+        if (std::strcmp(gbk, PROVINCE_NAMES[k]) == 0)
+            return k;
+    return -1;
+}
+
+struct MergeArgs {
+    std::string file;
+    std::string provinces;
+    std::string out;
+};
+
+void setup_merge(CLI::App& root, int* exit_code) {
+    static MergeArgs args;
+    CLI::App* cmd = root.add_subcommand(
+        "merge", "Write the merged, scrambled GPS image of chosen provinces");
+    cmd->add_option("FILE", args.file, "Package or zip archive")->required();
+    cmd->add_option("--provinces", args.provinces,
+                    "Comma-separated province indices 0..33 or names")
+        ->required();
+    cmd->add_option("-o,--output", args.out, "File to write the image to")->required();
+    cmd->callback([exit_code] {
+        int flags[PROVINCE_COUNT] = {};
+        size_t start = 0;
+        for (;;) {
+            size_t comma = args.provinces.find(',', start);
+            std::string item = args.provinces.substr(start, comma - start);
+            while (!item.empty() && item.front() == ' ')
+                item.erase(item.begin());
+            while (!item.empty() && item.back() == ' ')
+                item.pop_back();
+            int k = province_index(item);
+            if (k < 0) {
+                std::fprintf(stderr, "unknown province \"%s\" (use 0..33 or a province name)\n",
+                             item.c_str());
+                *exit_code = CLI_USAGE;
+                return;
+            }
+            flags[k] = 1;
+            if (comma == std::string::npos)
+                break;
+            start = comma + 1;
+        }
+        PackageDirectory dir;
+        Package* p = load_package(args.file, &dir);
+        if (!p) {
+            std::fprintf(stderr, "%s\n", OPEN_FAILED);
+            *exit_code = CLI_FAILED;
+            return;
+        }
+        int code = CLI_FAILED;
+        if (p->province_count == 0) {
+            std::fprintf(stderr, "%s has no province table: nothing to merge\n", args.file.c_str());
+        } else if (!package_merge_provinces(p, flags)) {
+            std::fprintf(stderr, "cannot build the merged image (out of memory)\n");
+        } else if (!pkg_write_file(args.out, Bytes(p->merged_gps.data,
+                                                     p->merged_gps.data + p->merged_gps.size))) {
+            std::fprintf(stderr, "cannot write %s\n", args.out.c_str());
+        } else {
+            std::printf("wrote %s: %u bytes\n", args.out.c_str(), p->merged_gps.size);
+            code = CLI_OK;
+        }
+        package_free(p);
+        *exit_code = code;
+    });
+}
+
+const CliRegistrar inspect_registrar(setup_inspect);
+const CliRegistrar merge_registrar(setup_merge);
+
+} // namespace

@@ -1,0 +1,549 @@
+#include "online/HttpDownload.h"
+
+#include "support/log.h"
+#include "support/text.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char16_t* DEFAULT_USER_AGENT = u"Update";
+// Bytes libcurl hands over per block: large enough that a fast transfer is
+// not bound by callbacks, small enough that progress stays smooth.
+constexpr long RECEIVE_BLOCK = 64 * 1024;
+constexpr int STOP_WAIT_MS = 4000;
+
+void global_init() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::u16string u16(const std::string& s) { return utf8_to_wtext(s); }
+std::string u8(const std::u16string& s) { return wtext_to_utf8(s.c_str()); }
+
+// Parses an http or https URL into its parts. False when it is no such URL.
+bool parse_url(const std::string& url, std::string* normalised, std::string* service,
+               std::string* server, int* port, std::string* path) {
+    CURLU* u = curl_url();
+    if (!u)
+        return false;
+    bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    char* part = nullptr;
+    auto get = [&](CURLUPart which, unsigned flags, std::string* out) {
+        if (!ok)
+            return;
+        if (curl_url_get(u, which, &part, flags) != CURLUE_OK) {
+            ok = false;
+            return;
+        }
+        *out = part;
+        curl_free(part);
+        part = nullptr;
+    };
+    std::string port_text;
+    get(CURLUPART_SCHEME, 0, service);
+    if (ok && *service != "http" && *service != "https")
+        ok = false;
+    get(CURLUPART_HOST, 0, server);
+    get(CURLUPART_PORT, CURLU_DEFAULT_PORT, &port_text);
+    get(CURLUPART_PATH, 0, path);
+    get(CURLUPART_URL, 0, normalised);
+    if (ok) {
+        std::string query;
+        if (curl_url_get(u, CURLUPART_QUERY, &part, 0) == CURLUE_OK) {
+            query = part;
+            curl_free(part);
+        }
+        if (!query.empty())
+            *path += "?" + query;
+        *port = std::atoi(port_text.c_str());
+    }
+    curl_url_cleanup(u);
+    return ok && !server->empty();
+}
+
+bool has_header(const char* line, size_t n, const char* name) {
+    size_t len = std::strlen(name);
+    return n > len && strncasecmp(line, name, len) == 0 && line[len] == ':';
+}
+
+} // namespace
+
+// The state of one Run, reached from libcurl's callbacks.
+struct CHttpDownload::Transfer {
+    CHttpDownload* self = nullptr;
+    CURL* curl = nullptr;
+    bool requestSent = false;
+    bool sawLocation = false; // the current response names a new location
+    bool good = false;        // the final response is 200 or 206: its body is the file
+    int aborted = -1;         // result of a noticed abort (0 or 6), else -1
+    long badStatus = 0;       // a final status other than 200/206
+    int fileError = 0;        // errno of a failed write into the target
+    uint32_t offset = 0;      // resume offset in effect
+    bool lengthKnown = false;
+    uint64_t contentLength = 0;
+    uint64_t startTick = 0, lastReportTick = 0;
+    uint64_t received = 0, receivedAtLastReport = 0;
+    uint32_t lastPercent = 0;
+    bool stalled = false;             // nothing arrived for the stall time-out
+    curl_off_t tickReceived = 0;      // bytes seen by the last OnTick
+    uint64_t lastByteTick = 0;        // when they changed
+
+    // The end of a response's headers: decides what its body is.
+    bool HeadersDone() {
+        long code = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        if (code / 100 == 1)
+            return true; // interim answer; the real one follows
+        if (code / 100 == 3 && sawLocation)
+            return true; // followed by libcurl
+        if ((code == 401 && !self->userName_.empty()) ||
+            (code == 407 && !self->proxyUserName_.empty()))
+            return true; // libcurl answers the challenge; the final status is checked at the end
+        if (code != 200 && code != 206) {
+            badStatus = code;
+            return false;
+        }
+        if (code == 200 && offset != 0) {
+            // The server ignored the range and sends the whole file: start
+            // the target afresh rather than append the file after its part.
+            if (lseek(self->fd_, 0, SEEK_SET) < 0 || ftruncate(self->fd_, 0) < 0) {
+                fileError = errno;
+                return false;
+            }
+            offset = 0;
+            self->resumeOffsetInEffect_ = 0;
+        }
+        good = true;
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length >= 0) {
+            lengthKnown = true;
+            contentLength = static_cast<uint64_t>(length);
+        }
+        self->Post(UWM_DOWNLOAD_SIZE, static_cast<uintptr_t>(contentLength),
+                   static_cast<intptr_t>(offset));
+        startTick = lastReportTick = Tick();
+        received = receivedAtLastReport = 0;
+        lastPercent = 0;
+        if (self->abort_.load()) {
+            aborted = DOWNLOAD_RESULT_ABORTED;
+            return false;
+        }
+        return true;
+    }
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+        Transfer* t = static_cast<Transfer*>(user);
+        size_t n = size * count;
+        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+            t->sawLocation = false;
+            t->good = false;
+        } else if (has_header(data, n, "Location")) {
+            t->sawLocation = true;
+        } else if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) {
+            if (!t->HeadersDone())
+                return 0;
+        }
+        return n;
+    }
+
+    static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+        Transfer* t = static_cast<Transfer*>(user);
+        CHttpDownload* d = t->self;
+        size_t n = size * count;
+        if (!t->good)
+            return n; // body of an interim, redirect or challenge answer
+        if (d->abort_.load()) {
+            t->aborted = DOWNLOAD_RESULT_ABORTED;
+            return 0;
+        }
+        for (size_t done = 0; done < n;) {
+            ssize_t w = write(d->fd_, data + done, n - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                t->fileError = w < 0 ? errno : EIO;
+                return 0;
+            }
+            done += static_cast<size_t>(w);
+        }
+        if (d->rateLimit_ > 0) {
+            // Bytes received so far should have taken received / limit ms.
+            double due = static_cast<double>(t->received) / d->rateLimit_;
+            double elapsed = static_cast<double>(Tick() - t->startTick);
+            if (due > elapsed) {
+                auto until = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(static_cast<int64_t>(due - elapsed));
+                while (std::chrono::steady_clock::now() < until && !d->abort_.load())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        t->received += n;
+        d->OnProgress(t->startTick, t->lastReportTick, t->received, t->receivedAtLastReport,
+                      t->lastPercent, t->lengthKnown, t->contentLength);
+        return n;
+    }
+
+    static int OnPrerequest(void* user, char*, char*, int, int) {
+        Transfer* t = static_cast<Transfer*>(user);
+        if (t->self->abort_.load()) {
+            t->aborted = DOWNLOAD_RESULT_OK;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        t->requestSent = true;
+        return CURL_PREREQFUNC_OK;
+    }
+
+    // Called about once a second even when nothing arrives: the abort flag
+    // and a stalled server are seen within that time.
+    static int OnTick(void* user, curl_off_t, curl_off_t now_received, curl_off_t, curl_off_t) {
+        Transfer* t = static_cast<Transfer*>(user);
+        uint64_t now = Tick();
+        if (now_received != t->tickReceived || t->lastByteTick == 0) {
+            t->tickReceived = now_received;
+            t->lastByteTick = now;
+        } else if (now - t->lastByteTick > static_cast<uint64_t>(t->self->stallTimeoutMs_)) {
+            t->stalled = true;
+            return 1;
+        }
+        if (!t->self->abort_.load())
+            return 0;
+        if (t->aborted < 0)
+            t->aborted = t->requestSent ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK;
+        return 1;
+    }
+};
+
+CHttpDownload::CHttpDownload() { global_init(); }
+
+CHttpDownload::~CHttpDownload() {
+    Stop();
+    CloseTarget();
+}
+
+int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
+                             const std::u16string& targetPath, const std::u16string& proxyServer,
+                             const std::u16string& proxyUserName,
+                             const std::u16string& proxyPassword, const std::u16string& userName,
+                             const std::u16string& password, int accessMode, int failIfExists,
+                             int promptForProxyCredentials, int promptForCredentials,
+                             double rateLimit, uint32_t resumeOffset) {
+    // A transfer on the component's thread reads these settings: it ends first.
+    if (thread_.joinable())
+        Stop();
+    owner_ = owner;
+    url_ = url;
+    target_ = targetPath;
+    proxyServer_ = proxyServer;
+    proxyUserName_ = proxyUserName;
+    proxyPassword_ = proxyPassword;
+    userName_ = userName;
+    password_ = password;
+    accessMode_ = accessMode;
+    failIfExists_ = failIfExists;
+    promptForProxyCredentials_ = promptForProxyCredentials;
+    promptForCredentials_ = promptForCredentials;
+    rateLimit_ = rateLimit;
+    resumeOffset_ = resumeOffset;
+    abort_ = 0;
+    finished_ = 0;
+    return 1;
+}
+
+void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
+    connectTimeoutMs_ = connectMs;
+    stallTimeoutMs_ = stallMs;
+}
+
+std::u16string CHttpDownload::Start(int synchronous) {
+    if (thread_.joinable())
+        Stop();
+    if (!parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_)) {
+        url_ = u"http://" + url_;
+        if (!parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_))
+            return u"Failed to parse the URL: " + url_ + u"\n";
+    }
+
+    CloseTarget();
+    std::string path = u8(target_);
+    struct stat st;
+    bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && resumeOffset_ == 0 && failIfExists_)
+        return u"The file '" + target_ + u"' already exists.";
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (!(exists && resumeOffset_ != 0))
+        flags |= O_TRUNC;
+    fd_ = open(path.c_str(), flags, 0644);
+    if (fd_ < 0) {
+        return u"An error occured while opening the file to be downloaded, Error:" +
+               u16(std::to_string(errno));
+    }
+    if (lseek(fd_, static_cast<off_t>(resumeOffset_), SEEK_SET) < 0 ||
+        ftruncate(fd_, static_cast<off_t>(resumeOffset_)) < 0) {
+        int err = errno;
+        CloseTarget();
+        return u"An error occurred while seeking to the end of the file to be downloaded, Error:" +
+               u16(std::to_string(err));
+    }
+
+    if (synchronous) {
+        Run();
+        return std::u16string();
+    }
+    {
+        std::lock_guard<std::mutex> g(threadLock_);
+        threadDone_ = false;
+    }
+    try {
+        thread_ = std::thread(&CHttpDownload::ThreadMain, this);
+    } catch (const std::system_error&) {
+        threadDone_ = true;
+        return u"Failed to create download thread, dialog is aborting\n";
+    }
+    return std::u16string();
+}
+
+void CHttpDownload::ThreadMain() {
+    Run();
+    std::lock_guard<std::mutex> g(threadLock_);
+    threadDone_ = true;
+    threadEnded_.notify_all();
+}
+
+void CHttpDownload::Abort() {
+    if (!finished_.load())
+        abort_ = 1;
+}
+
+void CHttpDownload::Stop() {
+    Abort();
+    if (!thread_.joinable())
+        return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach(); // called from the transfer itself: it ends on its own
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> l(threadLock_);
+        if (!threadEnded_.wait_for(l, std::chrono::milliseconds(STOP_WAIT_MS),
+                                   [this] { return threadDone_; })) {
+            log_info("HttpDownload", __LINE__, "CHttpDownload::Stop",
+                     "download thread still running after %d ms; waiting for it to end",
+                     STOP_WAIT_MS);
+            threadEnded_.wait(l, [this] { return threadDone_; });
+        }
+    }
+    thread_.join();
+}
+
+uint64_t CHttpDownload::Tick() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void CHttpDownload::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (owner_)
+        owner_->post(message, wParam, lParam);
+}
+
+void CHttpDownload::CloseTarget() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+void CHttpDownload::Finish(int result) {
+    CloseTarget();
+    finished_ = 1;
+    Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(result), 0);
+}
+
+int CHttpDownload::OnConnected() { return 1; }
+
+void CHttpDownload::OnError(int kind, intptr_t detail) {
+    CloseTarget();
+    unlink(u8(target_).c_str());
+    finished_ = 1;
+    Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(kind), detail);
+}
+
+void CHttpDownload::OnProgress(uint64_t /*startTick*/, uint64_t& lastReportTick, uint64_t received,
+                               uint64_t& receivedAtLastReport, uint32_t& lastPercent,
+                               bool lengthKnown, uint64_t contentLength) {
+    if (lengthKnown) {
+        double whole = static_cast<double>(contentLength) + resumeOffsetInEffect_;
+        double got = static_cast<double>(received) + resumeOffsetInEffect_;
+        uint32_t percent = whole > 0 ? static_cast<uint32_t>(got * 100.0 / whole) : 100;
+        if (percent != lastPercent) {
+            Post(UWM_DOWNLOAD_PERCENT, percent, 0);
+            lastPercent = percent;
+        }
+    }
+    uint64_t now = Tick();
+    if (now - lastReportTick <= 1000)
+        return;
+    double kb = static_cast<double>(received - receivedAtLastReport) / 1024.0;
+    double seconds = static_cast<double>(now - lastReportTick) / 1000.0;
+    auto speed = static_cast<uintptr_t>(kb / seconds * 100000.0);
+    lastReportTick = now;
+    receivedAtLastReport = received;
+    Post(UWM_DOWNLOAD_SPEED, speed, static_cast<intptr_t>(received));
+}
+
+void CHttpDownload::Run() {
+    running_ = 1;
+    struct Running {
+        std::atomic<int>& flag;
+        ~Running() { flag = 0; }
+    } running{running_};
+    resumeOffsetInEffect_ = resumeOffset_;
+
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        OnError(DOWNLOAD_RESULT_SESSION, 0);
+        return;
+    }
+    struct Cleanup {
+        CURL* c;
+        curl_slist* headers = nullptr;
+        ~Cleanup() {
+            curl_slist_free_all(headers);
+            curl_easy_cleanup(c);
+        }
+    } cleanup{curl};
+    if (abort_.load()) {
+        Finish(DOWNLOAD_RESULT_OK);
+        return;
+    }
+    if (!OnConnected())
+        return;
+
+    Transfer t;
+    t.self = this;
+    t.curl = curl;
+    t.offset = resumeOffset_;
+
+    std::string agent = u8(userAgent_.empty() ? std::u16string(DEFAULT_USER_AGENT) : userAgent_);
+    curl_easy_setopt(curl, CURLOPT_URL, curlUrl_.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, RECEIVE_BLOCK);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs_));
+    // Always from the server, never from a cache on the way.
+    cleanup.headers = curl_slist_append(cleanup.headers, "Pragma: no-cache");
+    cleanup.headers = curl_slist_append(cleanup.headers, "Cache-Control: no-cache");
+    cleanup.headers = curl_slist_append(cleanup.headers, "Accept: */*");
+    if (resumeOffset_ != 0) {
+        std::string range = "Range: bytes=" + std::to_string(resumeOffset_) + "-";
+        cleanup.headers = curl_slist_append(cleanup.headers, range.c_str());
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
+
+    std::string proxy = u8(proxyServer_), proxyUser = u8(proxyUserName_),
+                proxyPass = u8(proxyPassword_), user = u8(userName_), pass = u8(password_);
+    if (accessMode_ == DOWNLOAD_ACCESS_DIRECT) {
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    } else if (accessMode_ == DOWNLOAD_ACCESS_PROXY) {
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    }
+    if (!proxyUser.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxyUser.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxyPass.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    }
+    if (!user.empty()) {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, pass.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+    }
+
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &Transfer::OnPrerequest);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::OnTick);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+
+    if (abort_.load()) {
+        Finish(DOWNLOAD_RESULT_OK);
+        return;
+    }
+    CURLcode rc = curl_easy_perform(curl);
+
+    if (t.aborted >= 0) {
+        Finish(t.aborted);
+    } else if (t.fileError != 0) {
+        OnError(DOWNLOAD_RESULT_READ, t.fileError);
+    } else if (t.stalled) {
+        OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
+    } else if (t.badStatus != 0) {
+        OnError(DOWNLOAD_RESULT_HTTP_STATUS, t.badStatus);
+    } else if (rc != CURLE_OK) {
+        if (t.good)
+            OnError(DOWNLOAD_RESULT_READ, rc);
+        else if (rc == CURLE_WEIRD_SERVER_REPLY || rc == CURLE_GOT_NOTHING ||
+                 rc == CURLE_UNSUPPORTED_PROTOCOL)
+            OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
+        else
+            OnError(DOWNLOAD_RESULT_CONNECT, rc);
+    } else if (!t.good) {
+        // The last answer was a challenge that was not met or a redirect
+        // that was not followed.
+        long code = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        if (code == 0)
+            OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
+        else
+            OnError(DOWNLOAD_RESULT_HTTP_STATUS, code);
+    } else {
+        Finish(abort_.load() ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK);
+    }
+}
+
+DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
+                              const std::u16string& target) {
+    struct Capture : DownloadOwner {
+        DownloadOwner* next = nullptr;
+        DownloadOutcome* out = nullptr;
+        void post(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+            if (message == UWM_DOWNLOAD_FINISHED) {
+                out->result = static_cast<int>(wParam);
+                out->detail = lParam;
+            }
+            if (next)
+                next->post(message, wParam, lParam);
+        }
+    };
+    DownloadOutcome outcome;
+    Capture capture;
+    capture.next = owner;
+    capture.out = &outcome;
+    const std::u16string none;
+    dl.Configure(&capture, url, target, none, none, none, none, none, 0, 0, 0, 0, 0.0, 0);
+    outcome.startError = dl.Start(1);
+    // The component keeps no reference to the capture once it is gone.
+    dl.SetOwner(owner);
+    return outcome;
+}

@@ -1,0 +1,159 @@
+// CHttpDownload: fetches one file over HTTP or HTTPS into a file on disk and
+// reports its size, percentage, speed and end to an owner (online/messages.h).
+//
+// Use: Configure, then Start (synchronously, or on the component's own
+// thread), then Stop when the end message has arrived or the owner goes away.
+// Every Run ends with exactly one UWM_DOWNLOAD_FINISHED, the last message of
+// the transfer (unless OnConnected declines). A failed transfer deletes its
+// target; an aborted one leaves it. HTTPS certificates and host names are
+// verified: a refused certificate ends with result 2.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "online/messages.h"
+
+// Access modes of Configure.
+inline constexpr int DOWNLOAD_ACCESS_PRECONFIG = 0; // the system's proxy settings (environment)
+inline constexpr int DOWNLOAD_ACCESS_DIRECT = 1;    // no proxy
+inline constexpr int DOWNLOAD_ACCESS_PROXY = 2;     // the configured proxy server
+
+class CHttpDownload {
+public:
+    CHttpDownload();
+    // Stops a running transfer (see Stop).
+    virtual ~CHttpDownload();
+    CHttpDownload(const CHttpDownload&) = delete;
+    CHttpDownload& operator=(const CHttpDownload&) = delete;
+
+    // Stores the settings and clears the abort and finished flags. owner may
+    // be null (no messages). rateLimit is in bytes per millisecond (0 or less:
+    // none); resumeOffset 0 downloads from the start. A transfer still
+    // running on the component's thread is stopped first. Returns 1.
+    int Configure(DownloadOwner* owner, const std::u16string& url, const std::u16string& targetPath,
+                  const std::u16string& proxyServer, const std::u16string& proxyUserName,
+                  const std::u16string& proxyPassword, const std::u16string& userName,
+                  const std::u16string& password, int accessMode, int failIfExists,
+                  int promptForProxyCredentials, int promptForCredentials, double rateLimit,
+                  uint32_t resumeOffset);
+
+    // Parses the URL (one without scheme gets "http://" in front), opens the
+    // target and cuts it at the resume offset, then runs the transfer: with
+    // synchronous set on this thread, returning when it has ended; otherwise
+    // on a new thread, returning at once. Returns the empty text when started
+    // (or finished), else the error text; no message is posted then.
+    std::u16string Start(int synchronous);
+
+    // Sets the abort flag unless the transfer has finished; waits for the
+    // component's thread, if any, to end. An aborted transfer notices the flag
+    // within about a second, so the wait is short; past 4000 ms it is logged
+    // and the wait goes on, because the thread still uses this object.
+    void Stop();
+
+    // Sets the abort flag unless the transfer has finished (the window's
+    // Open button does this while the version file downloads).
+    void Abort();
+
+    // 1 once the transfer has ended (its end message posted).
+    int IsFinished() const { return finished_.load(); }
+    // 1 while Run executes, on any thread.
+    int IsRunning() const { return running_.load(); }
+
+    // Replaces the owner messages go to (null: none). Not while running.
+    void SetOwner(DownloadOwner* owner) { owner_ = owner; }
+
+    // The user agent; empty (the default) sends "Update".
+    void SetUserAgent(const std::u16string& agent) { userAgent_ = agent; }
+
+    // How long a connection may take to be made, and how long a transfer may
+    // go without receiving a byte, before it fails (defaults 30 s and 60 s).
+    void SetTimeouts(int connectMs, int stallMs);
+
+    // The URL as used (with "http://" put in front by Start when it had no
+    // scheme) and the target path.
+    const std::u16string& Url() const { return url_; }
+    const std::u16string& TargetPath() const { return target_; }
+
+    // Parts of the parsed URL: "http" or "https", server, port, object path
+    // (with the query). Valid after a successful Start.
+    const std::string& ServiceType() const { return service_; }
+    const std::string& ServerName() const { return server_; }
+    int Port() const { return port_; }
+    const std::string& ObjectPath() const { return objectPath_; }
+
+protected:
+    // Called once the transfer is set up, before the request; 0 ends Run
+    // without any message. Returns 1.
+    virtual int OnConnected();
+    // Closes and deletes the target, marks the transfer finished and posts
+    // UWM_DOWNLOAD_FINISHED (kind, detail).
+    virtual void OnError(int kind, intptr_t detail);
+    // The transfer itself; ends with exactly one end message.
+    virtual void Run();
+    // After each received block: posts UWM_DOWNLOAD_PERCENT when the whole
+    // percentage changed (length known only) and UWM_DOWNLOAD_SPEED when more
+    // than 1000 ms passed since the last speed report.
+    virtual void OnProgress(uint64_t startTick, uint64_t& lastReportTick, uint64_t received,
+                            uint64_t& receivedAtLastReport, uint32_t& lastPercent,
+                            bool lengthKnown, uint64_t contentLength);
+
+    // Milliseconds on a monotonic clock.
+    static uint64_t Tick();
+    void Post(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+private:
+    struct Transfer;
+    friend struct Transfer;
+
+    void ThreadMain();
+    void Finish(int result);
+    void CloseTarget();
+
+    // Settings.
+    DownloadOwner* owner_ = nullptr;
+    std::u16string url_;
+    std::u16string target_;
+    std::u16string proxyServer_, proxyUserName_, proxyPassword_;
+    std::u16string userName_, password_;
+    int accessMode_ = 0;
+    int failIfExists_ = 0;
+    int promptForProxyCredentials_ = 0;
+    int promptForCredentials_ = 0;
+    double rateLimit_ = 0.0;
+    uint32_t resumeOffset_ = 0;
+    std::u16string userAgent_;
+    int connectTimeoutMs_ = 30000;
+    int stallTimeoutMs_ = 60000;
+
+    // State.
+    std::string service_, server_, objectPath_;
+    int port_ = 0;
+    std::string curlUrl_;
+    int fd_ = -1;
+    uint32_t resumeOffsetInEffect_ = 0; // 0 once a server ignored the range
+    std::atomic<int> abort_{0};
+    std::atomic<int> finished_{0};
+    std::atomic<int> running_{0};
+    std::thread thread_;
+    std::mutex threadLock_;
+    std::condition_variable threadEnded_;
+    bool threadDone_ = true;
+};
+
+// How a synchronous download ended.
+struct DownloadOutcome {
+    std::u16string startError; // Start's error text; empty when it ran
+    int result = -1;           // the UWM_DOWNLOAD_FINISHED result, -1 when none came
+    intptr_t detail = 0;       // its detail
+};
+
+// Downloads url into target on the calling thread with dl (every other
+// setting empty or zero) and returns how it ended. Every message also goes
+// to owner (may be null), the end message included, before this returns.
+DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
+                              const std::u16string& target);

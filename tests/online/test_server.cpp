@@ -1,0 +1,268 @@
+#include "test_server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+struct TestServer::Impl {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    int port = -1;
+    bool tls = false;
+    fs::path cert_dir;
+    mutable std::mutex lock;
+    std::map<std::string, std::string> files;
+    std::string range, agent;
+    int requests = 0;
+    int pieces = 4;
+    int delay_ms = 400;
+    std::atomic<bool> stopping{false};
+
+    bool file(const httplib::Request& req, std::string* content) {
+        std::lock_guard<std::mutex> g(lock);
+        ++requests;
+        range = req.get_header_value("Range");
+        agent = req.get_header_value("User-Agent");
+        auto it = files.find(req.matches[1]);
+        if (it == files.end())
+            return false;
+        *content = it->second;
+        return true;
+    }
+
+    // Sleeps ms, or less when the server stops.
+    void pause(int ms) {
+        for (int i = 0; i < ms / 10 && !stopping; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    void routes() {
+        httplib::Server& s = *server;
+        s.Get(R"(/files/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            std::string c;
+            if (!file(req, &c)) {
+                res.status = 404;
+                return;
+            }
+            res.set_content(c, "application/octet-stream");
+        });
+        s.Get(R"(/nolength/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            res.set_content_provider("application/octet-stream",
+                                     [c](size_t offset, httplib::DataSink& sink) {
+                                         if (offset < c->size())
+                                             sink.write(c->data() + offset, c->size() - offset);
+                                         else
+                                             sink.done();
+                                         return true;
+                                     });
+        });
+        s.Get(R"(/chunked/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [c](size_t offset, httplib::DataSink& sink) {
+                                                 if (offset < c->size())
+                                                     sink.write(c->data() + offset,
+                                                                std::min<size_t>(
+                                                                    4096, c->size() - offset));
+                                                 else
+                                                     sink.done();
+                                                 return true;
+                                             });
+        });
+        s.Get(R"(/norange/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            res.status = 200;
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [c](size_t offset, httplib::DataSink& sink) {
+                                                 if (offset < c->size())
+                                                     sink.write(c->data() + offset,
+                                                                c->size() - offset);
+                                                 else
+                                                     sink.done();
+                                                 return true;
+                                             });
+        });
+        s.Get(R"(/slow/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            int n, delay;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                n = pieces;
+                delay = delay_ms;
+            }
+            size_t piece = (c->size() + n - 1) / n;
+            res.set_content_provider(
+                c->size(), "application/octet-stream",
+                [this, c, piece, delay](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset > 0)
+                        pause(delay);
+                    if (stopping)
+                        return false;
+                    return sink.write(c->data() + offset, std::min(piece, c->size() - offset));
+                });
+        });
+        s.Get(R"(/drop/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            res.set_content_provider(c->size(), "application/octet-stream",
+                                     [c](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset >= c->size() / 2)
+                                             return false; // the connection goes down
+                                         return sink.write(c->data() + offset, c->size() / 2);
+                                     });
+        });
+        s.Get(R"(/stall/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            auto c = std::make_shared<std::string>();
+            if (!file(req, c.get())) {
+                res.status = 404;
+                return;
+            }
+            res.set_content_provider(c->size(), "application/octet-stream",
+                                     [this, c](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset == 0)
+                                             return sink.write(c->data(), 1000);
+                                         pause(20000);
+                                         return false;
+                                     });
+        });
+        s.Get(R"(/auth/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            std::string c;
+            if (!file(req, &c)) {
+                res.status = 404;
+                return;
+            }
+            // user:secret
+            if (req.get_header_value("Authorization") != "Basic dXNlcjpzZWNyZXQ=") {
+                res.status = 401;
+                res.set_header("WWW-Authenticate", "Basic realm=\"units\"");
+                res.set_content("who are you?", "text/plain");
+                return;
+            }
+            res.set_content(c, "application/octet-stream");
+        });
+        s.Get(R"(/redirect/([^/]+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_redirect("/files/" + std::string(req.matches[1]));
+        });
+    }
+};
+
+namespace {
+
+// A self-signed certificate for 127.0.0.1 in dir. False when openssl failed.
+bool make_certificate(const fs::path& dir) {
+    std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                      "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                      (dir / "key.pem").string() + "' -out '" + (dir / "cert.pem").string() +
+                      "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+} // namespace
+
+TestServer::TestServer(bool tls) : impl_(new Impl) {
+    impl_->tls = tls;
+    if (tls) {
+        char tmpl[] = "/tmp/trevik-cert-XXXXXX";
+        if (!mkdtemp(tmpl))
+            return;
+        impl_->cert_dir = tmpl;
+        if (!make_certificate(impl_->cert_dir))
+            return;
+        impl_->server = std::make_unique<httplib::SSLServer>(
+            (impl_->cert_dir / "cert.pem").c_str(), (impl_->cert_dir / "key.pem").c_str());
+    } else {
+        impl_->server = std::make_unique<httplib::Server>();
+    }
+    if (!impl_->server->is_valid())
+        return;
+    impl_->routes();
+    impl_->server->set_keep_alive_timeout(1);
+    impl_->port = impl_->server->bind_to_any_port("127.0.0.1");
+    if (impl_->port <= 0)
+        return;
+    impl_->thread = std::thread([this] { impl_->server->listen_after_bind(); });
+    for (int i = 0; i < 500 && !impl_->server->is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+TestServer::~TestServer() {
+    impl_->stopping = true;
+    if (impl_->server)
+        impl_->server->stop();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
+    if (!impl_->cert_dir.empty()) {
+        std::error_code ec;
+        fs::remove_all(impl_->cert_dir, ec);
+    }
+}
+
+bool TestServer::ok() const { return impl_->server && impl_->port > 0; }
+int TestServer::port() const { return impl_->port; }
+
+std::string TestServer::url(const std::string& path) const {
+    return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" +
+           std::to_string(impl_->port) + path;
+}
+
+void TestServer::put(const std::string& name, const std::string& content) {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->files[name] = content;
+}
+
+void TestServer::set_slow(int pieces, int delay_ms) {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->pieces = pieces;
+    impl_->delay_ms = delay_ms;
+}
+
+std::string TestServer::last_range() const {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->range;
+}
+
+std::string TestServer::last_user_agent() const {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->agent;
+}
+
+int TestServer::requests() const {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->requests;
+}
+
+std::string pattern_bytes(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 0x12345678;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}

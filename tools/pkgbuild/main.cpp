@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ bool split_pair(const std::string& s, std::string* name, std::string* value) {
 }
 
 } // namespace
+
+int build(const std::string& form, uint32_t version, const std::string& customer,
+          bool short_programs, uint32_t seed, const std::vector<std::string>& programs,
+          const std::vector<std::string>& sizes, const std::vector<std::string>& files,
+          const std::vector<std::string>& provinces, uint32_t stamp, bool empty_province_table,
+          const std::string& out, const std::string& zip_out, const std::string& zip_entry);
 
 int main(int argc, char** argv) {
     CLI::App app{"Writes a test update package (.dqv) and optionally a zip holding it"};
@@ -51,8 +58,9 @@ int main(int argc, char** argv) {
     app.add_option("--seed", seed, "Seed of the generated payload bytes")->capture_default_str();
     app.add_flag("--short-programs", short_programs, "Short program-table layout");
     app.add_option("--program", programs,
-                   "Program entry BOARD:SIZE[:VERSION[:FLAGS]]; FLAGS letters b c d l r "
-                   "(variant B, C, D, layout502, server reset)");
+                   "Program entry BOARD:SIZE[:VERSION[:FLAGS[:SERVER_SIZE[:TRACK_SIZE]]]]; "
+                   "FLAGS letters b c d l g r (variant B, C, D, layout502, legacy, server "
+                   "reset), '-' for none");
     app.add_option("--section", sizes, "Generated payload N:SIZE for section N (1, 3-7, 9-13)");
     app.add_option("--section-file", files, "Payload N:PATH taken from a file (plain bytes)");
     app.add_option("--province", provinces,
@@ -60,6 +68,20 @@ int main(int argc, char** argv) {
     app.add_option("--stamp", stamp, "Province database stamp (seconds since 1970)");
     app.add_flag("--province-table", empty_province_table, "Write a province table even without provinces");
     CLI11_PARSE(app, argc, argv);
+    try {
+        return build(form, version, customer, short_programs, seed, programs, sizes, files,
+                     provinces, stamp, empty_province_table, out, zip_out, zip_entry);
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "bad number in the options\n");
+        return 2;
+    }
+}
+
+int build(const std::string& form, uint32_t version, const std::string& customer,
+          bool short_programs, uint32_t seed, const std::vector<std::string>& programs,
+          const std::vector<std::string>& sizes, const std::vector<std::string>& files,
+          const std::vector<std::string>& provinces, uint32_t stamp, bool empty_province_table,
+          const std::string& out, const std::string& zip_out, const std::string& zip_entry) {
 
     PkgDescription d;
     d.form = form == "A" ? PACKAGE_FORM_A : form == "B" ? PACKAGE_FORM_B : PACKAGE_FORM_C;
@@ -74,13 +96,13 @@ int main(int argc, char** argv) {
         for (size_t at; (at = p.find(':', start)) != std::string::npos; start = at + 1)
             parts.push_back(p.substr(start, at - start));
         parts.push_back(p.substr(start));
-        if (parts.size() < 2 || parts.size() > 4 || parts[0].size() != 4) {
+        if (parts.size() < 2 || parts.size() > 6 || parts[0].size() != 4) {
             std::fprintf(stderr, "bad --program %s\n", p.c_str());
             return 2;
         }
         PkgProgram prog;
         prog.board_id = parts[0];
-        prog.image = pkg_pattern(std::stoul(parts[1]), next_seed++);
+        prog.image = pkg_pattern(std::stoul(parts[1], nullptr, 0), next_seed++);
         if (parts.size() > 2)
             prog.version = static_cast<uint32_t>(std::stoul(parts[2]));
         if (parts.size() > 3) {
@@ -89,9 +111,14 @@ int main(int argc, char** argv) {
                 prog.variant_c |= c == 'c';
                 prog.variant_d |= c == 'd';
                 prog.layout502 |= c == 'l';
+                prog.legacy |= c == 'g';
                 prog.server_reset |= c == 'r';
             }
         }
+        if (parts.size() > 4)
+            prog.server_size = static_cast<uint32_t>(std::stoul(parts[4], nullptr, 0));
+        if (parts.size() > 5)
+            prog.track_size = static_cast<uint32_t>(std::stoul(parts[5], nullptr, 0));
         d.programs.push_back(prog);
     }
     for (const std::string& s : sizes) {
@@ -100,7 +127,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "bad --section %s\n", s.c_str());
             return 2;
         }
-        d.sections[std::stoi(n)] = pkg_pattern(std::stoul(v), next_seed++);
+        d.sections[std::stoi(n)] = pkg_pattern(std::stoul(v, nullptr, 0), next_seed++);
     }
     for (const std::string& s : files) {
         std::string n, path;

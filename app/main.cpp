@@ -1,1 +1,26 @@
-int main() { return 0; }
+// trevik: the window. --unit chooses where the unit is looked for.
+#include "app/TrevikApp.h"
+#include "common_t73/QV_Hid.h"
+
+#include <CLI/CLI.hpp>
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Trevik: updates and configures the GPS speed-camera unit"};
+    std::string unit = "hid";
+    cli.add_option("--unit", unit, "Where the unit is: hid or socket:PATH")->capture_default_str();
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e) == 0 ? 0 : 2;
+    }
+    if (!QV_Hid_selectSource(unit)) {
+        fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", unit.c_str());
+        return 2;
+    }
+    int qargc = 1;
+    QApplication app(qargc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(CTrevikApp::APP_NAME));
+    CTrevikApp trevik;
+    return trevik.InitInstance();
+}

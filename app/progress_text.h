@@ -30,5 +30,3 @@ std::string progress_time_text(uint32_t seconds);
 // remaining time 0Second.
 std::string progress_download_text(uint32_t total, uint32_t received, uint32_t speed_x100000);
 
-// Shown when a package download fails.
-inline constexpr const char* DOWNLOAD_FAILED_TEXT = "Error! Please update by local file!";

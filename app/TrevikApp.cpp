@@ -1,0 +1,23 @@
+#include "app/TrevikApp.h"
+
+#include "app/TrevikDlg.h"
+#include "app/prompter.h"
+#include "app/single_instance.h"
+
+int CTrevikApp::InitInstance() {
+    SingleInstance instance(m_lockDir);
+    if (!instance.acquire()) {
+        // Another tool of the family runs: its window comes forward instead.
+        instance.raiseRunning();
+        return 0;
+    }
+    QtPrompter prompter;
+    CTrevikDlg dlg(&prompter);
+    QObject::connect(&instance, &SingleInstance::raiseRequested, &dlg,
+                     [&dlg] { single_instance_bring_forward(&dlg); });
+    instance.listen(QString::fromLatin1(TREVIK_CLASS));
+    if (dlg.OnInitDialog())
+        dlg.exec();
+    instance.release();
+    return 0;
+}

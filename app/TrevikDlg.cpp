@@ -1,0 +1,860 @@
+#include "app/TrevikDlg.h"
+
+#include "app/AboutDlg.h"
+#include "app/device_notifier.h"
+#include "app/dialog_units.h"
+#include "app/progress_text.h"
+#include "app/prompter.h"
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
+#include "common_t73/QV_Machine.h"
+#include "common_t73/QV_Service.h"
+#include "common_t73/QV_Storage.h"
+#include "config/ConfigDialog.h"
+#include "config/config_run.h"
+#include "config/machine_unit.h"
+#include "controls/ButtonST.h"
+#include "controls/TextProgressCtrl.h"
+#include "online/HttpDownload.h"
+#include "package/update_run.h"
+#include "support/build_settings.h"
+#include "support/log.h"
+#include "support/text.h"
+#include "support/thread.h"
+#include "support/timer.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+QString from_u16(const std::u16string& s) { return QString::fromStdU16String(s); }
+std::u16string to_u16(const QString& s) { return s.toStdU16String(); }
+
+uint32_t tick_now() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Plain decisions
+
+int trevik_accept_identity(const uint8_t* identity, size_t size, const char* customer,
+                           size_t customerLen) {
+    if (!identity)
+        return 0;
+    if (customer && customerLen == strlen(NO_CUSTOMER_NAME) &&
+        memcmp(customer, NO_CUSTOMER_NAME, customerLen) == 0)
+        return 1;
+    const char* id = reinterpret_cast<const char*>(identity);
+    if (known_customer_lookup(id, size) < 0)
+        return 1;
+    if (customer && customerLen <= size && memcmp(id, customer, customerLen) == 0)
+        return 1;
+    if (SERVED_CUSTOMER_PREFIX_LEN <= size &&
+        memcmp(id, SERVED_CUSTOMER_PREFIX, SERVED_CUSTOMER_PREFIX_LEN) == 0)
+        return 1;
+    if (SERVED_CUSTOMER_FULL_LEN <= size &&
+        memcmp(id, SERVED_CUSTOMER_FULL, SERVED_CUSTOMER_FULL_LEN) == 0)
+        return 1;
+    return 0;
+}
+
+QString trevik_title(bool connected, int year, int month, int day) {
+    QString title = QString::fromLatin1(TEXT_CAPTION);
+    if (!connected)
+        return title + QString::fromLatin1(TEXT_NO_HARDWARE);
+    title += QString::fromLatin1(TEXT_CONNECTED);
+    title += QString::fromLatin1(TEXT_VERSION_PREFIX);
+    if (year != 0)
+        title += QString::asprintf("%d%02d%02d", year, month, day);
+    return title;
+}
+
+bool trevik_is_package_path(const QString& path) {
+    int dot = path.lastIndexOf('.');
+    QString ext = dot < 0 ? path : path.mid(dot + 1);
+    return ext.compare(QLatin1String("dqv"), Qt::CaseInsensitive) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The update run's view of the window. Every call comes from the worker.
+
+class TrevikUpdateHost : public UpdateHost {
+  public:
+    explicit TrevikUpdateHost(CTrevikDlg* dlg) : dlg_(dlg) {}
+
+    void enableButtons(bool enabled) override {
+        dlg_->SendToWindow([this, enabled] {
+            // Open waits for a running version check to end.
+            dlg_->m_btnOpen->setEnabled(enabled);
+            dlg_->m_btnUpdate->setEnabled(enabled);
+            dlg_->m_btnSetting->setEnabled(enabled);
+        });
+    }
+    void setProgressText(const std::u16string& text) override {
+        QString t = from_u16(text);
+        dlg_->SendToWindow([this, t] { dlg_->m_progress->SetWindowText(t); });
+    }
+    void setProgressRange(uint32_t upper) override {
+        dlg_->SendToWindow([this, upper] {
+            dlg_->m_progress->SetRange(0, static_cast<int>(upper));
+            dlg_->m_progress->SetPos(0);
+        });
+    }
+    void setProgressPos(uint32_t pos) override {
+        dlg_->SendToWindow([this, pos] { dlg_->m_progress->SetPos(static_cast<int>(pos)); });
+    }
+    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
+        // A closing window abandons the question.
+        if (dlg_->IsClosing())
+            return 1;
+        intptr_t result = 1;
+        int m = 0;
+        int f[UPDATE_PROVINCE_COUNT] = {};
+        dlg_->SendToWindow([&] {
+            result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f);
+        });
+        if (result == 0) {
+            if (mode)
+                *mode = m;
+            for (int i = 0; i < UPDATE_PROVINCE_COUNT && flags; ++i)
+                flags[i] = f[i];
+        }
+        return static_cast<int>(result);
+    }
+    void showMessage(const std::u16string& text, const std::u16string& caption,
+                     UpdateIcon icon) override {
+        QString t = from_u16(text), c = from_u16(caption);
+        dlg_->SendToWindow([this, t, c, icon] {
+            dlg_->m_lastBoxText = t;
+            if (dlg_->IsClosing())
+                return;
+            dlg_->m_prompter->messageBox(
+                dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
+                PromptButtons::Ok);
+        });
+    }
+    bool isClosing() override { return dlg_->IsClosing(); }
+    bool isConnected() override { return QV_Machine_isConnected(dlg_->m_machine) != 0; }
+    CHttpDownload* downloadComponent() override { return dlg_->m_download.get(); }
+    DownloadOwner* downloadOwner() override { return dlg_; }
+    std::u16string downloadFailureText() override {
+        std::lock_guard<std::mutex> g(dlg_->m_failureLock);
+        return dlg_->m_downloadFailure;
+    }
+    void clearDownloadFailureText() override {
+        std::lock_guard<std::mutex> g(dlg_->m_failureLock);
+        dlg_->m_downloadFailure.clear();
+    }
+    void runEnded() override {
+        dlg_->PostToWindow([this] { dlg_->OnRunEnded(); });
+    }
+
+  private:
+    CTrevikDlg* dlg_;
+};
+
+// ---------------------------------------------------------------------------
+// Construction and layout
+
+CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
+    : QDialog(parent), m_prompter(prompter), m_download(std::make_unique<CHttpDownload>()) {
+    m_host = std::make_unique<TrevikUpdateHost>(this);
+    m_probe = [] { return QV_Storage_probeUnit(); };
+    setObjectName(QStringLiteral("TREVIK_CLASS"));
+    setAcceptDrops(true);
+    // Caption, system menu and minimise box; no resizing.
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    m_hIcon = QIcon(QStringLiteral(":/res/trevik.png"));
+    BuildControls();
+}
+
+void CTrevikDlg::BuildControls() {
+    DialogBaseUnits b = dialog_base_units(font());
+    setFixedSize(dialog_units_size(282, 250, b));
+
+    m_picture = new QLabel(this);
+    m_picture->setObjectName(QStringLiteral("1031"));
+    m_picture->setAlignment(Qt::AlignCenter);
+    m_picture->setGeometry(dialog_units_rect(0, 0, 282, 134, b));
+
+    m_groupFile = new QGroupBox(this);
+    m_groupFile->setObjectName(QStringLiteral("1012"));
+    m_groupFile->setGeometry(dialog_units_rect(0, 136, 282, 36, b));
+
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("1032"));
+    m_status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_status->setGeometry(dialog_units_rect(12, 148, 210, 18, b));
+
+    m_btnOpen = new CShadeButtonST(this);
+    m_btnOpen->setObjectName(QStringLiteral("1006"));
+    m_btnOpen->setGeometry(dialog_units_rect(228, 146, 42, 20, b));
+
+    m_groupProgress = new QGroupBox(this);
+    m_groupProgress->setObjectName(QStringLiteral("1011"));
+    m_groupProgress->setGeometry(dialog_units_rect(0, 173, 282, 36, b));
+
+    m_progress = new CTextProgressCtrl(this);
+    m_progress->setObjectName(QStringLiteral("1007"));
+    m_progress->setGeometry(dialog_units_rect(12, 185, 258, 16, b));
+
+    m_btnSetting = new CShadeButtonST(this);
+    m_btnSetting->setObjectName(QStringLiteral("1000"));
+    m_btnSetting->setGeometry(dialog_units_rect(3, 215, 84, 28, b));
+
+    m_btnUpdate = new CShadeButtonST(this);
+    m_btnUpdate->setObjectName(QStringLiteral("1002"));
+    m_btnUpdate->setGeometry(dialog_units_rect(96, 215, 84, 28, b));
+
+    m_btnClose = new CShadeButtonST(this);
+    m_btnClose->setObjectName(QStringLiteral("1008"));
+    m_btnClose->setGeometry(dialog_units_rect(194, 215, 84, 28, b));
+
+    // The group boxes lie behind the controls inside them.
+    m_groupFile->lower();
+    m_groupProgress->lower();
+
+    connect(m_btnUpdate, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickUpdate);
+    connect(m_btnOpen, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickOpen);
+    connect(m_btnClose, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickClose);
+    connect(m_btnSetting, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickSetting);
+}
+
+CTrevikDlg::~CTrevikDlg() { Shutdown(); }
+
+bool CTrevikDlg::OnInitDialog() {
+    setWindowIcon(m_hIcon);
+    log_info("TrevikDlg", 557, "CTrevikDlg::OnInitDialog", "start");
+    m_provinceMap = QImage(QStringLiteral(":/res/province_map.png"));
+
+    if (m_watchDevices) {
+        m_notifier = new DeviceNotifier(this);
+        m_notifier->start();
+        QString source = QString::fromStdString(QV_Hid_sourceText());
+        if (source.startsWith(QLatin1String("socket:")))
+            m_notifier->watchSocket(source.mid(7));
+        connect(m_notifier, &DeviceNotifier::deviceChange, this,
+                [this](unsigned event, int code, const QString& name) {
+                    OnDeviceChange(event, code, name);
+                });
+    }
+    m_timersStarted = timer_service_start() != 0;
+
+    m_machine = QV_Machine_create(&CTrevikDlg::AcceptUnit, this, &CTrevikDlg::ProgressFn, this);
+    if (!m_machine) {
+        m_prompter->messageBox(this, QStringLiteral("Error"), QString::fromLatin1(TEXT_CAPTION),
+                               PromptIcon::None, PromptButtons::Ok);
+        done(QDialog::Accepted);
+        return false;
+    }
+
+    setWindowTitle(QString::fromLatin1(TEXT_CAPTION));
+    m_groupFile->setTitle(QStringLiteral("Update the File"));
+    m_groupProgress->setTitle(QStringLiteral("Progress"));
+    QPixmap picture(QStringLiteral(":/res/picture.png"));
+    if (!picture.isNull())
+        m_picture->setPixmap(picture.scaled(m_picture->size(), Qt::KeepAspectRatio,
+                                            Qt::SmoothTransformation));
+
+    struct ButtonSetup {
+        CShadeButtonST* button;
+        const char* icon;
+        const char* caption;
+        bool grey;
+    };
+    const ButtonSetup buttons[] = {{m_btnOpen, ":/res/open.png", "Open", true},
+                                   {m_btnClose, ":/res/close.png", "Close", false},
+                                   {m_btnSetting, ":/res/setting.png", "Setting", false},
+                                   {m_btnUpdate, ":/res/update.png", "Update", false}};
+    for (const ButtonSetup& s : buttons) {
+        s.button->SetShade(CShadeButtonST::SHS_VSHADE, 8, 20, 5, QColor(55, 55, 255));
+        int iconSize = std::min(32, s.button->height() - 6);
+        QIcon icon(QString::fromLatin1(s.icon));
+        if (s.grey)
+            s.button->SetIconGreyOut(icon, iconSize);
+        else
+            s.button->SetIcon(icon, QIcon(), iconSize);
+        s.button->setText(QString::fromLatin1(s.caption));
+    }
+    m_btnUpdate->setFocus();
+    m_btnSetting->setEnabled(false);
+    m_btnUpdate->setEnabled(false);
+
+    if (m_probe && m_probe()) {
+        SetTitle(QString::fromLatin1(TEXT_CONNECTING));
+        timer_add(m_delayedOpenMs, "Open", &CTrevikDlg::DelayedOpen, this);
+    } else {
+        QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+        RefreshDeviceState();
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Marshalling point
+
+void CTrevikDlg::SendToWindow(const std::function<void()>& fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    // A closing window waits for the worker in its own loop: never block on it.
+    if (IsClosing()) {
+        PostToWindow(fn);
+        return;
+    }
+    QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
+}
+
+void CTrevikDlg::PostToWindow(const std::function<void()>& fn) {
+    QMetaObject::invokeMethod(this, fn, Qt::QueuedConnection);
+}
+
+void CTrevikDlg::post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    PostToWindow([this, message, wParam, lParam] { SendMessage(message, wParam, lParam); });
+}
+
+intptr_t CTrevikDlg::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    switch (message) {
+    case UWM_DOWNLOAD_FINISHED:
+        OnDownloadFinished(static_cast<int>(wParam), lParam);
+        return 0;
+    case UWM_DOWNLOAD_SIZE:
+        OnDownloadSize(static_cast<uint32_t>(wParam));
+        return 0;
+    case UWM_DOWNLOAD_PERCENT:
+        return 0;
+    case UWM_DOWNLOAD_SPEED:
+        OnDownloadSpeed(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
+        return 0;
+    case UWM_ASK_PROVINCE:
+        return OnAskProvince(nullptr, nullptr);
+    case WM_SYSCOMMAND_MSG:
+        OnSysCommand(static_cast<uint32_t>(wParam));
+        return 0;
+    case WM_COMMAND_MSG:
+        if ((wParam & 0xFFFF) == ID_SAVE_DEVICE_INFO)
+            SaveDeviceInfo();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Functions handed to other parts
+
+int CTrevikDlg::AcceptUnit(void*, const uint8_t* identity) {
+    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
+                                  TOOL_CUSTOMER_NAME_LEN);
+}
+
+void CTrevikDlg::ProgressFn(void* window, QV_Machine* machine, int kind, uint32_t value,
+                            uint32_t startTick) {
+    auto* dlg = static_cast<CTrevikDlg*>(window);
+    if (!dlg)
+        return;
+    if (kind == 0) {
+        dlg->SendToWindow([dlg, value] {
+            dlg->m_progress->SetRange(0, static_cast<int>(value));
+            dlg->m_progress->SetPos(0);
+        });
+        return;
+    }
+    std::string status;
+    if (machine)
+        status = wtext_to_utf8(machine->status_text);
+    QString text = QString::fromStdString(
+        progress_device_text(status, value, progress_elapsed_seconds(tick_now(), startTick)));
+    dlg->SendToWindow([dlg, value, text] {
+        dlg->m_progress->SetPos(static_cast<int>(value));
+        dlg->m_progress->SetWindowText(text);
+    });
+}
+
+int CTrevikDlg::AttachUnit(void* window, const char16_t* path) {
+    auto* dlg = static_cast<CTrevikDlg*>(window);
+    if (!dlg || !dlg->m_machine || !dlg->m_machine->channel)
+        return 0;
+    // The old handle goes first: an emulator serves one connection at a time.
+    QV_Machine_attach(dlg->m_machine, nullptr);
+    QV_HidHandle* handle = QV_Hid_open(path);
+    if (handle) {
+        QV_Machine_attach(dlg->m_machine, handle);
+        QV_Machine_getDeveiceInfo(dlg->m_machine);
+    } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
+        // The unit is there but may not be opened: say what grants access.
+        dlg->SetStatusText(QString::fromUtf8(QV_Hid_permissionText()));
+    }
+    return 0;
+}
+
+void CTrevikDlg::DelayedOpen(void* window) {
+    auto* dlg = static_cast<CTrevikDlg*>(window);
+    if (!dlg)
+        return;
+    // The unit is attached on the window's thread, like every other attach.
+    QMetaObject::invokeMethod(
+        dlg,
+        [dlg] {
+            if (dlg->m_shutDown || dlg->IsClosing())
+                return;
+            QV_Hid_findUnit(dlg, &CTrevikDlg::AttachUnit);
+            dlg->RefreshDeviceState();
+        },
+        Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------
+// Device state
+
+bool CTrevikDlg::IsConnected() const { return QV_Machine_isConnected(m_machine) != 0; }
+
+void CTrevikDlg::SetTitle(const QString& state) {
+    setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + state);
+}
+
+void CTrevikDlg::SetStatusText(const QString& text) { m_status->setText(text); }
+
+QString CTrevikDlg::StatusText() const { return m_status->text(); }
+
+QString CTrevikDlg::ProgressText() const { return m_progress->GetWindowText(); }
+
+void CTrevikDlg::EnableUpdateAndSetting(bool update, bool setting) {
+    m_btnUpdate->setEnabled(update);
+    m_btnSetting->setEnabled(setting);
+}
+
+void CTrevikDlg::RefreshDeviceState() {
+    if (!IsConnected()) {
+        setWindowTitle(trevik_title(false, 0, 0, 0));
+        EnableUpdateAndSetting(false, false);
+        return;
+    }
+    const DateStamp& d = m_machine->gps_date;
+    setWindowTitle(trevik_title(true, d.year, d.month, d.day));
+    bool update = !m_packagePath.isEmpty() ||
+                  (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
+    // Nothing but the run itself may use the unit while it writes.
+    if (IsUpdating())
+        return;
+    EnableUpdateAndSetting(update, true);
+    if (!m_packagePath.isEmpty()) {
+        m_btnOpen->setEnabled(true);
+        return;
+    }
+    StartVersionCheck();
+}
+
+int CTrevikDlg::OnDeviceChange(unsigned event, int classCode, const QString& name) {
+    std::u16string n = to_u16(name);
+    bool unit = QV_Hid_isUnitPath(n.c_str());
+    if (event == DBT_DEVICEARRIVAL) {
+        if (classCode == DEVICE_CLASS_HID && unit) {
+            // A run in progress keeps its unit; the arrival of another is
+            // looked at when it ends.
+            if (IsUpdating())
+                return 0;
+            QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+            RefreshDeviceState();
+        } else if (classCode == DEVICE_CLASS_VOLUME) {
+            if (m_probe && m_probe())
+                SetTitle(QString::fromLatin1(TEXT_CONNECTING));
+        }
+    } else if (event == DBT_DEVICEREMOVECOMPLETE) {
+        if (classCode == DEVICE_CLASS_HID && unit && m_machine && m_machine->channel) {
+            // The run notices the unit is gone through its failing transfers.
+            if (IsUpdating())
+                return 0;
+            QV_Machine_attach(m_machine, nullptr);
+            RefreshDeviceState();
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Buttons and drops
+
+CShadeButtonST* CTrevikDlg::Button(int id) const {
+    switch (id) {
+    case IDC_OPEN:
+        return m_btnOpen;
+    case IDC_UPDATE:
+        return m_btnUpdate;
+    case IDC_CLOSE:
+        return m_btnClose;
+    case IDC_SETTING:
+        return m_btnSetting;
+    default:
+        return nullptr;
+    }
+}
+
+QWidget* CTrevikDlg::Control(int id) const {
+    switch (id) {
+    case IDC_PICTURE:
+        return m_picture;
+    case IDC_GROUP_FILE:
+        return m_groupFile;
+    case IDC_STATUS:
+        return m_status;
+    case IDC_GROUP_PROGRESS:
+        return m_groupProgress;
+    case IDC_PROGRESS:
+        return m_progress;
+    default:
+        return Button(id);
+    }
+}
+
+void CTrevikDlg::OnClickOpen() {
+    QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
+                                            QStringLiteral("file"));
+    if (path.isEmpty())
+        return;
+    // A running version check gives way to the chosen file.
+    if (!m_download->IsFinished())
+        m_download->Abort();
+    m_packagePath = path;
+    SetStatusText(path);
+    if (IsConnected())
+        m_btnUpdate->setEnabled(true);
+}
+
+void CTrevikDlg::OnDropFiles(const QStringList& paths) {
+    if (IsUpdating() || paths.isEmpty())
+        return;
+    const QString& path = paths.first();
+    if (!trevik_is_package_path(path))
+        return;
+    SetStatusText(path);
+    m_packagePath = path;
+    if (IsConnected())
+        m_btnUpdate->setEnabled(true);
+}
+
+void CTrevikDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void CTrevikDlg::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    OnDropFiles(paths);
+    event->acceptProposedAction();
+}
+
+void CTrevikDlg::OnClickUpdate() {
+    if (!IsConnected()) {
+        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
+                               PromptIcon::Error, PromptButtons::Ok);
+        return;
+    }
+    if (IsUpdating())
+        return;
+    const DateStamp& d = m_machine->gps_date;
+    uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
+    if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
+        int answer = m_prompter->messageBox(this, QString::fromLatin1(TEXT_NEWEST_QUESTION),
+                                            QString::fromLatin1(TEXT_CAPTION), PromptIcon::None,
+                                            PromptButtons::YesNo);
+        if (answer != PROMPT_IDYES)
+            return;
+    }
+    m_closing = 0;
+    UpdateSource source;
+    source.package_path = to_u16(m_packagePath);
+    source.list_form = m_vc.list_form;
+    source.download_url = m_vc.package_url;
+    auto run = std::make_unique<UpdateRun>(m_host.get(), m_machine, source);
+    m_run = std::move(run);
+    m_lastBoxText.clear();
+    Thread* t = thread_create(&CTrevikDlg::RunWorker, this);
+    if (!t) {
+        m_run.reset();
+        return;
+    }
+    // The worker may already have ended and posted its end; that is handled
+    // after this in posting order.
+    m_worker = t;
+}
+
+int CTrevikDlg::RunWorker(Thread* thread, void* window) {
+    auto* dlg = static_cast<CTrevikDlg*>(window);
+    update_worker(thread, dlg->m_run.get());
+    // The end is handled on the window's thread after everything the run
+    // posted before it.
+    dlg->PostToWindow([dlg] { dlg->OnRunEnded(); });
+    return 0;
+}
+
+void CTrevikDlg::OnRunEnded() {
+    Thread* t = m_worker.exchange(nullptr);
+    if (t)
+        thread_destroy(t, 1);
+    m_run.reset();
+}
+
+bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (IsUpdating() && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return !IsUpdating();
+}
+
+QString CTrevikDlg::LastRunBoxText() const { return m_lastBoxText; }
+
+namespace {
+
+// The configuration run's message boxes through the window's prompter.
+class WindowConfigPrompter : public ConfigPrompter {
+  public:
+    WindowConfigPrompter(Prompter* p, QWidget* owner) : p_(p), owner_(owner) {}
+    void message(const std::string& text, const std::string& caption, ConfigIcon icon) override {
+        PromptIcon i = icon == CONFIG_ICON_ERROR         ? PromptIcon::Error
+                       : icon == CONFIG_ICON_INFORMATION ? PromptIcon::Information
+                                                         : PromptIcon::Question;
+        p_->messageBox(owner_, QString::fromStdString(text), QString::fromStdString(caption), i,
+                       PromptButtons::Ok);
+    }
+    bool ask_yes_no(const std::string& text, const std::string& caption) override {
+        return p_->messageBox(owner_, QString::fromStdString(text), QString::fromStdString(caption),
+                              PromptIcon::Question, PromptButtons::YesNo) == PROMPT_IDYES;
+    }
+
+  private:
+    Prompter* p_;
+    QWidget* owner_;
+};
+
+} // namespace
+
+void CTrevikDlg::OnClickSetting() {
+    MachineConfigUnit unit(IsConnected() ? m_machine : nullptr);
+    WindowConfigPrompter prompter(m_prompter, this);
+    CConfigDialog dialog(this);
+    ConfigEditor editor = [this, &dialog](const ConfigEditArgs& a) {
+        return m_prompter->runDialog(QStringLiteral("CConfigDialog"), [&] {
+            return dialog.RunForUnit(QString::fromStdU16String(a.title_prefix), a.boot_version,
+                                     a.kind, a.param, a.main_setting, a.server_settings);
+        });
+    };
+    config_run(unit, prompter, editor);
+}
+
+void CTrevikDlg::OnClickClose() { done(QDialog::Accepted); }
+
+// ---------------------------------------------------------------------------
+// Province question
+
+intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
+    static const char QUESTION[] =
+        "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国数据包测速照相类精简包"
+        "(无生活安全提示数据类)请选择‘否’，建议选择‘是’！";
+    int answer =
+        m_prompter->messageBox(this, QString::fromUtf8(QUESTION), QString::fromLatin1(TEXT_CAPTION),
+                               PromptIcon::None, PromptButtons::YesNo);
+    if (answer != PROMPT_IDYES) {
+        m_provinceMode = 0;
+    } else {
+        int m = m_provinceMode;
+        int f[TREVIK_PROVINCE_COUNT];
+        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
+        if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
+            return 1;
+        m_provinceMode = m;
+        std::copy(std::begin(f), std::end(f), m_provinceFlags);
+    }
+    if (mode)
+        *mode = m_provinceMode;
+    if (flags)
+        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), flags);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Downloads
+
+void CTrevikDlg::OnDownloadSize(uint32_t length) {
+    m_downloadTotal = length;
+    m_progress->SetRange(0, static_cast<int>(length));
+    m_progress->SetPos(0);
+}
+
+void CTrevikDlg::OnDownloadSpeed(uint32_t speed, uint32_t received) {
+    if (m_vc.version_check == 1)
+        return;
+    m_progress->SetPos(static_cast<int>(received));
+    m_progress->SetWindowText(
+        QString::fromStdString(progress_download_text(m_downloadTotal, received, speed)));
+}
+
+// ---------------------------------------------------------------------------
+// Service commands
+
+void CTrevikDlg::OnSysCommand(uint32_t id) {
+    if ((id & 0xFFF0) == SC_ABOUTBOX) {
+        m_prompter->runDialog(QStringLiteral("CAboutDlg"), [this] {
+            CAboutDlg about(this);
+            return about.exec();
+        });
+    } else if (id == ID_SAVE_DEVICE_INFO) {
+        SaveDeviceInfo();
+    } else if (id == ID_READ_SERVER_DATA) {
+        ReadServerData();
+    }
+}
+
+QString CTrevikDlg::SystemMenuText() const {
+    char16_t name[64] = {};
+    ansi_to_wtext(name, 64, TOOL_CUSTOMER_NAME, static_cast<int>(TOOL_CUSTOMER_NAME_LEN));
+    return QString::fromStdU16String(name) + QStringLiteral("Version") +
+           QString::number(TOOL_VERSION);
+}
+
+void CTrevikDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // The system menu's item: the customer and the tool's version.
+    QMenu menu(this);
+    menu.addAction(SystemMenuText());
+    menu.exec(event->globalPos());
+}
+
+void CTrevikDlg::SaveDeviceInfo() {
+    if (!IsConnected()) {
+        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
+                               PromptIcon::Error, PromptButtons::Ok);
+        return;
+    }
+    QString path =
+        m_prompter->saveFileName(this, QString::fromLatin1(TEXT_TXT_FILTER), QStringLiteral("file"));
+    if (path.isEmpty())
+        return;
+    std::u16string p = to_u16(path);
+    QV_ServiceOutcome out = QV_Service_dumpInfo(m_machine, p.c_str());
+    m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
+                           out.error_icon ? PromptIcon::Error : PromptIcon::None,
+                           PromptButtons::Ok);
+}
+
+void CTrevikDlg::ReadServerData() {
+    if (!IsConnected()) {
+        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
+                               PromptIcon::Error, PromptButtons::Ok);
+        return;
+    }
+    QString path =
+        m_prompter->saveFileName(this, QString::fromLatin1(TEXT_BIN_FILTER), QStringLiteral("file"));
+    if (path.isEmpty())
+        return;
+    std::u16string p = to_u16(path);
+    QV_ServiceOutcome out = QV_Service_readServerData(m_machine, p.c_str());
+    m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
+                           out.error_icon ? PromptIcon::Error : PromptIcon::None,
+                           PromptButtons::Ok);
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+void CTrevikDlg::done(int result) {
+    if (m_shuttingDown)
+        return;
+    Shutdown();
+    QDialog::done(result);
+}
+
+void CTrevikDlg::Shutdown() {
+    if (m_shutDown || m_shuttingDown)
+        return;
+    m_shuttingDown = true;
+    m_closing = 1;
+    if (IsUpdating()) {
+        // A flash write must not be cut short: wait for the run to end,
+        // showing that it is finishing, with the window's loop running so the
+        // run's messages are still handled.
+        setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + QStringLiteral("   ") +
+                       QString::fromLatin1(TEXT_FINISHING));
+        setEnabled(false);
+        QEventLoop loop;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+            if (!IsUpdating())
+                loop.quit();
+        });
+        poll.start(20);
+        if (IsUpdating())
+            loop.exec();
+        setEnabled(true);
+    }
+    OnRunEnded();
+    if (m_download)
+        m_download->Stop();
+    if (m_timersStarted)
+        timer_service_stop();
+    m_timersStarted = false;
+    if (m_machine) {
+        QV_Machine_release(m_machine);
+        m_machine = nullptr;
+    }
+    m_shutDown = true;
+    m_shuttingDown = false;
+}
+
+// ---------------------------------------------------------------------------
+// Version check
+
+void CTrevikDlg::ApplyView(const VersionCheckView& view) {
+    if (view.set_status)
+        SetStatusText(from_u16(view.status));
+    // While a run goes on its buttons stay as the run set them.
+    if (!IsUpdating()) {
+        if (view.open != ControlChange::Keep)
+            m_btnOpen->setEnabled(view.open == ControlChange::Enable);
+        if (view.update != ControlChange::Keep)
+            m_btnUpdate->setEnabled(view.update == ControlChange::Enable);
+    }
+    if (view.package_failed) {
+        {
+            std::lock_guard<std::mutex> g(m_failureLock);
+            m_downloadFailure = VERSION_TEXT_PACKAGE_FAILED;
+        }
+        m_progress->SetWindowText(from_u16(VERSION_TEXT_PACKAGE_FAILED));
+    }
+    if (view.package_completed)
+        OnDownloadSpeed(0, m_downloadTotal);
+}
+
+void CTrevikDlg::StartVersionCheck() {
+    ApplyView(::StartVersionCheck(m_vc, m_machine, *m_download, this, m_hosts));
+}
+
+void CTrevikDlg::OnDownloadFinished(int result, intptr_t) {
+    ApplyView(version_check_finished(m_vc, *m_download, result, IsConnected()));
+}

@@ -1,0 +1,228 @@
+// The program's only window: attaches the unit, shows its state in the
+// title, lets the user choose a package (Open or drag and drop), starts the
+// update run on a worker thread, runs the settings dialog and the online
+// version check, and answers the workers' messages.
+//
+// Workers reach the window only through its marshalling point: posted
+// messages are queued to the window's thread in posting order; sent
+// messages run there and are waited for. Once the window is closing, a
+// sent message that asks something is answered "abandon" and the others are
+// posted instead, so a worker never blocks on a closing window.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QImage>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "online/VersionCheck.h"
+#include "online/messages.h"
+
+class QGroupBox;
+class QLabel;
+class CTextProgressCtrl;
+class CShadeButtonST;
+class CHttpDownload;
+class DeviceNotifier;
+class Prompter;
+class UpdateRun;
+class TrevikUpdateHost;
+class VersionCheckHost;
+struct QV_Machine;
+struct Thread;
+
+// Message ids of the window besides the download messages.
+inline constexpr uint32_t WM_USER_BASE = 0x0400;
+inline constexpr uint32_t UWM_ASK_PROVINCE = WM_USER_BASE + 1000; // 0x7E8
+inline constexpr uint32_t WM_COMMAND_MSG = 0x0111;
+inline constexpr uint32_t WM_SYSCOMMAND_MSG = 0x0112;
+inline constexpr uint32_t SC_ABOUTBOX = 0x10;
+inline constexpr uint32_t ID_SAVE_DEVICE_INFO = 10000;
+inline constexpr uint32_t ID_READ_SERVER_DATA = 10001;
+
+// Control ids of dialog template 102.
+inline constexpr int IDD_TREVIK_DIALOG = 102;
+inline constexpr int IDC_SETTING = 1000;
+inline constexpr int IDC_UPDATE = 1002;
+inline constexpr int IDC_OPEN = 1006;
+inline constexpr int IDC_PROGRESS = 1007;
+inline constexpr int IDC_CLOSE = 1008;
+inline constexpr int IDC_GROUP_PROGRESS = 1011;
+inline constexpr int IDC_GROUP_FILE = 1012;
+inline constexpr int IDC_PICTURE = 1031;
+inline constexpr int IDC_STATUS = 1032;
+
+inline constexpr int TOOL_VERSION = 407;
+inline constexpr int TREVIK_PROVINCE_COUNT = 34;
+
+inline constexpr const char* TEXT_CAPTION = "Update Tool";
+inline constexpr const char* TEXT_CONNECTED = "   GPS Connected";
+inline constexpr const char* TEXT_VERSION_PREFIX = "   V:";
+inline constexpr const char* TEXT_NO_HARDWARE = "   No hardware connected!";
+inline constexpr const char* TEXT_CONNECTING = "   GPS Connecting...";
+inline constexpr const char* TEXT_NEWEST_QUESTION = "Already the newest version,Updated or Not?";
+inline constexpr const char* TEXT_UPDATE_FILE_FILTER = "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||";
+inline constexpr const char* TEXT_TXT_FILTER = "txt File(*.txt)|*.txt|All File(*.*)|*.*||";
+inline constexpr const char* TEXT_BIN_FILTER = "bin File(*.bin)|*.bin|All File(*.*)|*.*||";
+inline constexpr const char* TEXT_FINISHING = "Finishing the update, please wait...";
+
+// The acceptance rule for a unit's identity block (its start is the client
+// id): 1 when the tool has no customer (customer name of 21 blanks), the id
+// is not a known customer id, it begins with the customer name, or it
+// belongs to a customer this build also serves; else 0. Null identity: 0.
+int trevik_accept_identity(const uint8_t* identity, size_t size, const char* customer,
+                           size_t customerLen);
+
+// The title for a unit state: "Update Tool" and "   No hardware connected!"
+// when not connected, else "   GPS Connected" and "   V:" with the GPS date
+// as "%d%02d%02d" (nothing after "V:" when the year is 0).
+QString trevik_title(bool connected, int year, int month, int day);
+
+// Whether a dropped file is a package: its extension (the text after the
+// last '.', the whole path when there is none) is "dqv" in any case.
+bool trevik_is_package_path(const QString& path);
+
+class CTrevikDlg : public QDialog, public DownloadOwner {
+    Q_OBJECT
+  public:
+    // prompter shows every message box and file dialog; not owned.
+    explicit CTrevikDlg(Prompter* prompter, QWidget* parent = nullptr);
+    ~CTrevikDlg() override;
+
+    // ---- Set-up before OnInitDialog (tests) ----
+    // The removable-drive probe (default QV_Storage_probeUnit).
+    void SetStorageProbe(std::function<int()> probe) { m_probe = std::move(probe); }
+    // Whether OnInitDialog starts the system's device notices (default yes).
+    void SetWatchDevices(bool watch) { m_watchDevices = watch; }
+    // Delay of the attach after the probe found the unit (default 2000 ms).
+    void SetDelayedOpenMs(uint32_t ms) { m_delayedOpenMs = ms; }
+    // Where the version check looks (tests: a server on 127.0.0.1).
+    void SetVersionHosts(const VersionHosts& hosts) { m_hosts = hosts; }
+
+    // Creates the device link, lays out the controls and attaches the unit.
+    // Returns false when the device link cannot be created (after the
+    // "Error" box); the window has then ended itself.
+    bool OnInitDialog();
+
+    // ---- Handlers ----
+    void RefreshDeviceState();
+    int OnDeviceChange(unsigned event, int classCode, const QString& name);
+    void OnClickOpen();
+    void OnClickUpdate();
+    void OnClickSetting();
+    void OnClickClose();
+    void OnDropFiles(const QStringList& paths);
+    void OnSysCommand(uint32_t id);
+    // The message table, on the window's thread: the download messages,
+    // UWM_ASK_PROVINCE, WM_SYSCOMMAND and WM_COMMAND. Returns the handler's
+    // result (0 for messages it does not handle).
+    intptr_t SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+    // DownloadOwner: queues a download message to the window's thread.
+    void post(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+
+    // ---- State ----
+    bool IsConnected() const;
+    bool IsUpdating() const { return m_worker.load() != nullptr; }
+    bool IsClosing() const { return m_closing.load() != 0; }
+    QV_Machine* Machine() const { return m_machine; }
+    QString PackagePath() const { return m_packagePath; }
+    QString StatusText() const;
+    QString ProgressText() const;
+    CTextProgressCtrl* Progress() const { return m_progress; }
+    CShadeButtonST* Button(int id) const;
+    QWidget* Control(int id) const;
+    int OnlineVersion() const { return m_vc.online_version; }
+    const VersionCheckState& VersionState() const { return m_vc; }
+    int ProvinceMode() const { return m_provinceMode; }
+    const int* ProvinceFlags() const { return m_provinceFlags; }
+    // The system menu's item: customer name, "Version", 407.
+    QString SystemMenuText() const;
+    // The last update run's outcome text shown or withheld ("" before any).
+    QString LastRunBoxText() const;
+    // Runs the window's event loop until no update run is left (tests).
+    bool WaitForRunEnd(int timeoutMs);
+
+    // Functions handed to the device link and the timer service.
+    static int AcceptUnit(void* window, const uint8_t* identity);
+    static void ProgressFn(void* window, QV_Machine* machine, int kind, uint32_t value,
+                           uint32_t startTick);
+    static int AttachUnit(void* window, const char16_t* path);
+    static void DelayedOpen(void* window);
+    // The worker thread's routine: the update run, then its end posted to
+    // the window.
+    static int RunWorker(Thread* thread, void* window);
+
+  public slots:
+    void done(int result) override;
+
+  protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+  private:
+    friend class TrevikUpdateHost;
+    friend class VersionCheckHost;
+
+    void BuildControls();
+    void SetTitle(const QString& state);
+    void EnableUpdateAndSetting(bool update, bool setting);
+    void SetStatusText(const QString& text);
+    // Runs fn on the window's thread and waits (directly when already there).
+    void SendToWindow(const std::function<void()>& fn);
+    void PostToWindow(const std::function<void()>& fn);
+    intptr_t OnAskProvince(int* mode, int* flags);
+    void OnDownloadFinished(int result, intptr_t detail);
+    void OnDownloadSize(uint32_t length);
+    void OnDownloadSpeed(uint32_t speed, uint32_t received);
+    void StartVersionCheck();
+    void ApplyView(const VersionCheckView& view);
+    void SaveDeviceInfo();
+    void ReadServerData();
+    void OnRunEnded();
+    // Closing: waits for a running update to end (showing that it is
+    // finishing), then stops the download, the timers and the device link.
+    void Shutdown();
+
+    Prompter* m_prompter;
+    QIcon m_hIcon;
+    QImage m_provinceMap;
+    std::atomic<int> m_closing{0};
+    std::atomic<Thread*> m_worker{nullptr};
+    std::unique_ptr<UpdateRun> m_run;
+    std::unique_ptr<TrevikUpdateHost> m_host;
+    QString m_packagePath;
+    VersionCheckState m_vc;
+    VersionHosts m_hosts;
+    QV_Machine* m_machine = nullptr;
+    int m_provinceMode = 0;
+    int m_provinceFlags[TREVIK_PROVINCE_COUNT] = {};
+    CTextProgressCtrl* m_progress = nullptr;
+    CShadeButtonST* m_btnOpen = nullptr;
+    CShadeButtonST* m_btnUpdate = nullptr;
+    CShadeButtonST* m_btnClose = nullptr;
+    CShadeButtonST* m_btnSetting = nullptr;
+    QLabel* m_picture = nullptr;
+    QGroupBox* m_groupFile = nullptr;
+    QGroupBox* m_groupProgress = nullptr;
+    QLabel* m_status = nullptr;
+    std::unique_ptr<CHttpDownload> m_download;
+    uint32_t m_downloadTotal = 0;
+    mutable std::mutex m_failureLock;
+    std::u16string m_downloadFailure;
+    QString m_lastBoxText;
+
+    std::function<int()> m_probe;
+    bool m_watchDevices = true;
+    uint32_t m_delayedOpenMs = 2000;
+    DeviceNotifier* m_notifier = nullptr;
+    bool m_timersStarted = false;
+    bool m_shutDown = false;
+    bool m_shuttingDown = false;
+};

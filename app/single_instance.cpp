@@ -1,0 +1,113 @@
+#include "app/single_instance.h"
+
+#include <QDir>
+#include <QLocalSocket>
+#include <QWidget>
+#include <unistd.h>
+
+namespace {
+const char RAISE_REQUEST[] = "raise\n";
+}
+
+QStringList single_instance_classes() {
+    return {QString::fromLatin1(TREVIK_CLASS), QString::fromLatin1(TREVIK_PROGRAM_CLASS),
+            QString::fromLatin1(TREVIK_DATA_CLASS)};
+}
+
+SingleInstance::SingleInstance(const QString& dir, QObject* parent)
+    : QObject(parent), m_dir(dir.isEmpty() ? QDir::tempPath() : dir) {}
+
+SingleInstance::~SingleInstance() { release(); }
+
+QString SingleInstance::lockPath() const {
+    return QDir(m_dir).filePath(
+        QStringLiteral("%1-%2.lock").arg(QLatin1String(SINGLE_INSTANCE_LOCK_NAME)).arg(getuid()));
+}
+
+QString SingleInstance::serverName(const QString& windowClass) const {
+    return QDir(m_dir).filePath(QStringLiteral("%1-%2").arg(windowClass).arg(getuid()));
+}
+
+bool SingleInstance::acquire() {
+    m_lock = std::make_unique<QLockFile>(lockPath());
+    // A lock left by a tool that died is taken over.
+    m_lock->setStaleLockTime(0);
+    if (m_lock->tryLock(0))
+        return true;
+    if (m_lock->error() == QLockFile::LockFailedError) {
+        m_lock.reset();
+        return false;
+    }
+    // The lock cannot be made: go on without one.
+    m_lock.reset();
+    return true;
+}
+
+bool SingleInstance::listen(const QString& windowClass) {
+    m_server = std::make_unique<QLocalServer>();
+    QString name = serverName(windowClass);
+    // We hold the family's lock, so a socket of that name is left over.
+    QLocalServer::removeServer(name);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(name)) {
+        m_server.reset();
+        return false;
+    }
+    connect(m_server.get(), &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
+    return true;
+}
+
+void SingleInstance::onNewConnection() {
+    while (QLocalSocket* s = m_server->nextPendingConnection()) {
+        connect(s, &QLocalSocket::readyRead, this, [this, s] {
+            if (s->canReadLine() && s->readLine() == RAISE_REQUEST) {
+                s->write("ok\n");
+                s->flush();
+                emit raiseRequested();
+            }
+        });
+        connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+    }
+}
+
+bool SingleInstance::raiseRunning(int timeoutMs) {
+    for (const QString& cls : single_instance_classes()) {
+        QLocalSocket s;
+        s.connectToServer(serverName(cls));
+        if (!s.waitForConnected(timeoutMs))
+            continue;
+        s.write(RAISE_REQUEST);
+        s.flush();
+        bool answered = s.waitForReadyRead(timeoutMs) && s.readLine() == "ok\n";
+        s.disconnectFromServer();
+        if (answered)
+            return true;
+    }
+    return false;
+}
+
+void SingleInstance::release() {
+    if (m_server) {
+        m_server->close();
+        m_server.reset();
+    }
+    if (m_lock) {
+        m_lock->unlock();
+        m_lock.reset();
+    }
+}
+
+void single_instance_bring_forward(QWidget* window) {
+    if (!window)
+        return;
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->showNormal();
+    // On top for a moment, so it comes in front of other windows.
+    Qt::WindowFlags flags = window->windowFlags();
+    window->setWindowFlags(flags | Qt::WindowStaysOnTopHint);
+    window->show();
+    window->setWindowFlags(flags);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}

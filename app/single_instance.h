@@ -1,0 +1,64 @@
+// One tool of the updater family at a time. The lock is named after
+// "QV_APP_ONE_HANDLE"; the running tool listens under its window class name
+// (TREVIK_CLASS, or a sibling's TREVIK_PROGRAM_CLASS / TREVIK_DATA_CLASS),
+// and a second start asks it to bring its window forward, then ends.
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+inline constexpr const char* SINGLE_INSTANCE_LOCK_NAME = "QV_APP_ONE_HANDLE";
+inline constexpr const char* TREVIK_CLASS = "TREVIK_CLASS";
+inline constexpr const char* TREVIK_PROGRAM_CLASS = "TREVIK_PROGRAM_CLASS";
+inline constexpr const char* TREVIK_DATA_CLASS = "TREVIK_DATA_CLASS";
+
+// The three window classes in the order a second start looks for them.
+QStringList single_instance_classes();
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+  public:
+    // dir holds the lock and the sockets (empty: the user's temporary
+    // directory); the names carry the user id so users do not meet.
+    explicit SingleInstance(const QString& dir = QString(), QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    // Takes the family's lock. Returns true for the only instance; false when
+    // another tool of the family holds it. A lock that cannot be made at all
+    // (no writable directory) counts as taken by nobody: true.
+    bool acquire();
+
+    // The only instance listens under its window class so later starts can
+    // find it. Returns false when it cannot listen (later starts then end
+    // silently, finding no window).
+    bool listen(const QString& windowClass = QString::fromLatin1(TREVIK_CLASS));
+
+    // A second start: asks the first tool found, in class order, to raise its
+    // window. Returns true when one answered, false when none was found.
+    bool raiseRunning(int timeoutMs = 2000);
+
+    // Releases the lock and stops listening.
+    void release();
+
+    QString lockPath() const;
+    QString serverName(const QString& windowClass) const;
+
+  signals:
+    // A later start asked for the window to come forward.
+    void raiseRequested();
+
+  private:
+    void onNewConnection();
+
+    QString m_dir;
+    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<QLocalServer> m_server;
+};
+
+// Brings a window forward: shown normally (also when minimised), on top for
+// a moment, then activated.
+void single_instance_bring_forward(QWidget* window);

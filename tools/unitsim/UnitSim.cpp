@@ -705,10 +705,12 @@ void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
             continue;
         if (unit_.unplugged())
             unit_.replug(); // a new connection plugs the unit back in
-        uint8_t in[REPORT_SIZE];
-        int have = 0;
+        // Take what the host sent in large reads and answer report by report.
+        std::vector<uint8_t> in(REPORT_SIZE * 1024);
+        size_t have = 0;
         bool stopping = false;
-        for (;;) {
+        bool open = true;
+        while (open) {
             pollfd w[2] = {{client, POLLIN, 0}, {stopFd, POLLIN, 0}};
             if (::poll(w, 2, -1) < 0) {
                 if (errno == EINTR)
@@ -719,28 +721,32 @@ void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
                 stopping = true;
                 break;
             }
-            ssize_t n = ::recv(client, in + have, static_cast<size_t>(REPORT_SIZE - have), 0);
+            ssize_t n = ::recv(client, in.data() + have, in.size() - have, 0);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
-            have += static_cast<int>(n);
-            if (have < REPORT_SIZE)
-                continue;
-            have = 0;
-            if (!unit_.receive(in, REPORT_SIZE))
-                break;
-            uint8_t out[REPORT_SIZE];
-            bool ok = true;
-            int k;
-            while (ok && (k = unit_.send(out)) > 0) {
-                // Every report on the socket is whole: pad a short one.
-                if (k < REPORT_SIZE)
-                    std::memset(out + k, 0xCC, static_cast<size_t>(REPORT_SIZE - k));
-                ok = send_all(client, out, REPORT_SIZE);
+            have += static_cast<size_t>(n);
+            size_t used = 0;
+            while (open && have - used >= REPORT_SIZE) {
+                bool taken = unit_.receive(in.data() + used, REPORT_SIZE);
+                used += REPORT_SIZE;
+                uint8_t out[REPORT_SIZE];
+                int k;
+                while (taken && (k = unit_.send(out)) > 0) {
+                    // Every report on the socket is whole: pad a short one.
+                    if (k < REPORT_SIZE)
+                        std::memset(out + k, 0xCC, static_cast<size_t>(REPORT_SIZE - k));
+                    if (!send_all(client, out, REPORT_SIZE)) {
+                        taken = false;
+                        break;
+                    }
+                }
+                if (!taken || unit_.unplugged())
+                    open = false;
             }
-            if (!ok || unit_.unplugged())
-                break;
+            std::memmove(in.data(), in.data() + used, have - used);
+            have -= used;
         }
         ::close(client);
         if (onDisconnect)

@@ -53,6 +53,29 @@ int QV_Machine_attach(QV_Machine* m, QV_HidHandle* handle) {
     return 1;
 }
 
+namespace {
+
+// The first matching unit is the one used, whether or not its
+// information could be read.
+int attach_path(void* owner, const char16_t* path) {
+    QV_Machine* m = static_cast<QV_Machine*>(owner);
+    QV_HidHandle* handle = QV_Hid_open(path);
+    QV_Machine_attach(m, handle);
+    if (handle)
+        QV_Machine_getDeveiceInfo(m);
+    return 0;
+}
+
+} // namespace
+
+int QV_Machine_attachFirstUnit(QV_Machine* m) {
+    if (!m || !m->channel)
+        return 0;
+    QV_Machine_attach(m, nullptr);
+    QV_Hid_findUnit(m, attach_path);
+    return QV_Machine_isConnected(m);
+}
+
 int QV_Machine_isConnected(const QV_Machine* m) {
     return m && m->channel && m->channel->handle ? 1 : 0;
 }

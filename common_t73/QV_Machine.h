@@ -108,6 +108,12 @@ void QV_Machine_release(QV_Machine* m);
 // is then closed).
 int QV_Machine_attach(QV_Machine* m, QV_HidHandle* handle);
 
+// Attaches the first unit of the selected source (QV_Hid_selectSource):
+// closes the current one, opens the unit and, when that worked, reads its
+// information. Returns 1 when a unit is attached; 0 when none was found or
+// it could not be opened (QV_Hid_lastOpenError then says why).
+int QV_Machine_attachFirstUnit(QV_Machine* m);
+
 // 1 when the channel holds an open unit.
 int QV_Machine_isConnected(const QV_Machine* m);
 

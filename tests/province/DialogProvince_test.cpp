@@ -1,0 +1,142 @@
+#include "province/DialogProvince.h"
+
+#include <QCheckBox>
+#include <QImage>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+struct Box {
+    QString text, caption;
+    bool yesNo;
+};
+
+struct ProvinceDialog : testing::Test {
+    CDialogProvince dlg;
+    std::vector<Box> boxes;
+    bool answer = false;
+    void SetUp() override {
+        dlg.messageBox = [this](const QString& t, const QString& c, bool yn) {
+            boxes.push_back({t, c, yn});
+            return answer;
+        };
+    }
+    void click(int i) {
+        dlg.Box(i)->click(); // toggles and runs the handler
+    }
+};
+} // namespace
+
+TEST_F(ProvinceDialog, TemplateTexts) {
+    EXPECT_EQ(dlg.windowTitle(), QString::fromUtf8("省份选择"));
+    EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(0)));
+    EXPECT_EQ(dlg.Box(0)->text(), QString::fromUtf8("北京"));
+    EXPECT_EQ(dlg.Box(0)->objectName(), "2000");
+    EXPECT_EQ(dlg.Box(0)->geometry(), CDialogProvince::DluRect(461, 125, 32, 10));
+    EXPECT_EQ(dlg.Control(1)->geometry(), CDialogProvince::DluRect(271, 318, 82, 24));
+    auto* national = qobject_cast<QCheckBox*>(dlg.Control(1042));
+    ASSERT_NE(national, nullptr);
+    EXPECT_EQ(national->text(), QString::fromUtf8("全国数据包测速照相类精简包(无生活安全提示数据类)"));
+    EXPECT_EQ(national->palette().color(QPalette::WindowText), QColor(0, 255, 0));
+    EXPECT_EQ(dlg.Control(1039)->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(dlg.Control(1040)->font().pixelSize(), 15);
+}
+
+TEST_F(ProvinceDialog, ThirteenthTickIsUndoneWithMessage) {
+    for (int i = 0; i < 12; ++i)
+        click(i);
+    click(13);
+    EXPECT_FALSE(dlg.Box(13)->isChecked());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              QString::fromUtf8("已经选择12个省份，分省数据包最多只能选择12个省份！请取消勾选省份后再选择。"));
+    EXPECT_EQ(boxes[0].caption, QString::fromUtf8("省份选择"));
+    EXPECT_FALSE(boxes[0].yesNo);
+    EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(12)));
+}
+
+TEST_F(ProvinceDialog, NationalBoxClearsProvinces) {
+    click(2);
+    click(7);
+    qobject_cast<QCheckBox*>(dlg.Control(1042))->click();
+    EXPECT_FALSE(dlg.Box(2)->isChecked());
+    EXPECT_FALSE(dlg.Box(7)->isChecked());
+    EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(0)));
+    click(9);
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(dlg.Control(1042))->isChecked());
+}
+
+TEST_F(ProvinceDialog, OkWithNationalEndsAtOnce) {
+    click(4);
+    qobject_cast<QCheckBox*>(dlg.Control(1042))->setChecked(true); // provinces stay ticked
+    dlg.OnOK();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.mode(), 0);
+    EXPECT_EQ(dlg.flag(4), 0); // flags are not set
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ProvinceDialog, FewProvincesAskFirst) {
+    for (int i = 0; i < 5; ++i)
+        click(i);
+    answer = false;
+    dlg.OnOK();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].yesNo);
+    EXPECT_TRUE(boxes[0].text.startsWith(QString::fromUtf8("只选择了5个省份")));
+    EXPECT_NE(dlg.result(), QDialog::Accepted);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(dlg.Box(i)->isChecked());
+    answer = true;
+    dlg.OnOK();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.mode(), 1);
+    for (int f = 0; f < 34; ++f)
+        EXPECT_EQ(dlg.flag(f), f < 5 ? 1 : 0) << f;
+}
+
+TEST_F(ProvinceDialog, NothingTickedShowsMessage) {
+    dlg.OnOK();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, QString::fromUtf8("至少需选择一个省数据或者选择全国包！"));
+    EXPECT_NE(dlg.result(), QDialog::Accepted);
+}
+
+TEST_F(ProvinceDialog, TaiwanAndMacauFlags) {
+    click(32); // 台湾
+    answer = true;
+    dlg.OnOK();
+    EXPECT_EQ(dlg.flag(33), 1);
+    EXPECT_EQ(dlg.flag(32), 0);
+    CDialogProvince other;
+    other.messageBox = [](const QString&, const QString&, bool) { return true; };
+    other.Box(33)->click(); // 澳门
+    other.OnOK();
+    EXPECT_EQ(other.flag(32), 1);
+    EXPECT_EQ(other.flag(33), 0);
+}
+
+// The drawn map: the square of every inland province's box lies on land.
+TEST(ProvinceMap, BoxesLieOnLand) {
+    QImage map(QStringLiteral(TREVIK_PROVINCE_MAP));
+    ASSERT_FALSE(map.isNull());
+    QSize client = CDialogProvince::DluRect(0, 0, 624, 342).size();
+    EXPECT_EQ(map.size(), client);
+    const QColor sea(214, 234, 248);
+    for (const ProvinceBox& b : PROVINCE_BOXES) {
+        std::string name = b.name;
+        if (name == "上海" || name == "香港" || name == "澳门" || name == "台湾")
+            continue; // their boxes sit beside them at sea
+        QRect sq = CDialogProvince::DluRect(b.x, b.y, 10, 10);
+        EXPECT_NE(map.pixelColor(sq.center()), sea) << name;
+    }
+}
+
+TEST(ProvinceMap, RendersOffscreen) {
+    QTemporaryDir dir;
+    QString path = dir.filePath("province.png");
+    ASSERT_TRUE(DialogProvinceRenderPng(path, QImage(QStringLiteral(TREVIK_PROVINCE_MAP))));
+    EXPECT_FALSE(QImage(path).isNull());
+}

@@ -39,6 +39,9 @@
 #include <chrono>
 #include <cstring>
 
+// The window's pictures live in a static library: register them once.
+static void init_resources() { Q_INIT_RESOURCE(trevik); }
+
 namespace {
 
 QString from_u16(const std::u16string& s) { return QString::fromStdU16String(s); }
@@ -176,6 +179,7 @@ class TrevikUpdateHost : public UpdateHost {
 
 CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_download(std::make_unique<CHttpDownload>()) {
+    init_resources();
     m_host = std::make_unique<TrevikUpdateHost>(this);
     m_probe = [] { return QV_Storage_probeUnit(); };
     setObjectName(QStringLiteral("TREVIK_CLASS"));
@@ -849,6 +853,16 @@ void CTrevikDlg::ApplyView(const VersionCheckView& view) {
     }
     if (view.package_completed)
         OnDownloadSpeed(0, m_downloadTotal);
+}
+
+int CTrevikDlg::LoadVersionFile(const QString& path) {
+    VersionCheckView view;
+    std::u16string p = to_u16(path);
+    int ok = ::LoadVersionFile(m_vc, p.c_str(), &view);
+    ApplyView(view);
+    if (ok && IsConnected() && !IsUpdating())
+        m_btnUpdate->setEnabled(true);
+    return ok;
 }
 
 void CTrevikDlg::StartVersionCheck() {

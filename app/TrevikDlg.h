@@ -126,6 +126,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // DownloadOwner: queues a download message to the window's thread.
     void post(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
 
+    // Reads a version file into the window's version-check state and shows
+    // the outcome. Returns 1 read, 0 failed.
+    int LoadVersionFile(const QString& path);
+
     // ---- State ----
     bool IsConnected() const;
     bool IsUpdating() const { return m_worker.load() != nullptr; }

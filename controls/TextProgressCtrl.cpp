@@ -60,6 +60,7 @@ void CTextProgressCtrl::SetWindowText(const QString& text) {
         return;
     m_strText = text;
     update();
+    emit textChanged(m_strText);
 }
 
 int CTextProgressCtrl::GetWindowText(char16_t* buffer, int size) const {

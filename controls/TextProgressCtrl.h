@@ -66,6 +66,10 @@ class CTextProgressCtrl : public QWidget {
     int BarWidth() const { return m_nBarWidth; }
     int PaintCount() const { return m_paintCount; }
 
+  signals:
+    // The caption changed (after SetWindowText with a new text).
+    void textChanged(const QString& text);
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

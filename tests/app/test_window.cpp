@@ -1,0 +1,402 @@
+// The main window against the emulated unit: start-up, device notices,
+// titles, buttons, drops, the Update question, update runs and closing.
+#include "window_fixture.h"
+
+#include "app/device_notifier.h"
+#include "common_t73/QV_Cmd.h"
+#include "package/package.h"
+#include "package/update_run.h"
+
+#include <QRegularExpression>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <fstream>
+
+using namespace app_test;
+
+namespace {
+
+const char* const UNIT_NAME = "emulated:vid_0416&pid_b500";
+
+TEST(WindowDecisions, TitleTexts) {
+    EXPECT_EQ(trevik_title(false, 2019, 3, 18), "Update Tool   No hardware connected!");
+    EXPECT_EQ(trevik_title(true, 2019, 3, 18), "Update Tool   GPS Connected   V:20190318");
+    EXPECT_EQ(trevik_title(true, 2019, 11, 5), "Update Tool   GPS Connected   V:20191105");
+    EXPECT_EQ(trevik_title(true, 0, 3, 18), "Update Tool   GPS Connected   V:");
+}
+
+TEST(WindowDecisions, PackageExtension) {
+    EXPECT_TRUE(trevik_is_package_path("/home/u/map.DQV"));
+    EXPECT_TRUE(trevik_is_package_path("/x.y/map.dqv"));
+    EXPECT_FALSE(trevik_is_package_path("/home/u/map.zip"));
+    EXPECT_FALSE(trevik_is_package_path("/home/u/map.dqv.bak"));
+    // Without a '.', the whole path is the extension.
+    EXPECT_TRUE(trevik_is_package_path("dqv"));
+    EXPECT_FALSE(trevik_is_package_path("/home/u/dqv"));
+}
+
+TEST(WindowDecisions, AcceptanceRule) {
+    auto accept = [](const std::string& client, const char* customer) {
+        uint8_t id[256];
+        memset(id, 0xFF, sizeof id);
+        memcpy(id, client.data(), client.size());
+        return trevik_accept_identity(id, sizeof id, customer, strlen(customer));
+    };
+    const char* blanks = "                     ";
+    EXPECT_EQ(accept("VELMORA NAV", blanks), 1);          // no customer: every unit
+    EXPECT_EQ(accept("SOMEONE ELSE", "TREVIK-DEMO "), 1); // unknown ids are accepted
+    EXPECT_EQ(accept("TREVIK-DEMO 01", "TREVIK-DEMO "), 1);
+    EXPECT_EQ(accept("PARTNR-7", "TREVIK-DEMO "), 1);     // served, first 6 bytes
+    EXPECT_EQ(accept("PARTNER FLEET SERVICES 2019 ", "TREVIK-DEMO "), 1);
+    EXPECT_EQ(accept("VELMORA NAV", "TREVIK-DEMO "), 0);  // another known customer
+    EXPECT_EQ(accept("BRAND12", "TREVIK-DEMO "), 0);
+    EXPECT_EQ(trevik_accept_identity(nullptr, 256, "TREVIK-DEMO ", 12), 0);
+}
+
+TEST(WindowDecisions, NoticeNames) {
+    QString name;
+    EXPECT_EQ(device_notice_from_udev(
+                  "hidraw", "",
+                  "/devices/pci0000:00/usb1/1-1/1-1:1.0/0003:0416:B500.0004/hidraw/hidraw3",
+                  "/dev/hidraw3", &name),
+              4);
+    std::u16string n = name.toStdU16String();
+    EXPECT_TRUE(QV_Hid_isUnitPath(n.c_str())) << name.toStdString();
+    device_notice_from_udev("hidraw", "", "/devices/x/0003:0416:B501.0001/hidraw/hidraw0",
+                            "/dev/hidraw0", &name);
+    n = name.toStdU16String();
+    EXPECT_FALSE(QV_Hid_isUnitPath(n.c_str()));
+    EXPECT_EQ(device_notice_from_udev("block", "partition", "/devices/x/sdb/sdb1", "/dev/sdb1",
+                                      &name),
+              2);
+    EXPECT_EQ(device_notice_from_udev("block", "disk", "/devices/x/sdb", "/dev/sdb", &name), 3);
+    EXPECT_EQ(device_notice_from_udev("usb", "usb_device", "/devices/x/1-1", "", &name), 1);
+    EXPECT_EQ(device_notice_from_udev("net", "", "/devices/x/net/eth0", "", &name), 5);
+    EXPECT_EQ(device_notice_from_udev("tty", "", "/devices/x/tty0", "", &name), 0);
+    n = device_notice_socket_name("/tmp/u.sock").toStdU16String();
+    EXPECT_TRUE(QV_Hid_isUnitPath(n.c_str()));
+}
+
+using Window = WindowTest;
+
+TEST_F(Window, StartWithUnitShowsDateAndEnablesSetting) {
+    open();
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
+    EXPECT_TRUE(enabled(IDC_SETTING));
+    EXPECT_FALSE(enabled(IDC_UPDATE)); // nothing to update with yet
+    EXPECT_TRUE(enabled(IDC_OPEN));
+    EXPECT_TRUE(enabled(IDC_CLOSE));
+    EXPECT_TRUE(prompter.records.empty());
+}
+
+TEST_F(Window, StartWithoutUnit) {
+    unplug();
+    open();
+    EXPECT_EQ(title(), "Update Tool   No hardware connected!");
+    EXPECT_FALSE(enabled(IDC_SETTING));
+    EXPECT_FALSE(enabled(IDC_UPDATE));
+    EXPECT_TRUE(enabled(IDC_OPEN));
+}
+
+TEST_F(Window, UnitWithoutGpsDateShowsEmptyVersion) {
+    // A unit without a GPS region has no GPS date.
+    UnitSim bare;
+    UnitMainSetting noGps;
+    noGps.flashSize = bare.flashSize();
+    noGps.placeRegions(false, 0x1000, 0x4000, 0x1000, 0, 0, 0);
+    bare.setMainSetting(false, noGps);
+    bare.setParamRecord(false, 1);
+    bare.setClientId(false, "TREVIK-DEMO ");
+    QV_Hid_selectEmulated([&] { return bare.transport(); });
+    open();
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:");
+    dlg.reset();
+}
+
+TEST_F(Window, TemplateTextsAndLayout) {
+    open();
+    EXPECT_EQ(static_cast<QGroupBox*>(dlg->Control(IDC_GROUP_FILE))->title(), "Update the File");
+    EXPECT_EQ(static_cast<QGroupBox*>(dlg->Control(IDC_GROUP_PROGRESS))->title(), "Progress");
+    EXPECT_EQ(dlg->Button(IDC_OPEN)->text(), "Open");
+    EXPECT_EQ(dlg->Button(IDC_UPDATE)->text(), "Update");
+    EXPECT_EQ(dlg->Button(IDC_SETTING)->text(), "Setting");
+    EXPECT_EQ(dlg->Button(IDC_CLOSE)->text(), "Close");
+    EXPECT_TRUE(dlg->Button(IDC_OPEN)->HasIconOut());   // grey copy
+    EXPECT_FALSE(dlg->Button(IDC_CLOSE)->HasIconOut());
+    EXPECT_EQ(dlg->StatusText(), "");
+    EXPECT_EQ(dlg->ProgressText(), "");
+    EXPECT_FALSE(static_cast<QLabel*>(dlg->Control(IDC_PICTURE))->pixmap().isNull());
+    // Same proportions as the 282 x 250 template, controls inside the window.
+    QRect picture = dlg->Control(IDC_PICTURE)->geometry();
+    EXPECT_EQ(picture.topLeft(), QPoint(0, 0));
+    EXPECT_EQ(picture.width(), dlg->width());
+    QRect close = dlg->Button(IDC_CLOSE)->geometry();
+    EXPECT_LE(close.right(), dlg->width());
+    EXPECT_LE(close.bottom(), dlg->height());
+    EXPECT_LT(dlg->Button(IDC_SETTING)->x(), dlg->Button(IDC_UPDATE)->x());
+    EXPECT_LT(dlg->Button(IDC_UPDATE)->x(), close.x());
+    EXPECT_EQ(dlg->SystemMenuText(), "TREVIK-DEMO Version407");
+}
+
+TEST_F(Window, ArrivalAttachesAndRemovalDrops) {
+    unplug();
+    open();
+    EXPECT_FALSE(dlg->IsConnected());
+    std::string pkg = writePackage("map.dqv");
+    dlg->OnDropFiles({QString::fromStdString(pkg)});
+    EXPECT_FALSE(enabled(IDC_UPDATE)); // no unit yet
+
+    plugIn();
+    // Another device's arrival changes nothing.
+    EXPECT_EQ(dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID,
+                                  "emulated:vid_0416&pid_b501"),
+              0);
+    EXPECT_FALSE(dlg->IsConnected());
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_USB, UNIT_NAME);
+    EXPECT_FALSE(dlg->IsConnected());
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
+    EXPECT_TRUE(dlg->IsConnected());
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
+    EXPECT_TRUE(enabled(IDC_SETTING));
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+
+    dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_EQ(title(), "Update Tool   No hardware connected!");
+    EXPECT_FALSE(enabled(IDC_SETTING));
+    EXPECT_FALSE(enabled(IDC_UPDATE));
+    EXPECT_EQ(dlg->PackagePath().toStdString(), pkg); // the chosen package stays
+    EXPECT_EQ(dlg->StatusText().toStdString(), pkg);
+}
+
+TEST_F(Window, DriveProbeShowsConnectingThenAttachesLater) {
+    open(1, 100);
+    EXPECT_EQ(title(), "Update Tool   GPS Connecting...");
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_TRUE(wait_for([&] { return dlg->IsConnected(); }, 3000));
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
+    EXPECT_TRUE(enabled(IDC_SETTING));
+}
+
+TEST_F(Window, VolumeArrivalOfTheUnitShowsConnecting) {
+    unplug();
+    open();
+    int probes = 0;
+    dlg->SetStorageProbe([&] { return ++probes; });
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_VOLUME, "mount");
+    EXPECT_EQ(probes, 1);
+    EXPECT_EQ(title(), "Update Tool   GPS Connecting...");
+    dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_VOLUME, "mount");
+    EXPECT_EQ(probes, 1);
+}
+
+TEST_F(Window, DropsTakeOnlyTheFirstPackage) {
+    open();
+    dlg->OnDropFiles({qfile("map.zip")});
+    EXPECT_TRUE(dlg->PackagePath().isEmpty());
+    EXPECT_FALSE(enabled(IDC_UPDATE));
+    dlg->OnDropFiles({qfile("map.DQV"), qfile("other.dqv")});
+    EXPECT_EQ(dlg->PackagePath().toStdString(), file("map.DQV"));
+    EXPECT_EQ(dlg->StatusText().toStdString(), file("map.DQV"));
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+    dlg->OnDropFiles({qfile("second.zip"), qfile("third.dqv")});
+    EXPECT_EQ(dlg->PackagePath().toStdString(), file("map.DQV"));
+    EXPECT_TRUE(prompter.records.empty());
+}
+
+TEST_F(Window, OpenChoosesPackage) {
+    open();
+    prompter.files.push_back(QString::fromStdString(file("chosen.dqv")));
+    dlg->OnClickOpen();
+    ASSERT_EQ(prompter.records.size(), 1u);
+    EXPECT_EQ(prompter.records[0].kind, "open");
+    EXPECT_EQ(prompter.records[0].filter, "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||");
+    EXPECT_EQ(prompter.records[0].defaultExt, "file");
+    EXPECT_EQ(dlg->PackagePath().toStdString(), file("chosen.dqv"));
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+    // Cancelling keeps the choice.
+    dlg->OnClickOpen();
+    EXPECT_EQ(dlg->PackagePath().toStdString(), file("chosen.dqv"));
+}
+
+TEST_F(Window, UpdateWithoutUnitSaysNoHardware) {
+    unplug();
+    open();
+    dlg->OnClickUpdate();
+    ASSERT_EQ(prompter.records.size(), 1u);
+    EXPECT_EQ(prompter.records[0].text, "   No hardware connected!");
+    EXPECT_EQ(prompter.records[0].caption, "");
+    EXPECT_EQ(prompter.records[0].icon, PromptIcon::Error);
+    EXPECT_FALSE(dlg->IsUpdating());
+}
+
+// The Update question against a version file read into the window.
+class UpdateQuestion : public WindowTest {
+  protected:
+    void loadVersion(const std::string& text) {
+        std::string path = file("Tmp");
+        std::ofstream(path, std::ios::binary) << text;
+        dlg->LoadVersionFile(QString::fromStdString(path));
+    }
+    int questions() const {
+        int n = 0;
+        for (const auto& r : prompter.records)
+            if (r.text == "Already the newest version,Updated or Not?")
+                ++n;
+        return n;
+    }
+};
+
+TEST_F(UpdateQuestion, EqualOnlineVersionAsksAndNoStops) {
+    sim.setGpsHeader(ms.gpsAddress, day_seconds(2019, 1, 1));
+    open();
+    loadVersion("20190101\r\nhttp://127.0.0.1:9/map.dqv\r\n");
+    EXPECT_EQ(dlg->StatusText(), "Internet vesion:20190101");
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+    dlg->OnClickUpdate(); // scripted answer: No
+    EXPECT_EQ(questions(), 1);
+    EXPECT_EQ(prompter.records.back().caption, "Update Tool");
+    EXPECT_EQ(prompter.records.back().buttons, PromptButtons::YesNo);
+    EXPECT_FALSE(dlg->IsUpdating());
+}
+
+TEST_F(UpdateQuestion, NewerOnlineVersionDoesNotAsk) {
+    sim.setGpsHeader(ms.gpsAddress, day_seconds(2019, 1, 1));
+    open();
+    loadVersion("20190102\r\nhttp://127.0.0.1:9/map.dqv\r\n");
+    dlg->OnClickUpdate();
+    EXPECT_EQ(questions(), 0);
+    EXPECT_TRUE(dlg->IsUpdating());
+    EXPECT_TRUE(dlg->WaitForRunEnd(20000));
+}
+
+TEST_F(UpdateQuestion, ChosenPackageNeverAsks) {
+    sim.setGpsHeader(ms.gpsAddress, day_seconds(2019, 1, 1));
+    open();
+    loadVersion("20190101\r\nhttp://127.0.0.1:9/map.dqv\r\n");
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    dlg->OnClickUpdate();
+    EXPECT_EQ(questions(), 0);
+    EXPECT_TRUE(dlg->WaitForRunEnd(20000));
+}
+
+TEST_F(UpdateQuestion, FailedCheckNeverAsks) {
+    open();
+    loadVersion("20190101\r\n"); // one line only
+    EXPECT_EQ(dlg->StatusText(), "Access database failed,please updated by local file!");
+    EXPECT_EQ(dlg->OnlineVersion(), -1);
+}
+
+class UpdateRunWindow : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        open();
+        QObject::connect(dlg->Progress(), &CTextProgressCtrl::textChanged,
+                         [this](const QString& t) { texts << t; });
+    }
+    QStringList texts;
+};
+
+TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
+    std::string pkg = writePackage("map.dqv");
+    prompter.files.push_back(QString::fromStdString(pkg));
+    dlg->OnClickOpen();
+    dlg->OnClickUpdate();
+    EXPECT_TRUE(dlg->IsUpdating());
+    // The run holds the three buttons.
+    EXPECT_TRUE(wait_for([&] { return !enabled(IDC_UPDATE); }, 2000));
+    EXPECT_FALSE(enabled(IDC_SETTING));
+    EXPECT_FALSE(enabled(IDC_OPEN));
+    // A drop during the run is ignored.
+    dlg->OnDropFiles({qfile("other.dqv")});
+    EXPECT_EQ(dlg->PackagePath().toStdString(), pkg);
+
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+    EXPECT_TRUE(enabled(IDC_SETTING));
+    EXPECT_TRUE(enabled(IDC_OPEN));
+    QStringList msgs = prompter.messages();
+    ASSERT_FALSE(msgs.isEmpty());
+    EXPECT_EQ(msgs.last(), "Update Successfully!");
+    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
+    EXPECT_TRUE(texts.contains("updating"));
+    bool sawPercent = false, sawFull = false;
+    QRegularExpression re("^Updated \\d+\\.\\d\\d%   Time \\d+ Second$");
+    for (const QString& t : texts) {
+        sawPercent |= re.match(t).hasMatch();
+        sawFull |= t.startsWith("Updated 100.00%   Time ");
+    }
+    EXPECT_TRUE(sawPercent) << texts.join('|').toStdString();
+    EXPECT_TRUE(sawFull) << texts.join('|').toStdString();
+    // The GPS data landed in the unit's flash.
+    EXPECT_EQ(sim.count(CMD_FINISH), 1);
+}
+
+TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    UnitFaultRule rule;
+    rule.kind = UnitFault::Status;
+    rule.code = CMD_WRITE;
+    rule.nth = 1; // write 0 is the new main-setting block, write 1 the voice area
+    rule.status = 3;
+    sim.addFault(rule);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    QStringList msgs = prompter.messages();
+    ASSERT_FALSE(msgs.isEmpty());
+    EXPECT_EQ(msgs.last(), "Update Failed!  -4");
+    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Error);
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+}
+
+TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndShowsNoBox) {
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    // Slow the unit down so the window closes in the middle of the writes.
+    sim.setReportDelayUs(300);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }, 5000));
+    EXPECT_TRUE(dlg->IsUpdating());
+    dlg->OnClickClose();
+    // The run was not cut short: it ended by itself, the unit got its
+    // finishing command, and no box came up while closing.
+    EXPECT_FALSE(dlg->IsUpdating());
+    EXPECT_TRUE(dlg->IsClosing());
+    EXPECT_EQ(sim.count(CMD_FINISH), 1);
+    EXPECT_TRUE(prompter.messages().isEmpty()) << prompter.messages().join('|').toStdString();
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
+    EXPECT_EQ(dlg->Machine(), nullptr);
+}
+
+TEST_F(UpdateRunWindow, ProvinceQuestionNoWritesNationalPackage) {
+    PkgDescription d = standard_package();
+    d.province_table = true;
+    d.provinces.push_back(PkgProvince(std::string(PROVINCE_NAMES[0]), pkg_province_records(3, 1)));
+    dlg->OnDropFiles({QString::fromStdString(writePackage("prov.dqv", d))});
+    prompter.answers.push_back(PROMPT_IDNO);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_GE(prompter.records.size(), 1u);
+    EXPECT_TRUE(prompter.records[0].text.startsWith(QString::fromUtf8("进入省份选择界面")));
+    EXPECT_EQ(prompter.records[0].caption, "Update Tool");
+    EXPECT_EQ(dlg->ProvinceMode(), 0);
+    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+}
+
+TEST_F(UpdateRunWindow, ProvinceDialogCancelledAbandonsQuietly) {
+    PkgDescription d = standard_package();
+    d.province_table = true;
+    d.provinces.push_back(PkgProvince(std::string(PROVINCE_NAMES[0]), pkg_province_records(3, 1)));
+    dlg->OnDropFiles({QString::fromStdString(writePackage("prov.dqv", d))});
+    prompter.answers.push_back(PROMPT_IDYES);
+    // No province answer queued: the dialog ends without OK.
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    EXPECT_EQ(prompter.messages().size(), 1); // the question only
+    EXPECT_EQ(prompter.records.back().kind, "province");
+    EXPECT_EQ(sim.count(CMD_WRITE), 0);
+    EXPECT_TRUE(enabled(IDC_UPDATE));
+}
+
+} // namespace

@@ -40,7 +40,7 @@ enum class UpdateIcon { Information, Error };
 // What the run needs from whoever started it. Every call comes from the
 // thread that executes UpdateRun::run.
 class UpdateHost {
-public:
+  public:
     virtual ~UpdateHost() = default;
     // Enables or disables the Update, Setting and Open buttons together.
     virtual void enableButtons(bool enabled) = 0;
@@ -89,8 +89,8 @@ inline constexpr int UPDATE_ABANDONED = 2; // the province question was declined
 // How a run ended.
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
-    std::u16string message; // failure message; empty on success
-    int status = 0;         // numeric status of the last device step, 0 = none
+    std::u16string message;  // failure message; empty on success
+    int status = 0;          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
@@ -103,11 +103,11 @@ struct UpdateOutcome {
 // The run directory and download target of a package URL, kept inside the
 // temporary directory.
 struct UpdateDownloadNames {
-    int valid = 0;             // 0: the URL names no file (empty, ".", "..")
-    std::u16string name;       // the URL's file name
-    std::u16string run_dir;    // temporary directory + stem, no trailing '/'
-    std::u16string target;     // run_dir + '/' + name
-    std::u16string extracted;  // run_dir + "/tmp.dqv"
+    int valid = 0;            // 0: the URL names no file (empty, ".", "..")
+    std::u16string name;      // the URL's file name
+    std::u16string run_dir;   // temporary directory + stem, no trailing '/'
+    std::u16string target;    // run_dir + '/' + name
+    std::u16string extracted; // run_dir + "/tmp.dqv"
 };
 
 // Names for a download of url under temp_dir (ending in '/'). The name is
@@ -136,7 +136,7 @@ int update_unit_has_known_client(const QV_Machine* m);
 std::u16string update_failure_text(const std::u16string& message, int status);
 
 class UpdateRun {
-public:
+  public:
     // machine is the connected unit's device link; host and machine must
     // outlive the run.
     UpdateRun(UpdateHost* host, QV_Machine* machine, UpdateSource source);
@@ -155,9 +155,9 @@ public:
     // Archive callback: kind 0 chooses an entry named *.dqv (value is its
     // UTF-16 name), kind 1 sets the range to the entry's size, kind 2 the
     // position to the bytes extracted so far.
-    int archiveProgress(int kind, const void* name, uint32_t value);
+    int archiveProgress(int kind, uintptr_t value);
 
-private:
+  private:
     bool obtainFromDownload(std::u16string* package_path);
     bool unpack(std::u16string* package_path);
     void writeIntoUnit(Package* pkg, int province_mode);

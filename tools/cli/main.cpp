@@ -1,11 +1,45 @@
 #include "tools/cli/cli.h"
 
+#include <string>
 #include <vector>
 
 namespace {
 std::vector<CliSetup>& registry() {
     static std::vector<CliSetup> setups;
     return setups;
+}
+
+// "trevik-cli --unit socket:PATH update ..." reads as well as "trevik-cli
+// update --unit socket:PATH ...": a --unit given before the command name
+// moves behind it when that command takes one.
+std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> moved;
+    size_t i = 0;
+    while (i < args.size() && args[i].size() > 1 && args[i][0] == '-') {
+        if (args[i] == "--unit" && i + 1 < args.size()) {
+            moved.insert(moved.end(), {args[i], args[i + 1]});
+            args.erase(args.begin() + i, args.begin() + i + 2);
+        } else if (args[i].rfind("--unit=", 0) == 0) {
+            moved.push_back(args[i]);
+            args.erase(args.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+    if (moved.empty())
+        return {};
+    CLI::App* command = nullptr;
+    try {
+        if (i < args.size())
+            command = app.get_subcommand(args[i]);
+    } catch (const CLI::OptionNotFound&) {
+        command = nullptr;
+    }
+    if (!command || !command->get_option_no_throw("--unit"))
+        return {};
+    args.insert(args.begin() + i + 1, moved.begin(), moved.end());
+    return args;
 }
 } // namespace
 
@@ -17,8 +51,15 @@ int main(int argc, char** argv) {
     int exit_code = CLI_OK;
     for (CliSetup setup : registry())
         setup(app, &exit_code);
+    std::vector<std::string> reordered = unit_option_after_command(app, argc, argv);
     try {
-        app.parse(argc, argv);
+        if (reordered.empty()) {
+            app.parse(argc, argv);
+        } else {
+            // CLI11 takes a vector in reverse order.
+            std::vector<std::string> reversed(reordered.rbegin(), reordered.rend());
+            app.parse(reversed);
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -1,0 +1,428 @@
+#include "package/update_run.h"
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "common_t73/QV_Machine.h"
+#include "online/HttpDownload.h"
+#include "package/package.h"
+#include "support/archive.h"
+#include "support/build_settings.h"
+#include "support/stream.h"
+#include "support/text.h"
+
+namespace {
+
+// The customer name a package must begin with is compared over 12 bytes.
+constexpr size_t CUSTOMER_NAME_COMPARE = 12;
+
+// How long the download-end handling of the host gets to report a failure
+// after the synchronous transfer has returned.
+constexpr auto DOWNLOAD_END_WAIT = std::chrono::milliseconds(50);
+
+char16_t lower_ascii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+}
+
+bool equals_no_case(const std::u16string& a, const char16_t* b) {
+    size_t n = std::char_traits<char16_t>::length(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower_ascii(a[i]) != lower_ascii(b[i]))
+            return false;
+    return true;
+}
+
+// Text after the last '.', the whole text when there is none.
+std::u16string extension_of(const std::u16string& name) {
+    size_t dot = name.rfind(u'.');
+    return dot == std::u16string::npos ? name : name.substr(dot + 1);
+}
+
+std::filesystem::path fs_path(const std::u16string& p) {
+    return std::filesystem::path(wtext_to_utf8(p.c_str()));
+}
+
+void remove_file(const std::u16string& p) {
+    if (p.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove(fs_path(p), ec);
+}
+
+std::u16string temp_directory() {
+    char16_t buf[1025] = {};
+    temp_path_join(buf, u"");
+    return std::u16string(buf);
+}
+
+// The archive callback hands its owner back; the owner is the run.
+int archive_callback(int kind, uintptr_t value, void* owner) {
+    return owner ? static_cast<UpdateRun*>(owner)->archiveProgress(kind, value) : 0;
+}
+
+} // namespace
+
+UpdateDownloadNames update_download_names(const std::u16string& url,
+                                          const std::u16string& temp_dir) {
+    UpdateDownloadNames names;
+    // A query or fragment belongs to the request, not to the file name.
+    std::u16string path = url.substr(0, url.find_first_of(u"?#"));
+    size_t cut = path.find_last_of(u"/\\");
+    std::u16string name = cut == std::u16string::npos ? path : path.substr(cut + 1);
+    if (name.empty() || name == u"." || name == u"..")
+        return names;
+    size_t dot = name.rfind(u'.');
+    std::u16string stem = dot == std::u16string::npos ? std::u16string() : name.substr(0, dot);
+    // A stem of dots alone ("..", from "...zip") would name a parent
+    // directory: such a name keeps its file directly in the temporary
+    // directory, as a name without a stem does.
+    if (stem.find_first_not_of(u'.') == std::u16string::npos)
+        stem.clear();
+    std::u16string dir = temp_dir;
+    while (!dir.empty() && dir.back() == u'/')
+        dir.pop_back();
+    names.valid = 1;
+    names.name = name;
+    names.run_dir = stem.empty() ? dir : dir + u"/" + stem;
+    names.target = names.run_dir + u"/" + name;
+    names.extracted = names.run_dir + u"/" + UPDATE_EXTRACTED_NAME;
+    return names;
+}
+
+int update_download_kind(const std::u16string& name) {
+    std::u16string ext = extension_of(name);
+    if (equals_no_case(ext, u"rar") || equals_no_case(ext, u"zip") || equals_no_case(ext, u"7z"))
+        return 1;
+    if (equals_no_case(ext, u"dqv"))
+        return 2;
+    return 0;
+}
+
+int update_is_program_only(const Package* pkg) {
+    if (!pkg || pkg->program_count != 1)
+        return 0;
+    const PackageSection* others[] = {
+        &pkg->boot,       &pkg->radar,          &pkg->gps,
+        &pkg->voice,      &pkg->voice_b,        &pkg->tool,
+        &pkg->merged_gps, &pkg->province_voice, &pkg->province_voice_b,
+        &pkg->voice_c,    &pkg->voice_cb,       &pkg->gps_d,
+    };
+    for (const PackageSection* s : others)
+        if (s->size != 0)
+            return 0;
+    return pkg->province_count == 0 ? 1 : 0;
+}
+
+int update_unit_has_known_client(const QV_Machine* m) {
+    if (!m)
+        return 0;
+    // The client id runs up to a 0 byte or erased flash (two 0xFF bytes),
+    // at most 255 bytes.
+    size_t n = 0;
+    while (n < 255 && n < MACHINE_IDENTITY_SIZE) {
+        uint8_t c = m->identity[n];
+        if (c == 0)
+            break;
+        if (c == 0xFF && n + 1 < MACHINE_IDENTITY_SIZE && m->identity[n + 1] == 0xFF)
+            break;
+        ++n;
+    }
+    return known_customer_lookup(reinterpret_cast<const char*>(m->identity), n) >= 0 ? 1 : 0;
+}
+
+std::u16string update_failure_text(const std::u16string& message, int status) {
+    if (status == 0)
+        return message;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "  %d", status);
+    return message + utf8_to_wtext(buf);
+}
+
+UpdateRun::UpdateRun(UpdateHost* host, QV_Machine* machine, UpdateSource source)
+    : host_(host), machine_(machine), source_(std::move(source)) {}
+
+void UpdateRun::fail(const std::u16string& message, int status) {
+    outcome_.result = UPDATE_FAILED;
+    outcome_.message = message;
+    outcome_.status = status;
+}
+
+void UpdateRun::removeTemporaryFiles() {
+    // The chosen package is the user's file and is never removed; the run
+    // directory stays for the next download of the same name.
+    remove_file(download_target_);
+    remove_file(extracted_);
+}
+
+int UpdateRun::archiveProgress(int kind, uintptr_t value) {
+    switch (kind) {
+    case 0:
+        return archive_is_package_name(reinterpret_cast<const char16_t*>(value));
+    case 1:
+        host_->setProgressRange(uint32_t(value));
+        return 0;
+    case 2:
+        host_->setProgressPos(uint32_t(value));
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
+    host_->setProgressText(UPDATE_TEXT_UPDATING);
+    UpdateDownloadNames names = update_download_names(source_.download_url, temp_directory());
+    if (!names.valid) {
+        // Nothing in the URL names a file to keep: there is no update file.
+        fail(UPDATE_TEXT_NO_UPDATE_FILE);
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::create_directory(fs_path(names.run_dir), ec); // an existing one is fine
+    download_target_ = names.target;
+    extracted_ = names.extracted;
+    remove_file(download_target_);
+
+    CHttpDownload* download = host_->downloadComponent();
+    if (!download) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return false;
+    }
+    host_->clearDownloadFailureText();
+    download->Configure(host_->downloadOwner(), source_.download_url, download_target_, u"", u"",
+                        u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
+    std::u16string error = download->Start(1);
+    if (!error.empty()) {
+        fail(error);
+        return false;
+    }
+    std::this_thread::sleep_for(DOWNLOAD_END_WAIT);
+    std::u16string failure = host_->downloadFailureText();
+    if (!failure.empty()) {
+        fail(failure);
+        return false;
+    }
+    host_->setProgressPos(0);
+
+    switch (update_download_kind(names.name)) {
+    case 1:
+        return unpack(package_path);
+    case 2:
+        *package_path = download_target_;
+        return true;
+    default:
+        fail(UPDATE_TEXT_NO_UPDATE_FILE);
+        return false;
+    }
+}
+
+bool UpdateRun::unpack(std::u16string* package_path) {
+    host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
+    Stream* out = stream_open(extracted_.c_str(), 1);
+    if (!out) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return false;
+    }
+    int ok = archive_extract(download_target_.c_str(), out, this, archive_callback);
+    // A package that could not be written whole (a full disk) is a failed
+    // extraction, not a shorter package.
+    if (!stream_flush(out) || out->error)
+        ok = 0;
+    stream_close(out);
+    if (!ok) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return false;
+    }
+    *package_path = extracted_;
+    return true;
+}
+
+void UpdateRun::planOnly(Package* pkg, int province_mode) {
+    outcome_.planned = 1;
+    if (update_is_program_only(pkg)) {
+        outcome_.program_only = 1;
+        const ProgramImage* entry =
+            QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
+        if (!entry || !entry->data) {
+            fail(UPDATE_TEXT_FAILED);
+            return;
+        }
+        char buf[160];
+        std::snprintf(buf, sizeof buf,
+                      "program only: app flag at 0x%X, 12 bytes\nprogram only: app at 0x%X, %u "
+                      "bytes\n",
+                      FLASH_PROGRAM_HEADER_ADDRESS, FLASH_PROGRAM_ADDRESS, entry->size);
+        outcome_.plan_text = buf;
+        outcome_.result = UPDATE_SUCCEEDED;
+        return;
+    }
+    QV_WritePlan plan;
+    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
+    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
+    plan.province_mode = province_mode;
+    QV_PlanActions actions;
+    int result = QV_WritePlan_compute(machine_, pkg, &plan, &actions);
+    if (result == PLAN_OK)
+        plan.write_client_id =
+            (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1
+                                                                                               : 0;
+    outcome_.plan_text = QV_WritePlan_describe(machine_, &plan, &actions);
+    plan.boot_data = plan.program_data = plan.voice_data = plan.radar_mute_data = nullptr;
+    plan.update_tool_data = plan.gps_data = nullptr;
+    outcome_.plan = plan;
+    outcome_.actions = actions;
+    switch (result) {
+    case PLAN_OK:
+        outcome_.result = UPDATE_SUCCEEDED;
+        break;
+    case PLAN_TOO_LARGE:
+        fail(UPDATE_TEXT_TOO_LARGE, result);
+        break;
+    case PLAN_NO_VOICE:
+        fail(UPDATE_TEXT_NO_SOUND, result);
+        break;
+    default:
+        fail(UPDATE_TEXT_OPEN_FAILED, result);
+        break;
+    }
+}
+
+void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
+    if (update_is_program_only(pkg)) {
+        // A program alone goes in with its own progress; the main setting
+        // and the data regions stay as they are.
+        if (!QV_Machine_writeProgram(machine_, pkg, 1))
+            fail(UPDATE_TEXT_FAILED);
+        else
+            outcome_.result = UPDATE_SUCCEEDED;
+        return;
+    }
+    QV_WritePlan plan;
+    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
+    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
+    plan.province_mode = province_mode;
+    int result = QV_Machine_checkParamAndMainSetting(machine_, pkg, &plan);
+    switch (result) {
+    case PLAN_OK:
+        break;
+    case PLAN_TOO_LARGE:
+        fail(UPDATE_TEXT_TOO_LARGE, result);
+        return;
+    case PLAN_NO_VOICE:
+        fail(UPDATE_TEXT_NO_SOUND, result);
+        return;
+    case PLAN_NO_GPS:
+    case PLAN_SETTING_FAILED:
+        fail(UPDATE_TEXT_OPEN_FAILED, result);
+        return;
+    default:
+        // Not a result the check gives; never let it pass for success.
+        fail(UPDATE_TEXT_FAILED, result);
+        return;
+    }
+    // A unit moving between layouts, or one whose client id is no known
+    // customer's, gets the package's client id.
+    plan.write_client_id =
+        (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1 : 0;
+    int written = QV_Machine_write(machine_, pkg, &plan);
+    if (written != 0)
+        fail(UPDATE_TEXT_FAILED, written);
+    else
+        outcome_.result = UPDATE_SUCCEEDED;
+}
+
+UpdateOutcome UpdateRun::run() {
+    outcome_ = UpdateOutcome();
+    download_target_.clear();
+    extracted_.clear();
+    if (!host_) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return outcome_;
+    }
+    host_->enableButtons(false);
+
+    Package* pkg = nullptr;
+    std::u16string package_path;
+    bool go_on = true;
+    if (!machine_) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        go_on = false;
+    } else if (!source_.package_path.empty()) {
+        package_path = source_.package_path;
+    } else if (!source_.list_form && !source_.download_url.empty()) {
+        go_on = obtainFromDownload(&package_path);
+    } else {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        go_on = false;
+    }
+
+    if (go_on) {
+        pkg = package_load(package_path.c_str());
+        if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
+            fail(UPDATE_TEXT_OPEN_FAILED);
+            go_on = false;
+        }
+    }
+
+    int province_mode = 0;
+    if (go_on && pkg->province_count > 0) {
+        int mode = 0;
+        int flags[UPDATE_PROVINCE_COUNT] = {};
+        if (host_->askProvince(&mode, flags) != 0) {
+            // Declined: end quietly, as if nothing had been asked for.
+            removeTemporaryFiles();
+            package_free(pkg);
+            host_->enableButtons(true);
+            outcome_.result = UPDATE_ABANDONED;
+            host_->runEnded();
+            return outcome_;
+        }
+        if (mode && !package_merge_provinces(pkg, flags)) {
+            fail(UPDATE_TEXT_OPEN_FAILED);
+            go_on = false;
+        }
+        province_mode = mode ? 1 : 0;
+    }
+
+    if (go_on) {
+        host_->setProgressText(UPDATE_TEXT_UPDATING);
+        if (dry_run_)
+            planOnly(pkg, province_mode);
+        else
+            writeIntoUnit(pkg, province_mode);
+    }
+
+    package_free(pkg);
+    removeTemporaryFiles();
+    if (outcome_.result == UPDATE_SUCCEEDED) {
+        outcome_.message.clear();
+        outcome_.status = 0;
+        if (!dry_run_) {
+            outcome_.box_text = UPDATE_TEXT_SUCCESS;
+            host_->showMessage(UPDATE_TEXT_SUCCESS, UPDATE_CAPTION, UpdateIcon::Information);
+        }
+        if (host_->isConnected())
+            host_->enableButtons(true);
+    } else {
+        outcome_.box_text = update_failure_text(outcome_.message, outcome_.status);
+        if (!host_->isClosing()) {
+            host_->setProgressText(u"");
+            host_->enableButtons(true);
+            host_->showMessage(outcome_.box_text, u"", UpdateIcon::Error);
+        }
+    }
+    host_->runEnded();
+    return outcome_;
+}
+
+int update_worker(Thread* thread, void* argument) {
+    (void)thread;
+    if (argument)
+        static_cast<UpdateRun*>(argument)->run();
+    return 0;
+}

@@ -1,0 +1,197 @@
+// End to end: trevik-unit-sim on a socket, trevik-cli update against it.
+#include "tests/update/local_server.h"
+#include "tests/update/update_fixture.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "config/records.h"
+
+extern char** environ;
+
+using namespace update_test;
+
+#if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
+
+namespace {
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// trevik-unit-sim serving a unit whose flash lives in an image file.
+class SimProcess {
+  public:
+    SimProcess(const std::string& socket, const std::string& image,
+               std::vector<std::string> extra = {})
+        : socket_(socket) {
+        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, TREVIK_UNIT_SIM, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && pid_ > 0 && !std::filesystem::exists(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~SimProcess() { stop(); }
+    bool running() const { return pid_ > 0 && std::filesystem::exists(socket_); }
+    // Ends the emulator, which saves its flash image.
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+  private:
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+struct CliResult {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs trevik-cli with args (each quoted for the shell) and stdin from
+// /dev/null.
+CliResult run_cli(const TempDir& tmp, const std::vector<std::string>& args) {
+    std::string cmd = std::string("'") + TREVIK_CLI + "'";
+    for (const std::string& a : args)
+        cmd += " '" + a + "'";
+    cmd += " </dev/null >'" + tmp.file("cli.out") + "' 2>'" + tmp.file("cli.err") + "'";
+    int status = std::system(cmd.c_str());
+    CliResult r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_text(tmp.file("cli.out"));
+    r.err = read_text(tmp.file("cli.err"));
+    return r;
+}
+
+class CliUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        socket = tmp.file("unit.sock");
+        image = tmp.file("unit.img");
+        package = tmp.file("pkg.dqv");
+        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
+    }
+
+    // The unit as the emulator left it.
+    std::unique_ptr<UnitSim> unitAfter() {
+        auto unit = std::make_unique<UnitSim>();
+        EXPECT_TRUE(unit->loadImage(image));
+        return unit;
+    }
+    uint32_t voiceAddress(const UnitSim& unit) const {
+        return rec_u32(unit.flash().data() + FLASH_MAIN_SETTING_ADDRESS + 4 + MS_OFF_VOICE_ADDR);
+    }
+
+    TempDir tmp;
+    Payloads p;
+    std::string socket, image, package;
+};
+
+TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
+    sim.stop();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Update Successfully!\n"), std::string::npos) << r.out;
+    // Progress lines of the write, not redrawn in place off a terminal.
+    EXPECT_NE(r.out.find("Updated 100.00%   Time "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    auto unit = unitAfter();
+    EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), p.voice.size()), p.voice);
+    EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
+}
+
+TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    // Let the emulator save the unit as it starts out.
+    Bytes before = pkg_read_file(image);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--dry-run", package});
+    sim.stop();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("Update Successfully!"), std::string::npos);
+    EXPECT_FALSE(r.out.empty());
+    EXPECT_EQ(pkg_read_file(image), before);
+}
+
+TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
+    // Write 1 of the run (voice, after the main-setting block) is refused.
+    SimProcess sim(socket, image, {"--status", "f3:1"});
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Update Failed!  -4\n"), std::string::npos) << r.err;
+}
+
+TEST_F(CliUpdate, NoUnitAndBadPackage) {
+    CliResult none =
+        run_cli(tmp, {"--unit", "socket:" + tmp.file("nobody.sock"), "update", package});
+    EXPECT_EQ(none.exit_code, 1);
+    EXPECT_NE(none.err.find("   No hardware connected!"), std::string::npos) << none.err;
+
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.file("none.dqv")});
+    EXPECT_EQ(bad.exit_code, 1);
+    EXPECT_EQ(bad.err, "Open update file failed!\n");
+}
+
+TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
+    PkgDescription d = standard_package(p);
+    d.province_table = true;
+    d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
+    d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
+    std::string prov = tmp.file("prov.dqv");
+    ASSERT_EQ(pkgbuild_write(d, prov), 1);
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    std::string unit = "socket:" + socket;
+
+    CliResult asked = run_cli(tmp, {"--unit", unit, "update", prov});
+    EXPECT_EQ(asked.exit_code, 1);
+    EXPECT_NE(asked.err.find("--national"), std::string::npos) << asked.err;
+
+    CliResult many = run_cli(
+        tmp, {"--unit", unit, "update", prov, "--provinces", "0,1,2,3,4,5,6,7,8,9,10,11,12"});
+    EXPECT_EQ(many.exit_code, 1);
+    EXPECT_NE(many.err.find("最多只能选择12个省分更新！"), std::string::npos) << many.err;
+
+    CliResult both =
+        run_cli(tmp, {"--unit", unit, "update", prov, "--national", "--provinces", "0"});
+    EXPECT_EQ(both.exit_code, 2);
+
+    CliResult chosen = run_cli(tmp, {"--unit", unit, "update", prov, "--provinces", "北京"});
+    EXPECT_EQ(chosen.exit_code, 0) << chosen.out << chosen.err;
+    CliResult national = run_cli(tmp, {"--unit", unit, "update", prov, "--national"});
+    EXPECT_EQ(national.exit_code, 0) << national.out << national.err;
+}
+
+} // namespace
+
+#endif

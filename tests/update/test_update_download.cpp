@@ -1,0 +1,226 @@
+// The update run's download: a real HTTP server on 127.0.0.1, zip files made
+// by the tests, the in-process emulated unit.
+#include "tests/update/local_server.h"
+#include "tests/update/update_fixture.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "config/records.h"
+
+using namespace update_test;
+
+namespace {
+
+constexpr const char* DOWNLOAD_FAILED = "Error! Please update by local file!";
+
+// Plays the window's side of a package download: the end message is handled
+// later, on another thread, as the window's queue would; a failed end sets
+// the download failure text the run waits for.
+class WindowHost : public RecordingHost, public DownloadOwner {
+  public:
+    WindowHost() {
+        download = &component;
+        owner = this;
+    }
+    ~WindowHost() override {
+        for (std::thread& t : late_)
+            t.join();
+    }
+    void post(uint32_t message, uintptr_t wParam, intptr_t) override {
+        if (message == UWM_DOWNLOAD_SIZE)
+            sizes.push_back(uint32_t(wParam));
+        if (message != UWM_DOWNLOAD_FINISHED)
+            return;
+        finished.push_back(int(wParam));
+        if (wParam == 0 || wParam == 6)
+            return;
+        late_.emplace_back([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::lock_guard<std::mutex> lock(m_);
+            failure = utf8_to_wtext(DOWNLOAD_FAILED);
+        });
+    }
+    std::u16string downloadFailureText() override {
+        std::lock_guard<std::mutex> lock(m_);
+        return failure;
+    }
+    void clearDownloadFailureText() override {
+        std::lock_guard<std::mutex> lock(m_);
+        failure.clear();
+    }
+
+    CHttpDownload component;
+    std::vector<int> finished;
+    std::vector<uint32_t> sizes;
+
+  private:
+    std::mutex m_;
+    std::vector<std::thread> late_;
+};
+
+class DownloadUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setup_unit(sim);
+        unit = std::make_unique<AttachedUnit>(sim);
+        host.machine = unit->machine;
+        package = pkgbuild_bytes(standard_package(p));
+        ASSERT_FALSE(package.empty());
+        sim.clearCommands();
+    }
+
+    // A zip made by the test holding the package among other entries.
+    std::string zipWithPackage(const std::string& entry = "sub/PKG.DQV") {
+        std::string path = tmp.file("made.zip");
+        std::vector<PkgZipEntry> entries = {
+            {"folder/", {}}, {"readme.txt", Bytes{'h', 'i'}}, {entry, package}};
+        EXPECT_EQ(pkgbuild_zip(path, entries), 1);
+        Bytes zip = pkg_read_file(path);
+        std::filesystem::remove(path);
+        return std::string(zip.begin(), zip.end());
+    }
+
+    UpdateOutcome runUrl(const std::string& url) {
+        UpdateSource source;
+        source.download_url = w(url);
+        UpdateRun run(&host, unit->machine, source);
+        return run.run();
+    }
+
+    TempDir tmp;
+    LocalServer server;
+    UnitSim sim;
+    std::unique_ptr<AttachedUnit> unit;
+    WindowHost host;
+    Payloads p;
+    Bytes package;
+};
+
+TEST_F(DownloadUpdate, UpperCaseZipIsUnpackedWrittenAndCleanedUp) {
+    server.serve("/files/MAP2019.ZIP", zipWithPackage());
+    UpdateOutcome out = runUrl(server.url("/files/MAP2019.ZIP"));
+
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_EQ(host.events, (std::vector<std::string>{
+                               "buttons off", "text updating", "text Decompressing database\u2026",
+                               "text updating", "box info [Update Tool] Update Successfully!",
+                               "buttons on", "ended"}));
+    EXPECT_EQ(host.finished, std::vector<int>{0});
+    EXPECT_EQ(host.range, package.size());
+    EXPECT_EQ(host.last_pos, package.size());
+    uint32_t voice = rec_u32(unit->machine->main_setting + MS_OFF_VOICE_ADDR);
+    EXPECT_EQ(flash_at(sim, voice, p.voice.size()), p.voice);
+    // Neither the archive nor tmp.dqv is left; the run directory stays.
+    EXPECT_TRUE(tmp.files().empty());
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.file("MAP2019")));
+}
+
+TEST_F(DownloadUpdate, PackageFileIsLoadedAsDownloaded) {
+    server.serveBytes("/p/latest.dqv", package);
+    UpdateOutcome out = runUrl(server.url("/p/latest.dqv"));
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_FALSE(host.saw("text Decompressing database\u2026"));
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+TEST_F(DownloadUpdate, QueryDoesNotBecomePartOfTheName) {
+    server.serve("/dl/pkg.zip", zipWithPackage("pkg.dqv"));
+    UpdateOutcome out = runUrl(server.url("/dl/pkg.zip?f=../../escape.dqv"));
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.file("pkg")));
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+struct FailureCase {
+    const char* what;
+    const char* path;    // served path ("" = nothing served)
+    const char* content; // "zip" = a zip with the package, "nozip" = a zip without
+    const char* url_path;
+    const char* box;
+    bool decompressing;
+};
+
+class DownloadFailure : public DownloadUpdate, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DownloadFailure, ShowsItsTextAndLeavesNoFiles) {
+    const FailureCase& c = GetParam();
+    if (*c.path) {
+        std::string content = c.content;
+        if (content == "zip") {
+            content = zipWithPackage();
+        } else if (content == "nozip") {
+            std::string path = tmp.file("other.zip");
+            ASSERT_EQ(pkgbuild_zip(path, {{"notes.txt", Bytes{'x'}}}), 1);
+            Bytes zip = pkg_read_file(path);
+            std::filesystem::remove(path);
+            content.assign(zip.begin(), zip.end());
+        }
+        server.serve(c.path, content);
+    }
+    UpdateOutcome out = runUrl(server.url(c.url_path));
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(host.boxes(), std::vector<std::string>{std::string("box error [] ") + c.box});
+    EXPECT_EQ(host.saw("text Decompressing database\u2026"), c.decompressing);
+    EXPECT_TRUE(host.saw("buttons on"));
+    EXPECT_TRUE(tmp.files().empty());
+    EXPECT_TRUE(sim.commands().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadFailure,
+    ::testing::Values(FailureCase{"rar", "/a/map.rar", "Rar!\x1a\x07", "/a/map.rar",
+                                  "Open update file failed!", true},
+                      FailureCase{"7z", "/a/map.7z", "7z\xbc\xaf", "/a/map.7z",
+                                  "Open update file failed!", true},
+                      FailureCase{"zip without a package", "/a/map.zip", "nozip", "/a/map.zip",
+                                  "Open update file failed!", true},
+                      FailureCase{"not a zip", "/a/map.zip", "garbage", "/a/map.zip",
+                                  "Open update file failed!", true},
+                      FailureCase{"other extension", "/a/map.txt", "zip", "/a/map.txt",
+                                  "Can not Find Update File!", false},
+                      FailureCase{"not found", "", "", "/a/missing.zip", DOWNLOAD_FAILED, false},
+                      FailureCase{"not a package", "/a/map.dqv", "just text", "/a/map.dqv",
+                                  "Open update file failed!", false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) {
+        std::string name = info.param.what;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return name;
+    });
+
+TEST_F(DownloadUpdate, UrlNamingNoFileRequestsNothing) {
+    for (const char* path : {"/dir/", "/dir/..", "/."}) {
+        host.events.clear();
+        UpdateOutcome out = runUrl(server.url(path));
+        EXPECT_EQ(out.box_text, u"Can not Find Update File!") << path;
+    }
+    EXPECT_EQ(server.requests(), 0);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+TEST_F(DownloadUpdate, TargetThatCannotBeOpenedShowsTheComponentText) {
+    // A file where the run directory should be: the target cannot be made.
+    ASSERT_EQ(pkg_write_file(tmp.file("blocked"), Bytes{'x'}), 1);
+    server.serveBytes("/blocked.dqv", package);
+    UpdateOutcome out = runUrl(server.url("/blocked.dqv"));
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_EQ(u8(out.box_text).rfind("An error occured while opening the file to be downloaded", 0),
+              0u)
+        << u8(out.box_text);
+    EXPECT_EQ(server.requests(), 0);
+}
+
+TEST_F(DownloadUpdate, ExistingTargetIsReplaced) {
+    std::filesystem::create_directory(tmp.file("fresh"));
+    ASSERT_EQ(pkg_write_file(tmp.file("fresh/fresh.dqv"), Bytes(100000, 0x55)), 1);
+    server.serveBytes("/fresh.dqv", package);
+    UpdateOutcome out = runUrl(server.url("/fresh.dqv"));
+    EXPECT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+} // namespace

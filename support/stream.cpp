@@ -95,6 +95,17 @@ int32_t stream_read(Stream* s, void* dst, int32_t n) {
     int32_t done = 0;
     StreamBuffer* b = s->buffer;
     while (done < n) {
+        // A large read with nothing buffered goes straight into the caller's
+        // memory: the same bytes and end-of-file handling, one copy less.
+        if (b->cur == b->end && n - done >= STREAM_BUFFER_SIZE) {
+            size_t got = std::fread(out + done, 1, static_cast<size_t>(n - done), s->file);
+            if (got == 0) {
+                s->error = 1;
+                break;
+            }
+            done += static_cast<int32_t>(got);
+            continue;
+        }
         if (b->cur == b->end && !refill(s))
             break;
         size_t avail = static_cast<size_t>(b->end - b->cur);

@@ -392,12 +392,17 @@ bool UnitSim::countReport() {
 void UnitSim::pace() {
     if (delay_.count() == 0)
         return;
-    // Slots at fixed steps from the first report, so sleeping late never
-    // adds up over a run; an idle host restarts the schedule.
+    // Slots at fixed steps, like the frames of a USB link, so waking late
+    // never adds up over a run. A host that fell behind may use up to
+    // PACE_BACKLOG missed slots at once, as the link's report queue lets it;
+    // a longer pause restarts the schedule.
+    constexpr int PACE_BACKLOG = 16;
     auto now = std::chrono::steady_clock::now();
-    if (nextSlot_ < now)
-        nextSlot_ = now;
-    else
+    if (nextSlot_ == std::chrono::steady_clock::time_point{})
+        nextSlot_ = now; // the first report starts the schedule
+    if (nextSlot_ < now - delay_ * PACE_BACKLOG)
+        nextSlot_ = now - delay_ * PACE_BACKLOG;
+    if (nextSlot_ > now)
         std::this_thread::sleep_until(nextSlot_);
     nextSlot_ += delay_;
 }

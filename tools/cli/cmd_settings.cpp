@@ -1,0 +1,394 @@
+// trevik-cli settings: the attached unit's settings as the configuration
+// dialog shows them, and `settings set KEY=VALUE ...`, which changes them
+// with the dialog's checks and writes them the way the Setting button does.
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_Machine.h"
+#include "config/config_model.h"
+#include "config/config_run.h"
+#include "config/machine_unit.h"
+#include "config/records.h"
+#include "support/text.h"
+#include "tools/cli/cli.h"
+
+namespace {
+
+// The device link logs on standard output; while it works, its lines go to
+// standard error so standard output carries only what the command prints.
+class LogToStderr {
+  public:
+    LogToStderr() {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        if (saved_ >= 0)
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~LogToStderr() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDOUT_FILENO);
+            ::close(saved_);
+        }
+    }
+    LogToStderr(const LogToStderr&) = delete;
+    LogToStderr& operator=(const LogToStderr&) = delete;
+
+  private:
+    int saved_ = -1;
+};
+
+std::string utf8(const std::u16string& s) { return wtext_to_utf8(s.c_str()); }
+
+struct SettingsOptions {
+    std::string unit = "hid";
+    bool json = false;
+    bool yes = false;
+    std::vector<std::string> assignments;
+};
+
+// The keys `settings set` knows, in the order they are applied (the
+// carrier first, since it fills APN, user name and password).
+const char* const KEYS[] = {"carrier", "apn",      "user",       "password",  "server",
+                            "port",    "time_zone", "day_hour",  "night_hour", "freq_display"};
+
+bool known_key(const std::string& key) {
+    if (key.rfind("band.", 0) == 0) {
+        std::string n = key.substr(5);
+        return !n.empty() && n.size() < 4 && n.find_first_not_of("0123456789") == std::string::npos;
+    }
+    for (const char* k : KEYS)
+        if (key == k)
+            return true;
+    return false;
+}
+
+bool parse_bool(const std::string& v, bool* out) {
+    if (v == "1" || v == "on" || v == "yes" || v == "true") {
+        *out = true;
+        return true;
+    }
+    if (v == "0" || v == "off" || v == "no" || v == "false") {
+        *out = false;
+        return true;
+    }
+    return false;
+}
+
+// Message boxes of the run on the terminal. Messages are kept until the
+// device link's log lines are done with (flush), so the outcome goes to
+// standard output and errors to standard error.
+class TerminalPrompter : public ConfigPrompter {
+  public:
+    explicit TerminalPrompter(bool yes) : yes_(yes) {}
+    void message(const std::string& text, const std::string&, ConfigIcon icon) override {
+        held_.emplace_back(text, icon == CONFIG_ICON_ERROR);
+    }
+    void flush() {
+        for (const auto& [text, error] : held_)
+            std::fprintf(error ? stderr : stdout, "%s\n", text.c_str());
+        held_.clear();
+    }
+    bool ask_yes_no(const std::string& text, const std::string&) override {
+        if (yes_)
+            return true;
+        if (!::isatty(STDIN_FILENO)) {
+            std::fprintf(stderr, "%s\n(not confirmed: pass --yes to go on)\n", text.c_str());
+            return false;
+        }
+        std::fprintf(stderr, "%s [y/N] ", text.c_str());
+        std::string line;
+        std::getline(std::cin, line);
+        return line == "y" || line == "Y" || line == "yes";
+    }
+
+  private:
+    bool yes_;
+    std::vector<std::pair<std::string, bool>> held_;
+};
+
+nlohmann::json view_json(const ConfigView& v, int boot, int radar_type) {
+    using nlohmann::json;
+    json j;
+    j["caption"] = utf8(v.caption);
+    j["kind"] = v.kind;
+    j["boot"] = boot;
+    j["radar_type"] = radar_type;
+    json bands = json::array();
+    for (size_t i = 0; i < v.bands.size(); ++i)
+        bands.push_back({{"key", "band." + std::to_string(i)},
+                         {"id", v.bands[i].id},
+                         {"text", v.bands[i].text},
+                         {"enabled", v.bands[i].checked}});
+    j["bands"] = bands;
+    j["radar_frequency_display"] =
+        v.freq_display_visible ? json(v.freq_display_checked) : json(nullptr);
+    j["twelve_hour_clock"] = v.twelve_hour_visible ? json(v.twelve_hour_checked) : json(nullptr);
+    j["time_zone"] = v.time_zone_visible ? json(v.time_zone) : json(nullptr);
+    j["daytime_start_hour"] = v.day_visible ? json(v.day_hour) : json(nullptr);
+    j["nighttime_start_hour"] = v.night_visible ? json(v.night_hour) : json(nullptr);
+    if (!v.gprs.present) {
+        j["gprs"] = nullptr;
+    } else {
+        const GprsValues& g = v.gprs;
+        j["gprs"] = {{"carrier_row", g.row},
+                     {"carrier", utf8(CARRIER_PRESETS[g.row].name)},
+                     {"apn", utf8(g.apn)},
+                     {"user", utf8(g.user)},
+                     {"password", utf8(g.password)},
+                     {"carrier_values_editable", g.row_editable},
+                     {"unit_apn", utf8(g.unit_apn)},
+                     {"server", utf8(g.server)},
+                     {"port", utf8(g.port)},
+                     {"server_port_editable", g.server_port_editable}};
+    }
+    return j;
+}
+
+void print_view(const ConfigView& v, int radar_type) {
+    auto shown = [](bool visible, const std::string& value) {
+        return visible ? value : std::string("(not on this unit)");
+    };
+    std::printf("%s\n", utf8(v.caption).c_str());
+    std::printf("kind: %d\n", v.kind);
+    if (v.kind > 2 && radar_type < 0)
+        std::printf("radar type: not identified by the unit\n");
+    std::printf("bands:%s\n", v.bands.empty() ? " none" : "");
+    for (size_t i = 0; i < v.bands.size(); ++i)
+        std::printf("  band.%zu [%c] %s\n", i, v.bands[i].checked ? 'x' : ' ',
+                    v.bands[i].text.c_str());
+    std::printf("freq_display: %s\n",
+                shown(v.freq_display_visible, v.freq_display_checked ? "on" : "off").c_str());
+    std::printf("time_zone: %s\n", shown(v.time_zone_visible, std::to_string(v.time_zone)).c_str());
+    std::printf("day_hour: %s\n", shown(v.day_visible, std::to_string(v.day_hour)).c_str());
+    std::printf("night_hour: %s\n", shown(v.night_visible, std::to_string(v.night_hour)).c_str());
+    if (!v.gprs.present) {
+        std::printf("gprs: (not on this unit)\n");
+        return;
+    }
+    const GprsValues& g = v.gprs;
+    const char* lock = g.row_editable ? "" : " (set by the carrier)";
+    std::printf("carrier: %d %s\n", g.row, utf8(CARRIER_PRESETS[g.row].name).c_str());
+    std::printf("apn: %s%s\n", utf8(g.apn).c_str(), lock);
+    std::printf("user: %s%s\n", utf8(g.user).c_str(), lock);
+    std::printf("password: %s%s\n", utf8(g.password).c_str(), lock);
+    std::printf("unit apn: %s\n", utf8(g.unit_apn).c_str());
+    const char* fixed = g.server_port_editable ? "" : " (fixed on this unit)";
+    std::printf("server: %s%s\n", utf8(g.server).c_str(), fixed);
+    std::printf("port: %s%s\n", utf8(g.port).c_str(), fixed);
+}
+
+// Applies the assignments to what the dialog would hold. Returns "" or the
+// reason a key cannot be set on this unit.
+std::string apply_assignments(const ConfigView& view, const std::map<std::string, std::string>& kv,
+                              ConfigInput& in) {
+    GprsValues g = view.gprs;
+    auto need_gprs = [&](const std::string& key) -> std::string {
+        return g.present ? "" : key + ": this unit has no GPRS settings";
+    };
+    for (const auto& [key, value] : kv) {
+        if (key.rfind("band.", 0) != 0)
+            continue;
+        size_t i = std::stoul(key.substr(5));
+        if (i >= in.bands.size())
+            return key + ": this unit has " + std::to_string(in.bands.size()) + " bands";
+        bool on;
+        if (!parse_bool(value, &on))
+            return key + ": give 1 or 0";
+        in.bands[i] = on;
+    }
+    for (const char* k : KEYS) {
+        auto it = kv.find(k);
+        if (it == kv.end())
+            continue;
+        const std::string& key = it->first;
+        std::u16string value = utf8_to_wtext(it->second);
+        if (key == "carrier") {
+            if (std::string e = need_gprs(key); !e.empty())
+                return e;
+            int row = -1;
+            if (!it->second.empty() &&
+                it->second.find_first_not_of("0123456789") == std::string::npos &&
+                it->second.size() < 4)
+                row = std::stoi(it->second);
+            for (int r = 0; r < CARRIER_PRESET_COUNT && row < 0; ++r)
+                if (utf8(CARRIER_PRESETS[r].name) == it->second)
+                    row = r;
+            if (row < 0 || row >= CARRIER_PRESET_COUNT)
+                return "carrier: no carrier \"" + it->second + "\" (give a row 0..29 or a name)";
+            gprs_select_row(g, row);
+            in.gprs.apn = g.apn;
+            in.gprs.user = g.user;
+            in.gprs.password = g.password;
+        } else if (key == "apn" || key == "user" || key == "password") {
+            if (std::string e = need_gprs(key); !e.empty())
+                return e;
+            if (!g.row_editable)
+                return key + ": set by the carrier " + utf8(CARRIER_PRESETS[g.row].name) +
+                       " and not changeable";
+            (key == "apn" ? in.gprs.apn : key == "user" ? in.gprs.user : in.gprs.password) = value;
+        } else if (key == "server" || key == "port") {
+            if (std::string e = need_gprs(key); !e.empty())
+                return e;
+            if (!g.server_port_editable)
+                return key + ": fixed on this unit";
+            (key == "server" ? in.gprs.server : in.gprs.port) = value;
+        } else if (key == "time_zone") {
+            if (!view.time_zone_visible)
+                return "time_zone: this unit has no time zone setting";
+            in.time_zone = value;
+        } else if (key == "day_hour") {
+            if (!view.day_visible)
+                return "day_hour: this unit has no daytime screen setting";
+            in.day_hour = value;
+        } else if (key == "night_hour") {
+            if (!view.night_visible)
+                return "night_hour: this unit has no nighttime screen setting";
+            in.night_hour = value;
+        } else if (key == "freq_display") {
+            if (!view.freq_display_visible)
+                return "freq_display: this unit offers no radar frequency display";
+            bool on;
+            if (!parse_bool(it->second, &on))
+                return "freq_display: give 1 or 0";
+            in.freq_display = on;
+        }
+    }
+    return "";
+}
+
+// Opens the first unit of the chosen source, or says why not.
+QV_Machine* open_unit() {
+    QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    if (!m) {
+        std::fprintf(stderr, "out of memory\n");
+        return nullptr;
+    }
+    int attached;
+    {
+        LogToStderr redirect;
+        attached = QV_Machine_attachFirstUnit(m);
+    }
+    if (!attached) {
+        if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
+            std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
+        else
+            std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
+        QV_Machine_release(m);
+        return nullptr;
+    }
+    return m;
+}
+
+int run_settings(const SettingsOptions& o, bool set) {
+    std::map<std::string, std::string> kv;
+    for (const std::string& a : o.assignments) {
+        size_t eq = a.find('=');
+        std::string key = a.substr(0, eq);
+        if (eq == std::string::npos || !known_key(key)) {
+            std::fprintf(stderr,
+                         "\"%s\" is not KEY=VALUE with a known key (band.N, carrier, apn, user, "
+                         "password, server, port, time_zone, day_hour, night_hour, freq_display)\n",
+                         a.c_str());
+            return CLI_USAGE;
+        }
+        kv[key] = a.substr(eq + 1);
+    }
+    if (set && kv.empty()) {
+        std::fprintf(stderr, "settings set needs at least one KEY=VALUE\n");
+        return CLI_USAGE;
+    }
+    if (!QV_Hid_selectSource(o.unit)) {
+        std::fprintf(stderr, "--unit must be hid or socket:PATH, not \"%s\"\n", o.unit.c_str());
+        return CLI_USAGE;
+    }
+    QV_Machine* m = open_unit();
+    if (!m)
+        return CLI_FAILED;
+    MachineConfigUnit unit(m);
+    TerminalPrompter prompter(o.yes);
+    int result = CLI_OK;
+
+    if (!set) {
+        ConfigRunResult check = config_run_precheck(unit);
+        if (check == CONFIG_RUN_NOT_INITIALISED || check == CONFIG_RUN_UPGRADE_TOOL) {
+            std::fprintf(stderr, "%s\n", check == CONFIG_RUN_NOT_INITIALISED
+                                             ? CONFIG_NOT_INITIALISED
+                                             : CONFIG_UPGRADE_TOOL);
+            QV_Machine_release(m);
+            return CLI_FAILED;
+        }
+        ConfigView v = config_view_load(u"Setting", int(m->boot_version), m->param_kind, m->param,
+                                        m->main_setting, m->server_settings);
+        int radar_type = param_radar_type(m->param, m->param_kind);
+        if (o.json)
+            std::printf("%s\n", view_json(v, int(m->boot_version), radar_type).dump(2).c_str());
+        else
+            print_view(v, radar_type);
+        QV_Machine_release(m);
+        return CLI_OK;
+    }
+
+    std::string refusal;
+    ConfigEditor editor = [&](const ConfigEditArgs& a) {
+        ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
+                                        a.main_setting, a.server_settings);
+        ConfigInput in = config_input_from_view(v);
+        refusal = apply_assignments(v, kv, in);
+        if (!refusal.empty())
+            return 2;
+        ConfigOkResult ok = config_apply(v, in, a.param, a.server_settings);
+        if (!ok.accepted) {
+            refusal = ok.message;
+            return 2;
+        }
+        return 1;
+    };
+    ConfigRunResult r;
+    {
+        LogToStderr redirect;
+        r = config_run(unit, prompter, editor);
+    }
+    prompter.flush();
+    if (!refusal.empty())
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+    if (r != CONFIG_RUN_SUCCESS) {
+        if (r == CONFIG_RUN_UNIT_GONE)
+            std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
+        result = CLI_FAILED;
+    }
+    QV_Machine_release(m);
+    return result;
+}
+
+void setup(CLI::App& root, int* exit_code) {
+    static SettingsOptions opts;
+    CLI::App* settings = root.add_subcommand(
+        "settings", "Print the attached unit's settings as the configuration dialog shows them");
+    settings->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
+        ->capture_default_str();
+    settings->add_flag("--json", opts.json, "Print one JSON object");
+    CLI::App* set = settings->add_subcommand(
+        "set", "Change settings with the dialog's checks and write them to the unit");
+    set->add_option("ASSIGNMENTS", opts.assignments,
+                    "KEY=VALUE: band.N=1|0, freq_display=1|0, time_zone=H, day_hour=H, "
+                    "night_hour=H, carrier=ROW|NAME, apn=, user=, password=, server=, port=")
+        ->required();
+    set->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
+        ->capture_default_str();
+    set->add_flag("--yes", opts.yes,
+                  "Answer yes when the unit could not identify its radar module");
+    settings->callback([exit_code, set] { *exit_code = run_settings(opts, set->parsed()); });
+}
+
+const CliRegistrar registrar(setup);
+
+} // namespace

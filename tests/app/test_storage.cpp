@@ -25,6 +25,8 @@ struct DecodeCase {
     std::string expected;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
 class DecodeIdString : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeIdString, Decodes) { EXPECT_EQ(decode(GetParam().text), GetParam().expected); }

@@ -303,6 +303,7 @@ TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
     std::string pkg = writePackage("map.dqv");
     prompter.files.push_back(QString::fromStdString(pkg));
     dlg->OnClickOpen();
+    sim.setReportDelayUs(300); // long enough to look at the window mid-run
     dlg->OnClickUpdate();
     EXPECT_TRUE(dlg->IsUpdating());
     // The run holds the three buttons.

@@ -192,6 +192,79 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
     EXPECT_EQ(national.exit_code, 0) << national.out << national.err;
 }
 
+// The bundled sample package, whose province table asks the province
+// question: answered by the option, the chosen provinces are merged.
+TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
+    std::string sample = std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.dqv";
+    ASSERT_TRUE(std::filesystem::exists(sample));
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r =
+        run_cli(tmp, {"--unit", "socket:" + socket, "update", sample, "--provinces", "北京,27"});
+    sim.stop();
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Update Successfully!"), std::string::npos);
+    // The GPS region holds the merged image: the table's stamp, then the
+    // records of 北京 (400) and 广东 (500).
+    auto unit = unitAfter();
+    const uint8_t* ms = unit->flash().data() + FLASH_MAIN_SETTING_ADDRESS + 4;
+    const uint8_t* gps = unit->flash().data() + rec_u32(ms + MS_OFF_GPS_ADDR);
+    EXPECT_EQ(rec_u32(gps), 1733011200u);
+    EXPECT_EQ(rec_u32(gps + 4), 900u);
+}
+
+// No FILE: the version file of the unit's customer names a zipped package
+// on a local server; it is downloaded, unpacked and written.
+TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
+    LocalServer server;
+    Bytes zip = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.zip");
+    ASSERT_FALSE(zip.empty());
+    server.serveBytes("/pkg/sample.zip", zip);
+    server.serve("/UserFiles/File/velmora.txt",
+                 "20991231\r\n" + server.url("/pkg/sample.zip") + "\r\n");
+    SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+    ASSERT_TRUE(sim.running());
+    setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    sim.stop();
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Internet vesion:20991231\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Updated percent100.00% Speed0.00Kb/s  Remaining time0Second"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Update Successfully!\n"), std::string::npos) << r.out;
+    // The sample's voice data (section 4) is in the unit's voice region.
+    Bytes dqv = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.dqv");
+    Bytes voice(dqv.begin() + 41240, dqv.begin() + 41240 + 49152);
+    auto unit = unitAfter();
+    EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), voice.size()), voice);
+    // The version file, the archive and the unpacked package are gone.
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("Tmp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("sample/sample.zip")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("sample/tmp.dqv")));
+}
+
+TEST_F(CliUpdate, NoVersionServiceForTheUnit) {
+    // The default client id matches no row of the version-file table.
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("no online update service"), std::string::npos) << r.err;
+}
+
+TEST_F(CliUpdate, VersionServerDown) {
+    LocalServer server; // serves nothing: the version file is a 404
+    SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+    ASSERT_TRUE(sim.running());
+    setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+}
+
 } // namespace
 
 #endif

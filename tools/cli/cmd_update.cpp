@@ -28,33 +28,43 @@
 
 namespace {
 
-// What the user sees of the progress bar: redrawn in place on a terminal,
-// otherwise one line at most once a second (and the last one at the end).
+// What the user sees of the progress bar. On a terminal every text is
+// redrawn in place. Otherwise each phase ("updating", "Decompressing
+// database…") gets its own line, and the figures within a phase at most one
+// line a second, the last of them always shown before the next phase.
 class TerminalProgress {
   public:
     TerminalProgress() : tty_(isatty(fileno(stdout)) != 0) {}
 
-    void show(const std::string& text) {
-        if (text.empty() || text == shown_)
+    // A new phase of the run.
+    void phase(const std::string& text) {
+        if (text.empty())
             return;
-        auto now = std::chrono::steady_clock::now();
         if (tty_) {
-            std::printf("\r%s\033[K", text.c_str());
-            std::fflush(stdout);
-            shown_ = text;
-            open_line_ = true;
+            draw(text);
             return;
         }
-        if (printed_once_ && now - last_ < std::chrono::seconds(1)) {
+        flushPending();
+        line(text);
+        last_ = std::chrono::steady_clock::time_point();
+    }
+
+    // A new figure within the phase.
+    void figure(const std::string& text) {
+        if (text.empty() || text == shown_)
+            return;
+        if (tty_) {
+            draw(text);
+            return;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::seconds(1)) {
             pending_ = text;
             return;
         }
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
-        shown_ = text;
+        line(text);
         pending_.clear();
         last_ = now;
-        printed_once_ = true;
     }
 
     // Ends the progress display before other output.
@@ -62,18 +72,31 @@ class TerminalProgress {
         if (tty_ && open_line_) {
             std::printf("\n");
             open_line_ = false;
-        } else if (!tty_ && !pending_.empty() && pending_ != shown_) {
-            std::printf("%s\n", pending_.c_str());
-            shown_ = pending_;
         }
-        pending_.clear();
+        flushPending();
         std::fflush(stdout);
     }
 
   private:
+    void draw(const std::string& text) {
+        std::printf("\r%s\033[K", text.c_str());
+        std::fflush(stdout);
+        shown_ = text;
+        open_line_ = true;
+    }
+    void line(const std::string& text) {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+        shown_ = text;
+    }
+    void flushPending() {
+        if (!pending_.empty() && pending_ != shown_)
+            line(pending_);
+        pending_.clear();
+    }
+
     bool tty_;
     bool open_line_ = false;
-    bool printed_once_ = false;
     std::string shown_;
     std::string pending_;
     std::chrono::steady_clock::time_point last_;
@@ -174,7 +197,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         }
         auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
             std::chrono::steady_clock::now() - self->device_start_);
-        self->progress_->show(
+        self->progress_->figure(
             progress_device_text(wtext_to_utf8(m->status_text), value, uint32_t(elapsed.count())));
     }
 
@@ -183,7 +206,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     void enableButtons(bool) override {}
     void setProgressText(const std::u16string& text) override {
         text_ = utf8(text);
-        progress_->show(text_);
+        progress_->phase(text_);
     }
     void setProgressRange(uint32_t upper) override {
         range_ = upper;
@@ -194,7 +217,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             return;
         char buf[32];
         std::snprintf(buf, sizeof buf, " %u%%", unsigned(uint64_t(pos) * 100 / range_));
-        progress_->show(text_ + buf);
+        progress_->figure(text_ + buf);
     }
 
     int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
@@ -267,14 +290,14 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             total_ = uint32_t(wparam);
             break;
         case UWM_DOWNLOAD_SPEED:
-            progress_->show(progress_download_text(total_, uint32_t(lparam), uint32_t(wparam)));
+            progress_->figure(progress_download_text(total_, uint32_t(lparam), uint32_t(wparam)));
             break;
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
-                progress_->show(progress_download_text(total_, total_, 0));
+                progress_->figure(progress_download_text(total_, total_, 0));
             else if (wparam != 6) {
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
-                progress_->show(utf8(failure_));
+                progress_->figure(utf8(failure_));
             }
             break;
         default:

@@ -4,6 +4,7 @@
 #include "support/stream.h"
 #include "support/text.h"
 
+#include <cctype>
 #include <cstring>
 #include <string_view>
 #include <unistd.h>
@@ -64,6 +65,55 @@ void set_status(VersionCheckView* view, const std::u16string& text) {
 }
 
 } // namespace
+
+int version_hosts_override(const char* host_port, VersionHosts* hosts) {
+    if (!host_port || !*host_port || !hosts)
+        return 0;
+    std::string_view text(host_port);
+    std::string_view host = text, port;
+    if (text.front() == '[') {
+        size_t close = text.find(']');
+        if (close == std::string_view::npos || close == 1)
+            return 0;
+        host = text.substr(0, close + 1);
+        std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return 0;
+            port = rest.substr(1);
+            if (port.empty())
+                return 0;
+        }
+    } else {
+        size_t colon = text.find(':');
+        if (colon != std::string_view::npos) {
+            host = text.substr(0, colon);
+            port = text.substr(colon + 1);
+            if (port.empty())
+                return 0;
+        }
+        if (host.empty())
+            return 0;
+        for (char c : host)
+            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'))
+                return 0;
+    }
+    if (!port.empty()) {
+        if (port.size() > 5)
+            return 0;
+        unsigned value = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9')
+                return 0;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (value < 1 || value > 65535)
+            return 0;
+    }
+    hosts->maker = host_port;
+    hosts->customer_b = host_port;
+    return 1;
+}
 
 std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id,
                                 size_t n, const VersionHosts& hosts) {

@@ -43,6 +43,12 @@ struct VersionHosts {
     std::string customer_b = VERSION_HOST_CUSTOMER_B;
 };
 
+// Replaces both hosts with host_port ("host" or "host:port", port 1..65535,
+// a bracketed IPv6 address allowed). Returns 1, or 0 with *hosts unchanged
+// when host_port is null, empty or not of that form. Only trevik-cli offers
+// this (from TREVIK_VERSION_SERVER), for tests and demonstrations.
+int version_hosts_override(const char* host_port, VersionHosts* hosts);
+
 // The version-file URL for a tool built for tool_customer_name (terminated
 // text) and a unit whose identity block starts with client_id (n bytes):
 // "http://" + host + path of the first matching row, or the empty text when

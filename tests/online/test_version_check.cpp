@@ -368,3 +368,29 @@ TEST_F(Check, PackageDownloadEndsAskForTheirDisplays) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VersionHostsOverride, AcceptsHostAndPortOnly) {
+    struct Case {
+        const char* text;
+        int ok;
+    };
+    const Case cases[] = {
+        {"127.0.0.1:8080", 1}, {"localhost", 1}, {"update.example:1", 1}, {"[::1]:65535", 1},
+        {"[::1]", 1},          {"", 0},          {":80", 0},            {"host:", 0},
+        {"host:0", 0},         {"host:65536", 0}, {"host:80x", 0},      {"a/b:80", 0},
+        {"user@host:80", 0},   {"[::1", 0},      {"[::1]x", 0},         {"host :80", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        VersionHosts hosts;
+        EXPECT_EQ(version_hosts_override(c.text, &hosts), c.ok);
+        EXPECT_EQ(hosts.maker, c.ok ? std::string(c.text) : std::string(VERSION_HOST_MAKER));
+        EXPECT_EQ(hosts.customer_b,
+                  c.ok ? std::string(c.text) : std::string(VERSION_HOST_CUSTOMER_B));
+    }
+    EXPECT_EQ(version_hosts_override(nullptr, nullptr), 0);
+}
+
+} // namespace

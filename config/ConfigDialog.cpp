@@ -16,8 +16,12 @@
 #include <cstring>
 
 namespace {
-QString qs(const std::u16string& s) { return QString::fromUtf16(s.data(), qsizetype(s.size())); }
-std::u16string u16(const QString& s) { return s.toStdU16String(); }
+QString qs(const std::u16string& s) {
+    return QString::fromUtf16(s.data(), qsizetype(s.size()));
+}
+std::u16string u16(const QString& s) {
+    return s.toStdU16String();
+}
 
 // Dialog units of an 8-point dialog font: 4 horizontal units per average
 // character width (6 px), 8 vertical units per character height (13 px).
@@ -52,8 +56,8 @@ enum : int {
     ID_ZONE = 1055,
 };
 
-constexpr int GPRS_IDS[12] = {ID_COMPANY_LABEL, ID_COMPANY, ID_APN_LABEL, ID_APN,
-                              ID_USER_LABEL,    ID_USER,    ID_PSW_LABEL, ID_PSW,
+constexpr int GPRS_IDS[12] = {ID_COMPANY_LABEL, ID_COMPANY, ID_APN_LABEL,  ID_APN,
+                              ID_USER_LABEL,    ID_USER,    ID_PSW_LABEL,  ID_PSW,
                               ID_SERVER_LABEL,  ID_SERVER,  ID_PORT_LABEL, ID_PORT};
 } // namespace
 
@@ -148,7 +152,8 @@ void CConfigDialog::build() {
     addControl(ID_SERVER, new QLineEdit(this), 245, 155, 83, 14);
     addControl(ID_PORT_LABEL, new QLabel(QStringLiteral("Port"), this), 334, 157, 14, 8);
     auto* port = new QLineEdit(this);
-    port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port));
+    port->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port));
     addControl(ID_PORT, port, 355, 155, 43, 14);
 }
 
@@ -223,15 +228,17 @@ bool CConfigDialog::Prepare(const QString& titlePrefix, int bootVersion, int kin
     static_cast<QPushButton*>(controls_[ID_OK])->setText(QStringLiteral("OK"));
     static_cast<QPushButton*>(controls_[ID_CANCEL])->setText(QStringLiteral("Cancel"));
     static_cast<QLabel*>(controls_[ID_ZONE_LABEL])->setText(QStringLiteral("GPS zone"));
-    static_cast<QLabel*>(controls_[ID_DAY_LABEL])->setText(QStringLiteral("Daytime screen start time(3~10)"));
-    static_cast<QLabel*>(controls_[ID_NIGHT_LABEL])->setText(QStringLiteral("Nighttime screen start time(15~23)"));
+    static_cast<QLabel*>(controls_[ID_DAY_LABEL])
+        ->setText(QStringLiteral("Daytime screen start time(3~10)"));
+    static_cast<QLabel*>(controls_[ID_NIGHT_LABEL])
+        ->setText(QStringLiteral("Nighttime screen start time(15~23)"));
     h12->setText(QStringLiteral("12 hours to make"));
     freq->setText(QStringLiteral("Radar Frequency display"));
     return true;
 }
 
-int CConfigDialog::RunForUnit(const QString& titlePrefix, int bootVersion, int kind,
-                              uint8_t* param, const uint8_t* ms, uint8_t* ss) {
+int CConfigDialog::RunForUnit(const QString& titlePrefix, int bootVersion, int kind, uint8_t* param,
+                              const uint8_t* ms, uint8_t* ss) {
     if (!Prepare(titlePrefix, bootVersion, kind, param, ms, ss))
         return 2;
     return exec() == QDialog::Accepted ? 1 : 2;
@@ -292,9 +299,9 @@ bool ConfigDialogRenderPng(const QString& path, int kind) {
         param[P35_OFF_FLAGS] = PARAM_FLAG_RADAR_FREQ_AVAILABLE | PARAM_FLAG_RADAR_FREQ_DISPLAY;
         param[P35_OFF_TIME_ZONE] = 8;
         const int8_t counts[5] = {1, 1, 2, 5, 1};
-        const uint16_t edges[10][2] = {{10500, 10550}, {13400, 13500}, {24050, 24250}, {24250, 24500},
-                                       {33400, 34000}, {34000, 34600}, {34600, 35200}, {35200, 35800},
-                                       {35800, 36000}, {0, 0}};
+        const uint16_t edges[10][2] = {
+            {10500, 10550}, {13400, 13500}, {24050, 24250}, {24250, 24500}, {33400, 34000},
+            {34000, 34600}, {34600, 35200}, {35200, 35800}, {35800, 36000}, {0, 0}};
         for (int g = 0; g < 5; ++g)
             param[P35_OFF_COUNTS + g] = uint8_t(counts[g]);
         int table = param_freq_table_offset(kind);

@@ -98,14 +98,20 @@ int bands_store(uint8_t* rec, int kind, const std::vector<bool>& checked) {
     return written;
 }
 
-int band_second_column_start(int kind) { return kind >= 3 ? 7 : 6; }
+int band_second_column_start(int kind) {
+    return kind >= 3 ? 7 : 6;
+}
 
 BandRect band_rect(int index, int kind, const BandRect& first, const BandRect& second) {
     int split = band_second_column_start(kind);
     const BandRect& top = index < split ? first : second;
     int row = index < split ? index : index - split;
+    // The column's first band takes its marker's rectangle; each further one
+    // sits below the previous with the first marker's height.
     BandRect r = top;
-    r.h = first.h;
-    r.y = top.y + row * (first.h + BAND_ROW_GAP);
+    if (row > 0) {
+        r.y = top.y + top.h + BAND_ROW_GAP + (row - 1) * (first.h + BAND_ROW_GAP);
+        r.h = first.h;
+    }
     return r;
 }

@@ -6,9 +6,13 @@
 #include <cstring>
 
 namespace {
-std::u16string ascii16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string ascii16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
-bool is_blank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool is_blank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
 } // namespace
 
 std::u16string config_caption(const std::u16string& prefix, int boot_version, int kind,
@@ -145,7 +149,8 @@ ConfigOkResult config_apply(const ConfigView& v, const ConfigInput& in, uint8_t*
     if (flags_off >= 0) {
         uint8_t& flags = param[flags_off];
         if (v.twelve_hour_visible)
-            flags = uint8_t(in.twelve_hour ? flags | PARAM_FLAG_12_HOUR : flags & ~PARAM_FLAG_12_HOUR);
+            flags =
+                uint8_t(in.twelve_hour ? flags | PARAM_FLAG_12_HOUR : flags & ~PARAM_FLAG_12_HOUR);
         if (v.freq_display_visible)
             flags = uint8_t(in.freq_display ? flags | PARAM_FLAG_RADAR_FREQ_DISPLAY
                                             : flags & ~PARAM_FLAG_RADAR_FREQ_DISPLAY);

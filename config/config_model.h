@@ -45,8 +45,8 @@ struct ConfigInput {
     std::vector<bool> bands; // one per band of the view, in order
     bool freq_display = false;
     bool twelve_hour = false;
-    std::u16string time_zone; // the combo box's edit text
-    std::u16string day_hour;  // edit 1028
+    std::u16string time_zone;  // the combo box's edit text
+    std::u16string day_hour;   // edit 1028
     std::u16string night_hour; // edit 1030
     GprsTexts gprs;
 };

@@ -19,8 +19,9 @@ inline constexpr const char* CONFIG_NO_HARDWARE = "   No hardware connected!";
 inline constexpr const char* CONFIG_NOT_INITIALISED =
     "Please start the machine to initialization parameter!!!!!";
 inline constexpr const char* CONFIG_UPGRADE_TOOL = "Please upgrade the current update tool!";
-inline constexpr const char* CONFIG_RADAR_QUESTION = "Can not identify the radar type,will use the "
-                                                     "default configuration, are you sure continue?";
+inline constexpr const char* CONFIG_RADAR_QUESTION =
+    "Can not identify the radar type,will use the "
+    "default configuration, are you sure continue?";
 inline constexpr const char* CONFIG_SUCCESS = "Configuration success!";
 inline constexpr const char* CONFIG_FAILED = "Configuration failed!";
 

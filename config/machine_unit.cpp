@@ -3,9 +3,15 @@
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_Machine.h"
 
-bool MachineConfigUnit::connected() { return QV_Machine_isConnected(m_) != 0; }
-int MachineConfigUnit::kind() { return m_ ? m_->param_kind : -1; }
-int MachineConfigUnit::boot_version() { return m_ ? int(m_->boot_version) : 0; }
+bool MachineConfigUnit::connected() {
+    return QV_Machine_isConnected(m_) != 0;
+}
+int MachineConfigUnit::kind() {
+    return m_ ? m_->param_kind : -1;
+}
+int MachineConfigUnit::boot_version() {
+    return m_ ? int(m_->boot_version) : 0;
+}
 const uint8_t* MachineConfigUnit::param() {
     static const uint8_t none[MACHINE_PARAM_SIZE] = {};
     return m_ ? m_->param : none;

@@ -68,7 +68,9 @@ std::u16string row_text(const char16_t (&t)[CARRIER_TEXT_UNITS]) {
 
 // Lenient decimal value: leading blanks, one sign, digits up to the first
 // other character; 0 without digits.
-uint32_t lenient_number(const std::u16string& s) { return uint32_t(wtext_to_int(s.c_str())); }
+uint32_t lenient_number(const std::u16string& s) {
+    return uint32_t(wtext_to_int(s.c_str()));
+}
 } // namespace
 
 int carrier_preset_match(const char16_t* apn) {
@@ -90,7 +92,8 @@ std::u16string ansi_field_text(const uint8_t* field, size_t width) {
     if (n == 0)
         return {};
     std::vector<char16_t> buf(n + 1);
-    int units = ansi_to_wtext(buf.data(), int(buf.size()), reinterpret_cast<const char*>(field), int(n));
+    int units =
+        ansi_to_wtext(buf.data(), int(buf.size()), reinterpret_cast<const char*>(field), int(n));
     if (units < 0) {
         // Not valid GBK: keep what is plain ASCII so the user still sees it.
         std::u16string out;

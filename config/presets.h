@@ -55,7 +55,14 @@ struct GprsTexts {
 
 // Result of checking the GPRS texts: 0 accepted, else the first text that
 // is too long.
-enum GprsCheck { GPRS_OK = 0, GPRS_BAD_APN, GPRS_BAD_USER, GPRS_BAD_PASSWORD, GPRS_BAD_SERVER, GPRS_BAD_PORT };
+enum GprsCheck {
+    GPRS_OK = 0,
+    GPRS_BAD_APN,
+    GPRS_BAD_USER,
+    GPRS_BAD_PASSWORD,
+    GPRS_BAD_SERVER,
+    GPRS_BAD_PORT
+};
 
 // Checks lengths (UTF-16 units) in the order APN, user, password, server,
 // port: 27/27/27/19/6 for kind 3, 49/49/49/19/6 otherwise. Kinds other than

@@ -88,13 +88,21 @@ int by_kind(int kind, int off12, int off35) {
 }
 } // namespace
 
-int param_flags_offset(int kind) { return by_kind(kind, P12_OFF_FLAGS, P35_OFF_FLAGS); }
-int param_time_zone_offset(int kind) { return by_kind(kind, P12_OFF_TIME_ZONE, P35_OFF_TIME_ZONE); }
-int param_day_hour_offset(int kind) { return by_kind(kind, P12_OFF_DAY_HOUR, P35_OFF_DAY_HOUR); }
+int param_flags_offset(int kind) {
+    return by_kind(kind, P12_OFF_FLAGS, P35_OFF_FLAGS);
+}
+int param_time_zone_offset(int kind) {
+    return by_kind(kind, P12_OFF_TIME_ZONE, P35_OFF_TIME_ZONE);
+}
+int param_day_hour_offset(int kind) {
+    return by_kind(kind, P12_OFF_DAY_HOUR, P35_OFF_DAY_HOUR);
+}
 int param_night_hour_offset(int kind) {
     return by_kind(kind, P12_OFF_NIGHT_HOUR, P35_OFF_NIGHT_HOUR);
 }
-int param_bands_offset(int kind) { return by_kind(kind, P12_OFF_BANDS, P35_OFF_BANDS); }
+int param_bands_offset(int kind) {
+    return by_kind(kind, P12_OFF_BANDS, P35_OFF_BANDS);
+}
 
 int param_time_zone(const uint8_t* rec, int kind) {
     int off = param_time_zone_offset(kind);
@@ -175,7 +183,8 @@ int server_settings_half_valid(const uint8_t* half) {
                : 0;
 }
 
-int main_setting_block_parse(const uint8_t* first, const uint8_t* second, uint8_t* ms, uint8_t* ss) {
+int main_setting_block_parse(const uint8_t* first, const uint8_t* second, uint8_t* ms,
+                             uint8_t* ss) {
     int valid = main_setting_half_valid(first);
     if (ms) {
         if (valid)

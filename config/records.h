@@ -19,7 +19,9 @@ inline constexpr uint32_t RECORD_MAGIC = 0x6B2D9E41;
 #endif
 
 // ---- little-endian accessors (p must hold the bytes read or written) ----
-inline uint16_t rec_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t rec_u16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t rec_u32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -33,7 +35,9 @@ inline void rec_set_u32(uint8_t* p, uint32_t v) {
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
 }
-inline int8_t rec_s8(const uint8_t* p) { return int8_t(p[0]); }
+inline int8_t rec_s8(const uint8_t* p) {
+    return int8_t(p[0]);
+}
 
 // ---- sizes ----
 inline constexpr int MAIN_SETTING_BLOCK_SIZE = 512;
@@ -51,35 +55,35 @@ inline constexpr int MSB_OFF_SERVER_PAD = 438;    // 74 bytes 0xFF
 inline constexpr int MSB_HALF_SIZE = 256;         // read as two halves
 
 // ---- main-setting record (231 bytes) ----
-inline constexpr int MS_OFF_VERSION = 0;                 // u32 main setting version
-inline constexpr int MS_OFF_BOARD_NAME = 4;              // char[4], no terminator
+inline constexpr int MS_OFF_VERSION = 0;    // u32 main setting version
+inline constexpr int MS_OFF_BOARD_NAME = 4; // char[4], no terminator
 inline constexpr int MS_BOARD_NAME_SIZE = 4;
-inline constexpr int MS_OFF_PROGRAM_VERSION = 8;         // u32
-inline constexpr int MS_OFF_RESERVED_12 = 12;            // u8
-inline constexpr int MS_OFF_REQUIRED_TOOL_VERSION = 13;  // u32
-inline constexpr int MS_OFF_OPTION_FLAG = 17;            // u8
-inline constexpr int MS_OFF_UPDATE_TOOL_PRESENT = 18;    // u8
-inline constexpr int MS_OFF_VOICE_VARIANT = 19;          // u8, variant B
-inline constexpr int MS_OFF_RESERVED_20 = 20;            // u8
-inline constexpr int MS_OFF_GPS_VARIANT = 21;            // u8, variant D
-inline constexpr int MS_OFF_VOICE2_VARIANT = 22;         // u8, variant C
-inline constexpr int MS_OFF_FLASH_SIZE = 59;             // u32
-inline constexpr int MS_OFF_SERVER_DATA_ADDR = 63;       // u32
-inline constexpr int MS_OFF_SERVER_DATA_SIZE = 67;       // u32, multiple of 4096
-inline constexpr int MS_OFF_UPDATE_TOOL_ADDR = 71;       // u32
-inline constexpr int MS_OFF_UPDATE_TOOL_SIZE = 75;       // u32
-inline constexpr int MS_OFF_VOICE_ADDR = 79;             // u32
-inline constexpr int MS_OFF_VOICE_SIZE = 83;             // u32
-inline constexpr int MS_OFF_RADAR_MUTE_ADDR = 87;        // u32
-inline constexpr int MS_OFF_RADAR_MUTE_SIZE = 91;        // u32
-inline constexpr int MS_OFF_GPS_ADDR = 95;               // u32
-inline constexpr int MS_OFF_GPS_SIZE = 99;               // u32
-inline constexpr int MS_OFF_DATA_BASE = 103;             // u32
-inline constexpr int MS_OFF_LEADING_SIZE = 107;          // u32
-inline constexpr int MS_OFF_LAYOUT_END = 111;            // u32
-inline constexpr int MS_OFF_TRACK_ADDR = 115;            // u32
-inline constexpr int MS_OFF_TRACK_SIZE = 119;            // u32
-inline constexpr int MS_OFF_MAGIC = 227;                 // u32 RECORD_MAGIC
+inline constexpr int MS_OFF_PROGRAM_VERSION = 8;        // u32
+inline constexpr int MS_OFF_RESERVED_12 = 12;           // u8
+inline constexpr int MS_OFF_REQUIRED_TOOL_VERSION = 13; // u32
+inline constexpr int MS_OFF_OPTION_FLAG = 17;           // u8
+inline constexpr int MS_OFF_UPDATE_TOOL_PRESENT = 18;   // u8
+inline constexpr int MS_OFF_VOICE_VARIANT = 19;         // u8, variant B
+inline constexpr int MS_OFF_RESERVED_20 = 20;           // u8
+inline constexpr int MS_OFF_GPS_VARIANT = 21;           // u8, variant D
+inline constexpr int MS_OFF_VOICE2_VARIANT = 22;        // u8, variant C
+inline constexpr int MS_OFF_FLASH_SIZE = 59;            // u32
+inline constexpr int MS_OFF_SERVER_DATA_ADDR = 63;      // u32
+inline constexpr int MS_OFF_SERVER_DATA_SIZE = 67;      // u32, multiple of 4096
+inline constexpr int MS_OFF_UPDATE_TOOL_ADDR = 71;      // u32
+inline constexpr int MS_OFF_UPDATE_TOOL_SIZE = 75;      // u32
+inline constexpr int MS_OFF_VOICE_ADDR = 79;            // u32
+inline constexpr int MS_OFF_VOICE_SIZE = 83;            // u32
+inline constexpr int MS_OFF_RADAR_MUTE_ADDR = 87;       // u32
+inline constexpr int MS_OFF_RADAR_MUTE_SIZE = 91;       // u32
+inline constexpr int MS_OFF_GPS_ADDR = 95;              // u32
+inline constexpr int MS_OFF_GPS_SIZE = 99;              // u32
+inline constexpr int MS_OFF_DATA_BASE = 103;            // u32
+inline constexpr int MS_OFF_LEADING_SIZE = 107;         // u32
+inline constexpr int MS_OFF_LAYOUT_END = 111;           // u32
+inline constexpr int MS_OFF_TRACK_ADDR = 115;           // u32
+inline constexpr int MS_OFF_TRACK_SIZE = 119;           // u32
+inline constexpr int MS_OFF_MAGIC = 227;                // u32 RECORD_MAGIC
 
 // ---- server-settings record (178 bytes) ----
 inline constexpr int SS_OFF_APN = 0; // char[50]
@@ -94,36 +98,36 @@ inline constexpr int SS_PASSWORD_SIZE = 50;
 inline constexpr int SS_OFF_MAGIC = 174; // u32 RECORD_MAGIC
 
 // ---- parameter record (256 bytes), common ----
-inline constexpr int PARAM_OFF_CHECKSUM = 0; // u32 byte sum of the kind's data bytes
-inline constexpr int PARAM_OFF_DATA = 4;     // the summed data start here
-inline constexpr int PARAM_KIND_NONE = -1;   // no kind recognised
-inline constexpr uint8_t PARAM_FLAG_12_HOUR = 0x20;             // bit 5
-inline constexpr uint8_t PARAM_FLAG_RADAR_FREQ_DISPLAY = 0x40;  // bit 6
+inline constexpr int PARAM_OFF_CHECKSUM = 0;        // u32 byte sum of the kind's data bytes
+inline constexpr int PARAM_OFF_DATA = 4;            // the summed data start here
+inline constexpr int PARAM_KIND_NONE = -1;          // no kind recognised
+inline constexpr uint8_t PARAM_FLAG_12_HOUR = 0x20; // bit 5
+inline constexpr uint8_t PARAM_FLAG_RADAR_FREQ_DISPLAY = 0x40;   // bit 6
 inline constexpr uint8_t PARAM_FLAG_RADAR_FREQ_AVAILABLE = 0x80; // bit 7, kinds 3..5
 
 // Kinds 1 and 2 (fixed bands).
-inline constexpr int P12_OFF_FLAGS = 8;             // u8
-inline constexpr int P12_OFF_TIME_ZONE = 10;        // s8, -12..13
-inline constexpr int P12_OFF_BANDS = 11;            // u8[12]
+inline constexpr int P12_OFF_FLAGS = 8;      // u8
+inline constexpr int P12_OFF_TIME_ZONE = 10; // s8, -12..13
+inline constexpr int P12_OFF_BANDS = 11;     // u8[12]
 inline constexpr int P12_BAND_COUNT = 12;
-inline constexpr int P12_OFF_DAY_HOUR = 24;         // s8, negative = absent
-inline constexpr int P12_OFF_NIGHT_HOUR = 25;       // s8, negative = absent
-inline constexpr int P2_OFF_BOARD_NAME = 28;        // char[4], kind 2
-inline constexpr int P2_OFF_PROGRAM_VERSION = 32;   // u32, kind 2
+inline constexpr int P12_OFF_DAY_HOUR = 24;       // s8, negative = absent
+inline constexpr int P12_OFF_NIGHT_HOUR = 25;     // s8, negative = absent
+inline constexpr int P2_OFF_BOARD_NAME = 28;      // char[4], kind 2
+inline constexpr int P2_OFF_PROGRAM_VERSION = 32; // u32, kind 2
 
 // Kinds 3, 4 and 5 (bands described by the record).
-inline constexpr int P35_OFF_BOARD_NAME = 4;        // char[4]
-inline constexpr int P35_OFF_PROGRAM_VERSION = 8;   // u32
-inline constexpr int P35_OFF_FLAGS = 16;            // u8
-inline constexpr int P35_OFF_TIME_ZONE = 18;        // s8; kind 5: signed 5 bits in bits 0..4
-inline constexpr int P35_OFF_COUNTS = 19;           // s8[5]: X, Ku, K, Ka, Laser
+inline constexpr int P35_OFF_BOARD_NAME = 4;      // char[4]
+inline constexpr int P35_OFF_PROGRAM_VERSION = 8; // u32
+inline constexpr int P35_OFF_FLAGS = 16;          // u8
+inline constexpr int P35_OFF_TIME_ZONE = 18;      // s8; kind 5: signed 5 bits in bits 0..4
+inline constexpr int P35_OFF_COUNTS = 19;         // s8[5]: X, Ku, K, Ka, Laser
 inline constexpr int P35_GROUP_COUNT = 5;
-inline constexpr int P35_OFF_BANDS = 24;            // u8[N]
-inline constexpr int P35_MAX_BANDS = 26;            // enables occupy 24..49
-inline constexpr int P35_OFF_DAY_HOUR = 50;         // s8
-inline constexpr int P35_OFF_NIGHT_HOUR = 51;       // s8
-inline constexpr int P35_OFF_RADAR_TYPE = 52;       // s8
-inline constexpr uint8_t P5_TIME_ZONE_MASK = 0x1F;  // kind 5: bits 0..4
+inline constexpr int P35_OFF_BANDS = 24;           // u8[N]
+inline constexpr int P35_MAX_BANDS = 26;           // enables occupy 24..49
+inline constexpr int P35_OFF_DAY_HOUR = 50;        // s8
+inline constexpr int P35_OFF_NIGHT_HOUR = 51;      // s8
+inline constexpr int P35_OFF_RADAR_TYPE = 52;      // s8
+inline constexpr uint8_t P5_TIME_ZONE_MASK = 0x1F; // kind 5: bits 0..4
 
 // Kind 3 GPRS fields.
 inline constexpr int P3_OFF_APN = 53; // char[28]

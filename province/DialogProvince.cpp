@@ -13,7 +13,9 @@ namespace {
 constexpr int DLU_X_NUM = 3, DLU_X_DEN = 2;
 constexpr int DLU_Y_NUM = 13, DLU_Y_DEN = 8;
 
-QString u8(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString u8(const std::string& s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
 // Text drawn transparent in a colour over the stock white brush.
 void colour_control(QWidget* w, const QColor& text) {
@@ -98,7 +100,9 @@ QWidget* CDialogProvince::Control(int id) const {
     return nullptr;
 }
 
-QString CDialogProvince::CountLine() const { return m_countLine->text(); }
+QString CDialogProvince::CountLine() const {
+    return m_countLine->text();
+}
 
 ProvinceState CDialogProvince::state() const {
     ProvinceState s;

@@ -61,8 +61,8 @@ void province_national_clicked(ProvinceState& s);
 // What OK does.
 struct ProvinceOk {
     enum Action { END_OK, MESSAGE, ASK } action = END_OK;
-    std::string text;  // MESSAGE or ASK text (UTF-8)
-    int mode = 0;      // 0 national package, 1 per-province package
+    std::string text; // MESSAGE or ASK text (UTF-8)
+    int mode = 0;     // 0 national package, 1 per-province package
     bool flags_set = false;
     int flags[PROVINCE_BOX_COUNT] = {}; // by flag index, 1 = selected
 };

@@ -33,7 +33,8 @@ TEST_F(DialogFixture, KindFourUnitShowsBandsCaptionAndGprs) {
     MainRecord ms = make_main("T73A", 20190318);
     ServerRecord ss = make_server("INTERNETMAS", "192.0.2.1", 9000);
     ASSERT_TRUE(dlg.Prepare("Setting", 1046, 4, p.data(), ms.data(), ss.data()));
-    EXPECT_EQ(dlg.windowTitle(), "Setting              T73A    Boot:1046     Program Version:20190318");
+    EXPECT_EQ(dlg.windowTitle(),
+              "Setting              T73A    Boot:1046     Program Version:20190318");
     ASSERT_EQ(dlg.BandBoxes().size(), 10u);
     EXPECT_EQ(ctl<QCheckBox>(102)->text().left(8), "K1 Band(");
     EXPECT_EQ(ctl<QComboBox>(1043)->count(), 30);

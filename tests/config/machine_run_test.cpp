@@ -17,7 +17,9 @@
 namespace {
 struct Prompts : ConfigPrompter {
     std::vector<std::string> shown;
-    void message(const std::string& t, const std::string&, ConfigIcon) override { shown.push_back(t); }
+    void message(const std::string& t, const std::string&, ConfigIcon) override {
+        shown.push_back(t);
+    }
     bool ask_yes_no(const std::string&, const std::string&) override { return true; }
 };
 
@@ -50,8 +52,8 @@ struct SettingRun : testing::Test {
 // The edit a user makes in the dialog: the first band off, time zone -3,
 // daytime hour 9, carrier row 3 ("Orange/Amena"), port 8080.
 int edit(const ConfigEditArgs& a) {
-    ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
-                                    a.main_setting, a.server_settings);
+    ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param, a.main_setting,
+                                    a.server_settings);
     ConfigInput in = config_input_from_view(v);
     if (!in.bands.empty())
         in.bands[0] = false;

@@ -42,8 +42,11 @@ TEST(ConfigView, RadarDisplayNeedsBandsFlagAndType) {
         int8_t radar_type;
         bool no_bands;
         bool visible;
-    } cases[] = {{0xC0, 2, false, true}, {0xC0, 0, false, false}, {0x40, 2, false, false},
-                 {0xC0, 2, true, false}, {0x80, -1, false, true}};
+    } cases[] = {{0xC0, 2, false, true},
+                 {0xC0, 0, false, false},
+                 {0x40, 2, false, false},
+                 {0xC0, 2, true, false},
+                 {0x80, -1, false, true}};
     for (auto& c : cases) {
         ParamRecord p = make_param(3);
         p[P35_OFF_FLAGS] = c.flags;
@@ -68,8 +71,8 @@ TEST(ConfigApply, TimeZoneAndHourTexts) {
         uint8_t before;
         uint8_t want;
     } cases[] = {
-        {4, u"+5", 8, 5},         {4, u"abc", 8, 0},        {4, u" \t\r\n-7x", 8, 0xF9},
-        {5, u"20", 0xE8, 0xF4},   {5, u"-3", 0xE8, 0xFD},  {1, u"13", 0, 13},
+        {4, u"+5", 8, 5},         {4, u"abc", 8, 0},      {4, u" \t\r\n-7x", 8, 0xF9},
+        {5, u"20", 0xE8, 0xF4},   {5, u"-3", 0xE8, 0xFD}, {1, u"13", 0, 13},
         {2, u"4294967297", 0, 1}, // wraps like 32-bit arithmetic
     };
     for (auto& c : cases) {

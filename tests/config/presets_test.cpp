@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 namespace {
-std::u16string name_of(int row) { return CARRIER_PRESETS[row].name; }
-std::u16string rep(char16_t c, size_t n) { return std::u16string(n, c); }
+std::u16string name_of(int row) {
+    return CARRIER_PRESETS[row].name;
+}
+std::u16string rep(char16_t c, size_t n) {
+    return std::u16string(n, c);
+}
 } // namespace
 
 TEST(CarrierPresets, TableShape) {
@@ -35,7 +39,7 @@ TEST(GprsLoad, FromServerSettingsAndKindThree) {
     EXPECT_TRUE(v.present);
     EXPECT_EQ(v.row, 11);
     EXPECT_EQ(v.apn, u"internetmas");
-    EXPECT_EQ(v.user, u"");      // the row's, not the unit's
+    EXPECT_EQ(v.user, u""); // the row's, not the unit's
     EXPECT_EQ(v.server, u"192.168.1.9");
     EXPECT_EQ(v.port, u"8080");
     EXPECT_FALSE(v.server_port_editable);

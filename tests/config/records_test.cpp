@@ -40,7 +40,8 @@ TEST(ParamKind, KindOneWhoseLongerSumMatchesIsKindTwo) {
 }
 
 TEST(ParamKind, ChecksumLengthsAndSeal) {
-    const int want[][2] = {{-1, 24}, {0, 24}, {1, 24}, {2, 72}, {3, 170}, {4, 59}, {5, 111}, {6, -1}};
+    const int want[][2] = {{-1, 24}, {0, 24}, {1, 24},  {2, 72},
+                           {3, 170}, {4, 59}, {5, 111}, {6, -1}};
     for (auto& c : want)
         EXPECT_EQ(param_checksum_length(c[0]), c[1]) << c[0];
     ParamRecord r = make_param(3);
@@ -140,7 +141,8 @@ TEST(MainSettingBlock, InvalidRecordsReadAsZero) {
     bad_sum[0] ^= 1;
     MainRecord out_ms;
     ServerRecord out_ss;
-    EXPECT_EQ(main_setting_block_parse(&bad_sum[0], &bad_sum[256], out_ms.data(), out_ss.data()), 0);
+    EXPECT_EQ(main_setting_block_parse(&bad_sum[0], &bad_sum[256], out_ms.data(), out_ss.data()),
+              0);
     EXPECT_EQ(out_ms, MainRecord{});
     EXPECT_EQ(out_ss, ServerRecord{}); // not read behind an invalid main record
     std::vector<uint8_t> bad_ss = block;

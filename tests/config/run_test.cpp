@@ -69,7 +69,8 @@ TEST(ConfigRun, RefusalsBeforeTheDialog) {
         {"no unit", false, 4, 0, CONFIG_RUN_NO_HARDWARE, "   No hardware connected!"},
         {"kind -1", true, -1, 0, CONFIG_RUN_NOT_INITIALISED,
          "Please start the machine to initialization parameter!!!!!"},
-        {"tool 408", true, 4, 408, CONFIG_RUN_UPGRADE_TOOL, "Please upgrade the current update tool!"},
+        {"tool 408", true, 4, 408, CONFIG_RUN_UPGRADE_TOOL,
+         "Please upgrade the current update tool!"},
     };
     for (auto& c : cases) {
         FakeUnit unit;

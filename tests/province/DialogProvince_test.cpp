@@ -38,7 +38,8 @@ TEST_F(ProvinceDialog, TemplateTexts) {
     EXPECT_EQ(dlg.Control(1)->geometry(), CDialogProvince::DluRect(271, 318, 82, 24));
     auto* national = qobject_cast<QCheckBox*>(dlg.Control(1042));
     ASSERT_NE(national, nullptr);
-    EXPECT_EQ(national->text(), QString::fromUtf8("全国数据包测速照相类精简包(无生活安全提示数据类)"));
+    EXPECT_EQ(national->text(),
+              QString::fromUtf8("全国数据包测速照相类精简包(无生活安全提示数据类)"));
     EXPECT_EQ(national->palette().color(QPalette::WindowText), QColor(0, 255, 0));
     EXPECT_EQ(dlg.Control(1039)->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_EQ(dlg.Control(1040)->font().pixelSize(), 15);
@@ -51,7 +52,8 @@ TEST_F(ProvinceDialog, ThirteenthTickIsUndoneWithMessage) {
     EXPECT_FALSE(dlg.Box(13)->isChecked());
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
-              QString::fromUtf8("已经选择12个省份，分省数据包最多只能选择12个省份！请取消勾选省份后再选择。"));
+              QString::fromUtf8(
+                  "已经选择12个省份，分省数据包最多只能选择12个省份！请取消勾选省份后再选择。"));
     EXPECT_EQ(boxes[0].caption, QString::fromUtf8("省份选择"));
     EXPECT_FALSE(boxes[0].yesNo);
     EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(12)));

@@ -46,7 +46,9 @@ class LogToStderr {
     int saved_ = -1;
 };
 
-std::string utf8(const std::u16string& s) { return wtext_to_utf8(s.c_str()); }
+std::string utf8(const std::u16string& s) {
+    return wtext_to_utf8(s.c_str());
+}
 
 struct SettingsOptions {
     std::string unit = "hid";
@@ -57,8 +59,8 @@ struct SettingsOptions {
 
 // The keys `settings set` knows, in the order they are applied (the
 // carrier first, since it fills APN, user name and password).
-const char* const KEYS[] = {"carrier", "apn",      "user",       "password",  "server",
-                            "port",    "time_zone", "day_hour",  "night_hour", "freq_display"};
+const char* const KEYS[] = {"carrier", "apn",       "user",     "password",   "server",
+                            "port",    "time_zone", "day_hour", "night_hour", "freq_display"};
 
 bool known_key(const std::string& key) {
     if (key.rfind("band.", 0) == 0) {
@@ -139,16 +141,12 @@ nlohmann::json view_json(const ConfigView& v, int boot, int radar_type) {
         j["gprs"] = nullptr;
     } else {
         const GprsValues& g = v.gprs;
-        j["gprs"] = {{"carrier_row", g.row},
-                     {"carrier", utf8(CARRIER_PRESETS[g.row].name)},
-                     {"apn", utf8(g.apn)},
-                     {"user", utf8(g.user)},
-                     {"password", utf8(g.password)},
-                     {"carrier_values_editable", g.row_editable},
-                     {"unit_apn", utf8(g.unit_apn)},
-                     {"server", utf8(g.server)},
-                     {"port", utf8(g.port)},
-                     {"server_port_editable", g.server_port_editable}};
+        j["gprs"] = {
+            {"carrier_row", g.row},         {"carrier", utf8(CARRIER_PRESETS[g.row].name)},
+            {"apn", utf8(g.apn)},           {"user", utf8(g.user)},
+            {"password", utf8(g.password)}, {"carrier_values_editable", g.row_editable},
+            {"unit_apn", utf8(g.unit_apn)}, {"server", utf8(g.server)},
+            {"port", utf8(g.port)},         {"server_port_editable", g.server_port_editable}};
     }
     return j;
 }
@@ -320,9 +318,9 @@ int run_settings(const SettingsOptions& o, bool set) {
     if (!set) {
         ConfigRunResult check = config_run_precheck(unit);
         if (check == CONFIG_RUN_NOT_INITIALISED || check == CONFIG_RUN_UPGRADE_TOOL) {
-            std::fprintf(stderr, "%s\n", check == CONFIG_RUN_NOT_INITIALISED
-                                             ? CONFIG_NOT_INITIALISED
-                                             : CONFIG_UPGRADE_TOOL);
+            std::fprintf(stderr, "%s\n",
+                         check == CONFIG_RUN_NOT_INITIALISED ? CONFIG_NOT_INITIALISED
+                                                             : CONFIG_UPGRADE_TOOL);
             QV_Machine_release(m);
             return CLI_FAILED;
         }

@@ -1,0 +1,108 @@
+// trevik-cli settings against an emulated unit served on a socket.
+#include "config/records.h"
+#include "tools/unitsim/UnitSim.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+struct CliRun {
+    int exit_code = -1;
+    std::string out;
+};
+
+CliRun run_cli(const std::string& args) {
+    CliRun r;
+    std::string cmd = std::string(TREVIK_CLI) + " " + args + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    int status = pclose(p);
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+struct CliSettings : testing::Test {
+    UnitSim sim;
+    std::string path;
+    std::unique_ptr<UnitSimServer> server;
+    void SetUp() override {
+        char dir[] = "/tmp/trevik-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        path = std::string(dir) + "/unit.sock";
+        UnitMainSetting ms;
+        ms.placeRegions(false, 0x10000, 0x200000, 0xC8000, 0x400000, 0, 0);
+        UnitServerSetting ss{"cmnet", "192.0.2.5", "u", "p", 8080};
+        sim.setMainSetting(false, ms, &ss);
+        sim.setParamRecord(false, 4);
+        server = std::make_unique<UnitSimServer>(sim, path);
+        ASSERT_TRUE(server->start());
+    }
+    void TearDown() override {
+        server->stop();
+        server.reset();
+        unlink(path.c_str());
+        rmdir(path.substr(0, path.rfind('/')).c_str());
+    }
+    std::string unit() { return " --unit socket:" + path; }
+};
+} // namespace
+
+TEST_F(CliSettings, PrintsTheDialogsView) {
+    CliRun r = run_cli("settings --json" + unit());
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("\"kind\": 4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"unit_apn\": \"cmnet\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"port\": \"8080\""), std::string::npos);
+    EXPECT_EQ(r.out.find("[QV_Machine]"), std::string::npos); // log lines stay off stdout
+}
+
+TEST_F(CliSettings, SetWritesLikeTheSettingButton) {
+    CliRun r =
+        run_cli("settings set day_hour=9 time_zone=-3 carrier=Orange/Amena band.0=0" + unit());
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Configuration success!\n");
+    const uint8_t* p = sim.flash().data() + unit_param_address(false);
+    EXPECT_EQ(param_record_kind(p), 4);
+    EXPECT_EQ(p[P35_OFF_DAY_HOUR], 9);
+    EXPECT_EQ(p[P35_OFF_TIME_ZONE], 0xFD);
+    EXPECT_EQ(p[P35_OFF_BANDS], 0);
+    const uint8_t* block = sim.flash().data() + unit_main_setting_address(false);
+    EXPECT_TRUE(server_settings_half_valid(block + 256));
+    EXPECT_EQ(0, std::memcmp(block + 260 + SS_OFF_APN, "orangeworld", 12));
+    EXPECT_EQ(rec_u32(block + 260 + SS_OFF_PORT), 8080u);
+}
+
+TEST_F(CliSettings, RefusalsWriteNothing) {
+    std::vector<uint8_t> before = sim.flash();
+    struct Case {
+        std::string args;
+        int code;
+    } cases[] = {
+        {"settings set apn=" + std::string(50, 'a'), 1}, // the dialog's APN limit
+        {"settings set day_hour=nine", 1},
+        {"settings set port=99", 1},          // not changeable on this kind
+        {"settings set band.40=1", 1},        // no such band
+        {"settings set carrier=16 apn=x", 1}, // locked by the carrier
+        {"settings set volume=3", 2},
+    };
+    for (auto& c : cases) {
+        CliRun r = run_cli(c.args + unit());
+        EXPECT_EQ(r.exit_code, c.code) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    EXPECT_TRUE(sim.flash() == before);
+}

@@ -272,6 +272,16 @@ void UpdateRun::planOnly(Package* pkg, int province_mode) {
             (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1
                                                                                                : 0;
     outcome_.plan_text = QV_WritePlan_describe(machine_, &plan, &actions);
+    if (result == PLAN_OK) {
+        char line[96];
+        uint32_t identity = plan.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS;
+        if (plan.write_client_id)
+            std::snprintf(line, sizeof line, "client id    address 0x%06X length %u\n", identity,
+                          FLASH_SECTOR_SIZE);
+        else
+            std::snprintf(line, sizeof line, "client id    -\n");
+        outcome_.plan_text += line;
+    }
     plan.boot_data = plan.program_data = plan.voice_data = plan.radar_mute_data = nullptr;
     plan.update_tool_data = plan.gps_data = nullptr;
     outcome_.plan = plan;
@@ -387,6 +397,14 @@ UpdateOutcome UpdateRun::run() {
             go_on = false;
         }
         province_mode = mode ? 1 : 0;
+    }
+
+    // A host that began closing while the package was fetched or the
+    // province question was open gets no flash write started behind it:
+    // it may end the process before a write could finish.
+    if (go_on && !dry_run_ && host_->isClosing()) {
+        fail(UPDATE_TEXT_FAILED);
+        go_on = false;
     }
 
     if (go_on) {

@@ -189,15 +189,35 @@ TEST_F(LocalUpdate, PlanFailuresCarryTheirStatus) {
     }
 }
 
-TEST_F(LocalUpdate, ClosingHostSeesNoFailureBox) {
-    host.closing = true;
+TEST_F(LocalUpdate, HostClosingDuringTheWritesSeesNoFailureBox) {
+    // The host starts closing once the writes are under way.
+    class ClosingLater : public RecordingHost {
+      public:
+        bool isClosing() override { return ++asked > 1; }
+        int asked = 0;
+    } closing;
+    closing.machine = unit->machine;
     sim.addFault(UnitFaultRule{UnitFault::Status, CMD_WRITE, 1, 5});
-    UpdateOutcome out = runWith(standard_package(p));
+    std::string path = tmp.file("chosen.dqv");
+    ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
+    UpdateSource source;
+    source.package_path = w(path);
+    UpdateRun run(&closing, unit->machine, source);
+    UpdateOutcome out = run.run();
     EXPECT_EQ(out.result, UPDATE_FAILED);
     EXPECT_EQ(out.box_text, u"Update Failed!  -4");
+    EXPECT_TRUE(closing.boxes().empty());
+    EXPECT_FALSE(closing.saw("buttons on"));
+    EXPECT_EQ(closing.events.back(), "ended");
+}
+
+TEST_F(LocalUpdate, HostAlreadyClosingStartsNoWrite) {
+    host.closing = true;
+    UpdateOutcome out = runWith(standard_package(p));
+    EXPECT_EQ(out.result, UPDATE_FAILED);
     EXPECT_TRUE(host.boxes().empty());
-    EXPECT_FALSE(host.saw("buttons on"));
-    EXPECT_EQ(host.events.back(), "ended");
+    EXPECT_EQ(sim.count(CMD_WRITE), 0);
+    EXPECT_EQ(sim.count(CMD_ERASE), 0);
 }
 
 TEST_F(LocalUpdate, UnitGoneAtTheEndKeepsButtonsOff) {

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QLocalSocket>
 #include <QWidget>
+#include <QWindow>
 #include <unistd.h>
 
 namespace {
@@ -100,14 +101,13 @@ void SingleInstance::release() {
 void single_instance_bring_forward(QWidget* window) {
     if (!window)
         return;
-    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    // Shown normally also when minimised, then raised and activated. The
+    // window's flags stay as they are: changing them would hide it, which
+    // ends a modal window's loop.
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->showNormal();
-    // On top for a moment, so it comes in front of other windows.
-    Qt::WindowFlags flags = window->windowFlags();
-    window->setWindowFlags(flags | Qt::WindowStaysOnTopHint);
-    window->show();
-    window->setWindowFlags(flags);
-    window->show();
     window->raise();
     window->activateWindow();
+    if (QWindow* handle = window->windowHandle())
+        handle->requestActivate();
 }

@@ -59,6 +59,6 @@ class SingleInstance : public QObject {
     std::unique_ptr<QLocalServer> m_server;
 };
 
-// Brings a window forward: shown normally (also when minimised), on top for
-// a moment, then activated.
+// Brings a window forward: shown normally (also when minimised), raised
+// and activated.
 void single_instance_bring_forward(QWidget* window);

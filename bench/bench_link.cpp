@@ -59,9 +59,8 @@ void run_write(benchmark::State& state, QV_HidChannel* channel) {
             return;
         }
     }
-    state.counters["reports_per_second"] =
-        benchmark::Counter(RUN_REPORTS * static_cast<double>(state.iterations()),
-                           benchmark::Counter::kIsRate);
+    state.counters["reports_per_second"] = benchmark::Counter(
+        RUN_REPORTS * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * RUN_BYTES);
 }
 
@@ -73,7 +72,9 @@ void BM_WriteRunImmediate(benchmark::State& state) {
     run_write(state, &channel);
     QV_Hid_close(channel.handle);
 }
-BENCHMARK(BM_WriteRunImmediate)->Name("WriteRun/immediate")->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_WriteRunImmediate)
+    ->Name("WriteRun/immediate")
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void BM_WriteRunSocket(benchmark::State& state) {
@@ -98,8 +99,7 @@ void BM_WriteRunSocket(benchmark::State& state) {
     QV_Hid_close(channel.handle);
     server.stop();
 }
-BENCHMARK(BM_WriteRunSocket)->Name("WriteRun/socket")->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(BM_WriteRunSocket)->Name("WriteRun/socket")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WriteRunPaced(benchmark::State& state) {
     UnitSim unit(0x800000, 1046);
@@ -117,7 +117,10 @@ void BM_WriteRunPaced(benchmark::State& state) {
     state.counters["over_ideal_percent"] = (seconds / ideal - 1.0) * 100.0;
     QV_Hid_close(channel.handle);
 }
-BENCHMARK(BM_WriteRunPaced)->Name("WriteRun/paced")->Unit(benchmark::kSecond)->Iterations(1)
+BENCHMARK(BM_WriteRunPaced)
+    ->Name("WriteRun/paced")
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
     ->UseRealTime();
 
 } // namespace

@@ -208,9 +208,13 @@ int QV_Cmd_write(QV_HidChannel* channel, uint32_t address, const uint8_t* data, 
     return result;
 }
 
-int QV_Cmd_finish(QV_HidChannel* channel) { return guarded_command(channel, CMD_FINISH, nullptr); }
+int QV_Cmd_finish(QV_HidChannel* channel) {
+    return guarded_command(channel, CMD_FINISH, nullptr);
+}
 
-int QV_Cmd_reject(QV_HidChannel* channel) { return guarded_command(channel, CMD_REJECT, nullptr); }
+int QV_Cmd_reject(QV_HidChannel* channel) {
+    return guarded_command(channel, CMD_REJECT, nullptr);
+}
 
 uint32_t QV_Cmd_getBootVersion(QV_HidChannel* channel) {
     uint32_t value = 0;

@@ -199,7 +199,9 @@ QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport
     return handle;
 }
 
-void QV_Hid_close(QV_HidHandle* handle) { delete handle; }
+void QV_Hid_close(QV_HidHandle* handle) {
+    delete handle;
+}
 
 int QV_Hid_readReport(QV_HidHandle* handle, uint8_t* buffer, int* count) {
     if (count)

@@ -25,7 +25,7 @@ inline constexpr int REPORT_TIMEOUT_MS = 1000;
 // One report transport under an open handle. Implementations move whole
 // 65-byte reports; byte 0 of every report is the report id 0.
 class QV_ReportTransport {
-public:
+  public:
     virtual ~QV_ReportTransport() = default;
     // Sends one report; returns the bytes written (65), or 0 on failure or
     // when it could not be written within timeoutMs.

@@ -19,7 +19,7 @@ bool hidapi_ready() {
 }
 
 class HidapiTransport : public QV_ReportTransport {
-public:
+  public:
     explicit HidapiTransport(hid_device* device) : device_(device) {}
     ~HidapiTransport() override { hid_close(device_); }
 
@@ -50,7 +50,7 @@ public:
                 break;
     }
 
-private:
+  private:
     hid_device* device_;
 };
 

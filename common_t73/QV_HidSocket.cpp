@@ -20,7 +20,7 @@ int ms_left(Clock::time_point deadline) {
 }
 
 class SocketTransport : public QV_ReportTransport {
-public:
+  public:
     explicit SocketTransport(int fd) : fd_(fd) {}
     ~SocketTransport() override { ::close(fd_); }
 
@@ -83,7 +83,7 @@ public:
                 break;
     }
 
-private:
+  private:
     bool wait(short events, Clock::time_point deadline) {
         for (;;) {
             int left = ms_left(deadline);

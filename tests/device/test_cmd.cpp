@@ -30,7 +30,9 @@ std::vector<uint8_t> report_of_frame(const char* frame) {
     return r;
 }
 
-std::vector<uint8_t> as_vector(const Report& r) { return {r.begin(), r.end()}; }
+std::vector<uint8_t> as_vector(const Report& r) {
+    return {r.begin(), r.end()};
+}
 
 struct HookCall {
     int32_t phase, count, total;
@@ -113,11 +115,9 @@ TEST(CmdTransfer, MisalignedTransfersFailWithoutSendingAnything) {
         {"read of 300",
          [](QV_HidChannel* c, uint8_t* b) { return QV_Cmd_read(c, 0x8000, b, 300, 0); }, -2},
         {"write at 0x8010",
-         [](QV_HidChannel* c, uint8_t* b) { return QV_Cmd_write(c, 0x8010, b, 256, 0, 0, 0); },
-         -1},
+         [](QV_HidChannel* c, uint8_t* b) { return QV_Cmd_write(c, 0x8010, b, 256, 0, 0, 0); }, -1},
         {"write of 300",
-         [](QV_HidChannel* c, uint8_t* b) { return QV_Cmd_write(c, 0x8000, b, 300, 0, 0, 0); },
-         -2},
+         [](QV_HidChannel* c, uint8_t* b) { return QV_Cmd_write(c, 0x8000, b, 300, 0, 0, 0); }, -2},
         {"erase at 0x16100",
          [](QV_HidChannel* c, uint8_t*) { return QV_Cmd_erase(c, 0x16100, 4096); }, -1},
         {"erase of 0x1800",
@@ -196,9 +196,10 @@ TEST(CmdTransfer, ReadHookCountsEachReportAndEndsWithTheReplyValue) {
     channel.hookUser = &calls;
     uint8_t got[256];
     EXPECT_EQ(QV_Cmd_read(&channel, 0, got, 256, 0), 0);
-    EXPECT_EQ(calls, (std::vector<HookCall>{
-                         {0, 0, 256}, {1, 64, 64}, {1, 64, 128}, {1, 64, 192}, {1, 64, 256},
-                         {2, 0xABCD, 256}}));
+    EXPECT_EQ(
+        calls,
+        (std::vector<HookCall>{
+            {0, 0, 256}, {1, 64, 64}, {1, 64, 128}, {1, 64, 192}, {1, 64, 256}, {2, 0xABCD, 256}}));
     QV_Hid_close(channel.handle);
 }
 
@@ -380,8 +381,8 @@ TEST(CmdReply, ALateReplyIsNeverTakenForTheNextCommand) {
     // The boot-version reply is left unread, as after an abandoned transfer;
     // the flash-size query must get its own answer.
     UnitLink link(0x400000, 1046);
-    ASSERT_EQ(QV_Cmd_sendFrame(&link.channel, CMD_BOOT_VERSION, RECORD_MAGIC,
-                               COMMAND_ACCESS_WORD, 0, 0, 0),
+    ASSERT_EQ(QV_Cmd_sendFrame(&link.channel, CMD_BOOT_VERSION, RECORD_MAGIC, COMMAND_ACCESS_WORD,
+                               0, 0, 0),
               1);
     EXPECT_EQ(QV_Cmd_getFlashSize(&link.channel), 0x400000u);
     EXPECT_GE(link.wire->discards, 2);

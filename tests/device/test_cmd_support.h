@@ -27,7 +27,7 @@ struct WireLog {
 
 // Forwards to an emulated unit and logs the host's reports.
 class RecordingTransport : public QV_ReportTransport {
-public:
+  public:
     RecordingTransport(UnitSim& unit, std::shared_ptr<WireLog> log)
         : inner_(unit.transport()), log_(std::move(log)) {}
     int writeReport(const uint8_t* report, int timeoutMs) override {
@@ -45,7 +45,7 @@ public:
         inner_->discardInput();
     }
 
-private:
+  private:
     std::unique_ptr<QV_ReportTransport> inner_;
     std::shared_ptr<WireLog> log_;
 };
@@ -53,7 +53,7 @@ private:
 // Answers reads from a fixed list of reports (each with its byte count) and
 // swallows writes.
 class ScriptedTransport : public QV_ReportTransport {
-public:
+  public:
     struct Script {
         std::deque<std::pair<Report, int>> replies;
         std::vector<Report> sent;
@@ -74,7 +74,7 @@ public:
         return n;
     }
 
-private:
+  private:
     std::shared_ptr<Script> script_;
 };
 
@@ -109,8 +109,7 @@ struct UnitLink {
     std::shared_ptr<WireLog> wire = std::make_shared<WireLog>();
     QV_HidChannel channel{};
 
-    explicit UnitLink(uint32_t flashSize = 0x800000, uint32_t boot = 1046)
-        : unit(flashSize, boot) {
+    explicit UnitLink(uint32_t flashSize = 0x800000, uint32_t boot = 1046) : unit(flashSize, boot) {
         channel.handle = QV_Hid_openTransport(std::make_unique<RecordingTransport>(unit, wire));
         channel.bootVersion = boot;
     }

@@ -34,7 +34,9 @@ struct SourceGuard {
     ~SourceGuard() { QV_Hid_selectSource("hid"); }
 };
 
-std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string u16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 struct Attached {
     std::vector<std::u16string> paths;
@@ -180,7 +182,7 @@ TEST(HidSource, SocketUnitIsFoundOnlyWhileServed) {
 // ---- socket transport ----
 
 class SocketUnit : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_ = std::make_unique<UnitSimServer>(unit_, dir_.file("unit.sock"));
         ASSERT_TRUE(server_->start());
@@ -224,9 +226,9 @@ TEST_F(SocketUnit, AUnitThatNeverAnswersFailsTheReadAfterTheLimit) {
 }
 
 TEST_F(SocketUnit, ALateReplyLeftOnTheSocketIsDiscarded) {
-    ASSERT_EQ(QV_Cmd_sendFrame(&channel_, CMD_BOOT_VERSION, RECORD_MAGIC, COMMAND_ACCESS_WORD, 0,
-                               0, 0),
-              1);
+    ASSERT_EQ(
+        QV_Cmd_sendFrame(&channel_, CMD_BOOT_VERSION, RECORD_MAGIC, COMMAND_ACCESS_WORD, 0, 0, 0),
+        1);
     // Give the served unit time to answer the abandoned command.
     for (int i = 0; i < 200 && unit_.reportsOut() < 1; ++i)
         ::usleep(1000);

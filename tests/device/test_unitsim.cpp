@@ -30,7 +30,9 @@ struct TempDir {
     std::string file(const char* name) const { return (path / name).string(); }
 };
 
-const uint8_t* at(const UnitSim& unit, uint32_t address) { return unit.flash().data() + address; }
+const uint8_t* at(const UnitSim& unit, uint32_t address) {
+    return unit.flash().data() + address;
+}
 
 } // namespace
 
@@ -265,7 +267,9 @@ int stop_sim(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string u16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 } // namespace
 
@@ -274,9 +278,9 @@ TEST(UnitSimProgram, ServesAUnitThatKeepsItsFlashInTheImage) {
         GTEST_SKIP() << "trevik-unit-sim not built";
     TempDir dir;
     std::string sock = dir.file("unit.sock"), image = dir.file("unit.bin");
-    std::vector<std::string> args = {"--socket", sock, "--image", image, "--boot", "1050",
-                                     "--flash-size", "0x400000", "--layout", "502",
-                                     "--gps-size", "0x100000", "--client", "TREVIK-DEMO X"};
+    std::vector<std::string> args = {
+        "--socket", sock,       "--image", image,        "--boot",   "1050",     "--flash-size",
+        "0x400000", "--layout", "502",     "--gps-size", "0x100000", "--client", "TREVIK-DEMO X"};
     pid_t pid = start_sim(args, sock);
     ASSERT_GT(pid, 0);
     QV_HidChannel channel{};

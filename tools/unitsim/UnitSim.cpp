@@ -37,7 +37,9 @@ uint32_t sum(const uint8_t* p, size_t n) {
     return s;
 }
 
-uint32_t round4k(uint32_t n) { return (n + 4095u) & ~4095u; }
+uint32_t round4k(uint32_t n) {
+    return (n + 4095u) & ~4095u;
+}
 
 void put_text(uint8_t* field, size_t width, const std::string& text) {
     std::memcpy(field, text.data(), std::min(width, text.size()));
@@ -66,7 +68,7 @@ void unscramble(uint8_t* data, size_t n) {
 }
 
 class InProcessTransport : public QV_ReportTransport {
-public:
+  public:
     explicit InProcessTransport(UnitSim* unit) : unit_(unit) {}
     int writeReport(const uint8_t* report, int) override {
         return unit_->receive(report, REPORT_SIZE) ? REPORT_SIZE : 0;
@@ -75,7 +77,7 @@ public:
     int readReport(uint8_t* report, int) override { return unit_->send(report); }
     void discardInput() override { unit_->discardOutput(); }
 
-private:
+  private:
     UnitSim* unit_;
 };
 
@@ -83,9 +85,15 @@ private:
 
 // ---------------------------------------------------------------- records
 
-uint32_t unit_param_address(bool layout502) { return layout502 ? 0x19000 : 0x11000; }
-uint32_t unit_main_setting_address(bool layout502) { return layout502 ? 0x1E000 : 0x16000; }
-uint32_t unit_identity_address(bool layout502) { return layout502 ? 0x1F000 : 0x18000; }
+uint32_t unit_param_address(bool layout502) {
+    return layout502 ? 0x19000 : 0x11000;
+}
+uint32_t unit_main_setting_address(bool layout502) {
+    return layout502 ? 0x1E000 : 0x16000;
+}
+uint32_t unit_identity_address(bool layout502) {
+    return layout502 ? 0x1F000 : 0x18000;
+}
 
 int unit_param_sum_length(int kind) {
     switch (kind) {
@@ -241,7 +249,9 @@ UnitSim::UnitSim(uint32_t flashSize, uint32_t bootVersion)
 
 UnitSim::~UnitSim() = default;
 
-void UnitSim::setFlashSize(uint32_t bytes) { flash_.resize(bytes, 0xFF); }
+void UnitSim::setFlashSize(uint32_t bytes) {
+    flash_.resize(bytes, 0xFF);
+}
 
 bool UnitSim::put(uint32_t address, const void* data, size_t n) {
     if (!data || address > flash_.size() || n > flash_.size() - address)
@@ -348,7 +358,9 @@ void UnitSim::setGpsHeader(uint32_t address, uint32_t timestamp) {
 
 // ---------------------------------------------------------------- faults
 
-void UnitSim::addFault(const UnitFaultRule& rule) { rules_.push_back(Rule{rule, 0}); }
+void UnitSim::addFault(const UnitFaultRule& rule) {
+    rules_.push_back(Rule{rule, 0});
+}
 
 void UnitSim::clearFaults() {
     rules_.clear();
@@ -356,7 +368,9 @@ void UnitSim::clearFaults() {
     delay_ = std::chrono::microseconds(0);
 }
 
-void UnitSim::unplugAfterReports(long n) { unplugLeft_ = n < 0 ? -1 : n; }
+void UnitSim::unplugAfterReports(long n) {
+    unplugLeft_ = n < 0 ? -1 : n;
+}
 
 void UnitSim::replug() {
     unplugged_ = false;
@@ -370,7 +384,9 @@ void UnitSim::setReportDelayUs(uint32_t us) {
     nextSlot_ = {};
 }
 
-void UnitSim::setReadPayload(int bytes) { readPayload_ = std::clamp(bytes, 1, 64); }
+void UnitSim::setReadPayload(int bytes) {
+    readPayload_ = std::clamp(bytes, 1, 64);
+}
 
 int UnitSim::count(uint8_t code) const {
     return static_cast<int>(std::count_if(commands_.begin(), commands_.end(),
@@ -445,8 +461,7 @@ void UnitSim::handleFrame(const uint8_t* f) {
     cmd.c = get32(f + 10);
     cmd.mode = f[14];
     cmd.d = get32(f + 15);
-    bool valid =
-        f[1] == 0x17 && std::memcmp(f + 19, "HIDC", 4) == 0 && get32(f + 23) == sum(f, 23);
+    bool valid = f[1] == 0x17 && std::memcmp(f + 19, "HIDC", 4) == 0 && get32(f + 23) == sum(f, 23);
     if (!valid) {
         // A garbled frame is not answered: its command cannot be trusted.
         cmd.status = UNIT_STATUS_BAD_COMMAND;
@@ -596,7 +611,8 @@ int UnitSim::send(uint8_t* report) {
     pace();
     ++reportsOut_;
     if (reading_ && readLeft_ > 0) {
-        int k = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(readPayload_), readLeft_));
+        int k =
+            static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(readPayload_), readLeft_));
         report[0] = 0;
         for (int i = 0; i < k; ++i) {
             uint64_t at = readAddress_ + static_cast<uint64_t>(i);
@@ -654,7 +670,9 @@ UnitSimServer::~UnitSimServer() {
             ::close(fd);
 }
 
-int UnitSimServer::stopFd() const { return impl_->stopPipe[1]; }
+int UnitSimServer::stopFd() const {
+    return impl_->stopPipe[1];
+}
 
 bool UnitSimServer::listen() {
     sockaddr_un addr{};

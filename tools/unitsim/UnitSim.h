@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -83,7 +84,7 @@ struct UnitServerSetting {
 };
 
 // Addresses of the unit's records by layout.
-uint32_t unit_param_address(bool layout502);       // 0x11000 / 0x19000
+uint32_t unit_param_address(bool layout502);        // 0x11000 / 0x19000
 uint32_t unit_main_setting_address(bool layout502); // 0x16000 / 0x1E000
 uint32_t unit_identity_address(bool layout502);     // 0x18000 / 0x1F000
 
@@ -104,7 +105,7 @@ std::array<uint8_t, 256> unit_param_record(int kind, const std::string& board = 
 bool unit_param_seal(uint8_t* record, int kind);
 
 class UnitSim {
-public:
+  public:
     explicit UnitSim(uint32_t flashSize = 0x800000, uint32_t bootVersion = 1046);
     ~UnitSim();
     UnitSim(const UnitSim&) = delete;
@@ -176,7 +177,7 @@ public:
     // Count of received commands with this code.
     int count(uint8_t code) const;
 
-private:
+  private:
     struct Rule {
         UnitFaultRule rule;
         int seen = 0;
@@ -212,7 +213,8 @@ private:
 
     long unplugLeft_ = -1;
     bool unplugged_ = false;
-    uint64_t reportsIn_ = 0, reportsOut_ = 0;
+    // Read by tests while a server thread serves the unit.
+    std::atomic<uint64_t> reportsIn_{0}, reportsOut_{0};
 
     std::chrono::microseconds delay_{0};
     std::chrono::steady_clock::time_point nextSlot_{};
@@ -222,7 +224,7 @@ private:
 // one connection at a time. A connection the unit dropped by an unplug fault
 // is closed; the next connection plugs it back in.
 class UnitSimServer {
-public:
+  public:
     UnitSimServer(UnitSim& unit, std::string socketPath);
     ~UnitSimServer();
     // Binds and listens (replacing a stale socket file). False on failure.
@@ -238,7 +240,7 @@ public:
     int stopFd() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     UnitSim& unit_;

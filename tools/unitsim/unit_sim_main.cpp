@@ -89,15 +89,13 @@ void on_disconnect(void* user) {
         const auto& cmds = s->unit->commands();
         for (; s->shown < cmds.size(); ++s->shown) {
             const UnitCommand& c = cmds[s->shown];
-            std::fprintf(stderr,
-                         "command %02X A=%08X B=%08X C=%08X mode=%u D=%08X status=%u%s\n",
+            std::fprintf(stderr, "command %02X A=%08X B=%08X C=%08X mode=%u D=%08X status=%u%s\n",
                          c.code, c.a, c.b, c.c, c.mode, c.d, c.status,
                          c.replied ? "" : " (no reply)");
         }
     }
     if (!s->image.empty() && !s->unit->saveImage(s->image))
-        std::fprintf(stderr, "trevik-unit-sim: cannot save the flash image %s\n",
-                     s->image.c_str());
+        std::fprintf(stderr, "trevik-unit-sim: cannot save the flash image %s\n", s->image.c_str());
 }
 
 } // namespace
@@ -109,10 +107,11 @@ int main(int argc, char** argv) {
                  "with its default; a unit loaded from an image only gets the ones given."};
     std::string socketPath, image, flashText = "0x800000", bootText = "1046", layout = "normal";
     app.add_option("--socket", socketPath, "Socket path to listen on")->required();
-    app.add_option("--image", image,
-                   "Flash image file: loaded when present, saved after each connection and at exit");
-    auto* flashOpt = app.add_option("--flash-size", flashText, "Flash size in bytes")
-                         ->capture_default_str();
+    app.add_option(
+        "--image", image,
+        "Flash image file: loaded when present, saved after each connection and at exit");
+    auto* flashOpt =
+        app.add_option("--flash-size", flashText, "Flash size in bytes")->capture_default_str();
     app.add_option("--boot", bootText, "Boot version")->capture_default_str();
     auto* layoutOpt = app.add_option("--layout", layout, "Record layout: normal or 502")
                           ->check(CLI::IsMember({"normal", "502"}))
@@ -124,16 +123,16 @@ int main(int argc, char** argv) {
                 updateSize = "0", trackSize = "0";
     bool noMainSetting = false, variantB = false, variantC = false, variantD = false;
     std::vector<CLI::Option*> msOpts;
-    msOpts.push_back(app.add_option("--board", board, "Board name (4 characters)")
-                         ->capture_default_str());
+    msOpts.push_back(
+        app.add_option("--board", board, "Board name (4 characters)")->capture_default_str());
     msOpts.push_back(app.add_option("--program-version", programVersion, "Program version")
                          ->capture_default_str());
     msOpts.push_back(app.add_option("--server-size", serverSize, "Server-data region size")
                          ->capture_default_str());
     msOpts.push_back(
         app.add_option("--voice-size", voiceSize, "Voice region size")->capture_default_str());
-    msOpts.push_back(app.add_option("--radar-size", radarSize, "Radar-mute region size")
-                         ->capture_default_str());
+    msOpts.push_back(
+        app.add_option("--radar-size", radarSize, "Radar-mute region size")->capture_default_str());
     msOpts.push_back(
         app.add_option("--gps-size", gpsSize, "GPS region size")->capture_default_str());
     msOpts.push_back(app.add_option("--update-size", updateSize, "Update-tool region size")
@@ -156,18 +155,18 @@ int main(int argc, char** argv) {
         app.add_flag("--no-server-settings", noServerSettings, "No server-settings record"));
 
     int paramKind = 5;
-    auto* paramOpt = app.add_option("--param-kind", paramKind,
-                                    "Parameter record kind 1..5; 0 leaves it erased")
-                         ->check(CLI::Range(0, 5))
-                         ->capture_default_str();
+    auto* paramOpt =
+        app.add_option("--param-kind", paramKind, "Parameter record kind 1..5; 0 leaves it erased")
+            ->check(CLI::Range(0, 5))
+            ->capture_default_str();
     std::string client = "TREVIK-DEMO 0001";
-    auto* clientOpt =
-        app.add_option("--client", client, "Client id in the identity block")->capture_default_str();
+    auto* clientOpt = app.add_option("--client", client, "Client id in the identity block")
+                          ->capture_default_str();
     std::string voiceTime = "1700000000", radarTime = "1700000000", gpsTime = "1735689600";
     std::vector<CLI::Option*> timeOpts;
-    timeOpts.push_back(app.add_option("--voice-time", voiceTime,
-                                      "Voice header time stamp (seconds since 1970)")
-                           ->capture_default_str());
+    timeOpts.push_back(
+        app.add_option("--voice-time", voiceTime, "Voice header time stamp (seconds since 1970)")
+            ->capture_default_str());
     timeOpts.push_back(app.add_option("--radar-time", radarTime, "Radar-mute header time stamp")
                            ->capture_default_str());
     timeOpts.push_back(
@@ -289,8 +288,9 @@ int main(int argc, char** argv) {
             std::memset(blank, 0xFF, sizeof blank);
             unit.putParamRecord(layout502, blank);
         } else {
-            unit.setParamRecord(layout502, paramKind, board,
-                                static_cast<uint32_t>(std::strtoul(programVersion.c_str(), nullptr, 0)));
+            unit.setParamRecord(
+                layout502, paramKind, board,
+                static_cast<uint32_t>(std::strtoul(programVersion.c_str(), nullptr, 0)));
         }
     }
     if (fresh || clientOpt->count())

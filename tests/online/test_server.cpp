@@ -44,7 +44,9 @@ struct TestServer::Impl {
 
     void routes() {
         httplib::Server& s = *server;
-        s.Get(R"(/files/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+        // The version servers' paths serve registered files too.
+        s.Get(R"(/(?:files|UserFiles/File|ditu/qt471k)/([^/]+))",
+              [this](const httplib::Request& req, httplib::Response& res) {
             std::string c;
             if (!file(req, &c)) {
                 res.status = 404;

@@ -2,6 +2,8 @@
 //
 // Routes, each followed by a file name registered with put():
 //   /files/NAME     the file with its length; ranges answered with 206
+//                   (also under /UserFiles/File/ and /ditu/qt471k/, the
+//                   version servers' folders)
 //   /nolength/NAME  no length, the end of the body closes the connection
 //   /chunked/NAME   chunked, no length
 //   /slow/NAME      with length, in `pieces` pieces `delay_ms` apart

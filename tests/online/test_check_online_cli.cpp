@@ -1,0 +1,165 @@
+// End to end: trevik-unit-sim on a socket, a version server on 127.0.0.1,
+// and trevik-cli check-online between them.
+#include "test_server.h"
+#include "test_support.h"
+
+#include "support/build_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+#if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
+
+namespace {
+
+// trevik-unit-sim serving a unit with the given client id.
+class Sim {
+public:
+    Sim(const std::string& socket, const std::string& client) : socket_(socket) {
+        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--client", client};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, TREVIK_UNIT_SIM, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && pid_ > 0 && !file_exists(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~Sim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+    }
+    bool running() const { return pid_ > 0 && file_exists(socket_); }
+
+private:
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+struct CliRun {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+struct CheckOnlineCli : ::testing::Test {
+    TempDir tmp;
+    TestServer server;
+
+    void SetUp() override { ASSERT_TRUE(server.ok()); }
+
+    CliRun run(const std::string& socket, const std::string& server_env,
+            const std::string& extra = "") {
+        std::string err_path = tmp.path("stderr.txt");
+        std::string cmd = "TREVIK_VERSION_SERVER='" + server_env + "' '" TREVIK_CLI
+                          "' check-online --unit 'socket:" +
+                          socket + "' " + extra + " 2>'" + err_path + "' </dev/null";
+        CliRun r;
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p)
+            return r;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            r.out.append(buf, n);
+        int status = pclose(p);
+        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.err = read_file(err_path);
+        return r;
+    }
+
+    std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
+};
+
+TEST_F(CheckOnlineCli, PrintsTheOnlineVersionAndPackage) {
+    server.put("dastrine.txt", "20190318\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    server.put("testNet.txt", "20190318\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "DASTRN-UNIT");
+    ASSERT_TRUE(sim.running());
+    CliRun r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Internet vesion:20190318\nhttp://127.0.0.1/pkg/map.zip\n");
+    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+
+    r = run(socket, host(), "--json");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"version\":20190318"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"form\":\"single\""), std::string::npos) << r.out;
+}
+
+TEST_F(CheckOnlineCli, PrintsTheRecordsOfAListForm) {
+    server.put("dastrine.txt", "English,en,http://h/en.zip\nDeutsch,de,http://h/de.zip\n");
+    server.put("testNet.txt", "English,en,http://h/en.zip\nDeutsch,de,http://h/de.zip\n");
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "DASTRN-UNIT");
+    ASSERT_TRUE(sim.running());
+    CliRun r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "English,en,http://h/en.zip\nDeutsch,de,http://h/de.zip\n");
+}
+
+TEST_F(CheckOnlineCli, FailuresExitWithOne) {
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "DASTRN-UNIT");
+    ASSERT_TRUE(sim.running());
+    // Nothing registered: the server answers 404.
+    CliRun r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Access database failed,please updated by local file!"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // A one-line file: read, refused, and not left behind.
+    server.put("dastrine.txt", "20190318\n");
+    server.put("testNet.txt", "20190318\n");
+    r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Access database failed"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+
+    // No unit on the socket.
+    r = run(tmp.path("nobody.sock"), host());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("   No hardware connected!"), std::string::npos) << r.err;
+
+    // A bad override is bad usage.
+    r = run(socket, "127.0.0.1:80/path");
+    EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST_F(CheckOnlineCli, UnitWithoutOnlineServiceGetsNoCheck) {
+    if (std::strcmp(TOOL_CUSTOMER_NAME, NO_CUSTOMER_NAME) == 0)
+        GTEST_SKIP() << "a build without customer checks every unit";
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "NOBODY");
+    ASSERT_TRUE(sim.running());
+    CliRun r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("This unit has no online update service."), std::string::npos) << r.err;
+    EXPECT_EQ(server.requests(), 0);
+}
+
+} // namespace
+
+#endif

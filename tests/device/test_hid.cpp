@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -289,4 +292,99 @@ TEST(HidOpen, PermissionTextNamesTheRule) {
     std::string text = QV_Hid_permissionText();
     EXPECT_NE(text.find(UNIT_UDEV_RULE), std::string::npos);
     EXPECT_NE(text.find("udevadm"), std::string::npos);
+}
+
+// ---- socket framing ----
+
+namespace {
+
+// A bare listener that plays a scripted conversation on one connection.
+class RawUnit {
+  public:
+    explicit RawUnit(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              ::listen(fd_, 1) == 0;
+    }
+    ~RawUnit() {
+        if (thread_.joinable())
+            thread_.join();
+        ::close(fd_);
+    }
+    bool ok() const { return ok_; }
+    template <class F> void play(F script) {
+        thread_ = std::thread([this, script] {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c >= 0) {
+                script(c);
+                ::close(c);
+            }
+        });
+    }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::thread thread_;
+};
+
+bool read_report(int fd, uint8_t* out) {
+    int have = 0;
+    while (have < REPORT_SIZE) {
+        ssize_t n = ::recv(fd, out + have, static_cast<size_t>(REPORT_SIZE - have), 0);
+        if (n <= 0)
+            return false;
+        have += static_cast<int>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(HidSocketFraming, ReportsSplitOnTheWireAreJoinedAndLateHalvesNeverLand) {
+    TempDir dir;
+    std::string path = dir.file("raw.sock");
+    RawUnit raw(path);
+    ASSERT_TRUE(raw.ok());
+    Report first = make_reply(0, 1111), second = make_reply(0, 2222);
+    raw.play([&](int c) {
+        uint8_t in[REPORT_SIZE];
+        // 1: a reply in two pieces, well within the limit.
+        read_report(c, in);
+        ::send(c, first.data(), 10, MSG_NOSIGNAL);
+        ::usleep(50 * 1000);
+        ::send(c, first.data() + 10, REPORT_SIZE - 10, MSG_NOSIGNAL);
+        // 2: a reply whose second half comes after the limit.
+        read_report(c, in);
+        ::send(c, first.data(), 30, MSG_NOSIGNAL);
+        ::usleep(1300 * 1000);
+        ::send(c, first.data() + 30, REPORT_SIZE - 30, MSG_NOSIGNAL);
+        // 3: the next command gets its own, whole reply.
+        read_report(c, in);
+        ::send(c, second.data(), REPORT_SIZE, MSG_NOSIGNAL);
+    });
+    QV_HidChannel channel{};
+    channel.bootVersion = 1046;
+    channel.handle = QV_Hid_open(u16("socket:" + path).c_str());
+    ASSERT_NE(channel.handle, nullptr);
+
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel), 1111u);
+
+    ASSERT_EQ(
+        QV_Cmd_sendFrame(&channel, CMD_BOOT_VERSION, RECORD_MAGIC, COMMAND_ACCESS_WORD, 0, 0, 0),
+        1);
+    uint8_t buffer[REPORT_SIZE];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    int count = 5;
+    EXPECT_EQ(QV_Hid_readReport(channel.handle, buffer, &count), 0);
+    EXPECT_EQ(count, 0);
+    ::usleep(700 * 1000); // the rest of the abandoned reply arrives meanwhile
+    for (uint8_t b : buffer)
+        ASSERT_EQ(b, 0xEE);
+
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel), 2222u);
+    QV_Hid_close(channel.handle);
 }

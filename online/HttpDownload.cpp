@@ -19,7 +19,7 @@ namespace {
 constexpr const char16_t* DEFAULT_USER_AGENT = u"Update";
 // Bytes libcurl hands over per block: large enough that a fast transfer is
 // not bound by callbacks, small enough that progress stays smooth.
-constexpr long RECEIVE_BLOCK = 64 * 1024;
+constexpr long RECEIVE_BLOCK = 256 * 1024;
 constexpr int STOP_WAIT_MS = 4000;
 
 void global_init() {
@@ -440,6 +440,7 @@ void CHttpDownload::Run() {
     curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

@@ -161,7 +161,10 @@ int QV_Machine_writeBoot(QV_Machine* m, const Package* pkg) {
     QV_Section boot = qv_section(pkg, 1);
     log_info(QV_LOG_SOURCE, __LINE__, "QV_Machine_writeBoot", "write boot data[0x%X][0x%X]",
              FLASH_BOOT_ADDRESS, boot.size);
-    return QV_Machine_writeBlock(m, FLASH_BOOT_ADDRESS, boot.data, boot.size, 1, 0);
+    // The package says how its boot image is stored and written: scrambled
+    // once read, mode 0.
+    return QV_Machine_writeBlock(m, FLASH_BOOT_ADDRESS, boot.data, boot.size, pkg->boot.flag != 0,
+                                 int(pkg->boot_mode));
 }
 
 int QV_Machine_writeProgram(QV_Machine* m, const Package* pkg, int own_progress) {

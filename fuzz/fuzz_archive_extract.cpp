@@ -8,7 +8,9 @@
 
 namespace {
 
-int choose_every_entry(int kind, uintptr_t, void*) { return kind == 0; }
+int choose_every_entry(int kind, uintptr_t, void*) {
+    return kind == 0;
+}
 
 } // namespace
 

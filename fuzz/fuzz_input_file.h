@@ -26,7 +26,9 @@ inline const std::u16string& fuzz_scratch_path() {
 
 // Removes the scratch file once an input is done (libFuzzer ends the
 // process without running exit handlers).
-inline void fuzz_remove_input() { std::remove(fuzz_scratch_name().c_str()); }
+inline void fuzz_remove_input() {
+    std::remove(fuzz_scratch_name().c_str());
+}
 
 // Writes the input to the scratch file. Returns false when it cannot.
 inline bool fuzz_write_input(const uint8_t* data, size_t size) {

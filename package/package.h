@@ -29,10 +29,10 @@ struct ProgramImage {
     uint32_t variant_b = 0;  // 0/1
     uint8_t* data = nullptr; // the image as stored (scrambled)
     uint32_t size = 0;
-    uint32_t server_size = 0; // server-data region size
-    uint32_t version = 0;     // program version
-    uint32_t scrambled = 1;   // always 1
-    uint32_t layout502 = 0;   // 0/1: the alternative flash layout
+    uint32_t server_size = 0;  // server-data region size
+    uint32_t version = 0;      // program version
+    uint32_t scrambled = 1;    // always 1
+    uint32_t layout502 = 0;    // 0/1: the alternative flash layout
     uint32_t server_reset = 0; // 0/1: reset the server record
     uint32_t variant_c = 0;    // 0/1
     uint32_t variant_d = 0;    // 0/1
@@ -53,21 +53,21 @@ struct Package {
     uint32_t boot_mode = 0;            // always 0
     int32_t program_layout = 0;        // 1 = extended table layout, 0 = short
     uint32_t program_count = 0;
-    ProgramImage* programs = nullptr;  // section 2
-    PackageSection radar;              // section 3, flag 0
-    PackageSection gps;                // section 5, flag 1
-    PackageSection voice;              // section 4, flag 0
-    PackageSection voice_b;            // section 7, flag 0
-    PackageSection tool;               // section 6 (update-tool image), flag 0
-    uint32_t province_stamp = 0;       // first word of section 8
+    ProgramImage* programs = nullptr; // section 2
+    PackageSection radar;             // section 3, flag 0
+    PackageSection gps;               // section 5, flag 1
+    PackageSection voice;             // section 4, flag 0
+    PackageSection voice_b;           // section 7, flag 0
+    PackageSection tool;              // section 6 (update-tool image), flag 0
+    uint32_t province_stamp = 0;      // first word of section 8
     uint32_t province_count = 0;
-    ProvinceGps* provinces = nullptr;  // section 8
-    PackageSection merged_gps;         // built by package_merge_provinces, flag 1
-    PackageSection province_voice;     // section 9, flag 0
-    PackageSection province_voice_b;   // section 10, flag 0
-    PackageSection voice_c;            // section 11, flag 0
-    PackageSection voice_cb;           // section 12, flag 0
-    PackageSection gps_d;              // section 13, flag 1
+    ProvinceGps* provinces = nullptr; // section 8
+    PackageSection merged_gps;        // built by package_merge_provinces, flag 1
+    PackageSection province_voice;    // section 9, flag 0
+    PackageSection province_voice_b;  // section 10, flag 0
+    PackageSection voice_c;           // section 11, flag 0
+    PackageSection voice_cb;          // section 12, flag 0
+    PackageSection gps_d;             // section 13, flag 1
 };
 
 inline constexpr int PROVINCE_COUNT = 34;

@@ -60,7 +60,9 @@ int package_find_trailer(Stream* s, PackageDirectory* dir) {
     static constexpr struct {
         int form;
         size_t size;
-    } forms[] = {{PACKAGE_FORM_C, FORM_C_SIZE}, {PACKAGE_FORM_B, FORM_B_SIZE}, {PACKAGE_FORM_A, FORM_A_SIZE}};
+    } forms[] = {{PACKAGE_FORM_C, FORM_C_SIZE},
+                 {PACKAGE_FORM_B, FORM_B_SIZE},
+                 {PACKAGE_FORM_A, FORM_A_SIZE}};
     for (const auto& f : forms) {
         uint8_t record[FORM_C_SIZE];
         int32_t n = static_cast<int32_t>(f.size);

@@ -120,10 +120,9 @@ void read_programs(const Reader& r, Package* p) {
         return;
 
     uint8_t header[PROGRAM_HEADER_SIZE] = {};
-    bool extended = r.inside(start, PROGRAM_HEADER_SIZE) &&
-                    r.read_at(start, header, PROGRAM_HEADER_SIZE) &&
-                    get_u32(header, 4) == RECORD_MAGIC &&
-                    get_u32(header, 56) == byte_sum(header, 56);
+    bool extended =
+        r.inside(start, PROGRAM_HEADER_SIZE) && r.read_at(start, header, PROGRAM_HEADER_SIZE) &&
+        get_u32(header, 4) == RECORD_MAGIC && get_u32(header, 56) == byte_sum(header, 56);
     uint32_t count = 0;
     uint64_t entry_size = PROGRAM_SHORT_ENTRY_SIZE;
     uint64_t entries_at = start + 4;
@@ -204,7 +203,8 @@ void read_provinces(const Reader& r, Package* p) {
     for (uint32_t i = 0; i < n; ++i)
         blocks_bytes += static_cast<uint64_t>(get_u32(headers, i * PROVINCE_HEADER_SIZE + 50)) *
                         PROVINCE_RECORD_SIZE;
-    auto* provinces = r.inside(blocks_at, blocks_bytes) ? new (std::nothrow) ProvinceGps[n] : nullptr;
+    auto* provinces =
+        r.inside(blocks_at, blocks_bytes) ? new (std::nothrow) ProvinceGps[n] : nullptr;
     if (!provinces) {
         std::free(headers);
         return;
@@ -293,7 +293,8 @@ Package* package_load_with_directory(const char16_t* path, PackageDirectory* dir
     }
     PackageDirectory dir;
     int32_t end = stream_seek(s, 0, 2);
-    if (end < 0 || stream_seek(s, 0, 0) != 0 || package_find_trailer(s, &dir) == PACKAGE_FORM_NONE) {
+    if (end < 0 || stream_seek(s, 0, 0) != 0 ||
+        package_find_trailer(s, &dir) == PACKAGE_FORM_NONE) {
         stream_close(s);
         delete p;
         return nullptr;
@@ -321,7 +322,9 @@ Package* package_load_with_directory(const char16_t* path, PackageDirectory* dir
     return p;
 }
 
-Package* package_load(const char16_t* path) { return package_load_with_directory(path, nullptr); }
+Package* package_load(const char16_t* path) {
+    return package_load_with_directory(path, nullptr);
+}
 
 void package_free(Package* p) {
     if (!p)

@@ -31,8 +31,8 @@ inline constexpr char TRAILER_KEY[9] = "KTRABLEX";
 
 struct RollingState {
     uint32_t key = ROLLING_INITIAL_KEY; // XOR key of the current 256-byte block
-    uint32_t sum = 0;            // sum of the plain words of the block so far
-    int32_t offset = 0;          // bytes of the current block done, 0..252 between words
+    uint32_t sum = 0;                   // sum of the plain words of the block so far
+    int32_t offset = 0;                 // bytes of the current block done, 0..252 between words
 };
 
 // XORs byte i with key byte (i mod 8), in place; applying it twice restores

@@ -164,8 +164,8 @@ TEST(Archive, PackageNameMatch) {
     struct {
         const char16_t* name;
         int want;
-    } cases[] = {{u"a.dqv", 1}, {u"A.DqV", 1}, {u"dqv", 1},      {u"x.dqv.zip", 0},
-                 {u"x.dqvx", 0}, {u"x.dq", 0}, {u"x.tar.dqv", 1}, {u"", 0}};
+    } cases[] = {{u"a.dqv", 1},  {u"A.DqV", 1}, {u"dqv", 1},       {u"x.dqv.zip", 0},
+                 {u"x.dqvx", 0}, {u"x.dq", 0},  {u"x.tar.dqv", 1}, {u"", 0}};
     for (auto& c : cases)
         EXPECT_EQ(c.want, archive_is_package_name(c.name)) << wtext_to_utf8(c.name);
     EXPECT_EQ(0, archive_is_package_name(nullptr));

@@ -73,7 +73,9 @@ TEST(Cli, InspectJsonInEveryForm) {
     struct Case {
         int form;
         bool extended;
-    } cases[] = {{PACKAGE_FORM_A, true}, {PACKAGE_FORM_B, false}, {PACKAGE_FORM_C, true},
+    } cases[] = {{PACKAGE_FORM_A, true},
+                 {PACKAGE_FORM_B, false},
+                 {PACKAGE_FORM_C, true},
                  {PACKAGE_FORM_C, false}};
     for (const Case& c : cases) {
         PkgDescription d = sample(c.form, c.extended);
@@ -136,7 +138,8 @@ TEST(Cli, InspectJsonInEveryForm) {
 TEST(Cli, InspectZipLeavesNoTemporaryFile) {
     Bytes file = pkgbuild_bytes(sample(PACKAGE_FORM_C, true));
     TempFile zip(".zip");
-    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"docs/", {}}, {"docs/a.txt", pkg_pattern(10, 1)},
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"docs/", {}},
+                                           {"docs/a.txt", pkg_pattern(10, 1)},
                                            {"pkg/Update.DQV", file}}));
     fs::path tmp = fs::temp_directory_path() / ("trevik_cli_tmp_" + std::to_string(getpid()));
     fs::create_directories(tmp);

@@ -43,7 +43,9 @@ TEST(Trailer, EachFormGivesTheSameDirectoryPairs) {
         PackageDirectory dir;
         ASSERT_EQ(form, find_form(file, &dir)) << package_form_name(form);
         EXPECT_EQ(form, dir.form);
-        EXPECT_EQ(form == PACKAGE_FORM_A ? 1u : form == PACKAGE_FORM_B ? 3u : 5u,
+        EXPECT_EQ(form == PACKAGE_FORM_A   ? 1u
+                  : form == PACKAGE_FORM_B ? 3u
+                                           : 5u,
                   directory_version(&dir));
         for (int n = 1; n <= 5; ++n) {
             EXPECT_EQ(layout.offset[n], directory_offset(&dir, n)) << n;

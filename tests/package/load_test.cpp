@@ -28,7 +28,9 @@ Bytes section_bytes(const PackageSection* s) {
     return s && s->data ? Bytes(s->data, s->data + s->size) : Bytes();
 }
 
-Bytes records_of(int n, uint32_t seed) { return pkg_province_records(static_cast<size_t>(n), seed); }
+Bytes records_of(int n, uint32_t seed) {
+    return pkg_province_records(static_cast<size_t>(n), seed);
+}
 
 // A form C package with every section, both tables and two provinces.
 PkgDescription full_package() {
@@ -66,7 +68,8 @@ TEST(Load, FullFormCPackageKeepsEverySectionAsStored) {
     EXPECT_EQ(1, package_is_for_customer(p.get(), TOOL_CUSTOMER_NAME, 12));
     for (int n : {1, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13}) {
         const PackageSection* s = package_section(p.get(), n);
-        Bytes stored(file.begin() + layout.offset[n], file.begin() + layout.offset[n] + layout.size[n]);
+        Bytes stored(file.begin() + layout.offset[n],
+                     file.begin() + layout.offset[n] + layout.size[n]);
         EXPECT_EQ(stored, section_bytes(s)) << "section " << n;
         // Scrambled sections are kept scrambled: unscrambling gives the plain bytes.
         bool scrambled = n == 1 || n == 3 || n == 5 || n == 13;
@@ -304,6 +307,8 @@ TEST(Load, OtherCustomerLoadsButIsNotOurs) {
     EXPECT_EQ(0, package_is_for_customer(nullptr, TOOL_CUSTOMER_NAME, 12));
 }
 
-TEST(Load, FreeIgnoresNull) { package_free(nullptr); }
+TEST(Load, FreeIgnoresNull) {
+    package_free(nullptr);
+}
 
 } // namespace

@@ -60,8 +60,8 @@ TEST(Merge, SelectedProvincesSortedByKeyAndScrambled) {
         gd.insert(gd.end(), b.begin(), b.end());
     }
     sh = pkg_province_records(40, 7);
-    PackagePtr p = load(with_provinces({{PROVINCE_NAMES[0], bj}, {PROVINCE_NAMES[1], sh},
-                                        {PROVINCE_NAMES[27], gd}}));
+    PackagePtr p = load(with_provinces(
+        {{PROVINCE_NAMES[0], bj}, {PROVINCE_NAMES[1], sh}, {PROVINCE_NAMES[27], gd}}));
     ASSERT_TRUE(p);
     int flags[PROVINCE_COUNT] = {};
     flags[0] = 1;
@@ -94,9 +94,9 @@ TEST(Merge, KeyIsSignAndMagnitude) {
     struct {
         uint32_t tag, w;
     } in[] = {
-        {1, sign_mag(false, 5)},          {2, sign_mag(true, 1)},
-        {3, sign_mag(false, 0, 0x3F)},    {4, sign_mag(true, 0x1FFFFFF)},
-        {5, sign_mag(false, 0x1FFFFFF)},  {6, sign_mag(true, 3, 0x15)},
+        {1, sign_mag(false, 5)},         {2, sign_mag(true, 1)},
+        {3, sign_mag(false, 0, 0x3F)},   {4, sign_mag(true, 0x1FFFFFF)},
+        {5, sign_mag(false, 0x1FFFFFF)}, {6, sign_mag(true, 3, 0x15)},
         {7, sign_mag(false, 1)},
     };
     for (auto& r : in) {
@@ -133,8 +133,7 @@ TEST(Merge, UnmatchedSelectionGivesHeaderOnly) {
 TEST(Merge, DuplicateNameUsesTheFirstEntry) {
     Bytes first = record(1, sign_mag(false, 9));
     Bytes second = record(2, sign_mag(false, 8));
-    PackagePtr p =
-        load(with_provinces({{PROVINCE_NAMES[0], first}, {PROVINCE_NAMES[0], second}}));
+    PackagePtr p = load(with_provinces({{PROVINCE_NAMES[0], first}, {PROVINCE_NAMES[0], second}}));
     ASSERT_TRUE(p);
     int flags[PROVINCE_COUNT] = {};
     flags[0] = 1;

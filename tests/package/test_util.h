@@ -11,7 +11,7 @@
 #include "tools/pkgbuild/pkgbuild.h"
 
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string& suffix = ".dqv") {
         const char* dir = std::getenv("TMPDIR");
         std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/trevik_pkg_XXXXXX" + suffix;
@@ -29,7 +29,7 @@ public:
     const char16_t* w() const { return wpath_.c_str(); }
     bool write(const Bytes& data) const { return pkg_write_file(path_, data) == 1; }
 
-private:
+  private:
     std::string path_;
     std::u16string wpath_;
 };

@@ -203,10 +203,10 @@ void print_text(const Package* p, const PackageDirectory& dir) {
             const ProgramImage& m = p->programs[i];
             std::printf("  %-4s size %8u version %u server %u track %u%s%s%s%s%s%s%s\n",
                         board_text(m.board_id).c_str(), m.size, m.version, m.server_size,
-                        m.track_size, m.variant_b ? " variant-B" : "", m.variant_c ? " variant-C" : "",
-                        m.variant_d ? " variant-D" : "", m.layout502 ? " layout502" : "",
-                        m.legacy ? " legacy" : "", m.server_reset ? " server-reset" : "",
-                        m.data ? "" : " (image absent)");
+                        m.track_size, m.variant_b ? " variant-B" : "",
+                        m.variant_c ? " variant-C" : "", m.variant_d ? " variant-D" : "",
+                        m.layout502 ? " layout502" : "", m.legacy ? " legacy" : "",
+                        m.server_reset ? " server-reset" : "", m.data ? "" : " (image absent)");
         }
     }
     if (p->province_count > 0) {
@@ -237,8 +237,9 @@ void setup_inspect(CLI::App& root, int* exit_code) {
             return;
         }
         if (args.json)
-            std::printf("%s\n",
-                        describe(p, dir).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+            std::printf(
+                "%s\n",
+                describe(p, dir).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
         else
             print_text(p, dir);
         package_free(p);
@@ -270,8 +271,8 @@ struct MergeArgs {
 
 void setup_merge(CLI::App& root, int* exit_code) {
     static MergeArgs args;
-    CLI::App* cmd = root.add_subcommand(
-        "merge", "Write the merged, scrambled GPS image of chosen provinces");
+    CLI::App* cmd =
+        root.add_subcommand("merge", "Write the merged, scrambled GPS image of chosen provinces");
     cmd->add_option("FILE", args.file, "Package or zip archive")->required();
     cmd->add_option("--provinces", args.provinces,
                     "Comma-separated province indices 0..33 or names")
@@ -312,7 +313,7 @@ void setup_merge(CLI::App& root, int* exit_code) {
         } else if (!package_merge_provinces(p, flags)) {
             std::fprintf(stderr, "cannot build the merged image (out of memory)\n");
         } else if (!pkg_write_file(args.out, Bytes(p->merged_gps.data,
-                                                     p->merged_gps.data + p->merged_gps.size))) {
+                                                   p->merged_gps.data + p->merged_gps.size))) {
             std::fprintf(stderr, "cannot write %s\n", args.out.c_str());
         } else {
             std::printf("wrote %s: %u bytes\n", args.out.c_str(), p->merged_gps.size);

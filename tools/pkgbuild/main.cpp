@@ -50,11 +50,13 @@ int main(int argc, char** argv) {
     app.add_option("--zip", zip_out, "Also write a zip archive holding the package");
     app.add_option("--zip-entry", zip_entry, "Name of the package inside the zip")
         ->capture_default_str();
-    app.add_option("--form", form, "Trailer form")->check(CLI::IsMember({"A", "B", "C"}))
+    app.add_option("--form", form, "Trailer form")
+        ->check(CLI::IsMember({"A", "B", "C"}))
         ->capture_default_str();
     app.add_option("--version", version, "Directory version (form C)")->capture_default_str();
-    app.add_option("--customer", customer, "Customer name at the start of the client id "
-                                           "(default: this build's customer)");
+    app.add_option("--customer", customer,
+                   "Customer name at the start of the client id "
+                   "(default: this build's customer)");
     app.add_option("--seed", seed, "Seed of the generated payload bytes")->capture_default_str();
     app.add_flag("--short-programs", short_programs, "Short program-table layout");
     app.add_option("--program", programs,
@@ -66,7 +68,8 @@ int main(int argc, char** argv) {
     app.add_option("--province", provinces,
                    "Province INDEX:RECORDS (index 0..33 of the province names)");
     app.add_option("--stamp", stamp, "Province database stamp (seconds since 1970)");
-    app.add_flag("--province-table", empty_province_table, "Write a province table even without provinces");
+    app.add_flag("--province-table", empty_province_table,
+                 "Write a province table even without provinces");
     CLI11_PARSE(app, argc, argv);
     try {
         return build(form, version, customer, short_programs, seed, programs, sizes, files,

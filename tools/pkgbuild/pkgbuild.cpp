@@ -18,7 +18,9 @@ bool is_scrambled_section(int number) {
            number == SECTION_GPS_D;
 }
 
-void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+void append(Bytes& out, const Bytes& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
 
 void append_u32(Bytes& out, uint32_t v) {
     uint8_t b[4];
@@ -45,7 +47,8 @@ Bytes program_table(const PkgDescription& d) {
         const PkgProgram& prog = d.programs[i];
         uint8_t* e = table.data() + head + i * entry_size;
         uint32_t offset = static_cast<uint32_t>(table.size());
-        std::memcpy(e + PE_BOARD_ID, prog.board_id.data(), std::min<size_t>(4, prog.board_id.size()));
+        std::memcpy(e + PE_BOARD_ID, prog.board_id.data(),
+                    std::min<size_t>(4, prog.board_id.size()));
         put_u32(e, PE_OFFSET, prog.offset_override.value_or(offset));
         put_u32(e, PE_SIZE, prog.size_override.value_or(static_cast<uint32_t>(prog.image.size())));
         if (ext) {
@@ -141,7 +144,8 @@ Bytes pkgbuild_bytes(const PkgDescription& d, PkgLayout* layout_out) {
         return {};
     const int last = d.form == PACKAGE_FORM_C ? SECTION_COUNT : SECTION_GPS;
     for (const auto& [number, data] : d.sections)
-        if (number < 1 || number > last || number == SECTION_PROGRAMS || number == SECTION_PROVINCES)
+        if (number < 1 || number > last || number == SECTION_PROGRAMS ||
+            number == SECTION_PROVINCES)
             return {};
     if (d.form != PACKAGE_FORM_C && d.province_table)
         return {};
@@ -177,7 +181,8 @@ Bytes pkgbuild_bytes(const PkgDescription& d, PkgLayout* layout_out) {
     uint8_t dir[DIRECTORY_SIZE] = {};
     put_u32(dir, DIR_VERSION, d.version);
     if (!d.client_id.empty()) {
-        std::memcpy(dir + DIR_CLIENT_ID, d.client_id.data(), std::min(d.client_id.size(), CLIENT_ID_SIZE));
+        std::memcpy(dir + DIR_CLIENT_ID, d.client_id.data(),
+                    std::min(d.client_id.size(), CLIENT_ID_SIZE));
     } else {
         std::string name = d.customer.empty() ? std::string(TOOL_CUSTOMER_NAME) : d.customer;
         std::memset(dir + DIR_CLIENT_ID, ' ', CLIENT_ID_SIZE);
@@ -249,8 +254,9 @@ int pkgbuild_zip(const std::string& path, const std::vector<PkgZipEntry>& entrie
         if (folder)
             info.external_fa = 0x10;
         int method = (folder || e.store) ? 0 : Z_DEFLATED;
-        if (zipOpenNewFileInZip64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                  Z_DEFAULT_COMPRESSION, e.data.size() >= 0xFFFFFFFFu) != ZIP_OK) {
+        if (zipOpenNewFileInZip64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                  method, Z_DEFAULT_COMPRESSION,
+                                  e.data.size() >= 0xFFFFFFFFu) != ZIP_OK) {
             ok = false;
             break;
         }

@@ -65,25 +65,25 @@ struct PkgProvince {
 
 struct PkgDescription {
     int form = PACKAGE_FORM_C;
-    uint32_t version = 5;     // form C only; A is 1 and B is 3 by their form
-    Bytes client_id;          // 256 bytes; empty = customer name, then blanks
-    std::string customer;     // empty = TOOL_CUSTOMER_NAME
+    uint32_t version = 5; // form C only; A is 1 and B is 3 by their form
+    Bytes client_id;      // 256 bytes; empty = customer name, then blanks
+    std::string customer; // empty = TOOL_CUSTOMER_NAME
     // Plain payloads by section number (1, 3..7, 9..13); sections 1, 3, 5 and
     // 13 are stored scrambled, each from a fresh encoder state.
     std::map<int, Bytes> sections;
-    bool extended_programs = true; // 60-byte header and 220-byte entries
+    bool extended_programs = true;    // 60-byte header and 220-byte entries
     std::vector<PkgProgram> programs; // none = no program table
     bool province_table = false;      // write section 8 (also with no provinces)
     uint32_t province_stamp = 0;
     std::vector<PkgProvince> provinces;
 
     // Faults and oddities.
-    Bytes prefix;                                   // bytes before the first section
+    Bytes prefix;                                               // bytes before the first section
     std::map<int, std::pair<uint32_t, uint32_t>> pair_override; // section -> (offset, size)
-    bool bad_checksum = false;        // trailer checksum off by one
-    bool bad_marker = false;          // form C marker wrong
+    bool bad_checksum = false;                                  // trailer checksum off by one
+    bool bad_marker = false;                                    // form C marker wrong
     bool bad_program_header_sum = false; // extended header with a wrong checksum
-    Bytes suffix;                     // bytes after the trailer
+    Bytes suffix;                        // bytes after the trailer
 };
 
 // Where the builder put each section: offset and size by number 1..13 (the

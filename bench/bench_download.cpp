@@ -21,7 +21,7 @@ constexpr size_t FILE_SIZE = 64u << 20;
 
 // Answers every GET with the same body and closes the connection.
 class BodyServer {
-public:
+  public:
     BodyServer() : body_(FILE_SIZE, '\0') {
         for (size_t i = 0; i < body_.size(); ++i)
             body_[i] = static_cast<char>(i * 31 + (i >> 12));
@@ -31,8 +31,8 @@ public:
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = 0;
         socklen_t len = sizeof addr;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 8) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(fd_, 8) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             return;
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
@@ -46,7 +46,7 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     void serve() {
         while (!stop_) {
             int c = accept(fd_, nullptr, nullptr);
@@ -93,7 +93,9 @@ BodyServer& server() {
     return s;
 }
 
-std::string url() { return "http://127.0.0.1:" + std::to_string(server().port()) + "/map.zip"; }
+std::string url() {
+    return "http://127.0.0.1:" + std::to_string(server().port()) + "/map.zip";
+}
 
 std::string target() {
     const char* tmp = std::getenv("TMPDIR");

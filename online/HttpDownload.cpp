@@ -27,8 +27,12 @@ void global_init() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::u16string u16(const std::string& s) { return utf8_to_wtext(s); }
-std::string u8(const std::u16string& s) { return wtext_to_utf8(s.c_str()); }
+std::u16string u16(const std::string& s) {
+    return utf8_to_wtext(s);
+}
+std::string u8(const std::u16string& s) {
+    return wtext_to_utf8(s.c_str());
+}
 
 // Parses an http or https URL into its parts. False when it is no such URL.
 bool parse_url(const std::string& url, std::string* normalised, std::string* service,
@@ -94,9 +98,9 @@ struct CHttpDownload::Transfer {
     uint64_t startTick = 0, lastReportTick = 0;
     uint64_t received = 0, receivedAtLastReport = 0;
     uint32_t lastPercent = 0;
-    bool stalled = false;             // nothing arrived for the stall time-out
-    curl_off_t tickReceived = 0;      // bytes seen by the last OnTick
-    uint64_t lastByteTick = 0;        // when they changed
+    bool stalled = false;        // nothing arrived for the stall time-out
+    curl_off_t tickReceived = 0; // bytes seen by the last OnTick
+    uint64_t lastByteTick = 0;   // when they changed
 
     // The end of a response's headers: decides what its body is.
     bool HeadersDone() {
@@ -224,7 +228,9 @@ struct CHttpDownload::Transfer {
     }
 };
 
-CHttpDownload::CHttpDownload() { global_init(); }
+CHttpDownload::CHttpDownload() {
+    global_init();
+}
 
 CHttpDownload::~CHttpDownload() {
     Stop();
@@ -370,7 +376,9 @@ void CHttpDownload::Finish(int result) {
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(result), 0);
 }
 
-int CHttpDownload::OnConnected() { return 1; }
+int CHttpDownload::OnConnected() {
+    return 1;
+}
 
 void CHttpDownload::OnError(int kind, intptr_t detail) {
     CloseTarget();

@@ -24,7 +24,7 @@ inline constexpr int DOWNLOAD_ACCESS_DIRECT = 1;    // no proxy
 inline constexpr int DOWNLOAD_ACCESS_PROXY = 2;     // the configured proxy server
 
 class CHttpDownload {
-public:
+  public:
     CHttpDownload();
     // Stops a running transfer (see Stop).
     virtual ~CHttpDownload();
@@ -86,7 +86,7 @@ public:
     int Port() const { return port_; }
     const std::string& ObjectPath() const { return objectPath_; }
 
-protected:
+  protected:
     // Called once the transfer is set up, before the request; 0 ends Run
     // without any message. Returns 1.
     virtual int OnConnected();
@@ -99,14 +99,14 @@ protected:
     // percentage changed (length known only) and UWM_DOWNLOAD_SPEED when more
     // than 1000 ms passed since the last speed report.
     virtual void OnProgress(uint64_t startTick, uint64_t& lastReportTick, uint64_t received,
-                            uint64_t& receivedAtLastReport, uint32_t& lastPercent,
-                            bool lengthKnown, uint64_t contentLength);
+                            uint64_t& receivedAtLastReport, uint32_t& lastPercent, bool lengthKnown,
+                            uint64_t contentLength);
 
     // Milliseconds on a monotonic clock.
     static uint64_t Tick();
     void Post(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-private:
+  private:
     struct Transfer;
     friend struct Transfer;
 

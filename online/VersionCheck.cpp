@@ -115,8 +115,8 @@ int version_hosts_override(const char* host_port, VersionHosts* hosts) {
     return 1;
 }
 
-std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id,
-                                size_t n, const VersionHosts& hosts) {
+std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id, size_t n,
+                                const VersionHosts& hosts) {
     if (!tool_customer_name || !client_id)
         return std::u16string();
     for (const UrlRow& row : URL_ROWS) {
@@ -202,8 +202,8 @@ VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
     set_status(&view, VERSION_TEXT_SEARCHING);
     st.version_check = 1;
     const std::u16string none;
-    dl.Configure(owner, st.version_file_url, version_file_target(), none, none, none, none, none,
-                 0, 0, 0, 0, 0.0, 0);
+    dl.Configure(owner, st.version_file_url, version_file_target(), none, none, none, none, none, 0,
+                 0, 0, 0, 0.0, 0);
     std::u16string error = dl.Start(0);
     if (!error.empty()) {
         dl.Stop();

@@ -56,8 +56,8 @@ int version_hosts_override(const char* host_port, VersionHosts* hosts);
 // a tool without customer (21 blanks); the client id beginning with the
 // names of customers A to F over 11, 5, 6, 8, 10 and 4 bytes. Null
 // arguments give the empty text.
-std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id,
-                                size_t n, const VersionHosts& hosts = VersionHosts());
+std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id, size_t n,
+                                const VersionHosts& hosts = VersionHosts());
 
 // Sets *url for the unit attached to m. Returns 1 when set (possibly to the
 // empty text), 0 with *url unchanged when m, its channel or its open unit is
@@ -68,13 +68,13 @@ int BuildVersionFileUrl(const QV_Machine* m, std::u16string* url,
 // The window's members that the version check reads and writes.
 struct VersionCheckState {
     std::u16string version_file_url;
-    int list_form = 0;            // 1: the last version file was a list
-    std::u16string package_url;   // from a single-form file
-    int online_version = 0;       // -1 after a failed check
+    int list_form = 0;          // 1: the last version file was a list
+    std::u16string package_url; // from a single-form file
+    int online_version = 0;     // -1 after a failed check
     std::vector<_LuanguageInfo> online_list;
-    int version_check = 0;        // 1 while the version file downloads
-    int awaiting_end = 0;         // 1 while a started check's end message is due
-    int stale_ends = 0;           // end messages of stopped checks still to come
+    int version_check = 0; // 1 while the version file downloads
+    int awaiting_end = 0;  // 1 while a started check's end message is due
+    int stale_ends = 0;    // end messages of stopped checks still to come
 };
 
 // What a step asks of the window's controls.

@@ -19,10 +19,12 @@ inline constexpr uint32_t UWM_DOWNLOAD_PERCENT = WM_APP_BASE + 0x53;
 inline constexpr uint32_t UWM_DOWNLOAD_SPEED = WM_APP_BASE + 0x54;
 
 // Result codes of UWM_DOWNLOAD_FINISHED and what lParam then holds.
-inline constexpr int DOWNLOAD_RESULT_OK = 0;            // complete, or aborted before the request; 0
-inline constexpr int DOWNLOAD_RESULT_SESSION = 1;       // the client could not be set up; 0
-inline constexpr int DOWNLOAD_RESULT_CONNECT = 2;       // connecting or sending failed, certificate refused; libcurl code
-inline constexpr int DOWNLOAD_RESULT_READ = 3;          // reading failed (libcurl code) or writing the target failed (errno)
+inline constexpr int DOWNLOAD_RESULT_OK = 0;      // complete, or aborted before the request; 0
+inline constexpr int DOWNLOAD_RESULT_SESSION = 1; // the client could not be set up; 0
+inline constexpr int DOWNLOAD_RESULT_CONNECT =
+    2; // connecting or sending failed, certificate refused; libcurl code
+inline constexpr int DOWNLOAD_RESULT_READ =
+    3; // reading failed (libcurl code) or writing the target failed (errno)
 inline constexpr int DOWNLOAD_RESULT_STATUS_UNREAD = 4; // no readable HTTP status; libcurl code
 inline constexpr int DOWNLOAD_RESULT_HTTP_STATUS = 5;   // HTTP status not 200/206; the status
 inline constexpr int DOWNLOAD_RESULT_ABORTED = 6;       // aborted after the request was sent; 0
@@ -30,7 +32,7 @@ inline constexpr int DOWNLOAD_RESULT_ABORTED = 6;       // aborted after the req
 // Receives the download component's messages. post() is called on the
 // thread that runs the transfer and must not block on the owner's thread.
 class DownloadOwner {
-public:
+  public:
     virtual ~DownloadOwner() = default;
     virtual void post(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
 };

@@ -35,7 +35,9 @@ struct Semaphore {
     std::atomic<int32_t> shadow{0};
 };
 
-Semaphore* semaphore_create() { return new (std::nothrow) Semaphore; }
+Semaphore* semaphore_create() {
+    return new (std::nothrow) Semaphore;
+}
 
 int semaphore_post(Semaphore* s) {
     if (!s)
@@ -64,9 +66,13 @@ int semaphore_wait(Semaphore* s, int ms) {
     return 1;
 }
 
-int32_t semaphore_value(const Semaphore* s) { return s ? s->shadow.load() : 0; }
+int32_t semaphore_value(const Semaphore* s) {
+    return s ? s->shadow.load() : 0;
+}
 
-void semaphore_destroy(Semaphore* s) { delete s; }
+void semaphore_destroy(Semaphore* s) {
+    delete s;
+}
 
 // ---- Mutex -----------------------------------------------------------------
 
@@ -74,7 +80,9 @@ struct Mutex {
     std::recursive_mutex lock;
 };
 
-Mutex* mutex_create() { return new (std::nothrow) Mutex; }
+Mutex* mutex_create() {
+    return new (std::nothrow) Mutex;
+}
 
 void mutex_lock(Mutex* m) {
     if (m)
@@ -86,7 +94,9 @@ void mutex_unlock(Mutex* m) {
         m->lock.unlock();
 }
 
-void mutex_destroy(Mutex* m) { delete m; }
+void mutex_destroy(Mutex* m) {
+    delete m;
+}
 
 // ---- Condition variable ----------------------------------------------------
 
@@ -100,7 +110,9 @@ struct CondVar {
     int32_t signals = 0;
 };
 
-CondVar* condvar_create() { return new (std::nothrow) CondVar; }
+CondVar* condvar_create() {
+    return new (std::nothrow) CondVar;
+}
 
 int condvar_signal(CondVar* cv) {
     if (!cv)
@@ -141,7 +153,9 @@ int condvar_wait(CondVar* cv, Mutex* m, int ms) {
     return woken ? 1 : 0;
 }
 
-void condvar_destroy(CondVar* cv) { delete cv; }
+void condvar_destroy(CondVar* cv) {
+    delete cv;
+}
 
 // ---- Thread ----------------------------------------------------------------
 
@@ -243,4 +257,6 @@ int thread_destroy(Thread* t, int wait) {
     return ended;
 }
 
-void* thread_argument(const Thread* t) { return t ? t->argument : nullptr; }
+void* thread_argument(const Thread* t) {
+    return t ? t->argument : nullptr;
+}

@@ -24,7 +24,7 @@ namespace {
 
 // trevik-unit-sim serving a unit with the given client id.
 class Sim {
-public:
+  public:
     Sim(const std::string& socket, const std::string& client) : socket_(socket) {
         std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--client", client};
         std::vector<char*> argv;
@@ -50,7 +50,7 @@ public:
     }
     bool running() const { return pid_ > 0 && file_exists(socket_); }
 
-private:
+  private:
     std::string socket_;
     pid_t pid_ = -1;
 };
@@ -68,11 +68,11 @@ struct CheckOnlineCli : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(server.ok()); }
 
     CliRun run(const std::string& socket, const std::string& server_env,
-            const std::string& extra = "") {
+               const std::string& extra = "") {
         std::string err_path = tmp.path("stderr.txt");
-        std::string cmd = "TREVIK_VERSION_SERVER='" + server_env + "' '" TREVIK_CLI
-                          "' check-online --unit 'socket:" +
-                          socket + "' " + extra + " 2>'" + err_path + "' </dev/null";
+        std::string cmd = "TREVIK_VERSION_SERVER='" + server_env +
+                          "' '" TREVIK_CLI "' check-online --unit 'socket:" + socket + "' " +
+                          extra + " 2>'" + err_path + "' </dev/null";
         CliRun r;
         FILE* p = popen(cmd.c_str(), "r");
         if (!p)
@@ -125,8 +125,7 @@ TEST_F(CheckOnlineCli, FailuresExitWithOne) {
     // Nothing registered: the server answers 404.
     CliRun r = run(socket, host());
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("Access database failed,please updated by local file!"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("Access database failed,please updated by local file!"), std::string::npos)
         << r.err;
     EXPECT_EQ(r.out, "");
 

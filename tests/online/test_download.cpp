@@ -30,8 +30,8 @@ struct Download : ::testing::Test {
     void configure(const std::u16string& url, uint32_t offset = 0, int fail_if_exists = 0,
                    double rate = 0.0, const std::u16string& user = u"",
                    const std::u16string& password = u"") {
-        dl.Configure(&owner, url, w(target), u"", u"", u"", user, password, 0, fail_if_exists, 0,
-                     0, rate, offset);
+        dl.Configure(&owner, url, w(target), u"", u"", u"", user, password, 0, fail_if_exists, 0, 0,
+                     rate, offset);
     }
 
     // Runs a configured download on this thread; returns its end message.
@@ -187,10 +187,9 @@ TEST_F(Download, StartErrorsComeBackAsText) {
     configure(u"");
     EXPECT_EQ(dl.Start(1), u"Failed to parse the URL: http://\n");
 
-    dl.Configure(&owner, w(server.url("/files/small.txt")), w(tmp.path("no/such/dir/f")), u"",
-                 u"", u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
-    EXPECT_EQ(dl.Start(1),
-              u"An error occured while opening the file to be downloaded, Error:2");
+    dl.Configure(&owner, w(server.url("/files/small.txt")), w(tmp.path("no/such/dir/f")), u"", u"",
+                 u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
+    EXPECT_EQ(dl.Start(1), u"An error occured while opening the file to be downloaded, Error:2");
     EXPECT_TRUE(owner.all().empty());
 }
 
@@ -309,8 +308,7 @@ TEST_F(Download, SelfSignedHttpsIsRefused) {
 
 TEST_F(Download, SynchronousHelperReportsTheEnd) {
     QueueOwner forwarded;
-    DownloadOutcome out =
-        download_file(dl, &forwarded, w(server.url("/files/a.bin")), w(target));
+    DownloadOutcome out = download_file(dl, &forwarded, w(server.url("/files/a.bin")), w(target));
     EXPECT_EQ(out.startError, u"");
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(read_file(target), content);

@@ -47,13 +47,13 @@ struct TestServer::Impl {
         // The version servers' paths serve registered files too.
         s.Get(R"(/(?:files|UserFiles/File|ditu/qt471k)/([^/]+))",
               [this](const httplib::Request& req, httplib::Response& res) {
-            std::string c;
-            if (!file(req, &c)) {
-                res.status = 404;
-                return;
-            }
-            res.set_content(c, "application/octet-stream");
-        });
+                  std::string c;
+                  if (!file(req, &c)) {
+                      res.status = 404;
+                      return;
+                  }
+                  res.set_content(c, "application/octet-stream");
+              });
         s.Get(R"(/nolength/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
             auto c = std::make_shared<std::string>();
             if (!file(req, c.get())) {
@@ -75,16 +75,14 @@ struct TestServer::Impl {
                 res.status = 404;
                 return;
             }
-            res.set_chunked_content_provider("application/octet-stream",
-                                             [c](size_t offset, httplib::DataSink& sink) {
-                                                 if (offset < c->size())
-                                                     sink.write(c->data() + offset,
-                                                                std::min<size_t>(
-                                                                    4096, c->size() - offset));
-                                                 else
-                                                     sink.done();
-                                                 return true;
-                                             });
+            res.set_chunked_content_provider(
+                "application/octet-stream", [c](size_t offset, httplib::DataSink& sink) {
+                    if (offset < c->size())
+                        sink.write(c->data() + offset, std::min<size_t>(4096, c->size() - offset));
+                    else
+                        sink.done();
+                    return true;
+                });
         });
         s.Get(R"(/norange/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
             auto c = std::make_shared<std::string>();
@@ -93,15 +91,14 @@ struct TestServer::Impl {
                 return;
             }
             res.status = 200;
-            res.set_chunked_content_provider("application/octet-stream",
-                                             [c](size_t offset, httplib::DataSink& sink) {
-                                                 if (offset < c->size())
-                                                     sink.write(c->data() + offset,
-                                                                c->size() - offset);
-                                                 else
-                                                     sink.done();
-                                                 return true;
-                                             });
+            res.set_chunked_content_provider(
+                "application/octet-stream", [c](size_t offset, httplib::DataSink& sink) {
+                    if (offset < c->size())
+                        sink.write(c->data() + offset, c->size() - offset);
+                    else
+                        sink.done();
+                    return true;
+                });
         });
         s.Get(R"(/slow/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
             auto c = std::make_shared<std::string>();
@@ -196,8 +193,8 @@ TestServer::TestServer(bool tls) : impl_(new Impl) {
         impl_->cert_dir = tmpl;
         if (!make_certificate(impl_->cert_dir))
             return;
-        impl_->server = std::make_unique<httplib::SSLServer>(
-            (impl_->cert_dir / "cert.pem").c_str(), (impl_->cert_dir / "key.pem").c_str());
+        impl_->server = std::make_unique<httplib::SSLServer>((impl_->cert_dir / "cert.pem").c_str(),
+                                                             (impl_->cert_dir / "key.pem").c_str());
     } else {
         impl_->server = std::make_unique<httplib::Server>();
     }
@@ -225,12 +222,16 @@ TestServer::~TestServer() {
     }
 }
 
-bool TestServer::ok() const { return impl_->server && impl_->port > 0; }
-int TestServer::port() const { return impl_->port; }
+bool TestServer::ok() const {
+    return impl_->server && impl_->port > 0;
+}
+int TestServer::port() const {
+    return impl_->port;
+}
 
 std::string TestServer::url(const std::string& path) const {
-    return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(impl_->port) + path;
+    return std::string(impl_->tls ? "https" : "http") +
+           "://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
 void TestServer::put(const std::string& name, const std::string& content) {

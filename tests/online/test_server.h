@@ -21,7 +21,7 @@
 #include <string>
 
 class TestServer {
-public:
+  public:
     // tls: serve HTTPS with a self-signed certificate made for the run.
     explicit TestServer(bool tls = false);
     ~TestServer();
@@ -42,7 +42,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -21,7 +21,7 @@ struct Message {
 };
 
 class QueueOwner : public DownloadOwner {
-public:
+  public:
     void post(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
         std::lock_guard<std::mutex> g(lock_);
         messages_.push_back({message, wParam, lParam});
@@ -74,7 +74,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::mutex lock_;
     std::condition_variable cv_;
     std::vector<Message> messages_;
@@ -83,7 +83,7 @@ private:
 
 // A fresh directory, made the process's TMPDIR while it lives.
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/trevik-online-XXXXXX";
         path_ = mkdtemp(tmpl);
@@ -107,15 +107,19 @@ public:
         return std::u16string(p.begin(), p.end());
     }
 
-private:
+  private:
     std::string path_;
     std::string old_;
     bool had_old_ = false;
 };
 
-inline std::u16string w(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+inline std::u16string w(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
-inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+inline bool file_exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 inline std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -147,9 +147,8 @@ TEST_F(VersionFile, ListFormInEveryLineEnding) {
         SCOPED_TRACE(testing::PrintToString(std::string(eol)));
         st = VersionCheckState();
         st.online_version = 7;
-        std::string content = std::string("English , en ,\thttp://h/en.zip") + eol +
-                              "only,two" + eol + "a,b,c,d" + eol + "Deutsch,de,http://h/de.zip" +
-                              eol;
+        std::string content = std::string("English , en ,\thttp://h/en.zip") + eol + "only,two" +
+                              eol + "a,b,c,d" + eol + "Deutsch,de,http://h/de.zip" + eol;
         ASSERT_EQ(load(content), 1);
         EXPECT_EQ(st.list_form, 1);
         ASSERT_EQ(st.online_list.size(), 2u);
@@ -377,10 +376,22 @@ TEST(VersionHostsOverride, AcceptsHostAndPortOnly) {
         int ok;
     };
     const Case cases[] = {
-        {"127.0.0.1:8080", 1}, {"localhost", 1}, {"update.example:1", 1}, {"[::1]:65535", 1},
-        {"[::1]", 1},          {"", 0},          {":80", 0},            {"host:", 0},
-        {"host:0", 0},         {"host:65536", 0}, {"host:80x", 0},      {"a/b:80", 0},
-        {"user@host:80", 0},   {"[::1", 0},      {"[::1]x", 0},         {"host :80", 0},
+        {"127.0.0.1:8080", 1},
+        {"localhost", 1},
+        {"update.example:1", 1},
+        {"[::1]:65535", 1},
+        {"[::1]", 1},
+        {"", 0},
+        {":80", 0},
+        {"host:", 0},
+        {"host:0", 0},
+        {"host:65536", 0},
+        {"host:80x", 0},
+        {"a/b:80", 0},
+        {"user@host:80", 0},
+        {"[::1", 0},
+        {"[::1]x", 0},
+        {"host :80", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -281,7 +281,9 @@ struct Gate {
     }
 };
 
-void gate_job(void* argument) { static_cast<Gate*>(argument)->pass(); }
+void gate_job(void* argument) {
+    static_cast<Gate*>(argument)->pass();
+}
 
 TEST(WorkerPool, RunsEveryJobAndFreesArgumentsItOwns) {
     WorkerPool* pool = worker_pool_create();
@@ -292,7 +294,9 @@ TEST(WorkerPool, RunsEveryJobAndFreesArgumentsItOwns) {
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(worker_pool_queue(pool, gate_job, &gate, 0), 1);
     // An argument the pool frees: the sanitizer would see a leak otherwise.
-    ASSERT_EQ(worker_pool_queue(pool, [](void*) {}, std::malloc(16), 1), 1);
+    ASSERT_EQ(worker_pool_queue(
+                  pool, [](void*) {}, std::malloc(16), 1),
+              1);
     EXPECT_EQ(worker_pool_queue(pool, nullptr, nullptr, 0), 0);
     worker_pool_destroy(pool);
     EXPECT_EQ(gate.ran.load(), 100);

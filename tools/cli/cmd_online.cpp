@@ -23,7 +23,9 @@
 
 namespace {
 
-std::string u8(const std::u16string& s) { return wtext_to_utf8(s.c_str()); }
+std::string u8(const std::u16string& s) {
+    return wtext_to_utf8(s.c_str());
+}
 
 // The device link logs on standard output; while it attaches, its lines go
 // to standard error so standard output carries only the result.
@@ -83,7 +85,7 @@ int run_check_online(const OnlineOptions& o) {
     }
     if (!attached) {
         std::string why = QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED ? QV_Hid_permissionText()
-                                                                        : SERVICE_NO_HARDWARE;
+                                                                       : SERVICE_NO_HARDWARE;
         QV_Machine_release(m);
         return fail(o, why);
     }

@@ -232,6 +232,33 @@ TEST(Load, ProgramImageThatCannotBeReadWholeIsAbsent) {
     EXPECT_EQ(pkg_scrambled(d.sections[SECTION_GPS_D]), section_bytes(&p->gps_d));
 }
 
+TEST(Load, SharedProgramImagesAreHeldUpToFourTimesTheFile) {
+    // Entries may share one image, but a table repeating a large image many
+    // times must not multiply the memory held: past four times the file's
+    // size the further images are absent.
+    PkgDescription d;
+    const uint32_t table_head = PROGRAM_HEADER_SIZE + 10 * PROGRAM_ENTRY_SIZE;
+    d.programs.emplace_back("T73A", pkg_pattern(100000, 1));
+    for (int i = 1; i < 10; ++i) {
+        PkgProgram shared("T73A", Bytes());
+        shared.offset_override = table_head;
+        shared.size_override = 100000;
+        d.programs.push_back(shared);
+    }
+    Bytes file = pkgbuild_bytes(d);
+    ASSERT_LT(file.size(), 110000u);
+    PackagePtr p = load(file);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(10u, p->program_count);
+    for (uint32_t i = 0; i < 10; ++i) {
+        bool held = i < 4;
+        EXPECT_EQ(held ? 100000u : 0u, p->programs[i].size) << i;
+        EXPECT_EQ(held, p->programs[i].data != nullptr) << i;
+    }
+    EXPECT_EQ(Bytes(p->programs[0].data, p->programs[0].data + 100000),
+              Bytes(p->programs[3].data, p->programs[3].data + 100000));
+}
+
 TEST(Load, ProgramAndProvinceCountsFromTheFileAreChecked) {
     struct Case {
         const char* what;

@@ -16,10 +16,22 @@ const int32_t FIXED_BAND_EDGES[FIXED_BAND_COUNT][2] = {
 
 const char* const BAND_GROUP_NAMES[BAND_GROUP_COUNT] = {"X", "Ku", "K", "Ka", "Laser"};
 
+namespace {
+// "%.03f" of mhz / 1000.0, built from integers so that the user's locale
+// (a decimal comma) never changes the text.
+std::string ghz_text(int mhz) {
+    long long v = mhz;
+    const char* sign = v < 0 ? "-" : "";
+    if (v < 0)
+        v = -v;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%lld.%03lld", sign, v / 1000, v % 1000);
+    return buf;
+}
+} // namespace
+
 std::string band_text(const std::string& name, int lower_mhz, int upper_mhz) {
-    char edges[64];
-    std::snprintf(edges, sizeof edges, "(%.03f~%.03f)", lower_mhz / 1000.0, upper_mhz / 1000.0);
-    return name + edges;
+    return name + "(" + ghz_text(lower_mhz) + "~" + ghz_text(upper_mhz) + ")";
 }
 
 void band_group_counts(const uint8_t* rec, int kind, int counts[BAND_GROUP_COUNT]) {

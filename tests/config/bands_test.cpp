@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <memory>
 
 namespace {
@@ -128,4 +129,17 @@ TEST(BandPlacement, TwoColumns) {
     EXPECT_EQ(band_rect(5, 1, first, second).x, 10);
     EXPECT_EQ(band_rect(6, 1, first, second).x, 300);
     EXPECT_EQ(band_rect(6, 1, first, second).y, 20);
+}
+
+TEST(BandText, IndependentOfTheLocale) {
+    // The window runs with the user's locale, which may use a decimal comma.
+    const char* saved = std::setlocale(LC_NUMERIC, nullptr);
+    std::string keep = saved ? saved : "C";
+    // Where a decimal-comma locale is installed, the texts are made under it.
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+        std::setlocale(LC_NUMERIC, "fr_FR.UTF-8");
+    EXPECT_EQ(band_text("Ka1 Band", 34600, 35450), "Ka1 Band(34.600~35.450)");
+    EXPECT_EQ(band_text("X Band", 0, 65535), "X Band(0.000~65.535)");
+    EXPECT_EQ(band_text("T", -1500, 7), "T(-1.500~0.007)");
+    std::setlocale(LC_NUMERIC, keep.c_str());
 }

@@ -295,3 +295,50 @@ TEST_F(InfoTest, DumpWritesTheSameTwelveLines) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(InfoTest, ParameterKindIsRecognisedAtTheLayoutsAddress) {
+    for (bool layout502 : {false, true}) {
+        if (layout502) {
+            UnitMainSetting ms;
+            ms.board = "T502";
+            unit.setMainSetting(true, ms);
+        }
+        for (int kind = 1; kind <= 5; ++kind) {
+            SCOPED_TRACE(testing::Message() << layout502 << " kind " << kind);
+            unit.setParamRecord(layout502, kind);
+            testing::internal::CaptureStdout();
+            ASSERT_EQ(QV_Machine_getDeveiceInfo(m), 1);
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(m->layout502, layout502 ? 1 : 0);
+            EXPECT_EQ(m->param_kind, kind);
+            EXPECT_EQ(
+                0, std::memcmp(m->param, flashAt(layout502 ? 0x19000 : 0x11000, 256).data(), 256));
+        }
+    }
+}
+
+TEST(AttachFirstUnit, AttachesTheEmulatedUnitAndReadsIt) {
+    UnitSim unit(0x400000, 1046);
+    UnitMainSetting ms;
+    ms.board = "EMU1";
+    unit.setMainSetting(false, ms);
+    QV_Hid_selectEmulated([&unit] { return unit.transport(); });
+    QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QV_Machine_attachFirstUnit(m), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(QV_Machine_isConnected(m), 1);
+    EXPECT_EQ(m->flash_size, 0x400000u);
+    EXPECT_EQ(0, std::memcmp(m->main_setting + 4, "EMU1", 4));
+
+    // No unit where the source points: nothing attached, the old one dropped.
+    ASSERT_EQ(QV_Hid_selectSource("socket:" + testing::TempDir() + "no-unit.sock"), 1);
+    EXPECT_EQ(QV_Machine_attachFirstUnit(m), 0);
+    EXPECT_EQ(QV_Machine_isConnected(m), 0);
+    QV_Hid_selectSource("hid");
+    QV_Machine_release(m);
+}
+
+} // namespace

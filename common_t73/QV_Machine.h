@@ -147,10 +147,16 @@ int QV_Machine_dumpInfo(const QV_Machine* m, const char16_t* path);
 
 // ---- Progress (QV_Machine_write.cpp) ----
 
-// The channel's transfer hook; user is the machine.
+// The channel's transfer hook; user is the machine. Mode 1 counts each
+// transfer by itself, mode 2 adds every data report to the run's count, mode
+// 0 ignores it. Null is ignored, as by every progress function below.
 void QV_Machine_progressHook(void* user, int phase, int count, int total);
+// Starts a count of total bytes and reports kind 0.
 void QV_Machine_progressBegin(QV_Machine* m, uint32_t total);
+// Adds bytes; reports kind 1 with the new position only when more than 4096
+// bytes came since the last step and the position changed.
 void QV_Machine_progressAdd(QV_Machine* m, uint32_t bytes);
+// Completes the count and reports kind 1 with 10000.
 void QV_Machine_progressEnd(QV_Machine* m);
 // Replaces the status text (at most 255 units) and reports kind 3.
 void QV_Machine_setStatusText(QV_Machine* m, const char16_t* text);

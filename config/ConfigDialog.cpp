@@ -234,6 +234,11 @@ bool CConfigDialog::Prepare(const QString& titlePrefix, int bootVersion, int kin
         ->setText(QStringLiteral("Nighttime screen start time(15~23)"));
     h12->setText(QStringLiteral("12 hours to make"));
     freq->setText(QStringLiteral("Radar Frequency display"));
+    // One-line labels keep their text whole when the font is wider than the
+    // template's.
+    for (QLabel* label : findChildren<QLabel*>())
+        if (!label->wordWrap() && label->sizeHint().width() > label->width())
+            label->resize(label->sizeHint().width(), label->height());
     return true;
 }
 

@@ -42,7 +42,7 @@ int extract(const std::string& zip, Bytes* out, Seen* seen) {
     return rc;
 }
 
-TEST(Archive, PicksPackageInsideFolderSkippingOthers) {
+TEST(ArchiveExtract, PicksPackageInsideFolderSkippingOthers) {
     Bytes pkg = pkg_pattern(5000, 1);
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"data/", {}},
@@ -60,7 +60,7 @@ TEST(Archive, PicksPackageInsideFolderSkippingOthers) {
     EXPECT_EQ(5000u, seen.progress.back());
 }
 
-TEST(Archive, OnlyFirstOfTwoPackages) {
+TEST(ArchiveExtract, OnlyFirstOfTwoPackages) {
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"a.dqv", pkg_pattern(300, 1)},
                                            {"b.dqv", pkg_pattern(400, 2), true}}));
@@ -71,7 +71,7 @@ TEST(Archive, OnlyFirstOfTwoPackages) {
     EXPECT_EQ(1u, seen.names.size());
 }
 
-TEST(Archive, NoPackageOrOnlyFoldersWritesNothing) {
+TEST(ArchiveExtract, NoPackageOrOnlyFoldersWritesNothing) {
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"x/", {}}, {"x/y/", {}}}));
     Bytes out;
@@ -86,7 +86,7 @@ TEST(Archive, NoPackageOrOnlyFoldersWritesNothing) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(Archive, NotAZipFails) {
+TEST(ArchiveExtract, NotAZipFails) {
     struct Case {
         const char* what;
         Bytes content;
@@ -118,7 +118,7 @@ size_t find(const Bytes& hay, const Bytes& needle) {
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) - hay.begin();
 }
 
-TEST(Archive, DamagedEntryIsAFailedExtraction) {
+TEST(ArchiveExtract, DamagedEntryIsAFailedExtraction) {
     Bytes pkg = pkg_pattern(3000, 9);
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"u.dqv", pkg, true}}));
@@ -148,7 +148,7 @@ TEST(Archive, DamagedEntryIsAFailedExtraction) {
     EXPECT_EQ(0, extract(f2.path(), &out, &seen));
 }
 
-TEST(Archive, WriteFailureIsAFailedExtraction) {
+TEST(ArchiveExtract, WriteFailureIsAFailedExtraction) {
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"u.dqv", pkg_pattern(5000, 3)}}));
     TempFile dst;
@@ -160,7 +160,7 @@ TEST(Archive, WriteFailureIsAFailedExtraction) {
     stream_close(reading);
 }
 
-TEST(Archive, PackageNameMatch) {
+TEST(ArchiveExtract, PackageNameMatch) {
     struct {
         const char16_t* name;
         int want;

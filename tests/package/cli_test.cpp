@@ -69,7 +69,7 @@ PkgDescription sample(int form, bool extended) {
     return d;
 }
 
-TEST(Cli, InspectJsonInEveryForm) {
+TEST(PackageCli, InspectJsonInEveryForm) {
     struct Case {
         int form;
         bool extended;
@@ -135,7 +135,7 @@ TEST(Cli, InspectJsonInEveryForm) {
     }
 }
 
-TEST(Cli, InspectZipLeavesNoTemporaryFile) {
+TEST(PackageCli, InspectZipLeavesNoTemporaryFile) {
     Bytes file = pkgbuild_bytes(sample(PACKAGE_FORM_C, true));
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"docs/", {}},
@@ -150,7 +150,7 @@ TEST(Cli, InspectZipLeavesNoTemporaryFile) {
     fs::remove_all(tmp);
 }
 
-TEST(Cli, InvalidFilesFailWithTheUsualMessage) {
+TEST(PackageCli, InvalidFilesFailWithTheUsualMessage) {
     TempFile junk, zip(".zip");
     ASSERT_TRUE(junk.write(pkg_pattern(3000, 1)));
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"readme.txt", pkg_pattern(10, 1)}}));
@@ -167,7 +167,7 @@ TEST(Cli, InvalidFilesFailWithTheUsualMessage) {
     EXPECT_NE(std::string::npos, help.out.find("--json"));
 }
 
-TEST(Cli, MergeWritesTheImageTheUnitWouldGet) {
+TEST(PackageCli, MergeWritesTheImageTheUnitWouldGet) {
     PkgDescription d = sample(PACKAGE_FORM_C, true);
     TempFile f, out(".bin");
     ASSERT_TRUE(f.write(pkgbuild_bytes(d)));
@@ -185,7 +185,7 @@ TEST(Cli, MergeWritesTheImageTheUnitWouldGet) {
     package_free(p);
 }
 
-TEST(Cli, MergeRefusals) {
+TEST(PackageCli, MergeRefusals) {
     TempFile no_table, with_table, out(".bin");
     ASSERT_TRUE(no_table.write(pkgbuild_bytes(sample(PACKAGE_FORM_B, true))));
     ASSERT_TRUE(with_table.write(pkgbuild_bytes(sample(PACKAGE_FORM_C, true))));

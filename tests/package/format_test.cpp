@@ -34,7 +34,7 @@ PkgDescription five_sections(int form) {
     return d;
 }
 
-TEST(Trailer, EachFormGivesTheSameDirectoryPairs) {
+TEST(PackageTrailer, EachFormGivesTheSameDirectoryPairs) {
     for (int form : {PACKAGE_FORM_A, PACKAGE_FORM_B, PACKAGE_FORM_C}) {
         PkgDescription d = five_sections(form);
         d.prefix = pkg_pattern(600, 9); // keeps form A/B files longer than 520 bytes
@@ -57,7 +57,7 @@ TEST(Trailer, EachFormGivesTheSameDirectoryPairs) {
     }
 }
 
-TEST(Trailer, BadChecksumOrMarkerIsRefused) {
+TEST(PackageTrailer, BadChecksumOrMarkerIsRefused) {
     for (int form : {PACKAGE_FORM_A, PACKAGE_FORM_B, PACKAGE_FORM_C}) {
         PkgDescription d = five_sections(form);
         d.prefix = pkg_pattern(600, 9);
@@ -71,7 +71,7 @@ TEST(Trailer, BadChecksumOrMarkerIsRefused) {
     EXPECT_EQ(PACKAGE_FORM_NONE, find_form(pkgbuild_bytes(d), &dir));
 }
 
-TEST(Trailer, FormCWithBadMarkerAndValidFormBTailIsFormB) {
+TEST(PackageTrailer, FormCWithBadMarkerAndValidFormBTailIsFormB) {
     // 200 bytes before the form B trailer carry the start of a form C
     // record (covered length 516), so the last 520 bytes look like form C
     // until the marker is checked.
@@ -86,7 +86,7 @@ TEST(Trailer, FormCWithBadMarkerAndValidFormBTailIsFormB) {
     EXPECT_EQ(PACKAGE_FORM_B, find_form(file, &dir));
 }
 
-TEST(Trailer, SizeLimitsOfFormsAAndB) {
+TEST(PackageTrailer, SizeLimitsOfFormsAAndB) {
     struct Case {
         int form;
         int section;
@@ -115,7 +115,7 @@ TEST(Trailer, SizeLimitsOfFormsAAndB) {
     }
 }
 
-TEST(Trailer, FileShorterThanFormCIsNeverAccepted) {
+TEST(PackageTrailer, FileShorterThanFormCIsNeverAccepted) {
     // 400 bytes ending in a valid form A trailer: the probe 520 bytes before
     // the end fails and leaves the stream unusable for the later forms.
     PkgDescription d;
@@ -130,7 +130,7 @@ TEST(Trailer, FileShorterThanFormCIsNeverAccepted) {
     EXPECT_EQ(PACKAGE_FORM_A, find_form(pkgbuild_bytes(d), &dir));
 }
 
-TEST(Trailer, StreamIsMovedBack) {
+TEST(PackageTrailer, StreamIsMovedBack) {
     PkgDescription d = five_sections(PACKAGE_FORM_C);
     TempFile f;
     ASSERT_TRUE(f.write(pkgbuild_bytes(d)));
@@ -144,7 +144,7 @@ TEST(Trailer, StreamIsMovedBack) {
     EXPECT_EQ(PACKAGE_FORM_NONE, package_find_trailer(nullptr, &dir));
 }
 
-TEST(Trailer, AcceptChecksRecordBytes) {
+TEST(PackageTrailer, AcceptChecksRecordBytes) {
     uint8_t dirbytes[DIRECTORY_SIZE] = {};
     Bytes rec = pkgbuild_trailer_record(PACKAGE_FORM_C, dirbytes);
     PackageDirectory dir;

@@ -56,7 +56,7 @@ PkgDescription full_package() {
     return d;
 }
 
-TEST(Load, FullFormCPackageKeepsEverySectionAsStored) {
+TEST(PackageLoad, FullFormCPackageKeepsEverySectionAsStored) {
     PkgDescription d = full_package();
     PkgLayout layout;
     Bytes file = pkgbuild_bytes(d, &layout);
@@ -110,7 +110,7 @@ TEST(Load, FullFormCPackageKeepsEverySectionAsStored) {
     EXPECT_EQ(nullptr, p->merged_gps.data);
 }
 
-TEST(Load, ShortProgramLayoutReadsOnlyFirstSixteenBytes) {
+TEST(PackageLoad, ShortProgramLayoutReadsOnlyFirstSixteenBytes) {
     PkgDescription d = full_package();
     d.extended_programs = false;
     PackagePtr p = load(pkgbuild_bytes(d));
@@ -126,7 +126,7 @@ TEST(Load, ShortProgramLayoutReadsOnlyFirstSixteenBytes) {
     EXPECT_EQ(0u, a.track_size);
 }
 
-TEST(Load, ExtendedHeaderWithWrongChecksumIsReadAsShortLayout) {
+TEST(PackageLoad, ExtendedHeaderWithWrongChecksumIsReadAsShortLayout) {
     PkgDescription d = full_package();
     d.bad_program_header_sum = true;
     PackagePtr p = load(pkgbuild_bytes(d));
@@ -136,7 +136,7 @@ TEST(Load, ExtendedHeaderWithWrongChecksumIsReadAsShortLayout) {
     EXPECT_EQ(60u, p->program_count);
 }
 
-TEST(Load, FormAHasOnlyTheFirstFiveSections) {
+TEST(PackageLoad, FormAHasOnlyTheFirstFiveSections) {
     PkgDescription d;
     d.form = PACKAGE_FORM_A;
     d.sections[SECTION_RADAR] = pkg_pattern(700, 1);
@@ -158,7 +158,7 @@ TEST(Load, FormAHasOnlyTheFirstFiveSections) {
     EXPECT_EQ(0u, p->province_count);
 }
 
-TEST(Load, VersionFiveSectionsNeedVersionFive) {
+TEST(PackageLoad, VersionFiveSectionsNeedVersionFive) {
     for (uint32_t version : {4u, 5u}) {
         PkgDescription d;
         d.version = version;
@@ -176,7 +176,7 @@ TEST(Load, VersionFiveSectionsNeedVersionFive) {
     }
 }
 
-TEST(Load, BadSectionPairLeavesOnlyThatSectionAbsent) {
+TEST(PackageLoad, BadSectionPairLeavesOnlyThatSectionAbsent) {
     // A section pointing past the end (read after section 4) must not take
     // section 4, nor the sections read after it, with it.
     struct Case {
@@ -205,7 +205,7 @@ TEST(Load, BadSectionPairLeavesOnlyThatSectionAbsent) {
     }
 }
 
-TEST(Load, ZeroSizeBootIsAbsent) {
+TEST(PackageLoad, ZeroSizeBootIsAbsent) {
     PkgDescription d;
     d.form = PACKAGE_FORM_A;
     d.sections[SECTION_VOICE] = pkg_pattern(2000, 1);
@@ -216,7 +216,7 @@ TEST(Load, ZeroSizeBootIsAbsent) {
     EXPECT_EQ(2000u, p->voice.size);
 }
 
-TEST(Load, ProgramImageThatCannotBeReadWholeIsAbsent) {
+TEST(PackageLoad, ProgramImageThatCannotBeReadWholeIsAbsent) {
     PkgDescription d = full_package();
     d.programs[0].size_override = 0x7FFFFFF0u;
     d.programs[1].offset_override = 0xFFFFFF00u;
@@ -232,7 +232,7 @@ TEST(Load, ProgramImageThatCannotBeReadWholeIsAbsent) {
     EXPECT_EQ(pkg_scrambled(d.sections[SECTION_GPS_D]), section_bytes(&p->gps_d));
 }
 
-TEST(Load, SharedProgramImagesAreHeldUpToFourTimesTheFile) {
+TEST(PackageLoad, SharedProgramImagesAreHeldUpToFourTimesTheFile) {
     // Entries may share one image, but a table repeating a large image many
     // times must not multiply the memory held: past four times the file's
     // size the further images are absent.
@@ -259,7 +259,7 @@ TEST(Load, SharedProgramImagesAreHeldUpToFourTimesTheFile) {
               Bytes(p->programs[3].data, p->programs[3].data + 100000));
 }
 
-TEST(Load, ProgramAndProvinceCountsFromTheFileAreChecked) {
+TEST(PackageLoad, ProgramAndProvinceCountsFromTheFileAreChecked) {
     struct Case {
         const char* what;
         bool short_layout;
@@ -303,7 +303,7 @@ TEST(Load, ProgramAndProvinceCountsFromTheFileAreChecked) {
     }
 }
 
-TEST(Load, EmptyProvinceTableIsAbsent) {
+TEST(PackageLoad, EmptyProvinceTableIsAbsent) {
     PkgDescription d = full_package();
     d.provinces.clear();
     PackagePtr p = load(pkgbuild_bytes(d));
@@ -312,7 +312,7 @@ TEST(Load, EmptyProvinceTableIsAbsent) {
     EXPECT_EQ(nullptr, p->provinces);
 }
 
-TEST(Load, NotAPackage) {
+TEST(PackageLoad, NotAPackage) {
     EXPECT_EQ(nullptr, package_load(nullptr));
     EXPECT_EQ(nullptr, package_load(u"/nonexistent/dir/x.dqv"));
     PkgDescription d = full_package();
@@ -325,7 +325,7 @@ TEST(Load, NotAPackage) {
     EXPECT_FALSE(load(flipped));
 }
 
-TEST(Load, OtherCustomerLoadsButIsNotOurs) {
+TEST(PackageLoad, OtherCustomerLoadsButIsNotOurs) {
     PkgDescription d = full_package();
     d.customer = "SOMEONE ELSE";
     PackagePtr p = load(pkgbuild_bytes(d));
@@ -334,7 +334,7 @@ TEST(Load, OtherCustomerLoadsButIsNotOurs) {
     EXPECT_EQ(0, package_is_for_customer(nullptr, TOOL_CUSTOMER_NAME, 12));
 }
 
-TEST(Load, FreeIgnoresNull) {
+TEST(PackageLoad, FreeIgnoresNull) {
     package_free(nullptr);
 }
 

@@ -52,7 +52,7 @@ PkgDescription with_provinces(std::vector<PkgProvince> provinces) {
     return d;
 }
 
-TEST(Merge, SelectedProvincesSortedByKeyAndScrambled) {
+TEST(ProvinceMerge, SelectedProvincesSortedByKeyAndScrambled) {
     Bytes bj, sh, gd;
     for (uint32_t i = 0; i < 50; ++i) {
         Bytes a = pkg_province_records(1, i), b = pkg_province_records(1, 100 + i);
@@ -89,7 +89,7 @@ TEST(Merge, SelectedProvincesSortedByKeyAndScrambled) {
     EXPECT_EQ(want, got); // the same records, nothing lost or made up
 }
 
-TEST(Merge, KeyIsSignAndMagnitude) {
+TEST(ProvinceMerge, KeyIsSignAndMagnitude) {
     Bytes recs;
     struct {
         uint32_t tag, w;
@@ -117,7 +117,7 @@ TEST(Merge, KeyIsSignAndMagnitude) {
     EXPECT_EQ(-3, province_record_key(img.data() + 8 + 12));
 }
 
-TEST(Merge, UnmatchedSelectionGivesHeaderOnly) {
+TEST(ProvinceMerge, UnmatchedSelectionGivesHeaderOnly) {
     PackagePtr p = load(with_provinces({{PROVINCE_NAMES[3], pkg_province_records(5, 1)}}));
     ASSERT_TRUE(p);
     int flags[PROVINCE_COUNT] = {};
@@ -130,7 +130,7 @@ TEST(Merge, UnmatchedSelectionGivesHeaderOnly) {
     EXPECT_EQ(pkg_scrambled(want), Bytes(p->merged_gps.data, p->merged_gps.data + 8));
 }
 
-TEST(Merge, DuplicateNameUsesTheFirstEntry) {
+TEST(ProvinceMerge, DuplicateNameUsesTheFirstEntry) {
     Bytes first = record(1, sign_mag(false, 9));
     Bytes second = record(2, sign_mag(false, 8));
     PackagePtr p = load(with_provinces({{PROVINCE_NAMES[0], first}, {PROVINCE_NAMES[0], second}}));
@@ -143,7 +143,7 @@ TEST(Merge, DuplicateNameUsesTheFirstEntry) {
     EXPECT_EQ(1u, get_u32(img.data(), 8));
 }
 
-TEST(Merge, WholeNamesMatchNotPrefixes) {
+TEST(ProvinceMerge, WholeNamesMatchNotPrefixes) {
     std::string name = PROVINCE_NAMES[12];
     PackagePtr p = load(with_provinces({{name + "x", record(1, 0)}, {name, record(2, 0)}}));
     ASSERT_TRUE(p);
@@ -155,7 +155,7 @@ TEST(Merge, WholeNamesMatchNotPrefixes) {
     EXPECT_EQ(2u, get_u32(img.data(), 8));
 }
 
-TEST(Merge, RepeatedMergeReplacesTheImage) {
+TEST(ProvinceMerge, RepeatedMergeReplacesTheImage) {
     PackagePtr p = load(with_provinces({{PROVINCE_NAMES[0], pkg_province_records(10, 1)},
                                         {PROVINCE_NAMES[1], pkg_province_records(20, 2)}}));
     ASSERT_TRUE(p);
@@ -170,7 +170,7 @@ TEST(Merge, RepeatedMergeReplacesTheImage) {
     EXPECT_EQ(0, package_merge_provinces(p.get(), nullptr));
 }
 
-TEST(Merge, ProvinceNamesAreGbk) {
+TEST(ProvinceMerge, ProvinceNamesAreGbk) {
     EXPECT_STREQ("\xB1\xB1\xBE\xA9", PROVINCE_NAMES[0]);
     EXPECT_STREQ("\xBA\xDA\xC1\xFA\xBD\xAD", PROVINCE_NAMES[4]);
     EXPECT_STREQ("\xCC\xA8\xCD\xE5", PROVINCE_NAMES[33]);

@@ -14,7 +14,7 @@ int choose(int kind, uintptr_t value, void*) {
     return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
 }
 
-TEST(Sample, IsOursAndComplete) {
+TEST(SamplePackage, IsOursAndComplete) {
     std::u16string path = utf8_to_wtext(TREVIK_SAMPLE_DIR "/sample.dqv");
     PackageDirectory dir;
     Package* p = package_load_with_directory(path.c_str(), &dir);

@@ -53,7 +53,7 @@ struct Model {
     }
 };
 
-TEST(Scramble, FirstWordGolden) {
+TEST(Scramblers, FirstWordGolden) {
     // 0 ^ 0x6B2D9E41 = 41 9E 2D 6B; then byte 2 ^= byte 0, byte 3 ^= byte 1.
     uint8_t d[4] = {0, 0, 0, 0};
     rolling_reset_encoder();
@@ -65,7 +65,7 @@ TEST(Scramble, FirstWordGolden) {
     EXPECT_EQ(0, std::memcmp(d, "\0\0\0\0", 4));
 }
 
-TEST(Scramble, FewerThanFourBytesChangeNothing) {
+TEST(Scramblers, FewerThanFourBytesChangeNothing) {
     rolling_reset_decoder();
     uint8_t d[3] = {1, 2, 3};
     rolling_decode(d, 3);
@@ -78,7 +78,7 @@ TEST(Scramble, FewerThanFourBytesChangeNothing) {
     EXPECT_EQ(0, st.offset);
 }
 
-TEST(Scramble, MatchesModelAcrossBlocksAndSplitCalls) {
+TEST(Scramblers, MatchesModelAcrossBlocksAndSplitCalls) {
     // Split points that cut words and blocks in every way: the last 1..3
     // bytes of a call stay as they are and the next call starts a new word.
     const std::vector<std::vector<size_t>> splits = {
@@ -110,7 +110,7 @@ TEST(Scramble, MatchesModelAcrossBlocksAndSplitCalls) {
     }
 }
 
-TEST(Scramble, SecondBlockUsesSumOfFirstBlockPlainWords) {
+TEST(Scramblers, SecondBlockUsesSumOfFirstBlockPlainWords) {
     Bytes plain = pkg_pattern(300, 3);
     Bytes enc = plain;
     rolling_reset_encoder();
@@ -128,7 +128,7 @@ TEST(Scramble, SecondBlockUsesSumOfFirstBlockPlainWords) {
     EXPECT_EQ(44, st.offset);
 }
 
-TEST(Scramble, StatesAreIndependent) {
+TEST(Scramblers, StatesAreIndependent) {
     rolling_reset_encoder();
     rolling_reset_decoder();
     Bytes d = pkg_pattern(40, 1);
@@ -142,7 +142,7 @@ TEST(Scramble, StatesAreIndependent) {
     EXPECT_EQ(8, rolling_decoder_state().offset);
 }
 
-TEST(Scramble, TrailerXorUsesKeyCyclically) {
+TEST(Scramblers, TrailerXorUsesKeyCyclically) {
     uint8_t d[12] = {};
     EXPECT_EQ(12u, trailer_xor(d, 12));
     EXPECT_EQ(0, std::memcmp(d, "KTRABLEXKTRA", 12));

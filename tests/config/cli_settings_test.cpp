@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -104,5 +105,16 @@ TEST_F(CliSettings, RefusalsWriteNothing) {
         EXPECT_EQ(r.exit_code, c.code) << c.args;
         EXPECT_EQ(r.out, "") << c.args;
     }
+    EXPECT_TRUE(sim.flash() == before);
+}
+
+TEST_F(CliSettings, UninitialisedUnitIsRefused) {
+    // An erased parameter record matches no kind.
+    std::fill_n(sim.flash().begin() + unit_param_address(false), 256, 0xFF);
+    std::vector<uint8_t> before = sim.flash();
+    EXPECT_EQ(run_cli("settings" + unit()).exit_code, 1);
+    CliRun r = run_cli("settings set day_hour=5" + unit());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
     EXPECT_TRUE(sim.flash() == before);
 }

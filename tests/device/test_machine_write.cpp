@@ -279,6 +279,36 @@ TEST_F(WriteTest, FaultsMidWriteFailTheRun) {
     testing::internal::GetCapturedStdout();
 }
 
+TEST_F(WriteTest, ResetAndClientIdFollowThePlansLayoutAndNeverFailTheRun) {
+    PkgDescription d;
+    d.sections[SECTION_VOICE] = pkg_pattern(512, 5);
+    PackagePtr pkg = loadPackage(d);
+    QV_WritePlan plan;
+    plan.layout502 = 1;
+    plan.reset_parameters = 1;
+    plan.write_client_id = 1;
+    plan.voice_address = 0x100000;
+    plan.voice_data = pkg->voice.data;
+    plan.voice_length = pkg->voice.size;
+    // Both erases are refused by the unit; the run still succeeds.
+    unit.addFault({UnitFault::Status, CMD_ERASE, -1, 6});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QV_Machine_write(m, pkg.get(), &plan), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("reset setting data[0x19000][0x1000]"), std::string::npos);
+    EXPECT_NE(log.find("write client id data[0x1F000][0x1000]"), std::string::npos);
+    std::vector<UnitCommand> all = unit.commands();
+    ASSERT_GE(all.size(), 4u);
+    EXPECT_EQ(all[1].code, CMD_ERASE);
+    EXPECT_EQ(all[1].a, 0x19u);
+    EXPECT_EQ(all[2].code, CMD_ERASE);
+    EXPECT_EQ(all[2].a, 0x1Fu);
+    EXPECT_EQ(all[3].code, CMD_WRITE);
+    EXPECT_EQ(all[3].a, 0x1F0u);
+    EXPECT_EQ(flashAt(0x1F000, 256), Bytes(pkg->client_id, pkg->client_id + 256));
+    EXPECT_EQ(unit.commands().back().code, CMD_FINISH);
+}
+
 TEST_F(WriteTest, ProgramWithoutAMatchingEntryFailsAfterTheData) {
     PkgDescription d;
     d.sections[SECTION_VOICE] = pkg_pattern(1000, 1);

@@ -76,6 +76,47 @@ bool parse_fault(const std::string& spec, UnitFault kind, UnitFaultRule* rule) {
     return true;
 }
 
+uint32_t u32_at(const std::vector<uint8_t>& flash, size_t at) {
+    return static_cast<uint32_t>(flash[at]) | static_cast<uint32_t>(flash[at + 1]) << 8 |
+           static_cast<uint32_t>(flash[at + 2]) << 16 | static_cast<uint32_t>(flash[at + 3]) << 24;
+}
+
+// Where the unit's data lies, as its main-setting record says: the record at
+// 0x16000 when valid with a board name, else the one at 0x1E000 (layout
+// 502), else the old fixed places.
+struct Regions {
+    bool found = false;
+    bool layout502 = false;
+    uint32_t voice = 0xDE000, voiceSize = 0x200000;
+    uint32_t radarMute = 0x16000, radarMuteSize = 0xC8000;
+    uint32_t gps = 0x2DE000, gpsSize = 0x522000;
+};
+
+Regions find_regions(const std::vector<uint8_t>& flash) {
+    Regions r;
+    for (uint32_t block : {0x16000u, 0x1E000u}) {
+        if (flash.size() < block + 256)
+            continue;
+        const uint8_t* rec = flash.data() + block + 4;
+        uint32_t sum = 0;
+        for (int i = 0; i < 231; ++i)
+            sum += rec[i];
+        bool valid = u32_at(flash, block + 4 + 227) == 0x6B2D9E41 && u32_at(flash, block) == sum;
+        if (!valid || (block == 0x16000 && u32_at(flash, block + 8) == 0))
+            continue;
+        r.found = true;
+        r.layout502 = block == 0x1E000;
+        r.voice = u32_at(flash, block + 4 + 79);
+        r.voiceSize = u32_at(flash, block + 4 + 83);
+        r.radarMute = u32_at(flash, block + 4 + 87);
+        r.radarMuteSize = u32_at(flash, block + 4 + 91);
+        r.gps = u32_at(flash, block + 4 + 95);
+        r.gpsSize = u32_at(flash, block + 4 + 99);
+        break;
+    }
+    return r;
+}
+
 struct Served {
     UnitSim* unit;
     std::string image;
@@ -219,7 +260,9 @@ int main(int argc, char** argv) {
         if (flashOpt->count())
             unit.setFlashSize(flash);
     }
-    bool layout502 = layout == "502";
+    // A loaded unit keeps its layout unless told otherwise.
+    bool layout502 =
+        layoutOpt->count() || fresh ? layout == "502" : find_regions(unit.flash()).layout502;
 
     auto given = [](const std::vector<CLI::Option*>& opts) {
         for (auto* o : opts)
@@ -229,7 +272,6 @@ int main(int argc, char** argv) {
     };
 
     UnitMainSetting ms;
-    bool haveMs = false;
     if ((fresh || given(msOpts)) && !noMainSetting) {
         uint32_t pv, ss, vs, rs, gs, us, ts;
         if (!parse_number(programVersion, &pv))
@@ -274,7 +316,6 @@ int main(int argc, char** argv) {
         std::memset(blank, 0xFF, sizeof blank);
         unit.put(unit_main_setting_address(!layout502), blank, sizeof blank);
         unit.setMainSetting(layout502, ms, haveSrv ? &srv : nullptr);
-        haveMs = true;
     } else if (noMainSetting) {
         uint8_t blank[512];
         std::memset(blank, 0xFF, sizeof blank);
@@ -300,23 +341,13 @@ int main(int argc, char** argv) {
         if (!parse_number(voiceTime, &vt) || !parse_number(radarTime, &rt) ||
             !parse_number(gpsTime, &gt))
             return bad("time stamp", "");
-        // Without a main-setting record the data lies at the old fixed places.
-        uint32_t va = haveMs ? ms.voiceAddress : 0xDE000;
-        uint32_t ra = haveMs ? ms.radarMuteAddress : 0x16000;
-        uint32_t ga = haveMs ? ms.gpsAddress : 0x2DE000;
-        if (!haveMs && !noMainSetting && !fresh) {
-            // Loaded unit, records left alone: headers go where they are.
-            va = ra = ga = 0;
-        }
-        if (!haveMs || ms.voiceSize)
-            if (va)
-                unit.setVoiceHeader(va, vt);
-        if (!haveMs || ms.radarMuteSize)
-            if (ra)
-                unit.setRadarMuteHeader(ra, rt);
-        if (!haveMs || ms.gpsSize)
-            if (ga)
-                unit.setGpsHeader(ga, gt);
+        Regions r = find_regions(unit.flash());
+        if (r.voiceSize)
+            unit.setVoiceHeader(r.voice, vt);
+        if (r.radarMuteSize)
+            unit.setRadarMuteHeader(r.radarMute, rt);
+        if (r.gpsSize)
+            unit.setGpsHeader(r.gps, gt);
     }
 
     for (const auto& s : noReply) {

@@ -312,6 +312,19 @@ TEST(UnitSimProgram, ServesAUnitThatKeepsItsFlashInTheImage) {
     EXPECT_EQ(QV_Cmd_write(&channel, 0x300000, data.data(), 256, 0, 0, 256u * 0x21u), -5);
     QV_Hid_close(channel.handle);
     EXPECT_EQ(stop_sim(pid), 0);
+
+    // A new client id goes where the loaded unit keeps it (layout 502).
+    std::filesystem::remove(sock);
+    pid = start_sim({"--socket", sock, "--image", image, "--client", "TREVIK-DEMO Y"}, sock);
+    ASSERT_GT(pid, 0);
+    channel.handle = QV_Hid_open(u16("socket:" + sock).c_str());
+    ASSERT_NE(channel.handle, nullptr);
+    ASSERT_EQ(QV_Cmd_read(&channel, 0x1F000, block, 256, 0), 0);
+    EXPECT_EQ(std::memcmp(block, "TREVIK-DEMO Y", 13), 0);
+    ASSERT_EQ(QV_Cmd_read(&channel, 0x18000, block, 256, 0), 0);
+    EXPECT_EQ(block[0], 0xFF);
+    QV_Hid_close(channel.handle);
+    EXPECT_EQ(stop_sim(pid), 0);
 }
 
 TEST(UnitSimProgram, BadOptionsAreUsageErrors) {

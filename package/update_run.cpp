@@ -1,5 +1,8 @@
 #include "package/update_run.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -58,6 +61,26 @@ std::u16string temp_directory() {
     char16_t buf[1025] = {};
     temp_path_join(buf, u"");
     return std::u16string(buf);
+}
+
+// Creates the run directory (an existing one is fine), readable by this
+// user alone. Returns false when the name is taken by a link or by another
+// user's directory: in a shared temporary directory the package could be
+// swapped there between its download and its load. Anything else at that
+// name is left for the download to report.
+bool prepare_run_directory(const std::u16string& dir) {
+    std::filesystem::path p = fs_path(dir);
+    std::error_code ec;
+    if (std::filesystem::create_directory(p, ec))
+        std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
+    struct stat st {};
+    if (lstat(p.c_str(), &st) != 0)
+        return true;
+    if (S_ISLNK(st.st_mode))
+        return false;
+    if (S_ISDIR(st.st_mode) && st.st_uid != geteuid())
+        return false;
+    return true;
 }
 
 // The archive callback hands its owner back; the owner is the run.
@@ -182,8 +205,13 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
         fail(UPDATE_TEXT_NO_UPDATE_FILE);
         return false;
     }
-    std::error_code ec;
-    std::filesystem::create_directory(fs_path(names.run_dir), ec); // an existing one is fine
+    std::u16string temp = temp_directory();
+    while (!temp.empty() && temp.back() == u'/')
+        temp.pop_back();
+    if (names.run_dir != temp && !prepare_run_directory(names.run_dir)) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return false;
+    }
     download_target_ = names.target;
     extracted_ = names.extracted;
     remove_file(download_target_);

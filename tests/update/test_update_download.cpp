@@ -214,6 +214,19 @@ TEST_F(DownloadUpdate, TargetThatCannotBeOpenedShowsTheComponentText) {
     EXPECT_EQ(server.requests(), 0);
 }
 
+TEST_F(DownloadUpdate, RunDirectoryThatIsALinkIsRefused) {
+    // Someone else's link at the run directory's name: nothing is fetched
+    // into the place it points to.
+    std::filesystem::create_directory(tmp.file("elsewhere"));
+    std::filesystem::create_directory_symlink(tmp.file("elsewhere"), tmp.file("evil"));
+    server.serveBytes("/evil.dqv", package);
+    UpdateOutcome out = runUrl(server.url("/evil.dqv"));
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_EQ(host.boxes(), std::vector<std::string>{"box error [] Open update file failed!"});
+    EXPECT_EQ(server.requests(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.file("elsewhere")));
+}
+
 TEST_F(DownloadUpdate, ExistingTargetIsReplaced) {
     std::filesystem::create_directory(tmp.file("fresh"));
     ASSERT_EQ(pkg_write_file(tmp.file("fresh/fresh.dqv"), Bytes(100000, 0x55)), 1);

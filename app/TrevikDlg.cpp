@@ -40,12 +40,18 @@
 #include <cstring>
 
 // The window's pictures live in a static library: register them once.
-static void init_resources() { Q_INIT_RESOURCE(trevik); }
+static void init_resources() {
+    Q_INIT_RESOURCE(trevik);
+}
 
 namespace {
 
-QString from_u16(const std::u16string& s) { return QString::fromStdU16String(s); }
-std::u16string to_u16(const QString& s) { return s.toStdU16String(); }
+QString from_u16(const std::u16string& s) {
+    return QString::fromStdU16String(s);
+}
+std::u16string to_u16(const QString& s) {
+    return s.toStdU16String();
+}
 
 uint32_t tick_now() {
     using namespace std::chrono;
@@ -131,9 +137,7 @@ class TrevikUpdateHost : public UpdateHost {
         intptr_t result = 1;
         int m = 0;
         int f[UPDATE_PROVINCE_COUNT] = {};
-        dlg_->SendToWindow([&] {
-            result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f);
-        });
+        dlg_->SendToWindow([&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f); });
         if (result == 0) {
             if (mode)
                 *mode = m;
@@ -244,7 +248,9 @@ void CTrevikDlg::BuildControls() {
     connect(m_btnSetting, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickSetting);
 }
 
-CTrevikDlg::~CTrevikDlg() { Shutdown(); }
+CTrevikDlg::~CTrevikDlg() {
+    Shutdown();
+}
 
 bool CTrevikDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
@@ -277,8 +283,8 @@ bool CTrevikDlg::OnInitDialog() {
     m_groupProgress->setTitle(QStringLiteral("Progress"));
     QPixmap picture(QStringLiteral(":/res/picture.png"));
     if (!picture.isNull())
-        m_picture->setPixmap(picture.scaled(m_picture->size(), Qt::KeepAspectRatio,
-                                            Qt::SmoothTransformation));
+        m_picture->setPixmap(
+            picture.scaled(m_picture->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
 
     struct ButtonSetup {
         CShadeButtonST* button;
@@ -432,17 +438,25 @@ void CTrevikDlg::DelayedOpen(void* window) {
 // ---------------------------------------------------------------------------
 // Device state
 
-bool CTrevikDlg::IsConnected() const { return QV_Machine_isConnected(m_machine) != 0; }
+bool CTrevikDlg::IsConnected() const {
+    return QV_Machine_isConnected(m_machine) != 0;
+}
 
 void CTrevikDlg::SetTitle(const QString& state) {
     setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + state);
 }
 
-void CTrevikDlg::SetStatusText(const QString& text) { m_status->setText(text); }
+void CTrevikDlg::SetStatusText(const QString& text) {
+    m_status->setText(text);
+}
 
-QString CTrevikDlg::StatusText() const { return m_status->text(); }
+QString CTrevikDlg::StatusText() const {
+    return m_status->text();
+}
 
-QString CTrevikDlg::ProgressText() const { return m_progress->GetWindowText(); }
+QString CTrevikDlg::ProgressText() const {
+    return m_progress->GetWindowText();
+}
 
 void CTrevikDlg::EnableUpdateAndSetting(bool update, bool setting) {
     m_btnUpdate->setEnabled(update);
@@ -475,10 +489,12 @@ int CTrevikDlg::OnDeviceChange(unsigned event, int classCode, const QString& nam
     bool unit = QV_Hid_isUnitPath(n.c_str());
     if (event == DBT_DEVICEARRIVAL) {
         if (classCode == DEVICE_CLASS_HID && unit) {
-            // A run in progress keeps its unit; the arrival of another is
-            // looked at when it ends.
-            if (IsUpdating())
+            // The run's unit must not be swapped under it: the arrival is
+            // handled when the run ends.
+            if (IsUpdating()) {
+                m_pendingNotice = PendingNotice::Arrival;
                 return 0;
+            }
             QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
             RefreshDeviceState();
         } else if (classCode == DEVICE_CLASS_VOLUME) {
@@ -487,9 +503,13 @@ int CTrevikDlg::OnDeviceChange(unsigned event, int classCode, const QString& nam
         }
     } else if (event == DBT_DEVICEREMOVECOMPLETE) {
         if (classCode == DEVICE_CLASS_HID && unit && m_machine && m_machine->channel) {
-            // The run notices the unit is gone through its failing transfers.
-            if (IsUpdating())
+            // The handle may be in the middle of a transfer on the run's
+            // thread: it is closed when the run has ended (the run meanwhile
+            // fails on its own as its transfers go unanswered).
+            if (IsUpdating()) {
+                m_pendingNotice = PendingNotice::Removal;
                 return 0;
+            }
             QV_Machine_attach(m_machine, nullptr);
             RefreshDeviceState();
         }
@@ -621,6 +641,18 @@ void CTrevikDlg::OnRunEnded() {
     if (t)
         thread_destroy(t, 1);
     m_run.reset();
+    // A unit that came or went during the run.
+    PendingNotice notice = m_pendingNotice;
+    m_pendingNotice = PendingNotice::None;
+    if (IsClosing() || !m_machine)
+        return;
+    if (notice == PendingNotice::Removal) {
+        QV_Machine_attach(m_machine, nullptr);
+        RefreshDeviceState();
+    } else if (notice == PendingNotice::Arrival) {
+        QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+        RefreshDeviceState();
+    }
 }
 
 bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
@@ -633,7 +665,9 @@ bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
     return !IsUpdating();
 }
 
-QString CTrevikDlg::LastRunBoxText() const { return m_lastBoxText; }
+QString CTrevikDlg::LastRunBoxText() const {
+    return m_lastBoxText;
+}
 
 namespace {
 
@@ -673,7 +707,9 @@ void CTrevikDlg::OnClickSetting() {
     config_run(unit, prompter, editor);
 }
 
-void CTrevikDlg::OnClickClose() { done(QDialog::Accepted); }
+void CTrevikDlg::OnClickClose() {
+    done(QDialog::Accepted);
+}
 
 // ---------------------------------------------------------------------------
 // Province question
@@ -756,8 +792,8 @@ void CTrevikDlg::SaveDeviceInfo() {
                                PromptIcon::Error, PromptButtons::Ok);
         return;
     }
-    QString path =
-        m_prompter->saveFileName(this, QString::fromLatin1(TEXT_TXT_FILTER), QStringLiteral("file"));
+    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_TXT_FILTER),
+                                            QStringLiteral("file"));
     if (path.isEmpty())
         return;
     std::u16string p = to_u16(path);
@@ -773,8 +809,8 @@ void CTrevikDlg::ReadServerData() {
                                PromptIcon::Error, PromptButtons::Ok);
         return;
     }
-    QString path =
-        m_prompter->saveFileName(this, QString::fromLatin1(TEXT_BIN_FILTER), QStringLiteral("file"));
+    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_BIN_FILTER),
+                                            QStringLiteral("file"));
     if (path.isEmpty())
         return;
     std::u16string p = to_u16(path);
@@ -809,6 +845,9 @@ void CTrevikDlg::Shutdown() {
         QEventLoop loop;
         QTimer poll;
         connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+            // A package download is no flash write: it need not finish.
+            if (m_download->IsRunning())
+                m_download->Abort();
             if (!IsUpdating())
                 loop.quit();
         });

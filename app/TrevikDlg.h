@@ -67,7 +67,8 @@ inline constexpr const char* TEXT_VERSION_PREFIX = "   V:";
 inline constexpr const char* TEXT_NO_HARDWARE = "   No hardware connected!";
 inline constexpr const char* TEXT_CONNECTING = "   GPS Connecting...";
 inline constexpr const char* TEXT_NEWEST_QUESTION = "Already the newest version,Updated or Not?";
-inline constexpr const char* TEXT_UPDATE_FILE_FILTER = "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||";
+inline constexpr const char* TEXT_UPDATE_FILE_FILTER =
+    "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_TXT_FILTER = "txt File(*.txt)|*.txt|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_BIN_FILTER = "bin File(*.bin)|*.bin|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_FINISHING = "Finishing the update, please wait...";
@@ -226,6 +227,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     bool m_watchDevices = true;
     uint32_t m_delayedOpenMs = 2000;
     DeviceNotifier* m_notifier = nullptr;
+    // A unit notice that came while a run used the unit.
+    enum class PendingNotice { None, Arrival, Removal };
+    PendingNotice m_pendingNotice = PendingNotice::None;
     bool m_timersStarted = false;
     bool m_shutDown = false;
     bool m_shuttingDown = false;

@@ -5,7 +5,8 @@
 DialogBaseUnits dialog_base_units(const QFont& font) {
     QFontMetrics fm(font);
     DialogBaseUnits b;
-    int w = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    int w = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     b.x = (w / 26 + 1) / 2;
     b.y = fm.height();
     if (b.x <= 0)
@@ -22,8 +23,12 @@ int mul_div(int v, int mul, int div) {
 }
 } // namespace
 
-int dialog_units_x(int du, const DialogBaseUnits& base) { return mul_div(du, base.x, 4); }
-int dialog_units_y(int du, const DialogBaseUnits& base) { return mul_div(du, base.y, 8); }
+int dialog_units_x(int du, const DialogBaseUnits& base) {
+    return mul_div(du, base.x, 4);
+}
+int dialog_units_y(int du, const DialogBaseUnits& base) {
+    return mul_div(du, base.y, 8);
+}
 
 QRect dialog_units_rect(int x, int y, int w, int h, const DialogBaseUnits& base) {
     return QRect(dialog_units_x(x, base), dialog_units_y(y, base), dialog_units_x(w, base),

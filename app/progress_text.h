@@ -29,4 +29,3 @@ std::string progress_time_text(uint32_t seconds);
 // total of 0 (no length announced) the percentage shows 0.00 and the
 // remaining time 0Second.
 std::string progress_download_text(uint32_t total, uint32_t received, uint32_t speed_x100000);
-

@@ -136,7 +136,9 @@ QStringList ScriptedPrompter::messages() const {
     return out;
 }
 
-int QtPrompter::runDialog(const QString&, const std::function<int()>& run) { return run ? run() : 0; }
+int QtPrompter::runDialog(const QString&, const std::function<int()>& run) {
+    return run ? run() : 0;
+}
 
 int ScriptedPrompter::runDialog(const QString& name, const std::function<int()>&) {
     Record r;

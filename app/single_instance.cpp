@@ -18,7 +18,9 @@ QStringList single_instance_classes() {
 SingleInstance::SingleInstance(const QString& dir, QObject* parent)
     : QObject(parent), m_dir(dir.isEmpty() ? QDir::tempPath() : dir) {}
 
-SingleInstance::~SingleInstance() { release(); }
+SingleInstance::~SingleInstance() {
+    release();
+}
 
 QString SingleInstance::lockPath() const {
     return QDir(m_dir).filePath(

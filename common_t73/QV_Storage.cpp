@@ -16,9 +16,13 @@
 
 namespace {
 
-bool is_printable(int c) { return c >= 0x20 && c < 0x7F; }
+bool is_printable(int c) {
+    return c >= 0x20 && c < 0x7F;
+}
 
-bool is_blank_digit(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank_digit(int c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 int hex_value(int c) {
     if (c >= '0' && c <= '9')
@@ -69,7 +73,8 @@ std::string unescape_mount_path(const std::string& s) {
             const char* p = s.c_str() + i + 1;
             if (p[0] >= '0' && p[0] <= '7' && p[1] >= '0' && p[1] <= '7' && p[2] >= '0' &&
                 p[2] <= '7') {
-                out.push_back(static_cast<char>((p[0] - '0') * 64 + (p[1] - '0') * 8 + (p[2] - '0')));
+                out.push_back(
+                    static_cast<char>((p[0] - '0') * 64 + (p[1] - '0') * 8 + (p[2] - '0')));
                 i += 3;
                 continue;
             }

@@ -23,10 +23,10 @@ inline constexpr const char* QV_STORAGE_MARKER_TEXT = "abcdefd";
 using QV_StorageEjectFn = int (*)(const char* devnode, void* context);
 
 struct QV_StorageRoots {
-    const char* sysfs = "/sys";                      // holds block/<disk>/...
-    const char* mountinfo = "/proc/self/mountinfo";  // the mount table
-    const char* dev = "/dev";                        // device nodes for the eject
-    QV_StorageEjectFn eject = nullptr;               // null: eject by ioctl
+    const char* sysfs = "/sys";                     // holds block/<disk>/...
+    const char* mountinfo = "/proc/self/mountinfo"; // the mount table
+    const char* dev = "/dev";                       // device nodes for the eject
+    QV_StorageEjectFn eject = nullptr;              // null: eject by ioctl
     void* eject_context = nullptr;
 };
 

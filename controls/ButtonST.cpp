@@ -52,7 +52,9 @@ void CButtonST::SetColor(ColorIndex index, QColor colour) {
     update();
 }
 
-QColor CButtonST::GetColor(ColorIndex index) const { return m_crColors[index]; }
+QColor CButtonST::GetColor(ColorIndex index) const {
+    return m_crColors[index];
+}
 
 QIcon CButtonST::CurrentIcon() const {
     if (!isDown() && !m_bMouseOnButton && !m_iconOut.isNull())
@@ -62,7 +64,8 @@ QIcon CButtonST::CurrentIcon() const {
 
 QSize CButtonST::sizeHint() const {
     QFontMetrics fm(font());
-    return QSize(m_iconSize + fm.horizontalAdvance(text()) + 16, std::max(m_iconSize, fm.height()) + 8);
+    return QSize(m_iconSize + fm.horizontalAdvance(text()) + 16,
+                 std::max(m_iconSize, fm.height()) + 8);
 }
 
 void CButtonST::SetMouseOver(bool over) {
@@ -110,7 +113,8 @@ void CButtonST::changeEvent(QEvent* event) {
 }
 
 void CButtonST::DrawBackground(QPainter* p, const QRect& r) {
-    p->fillRect(r, m_bMouseOnButton ? m_crColors[BTNST_COLOR_BK_IN] : m_crColors[BTNST_COLOR_BK_OUT]);
+    p->fillRect(r,
+                m_bMouseOnButton ? m_crColors[BTNST_COLOR_BK_IN] : m_crColors[BTNST_COLOR_BK_OUT]);
 }
 
 void CButtonST::DrawBorder(QPainter* p, const QRect& r) {

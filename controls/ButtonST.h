@@ -14,7 +14,12 @@ class CButtonST : public QAbstractButton {
     Q_OBJECT
   public:
     // Colour slots of SetColor / GetColor.
-    enum ColorIndex { BTNST_COLOR_BK_IN, BTNST_COLOR_FG_IN, BTNST_COLOR_BK_OUT, BTNST_COLOR_FG_OUT };
+    enum ColorIndex {
+        BTNST_COLOR_BK_IN,
+        BTNST_COLOR_FG_IN,
+        BTNST_COLOR_BK_OUT,
+        BTNST_COLOR_FG_OUT
+    };
 
     explicit CButtonST(QWidget* parent = nullptr);
 
@@ -25,9 +30,18 @@ class CButtonST : public QAbstractButton {
     // The same with a grey copy of iconIn as the mouse-away icon.
     void SetIconGreyOut(const QIcon& iconIn, int size = 0);
 
-    void SetFlat(bool flat) { m_bIsFlat = flat; update(); }
-    void DrawBorder(bool enable) { m_bDrawBorder = enable; update(); }
-    void DrawFlatFocus(bool enable) { m_bDrawFlatFocus = enable; update(); }
+    void SetFlat(bool flat) {
+        m_bIsFlat = flat;
+        update();
+    }
+    void DrawBorder(bool enable) {
+        m_bDrawBorder = enable;
+        update();
+    }
+    void DrawFlatFocus(bool enable) {
+        m_bDrawFlatFocus = enable;
+        update();
+    }
     void SetColor(ColorIndex index, QColor colour);
     QColor GetColor(ColorIndex index) const;
 
@@ -69,8 +83,17 @@ class CButtonST : public QAbstractButton {
 class CShadeButtonST : public CButtonST {
     Q_OBJECT
   public:
-    enum ShadeKind { SHS_NOISE = 0, SHS_DIAGSHADE, SHS_HSHADE, SHS_VSHADE, SHS_HBUMP, SHS_VBUMP,
-                     SHS_SOFTBUMP, SHS_HARDBUMP, SHS_METAL };
+    enum ShadeKind {
+        SHS_NOISE = 0,
+        SHS_DIAGSHADE,
+        SHS_HSHADE,
+        SHS_VSHADE,
+        SHS_HBUMP,
+        SHS_VBUMP,
+        SHS_SOFTBUMP,
+        SHS_HARDBUMP,
+        SHS_METAL
+    };
 
     explicit CShadeButtonST(QWidget* parent = nullptr);
 

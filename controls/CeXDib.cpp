@@ -42,7 +42,8 @@ void CCeXDib::BlendPalette(QColor colour, int perc) {
     perc = std::clamp(perc, 0, 100);
     int r = colour.red(), g = colour.green(), b = colour.blue();
     for (QRgb& e : m_palette) {
-        e = qRgb((perc * r + (100 - perc) * qRed(e)) / 100, (perc * g + (100 - perc) * qGreen(e)) / 100,
+        e = qRgb((perc * r + (100 - perc) * qRed(e)) / 100,
+                 (perc * g + (100 - perc) * qGreen(e)) / 100,
                  (perc * b + (100 - perc) * qBlue(e)) / 100);
     }
     m_cache = QImage();

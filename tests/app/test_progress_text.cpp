@@ -26,9 +26,12 @@ struct TimeCase {
 };
 
 TEST(ProgressTimeText, HoursAndMinutesOnlyWhenNotZero) {
-    const TimeCase cases[] = {{0, "0Second"},          {5, "5Second"},
-                              {60, "1Minute0Second"},  {3600, "1Hour0Second"},
-                              {3605, "1Hour5Second"},  {3725, "1Hour2Minute5Second"},
+    const TimeCase cases[] = {{0, "0Second"},
+                              {5, "5Second"},
+                              {60, "1Minute0Second"},
+                              {3600, "1Hour0Second"},
+                              {3605, "1Hour5Second"},
+                              {3725, "1Hour2Minute5Second"},
                               {86399, "23Hour59Minute59Second"}};
     for (const TimeCase& c : cases)
         EXPECT_EQ(progress_time_text(c.seconds), c.text) << c.seconds;

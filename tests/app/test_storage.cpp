@@ -25,11 +25,15 @@ struct DecodeCase {
     std::string expected;
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DecodeIdString : public ::testing::TestWithParam<DecodeCase> {};
 
-TEST_P(DecodeIdString, Decodes) { EXPECT_EQ(decode(GetParam().text), GetParam().expected); }
+TEST_P(DecodeIdString, Decodes) {
+    EXPECT_EQ(decode(GetParam().text), GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DecodeIdString,
@@ -114,8 +118,8 @@ class StorageProbe : public ::testing::Test {
             for (size_t i; (i = escaped.find(' ')) != std::string::npos;)
                 escaped.replace(i, 1, "\\040");
             std::ofstream(root / "mountinfo", std::ios::app)
-                << "40 22 8:" << minor + 1 << " / " << escaped
-                << " rw,nosuid shared:5 - vfat /dev/" << disk << "1 rw\n";
+                << "40 22 8:" << minor + 1 << " / " << escaped << " rw,nosuid shared:5 - vfat /dev/"
+                << disk << "1 rw\n";
         }
         return mnt;
     }

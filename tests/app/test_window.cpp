@@ -47,9 +47,9 @@ TEST(WindowDecisions, AcceptanceRule) {
     EXPECT_EQ(accept("VELMORA NAV", blanks), 1);          // no customer: every unit
     EXPECT_EQ(accept("SOMEONE ELSE", "TREVIK-DEMO "), 1); // unknown ids are accepted
     EXPECT_EQ(accept("TREVIK-DEMO 01", "TREVIK-DEMO "), 1);
-    EXPECT_EQ(accept("PARTNR-7", "TREVIK-DEMO "), 1);     // served, first 6 bytes
+    EXPECT_EQ(accept("PARTNR-7", "TREVIK-DEMO "), 1); // served, first 6 bytes
     EXPECT_EQ(accept("PARTNER FLEET SERVICES 2019 ", "TREVIK-DEMO "), 1);
-    EXPECT_EQ(accept("VELMORA NAV", "TREVIK-DEMO "), 0);  // another known customer
+    EXPECT_EQ(accept("VELMORA NAV", "TREVIK-DEMO "), 0); // another known customer
     EXPECT_EQ(accept("BRAND12", "TREVIK-DEMO "), 0);
     EXPECT_EQ(trevik_accept_identity(nullptr, 256, "TREVIK-DEMO ", 12), 0);
 }
@@ -67,9 +67,9 @@ TEST(WindowDecisions, NoticeNames) {
                             "/dev/hidraw0", &name);
     n = name.toStdU16String();
     EXPECT_FALSE(QV_Hid_isUnitPath(n.c_str()));
-    EXPECT_EQ(device_notice_from_udev("block", "partition", "/devices/x/sdb/sdb1", "/dev/sdb1",
-                                      &name),
-              2);
+    EXPECT_EQ(
+        device_notice_from_udev("block", "partition", "/devices/x/sdb/sdb1", "/dev/sdb1", &name),
+        2);
     EXPECT_EQ(device_notice_from_udev("block", "disk", "/devices/x/sdb", "/dev/sdb", &name), 3);
     EXPECT_EQ(device_notice_from_udev("usb", "usb_device", "/devices/x/1-1", "", &name), 1);
     EXPECT_EQ(device_notice_from_udev("net", "", "/devices/x/net/eth0", "", &name), 5);
@@ -122,7 +122,7 @@ TEST_F(Window, TemplateTextsAndLayout) {
     EXPECT_EQ(dlg->Button(IDC_UPDATE)->text(), "Update");
     EXPECT_EQ(dlg->Button(IDC_SETTING)->text(), "Setting");
     EXPECT_EQ(dlg->Button(IDC_CLOSE)->text(), "Close");
-    EXPECT_TRUE(dlg->Button(IDC_OPEN)->HasIconOut());   // grey copy
+    EXPECT_TRUE(dlg->Button(IDC_OPEN)->HasIconOut()); // grey copy
     EXPECT_FALSE(dlg->Button(IDC_CLOSE)->HasIconOut());
     EXPECT_EQ(dlg->StatusText(), "");
     EXPECT_EQ(dlg->ProgressText(), "");
@@ -149,9 +149,8 @@ TEST_F(Window, ArrivalAttachesAndRemovalDrops) {
 
     plugIn();
     // Another device's arrival changes nothing.
-    EXPECT_EQ(dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID,
-                                  "emulated:vid_0416&pid_b501"),
-              0);
+    EXPECT_EQ(
+        dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, "emulated:vid_0416&pid_b501"), 0);
     EXPECT_FALSE(dlg->IsConnected());
     dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_USB, UNIT_NAME);
     EXPECT_FALSE(dlg->IsConnected());
@@ -368,6 +367,22 @@ TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndShowsNoBox) {
     EXPECT_TRUE(prompter.messages().isEmpty()) << prompter.messages().join('|').toStdString();
     EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_EQ(dlg->Machine(), nullptr);
+}
+
+TEST_F(UpdateRunWindow, RemovalDuringRunIsHandledWhenItEnds) {
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    sim.setReportDelayUs(300);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }, 5000));
+    // The handle is in use by the run: it is not closed under it.
+    dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
+    EXPECT_TRUE(dlg->IsConnected());
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_EQ(title(), "Update Tool   No hardware connected!");
+    EXPECT_FALSE(enabled(IDC_UPDATE));
+    EXPECT_FALSE(enabled(IDC_SETTING));
 }
 
 TEST_F(UpdateRunWindow, ProvinceQuestionNoWritesNationalPackage) {

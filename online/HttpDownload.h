@@ -53,6 +53,7 @@ class CHttpDownload {
     // component's thread, if any, to end. An aborted transfer notices the flag
     // within about a second, so the wait is short; past 4000 ms it is logged
     // and the wait goes on, because the thread still uses this object.
+    // Not to be called from the owner's post().
     void Stop();
 
     // Sets the abort flag unless the transfer has finished (the window's

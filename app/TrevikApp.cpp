@@ -15,6 +15,11 @@ int CTrevikApp::InitInstance() {
     CTrevikDlg dlg(&prompter);
     QObject::connect(&instance, &SingleInstance::raiseRequested, &dlg,
                      [&dlg] { single_instance_bring_forward(&dlg); });
+    // Other programs reach the window's system commands (10000, 10001)
+    // through the same socket; they run once the request is answered.
+    QObject::connect(
+        &instance, &SingleInstance::sysCommandRequested, &dlg,
+        [&dlg](uint32_t id) { dlg.SendMessage(WM_SYSCOMMAND_MSG, id, 0); }, Qt::QueuedConnection);
     instance.listen(QString::fromLatin1(TREVIK_CLASS));
     if (dlg.OnInitDialog())
         dlg.exec();

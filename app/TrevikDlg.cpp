@@ -363,7 +363,7 @@ intptr_t CTrevikDlg::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lP
         OnSysCommand(static_cast<uint32_t>(wParam));
         return 0;
     case WM_COMMAND_MSG:
-        if ((wParam & 0xFFFF) == ID_SAVE_DEVICE_INFO)
+        if ((wParam & 0xFFFF) == ID_SAVE_DEVICE_INFO && !IsUpdating())
             SaveDeviceInfo();
         return 0;
     default:
@@ -760,6 +760,9 @@ void CTrevikDlg::OnDownloadSpeed(uint32_t speed, uint32_t received) {
 // Service commands
 
 void CTrevikDlg::OnSysCommand(uint32_t id) {
+    // The read-outs would share the unit's channel with a running update.
+    if (IsUpdating() && (id == ID_SAVE_DEVICE_INFO || id == ID_READ_SERVER_DATA))
+        return;
     if ((id & 0xFFF0) == SC_ABOUTBOX) {
         m_prompter->runDialog(QStringLiteral("CAboutDlg"), [this] {
             CAboutDlg about(this);

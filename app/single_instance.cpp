@@ -8,7 +8,8 @@
 
 namespace {
 const char RAISE_REQUEST[] = "raise\n";
-}
+const char SYSCOMMAND_REQUEST[] = "syscommand ";
+} // namespace
 
 QStringList single_instance_classes() {
     return {QString::fromLatin1(TREVIK_CLASS), QString::fromLatin1(TREVIK_PROGRAM_CLASS),
@@ -63,10 +64,23 @@ bool SingleInstance::listen(const QString& windowClass) {
 void SingleInstance::onNewConnection() {
     while (QLocalSocket* s = m_server->nextPendingConnection()) {
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
-            if (s->canReadLine() && s->readLine() == RAISE_REQUEST) {
-                s->write("ok\n");
-                s->flush();
-                emit raiseRequested();
+            while (s->canReadLine()) {
+                QByteArray line = s->readLine(64);
+                if (line == RAISE_REQUEST) {
+                    s->write("ok\n");
+                    s->flush();
+                    emit raiseRequested();
+                } else if (line.startsWith(SYSCOMMAND_REQUEST) && line.endsWith('\n')) {
+                    bool ok = false;
+                    uint32_t id = line.mid(sizeof SYSCOMMAND_REQUEST - 1).trimmed().toUInt(&ok);
+                    s->write(ok ? "ok\n" : "bad\n");
+                    s->flush();
+                    if (ok)
+                        emit sysCommandRequested(id);
+                } else {
+                    s->write("bad\n");
+                    s->flush();
+                }
             }
         });
         connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
@@ -87,6 +101,19 @@ bool SingleInstance::raiseRunning(int timeoutMs) {
             return true;
     }
     return false;
+}
+
+bool SingleInstance::sendSysCommand(uint32_t id, int timeoutMs) {
+    QLocalSocket s;
+    s.connectToServer(serverName(QString::fromLatin1(TREVIK_CLASS)));
+    if (!s.waitForConnected(timeoutMs))
+        return false;
+    s.write(QByteArray(SYSCOMMAND_REQUEST) + QByteArray::number(id) + '\n');
+    s.flush();
+    // The window answers before it carries the command out.
+    bool taken = s.waitForReadyRead(timeoutMs) && s.readLine() == "ok\n";
+    s.disconnectFromServer();
+    return taken;
 }
 
 void SingleInstance::release() {

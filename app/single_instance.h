@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <memory>
 
 inline constexpr const char* SINGLE_INSTANCE_LOCK_NAME = "QV_APP_ONE_HANDLE";
@@ -41,6 +42,10 @@ class SingleInstance : public QObject {
     // window. Returns true when one answered, false when none was found.
     bool raiseRunning(int timeoutMs = 2000);
 
+    // Hands a system command (the ids WM_SYSCOMMAND carries, such as 10000)
+    // to the running tool's window. Returns true when it was taken.
+    bool sendSysCommand(uint32_t id, int timeoutMs = 2000);
+
     // Releases the lock and stops listening.
     void release();
 
@@ -50,6 +55,8 @@ class SingleInstance : public QObject {
   signals:
     // A later start asked for the window to come forward.
     void raiseRequested();
+    // Another program sent a system command to the window.
+    void sysCommandRequested(uint32_t id);
 
   private:
     void onNewConnection();

@@ -56,6 +56,23 @@ TEST(SingleInstance, RaiseReachesTheFirstClassFound) {
     EXPECT_TRUE(wait_for([&] { return raised == 1; }, 2000));
 }
 
+TEST(SingleInstance, SysCommandReachesTheRunningTool) {
+    QTemporaryDir dir;
+    SingleInstance first(dir.path());
+    ASSERT_TRUE(first.acquire());
+    ASSERT_TRUE(first.listen());
+    std::vector<uint32_t> ids;
+    QObject::connect(&first, &SingleInstance::sysCommandRequested,
+                     [&](uint32_t id) { ids.push_back(id); });
+    bool taken = false;
+    QThread* t = QThread::create([&] { taken = SingleInstance(dir.path()).sendSysCommand(10001); });
+    t->start();
+    EXPECT_TRUE(wait_for([&] { return t->isFinished(); }, 10000));
+    delete t;
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(ids, std::vector<uint32_t>{10001});
+}
+
 TEST(SingleInstance, NoWindowFoundEndsSilently) {
     QTemporaryDir dir;
     SingleInstance holder(dir.path());

@@ -374,6 +374,9 @@ TEST_F(UpdateRunWindow, RemovalDuringRunIsHandledWhenItEnds) {
     sim.setReportDelayUs(300);
     dlg->OnClickUpdate();
     ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }, 5000));
+    // Read-outs would share the channel with the run: they are refused.
+    dlg->SendMessage(WM_SYSCOMMAND_MSG, ID_SAVE_DEVICE_INFO, 0);
+    EXPECT_TRUE(prompter.records.empty());
     // The handle is in use by the run: it is not closed under it.
     dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
     EXPECT_TRUE(dlg->IsConnected());

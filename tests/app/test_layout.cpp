@@ -1,0 +1,60 @@
+// Dialog units to pixels, and file-dialog filters in Qt's form.
+#include "app/dialog_units.h"
+#include "app/prompter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DialogUnits, RoundLikeMulDiv) {
+    DialogBaseUnits b; // 6 x 13, the common dialog font
+    EXPECT_EQ(dialog_units_size(282, 250, b), QSize(423, 406));
+    // x: 228 * 6 / 4 = 342; y: 146 * 13 / 8 = 237.25 -> 237; h 20 * 13 / 8 = 32.5 -> 33
+    EXPECT_EQ(dialog_units_rect(228, 146, 42, 20, b), QRect(342, 237, 63, 33));
+    DialogBaseUnits big{7, 15};
+    EXPECT_EQ(dialog_units_rect(3, 215, 84, 28, big), QRect(5, 403, 147, 53));
+    EXPECT_EQ(dialog_units_x(0, big), 0);
+}
+
+TEST(DialogUnits, BaseUnitsFollowTheFont) {
+    QFont small("DejaVu Sans");
+    small.setPixelSize(10);
+    QFont large = small;
+    large.setPixelSize(20);
+    DialogBaseUnits s = dialog_base_units(small), l = dialog_base_units(large);
+    EXPECT_GT(s.x, 0);
+    EXPECT_GT(l.x, s.x);
+    EXPECT_GT(l.y, s.y);
+}
+
+TEST(PrompterFilter, WindowsFilterInQtForm) {
+    EXPECT_EQ(prompter_qt_filter("Update File(*.dqv)|*.dqv|All File(*.*)|*.*||"),
+              "Update File(*.dqv) (*.dqv);;All File(*.*) (*.*)");
+    EXPECT_EQ(prompter_qt_filter("Pictures|*.png;*.jpg||"), "Pictures (*.png *.jpg)");
+    EXPECT_EQ(prompter_qt_filter(""), "");
+    EXPECT_EQ(prompter_qt_filter("Name only|"), "");
+}
+
+TEST(ScriptedPrompter, PlaysBackAndRecords) {
+    ScriptedPrompter p;
+    p.answers.push_back(PROMPT_IDYES);
+    EXPECT_EQ(
+        p.messageBox(nullptr, "q?", "Update Tool", PromptIcon::Question, PromptButtons::YesNo),
+        PROMPT_IDYES);
+    // Nothing queued: No for a question, OK otherwise, cancelled dialogs.
+    EXPECT_EQ(p.messageBox(nullptr, "q?", "", PromptIcon::None, PromptButtons::YesNo), PROMPT_IDNO);
+    EXPECT_EQ(p.messageBox(nullptr, "x", "", PromptIcon::Error, PromptButtons::Ok), PROMPT_IDOK);
+    EXPECT_TRUE(p.openFileName(nullptr, "f", "file").isEmpty());
+    int mode = 5;
+    int flags[PROVINCE_FLAG_COUNT] = {};
+    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), &mode, flags), 0);
+    EXPECT_EQ(mode, 5);
+    p.provinces.push_back({1, 1, {0, 1, 1}});
+    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), &mode, flags), 1);
+    EXPECT_EQ(mode, 1);
+    EXPECT_EQ(flags[1] + flags[2] + flags[0] + flags[33], 2);
+    EXPECT_EQ(p.messages(), QStringList({"q?", "q?", "x"}));
+    EXPECT_EQ(p.records.size(), 6u);
+}
+
+} // namespace

@@ -58,3 +58,62 @@ TEST(ScriptedPrompter, PlaysBackAndRecords) {
 }
 
 } // namespace
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+
+// Answers the next modal message box with button and records what it showed.
+struct BoxAnswer {
+    explicit BoxAnswer(QMessageBox::StandardButton b) : button(b) {}
+    QMessageBox::StandardButton button;
+    QString text, title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+
+    void arm() {
+        QTimer::singleShot(0, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return arm();
+            text = box->text();
+            title = box->windowTitle();
+            icon = box->icon();
+            for (QAbstractButton* b : box->buttons())
+                buttons << b->text().remove('&');
+            box->button(button)->click();
+        });
+    }
+};
+
+TEST(QtPrompterBoxes, AnswersMapToTheSystemValues) {
+    QtPrompter p;
+    BoxAnswer yes(QMessageBox::Yes);
+    yes.arm();
+    EXPECT_EQ(p.messageBox(nullptr, "Already the newest version,Updated or Not?", "Update Tool",
+                           PromptIcon::None, PromptButtons::YesNo),
+              PROMPT_IDYES);
+    EXPECT_EQ(yes.text, "Already the newest version,Updated or Not?");
+    EXPECT_EQ(yes.title, "Update Tool");
+    EXPECT_EQ(yes.buttons.size(), 2);
+
+    BoxAnswer no(QMessageBox::No);
+    no.arm();
+    EXPECT_EQ(p.messageBox(nullptr, "q", "", PromptIcon::Question, PromptButtons::YesNo),
+              PROMPT_IDNO);
+    EXPECT_EQ(no.icon, QMessageBox::Question);
+
+    BoxAnswer ok(QMessageBox::Ok);
+    ok.arm();
+    EXPECT_EQ(p.messageBox(nullptr, "   No hardware connected!", "", PromptIcon::Error,
+                           PromptButtons::Ok),
+              PROMPT_IDOK);
+    EXPECT_EQ(ok.text, "   No hardware connected!"); // the blanks stay
+    EXPECT_EQ(ok.icon, QMessageBox::Critical);
+    EXPECT_EQ(ok.buttons.size(), 1);
+}
+
+} // namespace

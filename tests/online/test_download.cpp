@@ -95,7 +95,9 @@ TEST_F(Download, EndsWithTheResultAndFileOfEachServerAnswer) {
 }
 
 TEST_F(Download, ReportsSizeAndEveryChangedPercentage) {
+    auto t0 = Clock::now();
     Message end = get("/files/a.bin");
+    bool under_a_second = Clock::now() - t0 < std::chrono::milliseconds(1000);
     ASSERT_EQ(end.w, 0u);
     auto sizes = owner.of(UWM_DOWNLOAD_SIZE);
     ASSERT_EQ(sizes.size(), 1u);
@@ -108,7 +110,9 @@ TEST_F(Download, ReportsSizeAndEveryChangedPercentage) {
     for (size_t i = 1; i < percents.size(); ++i)
         EXPECT_GT(percents[i].w, percents[i - 1].w);
     // Under a second: no speed report.
-    EXPECT_TRUE(owner.of(UWM_DOWNLOAD_SPEED).empty());
+    if (under_a_second) {
+        EXPECT_TRUE(owner.of(UWM_DOWNLOAD_SPEED).empty());
+    }
     EXPECT_EQ(server.last_user_agent(), "Update");
     EXPECT_EQ(server.last_range(), "");
 }
@@ -125,11 +129,14 @@ TEST_F(Download, WithoutLengthReportsSizeZeroAndNoPercentage) {
 
 TEST_F(Download, SlowServerGetsSpeedReportsAboutOncePerSecond) {
     server.set_slow(5, 450); // about 1.8 s in all
+    auto t0 = Clock::now();
     Message end = get("/slow/a.bin");
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t0).count();
     ASSERT_EQ(end.w, 0u);
     auto speeds = owner.of(UWM_DOWNLOAD_SPEED);
     ASSERT_FALSE(speeds.empty());
-    EXPECT_LE(speeds.size(), 3u);
+    // At most one report per second of transfer.
+    EXPECT_LE(speeds.size(), static_cast<size_t>(seconds));
     uintptr_t last_received = 0;
     for (const Message& m : speeds) {
         // Speed in KB/s x 100000: the server's 300 KB over about 2 s is

@@ -34,13 +34,35 @@ std::string u8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
 }
 
-// Parses an http or https URL into its parts. False when it is no such URL.
-bool parse_url(const std::string& url, std::string* normalised, std::string* service,
-               std::string* server, int* port, std::string* path) {
+// Blanks, control characters and bytes beyond ASCII cannot stand in a
+// request line: they go as %XX, everything else as it is.
+std::string escape_unsafe(const std::string& url) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : url) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7F) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// Outcome of reading a URL.
+enum class UrlParse { Ok, NoUrl, OtherScheme };
+
+// Parses an http or https URL into its parts.
+UrlParse parse_url(const std::string& url, std::string* normalised, std::string* service,
+                   std::string* server, int* port, std::string* path) {
     CURLU* u = curl_url();
     if (!u)
-        return false;
-    bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+        return UrlParse::NoUrl;
+    bool ok = curl_url_set(u, CURLUPART_URL, escape_unsafe(url).c_str(), 0) == CURLUE_OK;
+    bool other_scheme = false;
     char* part = nullptr;
     auto get = [&](CURLUPart which, unsigned flags, std::string* out) {
         if (!ok)
@@ -55,8 +77,10 @@ bool parse_url(const std::string& url, std::string* normalised, std::string* ser
     };
     std::string port_text;
     get(CURLUPART_SCHEME, 0, service);
-    if (ok && *service != "http" && *service != "https")
+    if (ok && *service != "http" && *service != "https") {
         ok = false;
+        other_scheme = true;
+    }
     get(CURLUPART_HOST, 0, server);
     get(CURLUPART_PORT, CURLU_DEFAULT_PORT, &port_text);
     get(CURLUPART_PATH, 0, path);
@@ -72,7 +96,9 @@ bool parse_url(const std::string& url, std::string* normalised, std::string* ser
         *port = std::atoi(port_text.c_str());
     }
     curl_url_cleanup(u);
-    return ok && !server->empty();
+    if (other_scheme)
+        return UrlParse::OtherScheme;
+    return ok && !server->empty() ? UrlParse::Ok : UrlParse::NoUrl;
 }
 
 bool has_header(const char* line, size_t n, const char* name) {
@@ -274,11 +300,16 @@ void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
 std::u16string CHttpDownload::Start(int synchronous) {
     if (thread_.joinable())
         Stop();
-    if (!parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_)) {
+    UrlParse parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
+    // Only a URL without any scheme gets "http://" in front: one of another
+    // scheme, or a malformed one with a scheme, would turn into a request to
+    // a host named after its scheme.
+    if (parsed == UrlParse::NoUrl && url_.find(u"://") == std::u16string::npos) {
         url_ = u"http://" + url_;
-        if (!parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_))
-            return u"Failed to parse the URL: " + url_ + u"\n";
+        parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
     }
+    if (parsed != UrlParse::Ok)
+        return u"Failed to parse the URL: " + url_ + u"\n";
 
     CloseTarget();
     std::string path = u8(target_);

@@ -193,6 +193,10 @@ TEST_F(Download, ExistingTargetIsTruncatedOrRefused) {
 TEST_F(Download, StartErrorsComeBackAsText) {
     configure(u"");
     EXPECT_EQ(dl.Start(1), u"Failed to parse the URL: http://\n");
+    configure(u"ftp://127.0.0.1/a.bin");
+    EXPECT_EQ(dl.Start(1), u"Failed to parse the URL: ftp://127.0.0.1/a.bin\n");
+    configure(u"http://127.0.0.1:99999/a.bin");
+    EXPECT_EQ(dl.Start(1), u"Failed to parse the URL: http://127.0.0.1:99999/a.bin\n");
 
     dl.Configure(&owner, w(server.url("/files/small.txt")), w(tmp.path("no/such/dir/f")), u"", u"",
                  u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
@@ -211,6 +215,19 @@ TEST_F(Download, UrlWithoutSchemeIsFetchedOverHttp) {
     EXPECT_EQ(dl.Port(), server.port());
     EXPECT_EQ(dl.ObjectPath(), "/files/small.txt");
     EXPECT_EQ(read_file(target), "hello");
+}
+
+TEST_F(Download, BlanksAndWideCharactersInTheUrlAreEscaped) {
+    server.put("map 2019.bin", "blank");
+    server.put("\xE4\xB8\xAD.bin", "wide");
+    configure(w(server.url("/files/map 2019.bin")));
+    EXPECT_EQ(run_sync().w, 0u);
+    EXPECT_EQ(read_file(target), "blank");
+    EXPECT_EQ(dl.ObjectPath(), "/files/map%202019.bin");
+    owner.reset();
+    configure(w(server.url("/files/")) + u"\u4E2D.bin");
+    EXPECT_EQ(run_sync().w, 0u);
+    EXPECT_EQ(read_file(target), "wide");
 }
 
 TEST_F(Download, AbortBeforeTheRequestEndsWithZeroAndLeavesTheEmptyTarget) {

@@ -2,11 +2,14 @@
 // failure text, the program-only test and the known-client test.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <ostream>
 
 #include "common_t73/QV_Machine.h"
 #include "package/package.h"
 #include "package/update_run.h"
+#include "support/text.h"
 
 namespace {
 
@@ -17,6 +20,15 @@ struct NameCase {
     const char16_t* run_dir;
     const char16_t* target;
 };
+
+// Cases read as their URL in test names.
+void PrintTo(const NameCase& c, std::ostream* os) {
+    std::string url = wtext_to_utf8(c.url);
+    for (char& ch : url)
+        if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '.')
+            ch = '_';
+    *os << (url.empty() ? "empty" : url);
+}
 
 class DownloadNames : public ::testing::TestWithParam<NameCase> {};
 

@@ -22,29 +22,6 @@
 
 namespace {
 
-// The device link logs on standard output; while it works, its lines go to
-// standard error so standard output carries only what the command prints.
-class LogToStderr {
-  public:
-    LogToStderr() {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        if (saved_ >= 0)
-            ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    }
-    ~LogToStderr() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            ::dup2(saved_, STDOUT_FILENO);
-            ::close(saved_);
-        }
-    }
-    LogToStderr(const LogToStderr&) = delete;
-    LogToStderr& operator=(const LogToStderr&) = delete;
-
-  private:
-    int saved_ = -1;
-};
 
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());

@@ -3,7 +3,7 @@
 #   scripts/build.sh [--sanitize]   build/ (or build-asan/ with --sanitize)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" >&2
 
 dir="$root/build"
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
@@ -12,5 +12,5 @@ if [ "${1:-}" = "--sanitize" ]; then
   flags=(-DCMAKE_BUILD_TYPE=Debug -DTREVIK_SANITIZE=ON -DTREVIK_BENCH=OFF)
 fi
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir" -j2
+cmake --build "$dir" -j2 >&2
 echo "$dir"

@@ -161,7 +161,9 @@ void condvar_destroy(CondVar* cv) {
 
 // Owned jointly by the creator's handle and the running thread: whichever
 // lets go last frees it, so a thread left running after thread_destroy still
-// has its record.
+// has its record. thread_create holds a third reference while it waits for
+// the start signal, so a routine that releases its own record at once cannot
+// free the semaphore the creator is still waiting on.
 struct Thread {
     Semaphore* started = nullptr;
     ThreadRoutine routine = nullptr;
@@ -170,7 +172,7 @@ struct Thread {
     std::mutex end_lock;
     std::condition_variable end_cv;
     bool ended = false;
-    std::atomic<int> refs{2};
+    std::atomic<int> refs{3};
 };
 
 namespace {
@@ -220,6 +222,7 @@ Thread* thread_create(ThreadRoutine routine, void* argument) {
         return nullptr;
     }
     semaphore_wait(t->started, 1000);
+    thread_release(t);
     return t;
 }
 

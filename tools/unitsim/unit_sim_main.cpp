@@ -38,13 +38,13 @@ bool parse_number(const std::string& text, uint32_t* out) {
 }
 
 // CODE[:NTH[:STATUS]], CODE a command code such as f3 or 0xf3, or "any".
-bool parse_fault(const std::string& spec, UnitFault kind, UnitFaultRule* rule) {
+bool parse_fault(const std::string& option, UnitFault kind, UnitFaultRule* rule) {
     rule->kind = kind;
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        size_t colon = spec.find(':', start);
-        parts.push_back(spec.substr(start, colon - start));
+        size_t colon = option.find(':', start);
+        parts.push_back(option.substr(start, colon - start));
         if (colon == std::string::npos)
             break;
         start = colon + 1;

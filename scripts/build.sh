@@ -11,6 +11,10 @@ if [ "${1:-}" = "--sanitize" ]; then
   dir="$root/build-asan"
   flags=(-DCMAKE_BUILD_TYPE=Debug -DTREVIK_SANITIZE=ON -DTREVIK_BENCH=OFF)
 fi
+# A compiler cache, where one is installed, makes rebuilds in several checkouts cheap.
+if command -v ccache >/dev/null; then
+  flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j2 >&2
 echo "$dir"

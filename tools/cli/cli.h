@@ -2,7 +2,7 @@
 //
 // Each command lives in its own file in this folder and registers itself
 // with a static CliRegistrar; main() builds the command line from them.
-// Exit codes: 0 success, 1 failure, 2 bad usage.
+// Exit codes: see below; they are a contract with scripts.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -10,9 +10,16 @@
 #include <cstdio>
 #include <unistd.h>
 
-inline constexpr int CLI_OK = 0;
-inline constexpr int CLI_FAILED = 1;
-inline constexpr int CLI_USAGE = 2;
+inline constexpr int CLI_OK = 0;              // done
+inline constexpr int CLI_FAILED = 1;          // the operation failed (its text says why)
+inline constexpr int CLI_USAGE = 2;           // bad usage
+inline constexpr int CLI_NO_UNIT = 3;         // no unit found
+inline constexpr int CLI_NO_ACCESS = 4;       // the unit exists but cannot be opened
+inline constexpr int CLI_BAD_PACKAGE = 5;     // package unreadable or another customer's
+inline constexpr int CLI_TRANSFER = 6;        // the unit refused or broke off a transfer
+inline constexpr int CLI_NOTHING_TO_DO = 7;   // nothing to do
+inline constexpr int CLI_INTERRUPTED = 8;     // interrupted by a signal
+inline constexpr int CLI_UNIT_IN_USE = 9;     // the unit is in use by another program
 
 // Adds one subcommand to root. The subcommand's callback stores its exit
 // code in *exit_code.

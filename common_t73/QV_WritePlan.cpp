@@ -31,7 +31,31 @@ int gps_section(const QV_WritePlan* plan) {
     return plan->variant_d ? 13 : 5;
 }
 
+// The old layout keeps each data area in a region of fixed place and size.
+// Returns the end of the first area that runs past its region or past the
+// unit's flash, 0 when all fit.
+uint64_t legacy_overflow(const QV_Machine* m, const QV_WritePlan* plan) {
+    const struct {
+        uint64_t address, length, region;
+    } areas[] = {
+        {OLD_RADAR_MUTE_ADDRESS, plan->radar_mute_length, OLD_RADAR_MUTE_SIZE},
+        {OLD_VOICE_ADDRESS, plan->voice_length, OLD_VOICE_SIZE},
+        {OLD_GPS_ADDRESS, plan->gps_length, OLD_GPS_SIZE},
+    };
+    for (const auto& area : areas) {
+        uint64_t end = area.address + area.length;
+        if (area.length != 0 && (area.length > area.region || end > m->flash_size))
+            return end;
+    }
+    return 0;
+}
+
 } // namespace
+
+int QV_WritePlan_programFits(uint32_t length, int layout502) {
+    uint64_t limit = layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS;
+    return length != 0 && uint64_t(FLASH_PROGRAM_ADDRESS) + length <= limit ? 1 : 0;
+}
 
 int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* plan,
                          QV_PlanActions* actions) {
@@ -174,6 +198,14 @@ int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* 
         plan->radar_mute_address = OLD_RADAR_MUTE_ADDRESS;
         plan->update_tool_address = 0;
         plan->gps_address = OLD_GPS_ADDRESS;
+        uint64_t end = legacy_overflow(m, plan);
+        if (end != 0) {
+            a.layout_end = end;
+            plan->required_size = end > UINT32_MAX ? UINT32_MAX : uint32_t(end);
+            return a.result = PLAN_TOO_LARGE;
+        }
+        if (plan->write_program && !QV_WritePlan_programFits(plan->program_length, plan->layout502))
+            return a.result = PLAN_NO_PROGRAM;
         return PLAN_OK;
     }
 
@@ -216,6 +248,11 @@ int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* 
         rec_set_u32(ms + MS_OFF_TRACK_SIZE, track_size);
         rec_set_u32(ms + MS_OFF_LAYOUT_END, uint32_t(end));
     }
+
+    // The program goes in after the data: one that cannot be installed
+    // must stop the run before the main setting and the data are touched.
+    if (plan->write_program && !QV_WritePlan_programFits(plan->program_length, plan->layout502))
+        return a.result = PLAN_NO_PROGRAM;
 
     a.blank_normal_block = plan->layout502 != 0;
     a.write_main_setting = 1;
@@ -333,6 +370,8 @@ std::string QV_WritePlan_describe(const QV_Machine* m, const QV_WritePlan* plan,
         add_line(out, "fits         yes");
     else if (a->result == PLAN_NO_VOICE)
         add_line(out, "fits         no voice data for the unit");
+    else if (a->result == PLAN_NO_PROGRAM)
+        add_line(out, "fits         no program image the unit can take");
     else
         add_line(out, "fits         no gps data for the unit");
     return out;

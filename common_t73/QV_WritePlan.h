@@ -57,10 +57,18 @@ inline constexpr int PLAN_TOO_LARGE = 1;      // layout ends beyond the flash; r
 inline constexpr int PLAN_NO_VOICE = 2;       // the chosen voice section is absent
 inline constexpr int PLAN_NO_GPS = 3;         // the chosen GPS section is absent
 inline constexpr int PLAN_SETTING_FAILED = 4; // the main-setting block could not be written
+// The program entry for the unit has no image that can be installed: it is
+// absent or empty (also when the package could not hold it), or it would
+// run into the parameter record. The run shows the program write's status.
+inline constexpr int PLAN_NO_PROGRAM = 5;
+
+// The status QV_Machine_write gives for a failed program write; a run the
+// check refuses with PLAN_NO_PROGRAM shows it too.
+inline constexpr int WRITE_PROGRAM_FAILED = -3;
 
 // What the check will do to the unit besides the plan's area writes.
 struct QV_PlanActions {
-    int result = PLAN_OK; // 0..3: found before anything is written
+    int result = PLAN_OK; // 0..3 and 5: found before anything is written
     int program_changed = 0;
     int data_changed = 0;
     int legacy = 0; // legacy entry: two sector erases, fixed addresses, no block written
@@ -81,16 +89,23 @@ struct QV_PlanActions {
     uint64_t layout_end = 0; // end of the computed layout (0 when not laid out)
 };
 
+// Whether a program image of length bytes can be installed on a unit of
+// the given layout: not empty, and ending at or before the parameter
+// record, which the run resets after the program is written.
+int QV_WritePlan_programFits(uint32_t length, int layout502);
+
 // Completes plan for the unit described by m and the package, and fills
 // actions with the block writes and erases that go with it. Talks to no
-// unit and logs nothing. Returns PLAN_OK, PLAN_TOO_LARGE, PLAN_NO_VOICE or
-// PLAN_NO_GPS; PLAN_NO_GPS also for a null argument.
+// unit and logs nothing. Returns PLAN_OK, PLAN_TOO_LARGE, PLAN_NO_VOICE,
+// PLAN_NO_GPS or PLAN_NO_PROGRAM; PLAN_NO_GPS also for a null argument.
+// Everything that would make the run fail without the unit having a say
+// is found here: a result other than PLAN_OK means nothing may be written.
 int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* plan,
                          QV_PlanActions* actions);
 
 // Completes the plan and rewrites the unit's main setting as it requires
 // (erasing the server-data and track regions). Returns the result codes
-// above; 1 to 3 are found before anything is written.
+// above; all but PLAN_SETTING_FAILED are found before anything is written.
 int QV_Machine_checkParamAndMainSetting(QV_Machine* m, const Package* pkg, QV_WritePlan* plan);
 
 // Human-readable description of a computed plan (areas, addresses,

@@ -270,13 +270,22 @@ bool UpdateRun::unpack(std::u16string* package_path) {
     return true;
 }
 
+bool UpdateRun::programOnlyFits(const Package* pkg) const {
+    // The program write takes the entry for the unit's board name; the unit
+    // keeps its layout, so its own parameter record bounds the image.
+    const ProgramImage* entry =
+        QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
+    return entry && entry->data &&
+           QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
+}
+
 void UpdateRun::planOnly(Package* pkg, int province_mode) {
     outcome_.planned = 1;
     if (update_is_program_only(pkg)) {
         outcome_.program_only = 1;
         const ProgramImage* entry =
             QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-        if (!entry || !entry->data) {
+        if (!programOnlyFits(pkg)) {
             fail(UPDATE_TEXT_FAILED);
             return;
         }
@@ -314,18 +323,32 @@ void UpdateRun::planOnly(Package* pkg, int province_mode) {
     plan.update_tool_data = plan.gps_data = nullptr;
     outcome_.plan = plan;
     outcome_.actions = actions;
-    switch (result) {
-    case PLAN_OK:
+    if (result == PLAN_OK)
         outcome_.result = UPDATE_SUCCEEDED;
-        break;
+    else
+        failPlan(result);
+}
+
+void UpdateRun::failPlan(int result) {
+    switch (result) {
     case PLAN_TOO_LARGE:
         fail(UPDATE_TEXT_TOO_LARGE, result);
         break;
     case PLAN_NO_VOICE:
         fail(UPDATE_TEXT_NO_SOUND, result);
         break;
-    default:
+    case PLAN_NO_GPS:
+    case PLAN_SETTING_FAILED:
         fail(UPDATE_TEXT_OPEN_FAILED, result);
+        break;
+    case PLAN_NO_PROGRAM:
+        // Found before any write; the text is the one the program write
+        // would have ended the run with.
+        fail(UPDATE_TEXT_FAILED, WRITE_PROGRAM_FAILED);
+        break;
+    default:
+        // Not a result the check gives; never let it pass for success.
+        fail(UPDATE_TEXT_FAILED, result);
         break;
     }
 }
@@ -333,8 +356,9 @@ void UpdateRun::planOnly(Package* pkg, int province_mode) {
 void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
     if (update_is_program_only(pkg)) {
         // A program alone goes in with its own progress; the main setting
-        // and the data regions stay as they are.
-        if (!QV_Machine_writeProgram(machine_, pkg, 1))
+        // and the data regions stay as they are. One the unit cannot take
+        // whole is refused before its header is written.
+        if (!programOnlyFits(pkg) || !QV_Machine_writeProgram(machine_, pkg, 1))
             fail(UPDATE_TEXT_FAILED);
         else
             outcome_.result = UPDATE_SUCCEEDED;
@@ -345,22 +369,8 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
     plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
     plan.province_mode = province_mode;
     int result = QV_Machine_checkParamAndMainSetting(machine_, pkg, &plan);
-    switch (result) {
-    case PLAN_OK:
-        break;
-    case PLAN_TOO_LARGE:
-        fail(UPDATE_TEXT_TOO_LARGE, result);
-        return;
-    case PLAN_NO_VOICE:
-        fail(UPDATE_TEXT_NO_SOUND, result);
-        return;
-    case PLAN_NO_GPS:
-    case PLAN_SETTING_FAILED:
-        fail(UPDATE_TEXT_OPEN_FAILED, result);
-        return;
-    default:
-        // Not a result the check gives; never let it pass for success.
-        fail(UPDATE_TEXT_FAILED, result);
+    if (result != PLAN_OK) {
+        failPlan(result);
         return;
     }
     // A unit moving between layouts, or one whose client id is no known

@@ -162,6 +162,9 @@ class UpdateRun {
     bool unpack(std::u16string* package_path);
     void writeIntoUnit(Package* pkg, int province_mode);
     void planOnly(Package* pkg, int province_mode);
+    bool programOnlyFits(const Package* pkg) const;
+    // The failure of a check result other than PLAN_OK.
+    void failPlan(int result);
     void fail(const std::u16string& message, int status = 0);
     void removeTemporaryFiles();
 

@@ -149,6 +149,35 @@ TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
     EXPECT_NE(r.err.find("Update Failed!  -4\n"), std::string::npos) << r.err;
 }
 
+// A package whose program for the unit cannot be written: the dry run gives
+// the real run's verdict and exit code, and the real run writes nothing.
+TEST_F(CliUpdate, DryRunVerdictIsTheRealOneAndTheUnitStaysUntouched) {
+    PkgDescription empty_program; // trevik-pkgbuild --program T73A:0 --section 4:8192 --section 5:8192
+    empty_program.programs.push_back(PkgProgram{"T73A", {}});
+    empty_program.sections[SECTION_VOICE] = pkg_pattern(8192, 1);
+    empty_program.sections[SECTION_GPS] = pkg_pattern(8192, 2);
+    PkgDescription outside = empty_program;
+    outside.programs[0].image = p.program;
+    outside.programs[0].offset_override = 0x40000000u;
+    for (const PkgDescription& d : {empty_program, outside}) {
+        std::string bad = tmp.file("d3.dqv");
+        ASSERT_EQ(pkgbuild_write(d, bad), 1);
+        SimProcess sim(socket, image);
+        ASSERT_TRUE(sim.running());
+        Bytes before = pkg_read_file(image);
+        std::string unit = "socket:" + socket;
+        CliResult dry = run_cli(tmp, {"--unit", unit, "update", "--dry-run", bad});
+        CliResult real = run_cli(tmp, {"--unit", unit, "update", bad});
+        sim.stop();
+        EXPECT_EQ(real.exit_code, 1);
+        EXPECT_NE(real.err.find("Update Failed!  -3\n"), std::string::npos) << real.err;
+        EXPECT_EQ(dry.exit_code, real.exit_code);
+        EXPECT_NE(dry.err.find("Update Failed!  -3\n"), std::string::npos) << dry.err;
+        EXPECT_EQ(dry.out.find("fits         yes"), std::string::npos) << dry.out;
+        EXPECT_EQ(pkg_read_file(image), before);
+    }
+}
+
 TEST_F(CliUpdate, NoUnitAndBadPackage) {
     CliResult none =
         run_cli(tmp, {"--unit", "socket:" + tmp.file("nobody.sock"), "update", package});

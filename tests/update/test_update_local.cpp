@@ -239,6 +239,102 @@ TEST_F(LocalUpdate, UnitGoneAtTheEndKeepsButtonsOff) {
                                         "box info [Update Tool] Update Successfully!", "ended"}));
 }
 
+// Runs that must fail for a reason the package alone shows fail before the
+// first write, and the dry run gives the same verdict.
+TEST(UnwritablePackages, FailBeforeTheFirstWriteAndTheDryRunAgrees) {
+    Payloads p;
+    auto with_program = [&](PkgProgram prog) {
+        PkgDescription d;
+        d.sections[SECTION_VOICE] = pkg_pattern(8192, 1);
+        d.sections[SECTION_GPS] = pkg_pattern(8192, 2);
+        d.programs.push_back(std::move(prog));
+        return d;
+    };
+    PkgProgram empty("T73A", {});
+    PkgProgram outside("T73A", p.program);
+    outside.offset_override = 0x7FFFFF00u;
+    PkgProgram too_long_size("T73A", p.program);
+    too_long_size.size_override = 0x100000u;
+    // The program area ends where the parameter record begins: 32 KiB in
+    // the normal layout, 64 KiB in layout 502.
+    PkgProgram too_big("T73A", pkg_pattern(0x8000 + 1, 3));
+    PkgProgram too_big_502("T502", pkg_pattern(0x10000 + 1, 3));
+    too_big_502.layout502 = 1;
+    PkgProgram fits_502("T502", pkg_pattern(0x10000, 3));
+    fits_502.layout502 = 1;
+    PkgProgram legacy("T73A", p.program);
+    legacy.legacy = 1;
+    PkgDescription legacy_gps_past_flash = with_program(legacy);
+    legacy_gps_past_flash.sections[SECTION_GPS] = pkg_pattern(0x30000, 4);
+    PkgDescription legacy_voice_past_region = with_program(legacy);
+    legacy_voice_past_region.sections[SECTION_VOICE] = pkg_pattern(OLD_VOICE_SIZE + 1, 5);
+    PkgDescription program_only_too_big;
+    program_only_too_big.programs.push_back(too_big);
+
+    struct Case {
+        const char* what;
+        PkgDescription d;
+        uint32_t flash;
+        const char* box; // empty: the run succeeds
+    };
+    std::vector<Case> cases = {
+        {"empty program image", with_program(empty), 0x800000, "Update Failed!  -3"},
+        {"image outside the file", with_program(outside), 0x800000, "Update Failed!  -3"},
+        {"image size past the file", with_program(too_long_size), 0x800000,
+         "Update Failed!  -3"},
+        {"image into the parameter record", with_program(too_big), 0x800000,
+         "Update Failed!  -3"},
+        {"layout 502 image too big", with_program(too_big_502), 0x800000, "Update Failed!  -3"},
+        {"layout 502 image that fits", with_program(fits_502), 0x800000, ""},
+        {"old layout GPS past the flash", legacy_gps_past_flash, 0x300000,
+         "Error!The gps data is too large!  1"},
+        {"old layout voice past its region", legacy_voice_past_region, 0x800000,
+         "Error!The gps data is too large!  1"},
+        {"program alone too big", program_only_too_big, 0x800000, "Update Failed!"},
+    };
+    TempDir tmp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string path = tmp.file("unwritable.dqv");
+        ASSERT_EQ(pkgbuild_write(c.d, path), 1);
+        UnitSim sim(c.flash);
+        setup_unit(sim);
+        AttachedUnit unit(sim);
+        Bytes before = sim.flash();
+        UpdateSource source;
+        source.package_path = w(path);
+        auto run_once = [&](bool dry) {
+            RecordingHost host;
+            host.machine = unit.machine;
+            UpdateRun run(&host, unit.machine, source);
+            run.setDryRun(dry);
+            UpdateOutcome out = run.run();
+            return std::make_pair(out, host.boxes());
+        };
+        sim.clearCommands();
+        auto [dry, dry_boxes] = run_once(true);
+        EXPECT_EQ(sim.flash(), before);
+        auto [real, real_boxes] = run_once(false);
+        if (*c.box == 0) {
+            EXPECT_EQ(dry.result, UPDATE_SUCCEEDED) << u8(dry.box_text);
+            EXPECT_EQ(real.result, UPDATE_SUCCEEDED) << u8(real.box_text);
+            continue;
+        }
+        EXPECT_EQ(real.result, UPDATE_FAILED);
+        EXPECT_EQ(u8(real.box_text), c.box);
+        EXPECT_EQ(real_boxes, std::vector<std::string>{std::string("box error [] ") + c.box});
+        // The unit is untouched: no write, no erase reached it.
+        EXPECT_EQ(sim.count(CMD_WRITE), 0);
+        EXPECT_EQ(sim.count(CMD_ERASE), 0);
+        EXPECT_EQ(sim.flash(), before);
+        // The dry run said the same.
+        EXPECT_EQ(dry.result, real.result);
+        EXPECT_EQ(dry.box_text, real.box_text);
+        EXPECT_EQ(dry_boxes, real_boxes);
+        EXPECT_EQ(dry.plan_text.find("fits         yes"), std::string::npos) << dry.plan_text;
+    }
+}
+
 class ProvinceUpdate : public LocalUpdate {
   protected:
     PkgDescription provincePackage() {

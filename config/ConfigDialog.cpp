@@ -180,9 +180,9 @@ bool CConfigDialog::Prepare(const QString& titlePrefix, int bootVersion, int kin
     auto* company = static_cast<QComboBox*>(controls_[ID_COMPANY]);
     company->clear();
     if (view_.gprs.present) {
-        for (int i = 0; i < CARRIER_PRESET_COUNT; ++i)
-            company->insertItem(i, QString::fromUtf16(CARRIER_PRESETS[i].name));
-        company->setCurrentIndex(view_.gprs.row);
+        for (int i = 0; i < gprs_list_count(view_.gprs); ++i)
+            company->insertItem(i, qs(gprs_list_name(view_.gprs, i)));
+        company->setCurrentIndex(gprs_index_of_row(view_.gprs, view_.gprs.row));
         OnSelchangeCompany();
         static_cast<QLineEdit*>(controls_[ID_SERVER])->setText(qs(view_.gprs.server));
         static_cast<QLineEdit*>(controls_[ID_PORT])->setText(qs(view_.gprs.port));
@@ -251,7 +251,7 @@ int CConfigDialog::RunForUnit(const QString& titlePrefix, int bootVersion, int k
 
 void CConfigDialog::OnSelchangeCompany() {
     auto* company = static_cast<QComboBox*>(controls_[ID_COMPANY]);
-    gprs_select_row(view_.gprs, company->currentIndex());
+    gprs_select_row(view_.gprs, gprs_row_of_index(view_.gprs, company->currentIndex()));
     static_cast<QLineEdit*>(controls_[ID_APN])->setText(qs(view_.gprs.apn));
     static_cast<QLineEdit*>(controls_[ID_USER])->setText(qs(view_.gprs.user));
     static_cast<QLineEdit*>(controls_[ID_PSW])->setText(qs(view_.gprs.password));

@@ -60,6 +60,7 @@ ConfigView config_view_load(const std::u16string& prefix, int boot_version, int 
     v.twelve_hour_visible = false;
     v.time_zone = param_time_zone(param, kind);
     v.time_zone_visible = v.time_zone >= TIME_ZONE_MIN && v.time_zone <= TIME_ZONE_MAX;
+    v.twelve_hour_present = v.time_zone_visible;
     v.day_hour = rec_s8(param + param_day_hour_offset(kind));
     v.day_visible = v.day_hour >= 0;
     v.night_hour = rec_s8(param + param_night_hour_offset(kind));
@@ -82,6 +83,13 @@ ConfigInput config_input_from_view(const ConfigView& v) {
     in.gprs.password = v.gprs.password;
     in.gprs.server = v.gprs.server;
     in.gprs.port = v.gprs.port;
+    return in;
+}
+
+ConfigInput config_input_unchanged(const ConfigView& v) {
+    ConfigInput in = config_input_from_view(v);
+    in.gprs = gprs_unit_texts(v.gprs);
+    in.keep_gprs = true;
     return in;
 }
 
@@ -133,7 +141,7 @@ ConfigOkResult config_apply(const ConfigView& v, const ConfigInput& in, uint8_t*
         r.message = CONFIG_NOT_INTEGER_MESSAGE;
         return r;
     }
-    GprsCheck g = gprs_check(v.kind, ss, in.gprs);
+    GprsCheck g = in.keep_gprs ? GPRS_OK : gprs_check(v.kind, ss, in.gprs);
     if (g != GPRS_OK) {
         r.message = gprs_check_message(g);
         return r;
@@ -142,13 +150,15 @@ ConfigOkResult config_apply(const ConfigView& v, const ConfigInput& in, uint8_t*
         return r;
     // The GPRS area is stored only when it is shown; a unit without GPRS
     // support gets nothing.
-    if (v.gprs.present)
-        gprs_store(v.kind, param, ss, in.gprs);
+    if (v.gprs.present && !in.keep_gprs) {
+        GprsTexts loaded = gprs_unit_texts(v.gprs);
+        gprs_store(v.kind, param, ss, in.gprs, &loaded);
+    }
     bands_store(param, v.kind, in.bands);
     int flags_off = param_flags_offset(v.kind);
     if (flags_off >= 0) {
         uint8_t& flags = param[flags_off];
-        if (v.twelve_hour_visible)
+        if (v.twelve_hour_visible || (in.twelve_hour_given && v.twelve_hour_present))
             flags =
                 uint8_t(in.twelve_hour ? flags | PARAM_FLAG_12_HOUR : flags & ~PARAM_FLAG_12_HOUR);
         if (v.freq_display_visible)

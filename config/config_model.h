@@ -19,6 +19,8 @@ struct ConfigView {
     bool freq_display_checked = false;
     bool twelve_hour_visible = false; // check box 1033 is never shown
     bool twelve_hour_checked = false;
+    // The unit has the 12-hour clock setting: it goes with the time zone.
+    bool twelve_hour_present = false;
     bool time_zone_visible = false; // label 1026 and combo box 1055
     int time_zone = 0;
     bool day_visible = false; // label 1027 and edit 1028
@@ -49,10 +51,21 @@ struct ConfigInput {
     std::u16string day_hour;   // edit 1028
     std::u16string night_hour; // edit 1030
     GprsTexts gprs;
+    // The 12-hour clock was set by name (the dialog never shows its box);
+    // stored when the unit has the setting.
+    bool twelve_hour_given = false;
+    // Leave the unit's GPRS fields exactly as they are: neither checked nor
+    // stored.
+    bool keep_gprs = false;
 };
 
-// The input that leaves everything as loaded.
+// The input that leaves everything as loaded, with the GPRS edits as the
+// dialog fills them (the selected entry's values).
 ConfigInput config_input_from_view(const ConfigView& view);
+
+// The input that changes nothing on the unit: the GPRS texts are the
+// unit's own and kept as stored until a GPRS value is given.
+ConfigInput config_input_unchanged(const ConfigView& view);
 
 // Outcome of OK: accepted, an hour text that is not an integer, or a GPRS
 // text that is too long.
@@ -64,8 +77,8 @@ struct ConfigOkResult {
 inline constexpr const char* CONFIG_NOT_INTEGER_MESSAGE = "请输入一个整数。";
 
 // OK: checks the hours (integers), then the GPRS texts, then stores into
-// the copies only what the view shows; on a refusal both copies stay as
-// they were.
+// the copies only what the view shows; a GPRS text left as the unit had it
+// keeps its bytes. On a refusal both copies stay as they were.
 ConfigOkResult config_apply(const ConfigView& view, const ConfigInput& input, uint8_t* param,
                             uint8_t* ss);
 

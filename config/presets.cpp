@@ -133,6 +133,14 @@ std::string ansi_cut(const std::string& ansi, size_t width) {
 }
 
 void gprs_select_row(GprsValues& values, int row) {
+    if (row == GPRS_UNIT_ROW && values.unit_entry) {
+        values.row = row;
+        values.apn = values.unit_apn;
+        values.user = values.unit_user;
+        values.password = values.unit_password;
+        values.row_editable = true;
+        return;
+    }
     if (row < 0 || row >= CARRIER_PRESET_COUNT)
         return;
     const CarrierPreset& p = CARRIER_PRESETS[row];
@@ -143,12 +151,47 @@ void gprs_select_row(GprsValues& values, int row) {
     values.row_editable = p.editable != 0;
 }
 
+int gprs_list_count(const GprsValues& values) {
+    return CARRIER_PRESET_COUNT + (values.unit_entry ? 1 : 0);
+}
+
+int gprs_row_of_index(const GprsValues& values, int index) {
+    if (values.unit_entry)
+        return index == 0 ? GPRS_UNIT_ROW : index - 1;
+    return index;
+}
+
+int gprs_index_of_row(const GprsValues& values, int row) {
+    if (values.unit_entry)
+        return row == GPRS_UNIT_ROW ? 0 : row + 1;
+    return row;
+}
+
+std::u16string gprs_list_name(const GprsValues& values, int index) {
+    int row = gprs_row_of_index(values, index);
+    if (row == GPRS_UNIT_ROW)
+        return values.unit_entry ? values.unit_apn : std::u16string();
+    if (row < 0 || row >= CARRIER_PRESET_COUNT)
+        return {};
+    return row_text(CARRIER_PRESETS[row].name);
+}
+
+std::u16string gprs_selected_name(const GprsValues& values) {
+    return gprs_list_name(values, gprs_index_of_row(values, values.row));
+}
+
+GprsTexts gprs_unit_texts(const GprsValues& v) {
+    return GprsTexts{v.unit_apn, v.unit_user, v.unit_password, v.server, v.port};
+}
+
 GprsValues gprs_load(int kind, const uint8_t* param, const uint8_t* ss) {
     GprsValues v;
     if (kind == 3) {
         if (!param)
             return v;
         v.unit_apn = ansi_field_text(param + P3_OFF_APN, P3_APN_SIZE);
+        v.unit_user = ansi_field_text(param + P3_OFF_USER, P3_USER_SIZE);
+        v.unit_password = ansi_field_text(param + P3_OFF_PASSWORD, P3_PASSWORD_SIZE);
         v.server = ansi_field_text(param + P3_OFF_SERVER, P3_SERVER_SIZE);
         v.port = ansi_field_text(param + P3_OFF_PORT, P3_PORT_SIZE);
         v.server_port_editable = true;
@@ -156,6 +199,8 @@ GprsValues gprs_load(int kind, const uint8_t* param, const uint8_t* ss) {
         if (!server_settings_present(ss))
             return v;
         v.unit_apn = ansi_field_text(ss + SS_OFF_APN, SS_APN_SIZE);
+        v.unit_user = ansi_field_text(ss + SS_OFF_USER, SS_USER_SIZE);
+        v.unit_password = ansi_field_text(ss + SS_OFF_PASSWORD, SS_PASSWORD_SIZE);
         v.server = ansi_field_text(ss + SS_OFF_SERVER, SS_SERVER_SIZE);
         char port[16];
         std::snprintf(port, sizeof port, "%d", int32_t(rec_u32(ss + SS_OFF_PORT)));
@@ -163,7 +208,13 @@ GprsValues gprs_load(int kind, const uint8_t* param, const uint8_t* ss) {
         v.server_port_editable = false;
     }
     v.present = true;
-    gprs_select_row(v, carrier_preset_match(v.unit_apn.c_str()));
+    // An APN that no carrier row has is the user's own access: offer it as
+    // an entry of its own rather than a carrier row that would replace it.
+    bool listed = false;
+    for (int i = 0; i < CARRIER_PRESET_COUNT && !listed; ++i)
+        listed = equal_nocase(v.unit_apn.c_str(), CARRIER_PRESETS[i].apn);
+    v.unit_entry = !listed;
+    gprs_select_row(v, listed ? carrier_preset_match(v.unit_apn.c_str()) : GPRS_UNIT_ROW);
     return v;
 }
 
@@ -208,24 +259,41 @@ void put_text(uint8_t* field, size_t width, const std::u16string& text) {
 }
 } // namespace
 
-GprsCheck gprs_store(int kind, uint8_t* param, uint8_t* ss, const GprsTexts& t) {
+GprsCheck gprs_store(int kind, uint8_t* param, uint8_t* ss, const GprsTexts& t,
+                     const GprsTexts* as_loaded) {
     GprsCheck r = gprs_check(kind, ss, t);
     if (r != GPRS_OK)
         return r;
+    // A text the user left as it was read keeps the field's bytes, so what
+    // the text form cannot carry (bytes after the NUL, a port number beyond
+    // what "%d" shows) is not lost by confirming.
+    auto changed = [&](std::u16string GprsTexts::*field) {
+        return !as_loaded || t.*field != as_loaded->*field;
+    };
     if (kind == 3) {
         if (!param)
             return r;
-        put_text(param + P3_OFF_APN, P3_APN_SIZE, t.apn);
-        put_text(param + P3_OFF_SERVER, P3_SERVER_SIZE, t.server);
-        put_text(param + P3_OFF_PORT, P3_PORT_SIZE, t.port);
-        put_text(param + P3_OFF_USER, P3_USER_SIZE, t.user);
-        put_text(param + P3_OFF_PASSWORD, P3_PASSWORD_SIZE, t.password);
+        if (changed(&GprsTexts::apn))
+            put_text(param + P3_OFF_APN, P3_APN_SIZE, t.apn);
+        if (changed(&GprsTexts::server))
+            put_text(param + P3_OFF_SERVER, P3_SERVER_SIZE, t.server);
+        if (changed(&GprsTexts::port))
+            put_text(param + P3_OFF_PORT, P3_PORT_SIZE, t.port);
+        if (changed(&GprsTexts::user))
+            put_text(param + P3_OFF_USER, P3_USER_SIZE, t.user);
+        if (changed(&GprsTexts::password))
+            put_text(param + P3_OFF_PASSWORD, P3_PASSWORD_SIZE, t.password);
     } else if (server_settings_present(ss)) {
-        put_text(ss + SS_OFF_APN, SS_APN_SIZE, t.apn);
-        put_text(ss + SS_OFF_SERVER, SS_SERVER_SIZE, t.server);
-        rec_set_u32(ss + SS_OFF_PORT, lenient_number(t.port));
-        put_text(ss + SS_OFF_USER, SS_USER_SIZE, t.user);
-        put_text(ss + SS_OFF_PASSWORD, SS_PASSWORD_SIZE, t.password);
+        if (changed(&GprsTexts::apn))
+            put_text(ss + SS_OFF_APN, SS_APN_SIZE, t.apn);
+        if (changed(&GprsTexts::server))
+            put_text(ss + SS_OFF_SERVER, SS_SERVER_SIZE, t.server);
+        if (changed(&GprsTexts::port))
+            rec_set_u32(ss + SS_OFF_PORT, lenient_number(t.port));
+        if (changed(&GprsTexts::user))
+            put_text(ss + SS_OFF_USER, SS_USER_SIZE, t.user);
+        if (changed(&GprsTexts::password))
+            put_text(ss + SS_OFF_PASSWORD, SS_PASSWORD_SIZE, t.password);
     }
     return r;
 }

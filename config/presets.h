@@ -25,15 +25,23 @@ extern const CarrierPreset CARRIER_PRESETS[CARRIER_PRESET_COUNT];
 // to letter case; 0 when none does (or apn is null).
 int carrier_preset_match(const char16_t* apn);
 
+// The row of the carrier list that stands for the unit's own APN, user name
+// and password: offered first when the unit's APN is in no carrier row, so
+// that confirming the dialog keeps a private access the unit already has.
+inline constexpr int GPRS_UNIT_ROW = -1;
+
 // The GPRS values the dialog shows for a unit.
 struct GprsValues {
     bool present = false;     // false: the twelve GPRS controls are hidden
-    int row = 0;              // selected carrier row
-    std::u16string apn;       // the selected row's APN (what edit 1054 shows)
-    std::u16string user;      // the selected row's user name
-    std::u16string password;  // the selected row's password
+    int row = 0;              // selected carrier row, or GPRS_UNIT_ROW
+    bool unit_entry = false;  // the list starts with the unit's own entry
+    std::u16string apn;       // the selected entry's APN (what edit 1054 shows)
+    std::u16string user;      // the selected entry's user name
+    std::u16string password;  // the selected entry's password
     bool row_editable = true; // APN, user and password edits enabled
     std::u16string unit_apn;  // the APN stored in the unit
+    std::u16string unit_user; // the user name stored in the unit
+    std::u16string unit_password;
     std::u16string server;
     std::u16string port;
     bool server_port_editable = false; // kind 3 only
@@ -41,12 +49,25 @@ struct GprsValues {
 
 // Reads the unit's GPRS values and picks the carrier row: kind 3 from the
 // parameter record, other kinds from the server-settings record (absent,
-// present = false, when that is null or lacks RECORD_MAGIC at 174).
+// present = false, when that is null or lacks RECORD_MAGIC at 174). When
+// the unit's APN is in no row, the unit's own entry is offered first and
+// selected.
 GprsValues gprs_load(int kind, const uint8_t* param, const uint8_t* ss);
 
-// Applies the selection of carrier row to values (APN, user name, password
-// and whether they are editable). Rows outside the table change nothing.
+// Applies the selection of carrier row (or GPRS_UNIT_ROW when the list has
+// the unit's entry) to values: APN, user name, password and whether they
+// are editable. Anything else changes nothing.
 void gprs_select_row(GprsValues& values, int row);
+
+// The carrier list as the combo box shows it: the unit's entry (named by
+// its APN) first when there is one, then the table's rows.
+int gprs_list_count(const GprsValues& values);
+std::u16string gprs_list_name(const GprsValues& values, int index);
+// Row of a list index (GPRS_UNIT_ROW for the unit's entry), and back.
+int gprs_row_of_index(const GprsValues& values, int index);
+int gprs_index_of_row(const GprsValues& values, int row);
+// Name of the selected entry: the carrier's, or the unit's APN.
+std::u16string gprs_selected_name(const GprsValues& values);
 
 // The five texts the user confirms.
 struct GprsTexts {
@@ -75,10 +96,15 @@ const char* gprs_check_message(GprsCheck result);
 // Checks, then stores the texts: kind 3 into the parameter record, other
 // kinds into the server-settings record (port as a number). Each field is
 // zeroed, then gets the ANSI text cut to its width (never in the middle of
-// a double-byte character). Nothing is stored on a failed check, nor for
-// kinds other than 3 without a valid server-settings record. Returns the
-// check's result.
-GprsCheck gprs_store(int kind, uint8_t* param, uint8_t* ss, const GprsTexts& texts);
+// a double-byte character). A field whose text equals its text in
+// as_loaded (the unit's values as read; may be null) keeps its bytes.
+// Nothing is stored on a failed check, nor for kinds other than 3 without
+// a valid server-settings record. Returns the check's result.
+GprsCheck gprs_store(int kind, uint8_t* param, uint8_t* ss, const GprsTexts& texts,
+                     const GprsTexts* as_loaded = nullptr);
+
+// The unit's own five texts as gprs_load read them.
+GprsTexts gprs_unit_texts(const GprsValues& values);
 
 // ANSI (GBK) field to UTF-16: up to the first NUL, never past width.
 std::u16string ansi_field_text(const uint8_t* field, size_t width);

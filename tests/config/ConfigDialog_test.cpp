@@ -140,6 +140,63 @@ TEST_F(DialogFixture, LockedCarrierRowAndRebuiltBands) {
     EXPECT_EQ(dlg.findChildren<QCheckBox*>().size(), 12u + 4u);
 }
 
+TEST_F(DialogFixture, UnlistedApnIsKeptUnlessTheUserPicksACarrier) {
+    for (int kind : {3, 5}) {
+        SCOPED_TRACE(kind);
+        ParamRecord p = make_param(kind);
+        if (kind == 3) {
+            rec_set_text(p.data() + P3_OFF_APN, P3_APN_SIZE, "corp.example", 12);
+            rec_set_text(p.data() + P3_OFF_USER, P3_USER_SIZE, "unituser", 8);
+            rec_set_text(p.data() + P3_OFF_PASSWORD, P3_PASSWORD_SIZE, "unitpass", 8);
+        }
+        ServerRecord ss = make_server("corp.example", "192.0.2.1", 9000);
+        const ParamRecord p0 = p;
+        const ServerRecord ss0 = ss;
+        ASSERT_TRUE(dlg.Prepare("Setting", 1, kind, p.data(), nullptr, ss.data()));
+        auto* company = ctl<QComboBox>(1043);
+        EXPECT_EQ(company->count(), 31);
+        EXPECT_EQ(company->currentIndex(), 0);
+        EXPECT_EQ(company->currentText(), "corp.example");
+        EXPECT_EQ(company->itemText(1), "Movistar");
+        EXPECT_EQ(ctl<QLineEdit>(1054)->text(), "corp.example");
+        EXPECT_EQ(ctl<QLineEdit>(1051)->text(), "unituser");
+        EXPECT_EQ(ctl<QLineEdit>(1052)->text(), "unitpass");
+        EXPECT_TRUE(ctl<QLineEdit>(1054)->isEnabled());
+        // OK to change a band only: the unit's access stays byte for byte.
+        dlg.BandBoxes()[0]->setChecked(!dlg.BandBoxes()[0]->isChecked());
+        ASSERT_TRUE(dlg.OnOK());
+        EXPECT_EQ(ss, ss0);
+        EXPECT_EQ(0, std::memcmp(p.data() + 53, p0.data() + 53, 170 - 53));
+
+        // Picking a carrier row writes the row's values.
+        p = p0;
+        ss = ss0;
+        ASSERT_TRUE(dlg.Prepare("Setting", 1, kind, p.data(), nullptr, ss.data()));
+        company->setCurrentIndex(1 + 3);
+        dlg.OnSelchangeCompany();
+        EXPECT_EQ(ctl<QLineEdit>(1054)->text(), "orangeworld");
+        ASSERT_TRUE(dlg.OnOK());
+        char text[64];
+        if (kind == 3)
+            rec_get_text(text, sizeof text, p.data() + P3_OFF_USER, P3_USER_SIZE);
+        else
+            rec_get_text(text, sizeof text, ss.data() + SS_OFF_USER, SS_USER_SIZE);
+        EXPECT_STREQ(text, "orange");
+
+        // Editing the unit's own entry stores the edit and keeps the rest.
+        p = p0;
+        ss = ss0;
+        ASSERT_TRUE(dlg.Prepare("Setting", 1, kind, p.data(), nullptr, ss.data()));
+        ctl<QLineEdit>(1051)->setText("newuser");
+        ASSERT_TRUE(dlg.OnOK());
+        const uint8_t* rec = kind == 3 ? p.data() : ss.data();
+        rec_get_text(text, sizeof text, rec + (kind == 3 ? P3_OFF_USER : SS_OFF_USER), 28);
+        EXPECT_STREQ(text, "newuser");
+        rec_get_text(text, sizeof text, rec + (kind == 3 ? P3_OFF_APN : SS_OFF_APN), 28);
+        EXPECT_STREQ(text, "corp.example");
+    }
+}
+
 TEST(ConfigDialogRun, WithoutRecordReturnsCancelled) {
     CConfigDialog dlg;
     EXPECT_EQ(dlg.RunForUnit("Setting", 1, 4, nullptr, nullptr, nullptr), 2);

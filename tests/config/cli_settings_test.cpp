@@ -118,3 +118,71 @@ TEST_F(CliSettings, UninitialisedUnitIsRefused) {
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(sim.flash() == before);
 }
+
+namespace {
+// Standard error of a run (standard output dropped) and its exit code.
+CliRun run_cli_stderr(const std::string& args) {
+    CliRun r;
+    std::string cmd = std::string(TREVIK_CLI) + " " + args + " 2>&1 >/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    int status = pclose(p);
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+} // namespace
+
+TEST_F(CliSettings, ValuesTheDialogCannotProduceAreRefusedByName) {
+    sim.setParamRecord(false, 3); // server and port are changeable on kind 3
+    std::vector<uint8_t> before = sim.flash();
+    struct Case {
+        std::string arg, message;
+    } cases[] = {
+        {"port=8080x", "port: \"8080x\" is not allowed; give a number from 1 to 65535"},
+        {"port=-1", "port: \"-1\" is not allowed; give a number from 1 to 65535"},
+        {"port=99999", "port: \"99999\" is not allowed; give a number from 1 to 65535"},
+        {"time_zone=99", "time_zone: \"99\" is not allowed; give a whole hour from -12 to 13"},
+        {"day_hour=25", "day_hour: \"25\" is not allowed; give a whole hour from 3 to 10"},
+        {"night_hour=-1", "night_hour: \"-1\" is not allowed; give a whole hour from 15 to 23"},
+        {"twelve_hour=2", "twelve_hour: give 1 or 0"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = run_cli_stderr("settings set " + c.arg + unit());
+        EXPECT_EQ(r.exit_code, 1) << c.arg;
+        EXPECT_NE(r.out.find(c.message + "\n"), std::string::npos) << c.arg << ": " << r.out;
+    }
+    EXPECT_TRUE(sim.flash() == before);
+}
+
+TEST_F(CliSettings, TwelveHourClockIsShownAndSet) {
+    CliRun shown = run_cli("settings --json" + unit());
+    EXPECT_NE(shown.out.find("\"twelve_hour_clock\": false"), std::string::npos) << shown.out;
+    ASSERT_EQ(run_cli("settings set twelve_hour=1" + unit()).exit_code, 0);
+    const uint8_t* p = sim.flash().data() + unit_param_address(false);
+    EXPECT_EQ(p[P35_OFF_FLAGS] & PARAM_FLAG_12_HOUR, PARAM_FLAG_12_HOUR);
+    shown = run_cli("settings --json" + unit());
+    EXPECT_NE(shown.out.find("\"twelve_hour_clock\": true"), std::string::npos) << shown.out;
+}
+
+TEST_F(CliSettings, GprsFieldsChangeOnlyWhenAGprsKeyIsGiven) {
+    // The unit's APN "cmnet" is in no carrier row: it is its own entry.
+    CliRun shown = run_cli("settings --json" + unit());
+    EXPECT_NE(shown.out.find("\"carrier\": \"cmnet\""), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"carrier_row\": null"), std::string::npos) << shown.out;
+    const uint32_t block = unit_main_setting_address(false);
+    std::vector<uint8_t> before(sim.flash().begin() + block, sim.flash().begin() + block + 512);
+    ASSERT_EQ(run_cli("settings set day_hour=8 band.2=1" + unit()).exit_code, 0);
+    EXPECT_EQ(std::vector<uint8_t>(sim.flash().begin() + block, sim.flash().begin() + block + 512),
+              before);
+
+    ASSERT_EQ(run_cli("settings set user=someone" + unit()).exit_code, 0);
+    const uint8_t* ss = sim.flash().data() + block + 260;
+    EXPECT_EQ(0, std::memcmp(ss + SS_OFF_APN, "cmnet\0", 6));
+    EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "someone\0", 8));
+    EXPECT_EQ(0, std::memcmp(ss + SS_OFF_PASSWORD, "p\0", 2));
+}

@@ -59,13 +59,37 @@ TEST(GprsLoad, FromServerSettingsAndKindThree) {
     EXPECT_TRUE(k3.server_port_editable);
 }
 
-TEST(GprsLoad, UnknownApnShowsRowZero) {
+TEST(GprsLoad, UnknownApnIsOfferedAsTheUnitsOwnEntry) {
     ServerRecord ss = make_server("private.apn", "h", 1);
     GprsValues v = gprs_load(5, nullptr, ss.data());
-    EXPECT_EQ(v.row, 0);
-    EXPECT_EQ(v.apn, CARRIER_PRESETS[0].apn);
-    EXPECT_EQ(v.user, CARRIER_PRESETS[0].user);
-    EXPECT_EQ(v.password, CARRIER_PRESETS[0].password);
+    EXPECT_TRUE(v.unit_entry);
+    EXPECT_EQ(v.row, GPRS_UNIT_ROW);
+    EXPECT_EQ(v.apn, u"private.apn");
+    EXPECT_EQ(v.user, u"unituser");
+    EXPECT_EQ(v.password, u"unitpass");
+    EXPECT_TRUE(v.row_editable);
+    // The list: the unit's entry first, named by its APN, then the rows.
+    EXPECT_EQ(gprs_list_count(v), CARRIER_PRESET_COUNT + 1);
+    EXPECT_EQ(gprs_list_name(v, 0), u"private.apn");
+    EXPECT_EQ(gprs_list_name(v, 1), u"Movistar");
+    EXPECT_EQ(gprs_list_name(v, CARRIER_PRESET_COUNT), u"Others");
+    EXPECT_EQ(gprs_row_of_index(v, 4), 3);
+    EXPECT_EQ(gprs_index_of_row(v, 3), 4);
+    // Picking a row and then the unit's entry again brings its values back.
+    gprs_select_row(v, 16);
+    EXPECT_FALSE(v.row_editable);
+    gprs_select_row(v, GPRS_UNIT_ROW);
+    EXPECT_EQ(v.apn, u"private.apn");
+    EXPECT_EQ(v.user, u"unituser");
+    EXPECT_TRUE(v.row_editable);
+
+    // A listed APN keeps the list as the table has it.
+    GprsValues listed = gprs_load(5, nullptr, make_server("orangeworld", "h", 1).data());
+    EXPECT_FALSE(listed.unit_entry);
+    EXPECT_EQ(gprs_list_count(listed), CARRIER_PRESET_COUNT);
+    EXPECT_EQ(gprs_row_of_index(listed, 3), 3);
+    gprs_select_row(listed, GPRS_UNIT_ROW); // no such entry: nothing changes
+    EXPECT_EQ(listed.row, 3);
 }
 
 TEST(GprsSelect, LockedRow) {

@@ -13,6 +13,7 @@
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
+#include "config/config_keys.h"
 #include "config/config_model.h"
 #include "config/config_run.h"
 #include "config/machine_unit.h"
@@ -33,34 +34,6 @@ struct SettingsOptions {
     bool yes = false;
     std::vector<std::string> assignments;
 };
-
-// The keys `settings set` knows, in the order they are applied (the
-// carrier first, since it fills APN, user name and password).
-const char* const KEYS[] = {"carrier", "apn",       "user",     "password",   "server",
-                            "port",    "time_zone", "day_hour", "night_hour", "freq_display"};
-
-bool known_key(const std::string& key) {
-    if (key.rfind("band.", 0) == 0) {
-        std::string n = key.substr(5);
-        return !n.empty() && n.size() < 4 && n.find_first_not_of("0123456789") == std::string::npos;
-    }
-    for (const char* k : KEYS)
-        if (key == k)
-            return true;
-    return false;
-}
-
-bool parse_bool(const std::string& v, bool* out) {
-    if (v == "1" || v == "on" || v == "yes" || v == "true") {
-        *out = true;
-        return true;
-    }
-    if (v == "0" || v == "off" || v == "no" || v == "false") {
-        *out = false;
-        return true;
-    }
-    return false;
-}
 
 // Message boxes of the run on the terminal. Messages are kept until the
 // device link's log lines are done with (flush), so the outcome goes to
@@ -110,7 +83,7 @@ nlohmann::json view_json(const ConfigView& v, int boot, int radar_type) {
     j["bands"] = bands;
     j["radar_frequency_display"] =
         v.freq_display_visible ? json(v.freq_display_checked) : json(nullptr);
-    j["twelve_hour_clock"] = v.twelve_hour_visible ? json(v.twelve_hour_checked) : json(nullptr);
+    j["twelve_hour_clock"] = v.twelve_hour_present ? json(v.twelve_hour_checked) : json(nullptr);
     j["time_zone"] = v.time_zone_visible ? json(v.time_zone) : json(nullptr);
     j["daytime_start_hour"] = v.day_visible ? json(v.day_hour) : json(nullptr);
     j["nighttime_start_hour"] = v.night_visible ? json(v.night_hour) : json(nullptr);
@@ -119,7 +92,8 @@ nlohmann::json view_json(const ConfigView& v, int boot, int radar_type) {
     } else {
         const GprsValues& g = v.gprs;
         j["gprs"] = {
-            {"carrier_row", g.row},         {"carrier", utf8(CARRIER_PRESETS[g.row].name)},
+            {"carrier_row", g.row == GPRS_UNIT_ROW ? json(nullptr) : json(g.row)},
+            {"carrier", utf8(gprs_selected_name(g))},
             {"apn", utf8(g.apn)},           {"user", utf8(g.user)},
             {"password", utf8(g.password)}, {"carrier_values_editable", g.row_editable},
             {"unit_apn", utf8(g.unit_apn)}, {"server", utf8(g.server)},
@@ -142,6 +116,8 @@ void print_view(const ConfigView& v, int radar_type) {
                     v.bands[i].text.c_str());
     std::printf("freq_display: %s\n",
                 shown(v.freq_display_visible, v.freq_display_checked ? "on" : "off").c_str());
+    std::printf("twelve_hour: %s\n",
+                shown(v.twelve_hour_present, v.twelve_hour_checked ? "on" : "off").c_str());
     std::printf("time_zone: %s\n", shown(v.time_zone_visible, std::to_string(v.time_zone)).c_str());
     std::printf("day_hour: %s\n", shown(v.day_visible, std::to_string(v.day_hour)).c_str());
     std::printf("night_hour: %s\n", shown(v.night_visible, std::to_string(v.night_hour)).c_str());
@@ -151,7 +127,10 @@ void print_view(const ConfigView& v, int radar_type) {
     }
     const GprsValues& g = v.gprs;
     const char* lock = g.row_editable ? "" : " (set by the carrier)";
-    std::printf("carrier: %d %s\n", g.row, utf8(CARRIER_PRESETS[g.row].name).c_str());
+    if (g.row == GPRS_UNIT_ROW)
+        std::printf("carrier: the unit's own (%s)\n", utf8(g.unit_apn).c_str());
+    else
+        std::printf("carrier: %d %s\n", g.row, utf8(CARRIER_PRESETS[g.row].name).c_str());
     std::printf("apn: %s%s\n", utf8(g.apn).c_str(), lock);
     std::printf("user: %s%s\n", utf8(g.user).c_str(), lock);
     std::printf("password: %s%s\n", utf8(g.password).c_str(), lock);
@@ -159,85 +138,6 @@ void print_view(const ConfigView& v, int radar_type) {
     const char* fixed = g.server_port_editable ? "" : " (fixed on this unit)";
     std::printf("server: %s%s\n", utf8(g.server).c_str(), fixed);
     std::printf("port: %s%s\n", utf8(g.port).c_str(), fixed);
-}
-
-// Applies the assignments to what the dialog would hold. Returns "" or the
-// reason a key cannot be set on this unit.
-std::string apply_assignments(const ConfigView& view, const std::map<std::string, std::string>& kv,
-                              ConfigInput& in) {
-    GprsValues g = view.gprs;
-    auto need_gprs = [&](const std::string& key) -> std::string {
-        return g.present ? "" : key + ": this unit has no GPRS settings";
-    };
-    for (const auto& [key, value] : kv) {
-        if (key.rfind("band.", 0) != 0)
-            continue;
-        size_t i = std::stoul(key.substr(5));
-        if (i >= in.bands.size())
-            return key + ": this unit has " + std::to_string(in.bands.size()) + " bands";
-        bool on;
-        if (!parse_bool(value, &on))
-            return key + ": give 1 or 0";
-        in.bands[i] = on;
-    }
-    for (const char* k : KEYS) {
-        auto it = kv.find(k);
-        if (it == kv.end())
-            continue;
-        const std::string& key = it->first;
-        std::u16string value = utf8_to_wtext(it->second);
-        if (key == "carrier") {
-            if (std::string e = need_gprs(key); !e.empty())
-                return e;
-            int row = -1;
-            if (!it->second.empty() &&
-                it->second.find_first_not_of("0123456789") == std::string::npos &&
-                it->second.size() < 4)
-                row = std::stoi(it->second);
-            for (int r = 0; r < CARRIER_PRESET_COUNT && row < 0; ++r)
-                if (utf8(CARRIER_PRESETS[r].name) == it->second)
-                    row = r;
-            if (row < 0 || row >= CARRIER_PRESET_COUNT)
-                return "carrier: no carrier \"" + it->second + "\" (give a row 0..29 or a name)";
-            gprs_select_row(g, row);
-            in.gprs.apn = g.apn;
-            in.gprs.user = g.user;
-            in.gprs.password = g.password;
-        } else if (key == "apn" || key == "user" || key == "password") {
-            if (std::string e = need_gprs(key); !e.empty())
-                return e;
-            if (!g.row_editable)
-                return key + ": set by the carrier " + utf8(CARRIER_PRESETS[g.row].name) +
-                       " and not changeable";
-            (key == "apn" ? in.gprs.apn : key == "user" ? in.gprs.user : in.gprs.password) = value;
-        } else if (key == "server" || key == "port") {
-            if (std::string e = need_gprs(key); !e.empty())
-                return e;
-            if (!g.server_port_editable)
-                return key + ": fixed on this unit";
-            (key == "server" ? in.gprs.server : in.gprs.port) = value;
-        } else if (key == "time_zone") {
-            if (!view.time_zone_visible)
-                return "time_zone: this unit has no time zone setting";
-            in.time_zone = value;
-        } else if (key == "day_hour") {
-            if (!view.day_visible)
-                return "day_hour: this unit has no daytime screen setting";
-            in.day_hour = value;
-        } else if (key == "night_hour") {
-            if (!view.night_visible)
-                return "night_hour: this unit has no nighttime screen setting";
-            in.night_hour = value;
-        } else if (key == "freq_display") {
-            if (!view.freq_display_visible)
-                return "freq_display: this unit offers no radar frequency display";
-            bool on;
-            if (!parse_bool(it->second, &on))
-                return "freq_display: give 1 or 0";
-            in.freq_display = on;
-        }
-    }
-    return "";
 }
 
 // Opens the first unit of the chosen source, or says why not.
@@ -264,18 +164,19 @@ QV_Machine* open_unit() {
 }
 
 int run_settings(const SettingsOptions& o, bool set) {
-    std::map<std::string, std::string> kv;
+    std::vector<std::pair<std::string, std::string>> kv;
     for (const std::string& a : o.assignments) {
         size_t eq = a.find('=');
         std::string key = a.substr(0, eq);
-        if (eq == std::string::npos || !known_key(key)) {
+        if (eq == std::string::npos || config_key_canonical(key).empty()) {
             std::fprintf(stderr,
                          "\"%s\" is not KEY=VALUE with a known key (band.N, carrier, apn, user, "
-                         "password, server, port, time_zone, day_hour, night_hour, freq_display)\n",
+                         "password, server, port, time_zone, day_hour, night_hour, freq_display, "
+                         "twelve_hour)\n",
                          a.c_str());
             return CLI_USAGE;
         }
-        kv[key] = a.substr(eq + 1);
+        kv.emplace_back(key, a.substr(eq + 1));
     }
     if (set && kv.empty()) {
         std::fprintf(stderr, "settings set needs at least one KEY=VALUE\n");
@@ -316,8 +217,10 @@ int run_settings(const SettingsOptions& o, bool set) {
     ConfigEditor editor = [&](const ConfigEditArgs& a) {
         ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
                                         a.main_setting, a.server_settings);
-        ConfigInput in = config_input_from_view(v);
-        refusal = apply_assignments(v, kv, in);
+        // Only what is given changes: the GPRS fields stay as the unit has
+        // them unless a GPRS key is given.
+        ConfigInput in = config_input_unchanged(v);
+        refusal = config_set_values(v, in, kv);
         if (!refusal.empty())
             return 2;
         ConfigOkResult ok = config_apply(v, in, a.param, a.server_settings);
@@ -354,8 +257,9 @@ void setup(CLI::App& root, int* exit_code) {
     CLI::App* set = settings->add_subcommand(
         "set", "Change settings with the dialog's checks and write them to the unit");
     set->add_option("ASSIGNMENTS", opts.assignments,
-                    "KEY=VALUE: band.N=1|0, freq_display=1|0, time_zone=H, day_hour=H, "
-                    "night_hour=H, carrier=ROW|NAME, apn=, user=, password=, server=, port=")
+                    "KEY=VALUE: band.N=1|0, freq_display=1|0, twelve_hour=1|0, "
+                    "time_zone=-12..13, day_hour=3..10, night_hour=15..23, carrier=ROW|NAME, "
+                    "apn=, user=, password=, server=, port=1..65535")
         ->required();
     set->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
         ->capture_default_str();

@@ -118,9 +118,12 @@ struct Regions {
 };
 
 // Reads one main-setting block half at address into the machine when valid.
+// Returns 1 valid, 0 read but not valid, -1 the read failed.
 int read_main_setting(QV_Machine* m, uint32_t address) {
     uint8_t half[MSB_HALF_SIZE];
-    if (!QV_Machine_readBlock(m, address, half, sizeof half, 0) || !main_setting_half_valid(half))
+    if (!QV_Machine_readBlock(m, address, half, sizeof half, 0))
+        return -1;
+    if (!main_setting_half_valid(half))
         return 0;
     std::memcpy(m->main_setting, half + MSB_OFF_MAIN_RECORD, MACHINE_MAIN_SETTING_SIZE);
     return 1;
@@ -189,23 +192,35 @@ int QV_Machine_getDeveiceInfo(QV_Machine* m) {
     uint32_t server_address = 0; // 0: none
     uint32_t identity_address = FLASH_IDENTITY_ADDRESS;
 
-    if (read_main_setting(m, FLASH_MAIN_SETTING_ADDRESS)) {
+    // A failed read leaves the block unknown, which is not the same as a
+    // unit without one: such a block must never be written back.
+    bool read_failed = false;
+    int found = read_main_setting(m, FLASH_MAIN_SETTING_ADDRESS);
+    read_failed |= found < 0;
+    if (found > 0) {
         r.take(m->main_setting);
         server_address = FLASH_MAIN_SETTING_ADDRESS + MSB_HALF_SIZE;
     }
-    if (rec_u32(m->main_setting + MS_OFF_BOARD_NAME) == 0 &&
-        read_main_setting(m, FLASH_MAIN_SETTING_ADDRESS_502)) {
-        m->layout502 = 1;
-        identity_address = FLASH_IDENTITY_ADDRESS_502;
-        r.take(m->main_setting);
-        server_address = FLASH_MAIN_SETTING_ADDRESS_502 + MSB_HALF_SIZE;
+    if (rec_u32(m->main_setting + MS_OFF_BOARD_NAME) == 0) {
+        found = read_main_setting(m, FLASH_MAIN_SETTING_ADDRESS_502);
+        read_failed |= found < 0;
+        if (found > 0) {
+            m->layout502 = 1;
+            identity_address = FLASH_IDENTITY_ADDRESS_502;
+            r.take(m->main_setting);
+            server_address = FLASH_MAIN_SETTING_ADDRESS_502 + MSB_HALF_SIZE;
+        }
     }
     if (server_address) {
         uint8_t half[MSB_HALF_SIZE];
-        if (QV_Machine_readBlock(m, server_address, half, sizeof half, 0) &&
-            server_settings_half_valid(half))
+        if (!QV_Machine_readBlock(m, server_address, half, sizeof half, 0))
+            read_failed = true;
+        else if (server_settings_half_valid(half))
             std::memcpy(m->server_settings, half + 4, MACHINE_SERVER_SETTINGS_SIZE);
     }
+    m->main_setting_state = read_failed          ? MAIN_SETTING_UNREAD
+                            : main_setting_valid(m) ? MAIN_SETTING_VALID
+                                                    : MAIN_SETTING_NONE;
     if (rec_u32(m->main_setting + MS_OFF_BOARD_NAME) == 0) {
         // A unit without a main-setting record keeps its data at fixed places.
         r.voice_size = OLD_VOICE_SIZE;

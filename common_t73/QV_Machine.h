@@ -65,6 +65,11 @@ inline constexpr int PROGRESS_MODE_IDLE = 0;
 inline constexpr int PROGRESS_MODE_TRANSFER = 1; // every transfer counts 0..10000 by itself
 inline constexpr int PROGRESS_MODE_RUN = 2;      // one total for a whole write run
 
+// How the unit's main-setting block was read.
+inline constexpr int MAIN_SETTING_NONE = 0;    // read whole, no valid record: the old layout
+inline constexpr int MAIN_SETTING_VALID = 1;   // a valid record, its server half read too
+inline constexpr int MAIN_SETTING_UNREAD = -1; // a read failed: what the unit holds is unknown
+
 struct QV_Machine {
     QV_HidChannel* channel = nullptr; // owned; null only when it could not be allocated
     int layout502 = 0;
@@ -72,6 +77,7 @@ struct QV_Machine {
     uint32_t flash_size = 0;
     uint8_t main_setting[MACHINE_MAIN_SETTING_SIZE] = {};       // zero when the unit has none
     uint8_t server_settings[MACHINE_SERVER_SETTINGS_SIZE] = {}; // zero when the unit has none
+    int main_setting_state = MAIN_SETTING_NONE;
     uint8_t param[MACHINE_PARAM_SIZE] = {};
     int param_kind = -1; // -1 unrecognised, else 1..5
     uint8_t identity[MACHINE_IDENTITY_SIZE] = {};

@@ -14,6 +14,8 @@ ConfigRunResult config_run_precheck(ConfigUnit& unit) {
         return CONFIG_RUN_NOT_INITIALISED;
     if (required > uint32_t(CONFIG_TOOL_VERSION))
         return CONFIG_RUN_UPGRADE_TOOL;
+    if (unit.main_setting_state() == CONFIG_MAIN_SETTING_UNREAD)
+        return CONFIG_RUN_READ_FAILED;
     if (kind > 2 && param_radar_type(unit.param(), kind) < 0)
         return CONFIG_RUN_RADAR_DECLINED;
     return CONFIG_RUN_SUCCESS;
@@ -31,6 +33,9 @@ ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const Con
     case CONFIG_RUN_UPGRADE_TOOL:
         prompter.message(CONFIG_UPGRADE_TOOL, "", CONFIG_ICON_ERROR);
         return check;
+    case CONFIG_RUN_READ_FAILED:
+        prompter.message(CONFIG_FAILED, CONFIG_CAPTION, CONFIG_ICON_ERROR);
+        return check;
     case CONFIG_RUN_RADAR_DECLINED:
         if (!prompter.ask_yes_no(CONFIG_RADAR_QUESTION, CONFIG_CAPTION))
             return check;
@@ -45,6 +50,9 @@ ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const Con
     std::memcpy(param, unit.param(), sizeof param);
     std::memcpy(ss, unit.server_settings(), sizeof ss);
     std::memcpy(ms, unit.main_setting(), sizeof ms);
+    const std::u16string client = unit.client_id();
+    const int kind = unit.kind();
+    const int ms_state = unit.main_setting_state();
 
     ConfigEditArgs args;
     args.title_prefix = u"Setting";
@@ -57,9 +65,23 @@ ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const Con
         return CONFIG_RUN_CANCELLED;
     if (!unit.connected())
         return CONFIG_RUN_UNIT_GONE;
+    // The copies belong to the unit the editor was opened for; a unit
+    // swapped in meanwhile must not get them.
+    bool same = unit.reread();
+    if (!unit.connected())
+        return CONFIG_RUN_UNIT_GONE;
+    same = same && unit.client_id() == client && unit.kind() == kind &&
+           unit.main_setting_state() == ms_state &&
+           std::memcmp(unit.main_setting(), ms, sizeof ms) == 0;
+    if (!same) {
+        prompter.message(CONFIG_FAILED, CONFIG_CAPTION, CONFIG_ICON_ERROR);
+        return CONFIG_RUN_UNIT_CHANGED;
+    }
 
     int param_ok = unit.write_param(param);
-    int block_ok = unit.write_main_setting(ms, ss);
+    // A unit without a main-setting block keeps other data in its place.
+    int block_ok =
+        ms_state == CONFIG_MAIN_SETTING_VALID ? unit.write_main_setting(ms, ss) : 1;
     // Re-read even after a failure so the window shows what the unit holds.
     unit.reread_and_finish();
     if (param_ok && block_ok) {

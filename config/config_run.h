@@ -25,6 +25,10 @@ inline constexpr const char* CONFIG_RADAR_QUESTION =
 inline constexpr const char* CONFIG_SUCCESS = "Configuration success!";
 inline constexpr const char* CONFIG_FAILED = "Configuration failed!";
 
+inline constexpr int CONFIG_MAIN_SETTING_NONE = 0;
+inline constexpr int CONFIG_MAIN_SETTING_VALID = 1;
+inline constexpr int CONFIG_MAIN_SETTING_UNREAD = -1;
+
 enum ConfigIcon { CONFIG_ICON_ERROR, CONFIG_ICON_INFORMATION, CONFIG_ICON_QUESTION };
 
 // Message boxes of the run. Texts and captions are UTF-8; an empty caption
@@ -48,6 +52,15 @@ class ConfigUnit {
     virtual const uint8_t* param() = 0;           // 256 bytes
     virtual const uint8_t* main_setting() = 0;    // 231 bytes
     virtual const uint8_t* server_settings() = 0; // 178 bytes
+    // The client id the unit reports (its identity text).
+    virtual std::u16string client_id() = 0;
+    // How the main-setting block was read: CONFIG_MAIN_SETTING_VALID,
+    // CONFIG_MAIN_SETTING_NONE (the unit has none) or
+    // CONFIG_MAIN_SETTING_UNREAD (a read failed).
+    virtual int main_setting_state() = 0;
+    // Reads the unit's information again, sending nothing else. false when
+    // the read was refused or the unit is gone.
+    virtual bool reread() = 0;
     // Each returns 1 written, 0 failed.
     virtual int write_param(const uint8_t* record) = 0;
     virtual int write_main_setting(const uint8_t* ms, const uint8_t* ss) = 0;
@@ -79,6 +92,8 @@ enum ConfigRunResult {
     CONFIG_RUN_UNIT_GONE,
     CONFIG_RUN_WRITE_FAILED,
     CONFIG_RUN_SUCCESS,
+    CONFIG_RUN_READ_FAILED,  // the unit's main-setting block could not be read
+    CONFIG_RUN_UNIT_CHANGED, // another unit (or other records) by the time of writing
 };
 
 // The checks before the editor opens, without messages: the result the run
@@ -86,8 +101,12 @@ enum ConfigRunResult {
 // radar type first, CONFIG_RUN_SUCCESS when it may go on at once.
 ConfigRunResult config_run_precheck(ConfigUnit& unit);
 
-// The whole run. Every refusal shows its message; a confirmed edit writes
-// the parameter record, then the main-setting block with the edited server
-// settings, re-reads the unit and says "Configuration success!" only when
-// both writes succeeded ("Configuration failed!" otherwise).
+// The whole run. Every refusal shows its message; a unit whose main-setting
+// block could not be read gets "Configuration failed!" before the editor
+// opens. A confirmed edit reads the unit again and writes only to the unit
+// it was opened for (same client id, record kind and main-setting record;
+// "Configuration failed!" otherwise): the parameter record, then, when the
+// unit has one, the main-setting block with the edited server settings. It
+// then re-reads the unit and says "Configuration success!" only when the
+// writes succeeded ("Configuration failed!" otherwise).
 ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor);

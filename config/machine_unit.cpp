@@ -24,6 +24,26 @@ const uint8_t* MachineConfigUnit::server_settings() {
     static const uint8_t none[MACHINE_SERVER_SETTINGS_SIZE] = {};
     return m_ ? m_->server_settings : none;
 }
+std::u16string MachineConfigUnit::client_id() {
+    char16_t text[MACHINE_IDENTITY_SIZE + 1];
+    QV_Machine_clientText(m_, text, MACHINE_IDENTITY_SIZE + 1);
+    return text;
+}
+int MachineConfigUnit::main_setting_state() {
+    if (!m_)
+        return CONFIG_MAIN_SETTING_UNREAD;
+    switch (m_->main_setting_state) {
+    case MAIN_SETTING_VALID:
+        return CONFIG_MAIN_SETTING_VALID;
+    case MAIN_SETTING_NONE:
+        return CONFIG_MAIN_SETTING_NONE;
+    default:
+        return CONFIG_MAIN_SETTING_UNREAD;
+    }
+}
+bool MachineConfigUnit::reread() {
+    return m_ && QV_Machine_getDeveiceInfo(m_) == 1 && QV_Machine_isConnected(m_);
+}
 int MachineConfigUnit::write_param(const uint8_t* record) {
     return QV_Machine_writeParam(m_, record);
 }

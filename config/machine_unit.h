@@ -16,6 +16,9 @@ class MachineConfigUnit : public ConfigUnit {
     const uint8_t* param() override;
     const uint8_t* main_setting() override;
     const uint8_t* server_settings() override;
+    std::u16string client_id() override;
+    int main_setting_state() override;
+    bool reread() override;
     int write_param(const uint8_t* record) override;
     // Writes at the unit's own layout.
     int write_main_setting(const uint8_t* ms, const uint8_t* ss) override;

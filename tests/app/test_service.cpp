@@ -152,6 +152,38 @@ TEST_F(Service, SettingRunsTheDialogAndWritesNothingOnCancel) {
     EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
 }
 
+TEST_F(Service, SettingNeverWritesABlockTheUnitDidNotHave) {
+    // The old layout: radar-mute data where the main-setting block would lie.
+    std::fill_n(sim.flash().begin() + 0x16000, 512, 0xFF);
+    std::fill_n(sim.flash().begin() + 0x1E000, 512, 0xFF);
+    sim.setRadarMuteHeader(0x16000, 1699920000);
+    open();
+    std::vector<uint8_t> before = sim.flash();
+    prompter.dialogResults.push_back(1);
+    dlg->OnClickSetting();
+    EXPECT_EQ(prompter.messages().last(), "Configuration success!");
+    const uint32_t param = 0x11000;
+    std::vector<uint8_t> after = sim.flash();
+    std::fill_n(before.begin() + param, 256, 0);
+    std::fill_n(after.begin() + param, 256, 0);
+    EXPECT_TRUE(after == before); // only the parameter record was written
+}
+
+TEST_F(Service, SettingWithALostBlockReadWritesNothing) {
+    sim.addFault({UnitFault::NoReply, 0xF2, 0}); // the block's first half
+    open();
+    sim.clearFaults();
+    sim.clearCommands();
+    std::vector<uint8_t> before = sim.flash();
+    prompter.dialogResults.push_back(1);
+    dlg->OnClickSetting();
+    EXPECT_EQ(prompter.messages().last(), "Configuration failed!");
+    EXPECT_EQ(prompter.records.back().caption, "Update Tool");
+    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Error);
+    EXPECT_EQ(sim.count(0xF3), 0);
+    EXPECT_TRUE(sim.flash() == before);
+}
+
 // A version server on 127.0.0.1; the version file can be held back.
 class VersionServer {
   public:

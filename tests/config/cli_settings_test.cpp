@@ -135,6 +135,12 @@ CliRun run_cli_stderr(const std::string& args) {
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
+
+std::vector<uint8_t> without_param(const std::vector<uint8_t>& flash) {
+    std::vector<uint8_t> out(flash);
+    std::fill_n(out.begin() + unit_param_address(false), 256, 0);
+    return out;
+}
 } // namespace
 
 TEST_F(CliSettings, ValuesTheDialogCannotProduceAreRefusedByName) {
@@ -185,4 +191,27 @@ TEST_F(CliSettings, GprsFieldsChangeOnlyWhenAGprsKeyIsGiven) {
     EXPECT_EQ(0, std::memcmp(ss + SS_OFF_APN, "cmnet\0", 6));
     EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "someone\0", 8));
     EXPECT_EQ(0, std::memcmp(ss + SS_OFF_PASSWORD, "p\0", 2));
+}
+
+TEST_F(CliSettings, UnitWithoutMainSettingGetsOnlyItsParameterRecord) {
+    // The old layout: radar-mute data where the block would lie.
+    std::fill_n(sim.flash().begin() + 0x16000, 512, 0xFF);
+    std::fill_n(sim.flash().begin() + 0x1E000, 512, 0xFF);
+    sim.setRadarMuteHeader(0x16000, 1699920000);
+    sim.setParamRecord(false, 3);
+    std::vector<uint8_t> before = sim.flash();
+    CliRun r = run_cli("settings set time_zone=9 --yes" + unit());
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Configuration success!\n");
+    EXPECT_TRUE(without_param(sim.flash()) == without_param(before));
+    EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE], 9);
+}
+
+TEST_F(CliSettings, LostReplyOnTheBlockWritesNothing) {
+    sim.addFault({UnitFault::NoReply, 0xF2, 0});
+    std::vector<uint8_t> before = sim.flash();
+    CliRun r = run_cli_stderr("settings set time_zone=9 --yes" + unit());
+    EXPECT_EQ(r.exit_code, 6);
+    EXPECT_NE(r.out.find("Configuration failed!\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(sim.flash() == before);
 }

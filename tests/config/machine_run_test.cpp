@@ -144,3 +144,114 @@ TEST_F(SettingRun, UnpluggedDuringTheDialogWritesNothing) {
     EXPECT_EQ(sim.count(CMD_WRITE), 0);
     EXPECT_TRUE(prompts.shown.empty());
 }
+
+namespace {
+// The whole flash but the parameter record of the normal layout.
+std::vector<uint8_t> without_param(const std::vector<uint8_t>& flash) {
+    std::vector<uint8_t> out(flash);
+    std::fill_n(out.begin() + unit_param_address(false), 256, 0);
+    return out;
+}
+} // namespace
+
+TEST_F(SettingRun, UnitOfTheOldLayoutGetsOnlyItsParameterRecord) {
+    // No main-setting record: radar-mute data lies where the block would.
+    sim.setParamRecord(false, 3);
+    sim.setRadarMuteHeader(0x16000, 1699920000);
+    m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
+    ASSERT_EQ(QV_Machine_getDeveiceInfo(m), 1);
+    ASSERT_EQ(m->main_setting_state, MAIN_SETTING_NONE);
+    const std::vector<uint8_t> before = sim.flash();
+
+    Prompts prompts;
+    MachineConfigUnit unit(m);
+    ASSERT_EQ(config_run(unit, prompts, edit), CONFIG_RUN_SUCCESS);
+    EXPECT_EQ(prompts.shown, std::vector<std::string>{"Configuration success!"});
+    EXPECT_TRUE(without_param(sim.flash()) == without_param(before));
+    std::vector<uint8_t> p = flash(unit_param_address(false), 256);
+    EXPECT_EQ(param_record_kind(p.data()), 3);
+    EXPECT_EQ(int8_t(p[P35_OFF_TIME_ZONE]), -3);
+    EXPECT_EQ(m->radar_mute_date.year, 2023); // the header is still there
+}
+
+TEST_F(SettingRun, BlockThatWasNotReadIsNeverWritten) {
+    // The first read is the block's first half, the second its server half.
+    for (int nth : {0, 1}) {
+        SCOPED_TRACE(nth);
+        UnitMainSetting ms;
+        ms.placeRegions(false, 0x1000, 0x200000, 0xC8000, 0x400000, 0, 0);
+        UnitServerSetting ss{"internetmas", "192.0.2.10", "old", "oldpw", 7000};
+        sim.setMainSetting(false, ms, &ss);
+        sim.setParamRecord(false, 4);
+        sim.clearFaults();
+        sim.addFault({UnitFault::NoReply, CMD_READ, nth});
+        QV_Machine_release(m);
+        m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+        ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
+        ASSERT_EQ(QV_Machine_getDeveiceInfo(m), 1);
+        EXPECT_EQ(m->main_setting_state, MAIN_SETTING_UNREAD);
+        sim.clearFaults();
+        sim.clearCommands();
+        const std::vector<uint8_t> before = sim.flash();
+
+        Prompts prompts;
+        MachineConfigUnit unit(m);
+        bool opened = false;
+        auto r = config_run(unit, prompts, [&](const ConfigEditArgs& a) {
+            opened = true;
+            return edit(a);
+        });
+        EXPECT_EQ(r, CONFIG_RUN_READ_FAILED);
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(prompts.shown, std::vector<std::string>{"Configuration failed!"});
+        EXPECT_EQ(sim.count(CMD_WRITE), 0);
+        EXPECT_EQ(sim.count(CMD_ERASE), 0);
+        EXPECT_TRUE(sim.flash() == before);
+    }
+}
+
+TEST_F(SettingRun, UnitSwappedWhileTheDialogIsOpenGetsNothing) {
+    sim.setClientId(false, "TREVIK-DEMO ");
+    attach(false, 4);
+    std::vector<uint8_t> before;
+    Prompts prompts;
+    MachineConfigUnit unit(m);
+    auto r = config_run(unit, prompts, [&](const ConfigEditArgs& a) {
+        // Another customer's unit on the same link by the time of OK.
+        sim.setClientId(false, "OTHER CLIENT");
+        before = sim.flash();
+        return edit(a);
+    });
+    EXPECT_EQ(r, CONFIG_RUN_UNIT_CHANGED);
+    EXPECT_EQ(prompts.shown, std::vector<std::string>{"Configuration failed!"});
+    EXPECT_EQ(sim.count(CMD_WRITE), 0);
+    EXPECT_TRUE(sim.flash() == before);
+}
+
+TEST_F(SettingRun, UnlistedApnSurvivesAConfirmedDialog) {
+    UnitMainSetting ms;
+    ms.placeRegions(false, 0x1000, 0x200000, 0xC8000, 0x400000, 0, 0);
+    UnitServerSetting ss{"corp.example", "192.0.2.10", "me", "secret", 7000};
+    sim.setMainSetting(false, ms, &ss);
+    sim.setParamRecord(false, 5);
+    m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
+    ASSERT_EQ(QV_Machine_getDeveiceInfo(m), 1);
+    const std::vector<uint8_t> block = flash(unit_main_setting_address(false), 512);
+
+    // OK as the dialog leaves it: only a band changed.
+    Prompts prompts;
+    MachineConfigUnit unit(m);
+    auto r = config_run(unit, prompts, [](const ConfigEditArgs& a) {
+        ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
+                                        a.main_setting, a.server_settings);
+        EXPECT_EQ(v.gprs.row, GPRS_UNIT_ROW);
+        ConfigInput in = config_input_from_view(v);
+        in.bands[0] = !in.bands[0];
+        return config_apply(v, in, a.param, a.server_settings).accepted ? 1 : 2;
+    });
+    ASSERT_EQ(r, CONFIG_RUN_SUCCESS);
+    EXPECT_EQ(flash(unit_main_setting_address(false), 512), block);
+    EXPECT_EQ(sim.count(CMD_WRITE), 2); // the parameter record and the block
+}

@@ -33,6 +33,9 @@ struct FakeUnit : ConfigUnit {
     MainRecord ms = make_main("T73A", 100);
     ServerRecord ss = make_server("internetmas", "h", 80);
     int param_result = 1, block_result = 1;
+    std::u16string client = u"TREVIK-DEMO ";
+    int ms_state = CONFIG_MAIN_SETTING_VALID;
+    bool reread_result = true;
     std::vector<std::string> calls;
     std::vector<uint8_t> written_param, written_ms, written_ss;
 
@@ -52,6 +55,12 @@ struct FakeUnit : ConfigUnit {
         written_ms.assign(m, m + 231);
         written_ss.assign(s, s + 178);
         return block_result;
+    }
+    std::u16string client_id() override { return client; }
+    int main_setting_state() override { return ms_state; }
+    bool reread() override {
+        calls.push_back("check");
+        return reread_result;
     }
     void reread_and_finish() override { calls.push_back("reread"); }
 };
@@ -132,7 +141,7 @@ TEST(ConfigRun, ConfirmedEditIsWrittenInOrder) {
         return 1;
     });
     EXPECT_EQ(r, CONFIG_RUN_SUCCESS);
-    EXPECT_EQ(unit.calls, (std::vector<std::string>{"param", "block", "reread"}));
+    EXPECT_EQ(unit.calls, (std::vector<std::string>{"check", "param", "block", "reread"}));
     EXPECT_EQ(unit.written_param[P35_OFF_DAY_HOUR], 9);
     EXPECT_EQ(unit.p[P35_OFF_DAY_HOUR], 6); // the unit's state untouched
     EXPECT_EQ(std::vector<uint8_t>(unit.ms.begin(), unit.ms.end()), unit.written_ms);
@@ -170,4 +179,60 @@ TEST(ConfigRun, CancelOrUnpluggedWritesNothing) {
               CONFIG_RUN_UNIT_GONE);
     EXPECT_TRUE(unit.calls.empty());
     EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST(ConfigRun, UnreadMainSettingFailsBeforeTheDialog) {
+    FakeUnit unit;
+    unit.ms_state = CONFIG_MAIN_SETTING_UNREAD;
+    ScriptedPrompter prompter;
+    bool opened = false;
+    auto r = config_run(unit, prompter, [&](const ConfigEditArgs&) {
+        opened = true;
+        return 1;
+    });
+    EXPECT_EQ(r, CONFIG_RUN_READ_FAILED);
+    EXPECT_FALSE(opened);
+    EXPECT_TRUE(unit.calls.empty());
+    ASSERT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(prompter.shown[0].text, "Configuration failed!");
+    EXPECT_EQ(prompter.shown[0].caption, "Update Tool");
+    EXPECT_EQ(prompter.shown[0].icon, CONFIG_ICON_ERROR);
+}
+
+TEST(ConfigRun, AnotherUnitByTheTimeOfWritingGetsNothing) {
+    struct Case {
+        const char* name;
+        void (*change)(FakeUnit&);
+    } cases[] = {
+        {"client id", [](FakeUnit& u) { u.client = u"OTHER CLIENT"; }},
+        {"record kind", [](FakeUnit& u) { u.k = 5; }},
+        {"main setting", [](FakeUnit& u) { u.ms[MS_OFF_PROGRAM_VERSION] ^= 1; }},
+        {"block now unread", [](FakeUnit& u) { u.ms_state = CONFIG_MAIN_SETTING_UNREAD; }},
+        {"block now gone", [](FakeUnit& u) { u.ms_state = CONFIG_MAIN_SETTING_NONE; }},
+        {"read refused", [](FakeUnit& u) { u.reread_result = false; }},
+    };
+    for (const Case& c : cases) {
+        FakeUnit unit;
+        ScriptedPrompter prompter;
+        auto r = config_run(unit, prompter, [&](const ConfigEditArgs&) {
+            c.change(unit);
+            return 1;
+        });
+        EXPECT_EQ(r, CONFIG_RUN_UNIT_CHANGED) << c.name;
+        EXPECT_EQ(unit.calls, std::vector<std::string>{"check"}) << c.name;
+        ASSERT_EQ(prompter.shown.size(), 1u) << c.name;
+        EXPECT_EQ(prompter.shown[0].text, "Configuration failed!") << c.name;
+        EXPECT_EQ(prompter.shown[0].icon, CONFIG_ICON_ERROR) << c.name;
+    }
+}
+
+TEST(ConfigRun, UnitWithoutMainSettingGetsOnlyItsParameterRecord) {
+    FakeUnit unit;
+    unit.ms_state = CONFIG_MAIN_SETTING_NONE;
+    ScriptedPrompter prompter;
+    auto r = config_run(unit, prompter, [](const ConfigEditArgs&) { return 1; });
+    EXPECT_EQ(r, CONFIG_RUN_SUCCESS);
+    EXPECT_EQ(unit.calls, (std::vector<std::string>{"check", "param", "reread"}));
+    ASSERT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(prompter.shown[0].text, "Configuration success!");
 }

@@ -202,6 +202,13 @@ int run_settings(const SettingsOptions& o, bool set) {
             QV_Machine_release(m);
             return CLI_FAILED;
         }
+        if (check == CONFIG_RUN_READ_FAILED) {
+            // Without the block the GPRS settings and the caption would be
+            // shown wrong.
+            std::fprintf(stderr, "the unit's main-setting block could not be read\n");
+            QV_Machine_release(m);
+            return CLI_TRANSFER;
+        }
         ConfigView v = config_view_load(u"Setting", int(m->boot_version), m->param_kind, m->param,
                                         m->main_setting, m->server_settings);
         int radar_type = param_radar_type(m->param, m->param_kind);
@@ -241,7 +248,7 @@ int run_settings(const SettingsOptions& o, bool set) {
     if (r != CONFIG_RUN_SUCCESS) {
         if (r == CONFIG_RUN_UNIT_GONE)
             std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
-        result = CLI_FAILED;
+        result = r == CONFIG_RUN_READ_FAILED ? CLI_TRANSFER : CLI_FAILED;
     }
     QV_Machine_release(m);
     return result;

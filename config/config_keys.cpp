@@ -192,16 +192,24 @@ std::string config_set_value(ConfigView& view, ConfigInput& in, const std::strin
         return "";
     }
     std::u16string text = utf8_to_wtext(value);
+    // A value the area already holds changes nothing, so a saved settings
+    // file applies whole even where a field cannot be changed.
     if (key == "apn" || key == "user" || key == "password") {
+        std::u16string& field =
+            key == "apn" ? in.gprs.apn : key == "user" ? in.gprs.user : in.gprs.password;
+        if (text == field)
+            return "";
         if (!g.row_editable)
             return key + ": set by the carrier " + utf8(gprs_selected_name(g)) +
                    " and not changeable";
         if (std::string e = text_refusal(key, text, text_max); !e.empty())
             return e;
         in.keep_gprs = false;
-        (key == "apn" ? in.gprs.apn : key == "user" ? in.gprs.user : in.gprs.password) = text;
+        field = text;
         return "";
     }
+    if (text == (key == "server" ? in.gprs.server : in.gprs.port))
+        return "";
     if (!g.server_port_editable)
         return key + ": fixed on this unit";
     if (key == "server") {

@@ -11,7 +11,12 @@
 // port. The names `settings --json` prints are taken too:
 // radar_frequency_display, twelve_hour_clock, daytime_start_hour,
 // nighttime_start_hour, carrier_row. Booleans are 1/0, on/off, yes/no or
-// true/false.
+// true/false. A GPRS value equal to what the area already holds changes
+// nothing and is taken even where the field cannot be changed.
+//
+// Use: view = config_view_load(...), input = config_input_unchanged(view),
+// config_set_values(view, input, ...), then config_apply(view, input, ...)
+// on the record copies.
 #pragma once
 
 #include "config/config_model.h"

@@ -2,6 +2,7 @@
 // a refusal or an untouched area leaves the records as they were.
 #include "config/config_keys.h"
 #include "config/records.h"
+#include "support/text.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -191,6 +192,21 @@ TEST(SettingKeys, GprsFieldsChangeOnlyWhenAGprsKeyIsGiven) {
               "user: set by the carrier RACC Tel and not changeable");
     EXPECT_EQ(u.set({{"carrier_row", "16"}}), "");
     EXPECT_EQ(rec_u32(u.ss.data() + SS_OFF_PORT), 9000u);
+
+    // What `settings --json` printed applies back whole: values a locked or
+    // fixed field already holds change nothing.
+    Unit k4(4, "orangeworld");
+    ServerRecord ss4 = k4.ss;
+    EXPECT_EQ(k4.set({{"port", "9000"}, {"server", "192.0.2.8"}}), "");
+    EXPECT_EQ(k4.ss, ss4);
+    EXPECT_EQ(k4.set({{"port", "9001"}}), "port: fixed on this unit");
+    ASSERT_EQ(k4.set({{"carrier_row", "16"},
+                      {"apn", wtext_to_utf8(CARRIER_PRESETS[16].apn)},
+                      {"user", wtext_to_utf8(CARRIER_PRESETS[16].user)}}),
+              "");
+    char text[64];
+    rec_get_text(text, sizeof text, k4.ss.data() + SS_OFF_USER, SS_USER_SIZE);
+    EXPECT_EQ(utf8_to_wtext(text), CARRIER_PRESETS[16].user);
 
     Unit none(4);
     none.view = config_view_load(u"Setting", 1, 4, none.param.data(), nullptr, nullptr);

@@ -1,5 +1,6 @@
 // trevik: the window. --unit chooses where the unit is looked for.
 #include "app/TrevikApp.h"
+#include "app/translations.h"
 #include "common_t73/QV_Hid.h"
 
 #include <CLI/CLI.hpp>
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
     int qargc = 1;
     QApplication app(qargc, argv);
     QApplication::setApplicationName(QString::fromLatin1(CTrevikApp::APP_NAME));
+    // Standard buttons and dialogs follow the system language.
+    install_qt_translations(&app);
     CTrevikApp trevik;
     return trevik.InitInstance();
 }

@@ -2,7 +2,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/device_notifier.h"
-#include "app/dialog_units.h"
+#include "controls/dialog_units.h"
 #include "app/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
@@ -14,6 +14,9 @@
 #include "config/config_run.h"
 #include "config/machine_unit.h"
 #include "controls/ButtonST.h"
+#include "controls/ElideLabel.h"
+#include "controls/icons.h"
+#include "controls/text_fit.h"
 #include "controls/TextProgressCtrl.h"
 #include "online/HttpDownload.h"
 #include "package/update_run.h"
@@ -30,6 +33,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -94,6 +98,45 @@ QString trevik_title(bool connected, int year, int month, int day) {
     if (year != 0)
         title += QString::asprintf("%d%02d%02d", year, month, day);
     return title;
+}
+
+QString trevik_button_tip(int id, const ButtonTipState& s) {
+    QString what, why;
+    switch (id) {
+    case IDC_OPEN:
+        what = QStringLiteral("Choose an update package (.dqv) to write into the unit.");
+        if (s.updating)
+            why = QStringLiteral("an update is running");
+        else if (s.checking)
+            why = QStringLiteral("the online version check is running");
+        break;
+    case IDC_UPDATE:
+        what = QStringLiteral(
+            "Write the chosen package, or the newest one found online, into the unit.");
+        if (s.updating)
+            why = QStringLiteral("an update is running");
+        else if (!s.connected)
+            why = QStringLiteral("no unit is connected");
+        else if (!s.package)
+            why = QStringLiteral("no package: choose one with Open or drop a .dqv file");
+        break;
+    case IDC_SETTING:
+        what = QStringLiteral(
+            "Edit the unit's settings: radar bands, time zone, screen hours and data connection.");
+        if (s.updating)
+            why = QStringLiteral("an update is running");
+        else if (!s.connected)
+            why = QStringLiteral("no unit is connected");
+        break;
+    case IDC_CLOSE:
+        what = QStringLiteral("Close the window; a running update is finished first.");
+        break;
+    default:
+        return QString();
+    }
+    if (s.enabled || why.isEmpty())
+        return what;
+    return what + QStringLiteral("\nNot available: ") + why + QLatin1Char('.');
 }
 
 bool trevik_is_package_path(const QString& path) {
@@ -192,7 +235,7 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    m_hIcon = QIcon(QStringLiteral(":/res/trevik.png"));
+    m_hIcon = icon_with_2x(QStringLiteral(":/res/trevik.png"));
     BuildControls();
 }
 
@@ -209,7 +252,7 @@ void CTrevikDlg::BuildControls() {
     m_groupFile->setObjectName(QStringLiteral("1012"));
     m_groupFile->setGeometry(dialog_units_rect(0, 136, 282, 36, b));
 
-    m_status = new QLabel(this);
+    m_status = new CElideLabel(this);
     m_status->setObjectName(QStringLiteral("1032"));
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_status->setGeometry(dialog_units_rect(12, 148, 210, 18, b));
@@ -248,6 +291,19 @@ void CTrevikDlg::BuildControls() {
     connect(m_btnSetting, &QAbstractButton::clicked, this, &CTrevikDlg::OnClickSetting);
 }
 
+void CTrevikDlg::FitButtons() {
+    // A caption wider than its room beside the icon widens its button: Open
+    // to the left, taking the room from the path before it.
+    for (int id : {IDC_SETTING, IDC_UPDATE, IDC_CLOSE})
+        grow_to_text(Button(id), false);
+    QRect open = grow_to_text(m_btnOpen, true);
+    QRect status = m_status->geometry();
+    int gap = dialog_units_x(6, dialog_base_units(font()));
+    if (status.right() >= open.left() - gap)
+        status.setRight(open.left() - gap - 1);
+    m_status->setGeometry(status);
+}
+
 CTrevikDlg::~CTrevikDlg() {
     Shutdown();
 }
@@ -281,10 +337,17 @@ bool CTrevikDlg::OnInitDialog() {
     setWindowTitle(QString::fromLatin1(TEXT_CAPTION));
     m_groupFile->setTitle(QStringLiteral("Update the File"));
     m_groupProgress->setTitle(QStringLiteral("Progress"));
-    QPixmap picture(QStringLiteral(":/res/picture.png"));
-    if (!picture.isNull())
-        m_picture->setPixmap(
-            picture.scaled(m_picture->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Drawn from the twice-as-large picture on a scaled screen, so it stays
+    // sharp there.
+    qreal dpr = devicePixelRatioF();
+    QPixmap picture(dpr > 1 ? QStringLiteral(":/res/picture@2x.png")
+                            : QStringLiteral(":/res/picture.png"));
+    if (!picture.isNull()) {
+        picture =
+            picture.scaled(m_picture->size() * dpr, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        picture.setDevicePixelRatio(dpr);
+        m_picture->setPixmap(picture);
+    }
 
     struct ButtonSetup {
         CShadeButtonST* button;
@@ -299,13 +362,18 @@ bool CTrevikDlg::OnInitDialog() {
     for (const ButtonSetup& s : buttons) {
         s.button->SetShade(CShadeButtonST::SHS_VSHADE, 8, 20, 5, QColor(55, 55, 255));
         int iconSize = std::min(32, s.button->height() - 6);
-        QIcon icon(QString::fromLatin1(s.icon));
+        QIcon icon = icon_with_2x(QString::fromLatin1(s.icon));
         if (s.grey)
             s.button->SetIconGreyOut(icon, iconSize);
         else
             s.button->SetIcon(icon, QIcon(), iconSize);
         s.button->setText(QString::fromLatin1(s.caption));
+        // Alt with the caption's first letter, and a focus mark for Tab.
+        s.button->SetMnemonic(0);
+        s.button->DrawFlatFocus(true);
+        s.button->installEventFilter(this);
     }
+    FitButtons();
     m_btnUpdate->setFocus();
     m_btnSetting->setEnabled(false);
     m_btnUpdate->setEnabled(false);
@@ -787,6 +855,42 @@ void CTrevikDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(SystemMenuText());
     menu.exec(event->globalPos());
+}
+
+void CTrevikDlg::keyPressEvent(QKeyEvent* event) {
+    // Escape ends the window as its Close button does; Enter is the focused
+    // button's (a dialog would otherwise look for a default button).
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        OnClickClose();
+        return;
+    }
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+QString CTrevikDlg::ButtonTip(int id) const {
+    ButtonTipState s;
+    QWidget* b = Button(id);
+    s.enabled = b && b->isEnabled();
+    s.connected = IsConnected();
+    s.updating = IsUpdating();
+    s.package = !m_packagePath.isEmpty() ||
+                (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
+    s.checking = m_vc.version_check == 1;
+    return trevik_button_tip(id, s);
+}
+
+bool CTrevikDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        for (int id : {IDC_OPEN, IDC_UPDATE, IDC_SETTING, IDC_CLOSE})
+            if (watched == Button(id))
+                Button(id)->setToolTip(ButtonTip(id));
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CTrevikDlg::SaveDeviceInfo() {

@@ -89,6 +89,19 @@ QString trevik_title(bool connected, int year, int month, int day);
 // last '.', the whole path when there is none) is "dqv" in any case.
 bool trevik_is_package_path(const QString& path);
 
+// What the window knows when a button's tooltip is asked for.
+struct ButtonTipState {
+    bool enabled = true;
+    bool connected = false;
+    bool updating = false;
+    bool package = false;  // a chosen file, or a package found online
+    bool checking = false; // the online version check is running
+};
+
+// A button's tooltip (Open, Update, Setting, Close by control id): what it
+// does, and when it is disabled why. Empty for other ids.
+QString trevik_button_tip(int id, const ButtonTipState& state);
+
 class CTrevikDlg : public QDialog, public DownloadOwner {
     Q_OBJECT
   public:
@@ -150,6 +163,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QString SystemMenuText() const;
     // The last update run's outcome text shown or withheld ("" before any).
     QString LastRunBoxText() const;
+    // The tooltip button id shows now.
+    QString ButtonTip(int id) const;
     // Runs the window's event loop until no update run is left (tests).
     bool WaitForRunEnd(int timeoutMs);
 
@@ -170,12 +185,16 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    // Fills a button's tooltip from the window's state when it is asked for.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     friend class TrevikUpdateHost;
     friend class VersionCheckHost;
 
     void BuildControls();
+    void FitButtons();
     void SetTitle(const QString& state);
     void EnableUpdateAndSetting(bool update, bool setting);
     void SetStatusText(const QString& text);

@@ -1,6 +1,7 @@
 #include "config/ConfigDialog.h"
 
 #include "config/records.h"
+#include "controls/text_fit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,10 +24,12 @@ std::u16string u16(const QString& s) {
     return s.toStdU16String();
 }
 
-// Dialog units of an 8-point dialog font: 4 horizontal units per average
-// character width (6 px), 8 vertical units per character height (13 px).
-constexpr int DLU_X_NUM = 3, DLU_X_DEN = 2;
-constexpr int DLU_Y_NUM = 13, DLU_Y_DEN = 8;
+// The dialog's font: 11 pixels, an 8-point font on a 96-dpi screen; a
+// screen too small for the dialog at that size gets a smaller one, down to
+// the smallest readable size.
+constexpr int FONT_PIXELS = 11;
+constexpr int FONT_PIXELS_MIN = 8;
+constexpr int TEMPLATE_W = 405, TEMPLATE_H = 219;
 
 // Ids of template 141.
 enum : int {
@@ -61,9 +64,8 @@ constexpr int GPRS_IDS[12] = {ID_COMPANY_LABEL, ID_COMPANY, ID_APN_LABEL,  ID_AP
                               ID_SERVER_LABEL,  ID_SERVER,  ID_PORT_LABEL, ID_PORT};
 } // namespace
 
-QRect CConfigDialog::DluRect(int x, int y, int w, int h) {
-    return QRect(x * DLU_X_NUM / DLU_X_DEN, y * DLU_Y_NUM / DLU_Y_DEN, w * DLU_X_NUM / DLU_X_DEN,
-                 h * DLU_Y_NUM / DLU_Y_DEN);
+QRect CConfigDialog::DluRect(int x, int y, int w, int h) const {
+    return dialog_units_rect(x, y, w, h, base_);
 }
 
 CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
@@ -79,6 +81,7 @@ void CConfigDialog::addControl(int id, QWidget* w, int x, int y, int width, int 
     w->setObjectName(QString::number(id));
     w->setGeometry(DluRect(x, y, width, height));
     controls_[id] = w;
+    template_[id] = QRect(x, y, width, height);
 }
 
 QWidget* CConfigDialog::Control(int id) const {
@@ -92,11 +95,18 @@ QWidget* CConfigDialog::Control(int id) const {
 }
 
 void CConfigDialog::build() {
-    setFixedSize(DluRect(0, 0, 405, 219).size());
-    // The template's 8-point dialog font, which the dialog units are made of.
+    // The dialog units are made of the real font's metrics, so every box
+    // has room for its text in whatever font the system gives.
     QFont f = font();
-    f.setPixelSize(11);
+    QSize room = dialog_available_size(this);
+    for (int px = FONT_PIXELS; px >= FONT_PIXELS_MIN; --px) {
+        f.setPixelSize(px);
+        base_ = dialog_base_units(f);
+        if (dialog_fit_factor(dialog_units_size(TEMPLATE_W, TEMPLATE_H, base_), room) >= 1.0)
+            break;
+    }
     setFont(f);
+    setFixedSize(dialog_units_size(TEMPLATE_W, TEMPLATE_H, base_));
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     addControl(ID_OK, ok, 71, 189, 69, 23);
     ok->setDefault(true);
@@ -118,7 +128,7 @@ void CConfigDialog::build() {
     zone->setInsertPolicy(QComboBox::NoInsert);
     for (int z = TIME_ZONE_MIN; z <= TIME_ZONE_MAX; ++z)
         zone->addItem(QString::number(z));
-    addControl(ID_ZONE, zone, 366, 7, 32, 14);
+    addControl(ID_ZONE, zone, 366, 7, 32, 14); // the template's 30 includes the drop-down list
 
     auto* dayLabel = new QLabel(QStringLiteral("白天亮度开始时间 3~10"), this);
     dayLabel->setWordWrap(true);
@@ -234,12 +244,51 @@ bool CConfigDialog::Prepare(const QString& titlePrefix, int bootVersion, int kin
         ->setText(QStringLiteral("Nighttime screen start time(15~23)"));
     h12->setText(QStringLiteral("12 hours to make"));
     freq->setText(QStringLiteral("Radar Frequency display"));
-    // One-line labels keep their text whole when the font is wider than the
-    // template's.
-    for (QLabel* label : findChildren<QLabel*>())
-        if (!label->wordWrap() && label->sizeHint().width() > label->width())
-            label->resize(label->sizeHint().width(), label->height());
+    fitTexts();
     return true;
+}
+
+void CConfigDialog::fitTexts() {
+    for (const auto& [id, r] : template_)
+        controls_[id]->setGeometry(DluRect(r.x(), r.y(), r.width(), r.height()));
+    const int gap = dialog_units_x(2, base_);
+
+    // A label before its field ends a small gap before it, centred on the
+    // field's line, and grows to the left when its text needs more room.
+    const std::pair<int, int> before[] = {{ID_COMPANY_LABEL, ID_COMPANY}, {ID_APN_LABEL, ID_APN},
+                                          {ID_USER_LABEL, ID_USER},       {ID_PSW_LABEL, ID_PSW},
+                                          {ID_SERVER_LABEL, ID_SERVER},   {ID_PORT_LABEL, ID_PORT},
+                                          {ID_ZONE_LABEL, ID_ZONE}};
+    for (auto [labelId, fieldId] : before) {
+        auto* label = static_cast<QLabel*>(controls_[labelId]);
+        QRect field = controls_[fieldId]->geometry();
+        QRect r = label->geometry();
+        r.setRight(std::min(r.right(), field.left() - gap - 1));
+        r.setHeight(std::max(r.height(), label->sizeHint().height()));
+        r.moveTop(field.center().y() - r.height() / 2);
+        label->setGeometry(r);
+        if (labelId != ID_ZONE_LABEL)
+            label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        grow_to_text(label, true);
+    }
+    // The hour labels wrap; they may widen into the space left of them,
+    // which ends at the second band column.
+    QRect col2 = controls_[ID_BAND_COL2]->geometry();
+    for (int id : {ID_DAY_LABEL, ID_NIGHT_LABEL})
+        fit_wrapped_label(controls_[id], col2.right() + 1 + gap);
+    for (int id : {ID_FREQ, ID_12H, ID_OK, ID_CANCEL})
+        grow_to_text(controls_[id], false);
+    for (QCheckBox* b : bands_)
+        grow_to_text(b, false);
+
+    // The dialog grows around a box that grew past its edge.
+    QSize size = dialog_units_size(TEMPLATE_W, TEMPLATE_H, base_);
+    QSize margin(dialog_units_x(7, base_), dialog_units_y(7, base_));
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (!w->isHidden())
+            size = size.expandedTo(QSize(w->geometry().right() + 1, w->geometry().bottom() + 1) +
+                                   margin);
+    setFixedSize(size);
 }
 
 int CConfigDialog::RunForUnit(const QString& titlePrefix, int bootVersion, int kind, uint8_t* param,
@@ -283,10 +332,13 @@ bool CConfigDialog::OnOK() {
     return true;
 }
 
-bool ConfigDialogRenderPng(const QString& path, int kind) {
-    std::array<uint8_t, PARAM_RECORD_SIZE> param{};
-    std::array<uint8_t, MAIN_SETTING_RECORD_SIZE> ms{};
-    std::array<uint8_t, SERVER_SETTINGS_RECORD_SIZE> ss{};
+bool ConfigDialogPrepareSample(CConfigDialog& dlg, int kind, ConfigSampleRecords& records) {
+    auto& param = records.param;
+    auto& ms = records.ms;
+    auto& ss = records.ss;
+    param.fill(0);
+    ms.fill(0);
+    ss.fill(0);
     std::memcpy(ms.data() + MS_OFF_BOARD_NAME, "T73A", 4);
     rec_set_u32(ms.data() + MS_OFF_PROGRAM_VERSION, 20190318);
     rec_set_u32(ms.data() + MS_OFF_MAGIC, RECORD_MAGIC);
@@ -325,8 +377,13 @@ bool ConfigDialogRenderPng(const QString& path, int kind) {
         }
     }
     param_record_seal(param.data(), kind);
+    return dlg.Prepare(QStringLiteral("Setting"), 1046, kind, param.data(), ms.data(), ss.data());
+}
+
+bool ConfigDialogRenderPng(const QString& path, int kind) {
     CConfigDialog dlg;
-    if (!dlg.Prepare(QStringLiteral("Setting"), 1046, kind, param.data(), ms.data(), ss.data()))
+    ConfigSampleRecords records;
+    if (!ConfigDialogPrepareSample(dlg, kind, records))
         return false;
     dlg.show();
     bool ok = dlg.grab().save(path, "PNG");

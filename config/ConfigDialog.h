@@ -6,10 +6,14 @@
 #pragma once
 
 #include "config/config_model.h"
+#include "config/records.h"
+#include "controls/dialog_units.h"
 
 #include <QDialog>
 #include <QString>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <vector>
@@ -53,21 +57,38 @@ class CConfigDialog : public QDialog {
     // Message boxes go through here (text, caption); tests replace it.
     std::function<void(const QString& text, const QString& caption)> showMessage;
 
-    // Dialog units of the template to pixels.
-    static QRect DluRect(int x, int y, int w, int h);
+    // Dialog units of the template to pixels, at the dialog's font.
+    QRect DluRect(int x, int y, int w, int h) const;
 
   private:
     void build();
     void clearBands();
     void addControl(int id, QWidget* w, int x, int y, int width, int height);
+    // Places the controls at their template rectangles again, then grows
+    // every box whose text needs more room and the dialog around them.
+    void fitTexts();
 
     ConfigView view_;
     uint8_t* param_ = nullptr;
     uint8_t* ss_ = nullptr;
     const uint8_t* ms_ = nullptr;
+    DialogBaseUnits base_;
     std::map<int, QWidget*> controls_;
+    std::map<int, QRect> template_; // in dialog units
     std::vector<QCheckBox*> bands_;
 };
+
+// The records of a sample unit; the dialog edits them in place, so they
+// live as long as the dialog uses them.
+struct ConfigSampleRecords {
+    std::array<uint8_t, PARAM_RECORD_SIZE> param{};
+    std::array<uint8_t, MAIN_SETTING_RECORD_SIZE> ms{};
+    std::array<uint8_t, SERVER_SETTINGS_RECORD_SIZE> ss{};
+};
+
+// Prepares dlg for a sample unit of the kind (1..5, with GPRS) whose
+// records it writes into records. Returns false when the kind is refused.
+bool ConfigDialogPrepareSample(CConfigDialog& dlg, int kind, ConfigSampleRecords& records);
 
 // Renders a dialog for a sample unit of the kind (1..5, with GPRS) to a PNG
 // file, offscreen. Returns false when the image cannot be written.

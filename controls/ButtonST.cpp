@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionButton>
@@ -56,6 +57,18 @@ QColor CButtonST::GetColor(ColorIndex index) const {
     return m_crColors[index];
 }
 
+void CButtonST::SetMnemonic(int index) {
+    QString t = text();
+    if (index < 0 || index >= t.size() || !t[index].isLetterOrNumber()) {
+        m_mnemonic = -1;
+        setShortcut(QKeySequence());
+    } else {
+        m_mnemonic = index;
+        setShortcut(QKeySequence::mnemonic(QStringLiteral("&") + t[index]));
+    }
+    update();
+}
+
 QIcon CButtonST::CurrentIcon() const {
     if (!isDown() && !m_bMouseOnButton && !m_iconOut.isNull())
         return m_iconOut;
@@ -63,9 +76,15 @@ QIcon CButtonST::CurrentIcon() const {
 }
 
 QSize CButtonST::sizeHint() const {
+    // The room paintEvent gives: the icon 4 pixels in and 2 before the
+    // caption, the caption 3 pixels inside each edge, one more for the
+    // shift while pressed.
     QFontMetrics fm(font());
-    return QSize(m_iconSize + fm.horizontalAdvance(text()) + 16,
-                 std::max(m_iconSize, fm.height()) + 8);
+    int h = std::max(height(), fm.height() + 7);
+    int caption = fm.horizontalAdvance(text()) + 3 + 1;
+    if (m_iconIn.isNull())
+        return QSize(3 + caption, h);
+    return QSize(4 + std::min(m_iconSize, h - 4) + 2 + caption, h);
 }
 
 void CButtonST::SetMouseOver(bool over) {
@@ -110,6 +129,18 @@ void CButtonST::changeEvent(QEvent* event) {
     QAbstractButton::changeEvent(event);
     if (event->type() == QEvent::EnabledChange && !isEnabled())
         SetMouseOver(false);
+}
+
+void CButtonST::keyPressEvent(QKeyEvent* event) {
+    // Enter presses the button that has the focus, as Space does.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier) {
+        if (isEnabled())
+            animateClick();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 void CButtonST::DrawBackground(QPainter* p, const QRect& r) {
@@ -160,24 +191,36 @@ void CButtonST::paintEvent(QPaintEvent*) {
         captionRect.translate(1, 1);
     m_lastCaptionRect = captionRect;
     int flags = Qt::AlignCenter | Qt::TextWordWrap;
+    // The mnemonic letter is drawn underlined where the desktop shows them.
+    QString caption = text();
+    if (m_mnemonic >= 0 && m_mnemonic < caption.size()) {
+        caption.replace(QLatin1Char('&'), QLatin1String("&&"));
+        caption.insert(m_mnemonic + static_cast<int>(text().left(m_mnemonic).count('&')),
+                       QLatin1Char('&'));
+        flags |= style()->styleHint(QStyle::SH_UnderlineShortcut, nullptr, this)
+                     ? Qt::TextShowMnemonic
+                     : Qt::TextHideMnemonic;
+    }
     p.setFont(font());
     if (disabled) {
         // Embossed: highlight offset by one pixel, then shadow.
         p.setPen(palette().color(QPalette::Light));
-        p.drawText(captionRect.translated(1, 1), flags, text());
+        p.drawText(captionRect.translated(1, 1), flags, caption);
         p.setPen(palette().color(QPalette::Dark));
-        p.drawText(captionRect, flags, text());
+        p.drawText(captionRect, flags, caption);
     } else {
         p.setPen(m_bMouseOnButton || pressed ? m_crColors[BTNST_COLOR_FG_IN]
                                              : m_crColors[BTNST_COLOR_FG_OUT]);
-        p.drawText(captionRect, flags, text());
+        p.drawText(captionRect, flags, caption);
     }
 
     if (hasFocus() && (!m_bIsFlat || m_bDrawFlatFocus)) {
-        QStyleOptionFocusRect opt;
-        opt.initFrom(this);
-        opt.rect = r.adjusted(3, 3, -3, -3);
-        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &opt, &p, this);
+        // A dotted rectangle inset by 3 pixels in the caption's colour, so it
+        // shows on every part of the shaded picture.
+        QPen pen(m_crColors[BTNST_COLOR_FG_OUT], 1, Qt::DotLine);
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(r.adjusted(3, 3, -4, -4));
     }
 }
 

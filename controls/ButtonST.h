@@ -42,6 +42,10 @@ class CButtonST : public QAbstractButton {
         m_bDrawFlatFocus = enable;
         update();
     }
+    // Underlines the caption's letter at index and makes Alt with that
+    // letter click the button; -1 removes it. The caption stays as set.
+    void SetMnemonic(int index);
+    int Mnemonic() const { return m_mnemonic; }
     void SetColor(ColorIndex index, QColor colour);
     QColor GetColor(ColorIndex index) const;
 
@@ -51,6 +55,8 @@ class CButtonST : public QAbstractButton {
     // The icon drawn for the current state (the mouse-away icon when the
     // button is neither pressed nor under the mouse and has one).
     QIcon CurrentIcon() const;
+    // The size the icons are drawn at, in pixels.
+    int IconSize() const { return m_iconSize; }
     // Where the caption was drawn the last time, after the (1, 1) press shift.
     QRect LastCaptionRect() const { return m_lastCaptionRect; }
 
@@ -65,6 +71,7 @@ class CButtonST : public QAbstractButton {
     void leaveEvent(QEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
     void SetMouseOver(bool over);
 
@@ -77,6 +84,7 @@ class CButtonST : public QAbstractButton {
     QIcon m_iconIn;
     QIcon m_iconOut;
     int m_iconSize = 32;
+    int m_mnemonic = -1;
     QRect m_lastCaptionRect;
 };
 

@@ -1,17 +1,35 @@
 #include "province/DialogProvince.h"
 
+#include "controls/dialog_units.h"
+#include "controls/text_fit.h"
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
 
 #include <algorithm>
 
 namespace {
-// Dialog units of an 8-point dialog font (see the configuration dialog).
+// The map picture is drawn for the template at the units of an 8-point
+// dialog font (6 x 13 pixels, truncated); the dialog's fonts go with it.
 constexpr int DLU_X_NUM = 3, DLU_X_DEN = 2;
 constexpr int DLU_Y_NUM = 13, DLU_Y_DEN = 8;
+constexpr int TEMPLATE_W = 624, TEMPLATE_H = 342;
+constexpr int DIALOG_FONT_PIXELS = 11;
+constexpr int TEXT_FONT_PIXELS = 15;
+
+// On a scaled-down map a check box keeps at least the height of its square
+// and text, around the same middle.
+QRect keep_square_height(const QCheckBox* box, QRect r) {
+    int high = std::max(box->fontMetrics().height(),
+                        box->style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, box));
+    if (r.height() < high)
+        r.adjust(0, -(high - r.height()) / 2, 0, high - r.height() - (high - r.height()) / 2);
+    return r;
+}
 
 QString u8(const std::string& s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
@@ -28,9 +46,16 @@ void colour_control(QWidget* w, const QColor& text) {
 }
 } // namespace
 
-QRect CDialogProvince::DluRect(int x, int y, int w, int h) {
+QRect CDialogProvince::TemplateRect(int x, int y, int w, int h) {
     return QRect(x * DLU_X_NUM / DLU_X_DEN, y * DLU_Y_NUM / DLU_Y_DEN, w * DLU_X_NUM / DLU_X_DEN,
                  h * DLU_Y_NUM / DLU_Y_DEN);
+}
+
+QRect CDialogProvince::DluRect(int x, int y, int w, int h) const {
+    // Scaled as whole rectangles, so neighbouring boxes keep their order.
+    QRectF r = QRectF(TemplateRect(x, y, w, h));
+    return QRectF(r.x() * m_scale, r.y() * m_scale, r.width() * m_scale, r.height() * m_scale)
+        .toRect();
 }
 
 CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(parent), m_map(map) {
@@ -42,13 +67,18 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
         return true;
     };
     setWindowTitle(QString::fromUtf8(PROVINCE_CAPTION));
-    setFixedSize(DluRect(0, 0, 624, 342).size());
+    // A screen smaller than the map shows the map, its boxes and their
+    // texts scaled down together; the boxes stay on their provinces.
+    m_scale = dialog_fit_factor(TemplateRect(0, 0, TEMPLATE_W, TEMPLATE_H).size(),
+                                dialog_available_size(parent ? parent : this));
+    setFixedSize(DluRect(0, 0, TEMPLATE_W, TEMPLATE_H).size());
+    auto scaledPixels = [this](int px) { return std::max(1, int(px * m_scale)); };
     QFont dialogFont = font();
-    dialogFont.setPixelSize(11);
+    dialogFont.setPixelSize(scaledPixels(DIALOG_FONT_PIXELS));
     setFont(dialogFont);
     // Arial, 15 pixels high, normal weight.
     m_textFont = QFont(QStringLiteral("Arial"));
-    m_textFont.setPixelSize(15);
+    m_textFont.setPixelSize(scaledPixels(TEXT_FONT_PIXELS));
     m_textFont.setWeight(QFont::Normal);
     m_textFont.setStyleHint(QFont::SansSerif);
 
@@ -62,26 +92,31 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
     m_advice->setGeometry(DluRect(8, 22, 160, 11));
     m_advice->setFont(m_textFont);
     colour_control(m_advice, QColor(255, 0, 0));
+    grow_to_text(m_advice, false);
 
     m_national = new QCheckBox(QString::fromUtf8(PROVINCE_NATIONAL_TEXT), this);
     m_national->setObjectName(QString::number(IDC_PROVINCE_NATIONAL));
-    m_national->setGeometry(DluRect(15, 319, 221, 10));
+    m_national->setGeometry(keep_square_height(m_national, DluRect(15, 319, 221, 10)));
     colour_control(m_national, QColor(0, 255, 0));
     connect(m_national, &QCheckBox::clicked, this, [this] { OnClickNational(); });
+    grow_to_text(m_national, false);
 
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("1"));
     ok->setGeometry(DluRect(271, 318, 82, 24));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, [this] { OnOK(); });
+    grow_to_text(ok, false);
     m_ok = ok;
 
     for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
         const ProvinceBox& b = PROVINCE_BOXES[i];
         auto* box = new QCheckBox(QString::fromUtf8(b.name), this);
         box->setObjectName(QString::number(b.id));
-        box->setGeometry(DluRect(b.x, b.y, b.w, 10));
+        box->setGeometry(keep_square_height(box, DluRect(b.x, b.y, b.w, 10)));
         connect(box, &QCheckBox::clicked, this, [this, i] { OnClickProvince(i); });
+        // Wider to the right only: the tick square stays on its province.
+        grow_to_text(box, false);
         m_boxes[i] = box;
     }
 }
@@ -127,6 +162,7 @@ void CDialogProvince::setCountLine(const QString& text) {
     // run on so the count at its end stays readable.
     QRect r = DluRect(7, 6, 373, 11);
     r.setWidth(std::max(r.width(), m_countLine->sizeHint().width()));
+    r.setHeight(std::max(r.height(), m_countLine->sizeHint().height()));
     m_countLine->setGeometry(r);
 }
 

@@ -44,8 +44,13 @@ class CDialogProvince : public QDialog {
     // replace it.
     std::function<bool(const QString& text, const QString& caption, bool yesNo)> messageBox;
 
-    // Dialog units of the template to pixels.
-    static QRect DluRect(int x, int y, int w, int h);
+    // Dialog units of the template to pixels at the map's own size (the
+    // map picture is drawn for these).
+    static QRect TemplateRect(int x, int y, int w, int h);
+    // The same at the dialog's scale.
+    QRect DluRect(int x, int y, int w, int h) const;
+    // How much the map and its boxes are scaled to fit the screen (at most 1).
+    double Scale() const { return m_scale; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -57,6 +62,7 @@ class CDialogProvince : public QDialog {
 
     int m_flags[PROVINCE_BOX_COUNT] = {};
     int m_mode = 0;
+    double m_scale = 1.0;
     QImage m_map;
     QFont m_textFont;
     QLabel* m_countLine = nullptr;

@@ -2,6 +2,9 @@
 # Takes a screenshot of the main window under Xvfb, attached to the emulated
 # unit, for the README.
 #   scripts/screenshot.sh [OUT.png] [BUILD_DIR]   (default res/screenshot.png, build/)
+# Without OUT.png it also renders the README's dialog shots into res/: the
+# Setting dialog of a kind 5 unit and the province dialog on a full-HD
+# screen at 100 % and at 200 %.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/res/screenshot.png}")
@@ -38,3 +41,12 @@ sleep 3
 import -window root "$work/screen.png"
 convert "$work/screen.png" -trim +repage "$out"
 echo "$out"
+
+if [ -z "${1:-}" ]; then
+  env -u QT_QPA_PLATFORM "$dir/province/trevik-dialog-shots" "$work/shots" >/dev/null
+  env -u QT_QPA_PLATFORM QT_SCALE_FACTOR=2 "$dir/province/trevik-dialog-shots" "$work/shots2" >/dev/null
+  cp "$work/shots/config_kind5.png" "$root/res/screenshot_config.png"
+  cp "$work/shots/province.png" "$root/res/screenshot_province.png"
+  cp "$work/shots2/province.png" "$root/res/screenshot_province_200.png"
+  echo "$root/res/screenshot_config.png $root/res/screenshot_province.png $root/res/screenshot_province_200.png"
+fi

@@ -1,5 +1,5 @@
 // Dialog units to pixels, and file-dialog filters in Qt's form.
-#include "app/dialog_units.h"
+#include "controls/dialog_units.h"
 #include "app/prompter.h"
 
 #include <gtest/gtest.h>

@@ -34,15 +34,20 @@ TEST_F(ProvinceDialog, TemplateTexts) {
     EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(0)));
     EXPECT_EQ(dlg.Box(0)->text(), QString::fromUtf8("北京"));
     EXPECT_EQ(dlg.Box(0)->objectName(), "2000");
-    EXPECT_EQ(dlg.Box(0)->geometry(), CDialogProvince::DluRect(461, 125, 32, 10));
-    EXPECT_EQ(dlg.Control(1)->geometry(), CDialogProvince::DluRect(271, 318, 82, 24));
+    // At the dialog's scale; a box may be wider than its template to hold
+    // its text, never moved.
+    QRect beijing = dlg.DluRect(461, 125, 32, 10);
+    EXPECT_EQ(dlg.Box(0)->x(), beijing.x());
+    EXPECT_NEAR(dlg.Box(0)->geometry().center().y(), beijing.center().y(), 1);
+    EXPECT_GE(dlg.Box(0)->width(), beijing.width());
+    EXPECT_EQ(dlg.Control(1)->pos(), dlg.DluRect(271, 318, 82, 24).topLeft());
     auto* national = qobject_cast<QCheckBox*>(dlg.Control(1042));
     ASSERT_NE(national, nullptr);
     EXPECT_EQ(national->text(),
               QString::fromUtf8("全国数据包测速照相类精简包(无生活安全提示数据类)"));
     EXPECT_EQ(national->palette().color(QPalette::WindowText), QColor(0, 255, 0));
     EXPECT_EQ(dlg.Control(1039)->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-    EXPECT_EQ(dlg.Control(1040)->font().pixelSize(), 15);
+    EXPECT_EQ(dlg.Control(1040)->font().pixelSize(), std::max(1, int(15 * dlg.Scale())));
 }
 
 TEST_F(ProvinceDialog, ThirteenthTickIsUndoneWithMessage) {
@@ -124,14 +129,14 @@ TEST_F(ProvinceDialog, TaiwanAndMacauFlags) {
 TEST(ProvinceMap, BoxesLieOnLand) {
     QImage map(QStringLiteral(TREVIK_PROVINCE_MAP));
     ASSERT_FALSE(map.isNull());
-    QSize client = CDialogProvince::DluRect(0, 0, 624, 342).size();
+    QSize client = CDialogProvince::TemplateRect(0, 0, 624, 342).size();
     EXPECT_EQ(map.size(), client);
     const QColor sea(214, 234, 248);
     for (const ProvinceBox& b : PROVINCE_BOXES) {
         std::string name = b.name;
         if (name == "上海" || name == "香港" || name == "澳门" || name == "台湾")
             continue; // their boxes sit beside them at sea
-        QRect sq = CDialogProvince::DluRect(b.x, b.y, 10, 10);
+        QRect sq = CDialogProvince::TemplateRect(b.x, b.y, 10, 10);
         EXPECT_NE(map.pixelColor(sq.center()), sea) << name;
     }
 }
@@ -142,3 +147,32 @@ TEST(ProvinceMap, RendersOffscreen) {
     ASSERT_TRUE(DialogProvinceRenderPng(path, QImage(QStringLiteral(TREVIK_PROVINCE_MAP))));
     EXPECT_FALSE(QImage(path).isNull());
 }
+
+#ifdef TREVIK_DIALOG_SHOTS
+#include <QProcess>
+
+// The README's shots of the province dialog: at 100 % on a full-HD screen
+// the map at its own size, at 200 % scaled down to fit the screen.
+TEST(ProvinceShots, FitAFullHdScreenAtEachScale) {
+    struct Case {
+        const char* scale;
+        int minHeight, maxHeight;
+    };
+    for (const Case& c : {Case{"1", 555, 555}, Case{"2", 900, 1040}}) {
+        QTemporaryDir dir;
+        QProcess shots;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM"); // the program's own full-HD screen
+        env.insert("QT_SCALE_FACTOR", c.scale);
+        shots.setProcessEnvironment(env);
+        shots.start(TREVIK_DIALOG_SHOTS, {dir.path()});
+        ASSERT_TRUE(shots.waitForFinished(60000));
+        ASSERT_EQ(shots.exitCode(), 0) << shots.readAllStandardError().toStdString();
+        QImage img(dir.filePath("province.png"));
+        ASSERT_FALSE(img.isNull());
+        EXPECT_GE(img.height(), c.minHeight) << c.scale;
+        EXPECT_LE(img.height(), c.maxHeight) << c.scale;
+        EXPECT_LE(img.width(), 1920) << c.scale;
+    }
+}
+#endif

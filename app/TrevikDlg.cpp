@@ -311,7 +311,10 @@ CTrevikDlg::~CTrevikDlg() {
 bool CTrevikDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     log_info("TrevikDlg", 557, "CTrevikDlg::OnInitDialog", "start");
-    m_provinceMap = QImage(QStringLiteral(":/res/province_map.png"));
+    // The province dialog draws the map over its whole area: on a scaled
+    // screen the twice-as-large drawing keeps it sharp.
+    m_provinceMap = QImage(devicePixelRatioF() > 1 ? QStringLiteral(":/res/province_map@2x.png")
+                                                   : QStringLiteral(":/res/province_map.png"));
 
     if (m_watchDevices) {
         m_notifier = new DeviceNotifier(this);

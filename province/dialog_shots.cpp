@@ -58,7 +58,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot create %s\n", argv[1]);
         return 1;
     }
-    QImage map(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(TREVIK_PROVINCE_MAP));
+    // The project's map, drawn twice as large for a scaled screen.
+    QString mapPath = QStringLiteral(TREVIK_PROVINCE_MAP);
+    if (app.devicePixelRatio() > 1)
+        mapPath.replace(QStringLiteral(".png"), QStringLiteral("@2x.png"));
+    QImage map(argc > 2 ? QString::fromLocal8Bit(argv[2]) : mapPath);
     bool ok = true;
     for (int kind : {1, 3, 5})
         ok &= ConfigDialogRenderPng(out.filePath(QString("config_kind%1.png").arg(kind)), kind);

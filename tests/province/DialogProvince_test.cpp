@@ -125,19 +125,25 @@ TEST_F(ProvinceDialog, TaiwanAndMacauFlags) {
     EXPECT_EQ(other.flag(33), 0);
 }
 
-// The drawn map: the square of every inland province's box lies on land.
+// The drawn map, and its drawing at twice the size: the square of every
+// inland province's box lies on land.
 TEST(ProvinceMap, BoxesLieOnLand) {
-    QImage map(QStringLiteral(TREVIK_PROVINCE_MAP));
-    ASSERT_FALSE(map.isNull());
-    QSize client = CDialogProvince::TemplateRect(0, 0, 624, 342).size();
-    EXPECT_EQ(map.size(), client);
-    const QColor sea(214, 234, 248);
-    for (const ProvinceBox& b : PROVINCE_BOXES) {
-        std::string name = b.name;
-        if (name == "上海" || name == "香港" || name == "澳门" || name == "台湾")
-            continue; // their boxes sit beside them at sea
-        QRect sq = CDialogProvince::TemplateRect(b.x, b.y, 10, 10);
-        EXPECT_NE(map.pixelColor(sq.center()), sea) << name;
+    QString oneX = QStringLiteral(TREVIK_PROVINCE_MAP);
+    QString twoX = QString(oneX).replace(".png", "@2x.png");
+    for (auto [path, scale] : {std::pair{oneX, 1}, std::pair{twoX, 2}}) {
+        SCOPED_TRACE(path.toStdString());
+        QImage map(path);
+        ASSERT_FALSE(map.isNull());
+        QSize client = CDialogProvince::TemplateRect(0, 0, 624, 342).size();
+        EXPECT_EQ(map.size(), client * scale);
+        const QColor sea(214, 234, 248);
+        for (const ProvinceBox& b : PROVINCE_BOXES) {
+            std::string name = b.name;
+            if (name == "上海" || name == "香港" || name == "澳门" || name == "台湾")
+                continue; // their boxes sit beside them at sea
+            QPoint centre = CDialogProvince::TemplateRect(b.x, b.y, 10, 10).center() * scale;
+            EXPECT_NE(map.pixelColor(centre), sea) << name;
+        }
     }
 }
 

@@ -10,6 +10,10 @@ The outlines come from the China map that the echarts 4.9.0 package ships
 
     cd "$(mktemp -d)" && npm pack echarts@4.9.0 && tar xzf echarts-4.9.0.tgz
     python3 tools/mapgen/make_province_map.py package/map/json/china.json res/province_map.png
+    python3 tools/mapgen/make_province_map.py package/map/json/china.json res/province_map@2x.png 2
+
+The optional last argument draws the map that many times larger (the @2x
+file is the one a screen scaled to 200 % shows), with outlines as thick.
 
 Only the Python standard library is used; the PNG is written directly.
 """
@@ -221,10 +225,10 @@ def colour_provinces(provinces, to_px):
     return {n: PALETTE[c] for n, c in colours.items()}
 
 
-def rasterise(shapes, width, height):
+def rasterise(shapes, width, height, thick=1):
     """shapes: list of (rings in pixels, colour). Even-odd scanline fill at
-    SUPERSAMPLE times the size, borders where the fill changes, then box
-    filtered down."""
+    SUPERSAMPLE times the size, borders thick samples wide where the fill
+    changes, then box filtered down."""
     s = SUPERSAMPLE
     W, H = width * s, height * s
     owner = [bytearray(W) for _ in range(H)]  # 0 sea, else shape index + 1
@@ -259,14 +263,16 @@ def rasterise(shapes, width, height):
         for x in range(width):
             r = g = b = 0
             for sy in range(s):
-                line = owner[y * s + sy]
-                up = owner[y * s + sy - 1] if y * s + sy > 0 else line
+                Y = y * s + sy
+                line = owner[Y]
+                ups = [owner[Y - t] if Y - t >= 0 else line for t in range(1, thick + 1)]
                 for sx in range(s):
                     X = x * s + sx
                     o = line[X]
-                    # Outlines: a sample whose left or upper neighbour
-                    # belongs to another province (or the sea) is border.
-                    if o and ((X > 0 and line[X - 1] != o) or up[X] != o):
+                    # Outlines: a sample whose left or upper neighbours
+                    # belong to another province (or the sea) is border.
+                    if o and (any(X - t >= 0 and line[X - t] != o for t in range(1, thick + 1))
+                              or any(up[X] != o for up in ups)):
                         c = BORDER
                     else:
                         c = colours[o]
@@ -292,8 +298,11 @@ def write_png(path, width, height, rows):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: make_province_map.py china.json out.png")
+    if len(sys.argv) not in (3, 4):
+        sys.exit("usage: make_province_map.py china.json out.png [SCALE]")
+    scale = int(sys.argv[3]) if len(sys.argv) == 4 else 1
+    if scale < 1:
+        sys.exit("SCALE is a whole number from 1")
     provinces = load(sys.argv[1])
     missing = set(BOXES) - set(provinces)
     if missing:
@@ -309,10 +318,13 @@ def main():
           f"transform x = {params[0]:.3f} lon + {params[1]:.1f}, "
           f"y = {params[2]:.3f} mercator(lat) + {params[3]:.1f}")
     colours = colour_provinces(provinces, to_px)
-    shapes = [([[to_px(p) for p in ring] for ring in rings], colours[name])
+    def scaled(p):
+        x, y = to_px(p)
+        return (x * scale, y * scale)
+    shapes = [([[scaled(p) for p in ring] for ring in rings], colours[name])
               for name, (rings, _) in provinces.items()]
-    rows = rasterise(shapes, WIDTH, HEIGHT)
-    write_png(sys.argv[2], WIDTH, HEIGHT, rows)
+    rows = rasterise(shapes, WIDTH * scale, HEIGHT * scale, scale)
+    write_png(sys.argv[2], WIDTH * scale, HEIGHT * scale, rows)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,9 @@
 //   WriteRun/paced      the unit takes one report per millisecond, as a
 //                       full-speed link does: the run may take at most 2 %
 //                       longer than 4 MiB / 64 B x 1 ms = 65.536 s.
+//   WriteRun/socket_paced  the paced unit behind the socket transport, each
+//                       report written only once the unit took the last:
+//                       the same 2 % goal.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -64,6 +67,18 @@ void run_write(benchmark::State& state, QV_HidChannel* channel) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * RUN_BYTES);
 }
 
+// Seconds per run since start, and how far over one data report per
+// delayUs that is.
+void report_pace(benchmark::State& state, std::chrono::steady_clock::time_point start,
+                 uint32_t delayUs) {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+        static_cast<double>(state.iterations());
+    const double ideal = RUN_BYTES / 64.0 * delayUs * 1e-6;
+    state.counters["seconds"] = seconds;
+    state.counters["over_ideal_percent"] = (seconds / ideal - 1.0) * 100.0;
+}
+
 void BM_WriteRunImmediate(benchmark::State& state) {
     UnitSim unit(0x800000, 1046);
     QV_HidChannel channel{};
@@ -77,8 +92,11 @@ BENCHMARK(BM_WriteRunImmediate)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-void BM_WriteRunSocket(benchmark::State& state) {
+// A unit served on a socket of this process, paced at delayUs per report
+// (0: at once).
+void run_socket(benchmark::State& state, uint32_t delayUs) {
     UnitSim unit(0x800000, 1046);
+    unit.setReportDelayUs(delayUs);
     std::string path = "/tmp/trevik-bench-" + std::to_string(::getpid()) + ".sock";
     UnitSimServer server(unit, path);
     if (!server.start()) {
@@ -95,9 +113,19 @@ void BM_WriteRunSocket(benchmark::State& state) {
         state.SkipWithError("cannot open the socket unit");
         return;
     }
-    run_write(state, &channel);
+    if (delayUs == 0) {
+        run_write(state, &channel);
+    } else {
+        auto start = std::chrono::steady_clock::now();
+        run_write(state, &channel);
+        report_pace(state, start, delayUs);
+    }
     QV_Hid_close(channel.handle);
     server.stop();
+}
+
+void BM_WriteRunSocket(benchmark::State& state) {
+    run_socket(state, 0);
 }
 BENCHMARK(BM_WriteRunSocket)->Name("WriteRun/socket")->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -109,16 +137,20 @@ void BM_WriteRunPaced(benchmark::State& state) {
     channel.handle = QV_Hid_openTransport(unit.transport());
     auto start = std::chrono::steady_clock::now();
     run_write(state, &channel);
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-        static_cast<double>(state.iterations());
-    const double ideal = RUN_BYTES / 64.0 * 0.001;
-    state.counters["seconds"] = seconds;
-    state.counters["over_ideal_percent"] = (seconds / ideal - 1.0) * 100.0;
+    report_pace(state, start, 1000);
     QV_Hid_close(channel.handle);
 }
 BENCHMARK(BM_WriteRunPaced)
     ->Name("WriteRun/paced")
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime();
+
+void BM_WriteRunSocketPaced(benchmark::State& state) {
+    run_socket(state, 1000);
+}
+BENCHMARK(BM_WriteRunSocketPaced)
+    ->Name("WriteRun/socket_paced")
     ->Unit(benchmark::kSecond)
     ->Iterations(1)
     ->UseRealTime();

@@ -22,6 +22,13 @@ inline constexpr int REPORT_SIZE = 65;
 // Longest wait for one report, in each direction.
 inline constexpr int REPORT_TIMEOUT_MS = 1000;
 
+// On a "socket:PATH" unit the emulator answers every report the host writes
+// with this one byte as soon as the unit has taken the report; the host's
+// write completes only then, as a write to the unit's USB endpoint does.
+// Between the unit's own reports it is never mistaken for one: those begin
+// with report id 0.
+inline constexpr uint8_t SOCKET_REPORT_TAKEN = 0x06;
+
 // One report transport under an open handle. Implementations move whole
 // 65-byte reports; byte 0 of every report is the report id 0.
 class QV_ReportTransport {

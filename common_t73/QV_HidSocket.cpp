@@ -1,11 +1,19 @@
-// Report transport to a unit emulator on a Unix-domain stream socket: every
-// report is exactly 65 bytes in each direction.
-#include <chrono>
+// Report transport to a unit emulator on a Unix-domain stream socket.
+//
+// Host to unit: whole 65-byte reports. Unit to host: whole 65-byte reports
+// (report id 0 first) and, between them, one SOCKET_REPORT_TAKEN byte for
+// every report the unit has taken. A write completes only when its byte has
+// come back, so a slow unit slows the host down the way a USB endpoint does,
+// instead of the host running seconds ahead and then timing out on a reply.
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "common_t73/QV_HidTransports.h"
@@ -13,6 +21,15 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A freshly started emulator may refuse for a moment; a stale socket file
+// whose emulator is gone refuses for good, so the wait stays short.
+constexpr auto CONNECT_RETRY_FOR = std::chrono::milliseconds(300);
+constexpr auto CONNECT_RETRY_STEP = std::chrono::milliseconds(10);
+
+// Reports the unit sent that the host has not read yet. Like the input queue
+// of a HID device it is bounded: beyond this the oldest are dropped.
+constexpr size_t MAX_QUEUED_REPORTS = 4096;
 
 int ms_left(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -46,6 +63,12 @@ class SocketTransport : public QV_ReportTransport {
             gone_ = true; // the emulator closed the connection: the unit is gone
             return 0;
         }
+        // Reports taken late after an earlier write gave up are still owed
+        // first: the unit takes reports in order.
+        ++owed_;
+        while (owed_ > 0)
+            if (!receiveSome(deadline))
+                return 0;
         return REPORT_SIZE;
     }
 
@@ -53,37 +76,79 @@ class SocketTransport : public QV_ReportTransport {
         if (gone_)
             return 0;
         auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (have_ < REPORT_SIZE) {
-            ssize_t n = ::recv(fd_, pending_ + have_, static_cast<size_t>(REPORT_SIZE - have_),
-                               MSG_DONTWAIT);
-            if (n > 0) {
-                have_ += static_cast<int>(n);
+        while (reports_.empty())
+            if (!receiveSome(deadline))
+                return 0; // a part of a report stays pending, never in report
+        std::memcpy(report, reports_.front().data(), REPORT_SIZE);
+        reports_.pop_front();
+        return REPORT_SIZE;
+    }
+
+    void discardInput() override {
+        uint8_t scratch[4096];
+        for (int i = 0; i < 1024 && !gone_; ++i) {
+            ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR)
                 continue;
+            if (n == 0)
+                gone_ = true;
+            if (n <= 0)
+                break;
+            take(scratch, static_cast<size_t>(n));
+        }
+        reports_.clear();
+        // The rest of a report cut off here is dropped as it arrives.
+        if (have_ > 0)
+            dropPartial_ = true;
+    }
+
+  private:
+    // Receives what has arrived, waiting until deadline for at least one
+    // byte. False on time-out or when the unit is gone.
+    bool receiveSome(Clock::time_point deadline) {
+        uint8_t buf[4096];
+        for (;;) {
+            if (gone_)
+                return false;
+            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                take(buf, static_cast<size_t>(n));
+                return true;
             }
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 if (!wait(POLLIN, deadline))
-                    return 0; // a part of a report stays pending, never in report
+                    return false;
                 continue;
             }
             gone_ = true;
-            return 0;
+            return false;
         }
-        std::memcpy(report, pending_, REPORT_SIZE);
-        have_ = 0;
-        return REPORT_SIZE;
     }
 
-    void discardInput() override {
-        have_ = 0;
-        uint8_t scratch[4096];
-        for (int i = 0; i < 1024; ++i)
-            if (::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT) <= 0)
-                break;
+    // Splits received bytes into taken-bytes and whole reports.
+    void take(const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (have_ == 0 && p[i] == SOCKET_REPORT_TAKEN) {
+                if (owed_ > 0)
+                    --owed_;
+                continue;
+            }
+            pending_[have_++] = p[i];
+            if (have_ < REPORT_SIZE)
+                continue;
+            have_ = 0;
+            if (dropPartial_) {
+                dropPartial_ = false;
+                continue;
+            }
+            if (reports_.size() >= MAX_QUEUED_REPORTS)
+                reports_.pop_front();
+            reports_.push_back(pending_);
+        }
     }
 
-  private:
     bool wait(short events, Clock::time_point deadline) {
         for (;;) {
             int left = ms_left(deadline);
@@ -100,8 +165,11 @@ class SocketTransport : public QV_ReportTransport {
 
     int fd_;
     bool gone_ = false;
-    uint8_t pending_[REPORT_SIZE] = {};
+    std::array<uint8_t, REPORT_SIZE> pending_{};
     int have_ = 0;
+    bool dropPartial_ = false;
+    std::deque<std::array<uint8_t, REPORT_SIZE>> reports_;
+    long owed_ = 0;
 };
 
 } // namespace
@@ -112,12 +180,19 @@ std::unique_ptr<QV_ReportTransport> QV_HidSocket_open(const std::string& path) {
     if (path.empty() || path.size() >= sizeof addr.sun_path)
         return nullptr;
     std::memcpy(addr.sun_path, path.data(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    auto give_up = Clock::now() + CONNECT_RETRY_FOR;
+    for (;;) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return nullptr;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+            return std::make_unique<SocketTransport>(fd);
+        int err = errno;
         ::close(fd);
-        return nullptr;
+        // Refused: bound but not listening yet, or a full backlog.
+        bool refused = err == ECONNREFUSED || err == EAGAIN || err == EINTR;
+        if (!refused || Clock::now() >= give_up)
+            return nullptr;
+        std::this_thread::sleep_for(CONNECT_RETRY_STEP);
     }
-    return std::make_unique<SocketTransport>(fd);
 }

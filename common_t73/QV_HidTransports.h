@@ -15,6 +15,9 @@ std::vector<std::string> QV_HidHidapi_enumerate();
 std::unique_ptr<QV_ReportTransport> QV_HidHidapi_open(const std::string& path,
                                                       QV_HidOpenError* why);
 
-// Connects to a unit emulator listening on a Unix-domain stream socket.
-// Returns none when the path is too long or the connection is refused.
+// Connects to a unit emulator listening on a Unix-domain stream socket,
+// trying again for a short while when the connection is refused (an
+// emulator that has just started). Returns none when the path is too long,
+// nothing listens there, or the connection is still refused. Each report
+// written waits for the unit's SOCKET_REPORT_TAKEN byte.
 std::unique_ptr<QV_ReportTransport> QV_HidSocket_open(const std::string& path);

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <atomic>
+#include <cstring>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -342,6 +345,11 @@ bool read_report(int fd, uint8_t* out) {
     return true;
 }
 
+// Reads one report and tells the host the unit has taken it.
+bool take_report(int fd, uint8_t* out) {
+    return read_report(fd, out) && ::send(fd, &SOCKET_REPORT_TAKEN, 1, MSG_NOSIGNAL) == 1;
+}
+
 } // namespace
 
 TEST(HidSocketFraming, ReportsSplitOnTheWireAreJoinedAndLateHalvesNeverLand) {
@@ -353,17 +361,17 @@ TEST(HidSocketFraming, ReportsSplitOnTheWireAreJoinedAndLateHalvesNeverLand) {
     raw.play([&](int c) {
         uint8_t in[REPORT_SIZE];
         // 1: a reply in two pieces, well within the limit.
-        read_report(c, in);
+        take_report(c, in);
         ::send(c, first.data(), 10, MSG_NOSIGNAL);
         ::usleep(50 * 1000);
         ::send(c, first.data() + 10, REPORT_SIZE - 10, MSG_NOSIGNAL);
         // 2: a reply whose second half comes after the limit.
-        read_report(c, in);
+        take_report(c, in);
         ::send(c, first.data(), 30, MSG_NOSIGNAL);
         ::usleep(1300 * 1000);
         ::send(c, first.data() + 30, REPORT_SIZE - 30, MSG_NOSIGNAL);
         // 3: the next command gets its own, whole reply.
-        read_report(c, in);
+        take_report(c, in);
         ::send(c, second.data(), REPORT_SIZE, MSG_NOSIGNAL);
     });
     QV_HidChannel channel{};
@@ -387,4 +395,217 @@ TEST(HidSocketFraming, ReportsSplitOnTheWireAreJoinedAndLateHalvesNeverLand) {
 
     EXPECT_EQ(QV_Cmd_getBootVersion(&channel), 2222u);
     QV_Hid_close(channel.handle);
+}
+
+// A write completes when the unit has taken the report, not when the socket
+// took it; reports the unit sends meanwhile wait for the next read.
+TEST(HidSocketFlow, AWriteCompletesOnlyOnceTheUnitTookTheReport) {
+    TempDir dir;
+    std::string path = dir.file("raw.sock");
+    RawUnit raw(path);
+    ASSERT_TRUE(raw.ok());
+    std::atomic<int> taken{0};
+    Report reply = make_reply(0, 4242);
+    raw.play([&](int c) {
+        uint8_t in[REPORT_SIZE];
+        // 1: taken a while after it arrived.
+        read_report(c, in);
+        ::usleep(100 * 1000);
+        taken = 1;
+        ::send(c, &SOCKET_REPORT_TAKEN, 1, MSG_NOSIGNAL);
+        // 2: a reply goes out before the unit says it took the report.
+        read_report(c, in);
+        ::send(c, reply.data(), REPORT_SIZE, MSG_NOSIGNAL);
+        ::usleep(50 * 1000);
+        taken = 2;
+        ::send(c, &SOCKET_REPORT_TAKEN, 1, MSG_NOSIGNAL);
+        // 3: taken only after the host's limit; the next report is taken
+        // later still.
+        read_report(c, in);
+        ::usleep(1300 * 1000);
+        ::send(c, &SOCKET_REPORT_TAKEN, 1, MSG_NOSIGNAL);
+        read_report(c, in);
+        ::usleep(50 * 1000);
+        taken = 4;
+        ::send(c, &SOCKET_REPORT_TAKEN, 1, MSG_NOSIGNAL);
+        uint8_t end;
+        ::recv(c, &end, 1, 0); // until the host closes
+    });
+    QV_HidHandle* h = QV_Hid_open(u16("socket:" + path).c_str());
+    ASSERT_NE(h, nullptr);
+    uint8_t report[REPORT_SIZE] = {};
+    int count = 0;
+    ASSERT_EQ(QV_Hid_writeReport(h, report, &count), 1);
+    EXPECT_EQ(count, REPORT_SIZE);
+    EXPECT_EQ(taken, 1);
+
+    ASSERT_EQ(QV_Hid_writeReport(h, report, &count), 1);
+    EXPECT_EQ(taken, 2);
+    uint8_t got[REPORT_SIZE];
+    ASSERT_EQ(QV_Hid_readReport(h, got, &count), 1);
+    EXPECT_EQ(std::memcmp(got, reply.data(), REPORT_SIZE), 0);
+
+    // A unit slower than the limit fails the write, and its late answer is
+    // not taken for the answer to the next report.
+    EXPECT_EQ(QV_Hid_writeReport(h, report, &count), 0);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(QV_Hid_writeReport(h, report, &count), 1);
+    EXPECT_EQ(taken, 4);
+    QV_Hid_close(h);
+}
+
+TEST(HidSocketFlow, AUnitThatNeverTakesTheReportFailsTheWriteAndAClosedOneIsGone) {
+    TempDir dir;
+    std::string path = dir.file("raw.sock");
+    RawUnit raw(path);
+    ASSERT_TRUE(raw.ok());
+    raw.play([&](int c) {
+        uint8_t in[REPORT_SIZE];
+        read_report(c, in);
+        ::usleep(1200 * 1000); // never answers the first; then unplugged
+    });
+    QV_HidHandle* h = QV_Hid_open(u16("socket:" + path).c_str());
+    ASSERT_NE(h, nullptr);
+    uint8_t report[REPORT_SIZE] = {};
+    EXPECT_EQ(QV_Hid_writeReport(h, report, nullptr), 0);
+    ::usleep(400 * 1000);
+    EXPECT_EQ(QV_Hid_writeReport(h, report, nullptr), 0);
+    EXPECT_EQ(QV_Hid_readReport(h, report, nullptr), 0);
+    QV_Hid_close(h);
+}
+
+// A paced unit behind the socket: whole transfers of hundreds of reports
+// take as long as the unit needs and succeed.
+TEST(HidSocketFlow, APacedUnitMakesATransferSlowerNeverFailed) {
+    TempDir dir;
+    UnitSim unit(0x400000, 1046);
+    unit.setReportDelayUs(3000);
+    UnitSimServer server(unit, dir.file("unit.sock"));
+    ASSERT_TRUE(server.start());
+    QV_HidChannel channel{};
+    channel.bootVersion = 1046;
+    channel.handle = QV_Hid_open(u16("socket:" + dir.file("unit.sock")).c_str());
+    ASSERT_NE(channel.handle, nullptr);
+    // Seven sectors, 448 data reports: 1.3 s of the unit's time, more than
+    // one report's limit.
+    std::vector<uint8_t> data(7 * 4096);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + 1);
+        sum += data[i];
+    }
+    ASSERT_EQ(QV_Cmd_erase(&channel, 0x40000, static_cast<uint32_t>(data.size())), 0);
+    EXPECT_EQ(QV_Cmd_write(&channel, 0x40000, data.data(), static_cast<uint32_t>(data.size()), 0,
+                           1, sum),
+              0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), unit.flash().begin() + 0x40000));
+    QV_Hid_close(channel.handle);
+    server.stop();
+}
+
+// ---- the emulator's socket appearing ----
+
+// Whoever sees the socket appear can connect at once: the server listens
+// before the name shows. Watched with inotify, as a desktop watcher does.
+TEST(UnitSimSocket, TheSocketAppearsOnlyOnceItAccepts) {
+    TempDir dir;
+    std::string name = "unit.sock";
+    std::string path = dir.file(name.c_str());
+    for (int round = 0; round < 20; ++round) {
+        int watch = ::inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(::inotify_add_watch(watch, dir.path.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        UnitSim unit(0x200000, 1046);
+        UnitSimServer server(unit, path);
+        std::thread starter([&] { server.listen(); });
+        bool seen = false;
+        alignas(inotify_event) char buf[4096];
+        while (!seen) {
+            ssize_t n = ::read(watch, buf, sizeof buf);
+            ASSERT_GT(n, 0);
+            for (char* p = buf; p < buf + n;) {
+                auto* ev = reinterpret_cast<inotify_event*>(p);
+                if (ev->len && name == ev->name)
+                    seen = true;
+                p += sizeof(inotify_event) + ev->len;
+            }
+        }
+        // A bare connect, without the transport's retries.
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+            << "round " << round << ": " << std::strerror(errno);
+        ::close(fd);
+        starter.join();
+        ::close(watch);
+    }
+    // No staging name is left behind, and each server removed its socket.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{});
+}
+
+TEST(UnitSimSocket, AStaleSocketIsReplacedAndAnythingElseKept) {
+    TempDir dir;
+    std::string path = dir.file("unit.sock");
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    {
+        UnitSim unit(0x200000, 1046);
+        UnitSimServer server(unit, path);
+        EXPECT_FALSE(server.listen());
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+    // A socket file whose server is gone.
+    std::filesystem::remove(path);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    UnitSim unit(0x200000, 1030);
+    UnitSimServer server(unit, path);
+    ASSERT_TRUE(server.start());
+    QV_HidChannel channel{};
+    channel.handle = QV_Hid_open(u16("socket:" + path).c_str());
+    ASSERT_NE(channel.handle, nullptr);
+    EXPECT_EQ(QV_Cmd_getBootVersion(&channel), 1030u);
+    QV_Hid_close(channel.handle);
+    server.stop();
+}
+
+// Attaching right as an emulator starts: a socket that refuses for a moment
+// is tried again.
+TEST(HidOpen, ASocketThatRefusesBrieflyIsTriedAgain) {
+    TempDir dir;
+    std::string path = dir.file("late.sock");
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::thread later([fd] {
+        ::usleep(40 * 1000);
+        ::listen(fd, 1);
+    });
+    QV_HidHandle* h = QV_Hid_open(u16("socket:" + path).c_str());
+    later.join();
+    EXPECT_NE(h, nullptr);
+    QV_Hid_close(h);
+    ::close(fd);
+    // Still refused after the retries: an open failure.
+    int dead = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string stale = dir.file("stale.sock");
+    std::memcpy(addr.sun_path, stale.c_str(), stale.size() + 1);
+    ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(QV_Hid_open(u16("socket:" + stale).c_str()), nullptr);
+    EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_FAILED);
+    ::close(dead);
 }

@@ -127,6 +127,29 @@ TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
 }
 
+// A unit that takes 5 ms per report, as a slow unit on USB does: the run
+// waits for it and succeeds. The voice write alone takes the unit longer
+// than one report's limit.
+TEST_F(CliUpdate, APacedUnitIsUpdatedSlowlyButWhole) {
+    Payloads small;
+    small.boot = pkg_pattern(256, 11);
+    small.program = pkg_pattern(1024, 12);
+    small.voice = pkg_pattern(16000, 13);
+    small.radar = pkg_pattern(128, 14);
+    small.gps = pkg_pattern(512, 15);
+    std::string paced = tmp.file("paced.dqv");
+    ASSERT_EQ(pkgbuild_write(standard_package(small), paced), 1);
+    SimProcess sim(socket, image, {"--delay-us", "5000"});
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", paced});
+    sim.stop();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Update Successfully!\n"), std::string::npos) << r.out << r.err;
+    auto unit = unitAfter();
+    EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), small.voice.size()), small.voice);
+    EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, small.program.size()), small.program);
+}
+
 TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());

@@ -679,16 +679,36 @@ bool UnitSimServer::listen() {
     addr.sun_family = AF_UNIX;
     if (path_.empty() || path_.size() >= sizeof addr.sun_path || impl_->stopPipe[0] < 0)
         return false;
-    std::memcpy(addr.sun_path, path_.data(), path_.size());
     struct stat st {};
-    if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-        ::unlink(path_.c_str()); // left behind by an earlier run
+    // A socket left behind by an earlier run is replaced; anything else at
+    // the name is not ours to replace.
+    if (::lstat(path_.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
+        return false;
+    // The socket is bound and listening under a name of its own in the same
+    // folder, then renamed into place: whoever sees it appear can connect
+    // at once.
+    static std::atomic<unsigned> serial{0};
+    size_t slash = path_.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    std::string staging = folder + ".unit-sim-" + std::to_string(::getpid()) + "-" +
+                          std::to_string(serial++);
+    bool staged = staging.size() < sizeof addr.sun_path;
+    const std::string& bound = staged ? staging : path_;
+    if (staged)
+        ::unlink(staging.c_str());
+    else if (::lstat(path_.c_str(), &st) == 0)
+        ::unlink(path_.c_str()); // too long a folder for a staging name: bind in place
+    std::memcpy(addr.sun_path, bound.data(), bound.size());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 4) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
+        return false;
+    }
+    if (::listen(fd, 4) != 0 || (staged && ::rename(staging.c_str(), path_.c_str()) != 0)) {
+        ::close(fd);
+        ::unlink(bound.c_str());
         return false;
     }
     impl_->listenFd = fd;
@@ -754,6 +774,9 @@ void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
             while (open && have - used >= REPORT_SIZE) {
                 bool taken = unit_.receive(in.data() + used, REPORT_SIZE);
                 used += REPORT_SIZE;
+                // The host's write completes now, before the replies come.
+                if (taken && !send_all(client, &SOCKET_REPORT_TAKEN, 1))
+                    taken = false;
                 uint8_t out[REPORT_SIZE];
                 int k;
                 while (taken && (k = unit_.send(out)) > 0) {

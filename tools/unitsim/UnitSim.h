@@ -221,13 +221,17 @@ class UnitSim {
 };
 
 // Serves one unit on a Unix-domain stream socket: 65-byte reports each way,
-// one connection at a time. A connection the unit dropped by an unplug fault
-// is closed; the next connection plugs it back in.
+// one connection at a time, and one SOCKET_REPORT_TAKEN byte to the host
+// for each report the unit has taken (before the replies it caused). A
+// connection the unit dropped by an unplug fault is closed; the next
+// connection plugs it back in.
 class UnitSimServer {
   public:
     UnitSimServer(UnitSim& unit, std::string socketPath);
     ~UnitSimServer();
-    // Binds and listens (replacing a stale socket file). False on failure.
+    // Binds and listens, replacing a stale socket file; the socket appears
+    // at its path only once it accepts connections. False on failure, also
+    // when something other than a socket has the name.
     bool listen();
     // Serves until stop() (from another thread or a signal handler through
     // stopFd()). Calls onDisconnect after each connection ends.

@@ -128,6 +128,13 @@ struct CHttpDownload::Transfer {
     curl_off_t tickReceived = 0; // bytes seen by the last OnTick
     uint64_t lastByteTick = 0;   // when they changed
 
+    // Whether n more bytes after what the target holds stay within its bound.
+    bool Fits(uint64_t n) const {
+        uint64_t limit = self->maxSize_;
+        uint64_t held = uint64_t(offset) + received;
+        return limit == 0 || (held <= limit && n <= limit - held);
+    }
+
     // The end of a response's headers: decides what its body is.
     bool HeadersDone() {
         long code = 0;
@@ -159,6 +166,11 @@ struct CHttpDownload::Transfer {
             length >= 0) {
             lengthKnown = true;
             contentLength = static_cast<uint64_t>(length);
+        }
+        if (lengthKnown && self->maxSize_ != 0 &&
+            (offset > self->maxSize_ || contentLength > self->maxSize_ - offset)) {
+            fileError = EFBIG; // announced larger than the target may grow
+            return false;
         }
         self->Post(UWM_DOWNLOAD_SIZE, static_cast<uintptr_t>(contentLength),
                    static_cast<intptr_t>(offset));
@@ -195,6 +207,12 @@ struct CHttpDownload::Transfer {
             return n; // body of an interim, redirect or challenge answer
         if (d->abort_.load()) {
             t->aborted = DOWNLOAD_RESULT_ABORTED;
+            return 0;
+        }
+        if (!t->Fits(n)) {
+            // A server that sends more than it announced, or announced
+            // nothing, is cut off at the bound.
+            t->fileError = EFBIG;
             return 0;
         }
         for (size_t done = 0; done < n;) {
@@ -287,6 +305,7 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
     promptForCredentials_ = promptForCredentials;
     rateLimit_ = rateLimit;
     resumeOffset_ = resumeOffset;
+    maxSize_ = 0;
     abort_ = 0;
     finished_ = 0;
     return 1;
@@ -563,7 +582,7 @@ void CHttpDownload::Run() {
 }
 
 DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
-                              const std::u16string& target) {
+                              const std::u16string& target, uint64_t max_size) {
     struct Capture : DownloadOwner {
         DownloadOwner* next = nullptr;
         DownloadOutcome* out = nullptr;
@@ -582,6 +601,7 @@ DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std
     capture.out = &outcome;
     const std::u16string none;
     dl.Configure(&capture, url, target, none, none, none, none, none, 0, 0, 0, 0, 0.0, 0);
+    dl.SetMaxSize(max_size);
     outcome.startError = dl.Start(1);
     // The component keeps no reference to the capture once it is gone.
     dl.SetOwner(owner);

@@ -75,6 +75,13 @@ class CHttpDownload {
     // go without receiving a byte, before it fails (defaults 30 s and 60 s).
     void SetTimeouts(int connectMs, int stallMs);
 
+    // The most the target may grow to (0: no bound). A transfer whose
+    // announced length or whose received bytes would pass it ends with
+    // result 3 (detail EFBIG) and its target deleted. Configure clears it,
+    // so a bound set for one file never holds for the next; set it after
+    // Configure, before Start.
+    void SetMaxSize(uint64_t bytes) { maxSize_ = bytes; }
+
     // The URL as used (with "http://" put in front by Start when it had no
     // scheme) and the target path.
     const std::u16string& Url() const { return url_; }
@@ -130,6 +137,7 @@ class CHttpDownload {
     std::u16string userAgent_;
     int connectTimeoutMs_ = 30000;
     int stallTimeoutMs_ = 60000;
+    uint64_t maxSize_ = 0;
 
     // State.
     std::string service_, server_, objectPath_;
@@ -154,7 +162,8 @@ struct DownloadOutcome {
 };
 
 // Downloads url into target on the calling thread with dl (every other
-// setting empty or zero) and returns how it ended. Every message also goes
-// to owner (may be null), the end message included, before this returns.
+// setting empty or zero; max_size as SetMaxSize) and returns how it ended.
+// Every message also goes to owner (may be null), the end message included,
+// before this returns.
 DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
-                              const std::u16string& target);
+                              const std::u16string& target, uint64_t max_size = 0);

@@ -57,6 +57,23 @@ void convert_field(char16_t* dst, size_t capacity, const char* src, int len) {
     std::memcpy(dst, wide, static_cast<size_t>(units) * sizeof(char16_t));
 }
 
+// The leading decimal digits of a line as the online version. False when
+// there are none or the number does not fit an int: such a version cannot
+// be compared with the unit's date.
+bool parse_version(const char* line, int* out) {
+    int64_t value = 0;
+    size_t i = 0;
+    for (; line[i] >= '0' && line[i] <= '9'; ++i) {
+        value = value * 10 + (line[i] - '0');
+        if (value > INT32_MAX)
+            return false;
+    }
+    if (i == 0)
+        return false;
+    *out = static_cast<int>(value);
+    return true;
+}
+
 void set_status(VersionCheckView* view, const std::u16string& text) {
     if (!view)
         return;
@@ -150,13 +167,16 @@ int LoadVersionFile(VersionCheckState& st, const char16_t* path, VersionCheckVie
         st.list_form = 0;
         char line2[260];
         stream_read_line(s, line2, sizeof line2);
-        if (line1[0] == 0 || line2[0] == 0) {
+        int version = 0;
+        if (line1[0] == 0 || line2[0] == 0 || !parse_version(line1, &version)) {
             st.online_version = -1;
             set_status(view, VERSION_TEXT_FAILED);
             stream_close(s);
+            // The check has failed; the file is of no further use.
+            unlink(wtext_to_utf8(path).c_str());
             return 0;
         }
-        st.online_version = wtext_to_int(ansi(line1, static_cast<int>(std::strlen(line1))).c_str());
+        st.online_version = version;
         st.package_url = ansi(line2, static_cast<int>(std::strlen(line2)));
     } else {
         st.list_form = 1;
@@ -204,6 +224,7 @@ VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
     const std::u16string none;
     dl.Configure(owner, st.version_file_url, version_file_target(), none, none, none, none, none, 0,
                  0, 0, 0, 0.0, 0);
+    dl.SetMaxSize(VERSION_FILE_MAX_SIZE);
     std::u16string error = dl.Start(0);
     if (!error.empty()) {
         dl.Stop();

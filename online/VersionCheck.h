@@ -27,6 +27,9 @@ inline constexpr const char16_t* VERSION_TEXT_PACKAGE_FAILED =
 
 // Name of the downloaded version file in the temporary directory.
 inline constexpr const char16_t* VERSION_FILE_NAME = u"Tmp";
+// A version file is a few short lines; a download past this is no version
+// file and fails the check.
+inline constexpr uint64_t VERSION_FILE_MAX_SIZE = 64 * 1024;
 
 // One record of a list-form version file: three texts converted from the
 // ANSI code page, each from at most 255 bytes of its field. A second field
@@ -98,15 +101,17 @@ std::u16string version_file_target();
 // Reads a version file into st. Single form (first byte a digit): version
 // number from line 1, package URL from line 2; list form: one record per
 // line of exactly three comma-separated fields, up to the first empty line.
-// Returns 1 and deletes the file when read (status "Internet vesion:" and
-// the number for the single form, unchanged for the list form); returns 0
-// when the file cannot be opened (nothing changes), or for a single form
-// whose line 1 or 2 is empty (online version -1, status
-// VERSION_TEXT_FAILED, the file left in place). view may be null.
+// Returns 1 when read (status "Internet vesion:" and the number for the
+// single form, unchanged for the list form); returns 0 when the file cannot
+// be opened (nothing changes), or for a single form whose line 1 or 2 is
+// empty or whose number does not fit an int (online version -1, status
+// VERSION_TEXT_FAILED). A file that was opened is deleted either way.
+// view may be null.
 int LoadVersionFile(VersionCheckState& st, const char16_t* path, VersionCheckView* view);
 
 // Starts downloading st.version_file_url into version_file_target() on the
-// component's own thread, its messages going to owner. Does nothing when the
+// component's own thread, its messages going to owner; a file growing past
+// VERSION_FILE_MAX_SIZE ends the download as failed. Does nothing when the
 // URL is empty, or when dl is busy with a package download. A check still
 // running is stopped first and its end message will be ignored. On a start
 // failure the status shows the component's error text and Open is enabled;

@@ -77,9 +77,14 @@ inline constexpr size_t PROVINCE_NAME_SLOT = 20;
 // province selection flags.
 extern const char PROVINCE_NAMES[PROVINCE_COUNT][PROVINCE_NAME_SLOT];
 
+// The largest package file the loader takes: its stream positions are
+// 32-bit. Unpacking a package stops beyond it.
+inline constexpr uint64_t PACKAGE_MAX_FILE_SIZE = INT32_MAX;
+
 // Reads a package file (UTF-16 path). Returns a new Package, or null when the
-// file cannot be opened, memory is short or no valid trailer is found.
-// Sections that cannot be read whole are absent; nothing else fails.
+// file cannot be opened, is larger than PACKAGE_MAX_FILE_SIZE, memory is
+// short or no valid trailer is found. Sections that cannot be read whole are
+// absent; nothing else fails.
 Package* package_load(const char16_t* path);
 
 // The same, also handing back the directory the trailer gave (dir may be

@@ -256,13 +256,16 @@ bool UpdateRun::unpack(std::u16string* package_path) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }
-    int ok = archive_extract(download_target_.c_str(), out, this, archive_callback);
+    int ok = archive_extract(download_target_.c_str(), out, this, archive_callback,
+                             PACKAGE_MAX_FILE_SIZE);
     // A package that could not be written whole (a full disk) is a failed
     // extraction, not a shorter package.
     if (!stream_flush(out) || out->error)
         ok = 0;
     stream_close(out);
     if (!ok) {
+        // What was written of an entry too large or broken goes at once.
+        remove_file(extracted_);
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }

@@ -47,7 +47,8 @@ void entry_name(char16_t* dst, const char* name, unsigned long flags) {
 
 // Copies the open entry into out. Returns 1 when every byte was read and
 // written and the entry's CRC matched on closing.
-int copy_entry(unzFile zf, Stream* out, void* owner, ArchiveProgressFn progress) {
+int copy_entry(unzFile zf, Stream* out, void* owner, ArchiveProgressFn progress,
+               uint64_t max_size) {
     uint8_t buf[COPY_CHUNK];
     uint64_t total = 0;
     int ok = 1;
@@ -59,6 +60,11 @@ int copy_entry(unzFile zf, Stream* out, void* owner, ArchiveProgressFn progress)
         }
         if (got == 0)
             break;
+        if (static_cast<uint64_t>(got) > max_size - total) {
+            // More than any package can be: stop filling the disk.
+            ok = 0;
+            break;
+        }
         if (stream_write(out, buf, got) != got) {
             ok = 0;
             break;
@@ -93,7 +99,7 @@ int archive_is_package_name(const char16_t* name) {
 }
 
 int archive_extract(const char16_t* archive_path, Stream* out, void* owner,
-                    ArchiveProgressFn progress) {
+                    ArchiveProgressFn progress, uint64_t max_size) {
     if (!archive_path || !representable(archive_path))
         return 0;
     std::string path = wtext_to_utf8(archive_path);
@@ -126,12 +132,12 @@ int archive_extract(const char16_t* archive_path, Stream* out, void* owner,
             char16_t wname[NAME_UNITS + 1];
             entry_name(wname, name, info.flag);
             if (progress && progress(0, reinterpret_cast<uintptr_t>(wname), owner)) {
-                if (unzOpenCurrentFile(zf) != UNZ_OK) {
+                if (info.uncompressed_size > max_size || unzOpenCurrentFile(zf) != UNZ_OK) {
                     unzClose(zf);
                     return 0;
                 }
                 progress(1, static_cast<uintptr_t>(info.uncompressed_size), owner);
-                int ok = copy_entry(zf, out, owner, progress);
+                int ok = copy_entry(zf, out, owner, progress, max_size);
                 unzClose(zf);
                 return ok;
             }

@@ -12,15 +12,22 @@ struct Stream;
 //   kind 2: value is the number of bytes extracted so far; result ignored.
 using ArchiveProgressFn = int (*)(int kind, uintptr_t value, void* owner);
 
+// The most a stream can hold and read back (its positions are 32-bit): the
+// default bound of an extracted entry.
+inline constexpr uint64_t ARCHIVE_MAX_ENTRY_SIZE = INT32_MAX;
+
 // Walks the archive (UTF-16 path) in directory order, skipping folders, and
 // extracts the first entry the callback chooses into out (a writing stream).
 // Returns 1 when the archive was walked (also when nothing was chosen: then
 // nothing is written), 0 when it cannot be opened (missing, not a zip: rar
 // and 7z land here), an entry cannot be listed or opened, the chosen entry
 // cannot be read whole or fails its CRC check, or a write to out fails.
+// An entry that declares more than max_size bytes is refused before a byte
+// is written; one that inflates past max_size, whatever it declared, stops
+// there. Both return 0; what was written is the caller's to delete.
 // A null callback chooses nothing.
 int archive_extract(const char16_t* archive_path, Stream* out, void* owner,
-                    ArchiveProgressFn progress);
+                    ArchiveProgressFn progress, uint64_t max_size = ARCHIVE_MAX_ENTRY_SIZE);
 
 // Whether an entry name is an update package: the text after its last '.'
 // (the whole name when it has none) equals "dqv" without regard to case.

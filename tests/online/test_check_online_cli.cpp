@@ -137,6 +137,19 @@ TEST_F(CheckOnlineCli, FailuresExitWithOne) {
     EXPECT_NE(r.err.find("Access database failed"), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(tmp.path("Tmp")));
 
+    // A number that does not fit, and a file past 64 KiB: failed checks.
+    for (const std::string& file :
+         {std::string("99999999999999999999999\nhttp://h/x.zip\n"),
+          "20190318\nhttp://h/x.zip\n" + std::string(70000, '#')}) {
+        server.put("dastrine.txt", file);
+        server.put("testNet.txt", file);
+        r = run(socket, host());
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("Access database failed"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+    }
+
     // No unit on the socket.
     r = run(tmp.path("nobody.sock"), host());
     EXPECT_EQ(r.exit_code, 1);

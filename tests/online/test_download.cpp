@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -92,6 +93,42 @@ TEST_F(Download, EndsWithTheResultAndFileOfEachServerAnswer) {
         expect_single_end_last();
         dl.Stop();
     }
+}
+
+TEST_F(Download, BoundedTargetFailsPastItsBoundWhateverTheServerAnnounced) {
+    struct Case {
+        const char* path;
+        uint64_t bound;
+        int result;
+    } cases[] = {
+        {"/files/a.bin", 300000, DOWNLOAD_RESULT_OK},
+        {"/nolength/a.bin", 300000, DOWNLOAD_RESULT_OK},
+        {"/files/a.bin", 299999, DOWNLOAD_RESULT_READ},
+        {"/nolength/a.bin", 299999, DOWNLOAD_RESULT_READ},
+        {"/chunked/a.bin", 65536, DOWNLOAD_RESULT_READ},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.bound));
+        owner.reset();
+        configure(w(server.url(c.path)));
+        dl.SetMaxSize(c.bound);
+        Message end = run_sync();
+        EXPECT_EQ(end.w, static_cast<uintptr_t>(c.result));
+        if (c.result == DOWNLOAD_RESULT_OK) {
+            EXPECT_EQ(read_file(target), content);
+        } else {
+            EXPECT_EQ(end.l, EFBIG);
+            EXPECT_FALSE(file_exists(target));
+        }
+        expect_single_end_last();
+        dl.Stop();
+    }
+    // A new Configure drops the bound: the next file is not held to it.
+    owner.reset();
+    configure(w(server.url("/files/a.bin")));
+    dl.SetMaxSize(10);
+    configure(w(server.url("/files/a.bin")));
+    EXPECT_EQ(run_sync().w, static_cast<uintptr_t>(DOWNLOAD_RESULT_OK));
 }
 
 TEST_F(Download, ReportsSizeAndEveryChangedPercentage) {

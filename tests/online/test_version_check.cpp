@@ -129,8 +129,12 @@ TEST_F(VersionFile, SingleFormNumberIsTheLeadingDigits) {
     EXPECT_EQ(st.package_url, u"url"); // a last line without line end counts
 }
 
-TEST_F(VersionFile, SingleFormWithoutUrlFailsAndKeepsTheFile) {
-    for (const char* content : {"20190318", "20190318\n", "20190318\n\nhttp://late/url"}) {
+// A single form that gives no usable version fails the check, and its file
+// goes like any other read version file.
+TEST_F(VersionFile, SingleFormWithoutUrlOrUsableNumberFails) {
+    for (const char* content :
+         {"20190318", "20190318\n", "20190318\n\nhttp://late/url",
+          "99999999999999999999999\nhttp://h/x.zip\n", "2147483648\nhttp://h/x.zip\n"}) {
         SCOPED_TRACE(content);
         st.online_version = 5;
         st.package_url = u"old";
@@ -138,8 +142,11 @@ TEST_F(VersionFile, SingleFormWithoutUrlFailsAndKeepsTheFile) {
         EXPECT_EQ(st.online_version, -1);
         EXPECT_EQ(st.package_url, u"old");
         EXPECT_EQ(view.status, u"Access database failed,please updated by local file!");
-        EXPECT_TRUE(file_exists(path));
+        EXPECT_FALSE(file_exists(path));
     }
+    ASSERT_EQ(load("2147483647\nhttp://h/x.zip\n"), 1);
+    EXPECT_EQ(st.online_version, 2147483647);
+    EXPECT_EQ(view.status, u"Internet vesion:2147483647");
 }
 
 TEST_F(VersionFile, ListFormInEveryLineEnding) {
@@ -270,7 +277,10 @@ TEST_F(Check, ListFormKeepsTheSearchingTextAndEnablesUpdateWhenConnected) {
 TEST_F(Check, FailuresShowTheFailureText) {
     server.put("one.txt", "20190318\n");
     server.put("big.txt", "20190318\nhttp://h/x.zip\n" + std::string(100000, '#'));
-    for (const char* path : {"/files/missing.txt", "/files/one.txt", "/drop/big.txt"}) {
+    // A version file is never larger than 64 KiB: with or without its
+    // length announced, a larger answer fails the check.
+    for (const char* path : {"/files/missing.txt", "/files/one.txt", "/drop/big.txt",
+                             "/files/big.txt", "/nolength/big.txt", "/chunked/big.txt"}) {
         SCOPED_TRACE(path);
         st.online_version = 20180101;
         start(path);
@@ -283,6 +293,16 @@ TEST_F(Check, FailuresShowTheFailureText) {
     }
     // A failed transfer leaves no version file behind.
     EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+}
+
+TEST_F(Check, VersionFileOfExactlyTheBoundIsRead) {
+    std::string content = "20190318\nhttp://h/x.zip\n";
+    content += std::string(VERSION_FILE_MAX_SIZE - content.size(), '#');
+    server.put("limit.txt", content);
+    start("/nolength/limit.txt");
+    VersionCheckView v = finish();
+    EXPECT_EQ(v.status, u"Internet vesion:20190318");
+    EXPECT_EQ(st.online_version, 20190318);
 }
 
 TEST_F(Check, StartFailureShowsTheComponentText) {
@@ -307,7 +327,8 @@ TEST_F(Check, NoUrlMeansNoCheck) {
 // A second check stops the first; the first one's end message then changes
 // nothing and the second one's result stands.
 TEST_F(Check, ANewCheckStopsTheRunningOne) {
-    server.put("slow.txt", "20200101\nhttp://h/new.zip\n" + std::string(200000, '#'));
+    // Slow but within the version file's bound.
+    server.put("slow.txt", "20200101\nhttp://h/new.zip\n" + std::string(60000, '#'));
     server.put("v.txt", "20190318\nhttp://h/map.zip\n");
     server.set_slow(20, 300);
     start("/slow/slow.txt");
@@ -326,7 +347,7 @@ TEST_F(Check, ANewCheckStopsTheRunningOne) {
 // the check flag stays; before the request the emptied file reads as an
 // empty list.
 TEST_F(Check, AbortedChecks) {
-    server.put("slow.txt", std::string(200000, '1'));
+    server.put("slow.txt", std::string(60000, '1'));
     server.set_slow(20, 300);
     start("/slow/slow.txt");
     ASSERT_TRUE(owner.wait_for(UWM_DOWNLOAD_SIZE));

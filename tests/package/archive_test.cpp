@@ -160,6 +160,48 @@ TEST(ArchiveExtract, WriteFailureIsAFailedExtraction) {
     stream_close(reading);
 }
 
+// Extracts with a bound on the entry size.
+int extract_bounded(const std::string& zip, uint64_t max_size, Bytes* out, Seen* seen) {
+    TempFile dst;
+    Stream* s = stream_open(dst.w(), 1);
+    EXPECT_NE(nullptr, s);
+    std::u16string wzip = utf8_to_wtext(zip);
+    int rc = archive_extract(wzip.c_str(), s, seen, choose_package, max_size);
+    stream_close(s);
+    *out = pkg_read_file(dst.path());
+    return rc;
+}
+
+TEST(ArchiveExtract, EntryLargerThanThePackageBoundIsNeverInflated) {
+    struct Case {
+        const char* what;
+        PkgZipEntry entry;
+        uint64_t bound;
+        int rc;
+        size_t most_written;
+    } cases[] = {
+        {"declared one byte over the bound", {"u.dqv", Bytes(4001, 0)}, 4000, 0, 0},
+        {"declared exactly the bound", {"u.dqv", Bytes(4000, 0)}, 4000, 1, 4000},
+        // Zeros that claim 5 GiB: refused on the claim, nothing written.
+        {"declared 5 GiB", {"u.dqv", Bytes(100000, 0), false, 5ull << 30}, ARCHIVE_MAX_ENTRY_SIZE,
+         0, 0},
+        // One that inflates past what it declares stops at the declared
+        // size and fails its check: the claim bounds what is written.
+        {"declared less than it holds", {"u.dqv", Bytes(100000, 0), false, 3000}, 4000, 0, 3000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFile zip(".zip");
+        ASSERT_EQ(1, pkgbuild_zip(zip.path(), {c.entry}));
+        Bytes out;
+        Seen seen;
+        EXPECT_EQ(c.rc, extract_bounded(zip.path(), c.bound, &out, &seen));
+        EXPECT_LE(out.size(), c.most_written);
+        if (c.rc == 1)
+            EXPECT_EQ(out, c.entry.data);
+    }
+}
+
 TEST(ArchiveExtract, PackageNameMatch) {
     struct {
         const char16_t* name;

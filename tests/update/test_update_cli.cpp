@@ -306,6 +306,26 @@ TEST_F(CliUpdate, NoVersionServiceForTheUnit) {
     EXPECT_NE(r.err.find("no online update service"), std::string::npos) << r.err;
 }
 
+// A version file the check refuses fails the update with the check's text
+// and leaves no "Tmp" behind.
+TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
+    for (const std::string& file :
+         {std::string("20991231\r\n"), std::string("99999999999999999999999\r\nhttp://h/x.zip\r\n"),
+          "20991231\r\nhttp://h/x.zip\r\n" + std::string(70000, '#')}) {
+        SCOPED_TRACE(file.substr(0, 30));
+        LocalServer server;
+        server.serve("/UserFiles/File/velmora.txt", file);
+        SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+        ASSERT_TRUE(sim.running());
+        setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+        CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
+        unsetenv("TREVIK_VERSION_SERVER");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("Tmp")));
+    }
+}
+
 TEST_F(CliUpdate, VersionServerDown) {
     LocalServer server; // serves nothing: the version file is a 404
     SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});

@@ -150,6 +150,15 @@ TEST_P(DownloadFailure, ShowsItsTextAndLeavesNoFiles) {
         std::string content = c.content;
         if (content == "zip") {
             content = zipWithPackage();
+        } else if (content == "bomb") {
+            // Zeros claiming to inflate to 5 GiB: refused on the claim.
+            std::string path = tmp.file("bomb.zip");
+            PkgZipEntry bomb{"map.dqv", Bytes(1 << 20, 0)};
+            bomb.declared_size = 5ull << 30;
+            ASSERT_EQ(pkgbuild_zip(path, {bomb}), 1);
+            Bytes zip = pkg_read_file(path);
+            std::filesystem::remove(path);
+            content.assign(zip.begin(), zip.end());
         } else if (content == "nozip") {
             std::string path = tmp.file("other.zip");
             ASSERT_EQ(pkgbuild_zip(path, {{"notes.txt", Bytes{'x'}}}), 1);
@@ -179,6 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Open update file failed!", true},
                       FailureCase{"not a zip", "/a/map.zip", "garbage", "/a/map.zip",
                                   "Open update file failed!", true},
+                      FailureCase{"entry larger than any package", "/a/map.zip", "bomb",
+                                  "/a/map.zip", "Open update file failed!", true},
                       FailureCase{"other extension", "/a/map.txt", "zip", "/a/map.txt",
                                   "Can not Find Update File!", false},
                       FailureCase{"not found", "", "", "/a/missing.zip", DOWNLOAD_FAILED, false},

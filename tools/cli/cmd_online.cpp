@@ -76,7 +76,8 @@ int run_check_online(const OnlineOptions& o) {
 
     CHttpDownload dl;
     std::u16string target = version_file_target();
-    DownloadOutcome got = download_file(dl, nullptr, st.version_file_url, target);
+    DownloadOutcome got =
+        download_file(dl, nullptr, st.version_file_url, target, VERSION_FILE_MAX_SIZE);
     dl.Stop();
     if (!got.startError.empty())
         return fail(o, u8(got.startError));

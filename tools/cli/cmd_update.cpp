@@ -369,7 +369,8 @@ bool find_online_package(QV_Machine* machine, UpdateSource* source) {
     }
     CHttpDownload version_download;
     std::u16string target = version_file_target();
-    DownloadOutcome got = download_file(version_download, nullptr, st.version_file_url, target);
+    DownloadOutcome got = download_file(version_download, nullptr, st.version_file_url, target,
+                                        VERSION_FILE_MAX_SIZE);
     version_download.Stop();
     if (!got.startError.empty()) {
         std::fprintf(stderr, "%s\n", wtext_to_utf8(got.startError.c_str()).c_str());

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <minizip/zip.h>
+#include <zlib.h>
 
 #include "package/bytes.h"
 #include "package/scramble.h"
@@ -239,6 +240,42 @@ int pkgbuild_write(const PkgDescription& d, const std::string& path) {
     return pkg_write_file(path, file);
 }
 
+namespace {
+
+// Raw deflate of data (no zlib header), as a zip entry holds it.
+bool raw_deflate(const Bytes& data, Bytes* out) {
+    z_stream zs = {};
+    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    out->resize(deflateBound(&zs, static_cast<uLong>(data.size())));
+    zs.next_in = const_cast<Bytef*>(data.data());
+    zs.avail_in = static_cast<uInt>(data.size());
+    zs.next_out = out->data();
+    zs.avail_out = static_cast<uInt>(out->size());
+    int rc = deflate(&zs, Z_FINISH);
+    out->resize(zs.total_out);
+    deflateEnd(&zs);
+    return rc == Z_STREAM_END;
+}
+
+// An entry whose declared uncompressed size is made up.
+bool zip_entry_with_declared_size(zipFile zf, const PkgZipEntry& e, const zip_fileinfo* info) {
+    Bytes packed;
+    if (!raw_deflate(e.data, &packed))
+        return false;
+    if (zipOpenNewFileInZip2_64(zf, e.name.c_str(), info, nullptr, 0, nullptr, 0, nullptr,
+                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, 1, 1) != ZIP_OK)
+        return false;
+    bool ok = packed.empty() ||
+              zipWriteInFileInZip(zf, packed.data(), static_cast<unsigned>(packed.size())) == ZIP_OK;
+    uLong crc = crc32(0L, e.data.empty() ? nullptr : e.data.data(),
+                      static_cast<uInt>(e.data.size()));
+    return zipCloseFileInZipRaw64(zf, *e.declared_size, crc) == ZIP_OK && ok;
+}
+
+} // namespace
+
 int pkgbuild_zip(const std::string& path, const std::vector<PkgZipEntry>& entries) {
     zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
     if (!zf)
@@ -254,6 +291,13 @@ int pkgbuild_zip(const std::string& path, const std::vector<PkgZipEntry>& entrie
         if (folder)
             info.external_fa = 0x10;
         int method = (folder || e.store) ? 0 : Z_DEFLATED;
+        if (e.declared_size) {
+            if (!zip_entry_with_declared_size(zf, e, &info)) {
+                ok = false;
+                break;
+            }
+            continue;
+        }
         if (zipOpenNewFileInZip64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                   method, Z_DEFAULT_COMPRESSION,
                                   e.data.size() >= 0xFFFFFFFFu) != ZIP_OK) {

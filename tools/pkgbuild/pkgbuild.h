@@ -125,6 +125,9 @@ struct PkgZipEntry {
     std::string name;
     Bytes data;
     bool store = false; // stored instead of deflated
+    // Fault: the uncompressed size the archive declares for the entry in
+    // place of the real one (the data is deflated as it is).
+    std::optional<uint64_t> declared_size;
 };
 
 // Writes a zip archive with the entries in order. Returns 1, or 0 on failure.

@@ -11,23 +11,27 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
 // The texts of the standard buttons of the next message box; answers No.
 QStringList next_box_buttons() {
     QStringList texts;
-    QTimer::singleShot(0, [&texts] {
-        std::function<void()> look = [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return QTimer::singleShot(5, look);
-            for (QAbstractButton* b : box->buttons())
-                texts << b->text().remove('&');
-            box->button(QMessageBox::No)->click();
-        };
-        look();
-    });
+    // Looks again until the box is up; the function outlives each timer.
+    auto look = std::make_shared<std::function<void()>>();
+    *look = [&texts, weak = std::weak_ptr<std::function<void()>>(look)] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            if (auto again = weak.lock())
+                QTimer::singleShot(5, [again] { (*again)(); });
+            return;
+        }
+        for (QAbstractButton* b : box->buttons())
+            texts << b->text().remove('&');
+        box->button(QMessageBox::No)->click();
+    };
+    QTimer::singleShot(0, [look] { (*look)(); });
     QtPrompter p;
     p.messageBox(nullptr, "?", "Update Tool", PromptIcon::None, PromptButtons::YesNo);
     texts.sort();

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libhidapi-dev libudev-dev
-  libcurl4-openssl-dev ca-certificates openssl curl
+  libcurl4-openssl-dev libssl-dev ca-certificates openssl curl
   zlib1g-dev libminizip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev

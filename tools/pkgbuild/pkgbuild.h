@@ -139,5 +139,6 @@ Bytes pkg_read_file(const std::string& path);
 // Writes a whole file. Returns 1, or 0 on failure.
 int pkg_write_file(const std::string& path, const Bytes& data);
 
-// SHA-256 of n bytes as 64 lower-case hex digits.
+// SHA-256 of n bytes as 64 lower-case hex digits (null data counts as no
+// bytes); empty if the digest cannot be computed.
 std::string sha256_hex(const void* data, size_t n);

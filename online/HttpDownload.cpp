@@ -1,6 +1,7 @@
 #include "online/HttpDownload.h"
 
 #include "support/log.h"
+#include "support/temp_dir.h"
 #include "support/text.h"
 
 #include <curl/curl.h>
@@ -339,7 +340,9 @@ std::u16string CHttpDownload::Start(int synchronous) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (!(exists && resumeOffset_ != 0))
         flags |= O_TRUNC;
-    fd_ = open(path.c_str(), flags, 0644);
+    // Targets are files of the tool's own temporary directory: a link at the
+    // name is refused rather than written through.
+    fd_ = temp_dir_open(path.c_str(), flags, 0600);
     if (fd_ < 0) {
         return u"An error occured while opening the file to be downloaded, Error:" +
                u16(std::to_string(errno));

@@ -43,7 +43,8 @@ class CHttpDownload {
                   uint32_t resumeOffset);
 
     // Parses the URL (one without scheme gets "http://" in front), opens the
-    // target and cuts it at the resume offset, then runs the transfer: with
+    // target (never through a link at its name; a new file is this user's
+    // alone) and cuts it at the resume offset, then runs the transfer: with
     // synchronous set on this thread, returning when it has ended; otherwise
     // on a new thread, returning at once. Returns the empty text when started
     // (or finished), else the error text; no message is posted then.

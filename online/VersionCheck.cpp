@@ -2,6 +2,7 @@
 
 #include "online/HttpDownload.h"
 #include "support/stream.h"
+#include "support/temp_dir.h"
 #include "support/text.h"
 
 #include <cctype>
@@ -151,13 +152,12 @@ std::u16string version_file_url(const char* tool_customer_name, const uint8_t* c
 }
 
 std::u16string version_file_target() {
-    char16_t path[1025] = {};
-    temp_path_join(path, VERSION_FILE_NAME);
-    return path;
+    return temp_dir_file(VERSION_FILE_NAME);
 }
 
 int LoadVersionFile(VersionCheckState& st, const char16_t* path, VersionCheckView* view) {
-    Stream* s = stream_open(path, 0);
+    // The version file is the tool's own: a link at its name is not read.
+    Stream* s = stream_open_private(path, 0);
     if (!s)
         return 0;
     char line1[1024];

@@ -25,7 +25,7 @@ inline constexpr const char16_t* VERSION_TEXT_ONLINE = u"Internet vesion:";
 inline constexpr const char16_t* VERSION_TEXT_PACKAGE_FAILED =
     u"Error! Please update by local file!";
 
-// Name of the downloaded version file in the temporary directory.
+// Name of the downloaded version file in the tool's temporary directory.
 inline constexpr const char16_t* VERSION_FILE_NAME = u"Tmp";
 // A version file is a few short lines; a download past this is no version
 // file and fails the check.
@@ -95,7 +95,8 @@ struct VersionCheckView {
     bool package_completed = false;
 };
 
-// Temporary directory + "Tmp": where the version file lands.
+// The tool's own temporary directory + "Tmp": where the version file lands.
+// Empty when that directory cannot be had; the download then fails to start.
 std::u16string version_file_target();
 
 // Reads a version file into st. Single form (first byte a digit): version

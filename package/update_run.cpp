@@ -15,6 +15,7 @@
 #include "support/archive.h"
 #include "support/build_settings.h"
 #include "support/stream.h"
+#include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace {
@@ -57,10 +58,9 @@ void remove_file(const std::u16string& p) {
     std::filesystem::remove(fs_path(p), ec);
 }
 
+// The tool's own temporary directory, with a trailing '/'.
 std::u16string temp_directory() {
-    char16_t buf[1025] = {};
-    temp_path_join(buf, u"");
-    return std::u16string(buf);
+    return utf8_to_wtext(temp_dir_path() + "/");
 }
 
 // Creates the run directory (an existing one is fine), readable by this
@@ -208,7 +208,9 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     std::u16string temp = temp_directory();
     while (!temp.empty() && temp.back() == u'/')
         temp.pop_back();
-    if (names.run_dir != temp && !prepare_run_directory(names.run_dir)) {
+    // Nothing is downloaded into a directory that is not this user's own.
+    if (temp_dir_ensure().empty() ||
+        (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }
@@ -251,7 +253,7 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
 
 bool UpdateRun::unpack(std::u16string* package_path) {
     host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
-    Stream* out = stream_open(extracted_.c_str(), 1);
+    Stream* out = stream_open_private(extracted_.c_str(), 1);
     if (!out) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;

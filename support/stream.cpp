@@ -1,6 +1,10 @@
 #include "support/stream.h"
 
+#include "support/temp_dir.h"
 #include "support/text.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdarg>
@@ -53,11 +57,30 @@ bool refill(Stream* s) {
 
 } // namespace
 
-Stream* stream_open(const char16_t* path, int mode) {
+namespace {
+
+// The file as stream_open opens it: by fopen, or without following a link
+// and with only this user's access to a new file.
+FILE* open_file(const std::string& name, int mode, bool privately) {
+    const char* how = mode == 0 ? "rb" : mode == 1 ? "wb" : "ab";
+    if (!privately)
+        return std::fopen(name.c_str(), how);
+    int flags = mode == 0   ? O_RDONLY
+                : mode == 1 ? O_WRONLY | O_CREAT | O_TRUNC
+                            : O_WRONLY | O_CREAT | O_APPEND;
+    int fd = temp_dir_open(name.c_str(), flags, 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE* f = ::fdopen(fd, how);
+    if (!f)
+        ::close(fd);
+    return f;
+}
+
+Stream* open_stream(const char16_t* path, int mode, bool privately) {
     if (!path)
         return nullptr;
     std::string name = wtext_to_utf8(path);
-    const char* how = mode == 0 ? "rb" : mode == 1 ? "wb" : "ab";
     auto* s = new (std::nothrow) Stream;
     if (!s)
         return nullptr;
@@ -66,7 +89,7 @@ Stream* stream_open(const char16_t* path, int mode) {
         delete s;
         return nullptr;
     }
-    s->file = std::fopen(name.c_str(), how);
+    s->file = open_file(name, mode, privately);
     if (!s->file) {
         buffer_free(s->buffer);
         delete s;
@@ -74,6 +97,16 @@ Stream* stream_open(const char16_t* path, int mode) {
     }
     s->mode = mode == 0 ? 0 : 1;
     return s;
+}
+
+} // namespace
+
+Stream* stream_open(const char16_t* path, int mode) {
+    return open_stream(path, mode, false);
+}
+
+Stream* stream_open_private(const char16_t* path, int mode) {
+    return open_stream(path, mode, true);
 }
 
 void stream_close(Stream* s) {

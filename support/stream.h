@@ -35,6 +35,10 @@ struct Stream {
 // the file cannot be opened or memory cannot be had (nothing stays allocated).
 Stream* stream_open(const char16_t* path, int mode);
 
+// stream_open for a file of the tool's temporary directory: a link at the
+// name is refused, and a file it creates is this user's alone (0600).
+Stream* stream_open_private(const char16_t* path, int mode);
+
 // Drops one reference; at zero flushes a writing stream (a failed flush is
 // not reported), closes the file and frees the stream. Null is ignored.
 void stream_close(Stream* s);

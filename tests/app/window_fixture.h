@@ -86,6 +86,12 @@ class WindowTest : public ::testing::Test {
             oldTmp = old;
         hadTmp = old != nullptr;
         setenv("TMPDIR", dir.c_str(), 1);
+        // The tool's temporary files then go to TMPDIR as well.
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (runtime)
+            oldRuntime = runtime;
+        hadRuntime = runtime != nullptr;
+        unsetenv("XDG_RUNTIME_DIR");
         ms = setup_unit(sim, "TREVIK-DEMO ");
         plugIn();
     }
@@ -96,6 +102,8 @@ class WindowTest : public ::testing::Test {
             setenv("TMPDIR", oldTmp.c_str(), 1);
         else
             unsetenv("TMPDIR");
+        if (hadRuntime)
+            setenv("XDG_RUNTIME_DIR", oldRuntime.c_str(), 1);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
@@ -137,8 +145,8 @@ class WindowTest : public ::testing::Test {
     std::unique_ptr<CTrevikDlg> dlg;
     std::string dir;
     std::string versionHost = "127.0.0.1:9";
-    std::string oldTmp;
-    bool hadTmp = false;
+    std::string oldTmp, oldRuntime;
+    bool hadTmp = false, hadRuntime = false;
 };
 
 } // namespace app_test

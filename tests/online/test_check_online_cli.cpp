@@ -99,7 +99,7 @@ TEST_F(CheckOnlineCli, PrintsTheOnlineVersionAndPackage) {
     CliRun r = run(socket, host());
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "Internet vesion:20190318\nhttp://127.0.0.1/pkg/map.zip\n");
-    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+    EXPECT_FALSE(file_exists(tmp.own("Tmp")));
 
     r = run(socket, host(), "--json");
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -135,7 +135,7 @@ TEST_F(CheckOnlineCli, FailuresExitWithOne) {
     r = run(socket, host());
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("Access database failed"), std::string::npos) << r.err;
-    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+    EXPECT_FALSE(file_exists(tmp.own("Tmp")));
 
     // A number that does not fit, and a file past 64 KiB: failed checks.
     for (const std::string& file :

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 struct Message {
@@ -81,7 +82,8 @@ class QueueOwner : public DownloadOwner {
     size_t seen_ = 0;
 };
 
-// A fresh directory, made the process's TMPDIR while it lives.
+// A fresh directory, made the process's TMPDIR while it lives (with
+// XDG_RUNTIME_DIR unset, so the tool keeps its temporary files in it too).
 class TempDir {
   public:
     TempDir() {
@@ -92,16 +94,26 @@ class TempDir {
         if (old)
             old_ = old;
         setenv("TMPDIR", path_.c_str(), 1);
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        had_runtime_ = runtime != nullptr;
+        if (runtime)
+            runtime_ = runtime;
+        unsetenv("XDG_RUNTIME_DIR");
     }
     ~TempDir() {
         if (had_old_)
             setenv("TMPDIR", old_.c_str(), 1);
         else
             unsetenv("TMPDIR");
+        if (had_runtime_)
+            setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
     std::string path(const std::string& name) const { return path_ + "/" + name; }
+    // The tool's own temporary directory inside (not made here).
+    std::string own() const { return path_ + "/trevik-" + std::to_string(geteuid()); }
+    std::string own(const std::string& name) const { return own() + "/" + name; }
     std::u16string wpath(const std::string& name) const {
         std::string p = path(name);
         return std::u16string(p.begin(), p.end());
@@ -109,8 +121,8 @@ class TempDir {
 
   private:
     std::string path_;
-    std::string old_;
-    bool had_old_ = false;
+    std::string old_, runtime_;
+    bool had_old_ = false, had_runtime_ = false;
 };
 
 inline std::u16string w(const std::string& s) {

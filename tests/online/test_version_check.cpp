@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -261,7 +263,7 @@ TEST_F(Check, SingleFormShowsTheOnlineVersionAndEnablesUpdate) {
     EXPECT_EQ(st.version_check, 0);
     EXPECT_EQ(st.online_version, 20190318);
     EXPECT_EQ(st.package_url, u"http://127.0.0.1/pkg/map.zip");
-    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+    EXPECT_FALSE(file_exists(tmp.own("Tmp")));
 }
 
 TEST_F(Check, ListFormKeepsTheSearchingTextAndEnablesUpdateWhenConnected) {
@@ -292,7 +294,7 @@ TEST_F(Check, FailuresShowTheFailureText) {
         EXPECT_EQ(st.version_check, 0);
     }
     // A failed transfer leaves no version file behind.
-    EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+    EXPECT_FALSE(file_exists(tmp.own("Tmp")));
 }
 
 TEST_F(Check, VersionFileOfExactlyTheBoundIsRead) {
@@ -313,6 +315,56 @@ TEST_F(Check, StartFailureShowsTheComponentText) {
     EXPECT_EQ(v.open, ControlChange::Enable);
     EXPECT_EQ(st.version_check, 0);
     EXPECT_EQ(st.awaiting_end, 0);
+}
+
+// What another local user could put where the version file goes: the check
+// does not start, shows the download component's text, and writes nothing
+// through it (a planted version file would name the package to write).
+TEST_F(Check, PlantedNamesAreRefusedAndNothingIsWrittenThroughThem) {
+    server.put("testNet.txt", "20190318\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    std::string elsewhere = tmp.path("elsewhere");
+    struct Case {
+        const char* what;
+        bool root_only;
+        void (*plant)(const TempDir& tmp, const std::string& elsewhere);
+    };
+    const Case cases[] = {
+        {"a link at the directory's name", false,
+         [](const TempDir& t, const std::string& e) {
+             std::filesystem::create_directory_symlink(e, t.own());
+         }},
+        {"another user's directory", true,
+         [](const TempDir& t, const std::string&) {
+             std::filesystem::create_directory(t.own());
+             ::chmod(t.own().c_str(), 0777);
+             ASSERT_EQ(::chown(t.own().c_str(), 65534, 65534), 0);
+         }},
+        {"a link at the version file's name", false,
+         [](const TempDir& t, const std::string& e) {
+             ::mkdir(t.own().c_str(), 0700);
+             std::filesystem::create_symlink(e + "/Tmp", t.own("Tmp"));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.root_only && geteuid() != 0)
+            continue; // only root can make a directory of another user
+        std::filesystem::create_directory(elsewhere);
+        c.plant(tmp, elsewhere);
+        st = VersionCheckState();
+        VersionCheckView v = start("/files/testNet.txt");
+        EXPECT_EQ(std::string(v.status.begin(), v.status.end())
+                      .rfind("An error occured while opening the file to be downloaded", 0),
+                  0u)
+            << std::string(v.status.begin(), v.status.end());
+        EXPECT_EQ(v.open, ControlChange::Enable);
+        EXPECT_EQ(st.version_check, 0);
+        EXPECT_EQ(st.awaiting_end, 0);
+        EXPECT_EQ(server.requests(), 0);
+        EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+        std::filesystem::remove_all(tmp.own());
+        std::filesystem::remove_all(elsewhere);
+    }
 }
 
 TEST_F(Check, NoUrlMeansNoCheck) {
@@ -361,7 +413,8 @@ TEST_F(Check, AbortedChecks) {
     st = VersionCheckState();
     st.version_file_url = w(server.url("/files/none"));
     st.version_check = 1;
-    write_file(tmp.path("Tmp"), "");
+    ::mkdir(tmp.own().c_str(), 0700);
+    write_file(tmp.own("Tmp"), "");
     const std::u16string none;
     dl.Configure(&owner, st.version_file_url, version_file_target(), none, none, none, none, none,
                  0, 0, 0, 0, 0.0, 0);

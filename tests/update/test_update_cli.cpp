@@ -292,9 +292,14 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     auto unit = unitAfter();
     EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), voice.size()), voice);
     // The version file, the archive and the unpacked package are gone.
-    EXPECT_FALSE(std::filesystem::exists(tmp.file("Tmp")));
-    EXPECT_FALSE(std::filesystem::exists(tmp.file("sample/sample.zip")));
-    EXPECT_FALSE(std::filesystem::exists(tmp.file("sample/tmp.dqv")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("Tmp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/sample.zip")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/tmp.dqv")));
+    // The run directory is in the tool's own directory, made for this user.
+    struct stat st {};
+    ASSERT_EQ(::lstat(tmp.file("trevik-" + std::to_string(geteuid())).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("sample")));
 }
 
 TEST_F(CliUpdate, NoVersionServiceForTheUnit) {

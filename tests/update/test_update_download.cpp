@@ -114,7 +114,7 @@ TEST_F(DownloadUpdate, UpperCaseZipIsUnpackedWrittenAndCleanedUp) {
     EXPECT_EQ(flash_at(sim, voice, p.voice.size()), p.voice);
     // Neither the archive nor tmp.dqv is left; the run directory stays.
     EXPECT_TRUE(tmp.files().empty());
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.file("MAP2019")));
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("MAP2019")));
 }
 
 TEST_F(DownloadUpdate, PackageFileIsLoadedAsDownloaded) {
@@ -129,7 +129,7 @@ TEST_F(DownloadUpdate, QueryDoesNotBecomePartOfTheName) {
     server.serve("/dl/pkg.zip", zipWithPackage("pkg.dqv"));
     UpdateOutcome out = runUrl(server.url("/dl/pkg.zip?f=../../escape.dqv"));
     ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.file("pkg")));
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("pkg")));
     EXPECT_TRUE(tmp.files().empty());
 }
 
@@ -215,7 +215,7 @@ TEST_F(DownloadUpdate, UrlNamingNoFileRequestsNothing) {
 
 TEST_F(DownloadUpdate, TargetThatCannotBeOpenedShowsTheComponentText) {
     // A file where the run directory should be: the target cannot be made.
-    ASSERT_EQ(pkg_write_file(tmp.file("blocked"), Bytes{'x'}), 1);
+    ASSERT_EQ(pkg_write_file(tmp.own("blocked"), Bytes{'x'}), 1);
     server.serveBytes("/blocked.dqv", package);
     UpdateOutcome out = runUrl(server.url("/blocked.dqv"));
     EXPECT_EQ(out.result, UPDATE_FAILED);
@@ -229,7 +229,7 @@ TEST_F(DownloadUpdate, RunDirectoryThatIsALinkIsRefused) {
     // Someone else's link at the run directory's name: nothing is fetched
     // into the place it points to.
     std::filesystem::create_directory(tmp.file("elsewhere"));
-    std::filesystem::create_directory_symlink(tmp.file("elsewhere"), tmp.file("evil"));
+    std::filesystem::create_directory_symlink(tmp.file("elsewhere"), tmp.own("evil"));
     server.serveBytes("/evil.dqv", package);
     UpdateOutcome out = runUrl(server.url("/evil.dqv"));
     EXPECT_EQ(out.result, UPDATE_FAILED);
@@ -238,9 +238,52 @@ TEST_F(DownloadUpdate, RunDirectoryThatIsALinkIsRefused) {
     EXPECT_TRUE(std::filesystem::is_empty(tmp.file("elsewhere")));
 }
 
+// What another local user could put at the name of the tool's temporary
+// directory before this user's first run: the run stops with the step's
+// failure text, fetches nothing and writes nothing through it.
+TEST_F(DownloadUpdate, TemporaryDirectoryOfAnotherOrALinkIsRefused) {
+    std::string own = tmp.file("trevik-" + std::to_string(geteuid()));
+    std::string elsewhere = tmp.file("elsewhere");
+    std::filesystem::create_directory(elsewhere);
+    struct Case {
+        const char* what;
+        bool root_only;
+        void (*plant)(const std::string& own, const std::string& elsewhere);
+    };
+    const Case cases[] = {
+        {"a link", false,
+         [](const std::string& o, const std::string& e) {
+             std::filesystem::create_directory_symlink(e, o);
+         }},
+        {"another user's directory", true,
+         [](const std::string& o, const std::string&) {
+             std::filesystem::create_directory(o);
+             ::chmod(o.c_str(), 0777);
+             ASSERT_EQ(::chown(o.c_str(), 65534, 65534), 0);
+         }},
+    };
+    server.serve("/files/MAP2019.ZIP", zipWithPackage());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.root_only && geteuid() != 0)
+            continue; // only root can make a directory of another user
+        c.plant(own, elsewhere);
+        host.events.clear();
+        UpdateOutcome out = runUrl(server.url("/files/MAP2019.ZIP"));
+        EXPECT_EQ(out.result, UPDATE_FAILED);
+        EXPECT_EQ(host.boxes(), std::vector<std::string>{"box error [] Open update file failed!"});
+        EXPECT_EQ(server.requests(), 0);
+        EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+        if (std::filesystem::is_directory(own) && !std::filesystem::is_symlink(own)) {
+            EXPECT_TRUE(std::filesystem::is_empty(own));
+        }
+        std::filesystem::remove_all(own);
+    }
+}
+
 TEST_F(DownloadUpdate, ExistingTargetIsReplaced) {
-    std::filesystem::create_directory(tmp.file("fresh"));
-    ASSERT_EQ(pkg_write_file(tmp.file("fresh/fresh.dqv"), Bytes(100000, 0x55)), 1);
+    std::filesystem::create_directory(tmp.own("fresh"));
+    ASSERT_EQ(pkg_write_file(tmp.own("fresh/fresh.dqv"), Bytes(100000, 0x55)), 1);
     server.serveBytes("/fresh.dqv", package);
     UpdateOutcome out = runUrl(server.url("/fresh.dqv"));
     EXPECT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);

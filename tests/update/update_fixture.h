@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "common_t73/QV_Cmd.h"
@@ -132,7 +134,8 @@ inline void setup_unit(UnitSim& sim, const std::string& client = "TREVIK-DEMO ")
 }
 
 // A temporary directory of the test's own, made the process's TMPDIR while
-// the object lives.
+// the object lives (with XDG_RUNTIME_DIR unset, so the tool keeps its
+// temporary files in it too).
 class TempDir {
   public:
     TempDir() {
@@ -143,17 +146,30 @@ class TempDir {
         if (old)
             old_ = old;
         setenv("TMPDIR", path_.c_str(), 1);
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        had_runtime_ = runtime != nullptr;
+        if (runtime)
+            runtime_ = runtime;
+        unsetenv("XDG_RUNTIME_DIR");
     }
     ~TempDir() {
         if (had_old_)
             setenv("TMPDIR", old_.c_str(), 1);
         else
             unsetenv("TMPDIR");
+        if (had_runtime_)
+            setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // name in the tool's own temporary directory inside, made when missing.
+    std::string own(const std::string& name) const {
+        std::string dir = path_ + "/trevik-" + std::to_string(geteuid());
+        ::mkdir(dir.c_str(), 0700);
+        return dir + "/" + name;
+    }
     // Every regular file below the directory, relative to it.
     std::vector<std::string> files() const {
         std::vector<std::string> out;
@@ -165,8 +181,8 @@ class TempDir {
 
   private:
     std::string path_;
-    std::string old_;
-    bool had_old_ = false;
+    std::string old_, runtime_;
+    bool had_old_ = false, had_runtime_ = false;
 };
 
 // A machine attached to an in-process emulated unit.

@@ -107,6 +107,7 @@ int QV_Cmd_readReply(QV_HidChannel* channel, uint8_t* reply) {
         std::memcpy(reply, frame, CMD_FRAME_SIZE);
     if (channel->bootVersion >= STATUS_CHECK_MIN_BOOT && get_u32(frame + CMD_OFF_A) != 0)
         return 0;
+    ++channel->answered;
     return 1;
 }
 

@@ -22,4 +22,5 @@ struct QV_HidChannel {
     void* hookUser;
     QV_HidHandle* handle;
     uint32_t bootVersion; // decides whether reply status words are checked
+    uint32_t answered;    // replies accepted (valid, status 0) since the channel was made
 };

@@ -180,6 +180,7 @@ int QV_Machine_getDeveiceInfo(QV_Machine* m) {
     m->progress_mode = PROGRESS_MODE_IDLE;
     std::memset(m->status_text, 0, sizeof m->status_text);
     m->layout502 = 0;
+    const uint32_t answered_before = m->channel->answered;
 
     m->boot_version = QV_Cmd_getBootVersion(m->channel);
     m->channel->bootVersion = m->boot_version;
@@ -248,6 +249,7 @@ int QV_Machine_getDeveiceInfo(QV_Machine* m) {
     if (!QV_Machine_readBlock(m, identity_address, m->identity, sizeof m->identity, 0))
         std::memset(m->identity, 0xFF, sizeof m->identity);
 
+    m->info_answers = m->channel->answered - answered_before;
     if (m->accept_fn && !m->accept_fn(m->accept_user, m->identity)) {
         QV_Cmd_reject(m->channel);
         return 0;
@@ -262,6 +264,7 @@ int QV_Machine_getDeveiceInfo(QV_Machine* m) {
         read_date(m, r.mute_address, 0, &m->radar_mute_date);
     if (r.gps_size)
         read_date(m, r.gps_address, 0, &m->gps_date);
+    m->info_answers = m->channel->answered - answered_before;
 
     std::string text = QV_Machine_infoText(m);
     size_t start = 0;

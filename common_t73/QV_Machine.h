@@ -95,6 +95,9 @@ struct QV_Machine {
     DateStamp voice_date;
     DateStamp radar_mute_date;
     DateStamp gps_date;
+    // Replies the unit gave during the last information read; 0 means it
+    // answered none, and every field above is a stand-in, not the unit's.
+    uint32_t info_answers = 0;
 };
 
 // ---- Object and device information (QV_Machine.cpp) ----

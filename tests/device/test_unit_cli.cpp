@@ -119,6 +119,36 @@ TEST_F(UnitCliTest, FailuresGoToStandardErrorWithExitCodes) {
     EXPECT_EQ(cli("readout").code, 2);
 }
 
+// A unit whose every reply is broken gives stand-in zeros: the window's
+// texts are kept, but the commands say so and exit with the transfer code.
+TEST_F(UnitCliTest, UnitThatAnswersNothingIsNoSuccess) {
+    unit.addFault({UnitFault::BadChecksum, 0, -1});
+    CliRun info = cli("info" + unitArg());
+    EXPECT_EQ(info.code, 6);
+    EXPECT_NE(info.out.find("boot:0\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.err.find("The unit answered none of the information reads.\n"),
+              std::string::npos)
+        << info.err;
+
+    for (const char* command : {"dump ", "readout "}) {
+        SCOPED_TRACE(command);
+        CliRun r = cli(command + dir + "silent.out" + unitArg());
+        EXPECT_EQ(r.code, 6);
+        EXPECT_EQ(r.out, "Write Ok!\n");
+        EXPECT_NE(r.err.find("The unit answered none of the information reads.\n"),
+                  std::string::npos)
+            << r.err;
+    }
+
+    // One answer is enough: a unit that only refuses its reads still
+    // reported its boot version.
+    unit.clearFaults();
+    unit.addFault({UnitFault::Status, CMD_READ, -1, 4});
+    CliRun partly = cli("info" + unitArg());
+    EXPECT_EQ(partly.code, 0) << partly.err;
+    EXPECT_NE(partly.out.find("boot:1046\n"), std::string::npos) << partly.out;
+}
+
 } // namespace
 
 #endif

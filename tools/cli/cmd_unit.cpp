@@ -78,6 +78,14 @@ int print_outcome(const QV_ServiceOutcome& o) {
     return o.ok ? CLI_OK : CLI_FAILED;
 }
 
+// The texts stay those the window shows, but what they show of a unit that
+// answered none of the information reads is not the unit's: a script must
+// not take it for a success.
+int unit_silent() {
+    std::fprintf(stderr, "The unit answered none of the information reads.\n");
+    return CLI_TRANSFER;
+}
+
 struct UnitOptions {
     std::string unit = "hid";
     std::string file;
@@ -97,8 +105,9 @@ int run_info(const UnitOptions& o) {
         return CLI_FAILED;
     std::string text = QV_Machine_infoText(m);
     std::fwrite(text.data(), 1, text.size(), stdout);
+    bool answered = m->info_answers != 0;
     QV_Machine_release(m);
-    return CLI_OK;
+    return answered ? CLI_OK : unit_silent();
 }
 
 int run_service(const UnitOptions& o, bool readout) {
@@ -117,8 +126,10 @@ int run_service(const UnitOptions& o, bool readout) {
                           : QV_Service_dumpInfo(m, path.c_str());
     }
     end_progress_line(progress);
+    bool answered = m->info_answers != 0;
     QV_Machine_release(m);
-    return print_outcome(outcome);
+    int code = print_outcome(outcome);
+    return answered || code != CLI_OK ? code : unit_silent();
 }
 
 void setup(CLI::App& root, int* exit_code) {

@@ -147,7 +147,7 @@ TEST_F(CheckOnlineCli, FailuresExitWithOne) {
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_NE(r.err.find("Access database failed"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(file_exists(tmp.path("Tmp")));
+        EXPECT_FALSE(file_exists(tmp.own("Tmp")));
     }
 
     // No unit on the socket.

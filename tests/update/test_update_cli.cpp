@@ -327,7 +327,7 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
         unsetenv("TREVIK_VERSION_SERVER");
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
-        EXPECT_FALSE(std::filesystem::exists(tmp.file("Tmp")));
+        EXPECT_FALSE(std::filesystem::exists(tmp.own("Tmp")));
     }
 }
 

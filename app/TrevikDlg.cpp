@@ -228,6 +228,9 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_download(std::make_unique<CHttpDownload>()) {
     init_resources();
     m_host = std::make_unique<TrevikUpdateHost>(this);
+    // TREVIK_VERSION_SERVER points the online check at another server
+    // (the program refuses a malformed value before the window exists).
+    version_hosts_from_environment(&m_hosts);
     m_probe = [] { return QV_Storage_probeUnit(); };
     setObjectName(QStringLiteral("TREVIK_CLASS"));
     setAcceptDrops(true);

@@ -116,7 +116,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void SetWatchDevices(bool watch) { m_watchDevices = watch; }
     // Delay of the attach after the probe found the unit (default 2000 ms).
     void SetDelayedOpenMs(uint32_t ms) { m_delayedOpenMs = ms; }
-    // Where the version check looks (tests: a server on 127.0.0.1).
+    // Where the version check looks (default: the build's hosts, or
+    // TREVIK_VERSION_SERVER; tests: a server on 127.0.0.1).
     void SetVersionHosts(const VersionHosts& hosts) { m_hosts = hosts; }
 
     // Creates the device link, lays out the controls and attaches the unit.

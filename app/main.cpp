@@ -2,9 +2,12 @@
 #include "app/TrevikApp.h"
 #include "app/translations.h"
 #include "common_t73/QV_Hid.h"
+#include "online/VersionCheck.h"
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv) {
     CLI::App cli{"Trevik: updates and configures the GPS speed-camera unit"};
@@ -17,6 +20,12 @@ int main(int argc, char** argv) {
     }
     if (!QV_Hid_selectSource(unit)) {
         fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", unit.c_str());
+        return 2;
+    }
+    VersionHosts hosts;
+    if (!version_hosts_from_environment(&hosts)) {
+        fprintf(stderr, "%s must be host:port, not \"%s\"\n", VERSION_SERVER_ENV,
+                getenv(VERSION_SERVER_ENV));
         return 2;
     }
     int qargc = 1;

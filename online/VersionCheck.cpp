@@ -6,6 +6,7 @@
 #include "support/text.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <unistd.h>
@@ -30,9 +31,10 @@ constexpr UrlRow URL_ROWS[] = {
 };
 
 // Each name is compared over its row's byte count: it must hold that many.
+// (The first row, for a tool without customer, has no name.)
 constexpr bool rows_fit() {
-    for (const UrlRow& row : URL_ROWS)
-        if (row.name && std::string_view(row.name).size() < row.bytes)
+    for (size_t i = 1; i < sizeof URL_ROWS / sizeof URL_ROWS[0]; ++i)
+        if (std::char_traits<char>::length(URL_ROWS[i].name) < URL_ROWS[i].bytes)
             return false;
     return true;
 }
@@ -131,6 +133,16 @@ int version_hosts_override(const char* host_port, VersionHosts* hosts) {
     hosts->maker = host_port;
     hosts->customer_b = host_port;
     return 1;
+}
+
+int version_hosts_from_environment(VersionHosts* hosts) {
+    if (!hosts)
+        return 0;
+    *hosts = VersionHosts();
+    const char* server = std::getenv(VERSION_SERVER_ENV);
+    if (!server || !*server)
+        return 1;
+    return version_hosts_override(server, hosts);
 }
 
 std::u16string version_file_url(const char* tool_customer_name, const uint8_t* client_id, size_t n,

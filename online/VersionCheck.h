@@ -48,9 +48,18 @@ struct VersionHosts {
 
 // Replaces both hosts with host_port ("host" or "host:port", port 1..65535,
 // a bracketed IPv6 address allowed). Returns 1, or 0 with *hosts unchanged
-// when host_port is null, empty or not of that form. Only trevik-cli offers
-// this (from TREVIK_VERSION_SERVER), for tests and demonstrations.
+// when host_port is null, empty or not of that form. The window and
+// trevik-cli take it from TREVIK_VERSION_SERVER, for tests and
+// demonstrations.
 int version_hosts_override(const char* host_port, VersionHosts* hosts);
+
+// Name of the environment variable that replaces both version servers.
+inline constexpr const char* VERSION_SERVER_ENV = "TREVIK_VERSION_SERVER";
+
+// Sets *hosts to the build's hosts, both replaced by TREVIK_VERSION_SERVER
+// when that is set and not empty. Returns 1, or 0 when the variable is set
+// but not of the form host[:port] (*hosts then holds the build's hosts).
+int version_hosts_from_environment(VersionHosts* hosts);
 
 // The version-file URL for a tool built for tool_customer_name (terminated
 // text) and a unit whose identity block starts with client_id (n bytes):

@@ -23,6 +23,10 @@
 inline constexpr const char* TOOL_CUSTOMER_NAME = TREVIK_CUSTOMER_NAME;
 inline constexpr size_t TOOL_CUSTOMER_NAME_LEN = sizeof(TREVIK_CUSTOMER_NAME) - 1;
 inline constexpr const char* NO_CUSTOMER_NAME = "                     "; // 21 blanks
+// Units and packages are compared with the name over 12 bytes: a shorter
+// name would match nothing.
+static_assert(TOOL_CUSTOMER_NAME_LEN == 12 || TOOL_CUSTOMER_NAME_LEN == 21,
+              "the customer name must be 12 bytes (or 21 blanks for no customer)");
 
 // The customers this build serves besides its own: the first is matched by
 // its first 6 bytes, the second by its whole 28-byte text.
@@ -36,7 +40,23 @@ inline constexpr const char* VERSION_HOST_CUSTOMER_B = TREVIK_VERSION_HOST_2;
 
 // Customers' names and prefixes of the version-file table, with the number
 // of bytes of the client id each is compared over.
-inline constexpr const char* VERSION_CUSTOMER_A_NAME = "VELMORA NAV"; // 11 bytes
+#ifdef TREVIK_CUSTOMER_A_NAME
+inline constexpr const char* VERSION_CUSTOMER_A_NAME = TREVIK_CUSTOMER_A_NAME; // 11 bytes
+#else
+// By default customer A is the tool's own customer: its first 11 bytes, so
+// the units this tool is built for read their version file.
+struct CustomerAName {
+    char text[12] = {};
+};
+constexpr CustomerAName customer_a_from(const char* name) {
+    CustomerAName a;
+    for (int i = 0; i < 11 && name[i]; ++i)
+        a.text[i] = name[i];
+    return a;
+}
+inline constexpr CustomerAName CUSTOMER_A_DEFAULT = customer_a_from(TREVIK_CUSTOMER_NAME);
+inline constexpr const char* VERSION_CUSTOMER_A_NAME = CUSTOMER_A_DEFAULT.text; // 11 bytes
+#endif
 inline constexpr const char* VERSION_CUSTOMER_B_PREFIX = "QT471";     // 5 bytes
 inline constexpr const char* VERSION_CUSTOMER_C_PREFIX = "DASTRN";    // 6 bytes
 inline constexpr const char* VERSION_CUSTOMER_D_PREFIX = "CORVELAN";  // 8 bytes

@@ -225,7 +225,7 @@ class OnlineCheck : public WindowTest {
     void SetUp() override {
         WindowTest::SetUp();
         // A unit of customer A: its version file lies on the maker's server.
-        setup_unit(sim, "VELMORA NAV");
+        setup_unit(sim, std::string(VERSION_CUSTOMER_A_NAME) + " 7");
         versionHost = server.host();
     }
     VersionServer server;

@@ -31,6 +31,7 @@ TEST(VersionFileUrl, FirstMatchingRowGivesHostAndPath) {
     hosts.maker = "maker.test";
     hosts.customer_b = "b.test:8080";
     const char* tool = "TREVIK-DEMO ";
+    const std::string a_name(VERSION_CUSTOMER_A_NAME, 11);
     struct Case {
         const char* tool;
         std::string client;
@@ -39,23 +40,37 @@ TEST(VersionFileUrl, FirstMatchingRowGivesHostAndPath) {
     const Case cases[] = {
         // A tool without customer reads the test file whatever the unit.
         {NO_CUSTOMER_NAME, "VELMORA NAV", u"http://maker.test/UserFiles/File/testNet.txt"},
-        {tool, "VELMORA NAV unit 7", u"http://maker.test/UserFiles/File/velmora.txt"},
+        {tool, a_name + " unit 7", u"http://maker.test/UserFiles/File/velmora.txt"},
         {tool, "QT471-X", u"http://b.test:8080/ditu/qt471k/qt471kUP.txt"},
         {tool, "DASTRN", u"http://maker.test/UserFiles/File/dastrine.txt"},
         {tool, "CORVELAN", u"http://maker.test/UserFiles/File/corvelandis.txt"},
         {tool, "MARROWFELD2", u"http://maker.test/UserFiles/File/marrowfeld.txt"},
         {tool, "OLVS", u"http://maker.test/UserFiles/File/olvessa.txt"},
         // Only the given number of bytes is compared.
-        {tool, "VELMORA NA", u""},
+        {tool, a_name.substr(0, 10), u""},
         {tool, "QT47", u""},
         {tool, "OLV", u""},
-        {tool, "TREVIK-DEMO ", u""},
+        {tool, "PARTNR 0001", u""},
         {tool, "", u""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.client);
         EXPECT_EQ(url_for(c.tool, c.client, hosts), c.url);
     }
+}
+
+// Customer A is the tool's own customer unless the build names another: the
+// units the tool is built for read their version file from the maker.
+TEST(VersionFileUrl, TheToolsOwnUnitsHaveAnOnlineCheck) {
+#ifndef TREVIK_CUSTOMER_A_NAME
+    EXPECT_EQ(std::string(VERSION_CUSTOMER_A_NAME), std::string(TOOL_CUSTOMER_NAME, 11));
+#endif
+    VersionHosts hosts;
+    hosts.maker = "maker.test";
+    bool no_customer = std::strcmp(TOOL_CUSTOMER_NAME, NO_CUSTOMER_NAME) == 0;
+    EXPECT_EQ(url_for(TOOL_CUSTOMER_NAME, std::string(TOOL_CUSTOMER_NAME) + "0001", hosts),
+              no_customer ? u"http://maker.test/UserFiles/File/testNet.txt"
+                          : u"http://maker.test/UserFiles/File/velmora.txt");
 }
 
 TEST(VersionFileUrl, DefaultsToTheBuildHostsAndRefusesNull) {

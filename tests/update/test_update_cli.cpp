@@ -274,7 +274,7 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     server.serveBytes("/pkg/sample.zip", zip);
     server.serve("/UserFiles/File/velmora.txt",
                  "20991231\r\n" + server.url("/pkg/sample.zip") + "\r\n");
-    SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+    SimProcess sim(socket, image); // the tool's own customer: it has a version file
     ASSERT_TRUE(sim.running());
     setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
@@ -303,8 +303,8 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
 }
 
 TEST_F(CliUpdate, NoVersionServiceForTheUnit) {
-    // The default client id matches no row of the version-file table.
-    SimProcess sim(socket, image);
+    // A served customer's client id matches no row of the version-file table.
+    SimProcess sim(socket, image, {"--client", "PARTNR 0001"});
     ASSERT_TRUE(sim.running());
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
     EXPECT_EQ(r.exit_code, 1);
@@ -333,7 +333,7 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
 
 TEST_F(CliUpdate, VersionServerDown) {
     LocalServer server; // serves nothing: the version file is a 404
-    SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+    SimProcess sim(socket, image); // the tool's own customer: it has a version file
     ASSERT_TRUE(sim.running());
     setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});

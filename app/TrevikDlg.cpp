@@ -162,6 +162,11 @@ class TrevikUpdateHost : public UpdateHost {
     }
     void setProgressText(const std::u16string& text) override {
         QString t = from_u16(text);
+        // The run clears the bar's text only as it fails.
+        if (t.isEmpty()) {
+            dlg_->SendToWindow([this] { dlg_->SettleBarAfterFailure(); });
+            return;
+        }
         dlg_->SendToWindow([this, t] { dlg_->m_progress->SetWindowText(t); });
     }
     void setProgressRange(uint32_t upper) override {
@@ -194,11 +199,17 @@ class TrevikUpdateHost : public UpdateHost {
         QString t = from_u16(text), c = from_u16(caption);
         dlg_->SendToWindow([this, t, c, icon] {
             dlg_->m_lastBoxText = t;
-            if (dlg_->IsClosing())
+            // A closing window withholds only failures: a finished update is
+            // still reported before the window goes.
+            if (dlg_->IsClosing() && icon == UpdateIcon::Error)
                 return;
+            // The box belongs to the window, which is disabled while closing.
+            bool wasEnabled = dlg_->isEnabled();
+            dlg_->setEnabled(true);
             dlg_->m_prompter->messageBox(
                 dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
                 PromptButtons::Ok);
+            dlg_->setEnabled(wasEnabled);
         });
     }
     bool isClosing() override { return dlg_->IsClosing(); }
@@ -383,6 +394,8 @@ bool CTrevikDlg::OnInitDialog() {
     m_btnUpdate->setFocus();
     m_btnSetting->setEnabled(false);
     m_btnUpdate->setEnabled(false);
+    // No run has used the bar yet: it shows no figure.
+    ClearBar();
 
     if (m_probe && m_probe()) {
         SetTitle(QString::fromLatin1(TEXT_CONNECTING));
@@ -726,7 +739,33 @@ void CTrevikDlg::OnRunEnded() {
     } else if (notice == PendingNotice::Arrival) {
         QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
         RefreshDeviceState();
+    } else if (IsConnected()) {
+        // The run read the unit's information again at its end: the title
+        // shows the date the unit reports now.
+        const DateStamp& d = m_machine->gps_date;
+        setWindowTitle(trevik_title(true, d.year, d.month, d.day));
     }
+}
+
+void CTrevikDlg::SettleBarAfterFailure() {
+    // The last figure stays beside the failure box, unless it reads
+    // complete; a bar left without a text shows no percentage either.
+    QString text = m_progress->GetWindowText();
+    if (!text.isEmpty() && !progress_text_reads_complete(text.toStdString())) {
+        if (m_progress->GetRangeMax() > m_progress->GetRangeMin() &&
+            m_progress->GetPos() >= m_progress->GetRangeMax())
+            m_progress->SetPos(m_progress->GetRangeMin());
+        return;
+    }
+    ClearBar();
+}
+
+void CTrevikDlg::ClearBar() {
+    // An empty range draws no percentage.
+    m_progress->SetRange(0, 0);
+    m_progress->SetPos(0);
+    m_progress->SetWindowText(QString());
+    m_progress->update();
 }
 
 bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
@@ -818,6 +857,10 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
 
 void CTrevikDlg::OnDownloadSize(uint32_t length) {
     m_downloadTotal = length;
+    // The version file is no work of the user's: the bar keeps what the
+    // last run left on it.
+    if (m_vc.version_check == 1)
+        return;
     m_progress->SetRange(0, static_cast<int>(length));
     m_progress->SetPos(0);
 }

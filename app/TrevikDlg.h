@@ -211,6 +211,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void SaveDeviceInfo();
     void ReadServerData();
     void OnRunEnded();
+    // The bar after a failed run, and the bar that shows nothing.
+    void SettleBarAfterFailure();
+    void ClearBar();
     // Closing: waits for a running update to end (showing that it is
     // finishing), then stops the download, the timers and the device link.
     void Shutdown();

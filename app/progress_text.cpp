@@ -57,3 +57,7 @@ std::string progress_download_text(uint32_t total, uint32_t received, uint32_t s
     text += progress_time_text(r);
     return text;
 }
+
+bool progress_text_reads_complete(const std::string& text) {
+    return text.find("100.00%") != std::string::npos;
+}

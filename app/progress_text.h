@@ -29,3 +29,7 @@ std::string progress_time_text(uint32_t seconds);
 // total of 0 (no length announced) the percentage shows 0.00 and the
 // remaining time 0Second.
 std::string progress_download_text(uint32_t total, uint32_t received, uint32_t speed_x100000);
+
+// Whether a progress text reads complete (it holds "100.00%"): a device
+// report of 10000 or a finished download.
+bool progress_text_reads_complete(const std::string& text);

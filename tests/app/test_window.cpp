@@ -356,22 +356,113 @@ TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {
     EXPECT_TRUE(enabled(IDC_UPDATE));
 }
 
-TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndShowsNoBox) {
+// Closing waits for the run; a run that succeeds still says so before the
+// window goes, one that fails says nothing.
+TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndWithholdsOnlyFailures) {
+    struct Case {
+        bool fail;
+        const char* box;
+        QStringList shown;
+    };
+    const Case cases[] = {{false, "Update Successfully!", {"Update Successfully!"}},
+                          {true, "", {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.box);
+        if (!dlg)
+            open();
+        prompter.records.clear();
+        sim.clearFaults();
+        sim.clearCommands();
+        dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+        if (c.fail) {
+            UnitFaultRule rule;
+            rule.kind = UnitFault::Status;
+            rule.code = CMD_WRITE;
+            rule.nth = 3; // late enough to be closing by then
+            rule.status = 3;
+            sim.addFault(rule);
+        }
+        // Slow the unit down so the window closes in the middle of the writes.
+        sim.setReportDelayUs(300);
+        dlg->OnClickUpdate();
+        ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }, 5000));
+        EXPECT_TRUE(dlg->IsUpdating());
+        dlg->OnClickClose();
+        // The run was not cut short: it ended by itself.
+        EXPECT_FALSE(dlg->IsUpdating());
+        EXPECT_TRUE(dlg->IsClosing());
+        EXPECT_EQ(prompter.messages(), c.shown) << prompter.messages().join('|').toStdString();
+        if (!c.fail) {
+            EXPECT_EQ(sim.count(CMD_FINISH), 1);
+            EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
+        }
+        EXPECT_EQ(dlg->LastRunBoxText(), c.box);
+        EXPECT_EQ(dlg->Machine(), nullptr);
+        dlg.reset();
+    }
+}
+
+// The run reads the unit's information again at its end; the title shows
+// the GPS date the unit reports then.
+TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
     dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
-    // Slow the unit down so the window closes in the middle of the writes.
-    sim.setReportDelayUs(300);
     dlg->OnClickUpdate();
-    ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }, 5000));
-    EXPECT_TRUE(dlg->IsUpdating());
-    dlg->OnClickClose();
-    // The run was not cut short: it ended by itself, the unit got its
-    // finishing command, and no box came up while closing.
-    EXPECT_FALSE(dlg->IsUpdating());
-    EXPECT_TRUE(dlg->IsClosing());
-    EXPECT_EQ(sim.count(CMD_FINISH), 1);
-    EXPECT_TRUE(prompter.messages().isEmpty()) << prompter.messages().join('|').toStdString();
-    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
-    EXPECT_EQ(dlg->Machine(), nullptr);
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    // What a fresh read of the unit says now.
+    QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
+    QV_Machine_getDeveiceInfo(m);
+    std::string now = trevik_title(true, m->gps_date.year, m->gps_date.month, m->gps_date.day)
+                          .toStdString();
+    QV_Machine_release(m);
+    EXPECT_NE(now, "Update Tool   GPS Connected   V:20190318");
+    EXPECT_EQ(title(), now);
+}
+
+// After a failure the bar keeps its last figure, but never one that reads
+// complete, and a bar without a text shows no percentage.
+TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
+    auto shown = [&] {
+        CTextProgressCtrl* bar = dlg->Progress();
+        QString t = bar->GetWindowText();
+        return t.isEmpty() ? CTextProgressCtrl::PercentText(bar->GetRangeMin(),
+                                                            bar->GetRangeMax(), bar->GetPos())
+                           : t;
+    };
+    // Nothing has used the bar yet.
+    EXPECT_EQ(shown(), "");
+
+    // A run that fails in the middle of its writes: its last figure stays.
+    sim.setReportDelayUs(100);
+    UnitFaultRule rule;
+    rule.kind = UnitFault::Status;
+    rule.code = CMD_WRITE;
+    rule.nth = 3; // after the voice and radar-mute areas
+    rule.status = 3;
+    sim.addFault(rule);
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_TRUE(prompter.messages().last().startsWith("Update Failed!"));
+    EXPECT_FALSE(shown().isEmpty());
+    EXPECT_TRUE(texts.contains(shown())) << shown().toStdString();
+    EXPECT_FALSE(shown().contains("100")) << shown().toStdString();
+
+    // A whole run, then one whose package cannot be opened: the complete
+    // figure of the first is no figure of the second.
+    sim.clearFaults();
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_TRUE(shown().startsWith("Updated 100.00%   Time ")) << shown().toStdString();
+    std::ofstream(file("bad.dqv"), std::ios::binary) << "not a package";
+    dlg->OnDropFiles({qfile("bad.dqv")});
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_EQ(prompter.messages().last(), "Open update file failed!");
+    EXPECT_EQ(shown(), "");
 }
 
 TEST_F(UpdateRunWindow, RemovalDuringRunIsHandledWhenItEnds) {

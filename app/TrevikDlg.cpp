@@ -644,9 +644,9 @@ void CTrevikDlg::OnClickOpen() {
                                             QStringLiteral("file"));
     if (path.isEmpty())
         return;
-    // A running version check gives way to the chosen file.
-    if (!m_download->IsFinished())
-        m_download->Abort();
+    // A running version check gives way to the chosen file; what it would
+    // have found no longer matters.
+    ApplyView(version_check_stop(m_vc, *m_download));
     m_packagePath = path;
     SetStatusText(path);
     if (IsConnected())
@@ -696,6 +696,13 @@ void CTrevikDlg::OnClickUpdate() {
         if (answer != PROMPT_IDYES)
             return;
     }
+    // The run downloads with the same component: a version check still
+    // running ends first, and its end message will change nothing. What the
+    // last finished check found is what the run goes by: show it again.
+    VersionCheckView stopped = version_check_stop(m_vc, *m_download);
+    if (stopped.open == ControlChange::Enable)
+        SetStatusText(m_statusBeforeCheck);
+    ApplyView(stopped);
     m_closing = 0;
     UpdateSource source;
     source.package_path = to_u16(m_packagePath);
@@ -1061,6 +1068,9 @@ int CTrevikDlg::LoadVersionFile(const QString& path) {
 }
 
 void CTrevikDlg::StartVersionCheck() {
+    // A check stopped by Update gives back the status it replaced.
+    if (!m_vc.awaiting_end)
+        m_statusBeforeCheck = StatusText();
     ApplyView(::StartVersionCheck(m_vc, m_machine, *m_download, this, m_hosts));
 }
 

@@ -245,6 +245,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     mutable std::mutex m_failureLock;
     std::u16string m_downloadFailure;
     QString m_lastBoxText;
+    // The status text a running version check replaced.
+    QString m_statusBeforeCheck;
 
     std::function<int()> m_probe;
     bool m_watchDevices = true;

@@ -23,6 +23,10 @@ constexpr const char16_t* DEFAULT_USER_AGENT = u"Update";
 constexpr long RECEIVE_BLOCK = 256 * 1024;
 constexpr int STOP_WAIT_MS = 4000;
 
+// The component whose transfer runs on this thread, if any: Stop called
+// from within that transfer must not wait for itself.
+thread_local const CHttpDownload* tl_transfer = nullptr;
+
 void global_init() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -168,6 +172,7 @@ struct CHttpDownload::Transfer {
             lengthKnown = true;
             contentLength = static_cast<uint64_t>(length);
         }
+        self->lastAnnounced_ = lengthKnown ? static_cast<int64_t>(contentLength) : -1;
         if (lengthKnown && self->maxSize_ != 0 &&
             (offset > self->maxSize_ || contentLength > self->maxSize_ - offset)) {
             fileError = EFBIG; // announced larger than the target may grow
@@ -238,6 +243,7 @@ struct CHttpDownload::Transfer {
             }
         }
         t->received += n;
+        d->lastReceived_ = t->received;
         d->OnProgress(t->startTick, t->lastReportTick, t->received, t->receivedAtLastReport,
                       t->lastPercent, t->lengthKnown, t->contentLength);
         return n;
@@ -290,7 +296,7 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
                              int promptForProxyCredentials, int promptForCredentials,
                              double rateLimit, uint32_t resumeOffset) {
     // A transfer on the component's thread reads these settings: it ends first.
-    if (thread_.joinable())
+    if (HasThread())
         Stop();
     owner_ = owner;
     url_ = url;
@@ -318,7 +324,7 @@ void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
 }
 
 std::u16string CHttpDownload::Start(int synchronous) {
-    if (thread_.joinable())
+    if (HasThread())
         Stop();
     UrlParse parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
     // Only a URL without any scheme gets "http://" in front: one of another
@@ -364,8 +370,10 @@ std::u16string CHttpDownload::Start(int synchronous) {
         threadDone_ = false;
     }
     try {
+        std::lock_guard<std::mutex> g(joinLock_);
         thread_ = std::thread(&CHttpDownload::ThreadMain, this);
     } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> g(threadLock_);
         threadDone_ = true;
         return u"Failed to create download thread, dialog is aborting\n";
     }
@@ -373,10 +381,17 @@ std::u16string CHttpDownload::Start(int synchronous) {
 }
 
 void CHttpDownload::ThreadMain() {
+    tl_transfer = this;
     Run();
+    tl_transfer = nullptr;
     std::lock_guard<std::mutex> g(threadLock_);
     threadDone_ = true;
     threadEnded_.notify_all();
+}
+
+int CHttpDownload::HasThread() const {
+    std::lock_guard<std::mutex> g(joinLock_);
+    return thread_.joinable() ? 1 : 0;
 }
 
 void CHttpDownload::Abort() {
@@ -386,11 +401,17 @@ void CHttpDownload::Abort() {
 
 void CHttpDownload::Stop() {
     Abort();
-    if (!thread_.joinable())
-        return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach(); // called from the transfer itself: it ends on its own
-        return;
+    // The first caller takes the thread to join it; a caller that comes
+    // while it waits finds none and only waits for the transfer's end.
+    std::thread transfer;
+    {
+        std::lock_guard<std::mutex> g(joinLock_);
+        if (tl_transfer == this) {
+            if (thread_.joinable())
+                thread_.detach(); // called from the transfer itself: it ends on its own
+            return;
+        }
+        transfer = std::move(thread_);
     }
     {
         std::unique_lock<std::mutex> l(threadLock_);
@@ -402,7 +423,8 @@ void CHttpDownload::Stop() {
             threadEnded_.wait(l, [this] { return threadDone_; });
         }
     }
-    thread_.join();
+    if (transfer.joinable())
+        transfer.join();
 }
 
 uint64_t CHttpDownload::Tick() {
@@ -425,6 +447,7 @@ void CHttpDownload::CloseTarget() {
 
 void CHttpDownload::Finish(int result) {
     CloseTarget();
+    lastResult_ = result;
     finished_ = 1;
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(result), 0);
 }
@@ -436,6 +459,7 @@ int CHttpDownload::OnConnected() {
 void CHttpDownload::OnError(int kind, intptr_t detail) {
     CloseTarget();
     unlink(u8(target_).c_str());
+    lastResult_ = kind;
     finished_ = 1;
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(kind), detail);
 }
@@ -470,6 +494,9 @@ void CHttpDownload::Run() {
         ~Running() { flag = 0; }
     } running{running_};
     resumeOffsetInEffect_ = resumeOffset_;
+    lastResult_ = -1;
+    lastReceived_ = 0;
+    lastAnnounced_ = -1;
 
     CURL* curl = curl_easy_init();
     if (!curl) {
@@ -579,6 +606,9 @@ void CHttpDownload::Run() {
             OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
         else
             OnError(DOWNLOAD_RESULT_HTTP_STATUS, code);
+    } else if (t.lengthKnown && t.received < t.contentLength && !abort_.load()) {
+        // A body that ended before the announced length is no complete file.
+        OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
     } else {
         Finish(abort_.load() ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK);
     }

@@ -54,7 +54,9 @@ class CHttpDownload {
     // component's thread, if any, to end. An aborted transfer notices the flag
     // within about a second, so the wait is short; past 4000 ms it is logged
     // and the wait goes on, because the thread still uses this object.
-    // Not to be called from the owner's post().
+    // Several threads may stop the component at once: one of them joins the
+    // thread, the others wait for its end. Not to be called from the
+    // owner's post().
     void Stop();
 
     // Sets the abort flag unless the transfer has finished (the window's
@@ -65,6 +67,17 @@ class CHttpDownload {
     int IsFinished() const { return finished_.load(); }
     // 1 while Run executes, on any thread.
     int IsRunning() const { return running_.load(); }
+    // 1 while the component's own thread exists (started and not yet
+    // waited for by Stop).
+    int HasThread() const;
+
+    // How the last transfer ended: its UWM_DOWNLOAD_FINISHED result (-1
+    // before the first end), the body bytes written into the target, and
+    // the length the server announced (-1 when it announced none). Read
+    // them once the transfer has ended.
+    int LastResult() const { return lastResult_.load(); }
+    uint64_t LastReceived() const { return lastReceived_.load(); }
+    int64_t LastAnnounced() const { return lastAnnounced_.load(); }
 
     // Replaces the owner messages go to (null: none). Not while running.
     void SetOwner(DownloadOwner* owner) { owner_ = owner; }
@@ -149,7 +162,12 @@ class CHttpDownload {
     std::atomic<int> abort_{0};
     std::atomic<int> finished_{0};
     std::atomic<int> running_{0};
+    std::atomic<int> lastResult_{-1};
+    std::atomic<uint64_t> lastReceived_{0};
+    std::atomic<int64_t> lastAnnounced_{-1};
     std::thread thread_;
+    // Guards thread_ itself: only one caller ever takes it to join.
+    mutable std::mutex joinLock_;
     std::mutex threadLock_;
     std::condition_variable threadEnded_;
     bool threadDone_ = true;

@@ -222,15 +222,11 @@ VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
     VersionCheckView view;
     if (st.version_file_url.empty())
         return view;
-    if (st.awaiting_end) {
-        // The running check ends first; its end message is already queued
-        // or is posted before Stop returns, so it arrives before ours.
-        dl.Stop();
-        st.awaiting_end = 0;
-        ++st.stale_ends;
-    } else if (dl.IsRunning()) {
+    if (!st.awaiting_end && dl.IsRunning())
         return view; // a package download uses the component
-    }
+    // A running check ends first; its end message is already queued or is
+    // posted before the stop returns, so it arrives before ours.
+    version_check_stop(st, dl);
     set_status(&view, VERSION_TEXT_SEARCHING);
     st.version_check = 1;
     const std::u16string none;
@@ -248,6 +244,24 @@ VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
     }
     st.awaiting_end = 1;
     view.open = ControlChange::Disable;
+    return view;
+}
+
+VersionCheckView version_check_stop(VersionCheckState& st, CHttpDownload& dl) {
+    VersionCheckView view;
+    bool stopped = st.awaiting_end != 0;
+    if (stopped) {
+        st.awaiting_end = 0;
+        st.version_check = 0;
+        ++st.stale_ends;
+    }
+    // Also waits for a check that Open aborted without waiting.
+    if (dl.HasThread())
+        dl.Stop();
+    if (stopped) {
+        unlink(wtext_to_utf8(version_file_target().c_str()).c_str());
+        view.open = ControlChange::Enable;
+    }
     return view;
 }
 

@@ -129,6 +129,14 @@ int LoadVersionFile(VersionCheckState& st, const char16_t* path, VersionCheckVie
 VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
                                      DownloadOwner* owner);
 
+// Stops a running check and waits until the component's thread has ended.
+// The stopped check's end message, queued before this returns, will change
+// nothing, and the check flag is cleared: the component's next messages
+// belong to whatever uses it next. The stopped check's version file is
+// removed. Returns a view that enables Open when a check was stopped, and
+// changes nothing otherwise.
+VersionCheckView version_check_stop(VersionCheckState& st, CHttpDownload& dl);
+
 // BuildVersionFileUrl for m, then version_check_start.
 VersionCheckView StartVersionCheck(VersionCheckState& st, const QV_Machine* m, CHttpDownload& dl,
                                    DownloadOwner* owner,

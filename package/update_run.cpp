@@ -11,6 +11,7 @@
 
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
+#include "online/VersionCheck.h"
 #include "package/package.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
@@ -235,6 +236,16 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     std::u16string failure = host_->downloadFailureText();
     if (!failure.empty()) {
         fail(failure);
+        return false;
+    }
+    // Only a whole file counts: a transfer that was stopped, or that left
+    // the target empty or shorter than the server announced, is a failed
+    // download whatever its end message said.
+    int64_t announced = download->LastAnnounced();
+    uint64_t received = download->LastReceived();
+    if (download->LastResult() != DOWNLOAD_RESULT_OK || received == 0 ||
+        (announced >= 0 && received < static_cast<uint64_t>(announced))) {
+        fail(VERSION_TEXT_PACKAGE_FAILED);
         return false;
     }
     host_->setProgressPos(0);

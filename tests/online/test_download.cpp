@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -296,6 +297,63 @@ TEST_F(Download, AbortDuringTheBodyEndsWithSixAndKeepsThePart) {
     EXPECT_LT(part.size(), content.size());
     EXPECT_EQ(part, content.substr(0, part.size()));
     expect_single_end_last();
+}
+
+// Two threads stopping the component at once (the window ending a check as
+// another user of the component configures it): one joins the transfer's
+// thread, the other waits for its end; both return once it has ended.
+TEST_F(Download, StopsFromTwoThreadsAtOnceBothWaitForTheEnd) {
+    server.set_slow(20, 50);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        owner.reset();
+        configure(w(server.url("/slow/a.bin")));
+        ASSERT_EQ(dl.Start(0), u"");
+        ASSERT_TRUE(owner.wait_for(UWM_DOWNLOAD_SIZE));
+        std::atomic<int> ended{0};
+        std::thread other([&] {
+            if (i % 2)
+                dl.Configure(&owner, w(server.url("/files/small.txt")), w(target), u"", u"", u"",
+                             u"", u"", 0, 0, 0, 0, 0.0, 0);
+            else
+                dl.Stop();
+            ended += dl.HasThread() ? 0 : 1;
+        });
+        dl.Stop();
+        ended += dl.HasThread() ? 0 : 1;
+        other.join();
+        EXPECT_EQ(ended.load(), 2);
+        EXPECT_EQ(dl.IsRunning(), 0);
+        expect_single_end_last();
+    }
+}
+
+// How the last transfer ended, for a caller that needs a whole file.
+TEST_F(Download, KeepsTheOutcomeOfTheLastTransfer) {
+    EXPECT_EQ(dl.LastResult(), -1);
+    get("/files/a.bin");
+    EXPECT_EQ(dl.LastResult(), DOWNLOAD_RESULT_OK);
+    EXPECT_EQ(dl.LastReceived(), content.size());
+    EXPECT_EQ(dl.LastAnnounced(), static_cast<int64_t>(content.size()));
+
+    owner.reset();
+    get("/nolength/a.bin");
+    EXPECT_EQ(dl.LastReceived(), content.size());
+    EXPECT_EQ(dl.LastAnnounced(), -1);
+
+    owner.reset();
+    get("/drop/a.bin");
+    EXPECT_EQ(dl.LastResult(), DOWNLOAD_RESULT_READ);
+    EXPECT_LT(dl.LastReceived(), content.size());
+
+    // Stopped before its request: result 0, but nothing came.
+    owner.reset();
+    configure(w(server.url("/files/a.bin")));
+    dl.Abort();
+    run_sync();
+    EXPECT_EQ(dl.LastResult(), DOWNLOAD_RESULT_OK);
+    EXPECT_EQ(dl.LastReceived(), 0u);
+    EXPECT_EQ(dl.LastAnnounced(), -1);
 }
 
 TEST_F(Download, StopAfterTheEndChangesNothing) {

@@ -125,6 +125,44 @@ TEST_F(DownloadUpdate, PackageFileIsLoadedAsDownloaded) {
     EXPECT_TRUE(tmp.files().empty());
 }
 
+// A package download that brings no whole file is a failed download, even
+// when its end message says 0: one stopped before its request (someone
+// else stopped the shared component), and a server answering with nothing.
+TEST_F(DownloadUpdate, StoppedOrEmptyDownloadIsNeverASuccess) {
+    // Stops itself once set up, as another thread's Stop would.
+    class StoppedBeforeTheRequest : public CHttpDownload {
+      protected:
+        int OnConnected() override {
+            Abort();
+            return 1;
+        }
+    };
+    StoppedBeforeTheRequest stopped;
+    server.serveBytes("/p/latest.dqv", package);
+    server.serve("/p/empty.dqv", "");
+    struct Case {
+        const char* what;
+        CHttpDownload* component;
+        const char* path;
+    };
+    const Case cases[] = {{"stopped", &stopped, "/p/latest.dqv"},
+                          {"empty", &host.component, "/p/empty.dqv"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.events.clear();
+        host.finished.clear();
+        host.download = c.component;
+        UpdateOutcome out = runUrl(server.url(c.path));
+        EXPECT_EQ(host.finished, std::vector<int>{0});
+        EXPECT_EQ(out.result, UPDATE_FAILED);
+        EXPECT_EQ(host.boxes(), std::vector<std::string>{std::string("box error [] ") +
+                                                         DOWNLOAD_FAILED});
+        EXPECT_TRUE(sim.commands().empty());
+        EXPECT_TRUE(tmp.files().empty());
+    }
+    EXPECT_EQ(server.requests(), 1); // the stopped one never asked
+}
+
 TEST_F(DownloadUpdate, QueryDoesNotBecomePartOfTheName) {
     server.serve("/dl/pkg.zip", zipWithPackage("pkg.dqv"));
     UpdateOutcome out = runUrl(server.url("/dl/pkg.zip?f=../../escape.dqv"));

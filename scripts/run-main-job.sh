@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: build, start the emulated unit with its flash image in the
-# user's data folder, and open the window attached to it with the bundled
-# sample package ready to Open (the file dialog starts in res/sample/).
-# Without a display the same update runs with trevik-cli instead.
+# user's data folder and a version server on 127.0.0.1 that offers the
+# bundled sample package, then open the window attached to the unit. The
+# window checks online at once ("Internet vesion:..."); Update downloads the
+# package (percentage, speed, remaining time) and writes it.
+# Without a display the same road runs through trevik-cli update.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(bash "$root/scripts/build.sh" | tail -n 1)
@@ -11,12 +13,21 @@ data="${XDG_DATA_HOME:-$HOME/.local/share}/trevik"
 mkdir -p "$data"
 image="$data/unit-flash.bin"
 sock="$data/unit.sock"
-sample="$root/res/sample/sample.dqv"
+web=$(mktemp -d)
+sim=""
+srv=""
+cleanup() {
+  for p in $sim $srv; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
+  rm -rf "$web"
+}
+trap cleanup EXIT
 
 # The unit keeps its flash in the image between runs.
 "$dir/tools/unitsim/trevik-unit-sim" --socket "$sock" --image "$image" &
 sim=$!
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
   [ -S "$sock" ] && break
   kill -0 "$sim" 2>/dev/null || { echo "trevik-unit-sim did not start" >&2; exit 1; }
@@ -25,11 +36,36 @@ done
 [ -S "$sock" ] || { echo "trevik-unit-sim did not start" >&2; exit 1; }
 echo "emulated unit on $sock, flash image $image"
 
+# The version server: the sample package, and the version file naming it
+# under every path of the version-file table, so any customer's unit finds it.
+mkdir -p "$web/files/pkg"
+cp "$root/res/sample/sample.zip" "$web/files/pkg/sample.zip"
+python3 "$root/scripts/version-server.py" --dir "$web/files" >"$web/port" &
+srv=$!
+for _ in $(seq 100); do
+  [ -s "$web/port" ] && break
+  kill -0 "$srv" 2>/dev/null || { echo "the version server did not start" >&2; exit 1; }
+  sleep 0.05
+done
+port=$(head -n 1 "$web/port")
+[ -n "$port" ] || { echo "the version server did not start" >&2; exit 1; }
+# The version is the date the sample's GPS data carries (a unit that holds
+# it already is asked whether to write it again).
+version_file=$(printf '20960818\r\nhttp://127.0.0.1:%s/pkg/sample.zip\r\n' "$port")
+for path in UserFiles/File/testNet.txt UserFiles/File/velmora.txt ditu/qt471k/qt471kUP.txt \
+  UserFiles/File/dastrine.txt UserFiles/File/corvelandis.txt UserFiles/File/marrowfeld.txt \
+  UserFiles/File/olvessa.txt; do
+  mkdir -p "$web/files/$(dirname "$path")"
+  printf '%s' "$version_file" >"$web/files/$path"
+done
+export TREVIK_VERSION_SERVER="127.0.0.1:$port"
+echo "version server on $TREVIK_VERSION_SERVER"
+
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "opening trevik: choose Open, pick sample.dqv, then Update"
+  echo "opening trevik: it checks online; press Update to download and write the newest package"
   cd "$root/res/sample"
   "$dir/app/trevik" --unit "socket:$sock"
 else
-  echo "no display: running the same update with trevik-cli (national package)"
-  "$dir/tools/trevik-cli" --unit "socket:$sock" update --national "$sample"
+  echo "no display: running the same update with trevik-cli (newest package online, national)"
+  "$dir/tools/trevik-cli" --unit "socket:$sock" update --national
 fi

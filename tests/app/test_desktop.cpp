@@ -46,6 +46,9 @@ TEST(ButtonTips, WhatEachDoesAndWhyItIsDisabled) {
 class DesktopWindow : public WindowTest {
   protected:
     void show() {
+        // The unit's version check (against a closed port) holds Open until
+        // it ends.
+        ASSERT_TRUE(wait_for([&] { return !dlg->VersionState().awaiting_end; }));
         dlg->show();
         QApplication::setActiveWindow(dlg.get());
         ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));

@@ -320,7 +320,7 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
         SCOPED_TRACE(file.substr(0, 30));
         LocalServer server;
         server.serve("/UserFiles/File/velmora.txt", file);
-        SimProcess sim(socket, image, {"--client", "VELMORA NAV 0001"});
+        SimProcess sim(socket, image); // the tool's own customer: it has a version file
         ASSERT_TRUE(sim.running());
         setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
         CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});

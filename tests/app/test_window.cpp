@@ -239,7 +239,10 @@ TEST_F(Window, UpdateWithoutUnitSaysNoHardware) {
 class UpdateQuestion : public WindowTest {
   protected:
     void loadVersion(const std::string& text) {
-        std::string path = file("Tmp");
+        // The unit's own check (against a closed port) ends first; its file
+        // is not this one.
+        ASSERT_TRUE(wait_for([&] { return !dlg->VersionState().awaiting_end; }));
+        std::string path = file("version.txt");
         std::ofstream(path, std::ios::binary) << text;
         dlg->LoadVersionFile(QString::fromStdString(path));
     }

@@ -138,7 +138,8 @@ TEST_F(WindowOnline, UpdateWhileTheCheckDownloadsStopsTheCheckFirst) {
     EXPECT_EQ(server->packages(), tries);
     EXPECT_LE(server->checks(), tries + 1);
     // The stopped checks leave no version file behind.
-    EXPECT_FALSE(std::filesystem::exists(file("Tmp")));
+    EXPECT_FALSE(std::filesystem::exists(
+        std::filesystem::path(std::u16string(version_file_target()))));
 }
 
 // The version file is no run of the user's: the bar shows no figure while

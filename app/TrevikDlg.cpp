@@ -628,6 +628,10 @@ void CTrevikDlg::OnClickOpen() {
                                             QStringLiteral("file"));
     if (path.isEmpty())
         return;
+    ChoosePackage(path);
+}
+
+void CTrevikDlg::ChoosePackage(const QString& path) {
     // A running version check gives way to the chosen file.
     if (!m_download->IsFinished())
         m_download->Abort();

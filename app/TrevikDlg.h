@@ -128,6 +128,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void RefreshDeviceState();
     int OnDeviceChange(unsigned event, int classCode, const QString& name);
     void OnClickOpen();
+    // Makes path the chosen package, as a file picked with Open is: a
+    // running version check stops, the path is shown, Update follows the
+    // connection.
+    void ChoosePackage(const QString& path);
     void OnClickUpdate();
     void OnClickSetting();
     void OnClickClose();

@@ -41,6 +41,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 // The window's pictures live in a static library: register them once.
@@ -228,7 +229,17 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_download(std::make_unique<CHttpDownload>()) {
     init_resources();
     m_host = std::make_unique<TrevikUpdateHost>(this);
-    m_probe = [] { return QV_Storage_probeUnit(); };
+    m_probe = [this] {
+        QV_StorageReport report;
+        int found = QV_Storage_probeUnitAt(&m_storageRoots, &report);
+        // A drive that could not be handed back is said, never left silent.
+        std::string text = QV_Storage_reportText(report);
+        if (!text.empty()) {
+            SetStatusText(QString::fromStdString(text));
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+        return found;
+    };
     setObjectName(QStringLiteral("TREVIK_CLASS"));
     setAcceptDrops(true);
     // Caption, system menu and minimise box; no resizing.

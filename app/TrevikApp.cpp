@@ -21,8 +21,11 @@ int CTrevikApp::InitInstance() {
         &instance, &SingleInstance::sysCommandRequested, &dlg,
         [&dlg](uint32_t id) { dlg.SendMessage(WM_SYSCOMMAND_MSG, id, 0); }, Qt::QueuedConnection);
     instance.listen(QString::fromLatin1(TREVIK_CLASS));
-    if (dlg.OnInitDialog())
+    if (dlg.OnInitDialog()) {
+        if (!m_packageFile.isEmpty())
+            dlg.ChoosePackage(m_packageFile);
         dlg.exec();
+    }
     instance.release();
     return 0;
 }

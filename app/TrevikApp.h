@@ -18,6 +18,10 @@ class CTrevikApp {
     // Returns the process's exit code (0).
     int InitInstance();
 
+    // A package the window starts with, chosen as Open would (empty: none).
+    void SetPackageFile(const QString& path) { m_packageFile = path; }
+
   private:
     QString m_lockDir;
+    QString m_packageFile;
 };

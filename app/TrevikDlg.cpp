@@ -41,6 +41,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 // The window's pictures live in a static library: register them once.
@@ -242,7 +243,17 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     // TREVIK_VERSION_SERVER points the online check at another server
     // (the program refuses a malformed value before the window exists).
     version_hosts_from_environment(&m_hosts);
-    m_probe = [] { return QV_Storage_probeUnit(); };
+    m_probe = [this] {
+        QV_StorageReport report;
+        int found = QV_Storage_probeUnitAt(&m_storageRoots, &report);
+        // A drive that could not be handed back is said, never left silent.
+        std::string text = QV_Storage_reportText(report);
+        if (!text.empty()) {
+            SetStatusText(QString::fromStdString(text));
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+        return found;
+    };
     setObjectName(QStringLiteral("TREVIK_CLASS"));
     setAcceptDrops(true);
     // Caption, system menu and minimise box; no resizing.
@@ -502,6 +513,9 @@ int CTrevikDlg::AttachUnit(void* window, const char16_t* path) {
     } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
         // The unit is there but may not be opened: say what grants access.
         dlg->SetStatusText(QString::fromUtf8(QV_Hid_permissionText()));
+    } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
+        // Another program has the unit; it is left alone until it is free.
+        dlg->SetStatusText(QString::fromStdString(QV_Hid_inUseText()));
     }
     return 0;
 }
@@ -644,6 +658,10 @@ void CTrevikDlg::OnClickOpen() {
                                             QStringLiteral("file"));
     if (path.isEmpty())
         return;
+    ChoosePackage(path);
+}
+
+void CTrevikDlg::ChoosePackage(const QString& path) {
     // A running version check gives way to the chosen file; what it would
     // have found no longer matters.
     ApplyView(version_check_stop(m_vc, *m_download));

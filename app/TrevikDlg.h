@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
 #include "online/messages.h"
 
@@ -112,6 +113,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // ---- Set-up before OnInitDialog (tests) ----
     // The removable-drive probe (default QV_Storage_probeUnit).
     void SetStorageProbe(std::function<int()> probe) { m_probe = std::move(probe); }
+    // Where the default probe looks and how it hands a drive back (tests: a
+    // fake sysfs tree); the strings must outlive the window.
+    void SetStorageRoots(const QV_StorageRoots& roots) { m_storageRoots = roots; }
     // Whether OnInitDialog starts the system's device notices (default yes).
     void SetWatchDevices(bool watch) { m_watchDevices = watch; }
     // Delay of the attach after the probe found the unit (default 2000 ms).
@@ -129,6 +133,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void RefreshDeviceState();
     int OnDeviceChange(unsigned event, int classCode, const QString& name);
     void OnClickOpen();
+    // Makes path the chosen package, as a file picked with Open is: a
+    // running version check stops, the path is shown, Update follows the
+    // connection.
+    void ChoosePackage(const QString& path);
     void OnClickUpdate();
     void OnClickSetting();
     void OnClickClose();
@@ -249,6 +257,7 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QString m_statusBeforeCheck;
 
     std::function<int()> m_probe;
+    QV_StorageRoots m_storageRoots;
     bool m_watchDevices = true;
     uint32_t m_delayedOpenMs = 2000;
     DeviceNotifier* m_notifier = nullptr;

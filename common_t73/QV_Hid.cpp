@@ -5,12 +5,21 @@
 #include <cstring>
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "common_t73/QV_HidTransports.h"
+#include "common_t73/QV_UnitLock.h"
 
 struct QV_HidHandle {
+    // Declared first so it is released last, after the unit is closed.
+    int lockFd = -1;
     std::unique_ptr<QV_ReportTransport> transport;
+    ~QV_HidHandle() {
+        transport.reset();
+        if (lockFd >= 0)
+            ::close(lockFd);
+    }
 };
 
 namespace {
@@ -36,6 +45,7 @@ Source& source() {
 }
 
 std::atomic<int> last_open_error{QV_HID_OPEN_OK};
+std::atomic<int> last_busy_pid{0};
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -166,6 +176,19 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     if (!path)
         return nullptr;
     std::string p = to_utf8(path);
+    // The lock comes first: a unit another program uses is not touched.
+    int lockFd = -1;
+    if (!starts_with(p, EMULATED_PREFIX)) {
+        bool socket = starts_with(p, SOCKET_PREFIX);
+        std::string lockPath =
+            socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
+        int holder = 0;
+        if (QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder) == QV_UNIT_LOCK_BUSY) {
+            last_busy_pid = holder;
+            last_open_error = QV_HID_OPEN_BUSY;
+            return nullptr;
+        }
+    }
     std::unique_ptr<QV_ReportTransport> transport;
     QV_HidOpenError why = QV_HID_OPEN_FAILED;
     if (starts_with(p, SOCKET_PREFIX)) {
@@ -182,10 +205,16 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         transport = QV_HidHidapi_open(p, &why);
     }
     if (!transport) {
+        if (lockFd >= 0)
+            ::close(lockFd);
         last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
         return nullptr;
     }
     QV_HidHandle* handle = QV_Hid_openTransport(std::move(transport));
+    if (handle)
+        handle->lockFd = lockFd;
+    else if (lockFd >= 0)
+        ::close(lockFd);
     last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
     return handle;
 }
@@ -284,6 +313,10 @@ std::string QV_Hid_sourceText() {
 
 QV_HidOpenError QV_Hid_lastOpenError() {
     return static_cast<QV_HidOpenError>(last_open_error.load());
+}
+
+std::string QV_Hid_inUseText() {
+    return QV_UnitLock_inUseText(last_busy_pid.load());
 }
 
 const char* QV_Hid_permissionText() {

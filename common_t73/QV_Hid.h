@@ -54,6 +54,8 @@ enum QV_HidOpenError {
     QV_HID_OPEN_FAILED = 1,
     // The unit is there but this user may not open it (no udev rule).
     QV_HID_OPEN_DENIED = 2,
+    // Another program holds the unit's lock; nothing was sent to the unit.
+    QV_HID_OPEN_BUSY = 3,
 };
 
 // Called by QV_Hid_findUnit for each unit path; returns 0 to end the walk.
@@ -70,7 +72,9 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach);
 
 // Opens a path handed out by QV_Hid_findUnit ("socket:PATH", an emulated
 // unit's path, or a hidapi device path). Returns none on failure and then
-// QV_Hid_lastOpenError tells why; nothing is left open.
+// QV_Hid_lastOpenError tells why; nothing is left open. The handle holds the
+// unit's lock (the device node's, or PATH.lock beside a socket) until
+// QV_Hid_close; a unit locked by another program is not opened.
 QV_HidHandle* QV_Hid_open(const char16_t* path);
 
 // Wraps a transport in a handle (tests: an in-process emulated unit).
@@ -112,6 +116,10 @@ std::string QV_Hid_sourceText();
 // Why the last QV_Hid_open (on any thread) failed; QV_HID_OPEN_OK after a
 // successful one.
 QV_HidOpenError QV_Hid_lastOpenError();
+
+// After QV_HID_OPEN_BUSY: "The unit is in use by another program", with the
+// holder's process id in parentheses when it could be learnt.
+std::string QV_Hid_inUseText();
 
 // What to tell the user when a unit is present but may not be opened: names
 // the udev rule that grants access.

@@ -5,13 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <linux/cdrom.h>
-#include <scsi/sg.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 #include <vector>
 
 namespace {
@@ -47,11 +42,6 @@ bool read_attribute(const std::string& path, std::string* value) {
     return true;
 }
 
-bool is_dir(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::vector<std::string> list_dir(const std::string& path) {
     std::vector<std::string> names;
     DIR* d = opendir(path.c_str());
@@ -63,103 +53,6 @@ std::vector<std::string> list_dir(const std::string& path) {
     }
     closedir(d);
     return names;
-}
-
-// mountinfo escapes blanks, tabs, LF and '\' in paths as \ooo.
-std::string unescape_mount_path(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size()) {
-            const char* p = s.c_str() + i + 1;
-            if (p[0] >= '0' && p[0] <= '7' && p[1] >= '0' && p[1] <= '7' && p[2] >= '0' &&
-                p[2] <= '7') {
-                out.push_back(
-                    static_cast<char>((p[0] - '0') * 64 + (p[1] - '0') * 8 + (p[2] - '0')));
-                i += 3;
-                continue;
-            }
-        }
-        out.push_back(s[i]);
-    }
-    return out;
-}
-
-struct MountEntry {
-    std::string devnum; // "major:minor"
-    std::string mount_point;
-    std::string source;
-};
-
-std::vector<MountEntry> read_mounts(const char* path) {
-    std::vector<MountEntry> mounts;
-    FILE* f = fopen(path, "rb");
-    if (!f)
-        return mounts;
-    char line[4096];
-    while (fgets(line, sizeof line, f)) {
-        std::vector<std::string> fields;
-        char* save = nullptr;
-        for (char* tok = strtok_r(line, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save))
-            fields.emplace_back(tok);
-        if (fields.size() < 5)
-            continue;
-        MountEntry m;
-        m.devnum = fields[2];
-        m.mount_point = unescape_mount_path(fields[4]);
-        auto dash = std::find(fields.begin() + 5, fields.end(), std::string("-"));
-        if (dash != fields.end() && fields.end() - dash > 2)
-            m.source = unescape_mount_path(*(dash + 2));
-        mounts.push_back(m);
-    }
-    fclose(f);
-    return mounts;
-}
-
-// The first mount point of the disk or one of its partitions, matched by
-// device number, else by the device node's name.
-std::string find_mount_point(const QV_StorageRoots& roots, const std::string& disk) {
-    std::string base = std::string(roots.sysfs) + "/block/" + disk;
-    std::vector<std::pair<std::string, std::string>> nodes; // name, devnum
-    std::string devnum;
-    read_attribute(base + "/dev", &devnum);
-    nodes.emplace_back(disk, devnum);
-    std::vector<std::string> children = list_dir(base);
-    std::sort(children.begin(), children.end());
-    for (const std::string& child : children) {
-        std::string dir = base + "/" + child;
-        if (child.compare(0, disk.size(), disk) != 0 || !is_dir(dir))
-            continue;
-        std::string part;
-        read_attribute(dir + "/dev", &part);
-        nodes.emplace_back(child, part);
-    }
-    std::vector<MountEntry> mounts = read_mounts(roots.mountinfo);
-    for (const MountEntry& m : mounts) {
-        for (const auto& [name, num] : nodes) {
-            bool byNum = !num.empty() && m.devnum == num;
-            bool byName = m.source == std::string("/dev/") + name;
-            if (byNum || byName)
-                return m.mount_point;
-        }
-    }
-    return std::string();
-}
-
-// The marker is written and flushed to the medium before the eject, so it
-// is on the drive when the unit looks for it.
-void write_marker(const std::string& mount_point) {
-    std::string path = mount_point;
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    path += QV_STORAGE_MARKER_NAME;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    size_t len = strlen(QV_STORAGE_MARKER_TEXT);
-    ssize_t n = write(fd, QV_STORAGE_MARKER_TEXT, len);
-    (void)n;
-    fsync(fd);
-    close(fd);
 }
 
 } // namespace
@@ -227,34 +120,33 @@ char* QV_Storage_decodeIdString(const uint8_t* descriptor, size_t size, int offs
     return out;
 }
 
-int QV_Storage_ejectByIoctl(const char* devnode, void*) {
-    if (!devnode)
-        return 0;
-    int fd = open(devnode, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    int ok = ioctl(fd, CDROMEJECT, 0) == 0;
-    if (!ok) {
-        // START STOP UNIT with LoEj set and Start clear: eject the medium.
-        unsigned char cdb[6] = {0x1B, 0, 0, 0, 0x02, 0};
-        unsigned char sense[32] = {};
-        sg_io_hdr_t io = {};
-        io.interface_id = 'S';
-        io.cmd_len = sizeof cdb;
-        io.cmdp = cdb;
-        io.dxfer_direction = SG_DXFER_NONE;
-        io.sbp = sense;
-        io.mx_sb_len = sizeof sense;
-        io.timeout = 10000;
-        ok = ioctl(fd, SG_IO, &io) == 0 && io.status == 0 && io.host_status == 0 &&
-             io.driver_status == 0;
+const char* QV_Storage_stepName(QV_StorageStep step) {
+    switch (step) {
+    case QV_STORAGE_STEP_FIND:
+        return "find the drive";
+    case QV_STORAGE_STEP_MOUNT:
+        return "mount";
+    case QV_STORAGE_STEP_MARKER:
+        return "write the marker";
+    case QV_STORAGE_STEP_UNMOUNT:
+        return "unmount";
+    case QV_STORAGE_STEP_EJECT:
+        return "eject";
+    case QV_STORAGE_STEP_POWER_OFF:
+        return "power off";
     }
-    close(fd);
-    return ok ? 1 : 0;
+    return "";
 }
 
-int QV_Storage_probeUnitAt(const QV_StorageRoots* roots) {
-    if (!roots || !roots->sysfs || !roots->mountinfo || !roots->dev)
+std::string QV_Storage_reportText(const QV_StorageReport& report) {
+    std::string text;
+    for (const std::string& f : report.failures)
+        text += (text.empty() ? "The unit's drive: " : "; ") + f;
+    return text;
+}
+
+int QV_Storage_probeUnitAt(const QV_StorageRoots* roots, QV_StorageReport* report) {
+    if (!roots || !roots->sysfs || !roots->dev)
         return 0;
     std::string block = std::string(roots->sysfs) + "/block";
     std::vector<std::string> disks = list_dir(block);
@@ -276,18 +168,15 @@ int QV_Storage_probeUnitAt(const QV_StorageRoots* roots) {
         if (strcasecmp(id.data(), QV_STORAGE_PRODUCT_ID) != 0)
             continue;
 
-        std::string mount_point = find_mount_point(*roots, disk);
-        if (!mount_point.empty())
-            write_marker(mount_point);
         std::string node = std::string(roots->dev) + "/" + disk;
-        QV_StorageEjectFn eject = roots->eject ? roots->eject : QV_Storage_ejectByIoctl;
-        eject(node.c_str(), roots->eject_context);
+        QV_StorageReleaseFn release = roots->release ? roots->release : QV_Storage_releaseByUdisks;
+        release(node.c_str(), report, roots->release_context);
         return 1;
     }
     return 0;
 }
 
-int QV_Storage_probeUnit() {
+int QV_Storage_probeUnit(QV_StorageReport* report) {
     QV_StorageRoots roots;
-    return QV_Storage_probeUnitAt(&roots);
+    return QV_Storage_probeUnitAt(&roots, report);
 }

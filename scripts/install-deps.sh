@@ -6,13 +6,14 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
-  libhidapi-dev libudev-dev
+  libhidapi-dev libudev-dev libsystemd-dev
   libcurl4-openssl-dev libssl-dev ca-certificates openssl curl
   zlib1g-dev libminizip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
-  python3 zip unzip
+  python3 zip unzip python3-dbusmock dbus-daemon
+  help2man desktop-file-utils appstream lintian file man-db
   fonts-wqy-microhei
   xvfb xauth x11-apps imagemagick
 )

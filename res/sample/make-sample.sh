@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-"$here/../../build"}
 tool="$build/tools/pkgbuild/trevik-pkgbuild"
 "$tool" -o "$here/sample.dqv" --zip "$here/sample.zip" --zip-entry sample.dqv \
-  --form C --version 5 --seed 2024 \
+  --form C --dir-version 5 --seed 2024 \
   --program T73A:24576:101:-:0x10000:0 \
   --section 1:8192 \
   --section 3:8192 \

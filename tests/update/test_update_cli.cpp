@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common_t73/QV_UnitLock.h"
 #include "config/records.h"
 
 extern char** environ;
@@ -340,6 +342,72 @@ TEST_F(CliUpdate, VersionServerDown) {
     unsetenv("TREVIK_VERSION_SERVER");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+}
+
+// Starts trevik-cli with args, its output into OUT.out and OUT.err.
+pid_t spawn_cli(const TempDir& tmp, const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(), TREVIK_CLI);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string out = tmp.file(name + ".out"), err = tmp.file(name + ".err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, TREVIK_CLI, &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+CliResult wait_cli(const TempDir& tmp, const std::string& name, pid_t pid) {
+    int status = 0;
+    CliResult r;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    r.out = read_text(tmp.file(name + ".out"));
+    r.err = read_text(tmp.file(name + ".err"));
+    return r;
+}
+
+// Two updates of one unit at once: the one that has the unit writes it, the
+// other says who has it and touches nothing.
+TEST_F(CliUpdate, SecondUpdateAtOnceIsTurnedAway) {
+    // A paced unit keeps the first update running while the second starts.
+    SimProcess sim(socket, image, {"--delay-us", "3000"});
+    ASSERT_TRUE(sim.running());
+    std::string unit = "socket:" + socket;
+    pid_t first = spawn_cli(tmp, "first", {"--unit", unit, "update", package});
+    ASSERT_GT(first, 0);
+    // Wait, without taking it, until the first holds the unit's lock.
+    std::string lock = socket + ".lock";
+    bool held = false;
+    for (int i = 0; i < 1000 && !held; ++i) {
+        int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        held = fd >= 0 && QV_UnitLock_holderPid(fd) == first;
+        if (fd >= 0)
+            ::close(fd);
+        if (!held)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(held);
+
+    pid_t second = spawn_cli(tmp, "second", {"--unit", unit, "update", package});
+    CliResult turned = wait_cli(tmp, "second", second);
+    CliResult done = wait_cli(tmp, "first", first);
+    sim.stop();
+    EXPECT_EQ(turned.exit_code, 9) << turned.out << turned.err;
+    EXPECT_EQ(turned.err, "The unit is in use by another program (process " +
+                              std::to_string(first) + ")\n");
+    EXPECT_EQ(turned.out, "");
+    EXPECT_EQ(done.exit_code, 0) << done.out << done.err;
+    EXPECT_NE(done.out.find("Update Successfully!\n"), std::string::npos) << done.out;
+    auto written = unitAfter();
+    EXPECT_EQ(flash_at(*written, voiceAddress(*written), p.voice.size()), p.voice);
 }
 
 } // namespace

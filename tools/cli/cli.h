@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "common_t73/QV_Hid.h"
+
 inline constexpr int CLI_OK = 0;              // done
 inline constexpr int CLI_FAILED = 1;          // the operation failed (its text says why)
 inline constexpr int CLI_USAGE = 2;           // bad usage
@@ -20,6 +22,12 @@ inline constexpr int CLI_TRANSFER = 6;        // the unit refused or broke off a
 inline constexpr int CLI_NOTHING_TO_DO = 7;   // nothing to do
 inline constexpr int CLI_INTERRUPTED = 8;     // interrupted by a signal
 inline constexpr int CLI_UNIT_IN_USE = 9;     // the unit is in use by another program
+
+// The exit code of a command whose unit could not be opened: CLI_UNIT_IN_USE
+// when another program holds it, else CLI_FAILED.
+inline int cli_open_failure_code() {
+    return QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY ? CLI_UNIT_IN_USE : CLI_FAILED;
+}
 
 // Adds one subcommand to root. The subcommand's callback stores its exit
 // code in *exit_code.

@@ -64,6 +64,10 @@ int run_check_online(const OnlineOptions& o) {
         std::string why = QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED ? QV_Hid_permissionText()
                                                                        : SERVICE_NO_HARDWARE;
         QV_Machine_release(m);
+        if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
+            fail(o, QV_Hid_inUseText());
+            return CLI_UNIT_IN_USE;
+        }
         return fail(o, why);
     }
 

@@ -153,7 +153,9 @@ QV_Machine* open_unit() {
         attached = QV_Machine_attachFirstUnit(m);
     }
     if (!attached) {
-        if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
+        if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY)
+            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
+        else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
             std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
         else
             std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
@@ -188,7 +190,7 @@ int run_settings(const SettingsOptions& o, bool set) {
     }
     QV_Machine* m = open_unit();
     if (!m)
-        return CLI_FAILED;
+        return cli_open_failure_code();
     MachineConfigUnit unit(m);
     TerminalPrompter prompter(o.yes);
     int result = CLI_OK;

@@ -53,7 +53,9 @@ QV_Machine* open_unit(ProgressState* progress) {
         attached = QV_Machine_attachFirstUnit(m);
     }
     if (!attached) {
-        if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
+        if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY)
+            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
+        else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
             std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
         else
             std::fprintf(stderr, "%s\n", SERVICE_NO_HARDWARE);
@@ -102,7 +104,7 @@ int run_info(const UnitOptions& o) {
     ProgressState progress;
     QV_Machine* m = open_unit(&progress);
     if (!m)
-        return CLI_FAILED;
+        return cli_open_failure_code();
     std::string text = QV_Machine_infoText(m);
     std::fwrite(text.data(), 1, text.size(), stdout);
     bool answered = m->info_answers != 0;
@@ -117,7 +119,7 @@ int run_service(const UnitOptions& o, bool readout) {
     progress.terminal = ::isatty(STDERR_FILENO) != 0;
     QV_Machine* m = open_unit(&progress);
     if (!m)
-        return CLI_FAILED;
+        return cli_open_failure_code();
     std::u16string path = utf8_to_wtext(o.file);
     QV_ServiceOutcome outcome;
     {

@@ -427,12 +427,14 @@ int run_update(const UpdateOptions& opt) {
     state.machine = machine;
     QV_Hid_findUnit(&state, attach_unit);
     if (!state.opened) {
-        if (state.why == QV_HID_OPEN_DENIED)
+        if (state.why == QV_HID_OPEN_BUSY)
+            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
+        else if (state.why == QV_HID_OPEN_DENIED)
             std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
         else
             std::fprintf(stderr, "   No hardware connected!\n");
         QV_Machine_release(machine);
-        return CLI_FAILED;
+        return state.why == QV_HID_OPEN_BUSY ? CLI_UNIT_IN_USE : CLI_FAILED;
     }
     // A refused unit still counts as connected, with what could be read.
     QV_Machine_getDeveiceInfo(machine);

@@ -1,4 +1,5 @@
 #include "tools/cli/cli.h"
+#include "trevik_version.h"
 
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ CliRegistrar::CliRegistrar(CliSetup setup) { registry().push_back(setup); }
 int main(int argc, char** argv) {
     CLI::App app{"Trevik: updates and configures the GPS speed-camera unit"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
     int exit_code = CLI_OK;
     for (CliSetup setup : registry())
         setup(app, &exit_code);
@@ -63,6 +65,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/package.h"
+#include "trevik_version.h"
 #include "tools/pkgbuild/pkgbuild.h"
 
 namespace {
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     uint32_t stamp = 0;
     bool empty_province_table = false;
 
+    app.set_version_flag("--version", std::string("trevik-pkgbuild ") + TREVIK_VERSION);
     app.add_option("-o,--output", out, "Package file to write")->required();
     app.add_option("--zip", zip_out, "Also write a zip archive holding the package");
     app.add_option("--zip-entry", zip_entry, "Name of the package inside the zip")
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
     app.add_option("--form", form, "Trailer form")
         ->check(CLI::IsMember({"A", "B", "C"}))
         ->capture_default_str();
-    app.add_option("--version", version, "Directory version (form C)")->capture_default_str();
+    app.add_option("--dir-version", version, "Directory version (form C)")->capture_default_str();
     app.add_option("--customer", customer,
                    "Customer name at the start of the client id "
                    "(default: this build's customer)");

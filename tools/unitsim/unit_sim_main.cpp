@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/unitsim/UnitSim.h"
+#include "trevik_version.h"
 
 namespace {
 
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
                  "A new unit (no image, or an image file not there yet) gets every record below\n"
                  "with its default; a unit loaded from an image only gets the ones given."};
     std::string socketPath, image, flashText = "0x800000", bootText = "1046", layout = "normal";
+    app.set_version_flag("--version", std::string("trevik-unit-sim ") + TREVIK_VERSION);
     app.add_option("--socket", socketPath, "Socket path to listen on")->required();
     app.add_option(
         "--image", image,

@@ -303,8 +303,7 @@ bool UpdateRun::programOnlyFits(const Package* pkg) const {
     // keeps its layout, so its own parameter record bounds the image.
     const ProgramImage* entry =
         QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-    return entry && entry->data &&
-           QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
+    return entry && entry->data && QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
 }
 
 void UpdateRun::planOnly(Package* pkg, int province_mode) {

@@ -80,8 +80,8 @@ void log_set_min_level(int level) {
     min_level.store(level, std::memory_order_relaxed);
 }
 
-void log_message(int level, const char* source, int line, const char* function,
-                 const char* format, ...) {
+void log_message(int level, const char* source, int line, const char* function, const char* format,
+                 ...) {
     va_list args;
     va_start(args, format);
     log_v(level, source, line, function, format, args);

@@ -31,8 +31,8 @@ void log_set_min_level(int level);
 // '\' separators, as in "..\common_t73\QV_Machine"; only the part after the
 // last '\' is printed. The message is cut at 4095 characters; a trailing LF
 // (and a CR before it) is dropped. Nothing is logged when memory runs out.
-void log_message(int level, const char* source, int line, const char* function,
-                 const char* format, ...) __attribute__((format(printf, 5, 6)));
+void log_message(int level, const char* source, int line, const char* function, const char* format,
+                 ...) __attribute__((format(printf, 5, 6)));
 
 // log_message at LOG_INFO, LOG_WARN and LOG_ERROR.
 void log_info(const char* source, int line, const char* function, const char* format, ...)

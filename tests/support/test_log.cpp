@@ -31,8 +31,8 @@ class LogSinkTest : public ::testing::Test {
 TEST_F(LogSinkTest, SinkGetsWholeLinesWithTheirLevel) {
     log_set_sink(capture, &got);
     testing::internal::CaptureStdout();
-    log_info("..\\common_t73\\QV_Machine", 565, "QV_Machine_writeBoot", "write boot data[0x%X][0x%X]",
-             0, 4096);
+    log_info("..\\common_t73\\QV_Machine", 565, "QV_Machine_writeBoot",
+             "write boot data[0x%X][0x%X]", 0, 4096);
     log_warn("thread", 7, "thread_destroy", "left to finish\r\n");
     log_error("x", 1, "f", "%s", "broken");
     log_message(LOG_CRITICAL, "x", 2, "g", "gone");
@@ -44,7 +44,8 @@ TEST_F(LogSinkTest, SinkGetsWholeLinesWithTheirLevel) {
                              std::string("[QV_Machine][  565][QV_Machine_writeBoot][INFO]: write "
                                          "boot data[0x0][0x1000]\n")));
     EXPECT_EQ(got.lines[1].first, LOG_WARN);
-    EXPECT_EQ(got.lines[1].second, "[  thread][    7][      thread_destroy][WARN]: left to finish\n");
+    EXPECT_EQ(got.lines[1].second,
+              "[  thread][    7][      thread_destroy][WARN]: left to finish\n");
     EXPECT_EQ(got.lines[2].second, "[       x][    1][                   f][ERROR]: broken\n");
     EXPECT_EQ(got.lines[3].second, "[       x][    2][                   g][CRITICAL]: gone\n");
     EXPECT_EQ(got.lines[4].second, "[       x][    3][                   h][]: odd level\n");
@@ -56,8 +57,8 @@ TEST_F(LogSinkTest, LongNamesAndMessagesStayWhole) {
     std::string big(5000, 'm');
     log_info(longName.c_str(), 123456, longName.c_str(), "%s", big.c_str());
     ASSERT_EQ(got.lines.size(), 1u);
-    EXPECT_EQ(got.lines[0].second, "[" + longName + "][123456][" + longName + "][INFO]: " +
-                                       std::string(4095, 'm') + "\n");
+    EXPECT_EQ(got.lines[0].second, "[" + longName + "][123456][" + longName +
+                                       "][INFO]: " + std::string(4095, 'm') + "\n");
 }
 
 TEST_F(LogSinkTest, LinesBelowTheMinimumAreDropped) {
@@ -76,7 +77,8 @@ TEST_F(LogSinkTest, NullSinkPrintsOnStandardOutputAgain) {
     log_set_sink(nullptr, nullptr);
     testing::internal::CaptureStdout();
     log_info("a", 1, "f", "back");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[       a][    1][                   f][INFO]: back\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[       a][    1][                   f][INFO]: back\n");
     EXPECT_TRUE(got.lines.empty());
 }
 

@@ -61,7 +61,9 @@ std::string board_utf8(const std::string& ansi) {
 }
 
 CliJson unit_json(const ListedUnit& u) {
-    auto text_or_null = [](const std::string& s) { return s.empty() ? CliJson(nullptr) : CliJson(s); };
+    auto text_or_null = [](const std::string& s) {
+        return s.empty() ? CliJson(nullptr) : CliJson(s);
+    };
     CliJson j;
     j["unit"] = u.source;
     j["path"] = u.path;
@@ -81,9 +83,11 @@ void print_unit(const ListedUnit& u) {
     if (!u.product.empty())
         line += "  product \"" + u.product + "\"";
     if (u.opened)
-        line += "  client \"" + cli_wide_text(u.client) + "\"  board \"" + cli_ansi_text(u.board) + "\"";
+        line += "  client \"" + cli_wide_text(u.client) + "\"  board \"" + cli_ansi_text(u.board) +
+                "\"";
     else if (u.denied)
-        line += "  (no permission to open: install the udev rule " + std::string(UNIT_UDEV_RULE) + ")";
+        line +=
+            "  (no permission to open: install the udev rule " + std::string(UNIT_UDEV_RULE) + ")";
     else
         line += "  (cannot be opened)";
     std::printf("%s\n", line.c_str());

@@ -27,7 +27,6 @@ std::string u8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
 }
 
-
 struct OnlineOptions {
     std::string unit = "hid";
 };

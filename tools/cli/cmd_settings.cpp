@@ -22,7 +22,6 @@
 
 namespace {
 
-
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
 }

@@ -86,8 +86,8 @@ int run_service(const UnitOptions& o, bool readout) {
     if (int code = open_unit(&progress, &m); code != CLI_OK)
         return code;
     std::u16string path = utf8_to_wtext(o.file);
-    QV_ServiceOutcome outcome = readout ? QV_Service_readServerData(m, path.c_str())
-                                        : QV_Service_dumpInfo(m, path.c_str());
+    QV_ServiceOutcome outcome =
+        readout ? QV_Service_readServerData(m, path.c_str()) : QV_Service_dumpInfo(m, path.c_str());
     progress.finish();
     bool answered = m->info_answers != 0;
     QV_Machine_release(m);

@@ -31,7 +31,6 @@
 
 namespace {
 
-
 // The province names as UTF-8, in flag order.
 std::vector<std::string> province_names_utf8() {
     std::vector<std::string> names;
@@ -151,9 +150,9 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         }
         // The questions go where the answers are read from: the terminal.
         std::fprintf(stderr, "%s [y/n] ",
-                    "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
-                    "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                    "‘是’！");
+                     "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
+                     "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
+                     "‘是’！");
         std::fflush(stderr);
         std::string answer;
         if (!std::getline(std::cin, answer))
@@ -277,8 +276,7 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     VersionCheckState st;
     BuildVersionFileUrl(machine, &st.version_file_url, cli_version_hosts());
     if (st.version_file_url.empty())
-        return cli_fail(CLI_FAILED,
-                        "This unit has no online update service; name a package FILE.");
+        return cli_fail(CLI_FAILED, "This unit has no online update service; name a package FILE.");
     CHttpDownload version_download;
     std::u16string target = version_file_target();
     DownloadOutcome got = download_file(version_download, nullptr, st.version_file_url, target,

@@ -85,15 +85,17 @@ void log_to_stderr(void*, int level, const char* line) {
 } // namespace
 
 void cli_add_verbosity_flags(CLI::App& root) {
-    CLI::Option* q = root.add_flag("-q,--quiet", quiet_flag, "Print nothing on standard error but errors");
+    CLI::Option* q =
+        root.add_flag("-q,--quiet", quiet_flag, "Print nothing on standard error but errors");
     CLI::Option* v = root.add_flag("-v,--verbose", verbose_flag,
                                    "Also print the system's log lines (on standard error)");
     q->excludes(v);
 }
 
 CliVerbosity cli_verbosity() {
-    return quiet_flag ? CliVerbosity::Quiet : verbose_flag ? CliVerbosity::Verbose
-                                                           : CliVerbosity::Normal;
+    return quiet_flag     ? CliVerbosity::Quiet
+           : verbose_flag ? CliVerbosity::Verbose
+                          : CliVerbosity::Normal;
 }
 
 void cli_install_log_sink() {
@@ -120,7 +122,8 @@ void cli_print_json(const CliJson& object) {
     for (auto it = object.begin(); it != object.end(); ++it)
         if (it.key() != "ok")
             out[it.key()] = it.value();
-    std::string text = out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
+    std::string text =
+        out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
 }
@@ -188,7 +191,8 @@ std::string CliProgress::line(const std::string& text, uint64_t done, uint64_t t
     if (bar && total > 0) {
         constexpr int CELLS = 20;
         uint64_t filled = (done >= total ? total : done) * CELLS / total;
-        out = "[" + std::string(size_t(filled), '#') + std::string(size_t(CELLS - filled), '.') + "] ";
+        out = "[" + std::string(size_t(filled), '#') + std::string(size_t(CELLS - filled), '.') +
+              "] ";
     }
     out += text;
     if (total > 0)

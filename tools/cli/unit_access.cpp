@@ -17,8 +17,7 @@ void cli_add_unit_option(CLI::App* cmd, std::string* unit) {
 int cli_select_unit(const std::string& unit) {
     if (QV_Hid_selectSource(unit))
         return CLI_OK;
-    return cli_fail(CLI_USAGE,
-                    "--unit must be hid, hid:PATH or socket:PATH, not \"" + unit + "\"");
+    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH or socket:PATH, not \"" + unit + "\"");
 }
 
 int cli_unit_missing(std::string* text) {
@@ -38,13 +37,13 @@ int cli_attach_unit(QV_Machine* m) {
     return cli_fail(code, text);
 }
 
-void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value,
-                         uint32_t start_tick) {
+void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value, uint32_t start_tick) {
     auto* progress = static_cast<CliProgress*>(user);
     if (!progress || !m || kind == 0)
         return;
     using namespace std::chrono;
-    uint32_t now = uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    uint32_t now =
+        uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     std::string status = cli_wide_text(m->status_text);
     progress->update(progress_device_text(status, value, progress_elapsed_seconds(now, start_tick)),
                      m->done, m->total);

@@ -35,8 +35,7 @@ int cli_attach_unit(QV_Machine* m);
 
 // A QV_ProgressFn whose user is a CliProgress: the window's progress text
 // of a write or read, with the bytes done of the count's total.
-void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value,
-                         uint32_t start_tick);
+void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value, uint32_t start_tick);
 
 // The twelve lines of the device information as one object (keys named
 // after the lines, texts in UTF-8, dates "yyyymmdd" or null).

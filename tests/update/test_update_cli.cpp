@@ -263,7 +263,7 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
         CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
         EXPECT_EQ(z.exit_code, 5) << zip;
         EXPECT_NE(z.err.find("Open update file failed!\n"), std::string::npos) << z.err;
-        EXPECT_FALSE(std::filesystem::exists(tmp.file(
+        EXPECT_FALSE(std::filesystem::exists(tmp.own(
             std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
     }
 }

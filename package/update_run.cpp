@@ -266,7 +266,9 @@ bool UpdateRun::unpackChosen(std::u16string* package_path) {
     std::u16string temp = temp_directory();
     while (!temp.empty() && temp.back() == u'/')
         temp.pop_back();
-    if (!names.valid || (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
+    // Nothing is unpacked into a directory that is not this user's own.
+    if (!names.valid || temp_dir_ensure().empty() ||
+        (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }

@@ -143,7 +143,8 @@ QString trevik_button_tip(int id, const ButtonTipState& s) {
 bool trevik_is_package_path(const QString& path) {
     int dot = path.lastIndexOf('.');
     QString ext = dot < 0 ? path : path.mid(dot + 1);
-    return ext.compare(QLatin1String("dqv"), Qt::CaseInsensitive) == 0;
+    return ext.compare(QLatin1String("dqv"), Qt::CaseInsensitive) == 0 ||
+           ext.compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0;
 }
 
 // ---------------------------------------------------------------------------

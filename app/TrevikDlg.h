@@ -69,7 +69,7 @@ inline constexpr const char* TEXT_NO_HARDWARE = "   No hardware connected!";
 inline constexpr const char* TEXT_CONNECTING = "   GPS Connecting...";
 inline constexpr const char* TEXT_NEWEST_QUESTION = "Already the newest version,Updated or Not?";
 inline constexpr const char* TEXT_UPDATE_FILE_FILTER =
-    "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||";
+    "Update File(*.dqv)|*.dqv|Zip File(*.zip)|*.zip|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_TXT_FILTER = "txt File(*.txt)|*.txt|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_BIN_FILTER = "bin File(*.bin)|*.bin|All File(*.*)|*.*||";
 inline constexpr const char* TEXT_FINISHING = "Finishing the update, please wait...";
@@ -87,7 +87,8 @@ int trevik_accept_identity(const uint8_t* identity, size_t size, const char* cus
 QString trevik_title(bool connected, int year, int month, int day);
 
 // Whether a dropped file is a package: its extension (the text after the
-// last '.', the whole path when there is none) is "dqv" in any case.
+// last '.', the whole path when there is none) is "dqv" or "zip" (a zip
+// archive holding one, unpacked by the update run) in any case.
 bool trevik_is_package_path(const QString& path);
 
 // What the window knows when a button's tooltip is asked for.

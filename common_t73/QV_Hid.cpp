@@ -25,6 +25,7 @@ struct QV_HidHandle {
 namespace {
 
 const char SOCKET_PREFIX[] = "socket:";
+const char HID_PREFIX[] = "hid:";
 const char EMULATED_PREFIX[] = "emulated:";
 // The path an emulated unit is reported under; it names the unit's ids the
 // way interface paths do.
@@ -36,7 +37,9 @@ struct Source {
     std::mutex lock;
     SourceKind kind = SourceKind::Hid;
     std::string socketPath;
+    std::string hidPath; // empty: any unit
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
+    std::function<std::vector<QV_HidUnitInfo>()> enumerate;
 };
 
 Source& source() {
@@ -142,10 +145,12 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         return;
     SourceKind kind;
     std::string socketPath;
+    std::string hidPath;
     {
         std::lock_guard<std::mutex> guard(source().lock);
         kind = source().kind;
         socketPath = source().socketPath;
+        hidPath = source().hidPath;
     }
     switch (kind) {
     case SourceKind::Emulated:
@@ -162,8 +167,10 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
     }
     case SourceKind::Hid:
         // Enumeration already matched the unit's vendor and product ids.
-        for (const std::string& p : QV_HidHidapi_enumerate()) {
-            std::u16string path = to_utf16(p);
+        for (const QV_HidUnitInfo& unit : QV_Hid_enumerate()) {
+            if (!hidPath.empty() && unit.path != hidPath)
+                continue;
+            std::u16string path = to_utf16(unit.path);
             if (attach(owner, path.c_str()) == 0)
                 return;
         }
@@ -277,9 +284,15 @@ int QV_Hid_selectSource(const std::string& text) {
     if (text == "hid") {
         source().kind = SourceKind::Hid;
         source().socketPath.clear();
+        source().hidPath.clear();
+    } else if (starts_with(text, HID_PREFIX) && text.size() > std::strlen(HID_PREFIX)) {
+        source().kind = SourceKind::Hid;
+        source().socketPath.clear();
+        source().hidPath = text.substr(std::strlen(HID_PREFIX));
     } else if (starts_with(text, SOCKET_PREFIX) && text.size() > std::strlen(SOCKET_PREFIX)) {
         source().kind = SourceKind::Socket;
         source().socketPath = text.substr(std::strlen(SOCKET_PREFIX));
+        source().hidPath.clear();
     } else {
         return 0;
     }
@@ -306,9 +319,25 @@ std::string QV_Hid_sourceText() {
     case SourceKind::Emulated:
         return "emulated";
     case SourceKind::Hid:
+        if (!source().hidPath.empty())
+            return HID_PREFIX + source().hidPath;
         break;
     }
     return "hid";
+}
+
+std::vector<QV_HidUnitInfo> QV_Hid_enumerate() {
+    std::function<std::vector<QV_HidUnitInfo>()> enumerate;
+    {
+        std::lock_guard<std::mutex> guard(source().lock);
+        enumerate = source().enumerate;
+    }
+    return enumerate ? enumerate() : QV_HidHidapi_enumerate();
+}
+
+void QV_Hid_setEnumerator(std::function<std::vector<QV_HidUnitInfo>()> enumerate) {
+    std::lock_guard<std::mutex> guard(source().lock);
+    source().enumerate = std::move(enumerate);
 }
 
 QV_HidOpenError QV_Hid_lastOpenError() {

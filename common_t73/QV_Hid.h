@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 inline constexpr uint16_t UNIT_VENDOR_ID = 0x0416;
 inline constexpr uint16_t UNIT_PRODUCT_ID = 0xB500;
@@ -102,15 +103,34 @@ void QV_Hid_discardInput(QV_HidHandle* handle);
 // adapter. 2 when no class matches or guid is null.
 int QV_Hid_classOfGuid(const uint8_t* guid);
 
-// Chooses where units are looked for: "hid" or "socket:PATH". Returns 1, or 0
-// for any other text (the source is then left as it was).
+// Chooses where units are looked for: "hid" (every unit, the first one
+// used), "hid:PATH" (only the unit at that device path, such as
+// /dev/hidraw3) or "socket:PATH". Returns 1, or 0 for any other text (the
+// source is then left as it was).
 int QV_Hid_selectSource(const std::string& text);
+
+// One unit as the HID enumeration lists it. Strings are UTF-8, empty when
+// the unit does not report them.
+struct QV_HidUnitInfo {
+    std::string path;
+    std::string serial;
+    std::string product;
+};
+
+// The units the HID enumeration lists now, in its order; every unit, whatever
+// source is selected.
+std::vector<QV_HidUnitInfo> QV_Hid_enumerate();
+
+// Tests: replaces the HID enumeration by a list of their own; a null
+// function restores the real one.
+void QV_Hid_setEnumerator(std::function<std::vector<QV_HidUnitInfo>()> enumerate);
 
 // Tests: QV_Hid_findUnit reports one unit whose open calls factory. A null
 // factory, or QV_Hid_selectSource, ends this.
 void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory);
 
-// The selected source as text: "hid", "socket:PATH" or "emulated".
+// The selected source as text: "hid", "hid:PATH", "socket:PATH" or
+// "emulated".
 std::string QV_Hid_sourceText();
 
 // Why the last QV_Hid_open (on any thread) failed; QV_HID_OPEN_OK after a

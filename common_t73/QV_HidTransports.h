@@ -7,8 +7,8 @@
 
 #include "common_t73/QV_Hid.h"
 
-// Paths of the present units through hidapi, in enumeration order.
-std::vector<std::string> QV_HidHidapi_enumerate();
+// The present units through hidapi, in enumeration order.
+std::vector<QV_HidUnitInfo> QV_HidHidapi_enumerate();
 
 // Opens a hidapi device path. Returns none on failure; why receives
 // QV_HID_OPEN_DENIED when the node exists but this user may not open it.

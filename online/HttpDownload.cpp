@@ -417,7 +417,7 @@ void CHttpDownload::Stop() {
         std::unique_lock<std::mutex> l(threadLock_);
         if (!threadEnded_.wait_for(l, std::chrono::milliseconds(STOP_WAIT_MS),
                                    [this] { return threadDone_; })) {
-            log_info("HttpDownload", __LINE__, "CHttpDownload::Stop",
+            log_warn("HttpDownload", __LINE__, "CHttpDownload::Stop",
                      "download thread still running after %d ms; waiting for it to end",
                      STOP_WAIT_MS);
             threadEnded_.wait(l, [this] { return threadDone_; });

@@ -199,6 +199,7 @@ int UpdateRun::archiveProgress(int kind, uintptr_t value) {
 }
 
 bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
+    enter(UpdateStage::Download);
     host_->setProgressText(UPDATE_TEXT_UPDATING);
     UpdateDownloadNames names = update_download_names(source_.download_url, temp_directory());
     if (!names.valid) {
@@ -252,7 +253,7 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
 
     switch (update_download_kind(names.name)) {
     case 1:
-        return unpack(package_path);
+        return unpack(download_target_, package_path);
     case 2:
         *package_path = download_target_;
         return true;
@@ -262,15 +263,39 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     }
 }
 
-bool UpdateRun::unpack(std::u16string* package_path) {
+bool UpdateRun::unpackChosen(std::u16string* package_path) {
+    enter(UpdateStage::Unpack);
+    const std::u16string& chosen = source_.package_path;
+    size_t cut = chosen.rfind(u'/');
+    std::u16string name = cut == std::u16string::npos ? chosen : chosen.substr(cut + 1);
+    // The file's name only names the run directory; what would end a URL's
+    // path there is an ordinary character in a file name.
+    for (char16_t& c : name)
+        if (c == u'?' || c == u'#' || c == u'\\')
+            c = u'_';
+    UpdateDownloadNames names = update_download_names(name, temp_directory());
+    std::u16string temp = temp_directory();
+    while (!temp.empty() && temp.back() == u'/')
+        temp.pop_back();
+    // Nothing is unpacked into a directory that is not this user's own.
+    if (!names.valid || temp_dir_ensure().empty() ||
+        (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
+        fail(UPDATE_TEXT_OPEN_FAILED);
+        return false;
+    }
+    extracted_ = names.extracted;
+    return unpack(chosen, package_path);
+}
+
+bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_path) {
+    enter(UpdateStage::Unpack);
     host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
     Stream* out = stream_open_private(extracted_.c_str(), 1);
     if (!out) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }
-    int ok = archive_extract(download_target_.c_str(), out, this, archive_callback,
-                             PACKAGE_MAX_FILE_SIZE);
+    int ok = archive_extract(archive.c_str(), out, this, archive_callback, PACKAGE_MAX_FILE_SIZE);
     // A package that could not be written whole (a full disk) is a failed
     // extraction, not a shorter package.
     if (!stream_flush(out) || out->error)
@@ -291,11 +316,11 @@ bool UpdateRun::programOnlyFits(const Package* pkg) const {
     // keeps its layout, so its own parameter record bounds the image.
     const ProgramImage* entry =
         QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-    return entry && entry->data &&
-           QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
+    return entry && entry->data && QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
 }
 
 void UpdateRun::planOnly(Package* pkg, int province_mode) {
+    enter(UpdateStage::Plan);
     outcome_.planned = 1;
     if (update_is_program_only(pkg)) {
         outcome_.program_only = 1;
@@ -374,7 +399,13 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
         // A program alone goes in with its own progress; the main setting
         // and the data regions stay as they are. One the unit cannot take
         // whole is refused before its header is written.
-        if (!programOnlyFits(pkg) || !QV_Machine_writeProgram(machine_, pkg, 1))
+        enter(UpdateStage::Plan);
+        if (!programOnlyFits(pkg)) {
+            fail(UPDATE_TEXT_FAILED);
+            return;
+        }
+        enter(UpdateStage::Write);
+        if (!QV_Machine_writeProgram(machine_, pkg, 1))
             fail(UPDATE_TEXT_FAILED);
         else
             outcome_.result = UPDATE_SUCCEEDED;
@@ -384,6 +415,7 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
     plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
     plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
     plan.province_mode = province_mode;
+    enter(UpdateStage::Plan);
     int result = QV_Machine_checkParamAndMainSetting(machine_, pkg, &plan);
     if (result != PLAN_OK) {
         failPlan(result);
@@ -393,6 +425,7 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
     // customer's, gets the package's client id.
     plan.write_client_id =
         (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1 : 0;
+    enter(UpdateStage::Write);
     int written = QV_Machine_write(machine_, pkg, &plan);
     if (written != 0)
         fail(UPDATE_TEXT_FAILED, written);
@@ -418,6 +451,10 @@ UpdateOutcome UpdateRun::run() {
         go_on = false;
     } else if (!source_.package_path.empty()) {
         package_path = source_.package_path;
+        // A chosen zip archive is unpacked the way a downloaded one is;
+        // the archive itself is the user's and stays.
+        if (update_download_kind(package_path) == 1)
+            go_on = unpackChosen(&package_path);
     } else if (!source_.list_form && !source_.download_url.empty()) {
         go_on = obtainFromDownload(&package_path);
     } else {
@@ -426,6 +463,7 @@ UpdateOutcome UpdateRun::run() {
     }
 
     if (go_on) {
+        enter(UpdateStage::Load);
         pkg = package_load(package_path.c_str());
         if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
@@ -446,6 +484,7 @@ UpdateOutcome UpdateRun::run() {
             host_->runEnded();
             return outcome_;
         }
+        enter(UpdateStage::Provinces);
         if (mode && !package_merge_provinces(pkg, flags)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             go_on = false;

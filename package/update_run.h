@@ -74,7 +74,8 @@ class UpdateHost {
     virtual void runEnded() {}
 };
 
-// Where the package comes from: the chosen package path wins; otherwise the
+// Where the package comes from: the chosen package path wins (a package, or
+// a zip archive that is unpacked like a downloaded one); otherwise the
 // download URL, unless the version file was of the list form.
 struct UpdateSource {
     std::u16string package_path;
@@ -86,9 +87,21 @@ inline constexpr int UPDATE_SUCCEEDED = 0;
 inline constexpr int UPDATE_FAILED = 1;
 inline constexpr int UPDATE_ABANDONED = 2; // the province question was declined
 
+// The step a run was at; a failed run tells where it stopped.
+enum class UpdateStage {
+    Source,    // choosing the package (nothing chosen, nothing to download)
+    Download,  // fetching the package
+    Unpack,    // unpacking the zip archive
+    Load,      // loading and checking the package
+    Provinces, // building the chosen provinces' image
+    Plan,      // fitting the package to the unit
+    Write,     // writing into the unit
+};
+
 // How a run ended.
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
+    UpdateStage stage = UpdateStage::Source; // where a failure happened
     std::u16string message;  // failure message; empty on success
     int status = 0;          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
@@ -159,13 +172,15 @@ class UpdateRun {
 
   private:
     bool obtainFromDownload(std::u16string* package_path);
-    bool unpack(std::u16string* package_path);
+    bool unpack(const std::u16string& archive, std::u16string* package_path);
+    bool unpackChosen(std::u16string* package_path);
     void writeIntoUnit(Package* pkg, int province_mode);
     void planOnly(Package* pkg, int province_mode);
     bool programOnlyFits(const Package* pkg) const;
     // The failure of a check result other than PLAN_OK.
     void failPlan(int result);
     void fail(const std::u16string& message, int status = 0);
+    void enter(UpdateStage stage) { outcome_.stage = stage; }
     void removeTemporaryFiles();
 
     UpdateHost* host_;

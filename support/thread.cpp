@@ -250,7 +250,7 @@ int thread_destroy(Thread* t, int wait) {
     } else {
         // Stopping a thread from outside could cut a flash write or a file
         // write in half; it is left to finish its routine instead.
-        log_info("thread", __LINE__, __func__,
+        log_warn("thread", __LINE__, __func__,
                  "thread still running after %d ms; left to finish on its own",
                  THREAD_DESTROY_WAIT_MS);
         t->handle.detach();

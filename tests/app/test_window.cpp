@@ -29,7 +29,10 @@ TEST(WindowDecisions, TitleTexts) {
 TEST(WindowDecisions, PackageExtension) {
     EXPECT_TRUE(trevik_is_package_path("/home/u/map.DQV"));
     EXPECT_TRUE(trevik_is_package_path("/x.y/map.dqv"));
-    EXPECT_FALSE(trevik_is_package_path("/home/u/map.zip"));
+    EXPECT_TRUE(trevik_is_package_path("/home/u/map.zip"));
+    EXPECT_TRUE(trevik_is_package_path("/home/u/map.ZIP"));
+    EXPECT_FALSE(trevik_is_package_path("/home/u/map.rar"));
+    EXPECT_FALSE(trevik_is_package_path("/home/u/map.zip.txt"));
     EXPECT_FALSE(trevik_is_package_path("/home/u/map.dqv.bak"));
     // Without a '.', the whole path is the extension.
     EXPECT_TRUE(trevik_is_package_path("dqv"));
@@ -197,15 +200,18 @@ TEST_F(Window, VolumeArrivalOfTheUnitShowsConnecting) {
 
 TEST_F(Window, DropsTakeOnlyTheFirstPackage) {
     open();
-    dlg->OnDropFiles({qfile("map.zip")});
+    dlg->OnDropFiles({qfile("notes.txt")});
     EXPECT_TRUE(dlg->PackagePath().isEmpty());
     EXPECT_FALSE(enabled(IDC_UPDATE));
     dlg->OnDropFiles({qfile("map.DQV"), qfile("other.dqv")});
     EXPECT_EQ(dlg->PackagePath().toStdString(), file("map.DQV"));
     EXPECT_EQ(dlg->StatusText().toStdString(), file("map.DQV"));
     EXPECT_TRUE(enabled(IDC_UPDATE));
-    dlg->OnDropFiles({qfile("second.zip"), qfile("third.dqv")});
+    dlg->OnDropFiles({qfile("second.txt"), qfile("third.dqv")});
     EXPECT_EQ(dlg->PackagePath().toStdString(), file("map.DQV"));
+    // A zip archive is taken as a package is.
+    dlg->OnDropFiles({qfile("zipped.zip")});
+    EXPECT_EQ(dlg->PackagePath().toStdString(), file("zipped.zip"));
     EXPECT_TRUE(prompter.records.empty());
 }
 
@@ -215,7 +221,8 @@ TEST_F(Window, OpenChoosesPackage) {
     dlg->OnClickOpen();
     ASSERT_EQ(prompter.records.size(), 1u);
     EXPECT_EQ(prompter.records[0].kind, "open");
-    EXPECT_EQ(prompter.records[0].filter, "Update File(*.dqv)|*.dqv|All File(*.*)|*.*||");
+    EXPECT_EQ(prompter.records[0].filter,
+              "Update File(*.dqv)|*.dqv|Zip File(*.zip)|*.zip|All File(*.*)|*.*||");
     EXPECT_EQ(prompter.records[0].defaultExt, "file");
     EXPECT_EQ(dlg->PackagePath().toStdString(), file("chosen.dqv"));
     EXPECT_TRUE(enabled(IDC_UPDATE));

@@ -65,10 +65,15 @@ struct CliSettings : testing::Test {
 TEST_F(CliSettings, PrintsTheDialogsView) {
     CliRun r = run_cli("settings --json" + unit());
     ASSERT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.out.find("\"kind\": 4"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"unit_apn\": \"cmnet\""), std::string::npos);
-    EXPECT_NE(r.out.find("\"port\": \"8080\""), std::string::npos);
+    // One compact object, opened by "ok".
+    EXPECT_EQ(r.out.rfind("{\"ok\":true,\"caption\":", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_NE(r.out.find("\"kind\":4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"unit_apn\":\"cmnet\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"port\":\"8080\""), std::string::npos);
     EXPECT_EQ(r.out.find("[QV_Machine]"), std::string::npos); // log lines stay off stdout
+    CliRun pretty = run_cli("settings --json --pretty" + unit());
+    EXPECT_NE(pretty.out.find("\n  \"kind\": 4,\n"), std::string::npos) << pretty.out;
 }
 
 TEST_F(CliSettings, SetWritesLikeTheSettingButton) {
@@ -167,19 +172,19 @@ TEST_F(CliSettings, ValuesTheDialogCannotProduceAreRefusedByName) {
 
 TEST_F(CliSettings, TwelveHourClockIsShownAndSet) {
     CliRun shown = run_cli("settings --json" + unit());
-    EXPECT_NE(shown.out.find("\"twelve_hour_clock\": false"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"twelve_hour_clock\":false"), std::string::npos) << shown.out;
     ASSERT_EQ(run_cli("settings set twelve_hour=1" + unit()).exit_code, 0);
     const uint8_t* p = sim.flash().data() + unit_param_address(false);
     EXPECT_EQ(p[P35_OFF_FLAGS] & PARAM_FLAG_12_HOUR, PARAM_FLAG_12_HOUR);
     shown = run_cli("settings --json" + unit());
-    EXPECT_NE(shown.out.find("\"twelve_hour_clock\": true"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"twelve_hour_clock\":true"), std::string::npos) << shown.out;
 }
 
 TEST_F(CliSettings, GprsFieldsChangeOnlyWhenAGprsKeyIsGiven) {
     // The unit's APN "cmnet" is in no carrier row: it is its own entry.
     CliRun shown = run_cli("settings --json" + unit());
-    EXPECT_NE(shown.out.find("\"carrier\": \"cmnet\""), std::string::npos) << shown.out;
-    EXPECT_NE(shown.out.find("\"carrier_row\": null"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"carrier\":\"cmnet\""), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"carrier_row\":null"), std::string::npos) << shown.out;
     const uint32_t block = unit_main_setting_address(false);
     std::vector<uint8_t> before(sim.flash().begin() + block, sim.flash().begin() + block + 512);
     ASSERT_EQ(run_cli("settings set day_hour=8 band.2=1" + unit()).exit_code, 0);

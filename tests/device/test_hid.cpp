@@ -132,11 +132,53 @@ TEST(HidSource, SourceTextIsChecked) {
     SourceGuard guard;
     EXPECT_EQ(QV_Hid_selectSource("socket:/run/unit.sock"), 1);
     EXPECT_EQ(QV_Hid_sourceText(), "socket:/run/unit.sock");
-    for (const char* bad : {"socket:", "usb", "", "HID", "socket"})
+    for (const char* bad : {"socket:", "usb", "", "HID", "socket", "hid:"})
         EXPECT_EQ(QV_Hid_selectSource(bad), 0) << bad;
     EXPECT_EQ(QV_Hid_sourceText(), "socket:/run/unit.sock");
     EXPECT_EQ(QV_Hid_selectSource("hid"), 1);
     EXPECT_EQ(QV_Hid_sourceText(), "hid");
+}
+
+// Three units on the bus, listed by a fake enumeration: "hid" walks them in
+// order, "hid:PATH" offers only the one at PATH, and a path that is no
+// unit's offers none.
+TEST(HidSource, HidPathChoosesOneUnitOfTheEnumeration) {
+    SourceGuard guard;
+    struct EnumeratorGuard {
+        ~EnumeratorGuard() { QV_Hid_setEnumerator(nullptr); }
+    } enumeratorGuard;
+    QV_Hid_setEnumerator([] {
+        return std::vector<QV_HidUnitInfo>{{"/dev/hidraw1", "A1", "Unit"},
+                                           {"/dev/hidraw4", "", ""},
+                                           {"/dev/hidraw7", "C3", "Unit"}};
+    });
+    ASSERT_EQ(QV_Hid_enumerate().size(), 3u);
+    EXPECT_EQ(QV_Hid_enumerate()[0].serial, "A1");
+
+    struct Case {
+        const char* source;
+        std::vector<std::u16string> offered;
+    } cases[] = {
+        {"hid", {u"/dev/hidraw1", u"/dev/hidraw4", u"/dev/hidraw7"}},
+        {"hid:/dev/hidraw4", {u"/dev/hidraw4"}},
+        {"hid:/dev/hidraw7", {u"/dev/hidraw7"}},
+        {"hid:/dev/hidraw2", {}},
+        {"hid:/dev/hidraw", {}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(QV_Hid_selectSource(c.source), 1) << c.source;
+        EXPECT_EQ(QV_Hid_sourceText(), c.source);
+        Attached attached;
+        attached.answer = 1; // go on: every offered path is seen
+        QV_Hid_findUnit(&attached, collect);
+        EXPECT_EQ(attached.paths, c.offered) << c.source;
+    }
+
+    // The first unit is the one taken when the walk stops there.
+    ASSERT_EQ(QV_Hid_selectSource("hid"), 1);
+    Attached first;
+    QV_Hid_findUnit(&first, collect);
+    EXPECT_EQ(first.paths, std::vector<std::u16string>{u"/dev/hidraw1"});
 }
 
 TEST(HidSource, EmulatedUnitIsFoundAndOpened) {

@@ -56,7 +56,9 @@ class UnitCliTest : public ::testing::Test {
     CliRun cli(const std::string& args) {
         CliRun r;
         std::string out = dir + "out", err = dir + "err";
-        std::string cmd = std::string(TREVIK_CLI) + " " + args + " >" + out + " 2>" + err;
+        // The terminal's character set is the locale's: UTF-8 here.
+        std::string cmd =
+            "LC_ALL=C.UTF-8 " + std::string(TREVIK_CLI) + " " + args + " >" + out + " 2>" + err;
         int status = std::system(cmd.c_str());
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.out = readFile(out);
@@ -64,6 +66,18 @@ class UnitCliTest : public ::testing::Test {
         return r;
     }
     std::string unitArg() const { return " --unit socket:" + sock; }
+
+    // Parts of an information line ("label:value" or
+    // "label:date;size:N"), as JSON texts.
+    static std::string lineValue(const std::string& line) { return line.substr(line.find(':') + 1); }
+    static std::string sizeOf(const std::string& line) {
+        return line.substr(line.rfind(':') + 1);
+    }
+    static std::string jsonDate(const std::string& line) {
+        std::string date = line.substr(line.find(':') + 1);
+        date = date.substr(0, date.find(';'));
+        return date.empty() ? "null" : "\"" + date + "\"";
+    }
 };
 
 TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
@@ -76,14 +90,43 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
     EXPECT_EQ(lines[5], "program version:321");
     EXPECT_EQ(lines[6], "client:TREVIK-DEMO 0042");
     EXPECT_EQ(lines[7], "gps version:20250101;size:4194304");
+    EXPECT_EQ(lines[10], "update version:无;size:0"); // the unit's GBK, shown in UTF-8
     EXPECT_EQ(lines[11], "server version:65536;size:0");
-    // The device link's log lines stay off standard output.
-    EXPECT_NE(r.err.find("[QV_Machine_getDeveiceInfo][INFO]: 502:0"), std::string::npos);
+    // Log lines only with -v, and then on standard error alone, once each.
+    EXPECT_EQ(r.err, "");
+    CliRun v = cli("-v info" + unitArg());
+    ASSERT_EQ(v.code, 0) << v.err;
+    EXPECT_EQ(v.out, r.out);
+    EXPECT_EQ(splitLines(v.err).size(), 12u) << v.err;
+    EXPECT_NE(v.err.find("[QV_Machine_getDeveiceInfo][INFO]: 502:0\n"), std::string::npos);
+    EXPECT_NE(v.err.find("[INFO]: update version:无;size:0\n"), std::string::npos);
+    CliRun after = cli("info -v" + unitArg());
+    EXPECT_EQ(after.err, v.err);
+    EXPECT_EQ(cli("-q -v info" + unitArg()).code, 2);
+
+    CliRun j = cli("info --json" + unitArg());
+    ASSERT_EQ(j.code, 0) << j.err;
+    EXPECT_EQ(j.out,
+              "{\"ok\":true,\"layout502\":0,\"boot\":1046,\"flash_size\":8388608,"
+              "\"main_setting_version\":" + lineValue(lines[3]) +
+                  ",\"board_name\":\"T73A\",\"program_version\":321,"
+                  "\"client\":\"TREVIK-DEMO 0042\",\"gps_version\":\"20250101\","
+                  "\"gps_size\":4194304,\"voice_version\":" + jsonDate(lines[8]) +
+                  ",\"voice_size\":" + sizeOf(lines[8]) + ",\"radar_mute_version\":" +
+                  jsonDate(lines[9]) + ",\"radar_mute_size\":" + sizeOf(lines[9]) +
+                  ",\"update_version\":\"无\",\"update_size\":0,\"server_version\":65536,"
+                  "\"server_size\":0}\n");
+    CliRun pretty = cli("info --json --pretty" + unitArg());
+    EXPECT_NE(pretty.out.find("{\n  \"ok\": true,\n  \"layout502\": 0,"), std::string::npos)
+        << pretty.out;
 
     CliRun d = cli("dump " + dir + "info.txt" + unitArg());
     EXPECT_EQ(d.code, 0);
     EXPECT_EQ(d.out, "Write Ok!\n");
-    EXPECT_EQ(readFile(dir + "info.txt"), r.out);
+    // The file keeps the unit's own GBK text.
+    std::string gbk = r.out;
+    gbk.replace(gbk.find("无"), std::string("无").size(), "\xCE\xDE");
+    EXPECT_EQ(readFile(dir + "info.txt"), gbk);
 }
 
 TEST_F(UnitCliTest, ReadoutSavesTheServerRegion) {
@@ -95,14 +138,62 @@ TEST_F(UnitCliTest, ReadoutSavesTheServerRegion) {
     EXPECT_EQ(0, std::memcmp(file.data(), unit.flash().data() + 0x19000, 0x10000));
 }
 
+// Standard output carries data only: no command prints a log line there,
+// and at the default verbosity none prints one at all; -v shows them on
+// standard error.
+TEST_F(UnitCliTest, LogLinesOnlyOnStandardErrorAndOnlyWithVerbose) {
+    const std::string commands[] = {
+        "info", "info --json", "dump " + dir + "d.txt", "readout " + dir + "r.bin",
+        "settings", "settings --json", "list", "list --json"};
+    for (const std::string& c : commands) {
+        CliRun plain = cli(c + unitArg());
+        EXPECT_EQ(plain.code, 0) << c << plain.err;
+        EXPECT_EQ(plain.out.find("][INFO]: "), std::string::npos) << c;
+        EXPECT_EQ(plain.err.find("][INFO]: "), std::string::npos) << c << plain.err;
+        CliRun verbose = cli("-v " + c + unitArg());
+        EXPECT_EQ(verbose.out, plain.out) << c;
+        EXPECT_NE(verbose.err.find("[QV_Machine_getDeveiceInfo][INFO]: "), std::string::npos)
+            << c;
+        CliRun quiet = cli(c + " -q" + unitArg());
+        EXPECT_EQ(quiet.err, "") << c;
+    }
+}
+
+TEST_F(UnitCliTest, ListShowsServedSocketUnits) {
+    std::string absent = " --unit socket:" + dir + "absent.sock";
+    CliRun r = cli("list" + unitArg() + absent);
+    ASSERT_EQ(r.code, 0) << r.err;
+    // HID units of the machine running the test may come first.
+    std::string line = "socket:" + sock + "  client \"TREVIK-DEMO 0042\"  board \"T73A\"\n";
+    EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("absent.sock"), std::string::npos) << r.out;
+
+    CliRun j = cli("list --json" + unitArg());
+    ASSERT_EQ(j.code, 0) << j.err;
+    std::string entry = "{\"unit\":\"socket:" + sock + "\",\"path\":\"" + sock +
+                        "\",\"serial\":null,\"product\":null,\"opened\":true,"
+                        "\"access_denied\":false,\"client\":\"TREVIK-DEMO 0042\","
+                        "\"board\":\"T73A\"}";
+    EXPECT_EQ(j.out.rfind("{\"ok\":true,\"units\":[", 0), 0u) << j.out;
+    EXPECT_NE(j.out.find(entry), std::string::npos) << j.out;
+    EXPECT_EQ(cli("list --unit usb").code, 2);
+}
+
 TEST_F(UnitCliTest, FailuresGoToStandardErrorWithExitCodes) {
     CliRun none = cli("info --unit socket:" + dir + "absent.sock");
-    EXPECT_EQ(none.code, 1);
+    EXPECT_EQ(none.code, 3);
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(none.err, "   No hardware connected!\n");
+    CliRun noneJson = cli("info --json --unit socket:" + dir + "absent.sock");
+    EXPECT_EQ(noneJson.code, 3);
+    EXPECT_EQ(noneJson.out,
+              "{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\"}}\n");
+
+    // A device path that is no unit's finds none.
+    EXPECT_EQ(cli("info --unit hid:" + dir + "hidraw99").code, 3);
 
     CliRun dumpNone = cli("dump " + dir + "x.txt --unit socket:" + dir + "absent.sock");
-    EXPECT_EQ(dumpNone.code, 1);
+    EXPECT_EQ(dumpNone.code, 3);
     EXPECT_EQ(dumpNone.err, "   No hardware connected!\n");
 
     CliRun badFile = cli("readout " + dir + "no/such/dir/x.bin" + unitArg());

@@ -91,20 +91,41 @@ struct CheckOnlineCli : ::testing::Test {
 };
 
 TEST_F(CheckOnlineCli, PrintsTheOnlineVersionAndPackage) {
-    server.put("dastrine.txt", "20190318\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
-    server.put("testNet.txt", "20190318\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    server.put("dastrine.txt", "20991231\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    server.put("testNet.txt", "20991231\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
     std::string socket = tmp.path("unit.sock");
-    Sim sim(socket, "DASTRN-UNIT");
+    Sim sim(socket, "DASTRN-UNIT"); // GPS data of 2025-01-01
     ASSERT_TRUE(sim.running());
     CliRun r = run(socket, host());
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "Internet vesion:20190318\nhttp://127.0.0.1/pkg/map.zip\n");
+    EXPECT_EQ(r.out, "Internet vesion:20991231\nhttp://127.0.0.1/pkg/map.zip\n");
     EXPECT_FALSE(file_exists(tmp.own("Tmp")));
 
     r = run(socket, host(), "--json");
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("\"version\":20190318"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"form\":\"single\""), std::string::npos) << r.out;
+    std::string url = "http://" + host() + "/UserFiles/File/";
+    EXPECT_EQ(r.out.rfind("{\"ok\":true,\"version_file_url\":\"" + url, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(",\"form\":\"single\",\"status\":\"Internet vesion:20991231\","
+                         "\"version\":20991231,\"package_url\":\"http://127.0.0.1/pkg/map.zip\","
+                         "\"unit_version\":20250101,\"up_to_date\":false}\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// A unit whose data is as new as the online version has nothing to do:
+// the result is printed all the same, and the exit code says so.
+TEST_F(CheckOnlineCli, UnitAsNewAsOnlineIsNothingToDo) {
+    server.put("dastrine.txt", "20250101\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    server.put("testNet.txt", "20250101\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "DASTRN-UNIT");
+    ASSERT_TRUE(sim.running());
+    CliRun r = run(socket, host());
+    EXPECT_EQ(r.exit_code, 7) << r.err;
+    EXPECT_EQ(r.out, "Internet vesion:20250101\nhttp://127.0.0.1/pkg/map.zip\n");
+    r = run(socket, host(), "--json");
+    EXPECT_EQ(r.exit_code, 7) << r.err;
+    EXPECT_NE(r.out.find("\"up_to_date\":true"), std::string::npos) << r.out;
 }
 
 TEST_F(CheckOnlineCli, PrintsTheRecordsOfAListForm) {
@@ -118,7 +139,7 @@ TEST_F(CheckOnlineCli, PrintsTheRecordsOfAListForm) {
     EXPECT_EQ(r.out, "English,en,http://h/en.zip\nDeutsch,de,http://h/de.zip\n");
 }
 
-TEST_F(CheckOnlineCli, FailuresExitWithOne) {
+TEST_F(CheckOnlineCli, FailuresAndTheirExitCodes) {
     std::string socket = tmp.path("unit.sock");
     Sim sim(socket, "DASTRN-UNIT");
     ASSERT_TRUE(sim.running());
@@ -152,8 +173,11 @@ TEST_F(CheckOnlineCli, FailuresExitWithOne) {
 
     // No unit on the socket.
     r = run(tmp.path("nobody.sock"), host());
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("   No hardware connected!"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "   No hardware connected!\n");
+    r = run(tmp.path("nobody.sock"), host(), "--json");
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\"}}\n");
 
     // A bad override is bad usage.
     r = run(socket, "127.0.0.1:80/path");

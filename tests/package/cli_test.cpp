@@ -87,7 +87,7 @@ TEST(PackageCli, InspectJsonInEveryForm) {
         ASSERT_EQ(0, r.code) << r.err;
         std::string form = package_form_name(c.form);
         // Keys come in the documented order.
-        EXPECT_EQ(0u, r.out.rfind("{\"form\":\"" + form + "\",\"version\":", 0)) << r.out;
+        EXPECT_EQ(0u, r.out.rfind("{\"ok\":true,\"form\":\"" + form + "\",\"version\":", 0)) << r.out;
         auto j = nlohmann::json::parse(r.out);
         EXPECT_EQ(c.form == PACKAGE_FORM_A ? 1 : c.form == PACKAGE_FORM_B ? 3 : 5, j["version"]);
         std::string id_hex = j["client_id_hex"];
@@ -154,12 +154,26 @@ TEST(PackageCli, InvalidFilesFailWithTheUsualMessage) {
     TempFile junk, zip(".zip");
     ASSERT_TRUE(junk.write(pkg_pattern(3000, 1)));
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"readme.txt", pkg_pattern(10, 1)}}));
+    // Exit code 5; with --json the failure is one object on standard output.
     for (const std::string& path : {junk.path(), zip.path(), std::string("/nonexistent.dqv")}) {
-        CliRun r = cli({"inspect", path, "--json"});
-        EXPECT_EQ(1, r.code) << path;
+        CliRun r = cli({"inspect", path});
+        EXPECT_EQ(5, r.code) << path;
         EXPECT_EQ("Open update file failed!\n", r.err) << path;
         EXPECT_EQ("", r.out) << path;
+        CliRun j = cli({"inspect", path, "--json"});
+        EXPECT_EQ(5, j.code) << path;
+        EXPECT_EQ("Open update file failed!\n", j.err) << path;
+        EXPECT_EQ("{\"ok\":false,\"error\":{\"code\":5,\"text\":\"Open update file failed!\"}}\n",
+                  j.out)
+            << path;
     }
+    // Bad usage with --json is an object as well.
+    CliRun usage = cli({"inspect", junk.path(), "--bogus", "--json"});
+    EXPECT_EQ(2, usage.code);
+    auto failure = nlohmann::json::parse(usage.out);
+    EXPECT_EQ(false, failure["ok"]);
+    EXPECT_EQ(2, failure["error"]["code"]);
+    EXPECT_FALSE(failure["error"]["text"].get<std::string>().empty());
     EXPECT_EQ(2, cli({"inspect"}).code);
     EXPECT_EQ(2, cli({"inspect", junk.path(), "--bogus"}).code);
     CliRun help = cli({"inspect", "--help"});
@@ -183,6 +197,52 @@ TEST(PackageCli, MergeWritesTheImageTheUnitWouldGet) {
               pkg_read_file(out.path()));
     EXPECT_EQ(8u + 27 * 12, p->merged_gps.size);
     package_free(p);
+
+    CliRun j = cli({"merge", f.path(), "--provinces", "4", "-o", out.path(), "--json"});
+    ASSERT_EQ(0, j.code) << j.err;
+    EXPECT_EQ("{\"ok\":true,\"output\":\"" + out.path() + "\",\"size\":" +
+                  std::to_string(8 + 7 * 12) + "}\n",
+              j.out);
+}
+
+// The provinces of a per-province package with the numbers --provinces
+// takes; an entry named like no province has none, and a second entry of a
+// name is not the one a merge takes.
+TEST(PackageCli, ProvincesListsTheNumbersMergeTakes) {
+    PkgDescription d = sample(PACKAGE_FORM_C, true);
+    d.provinces.emplace_back("Atlantis", pkg_province_records(3, 8));
+    d.provinces.emplace_back(PROVINCE_NAMES[0], pkg_province_records(2, 9));
+    TempFile f, zip(".zip"), plain;
+    ASSERT_TRUE(f.write(pkgbuild_bytes(d)));
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"map.dqv", pkgbuild_bytes(d)}}));
+    ASSERT_TRUE(plain.write(pkgbuild_bytes(sample(PACKAGE_FORM_B, true))));
+
+    for (const std::string& path : {f.path(), zip.path()}) {
+        CliRun r = cli({"provinces", path});
+        ASSERT_EQ(0, r.code) << r.err;
+        EXPECT_EQ(" 0 北京: 20 records\n"
+                  " 4 黑龙江: 7 records\n"
+                  " - Atlantis: 3 records\n"
+                  " - 北京: 2 records\n",
+                  r.out)
+            << path;
+    }
+    CliRun j = cli({"provinces", f.path(), "--json"});
+    ASSERT_EQ(0, j.code) << j.err;
+    auto o = nlohmann::json::parse(j.out);
+    EXPECT_EQ(true, o["per_province"]);
+    ASSERT_EQ(4u, o["provinces"].size());
+    EXPECT_EQ(4, o["provinces"][1]["number"]);
+    EXPECT_EQ("黑龙江", o["provinces"][1]["name"]);
+    EXPECT_EQ(7, o["provinces"][1]["records"]);
+    EXPECT_TRUE(o["provinces"][2]["number"].is_null());
+
+    CliRun none = cli({"provinces", plain.path(), "--json"});
+    ASSERT_EQ(0, none.code) << none.err;
+    EXPECT_EQ("{\"ok\":true,\"per_province\":false,\"provinces\":[]}\n", none.out);
+    CliRun bad = cli({"provinces", "/nonexistent.dqv"});
+    EXPECT_EQ(5, bad.code);
+    EXPECT_EQ("Open update file failed!\n", bad.err);
 }
 
 TEST(PackageCli, MergeRefusals) {

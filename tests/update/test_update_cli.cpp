@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "common_t73/QV_UnitLock.h"
+#include <nlohmann/json.hpp>
+
 #include "config/records.h"
 
 extern char** environ;
@@ -75,6 +77,14 @@ struct CliResult {
     std::string err;
 };
 
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream ss(text);
+    for (std::string line; std::getline(ss, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // Runs trevik-cli with args (each quoted for the shell) and stdin from
 // /dev/null.
 CliResult run_cli(const TempDir& tmp, const std::vector<std::string>& args) {
@@ -120,10 +130,19 @@ TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
     sim.stop();
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Update Successfully!\n"), std::string::npos) << r.out;
-    // Progress lines of the write, not redrawn in place off a terminal.
-    EXPECT_NE(r.out.find("Updated 100.00%   Time "), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    // Standard output holds the result alone; progress and nothing else
+    // (no log line at the default verbosity) on standard error.
+    EXPECT_EQ(r.out, "Update Successfully!\n");
+    EXPECT_NE(r.err.find("Updated 100.00%   Time "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[INFO]"), std::string::npos) << r.err;
+    // Off a terminal: whole lines, never redrawn in place, at most one per
+    // tenth of the write after the phase's own line.
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+    std::vector<std::string> lines = split_lines(r.err);
+    EXPECT_EQ(lines.front(), "updating");
+    EXPECT_LE(lines.size(), 12u) << r.err;
+    for (size_t i = 1; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find(" bytes"), std::string::npos) << lines[i];
     auto unit = unitAfter();
     EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), p.voice.size()), p.voice);
     EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
@@ -158,10 +177,23 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     // Let the emulator save the unit as it starts out.
     Bytes before = pkg_read_file(image);
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--dry-run", package});
+    CliResult j =
+        run_cli(tmp, {"--unit", "socket:" + socket, "update", "--dry-run", "--json", package});
     sim.stop();
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find("Update Successfully!"), std::string::npos);
     EXPECT_FALSE(r.out.empty());
+    // The plan alone: the device link's lines stay off standard output.
+    EXPECT_EQ(r.out.find("[INFO]"), std::string::npos) << r.out;
+
+    ASSERT_EQ(j.exit_code, 0) << j.err;
+    auto o = nlohmann::json::parse(j.out);
+    EXPECT_EQ(o["ok"], true);
+    EXPECT_EQ(o["dry_run"], true);
+    EXPECT_EQ(o["program_only"], false);
+    ASSERT_FALSE(o["writes"].empty());
+    EXPECT_EQ(o["writes"][0]["area"], "boot");
+    EXPECT_EQ(o["plan"].size(), size_t(std::count(r.out.begin(), r.out.end(), '\n')));
     EXPECT_EQ(pkg_read_file(image), before);
 }
 
@@ -170,8 +202,18 @@ TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
     SimProcess sim(socket, image, {"--status", "f3:1"});
     ASSERT_TRUE(sim.running());
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, 6);
     EXPECT_NE(r.err.find("Update Failed!  -4\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // The same failure with --json, from a unit that refuses the same write.
+    sim.stop();
+    std::string socket2 = tmp.file("unit2.sock");
+    SimProcess sim2(socket2, tmp.file("unit2.img"), {"--status", "f3:1"});
+    ASSERT_TRUE(sim2.running());
+    CliResult j = run_cli(tmp, {"--unit", "socket:" + socket2, "update", "--json", package});
+    EXPECT_EQ(j.exit_code, 6);
+    EXPECT_EQ(j.out, "{\"ok\":false,\"error\":{\"code\":6,\"text\":\"Update Failed!  -4\"}}\n");
 }
 
 // A package whose program for the unit cannot be written: the dry run gives
@@ -206,14 +248,49 @@ TEST_F(CliUpdate, DryRunVerdictIsTheRealOneAndTheUnitStaysUntouched) {
 TEST_F(CliUpdate, NoUnitAndBadPackage) {
     CliResult none =
         run_cli(tmp, {"--unit", "socket:" + tmp.file("nobody.sock"), "update", package});
-    EXPECT_EQ(none.exit_code, 1);
-    EXPECT_NE(none.err.find("   No hardware connected!"), std::string::npos) << none.err;
+    EXPECT_EQ(none.exit_code, 3);
+    EXPECT_EQ(none.err, "   No hardware connected!\n");
 
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
     CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.file("none.dqv")});
-    EXPECT_EQ(bad.exit_code, 1);
+    EXPECT_EQ(bad.exit_code, 5);
     EXPECT_EQ(bad.err, "Open update file failed!\n");
+
+    // A zip without a package, and one that is no zip at all.
+    std::string empty_zip = tmp.file("empty.zip"), junk_zip = tmp.file("junk.zip");
+    ASSERT_EQ(pkgbuild_zip(empty_zip, {{"readme.txt", pkg_pattern(10, 1)}}), 1);
+    ASSERT_TRUE(pkg_write_file(junk_zip, pkg_pattern(500, 2)));
+    for (const std::string& zip : {empty_zip, junk_zip}) {
+        CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
+        EXPECT_EQ(z.exit_code, 5) << zip;
+        EXPECT_NE(z.err.find("Open update file failed!\n"), std::string::npos) << z.err;
+        EXPECT_FALSE(std::filesystem::exists(tmp.own(
+            std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
+    }
+}
+
+// A zip archive as FILE is unpacked as a downloaded one is: into the run
+// directory named after it, as "tmp.dqv", removed again afterwards; the
+// archive itself stays.
+TEST_F(CliUpdate, ZipFileIsUnpackedAndWritten) {
+    std::string zip = tmp.file("bundle.zip");
+    ASSERT_EQ(pkgbuild_zip(zip, {{"docs/readme.txt", pkg_pattern(20, 1)},
+                                 {"Map.DQV", pkg_read_file(package)}}),
+              1);
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
+    sim.stop();
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Update Successfully!\n");
+    EXPECT_NE(r.err.find("Decompressing database"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(zip));
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("bundle")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("bundle/tmp.dqv")));
+    auto unit = unitAfter();
+    EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), p.voice.size()), p.voice);
+    EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
 }
 
 TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
@@ -227,13 +304,14 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
     ASSERT_TRUE(sim.running());
     std::string unit = "socket:" + socket;
 
+    // An unanswered question and a refused list are bad usage.
     CliResult asked = run_cli(tmp, {"--unit", unit, "update", prov});
-    EXPECT_EQ(asked.exit_code, 1);
+    EXPECT_EQ(asked.exit_code, 2);
     EXPECT_NE(asked.err.find("--national"), std::string::npos) << asked.err;
 
     CliResult many = run_cli(
         tmp, {"--unit", unit, "update", prov, "--provinces", "0,1,2,3,4,5,6,7,8,9,10,11,12"});
-    EXPECT_EQ(many.exit_code, 1);
+    EXPECT_EQ(many.exit_code, 2);
     EXPECT_NE(many.err.find("最多只能选择12个省分更新！"), std::string::npos) << many.err;
 
     CliResult both =
@@ -283,11 +361,12 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     unsetenv("TREVIK_VERSION_SERVER");
     sim.stop();
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Internet vesion:20991231\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Updated percent100.00% Speed0.00Kb/s  Remaining time0Second"),
+    EXPECT_EQ(r.out, "Internet vesion:20991231\nUpdate Successfully!\n");
+    EXPECT_NE(r.err.find("Updated percent100.00% Speed0.00Kb/s  Remaining time0Second  " +
+                         std::to_string(zip.size()) + "/" + std::to_string(zip.size()) +
+                         " bytes\n"),
               std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Update Successfully!\n"), std::string::npos) << r.out;
+        << r.err;
     // The sample's voice data (section 4) is in the unit's voice region.
     Bytes dqv = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.dqv");
     Bytes voice(dqv.begin() + 41240, dqv.begin() + 41240 + 49152);

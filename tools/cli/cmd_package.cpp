@@ -1,13 +1,12 @@
-// trevik-cli inspect / merge: what a package holds, and the merged province
-// image exactly as it would go to the unit.
+// trevik-cli inspect / provinces / merge: what a package holds, its
+// provinces, and the merged province image exactly as it would go to the
+// unit.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "package/package.h"
 #include "support/archive.h"
@@ -18,7 +17,7 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = CliJson;
 
 constexpr const char* OPEN_FAILED = "Open update file failed!";
 
@@ -212,14 +211,13 @@ void print_text(const Package* p, const PackageDirectory& dir) {
     if (p->province_count > 0) {
         std::printf("provinces (stamp %u):\n", p->province_stamp);
         for (uint32_t i = 0; i < p->province_count; ++i)
-            std::printf("  %s: %u records\n", gbk_to_utf8(p->provinces[i].name).c_str(),
+            std::printf("  %s: %u records\n", cli_ansi_text(p->provinces[i].name).c_str(),
                         p->provinces[i].record_count);
     }
 }
 
 struct InspectArgs {
     std::string file;
-    bool json = false;
 };
 
 void setup_inspect(CLI::App& root, int* exit_code) {
@@ -227,19 +225,16 @@ void setup_inspect(CLI::App& root, int* exit_code) {
     CLI::App* cmd = root.add_subcommand(
         "inspect", "Show what an update package (.dqv, or a zip holding one) contains");
     cmd->add_option("FILE", args.file, "Package or zip archive")->required();
-    cmd->add_flag("--json", args.json, "Print one JSON object");
+    cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
         PackageDirectory dir;
         Package* p = load_package(args.file, &dir);
         if (!p) {
-            std::fprintf(stderr, "%s\n", OPEN_FAILED);
-            *exit_code = CLI_FAILED;
+            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
             return;
         }
-        if (args.json)
-            std::printf(
-                "%s\n",
-                describe(p, dir).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        if (cli_json())
+            cli_print_json(describe(p, dir));
         else
             print_text(p, dir);
         package_free(p);
@@ -278,6 +273,7 @@ void setup_merge(CLI::App& root, int* exit_code) {
                     "Comma-separated province indices 0..33 or names")
         ->required();
     cmd->add_option("-o,--output", args.out, "File to write the image to")->required();
+    cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
         int flags[PROVINCE_COUNT] = {};
         size_t start = 0;
@@ -290,9 +286,8 @@ void setup_merge(CLI::App& root, int* exit_code) {
                 item.pop_back();
             int k = province_index(item);
             if (k < 0) {
-                std::fprintf(stderr, "unknown province \"%s\" (use 0..33 or a province name)\n",
-                             item.c_str());
-                *exit_code = CLI_USAGE;
+                *exit_code = cli_fail(CLI_USAGE, "unknown province \"" + item +
+                                                     "\" (use 0..33 or a province name)");
                 return;
             }
             flags[k] = 1;
@@ -303,28 +298,100 @@ void setup_merge(CLI::App& root, int* exit_code) {
         PackageDirectory dir;
         Package* p = load_package(args.file, &dir);
         if (!p) {
-            std::fprintf(stderr, "%s\n", OPEN_FAILED);
-            *exit_code = CLI_FAILED;
+            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
             return;
         }
-        int code = CLI_FAILED;
+        int code = CLI_OK;
         if (p->province_count == 0) {
-            std::fprintf(stderr, "%s has no province table: nothing to merge\n", args.file.c_str());
+            code = cli_fail(CLI_FAILED, args.file + " has no province table: nothing to merge");
         } else if (!package_merge_provinces(p, flags)) {
-            std::fprintf(stderr, "cannot build the merged image (out of memory)\n");
+            code = cli_fail(CLI_FAILED, "cannot build the merged image (out of memory)");
         } else if (!pkg_write_file(args.out, Bytes(p->merged_gps.data,
                                                    p->merged_gps.data + p->merged_gps.size))) {
-            std::fprintf(stderr, "cannot write %s\n", args.out.c_str());
+            code = cli_fail(CLI_FAILED, "cannot write " + args.out);
+        } else if (cli_json()) {
+            cli_print_json(Json{{"output", args.out}, {"size", p->merged_gps.size}});
         } else {
             std::printf("wrote %s: %u bytes\n", args.out.c_str(), p->merged_gps.size);
-            code = CLI_OK;
         }
         package_free(p);
         *exit_code = code;
     });
 }
 
+bool ascii_lower_equal(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? char(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? char(*b - 'A' + 'a') : *b;
+        if (x != y)
+            return false;
+        if (!x)
+            return true;
+    }
+}
+
+// The number --provinces takes for a province of the package's table: the
+// index of its name, when the table entry is the one a merge would take for
+// that name (the first of its name). -1 otherwise.
+int province_number(const Package* p, uint32_t entry) {
+    for (int k = 0; k < PROVINCE_COUNT; ++k) {
+        if (!ascii_lower_equal(p->provinces[entry].name, PROVINCE_NAMES[k]))
+            continue;
+        for (uint32_t i = 0; i < entry; ++i)
+            if (ascii_lower_equal(p->provinces[i].name, PROVINCE_NAMES[k]))
+                return -1;
+        return k;
+    }
+    return -1;
+}
+
+struct ProvincesArgs {
+    std::string file;
+};
+
+void setup_provinces(CLI::App& root, int* exit_code) {
+    static ProvincesArgs args;
+    CLI::App* cmd = root.add_subcommand(
+        "provinces",
+        "List the provinces of a per-province package with the numbers --provinces takes");
+    cmd->add_option("FILE", args.file, "Package or zip archive")->required();
+    cli_add_json_flags(cmd);
+    cmd->callback([exit_code] {
+        PackageDirectory dir;
+        Package* p = load_package(args.file, &dir);
+        if (!p) {
+            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
+            return;
+        }
+        Json list = Json::array();
+        for (uint32_t i = 0; i < p->province_count; ++i) {
+            int k = province_number(p, i);
+            Json e;
+            e["number"] = k >= 0 ? Json(k) : Json(nullptr);
+            e["name"] = gbk_to_utf8(p->provinces[i].name);
+            e["records"] = p->provinces[i].record_count;
+            list.push_back(e);
+        }
+        if (cli_json()) {
+            cli_print_json(Json{{"per_province", p->province_count > 0}, {"provinces", list}});
+        } else if (p->province_count == 0) {
+            cli_note(args.file + " has no province table: it is not a per-province package");
+        } else {
+            for (uint32_t i = 0; i < p->province_count; ++i) {
+                int k = province_number(p, i);
+                std::string number = k >= 0 ? std::to_string(k) : std::string("-");
+                std::printf("%2s %s: %u records\n", number.c_str(),
+                            cli_ansi_text(p->provinces[i].name).c_str(),
+                            p->provinces[i].record_count);
+            }
+        }
+        package_free(p);
+        *exit_code = CLI_OK;
+    });
+}
+
 const CliRegistrar inspect_registrar(setup_inspect);
+const CliRegistrar provinces_registrar(setup_provinces);
 const CliRegistrar merge_registrar(setup_merge);
 
 } // namespace

@@ -9,8 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "config/config_keys.h"
@@ -20,9 +18,9 @@
 #include "config/records.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/unit_access.h"
 
 namespace {
-
 
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
@@ -30,14 +28,12 @@ std::string utf8(const std::u16string& s) {
 
 struct SettingsOptions {
     std::string unit = "hid";
-    bool json = false;
     bool yes = false;
     std::vector<std::string> assignments;
 };
 
-// Message boxes of the run on the terminal. Messages are kept until the
-// device link's log lines are done with (flush), so the outcome goes to
-// standard output and errors to standard error.
+// Message boxes of the run on the terminal, shown once the run is over
+// (flush): the outcome on standard output, errors on standard error.
 class TerminalPrompter : public ConfigPrompter {
   public:
     explicit TerminalPrompter(bool yes) : yes_(yes) {}
@@ -45,8 +41,9 @@ class TerminalPrompter : public ConfigPrompter {
         held_.emplace_back(text, icon == CONFIG_ICON_ERROR);
     }
     void flush() {
+        // With --json standard output holds the one object alone.
         for (const auto& [text, error] : held_)
-            std::fprintf(error ? stderr : stdout, "%s\n", text.c_str());
+            std::fprintf(error || cli_json() ? stderr : stdout, "%s\n", text.c_str());
         held_.clear();
     }
     bool ask_yes_no(const std::string& text, const std::string&) override {
@@ -67,8 +64,8 @@ class TerminalPrompter : public ConfigPrompter {
     std::vector<std::pair<std::string, bool>> held_;
 };
 
-nlohmann::json view_json(const ConfigView& v, int boot, int radar_type) {
-    using nlohmann::json;
+CliJson view_json(const ConfigView& v, int boot, int radar_type) {
+    using json = CliJson;
     json j;
     j["caption"] = utf8(v.caption);
     j["kind"] = v.kind;
@@ -141,28 +138,17 @@ void print_view(const ConfigView& v, int radar_type) {
 }
 
 // Opens the first unit of the chosen source, or says why not.
-QV_Machine* open_unit() {
+int open_unit(QV_Machine** out) {
+    *out = nullptr;
     QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
-    if (!m) {
-        std::fprintf(stderr, "out of memory\n");
-        return nullptr;
-    }
-    int attached;
-    {
-        LogToStderr redirect;
-        attached = QV_Machine_attachFirstUnit(m);
-    }
-    if (!attached) {
-        if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY)
-            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
-        else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
-            std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
-        else
-            std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
+    if (!m)
+        return cli_fail(CLI_FAILED, "out of memory");
+    if (int code = cli_attach_unit(m); code != CLI_OK) {
         QV_Machine_release(m);
-        return nullptr;
+        return code;
     }
-    return m;
+    *out = m;
+    return CLI_OK;
 }
 
 int run_settings(const SettingsOptions& o, bool set) {
@@ -170,27 +156,21 @@ int run_settings(const SettingsOptions& o, bool set) {
     for (const std::string& a : o.assignments) {
         size_t eq = a.find('=');
         std::string key = a.substr(0, eq);
-        if (eq == std::string::npos || config_key_canonical(key).empty()) {
-            std::fprintf(stderr,
-                         "\"%s\" is not KEY=VALUE with a known key (band.N, carrier, apn, user, "
-                         "password, server, port, time_zone, day_hour, night_hour, freq_display, "
-                         "twelve_hour)\n",
-                         a.c_str());
-            return CLI_USAGE;
-        }
+        if (eq == std::string::npos || config_key_canonical(key).empty())
+            return cli_fail(CLI_USAGE,
+                            "\"" + a +
+                                "\" is not KEY=VALUE with a known key (band.N, carrier, apn, user, "
+                                "password, server, port, time_zone, day_hour, night_hour, "
+                                "freq_display, twelve_hour)");
         kv.emplace_back(key, a.substr(eq + 1));
     }
-    if (set && kv.empty()) {
-        std::fprintf(stderr, "settings set needs at least one KEY=VALUE\n");
-        return CLI_USAGE;
-    }
-    if (!QV_Hid_selectSource(o.unit)) {
-        std::fprintf(stderr, "--unit must be hid or socket:PATH, not \"%s\"\n", o.unit.c_str());
-        return CLI_USAGE;
-    }
-    QV_Machine* m = open_unit();
-    if (!m)
-        return cli_open_failure_code();
+    if (set && kv.empty())
+        return cli_fail(CLI_USAGE, "settings set needs at least one KEY=VALUE");
+    if (int code = cli_select_unit(o.unit); code != CLI_OK)
+        return code;
+    QV_Machine* m = nullptr;
+    if (int code = open_unit(&m); code != CLI_OK)
+        return code;
     MachineConfigUnit unit(m);
     TerminalPrompter prompter(o.yes);
     int result = CLI_OK;
@@ -198,24 +178,21 @@ int run_settings(const SettingsOptions& o, bool set) {
     if (!set) {
         ConfigRunResult check = config_run_precheck(unit);
         if (check == CONFIG_RUN_NOT_INITIALISED || check == CONFIG_RUN_UPGRADE_TOOL) {
-            std::fprintf(stderr, "%s\n",
-                         check == CONFIG_RUN_NOT_INITIALISED ? CONFIG_NOT_INITIALISED
-                                                             : CONFIG_UPGRADE_TOOL);
             QV_Machine_release(m);
-            return CLI_FAILED;
+            return cli_fail(CLI_FAILED, check == CONFIG_RUN_NOT_INITIALISED ? CONFIG_NOT_INITIALISED
+                                                                            : CONFIG_UPGRADE_TOOL);
         }
         if (check == CONFIG_RUN_READ_FAILED) {
             // Without the block the GPRS settings and the caption would be
             // shown wrong.
-            std::fprintf(stderr, "the unit's main-setting block could not be read\n");
             QV_Machine_release(m);
-            return CLI_TRANSFER;
+            return cli_fail(CLI_TRANSFER, "the unit's main-setting block could not be read");
         }
         ConfigView v = config_view_load(u"Setting", int(m->boot_version), m->param_kind, m->param,
                                         m->main_setting, m->server_settings);
         int radar_type = param_radar_type(m->param, m->param_kind);
-        if (o.json)
-            std::printf("%s\n", view_json(v, int(m->boot_version), radar_type).dump(2).c_str());
+        if (cli_json())
+            cli_print_json(view_json(v, int(m->boot_version), radar_type));
         else
             print_view(v, radar_type);
         QV_Machine_release(m);
@@ -239,19 +216,19 @@ int run_settings(const SettingsOptions& o, bool set) {
         }
         return 1;
     };
-    ConfigRunResult r;
-    {
-        LogToStderr redirect;
-        r = config_run(unit, prompter, editor);
-    }
+    ConfigRunResult r = config_run(unit, prompter, editor);
     prompter.flush();
-    if (!refusal.empty())
+    std::string why = refusal;
+    if (r == CONFIG_RUN_UNIT_GONE)
+        why += (why.empty() ? "" : "\n") + std::string(CONFIG_NO_HARDWARE);
+    if (r == CONFIG_RUN_UNIT_GONE || r == CONFIG_RUN_WRITE_FAILED || r == CONFIG_RUN_READ_FAILED)
+        result = cli_fail(CLI_TRANSFER, why);
+    else if (r != CONFIG_RUN_SUCCESS)
+        result = cli_fail(CLI_FAILED, why);
+    else if (!refusal.empty())
         std::fprintf(stderr, "%s\n", refusal.c_str());
-    if (r != CONFIG_RUN_SUCCESS) {
-        if (r == CONFIG_RUN_UNIT_GONE)
-            std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
-        result = r == CONFIG_RUN_READ_FAILED ? CLI_TRANSFER : CLI_FAILED;
-    }
+    else if (cli_json())
+        cli_print_json(CliJson{{"written", true}});
     QV_Machine_release(m);
     return result;
 }
@@ -260,9 +237,8 @@ void setup(CLI::App& root, int* exit_code) {
     static SettingsOptions opts;
     CLI::App* settings = root.add_subcommand(
         "settings", "Print the attached unit's settings as the configuration dialog shows them");
-    settings->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
-        ->capture_default_str();
-    settings->add_flag("--json", opts.json, "Print one JSON object");
+    cli_add_unit_option(settings, &opts.unit);
+    cli_add_json_flags(settings);
     CLI::App* set = settings->add_subcommand(
         "set", "Change settings with the dialog's checks and write them to the unit");
     set->add_option("ASSIGNMENTS", opts.assignments,
@@ -270,8 +246,7 @@ void setup(CLI::App& root, int* exit_code) {
                     "time_zone=-12..13, day_hour=3..10, night_hour=15..23, carrier=ROW|NAME, "
                     "apn=, user=, password=, server=, port=1..65535")
         ->required();
-    set->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
-        ->capture_default_str();
+    cli_add_unit_option(set, &opts.unit);
     set->add_flag("--yes", opts.yes,
                   "Answer yes when the unit could not identify its radar module");
     settings->callback([exit_code, set] { *exit_code = run_settings(opts, set->parsed()); });

@@ -1,83 +1,44 @@
 // trevik-cli info / dump / readout: the attached unit's device information
 // and the two service read-outs.
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_Service.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/unit_access.h"
 
 namespace {
 
-
-struct ProgressState {
-    bool terminal = false;
-    bool drawn = false;
-};
-
-// The window's progress text, redrawn in place on a terminal.
-void on_progress(void* user, QV_Machine* m, int kind, uint32_t value, uint32_t start_tick) {
-    auto* state = static_cast<ProgressState*>(user);
-    if (!state->terminal || kind == 0)
-        return;
-    using namespace std::chrono;
-    uint32_t now =
-        uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    std::string status = wtext_to_utf8(m->status_text);
-    std::fprintf(stderr, "\r%s%s %.02f%%   %s %d %s", status.c_str(), "Updated", value / 100.0,
-                 "Time", int((now - start_tick) / 1000), "Second");
-    state->drawn = true;
-}
-
-void end_progress_line(ProgressState& state) {
-    if (state.drawn)
-        std::fputc('\n', stderr);
-    state.drawn = false;
-}
-
-// Opens the first unit of the chosen source. Prints why not and returns
-// null when there is none.
-QV_Machine* open_unit(ProgressState* progress) {
-    QV_Machine* m = QV_Machine_create(nullptr, nullptr, on_progress, progress);
-    if (!m) {
-        std::fprintf(stderr, "out of memory\n");
-        return nullptr;
-    }
-    int attached;
-    {
-        LogToStderr redirect;
-        attached = QV_Machine_attachFirstUnit(m);
-    }
-    if (!attached) {
-        if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY)
-            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
-        else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED)
-            std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
-        else
-            std::fprintf(stderr, "%s\n", SERVICE_NO_HARDWARE);
+// Opens the first unit of the selected source, reporting why not.
+int open_unit(CliProgress* progress, QV_Machine** out) {
+    *out = nullptr;
+    QV_Machine* m = QV_Machine_create(nullptr, nullptr, cli_device_progress, progress);
+    if (!m)
+        return cli_fail(CLI_FAILED, "out of memory");
+    int code = cli_attach_unit(m);
+    if (code != CLI_OK) {
         QV_Machine_release(m);
-        return nullptr;
+        return code;
     }
-    return m;
-}
-
-// Sets the unit source; false (after a message) for an unknown one.
-bool select_unit(const std::string& unit) {
-    if (QV_Hid_selectSource(unit))
-        return true;
-    std::fprintf(stderr, "--unit must be hid or socket:PATH, not \"%s\"\n", unit.c_str());
-    return false;
+    *out = m;
+    return CLI_OK;
 }
 
 int print_outcome(const QV_ServiceOutcome& o) {
-    if (o.status)
-        std::fprintf(stderr, "%s\n", o.status);
-    std::fprintf(o.ok ? stdout : stderr, "%s\n", o.message);
-    return o.ok ? CLI_OK : CLI_FAILED;
+    if (o.ok) {
+        if (o.status)
+            cli_note(o.status);
+        if (cli_json())
+            cli_print_json(CliJson{{"message", o.message}});
+        else
+            std::printf("%s\n", o.message);
+        return CLI_OK;
+    }
+    std::string text = o.status ? std::string(o.status) + "\n" + o.message : o.message;
+    return cli_fail(CLI_FAILED, text);
 }
 
 // The texts stay those the window shows, but what they show of a unit that
@@ -94,40 +55,40 @@ struct UnitOptions {
 };
 
 void add_unit_option(CLI::App* cmd, UnitOptions* opts) {
-    cmd->add_option("--unit", opts->unit, "Where the unit is: hid (default) or socket:PATH")
-        ->capture_default_str();
+    cli_add_unit_option(cmd, &opts->unit);
+    cli_add_json_flags(cmd);
 }
 
 int run_info(const UnitOptions& o) {
-    if (!select_unit(o.unit))
-        return CLI_USAGE;
-    ProgressState progress;
-    QV_Machine* m = open_unit(&progress);
-    if (!m)
-        return cli_open_failure_code();
-    std::string text = QV_Machine_infoText(m);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (int code = cli_select_unit(o.unit); code != CLI_OK)
+        return code;
+    CliProgress progress;
+    QV_Machine* m = nullptr;
+    if (int code = open_unit(&progress, &m); code != CLI_OK)
+        return code;
+    if (cli_json()) {
+        cli_print_json(cli_unit_json(m));
+    } else {
+        // The unit's texts are in its code page; the terminal gets its own.
+        std::string text = cli_ansi_text(QV_Machine_infoText(m));
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
     bool answered = m->info_answers != 0;
     QV_Machine_release(m);
     return answered ? CLI_OK : unit_silent();
 }
 
 int run_service(const UnitOptions& o, bool readout) {
-    if (!select_unit(o.unit))
-        return CLI_USAGE;
-    ProgressState progress;
-    progress.terminal = ::isatty(STDERR_FILENO) != 0;
-    QV_Machine* m = open_unit(&progress);
-    if (!m)
-        return cli_open_failure_code();
+    if (int code = cli_select_unit(o.unit); code != CLI_OK)
+        return code;
+    CliProgress progress;
+    QV_Machine* m = nullptr;
+    if (int code = open_unit(&progress, &m); code != CLI_OK)
+        return code;
     std::u16string path = utf8_to_wtext(o.file);
-    QV_ServiceOutcome outcome;
-    {
-        LogToStderr redirect;
-        outcome = readout ? QV_Service_readServerData(m, path.c_str())
-                          : QV_Service_dumpInfo(m, path.c_str());
-    }
-    end_progress_line(progress);
+    QV_ServiceOutcome outcome =
+        readout ? QV_Service_readServerData(m, path.c_str()) : QV_Service_dumpInfo(m, path.c_str());
+    progress.finish();
     bool answered = m->info_answers != 0;
     QV_Machine_release(m);
     int code = print_outcome(outcome);

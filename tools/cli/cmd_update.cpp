@@ -1,10 +1,12 @@
 // trevik-cli update: the update run of the window, on the terminal.
 //
 //   trevik-cli update [FILE] [--national | --provinces LIST] [--dry-run]
-//                     [--unit hid|socket:PATH]
+//                     [--unit hid|hid:PATH|socket:PATH] [--json]
 //
-// With FILE the package is that file (a .dqv package); without it the
-// newest package named by the unit's version file is downloaded.
+// With FILE the package is that file (a .dqv package, or a zip archive
+// holding one); without it the newest package named by the unit's version
+// file is downloaded. The result text (or the plan of a dry run) goes to
+// standard output, progress and failures to standard error.
 #include <unistd.h>
 
 #include <chrono>
@@ -25,86 +27,9 @@
 #include "support/build_settings.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/unit_access.h"
 
 namespace {
-
-// What the user sees of the progress bar. On a terminal every text is
-// redrawn in place. Otherwise each phase ("updating", "Decompressing
-// database…") gets its own line, and the figures within a phase at most one
-// line a second, the last of them always shown before the next phase.
-class TerminalProgress {
-  public:
-    TerminalProgress() : tty_(isatty(fileno(stdout)) != 0) {}
-
-    // A new phase of the run.
-    void phase(const std::string& text) {
-        if (text.empty())
-            return;
-        if (tty_) {
-            draw(text);
-            return;
-        }
-        flushPending();
-        line(text);
-        last_ = std::chrono::steady_clock::time_point();
-    }
-
-    // A new figure within the phase.
-    void figure(const std::string& text) {
-        if (text.empty() || text == shown_)
-            return;
-        if (tty_) {
-            draw(text);
-            return;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::seconds(1)) {
-            pending_ = text;
-            return;
-        }
-        line(text);
-        pending_.clear();
-        last_ = now;
-    }
-
-    // Ends the progress display before other output.
-    void finish() {
-        if (tty_ && open_line_) {
-            std::printf("\n");
-            open_line_ = false;
-        }
-        flushPending();
-        std::fflush(stdout);
-    }
-
-  private:
-    void draw(const std::string& text) {
-        std::printf("\r%s\033[K", text.c_str());
-        std::fflush(stdout);
-        shown_ = text;
-        open_line_ = true;
-    }
-    void line(const std::string& text) {
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
-        shown_ = text;
-    }
-    void flushPending() {
-        if (!pending_.empty() && pending_ != shown_)
-            line(pending_);
-        pending_.clear();
-    }
-
-    bool tty_;
-    bool open_line_ = false;
-    std::string shown_;
-    std::string pending_;
-    std::chrono::steady_clock::time_point last_;
-};
-
-std::string utf8(const std::u16string& s) {
-    return wtext_to_utf8(s.c_str());
-}
 
 // The province names as UTF-8, in flag order.
 std::vector<std::string> province_names_utf8() {
@@ -181,43 +106,25 @@ int accept_unit(void* user, const uint8_t* identity) {
 
 class CliUpdateHost : public UpdateHost, public DownloadOwner {
   public:
-    CliUpdateHost(QV_Machine* m, TerminalProgress* progress, ProvinceChoice choice)
+    CliUpdateHost(QV_Machine* m, CliProgress* progress, ProvinceChoice choice)
         : machine_(m), progress_(progress), choice_(std::move(choice)) {}
-
-    // Device progress: the window's progress function, on the terminal.
-    static void onDeviceProgress(void* user, QV_Machine* m, int kind, uint32_t value,
-                                 uint32_t start_tick) {
-        (void)start_tick;
-        auto* self = static_cast<CliUpdateHost*>(user);
-        if (!self)
-            return;
-        if (kind == 0) {
-            self->device_start_ = std::chrono::steady_clock::now();
-            return;
-        }
-        auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::steady_clock::now() - self->device_start_);
-        self->progress_->figure(
-            progress_device_text(wtext_to_utf8(m->status_text), value, uint32_t(elapsed.count())));
-    }
 
     void setMachine(QV_Machine* m) { machine_ = m; }
 
     void enableButtons(bool) override {}
     void setProgressText(const std::u16string& text) override {
-        text_ = utf8(text);
+        text_ = cli_wide_text(text);
         progress_->phase(text_);
     }
     void setProgressRange(uint32_t upper) override {
         range_ = upper;
         setProgressPos(0);
     }
+    // The bar's position under its own text (archive extraction).
     void setProgressPos(uint32_t pos) override {
         if (range_ == 0 || text_.empty())
             return;
-        char buf[32];
-        std::snprintf(buf, sizeof buf, " %u%%", unsigned(uint64_t(pos) * 100 / range_));
-        progress_->figure(text_ + buf);
+        progress_->update(text_, pos, range_);
     }
 
     int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
@@ -229,24 +136,24 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             std::string why = parse_province_list(choice_.list, flags);
             if (!why.empty()) {
                 progress_->finish();
-                std::fprintf(stderr, "%s\n", why.c_str());
+                refusal_ = why;
                 return 1;
             }
             *mode = 1;
             return 0;
         }
         progress_->finish();
-        if (!isatty(fileno(stdin))) {
-            std::fprintf(stderr,
-                         "This package carries the database per province: choose --national or "
-                         "--provinces LIST (names or numbers 0-33, at most 12).\n");
+        if (!isatty(fileno(stdin)) || cli_json()) {
+            refusal_ = "This package carries the database per province: choose --national or "
+                       "--provinces LIST (names or numbers 0-33, at most 12).";
             return 1;
         }
-        std::printf("%s [y/n] ",
-                    "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
-                    "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                    "‘是’！");
-        std::fflush(stdout);
+        // The questions go where the answers are read from: the terminal.
+        std::fprintf(stderr, "%s [y/n] ",
+                     "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
+                     "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
+                     "‘是’！");
+        std::fflush(stderr);
         std::string answer;
         if (!std::getline(std::cin, answer))
             return 1;
@@ -256,25 +163,29 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         }
         std::vector<std::string> names = province_names_utf8();
         for (int i = 0; i < PROVINCE_COUNT; ++i)
-            std::printf("%2d %s%s", i, names[i].c_str(), i % 6 == 5 ? "\n" : "\t");
-        std::printf("\nProvinces (names or numbers, comma-separated, at most 12): ");
-        std::fflush(stdout);
+            std::fprintf(stderr, "%2d %s%s", i, names[i].c_str(), i % 6 == 5 ? "\n" : "\t");
+        std::fprintf(stderr, "\nProvinces (names or numbers, comma-separated, at most 12): ");
+        std::fflush(stderr);
         std::string list;
         if (!std::getline(std::cin, list))
             return 1;
         std::string why = parse_province_list(list, flags);
         if (!why.empty()) {
-            std::fprintf(stderr, "%s\n", why.c_str());
+            refusal_ = why;
             return 1;
         }
         *mode = 1;
         return 0;
     }
 
-    void showMessage(const std::u16string& text, const std::u16string&, UpdateIcon icon) override {
+    // The run's message box: the outcome, printed once the run is over.
+    void showMessage(const std::u16string& text, const std::u16string&, UpdateIcon) override {
         progress_->finish();
-        std::fprintf(icon == UpdateIcon::Error ? stderr : stdout, "%s\n", utf8(text).c_str());
+        box_ = text;
     }
+    const std::u16string& box() const { return box_; }
+    // Why the province question was not answered; "" when it was.
+    const std::string& refusal() const { return refusal_; }
     bool isClosing() override { return false; }
     bool isConnected() override { return QV_Machine_isConnected(machine_) != 0; }
     CHttpDownload* downloadComponent() override { return &download_; }
@@ -290,15 +201,14 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             total_ = uint32_t(wparam);
             break;
         case UWM_DOWNLOAD_SPEED:
-            progress_->figure(progress_download_text(total_, uint32_t(lparam), uint32_t(wparam)));
+            progress_->update(progress_download_text(total_, uint32_t(lparam), uint32_t(wparam)),
+                              uint32_t(lparam), total_);
             break;
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
-                progress_->figure(progress_download_text(total_, total_, 0));
-            else if (wparam != 6) {
+                progress_->update(progress_download_text(total_, total_, 0), total_, total_);
+            else if (wparam != 6)
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
-                progress_->figure(utf8(failure_));
-            }
             break;
         default:
             break;
@@ -307,14 +217,15 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
 
   private:
     QV_Machine* machine_;
-    TerminalProgress* progress_;
+    CliProgress* progress_;
     ProvinceChoice choice_;
     std::string text_;
     uint32_t range_ = 0;
     uint32_t total_ = 0;
     std::u16string failure_;
+    std::u16string box_;
+    std::string refusal_;
     CHttpDownload download_;
-    std::chrono::steady_clock::time_point device_start_ = std::chrono::steady_clock::now();
 };
 
 struct AttachState {
@@ -348,8 +259,8 @@ VersionHosts cli_version_hosts() {
 }
 
 bool ask_yes(const char* question) {
-    std::printf("%s [y/n] ", question);
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s [y/n] ", question);
+    std::fflush(stderr);
     std::string answer;
     if (!std::getline(std::cin, answer))
         return false;
@@ -357,46 +268,44 @@ bool ask_yes(const char* question) {
 }
 
 // Reads the unit's version file and fills the source with what it names,
-// as the window does before its Update button starts a run. Returns false
-// (with the reason on stderr) when there is nothing to download, or the
-// user declined to write a package that is not newer.
-bool find_online_package(QV_Machine* machine, UpdateSource* source) {
+// as the window does before its Update button starts a run. Returns CLI_OK,
+// or the exit code after reporting: CLI_FAILED when there is nothing to
+// download, CLI_NOTHING_TO_DO when the unit is already as new as the online
+// version and no one at a terminal asked to write it again.
+int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* report) {
     VersionCheckState st;
     BuildVersionFileUrl(machine, &st.version_file_url, cli_version_hosts());
-    if (st.version_file_url.empty()) {
-        std::fprintf(stderr, "This unit has no online update service; name a package FILE.\n");
-        return false;
-    }
+    if (st.version_file_url.empty())
+        return cli_fail(CLI_FAILED, "This unit has no online update service; name a package FILE.");
     CHttpDownload version_download;
     std::u16string target = version_file_target();
     DownloadOutcome got = download_file(version_download, nullptr, st.version_file_url, target,
                                         VERSION_FILE_MAX_SIZE);
     version_download.Stop();
-    if (!got.startError.empty()) {
-        std::fprintf(stderr, "%s\n", wtext_to_utf8(got.startError.c_str()).c_str());
-        return false;
-    }
+    if (!got.startError.empty())
+        return cli_fail(CLI_FAILED, wtext_to_utf8(got.startError.c_str()));
     VersionCheckView view;
-    if (got.result != DOWNLOAD_RESULT_OK || !LoadVersionFile(st, target.c_str(), &view)) {
-        std::fprintf(stderr, "%s\n", wtext_to_utf8(VERSION_TEXT_FAILED).c_str());
-        return false;
+    if (got.result != DOWNLOAD_RESULT_OK || !LoadVersionFile(st, target.c_str(), &view))
+        return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED));
+    if (view.set_status) {
+        if (cli_json())
+            (*report)["online_status"] = wtext_to_utf8(view.status.c_str());
+        else
+            std::printf("%s\n", cli_wide_text(view.status).c_str());
+        std::fflush(stdout);
     }
-    if (view.set_status)
-        std::printf("%s\n", wtext_to_utf8(view.status.c_str()).c_str());
     const DateStamp& gps = machine->gps_date;
     uint32_t unit_version = gps.year * 10000u + gps.month * 100u + gps.day;
     if (version_check_should_ask(st, false, unit_version)) {
         const char* question = "Already the newest version,Updated or Not?";
-        if (isatty(fileno(stdin))) {
-            if (!ask_yes(question))
-                return false;
-        } else {
-            std::printf("Already the newest version; updating as asked.\n");
-        }
+        if (!isatty(fileno(stdin)) || cli_json())
+            return cli_fail(CLI_NOTHING_TO_DO, "Already the newest version.");
+        if (!ask_yes(question))
+            return cli_fail(CLI_NOTHING_TO_DO, "");
     }
     source->list_form = st.list_form;
     source->download_url = st.package_url;
-    return true;
+    return CLI_OK;
 }
 
 struct UpdateOptions {
@@ -407,61 +316,124 @@ struct UpdateOptions {
     std::string unit = "hid";
 };
 
-int run_update(const UpdateOptions& opt) {
-    if (!QV_Hid_selectSource(opt.unit)) {
-        std::fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", opt.unit.c_str());
-        return CLI_USAGE;
+// The exit code of a failed run, from the step it stopped at.
+int failure_exit_code(const UpdateOutcome& o) {
+    switch (o.stage) {
+    case UpdateStage::Unpack:
+    case UpdateStage::Load:
+        return CLI_BAD_PACKAGE;
+    case UpdateStage::Plan:
+        // The main-setting block is the one write the check makes itself.
+        return o.status == PLAN_SETTING_FAILED ? CLI_TRANSFER : CLI_FAILED;
+    case UpdateStage::Write:
+        return CLI_TRANSFER;
+    default:
+        return CLI_FAILED;
     }
-    TerminalProgress progress;
+}
+
+// What a dry run would write, for programs.
+CliJson plan_json(const UpdateOutcome& o) {
+    CliJson j;
+    j["program_only"] = o.program_only != 0;
+    const QV_WritePlan& p = o.plan;
+    CliJson writes = CliJson::array();
+    auto area = [&writes](const char* name, int wanted, uint32_t address, uint32_t length) {
+        if (wanted && length > 0)
+            writes.push_back({{"area", name}, {"address", address}, {"length", length}});
+    };
+    if (!o.program_only) {
+        j["layout502"] = p.layout502;
+        j["province_mode"] = p.province_mode;
+        area("boot", p.write_boot, FLASH_BOOT_ADDRESS, p.boot_length);
+        area("program", p.write_program, FLASH_PROGRAM_ADDRESS, p.program_length);
+        area("voice", p.write_voice, p.voice_address, p.voice_length);
+        area("radar_mute", p.write_radar_mute, p.radar_mute_address, p.radar_mute_length);
+        area("update_tool", p.write_update_tool, p.update_tool_address, p.update_tool_length);
+        area("gps", p.write_gps, p.gps_address, p.gps_length);
+        j["main_setting_address"] = o.actions.write_main_setting
+                                        ? CliJson(o.actions.main_setting_address)
+                                        : CliJson(nullptr);
+        j["write_client_id"] = p.write_client_id != 0;
+        j["writes"] = writes;
+    }
+    CliJson lines = CliJson::array();
+    size_t start = 0;
+    while (start < o.plan_text.size()) {
+        size_t end = o.plan_text.find('\n', start);
+        if (end == std::string::npos)
+            end = o.plan_text.size();
+        lines.push_back(o.plan_text.substr(start, end - start));
+        start = end + 1;
+    }
+    j["plan"] = lines;
+    return j;
+}
+
+int run_update(const UpdateOptions& opt) {
+    if (int code = cli_select_unit(opt.unit); code != CLI_OK)
+        return code;
+    CliProgress progress;
     ProvinceChoice choice{opt.national, opt.provinces};
     // The host exists before the machine, whose progress reaches it.
     CliUpdateHost host(nullptr, &progress, choice);
-    QV_Machine* machine =
-        QV_Machine_create(accept_unit, nullptr, &CliUpdateHost::onDeviceProgress, &host);
+    QV_Machine* machine = QV_Machine_create(accept_unit, nullptr, cli_device_progress, &progress);
     host.setMachine(machine);
-    if (!machine) {
-        std::fprintf(stderr, "Error\n");
-        return CLI_FAILED;
-    }
+    if (!machine)
+        return cli_fail(CLI_FAILED, "Error");
     AttachState state;
     state.machine = machine;
     QV_Hid_findUnit(&state, attach_unit);
     if (!state.opened) {
-        if (state.why == QV_HID_OPEN_BUSY)
-            std::fprintf(stderr, "%s\n", QV_Hid_inUseText().c_str());
-        else if (state.why == QV_HID_OPEN_DENIED)
-            std::fprintf(stderr, "%s\n", QV_Hid_permissionText());
-        else
-            std::fprintf(stderr, "   No hardware connected!\n");
+        std::string text;
+        int code = cli_unit_missing(&text);
         QV_Machine_release(machine);
-        return state.why == QV_HID_OPEN_BUSY ? CLI_UNIT_IN_USE : CLI_FAILED;
+        return cli_fail(code, text);
     }
     // A refused unit still counts as connected, with what could be read.
     QV_Machine_getDeveiceInfo(machine);
 
+    CliJson report;
     UpdateSource source;
     if (!opt.file.empty()) {
         source.package_path = utf8_to_wtext(opt.file);
-    } else if (!find_online_package(machine, &source)) {
+    } else if (int code = find_online_package(machine, &source, &report); code != CLI_OK) {
         QV_Machine_release(machine);
-        return CLI_FAILED;
+        return code;
     }
 
     UpdateRun run(&host, machine, source);
     run.setDryRun(opt.dry_run);
     UpdateOutcome outcome = run.run();
     progress.finish();
-    if (opt.dry_run && outcome.planned)
-        std::printf("%s", outcome.plan_text.c_str());
     QV_Machine_release(machine);
-    return outcome.result == UPDATE_SUCCEEDED ? CLI_OK : CLI_FAILED;
+
+    if (outcome.result == UPDATE_ABANDONED)
+        return cli_fail(CLI_USAGE, host.refusal());
+    if (outcome.result != UPDATE_SUCCEEDED)
+        return cli_fail(failure_exit_code(outcome), cli_wide_text(host.box()));
+    report["dry_run"] = opt.dry_run;
+    if (opt.dry_run) {
+        if (cli_json()) {
+            report.update(plan_json(outcome));
+            cli_print_json(report);
+        } else if (outcome.planned) {
+            std::printf("%s", outcome.plan_text.c_str());
+        }
+    } else if (cli_json()) {
+        report["message"] = wtext_to_utf8(host.box().c_str());
+        cli_print_json(report);
+    } else {
+        std::printf("%s\n", cli_wide_text(host.box()).c_str());
+    }
+    return CLI_OK;
 }
 
 void setup_update(CLI::App& root, int* exit_code) {
     auto opt = std::make_shared<UpdateOptions>();
     CLI::App* cmd = root.add_subcommand(
         "update", "Write an update package into the unit (without FILE: the newest one online)");
-    cmd->add_option("FILE", opt->file, "Update package (.dqv)");
+    cmd->add_option("FILE", opt->file, "Update package (.dqv, or a zip archive holding one)");
     CLI::Option* national = cmd->add_flag(
         "--national", opt->national, "Per-province package: write the national condensed package");
     CLI::Option* provinces = cmd->add_option(
@@ -471,8 +443,8 @@ void setup_update(CLI::App& root, int* exit_code) {
     national->excludes(provinces);
     cmd->add_flag("--dry-run", opt->dry_run,
                   "Load, check and print the write plan without writing to the unit");
-    cmd->add_option("--unit", opt->unit, "Where the unit is: hid or socket:PATH")
-        ->default_val("hid");
+    cli_add_unit_option(cmd, &opt->unit);
+    cli_add_json_flags(cmd);
     cmd->callback([opt, exit_code] { *exit_code = run_update(*opt); });
 }
 

@@ -1,6 +1,8 @@
 #include "tools/cli/cli.h"
 #include "trevik_version.h"
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,10 +48,24 @@ std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char
 
 CliRegistrar::CliRegistrar(CliSetup setup) { registry().push_back(setup); }
 
+namespace {
+bool asks_for_json(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
+} // namespace
+
 int main(int argc, char** argv) {
     CLI::App app{"Trevik: updates and configures the GPS speed-camera unit"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
+    // -q and -v read as well after the command name as before it.
+    app.fallthrough();
+    app.footer(CLI_EXIT_CODES_TEXT);
+    cli_add_verbosity_flags(app);
+    cli_install_log_sink();
     int exit_code = CLI_OK;
     for (CliSetup setup : registry())
         setup(app, &exit_code);
@@ -70,6 +86,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        if (asks_for_json(argc, argv))
+            std::printf("%s\n", cli_failure_json(CLI_USAGE, e.what()).c_str());
         return CLI_USAGE;
     }
     return exit_code;

@@ -1,0 +1,104 @@
+#include "tools/cli/unit_access.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/progress_text.h"
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_Machine.h"
+#include "config/records.h"
+#include "support/text.h"
+
+void cli_add_unit_option(CLI::App* cmd, std::string* unit) {
+    cmd->add_option("--unit", *unit, CLI_UNIT_HELP)->capture_default_str();
+}
+
+int cli_select_unit(const std::string& unit) {
+    if (QV_Hid_selectSource(unit))
+        return CLI_OK;
+    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH or socket:PATH, not \"" + unit + "\"");
+}
+
+int cli_unit_missing(std::string* text) {
+    if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
+        *text = QV_Hid_inUseText();
+        return CLI_UNIT_IN_USE;
+    }
+    if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
+        *text = QV_Hid_permissionText();
+        return CLI_NO_ACCESS;
+    }
+    *text = CLI_NO_HARDWARE;
+    return CLI_NO_UNIT;
+}
+
+int cli_attach_unit(QV_Machine* m) {
+    if (QV_Machine_attachFirstUnit(m))
+        return CLI_OK;
+    std::string text;
+    int code = cli_unit_missing(&text);
+    return cli_fail(code, text);
+}
+
+void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value, uint32_t start_tick) {
+    auto* progress = static_cast<CliProgress*>(user);
+    if (!progress || !m || kind == 0)
+        return;
+    using namespace std::chrono;
+    uint32_t now =
+        uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    std::string status = cli_wide_text(m->status_text);
+    progress->update(progress_device_text(status, value, progress_elapsed_seconds(now, start_tick)),
+                     m->done, m->total);
+}
+
+namespace {
+
+CliJson date_json(const DateStamp& d) {
+    if (d.year == 0)
+        return nullptr;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d%02d%02d", int(d.year), int(d.month), int(d.day));
+    return text;
+}
+
+std::string ansi_to_utf8(const char* ansi, size_t n) {
+    char16_t wide[512] = {};
+    if (n == 0 || ansi_to_wtext(wide, 512, ansi, int(n)) < 0)
+        return std::string(ansi, n);
+    return wtext_to_utf8(wide);
+}
+
+} // namespace
+
+CliJson cli_unit_json(const QV_Machine* m) {
+    const uint8_t* ms = m->main_setting;
+    auto s32 = [ms](int offset) { return int32_t(rec_u32(ms + offset)); };
+    char board[5] = {};
+    std::memcpy(board, ms + MS_OFF_BOARD_NAME, 4);
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t tool[4] = {};
+    QV_Machine_updateToolText(m, tool, 4);
+
+    CliJson j;
+    j["layout502"] = m->layout502;
+    j["boot"] = int32_t(m->boot_version);
+    j["flash_size"] = int32_t(m->flash_size);
+    j["main_setting_version"] = s32(MS_OFF_VERSION);
+    j["board_name"] = ansi_to_utf8(board, std::strlen(board));
+    j["program_version"] = s32(MS_OFF_PROGRAM_VERSION);
+    j["client"] = wtext_to_utf8(client);
+    j["gps_version"] = date_json(m->gps_date);
+    j["gps_size"] = s32(MS_OFF_GPS_SIZE);
+    j["voice_version"] = date_json(m->voice_date);
+    j["voice_size"] = s32(MS_OFF_VOICE_SIZE);
+    j["radar_mute_version"] = date_json(m->radar_mute_date);
+    j["radar_mute_size"] = s32(MS_OFF_RADAR_MUTE_SIZE);
+    j["update_version"] = wtext_to_utf8(tool);
+    j["update_size"] = s32(MS_OFF_UPDATE_TOOL_SIZE);
+    j["server_version"] = s32(MS_OFF_SERVER_DATA_SIZE);
+    j["server_size"] = s32(MS_OFF_UPDATE_TOOL_SIZE);
+    return j;
+}

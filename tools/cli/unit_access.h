@@ -1,0 +1,42 @@
+// How trevik-cli commands reach the unit: the --unit option, opening the
+// unit, and the exit code of each way that can fail.
+#pragma once
+
+#include <string>
+
+#include "tools/cli/cli.h"
+
+struct QV_Machine;
+
+// Help text of --unit.
+inline constexpr const char* CLI_UNIT_HELP =
+    "Where the unit is: hid (the first unit), hid:/dev/hidrawN (that unit) or socket:PATH "
+    "(an emulated unit)";
+
+// The unit's "no hardware" text, the same in every command.
+inline constexpr const char* CLI_NO_HARDWARE = "   No hardware connected!";
+
+// Adds --unit to cmd, bound to unit (default "hid").
+void cli_add_unit_option(CLI::App* cmd, std::string* unit);
+
+// Selects the unit source. Returns CLI_OK, or CLI_USAGE after saying why.
+int cli_select_unit(const std::string& unit);
+
+// The exit code and text when no unit could be opened, from why the last
+// open failed: CLI_NO_ACCESS with the udev rule's text when the unit is
+// there but this user may not open it, else CLI_NO_UNIT with
+// CLI_NO_HARDWARE.
+int cli_unit_missing(std::string* text);
+
+// Attaches the first unit of the selected source to m and reads its
+// information. Returns CLI_OK, or after reporting (cli_fail) CLI_NO_UNIT or
+// CLI_NO_ACCESS.
+int cli_attach_unit(QV_Machine* m);
+
+// A QV_ProgressFn whose user is a CliProgress: the window's progress text
+// of a write or read, with the bytes done of the count's total.
+void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value, uint32_t start_tick);
+
+// The twelve lines of the device information as one object (keys named
+// after the lines, texts in UTF-8, dates "yyyymmdd" or null).
+CliJson cli_unit_json(const QV_Machine* m);

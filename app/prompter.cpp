@@ -3,6 +3,49 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+namespace {
+
+// What tells the file-open dialog from the file-save dialog.
+struct FileDialogShape {
+    const char* kind; // as ScriptedPrompter records it
+    QFileDialog::AcceptMode accept;
+    QFileDialog::FileMode files;
+};
+
+const FileDialogShape& file_dialog_shape(FileDialogKind kind) {
+    static const FileDialogShape shapes[] = {
+        {"open", QFileDialog::AcceptOpen, QFileDialog::ExistingFile},
+        // The save dialog asks before it overwrites a file.
+        {"save", QFileDialog::AcceptSave, QFileDialog::AnyFile},
+    };
+    return shapes[kind == FileDialogKind::Save ? 1 : 0];
+}
+
+QMessageBox::Icon qt_icon(PromptIcon icon) {
+    switch (icon) {
+    case PromptIcon::Error:
+        return QMessageBox::Critical;
+    case PromptIcon::Question:
+        return QMessageBox::Question;
+    case PromptIcon::Information:
+        return QMessageBox::Information;
+    case PromptIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+// The next scripted answer, else fallback.
+template <typename T> T take_next(std::deque<T>& queue, T fallback) {
+    if (queue.empty())
+        return fallback;
+    T next = std::move(queue.front());
+    queue.pop_front();
+    return next;
+}
+
+} // namespace
+
 QString prompter_qt_filter(const QString& filter) {
     QStringList parts = filter.split('|');
     QStringList out;
@@ -21,20 +64,7 @@ int QtPrompter::messageBox(QWidget* owner, const QString& text, const QString& c
     QMessageBox box(owner);
     box.setText(text);
     box.setWindowTitle(caption);
-    switch (icon) {
-    case PromptIcon::None:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    case PromptIcon::Error:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case PromptIcon::Question:
-        box.setIcon(QMessageBox::Question);
-        break;
-    case PromptIcon::Information:
-        box.setIcon(QMessageBox::Information);
-        break;
-    }
+    box.setIcon(qt_icon(icon));
     if (buttons == PromptButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         return box.exec() == QMessageBox::Yes ? PROMPT_IDYES : PROMPT_IDNO;
@@ -44,24 +74,14 @@ int QtPrompter::messageBox(QWidget* owner, const QString& text, const QString& c
     return PROMPT_IDOK;
 }
 
-QString QtPrompter::openFileName(QWidget* owner, const QString& filter, const QString& defaultExt) {
+QString QtPrompter::fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
+                             const QString& defaultExt) {
+    const FileDialogShape& shape = file_dialog_shape(kind);
     QFileDialog dlg(owner);
-    dlg.setAcceptMode(QFileDialog::AcceptOpen);
-    dlg.setFileMode(QFileDialog::ExistingFile);
+    dlg.setAcceptMode(shape.accept);
+    dlg.setFileMode(shape.files);
     dlg.setNameFilter(prompter_qt_filter(filter));
     dlg.setDefaultSuffix(defaultExt);
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
-        return QString();
-    return dlg.selectedFiles().first();
-}
-
-QString QtPrompter::saveFileName(QWidget* owner, const QString& filter, const QString& defaultExt) {
-    QFileDialog dlg(owner);
-    dlg.setAcceptMode(QFileDialog::AcceptSave);
-    dlg.setFileMode(QFileDialog::AnyFile);
-    dlg.setNameFilter(prompter_qt_filter(filter));
-    dlg.setDefaultSuffix(defaultExt);
-    // The dialog asks before it overwrites a file.
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return QString();
     return dlg.selectedFiles().first();
@@ -76,38 +96,17 @@ int ScriptedPrompter::messageBox(QWidget*, const QString& text, const QString& c
     r.icon = icon;
     r.buttons = buttons;
     records.push_back(r);
-    if (!answers.empty()) {
-        int a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    return buttons == PromptButtons::YesNo ? PROMPT_IDNO : PROMPT_IDOK;
+    return take_next(answers, buttons == PromptButtons::YesNo ? PROMPT_IDNO : PROMPT_IDOK);
 }
 
-QString ScriptedPrompter::openFileName(QWidget*, const QString& filter, const QString& defaultExt) {
+QString ScriptedPrompter::fileName(QWidget*, FileDialogKind kind, const QString& filter,
+                                   const QString& defaultExt) {
     Record r;
-    r.kind = QStringLiteral("open");
+    r.kind = QString::fromLatin1(file_dialog_shape(kind).kind);
     r.filter = filter;
     r.defaultExt = defaultExt;
     records.push_back(r);
-    if (files.empty())
-        return QString();
-    QString f = files.front();
-    files.pop_front();
-    return f;
-}
-
-QString ScriptedPrompter::saveFileName(QWidget*, const QString& filter, const QString& defaultExt) {
-    Record r;
-    r.kind = QStringLiteral("save");
-    r.filter = filter;
-    r.defaultExt = defaultExt;
-    records.push_back(r);
-    if (files.empty())
-        return QString();
-    QString f = files.front();
-    files.pop_front();
-    return f;
+    return take_next(files, QString());
 }
 
 int ScriptedPrompter::provinceDialog(QWidget*, const QImage&, int* mode,
@@ -115,10 +114,7 @@ int ScriptedPrompter::provinceDialog(QWidget*, const QImage&, int* mode,
     Record r;
     r.kind = QStringLiteral("province");
     records.push_back(r);
-    if (provinces.empty())
-        return 0;
-    ProvinceAnswer a = provinces.front();
-    provinces.pop_front();
+    ProvinceAnswer a = take_next(provinces, ProvinceAnswer{});
     if (a.result == 1) {
         if (mode)
             *mode = a.mode;
@@ -145,9 +141,5 @@ int ScriptedPrompter::runDialog(const QString& name, const std::function<int()>&
     r.kind = QStringLiteral("dialog");
     r.text = name;
     records.push_back(r);
-    if (dialogResults.empty())
-        return 2;
-    int a = dialogResults.front();
-    dialogResults.pop_front();
-    return a;
+    return take_next(dialogResults, 2);
 }

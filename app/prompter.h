@@ -14,6 +14,7 @@ class QWidget;
 
 enum class PromptIcon { None, Error, Question, Information };
 enum class PromptButtons { Ok, YesNo };
+enum class FileDialogKind { Open, Save };
 
 // Answers as the system's message boxes give them.
 inline constexpr int PROMPT_IDOK = 1;
@@ -30,13 +31,17 @@ class Prompter {
     // its own. Returns the answer (PROMPT_IDOK, PROMPT_IDYES, PROMPT_IDNO).
     virtual int messageBox(QWidget* owner, const QString& text, const QString& caption,
                            PromptIcon icon, PromptButtons buttons) = 0;
-    // The file-open and file-save dialogs. filter is in the form
+    // The file-open or file-save dialog. filter is in the form
     // "Name(*.ext)|*.ext|All File(*.*)|*.*||". Returns the chosen file's
     // full path, or an empty text when the user cancelled.
-    virtual QString openFileName(QWidget* owner, const QString& filter,
-                                 const QString& defaultExt) = 0;
-    virtual QString saveFileName(QWidget* owner, const QString& filter,
-                                 const QString& defaultExt) = 0;
+    virtual QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
+                             const QString& defaultExt) = 0;
+    QString openFileName(QWidget* owner, const QString& filter, const QString& defaultExt) {
+        return fileName(owner, FileDialogKind::Open, filter, defaultExt);
+    }
+    QString saveFileName(QWidget* owner, const QString& filter, const QString& defaultExt) {
+        return fileName(owner, FileDialogKind::Save, filter, defaultExt);
+    }
     // The province dialog, modal, with map as its background. Returns 1
     // when it ended with OK, *mode and flags then hold the choice; anything
     // else leaves them as they were.
@@ -52,8 +57,8 @@ class QtPrompter : public Prompter {
   public:
     int messageBox(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
                    PromptButtons buttons) override;
-    QString openFileName(QWidget* owner, const QString& filter, const QString& defaultExt) override;
-    QString saveFileName(QWidget* owner, const QString& filter, const QString& defaultExt) override;
+    QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
+                     const QString& defaultExt) override;
     int provinceDialog(QWidget* owner, const QImage& map, int* mode,
                        int flags[PROVINCE_FLAG_COUNT]) override;
     int runDialog(const QString& name, const std::function<int()>& run) override;
@@ -92,8 +97,8 @@ class ScriptedPrompter : public Prompter {
 
     int messageBox(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
                    PromptButtons buttons) override;
-    QString openFileName(QWidget* owner, const QString& filter, const QString& defaultExt) override;
-    QString saveFileName(QWidget* owner, const QString& filter, const QString& defaultExt) override;
+    QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
+                     const QString& defaultExt) override;
     int provinceDialog(QWidget* owner, const QImage& map, int* mode,
                        int flags[PROVINCE_FLAG_COUNT]) override;
     // Records the name (kind "dialog", in text) and returns the next queued

@@ -10,6 +10,7 @@
 
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
+#include "support/text.h"
 
 struct QV_HidHandle {
     // Declared first so it is released last, after the unit is closed.
@@ -54,58 +55,6 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// Paths are UTF-16 at this interface and UTF-8 in the file system.
-std::string to_utf8(const char16_t* s) {
-    std::string out;
-    for (; *s; ++s) {
-        uint32_t c = *s;
-        if (c >= 0xD800 && c <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[1] - 0xDC00);
-            ++s;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string to_utf16(const std::string& s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        uint32_t c = b;
-        int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-        if (extra) {
-            c = b & (0x3F >> extra);
-            for (size_t k = 1; k <= static_cast<size_t>(extra) && i + k < s.size(); ++k)
-                c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        }
-        i += static_cast<size_t>(extra) + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
-
 // Device-interface classes in the order of their codes 1..5, each GUID in
 // its in-memory byte order (first three groups little-endian).
 const uint8_t INTERFACE_CLASSES[5][16] = {
@@ -137,7 +86,7 @@ bool QV_Hid_isUnitPath(const char16_t* path) {
             c = static_cast<char16_t>(c - u'A' + u'a');
     char needle[32];
     std::snprintf(needle, sizeof needle, "vid_%04x&pid_%04x", UNIT_VENDOR_ID, UNIT_PRODUCT_ID);
-    return lower.find(to_utf16(needle)) != std::u16string::npos;
+    return lower.find(utf8_to_wtext(needle)) != std::u16string::npos;
 }
 
 void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
@@ -160,7 +109,7 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         // The emulator's socket stands for one present unit.
         struct stat st {};
         if (::stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-            std::u16string path = to_utf16(SOCKET_PREFIX + socketPath);
+            std::u16string path = utf8_to_wtext(SOCKET_PREFIX + socketPath);
             attach(owner, path.c_str());
         }
         return;
@@ -170,7 +119,7 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         for (const QV_HidUnitInfo& unit : QV_Hid_enumerate()) {
             if (!hidPath.empty() && unit.path != hidPath)
                 continue;
-            std::u16string path = to_utf16(unit.path);
+            std::u16string path = utf8_to_wtext(unit.path);
             if (attach(owner, path.c_str()) == 0)
                 return;
         }
@@ -182,7 +131,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     last_open_error = QV_HID_OPEN_FAILED;
     if (!path)
         return nullptr;
-    std::string p = to_utf8(path);
+    // Paths are UTF-16 at this interface and UTF-8 in the file system.
+    std::string p = wtext_to_utf8(path);
     // The lock comes first: a unit another program uses is not touched.
     int lockFd = -1;
     if (!starts_with(p, EMULATED_PREFIX)) {

@@ -224,6 +224,81 @@ int ansi_to_wtext(char16_t* dst, int dstUnits, const char* src, int n) {
     return static_cast<int>(units);
 }
 
+namespace {
+
+void put_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+void put_utf16(std::u16string& out, uint32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(c);
+    }
+}
+
+// Decodes one character at s[i]. Returns the bytes it takes and sets *c;
+// on a malformed sequence returns the length of its longest valid start
+// (at least 1) and sets *c to U+FFFD, so each broken piece becomes one
+// replacement character and the next character is never swallowed.
+size_t decode_utf8(const std::string& s, size_t i, uint32_t* c) {
+    auto b = static_cast<uint8_t>(s[i]);
+    *c = 0xFFFD;
+    if (b < 0x80) {
+        *c = b;
+        return 1;
+    }
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF; // range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0)
+            lo = 0xA0; // overlong below U+0800
+        else if (b == 0xED)
+            hi = 0x9F; // surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0)
+            lo = 0x90; // overlong below U+10000
+        else if (b == 0xF4)
+            hi = 0x8F; // above U+10FFFF
+    } else {
+        return 1; // a continuation byte, an overlong lead or no lead at all
+    }
+    uint32_t v = b & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size())
+            return k;
+        auto t = static_cast<uint8_t>(s[i + k]);
+        if (k == 1 ? (t < lo || t > hi) : (t & 0xC0) != 0x80)
+            return k;
+        v = v << 6 | (t & 0x3F);
+    }
+    *c = v;
+    return len;
+}
+
+} // namespace
+
 std::string wtext_to_utf8(const char16_t* s) {
     std::string out;
     if (!s)
@@ -233,48 +308,20 @@ std::string wtext_to_utf8(const char16_t* s) {
         if (c >= 0xD800 && c <= 0xDBFF && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD; // a surrogate without its partner has no UTF-8 form
         }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        put_utf8(out, c);
     }
     return out;
 }
 
 std::u16string utf8_to_wtext(const std::string& s) {
     std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<uint8_t>(s[i]);
-        uint32_t c = 0xFFFD;
-        size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > s.size()) {
-            ++i;
-        } else {
-            c = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-            for (size_t k = 1; k < len; ++k)
-                c = c << 6 | (static_cast<uint8_t>(s[i + k]) & 0x3F);
-            i += len;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+    for (size_t i = 0; i < s.size();) {
+        uint32_t c;
+        i += decode_utf8(s, i, &c);
+        put_utf16(out, c);
     }
     return out;
 }

@@ -61,6 +61,9 @@ int wtext_to_ansi(char* dst, int dstSize, const char16_t* src, int srcUnits);
 // (dstUnits units, always terminated). Returns the units written, or -1.
 int ansi_to_wtext(char16_t* dst, int dstUnits, const char* src, int n);
 
-// Conversions between UTF-16 and UTF-8 (file names on this system).
+// Conversions between UTF-16 and UTF-8 (file names on this system). Each
+// malformed piece becomes one U+FFFD: in UTF-8 a stray or missing
+// continuation byte, an overlong form, an encoded surrogate or a value past
+// U+10FFFF; in UTF-16 a surrogate without its partner.
 std::string wtext_to_utf8(const char16_t* s);
 std::u16string utf8_to_wtext(const std::string& s);

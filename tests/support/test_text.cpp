@@ -80,6 +80,47 @@ TEST(TextConvert, AnsiCodePageRoundTrip) {
     EXPECT_EQ(wtext_to_ansi(ansi, sizeof ansi, u"\u00e9\u0416\U0001F600", 4), -1);
 }
 
+TEST(TextConvert, Utf8AndUtf16ReplaceEachMalformedPieceOnce) {
+    // Each broken piece turns into one U+FFFD and the character after it
+    // survives; valid text passes through whole.
+    struct {
+        const char* name;
+        std::string utf8;
+        std::u16string wide;
+    } decode[] = {
+        {"valid", "a\xC3\xA9\xE5\x8C\x97\xF0\x9F\x98\x80", u"a\u00e9\u5317\U0001F600"},
+        {"truncated two-byte at end", "a\xC3", u"a\uFFFD"},
+        {"truncated three-byte at end", "\xE5\x8C", u"\uFFFD"},
+        {"truncated four-byte before text", "\xF0\x9F\x98z", u"\uFFFDz"},
+        {"bad continuation", "\xC3(x", u"\uFFFD(x"},
+        {"bad third byte", "\xE5\x8C(", u"\uFFFD("},
+        {"stray continuations", "\x80\xBF", u"\uFFFD\uFFFD"},
+        {"overlong two-byte slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
+        {"overlong three-byte slash", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
+        {"overlong four-byte slash", "\xF0\x80\x80\xAF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"no such lead", "\xF5\x80", u"\uFFFD\uFFFD"},
+        {"highest character", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+    };
+    for (const auto& c : decode)
+        EXPECT_EQ(utf8_to_wtext(c.utf8), c.wide) << c.name;
+
+    struct {
+        const char* name;
+        std::u16string wide;
+        std::string utf8;
+    } encode[] = {
+        {"pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {"lone high at end", u"a\xD83D", "a\xEF\xBF\xBD"},
+        {"lone low", u"\xDE00z", "\xEF\xBF\xBDz"},
+        {"high before high and low", u"\xD83D\xD83D\xDE00", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+    };
+    for (const auto& c : encode)
+        EXPECT_EQ(wtext_to_utf8(c.wide.c_str()), c.utf8) << c.name;
+    EXPECT_EQ(wtext_to_utf8(nullptr), "");
+}
+
 TEST(TextPaths, TempPathJoinKeepsTheDirectorySeparator) {
     const char* old = std::getenv("TMPDIR");
     std::string saved = old ? old : "";

@@ -550,7 +550,9 @@ void UnitSim::finishWrite() {
         } else {
             if (c.c != 0)
                 unscramble(writeBuffer_.data(), c.c);
-            std::memcpy(flash_.data() + writeAddress_, writeBuffer_.data(), writeLength_);
+            // A write of no bytes has no buffer to copy from.
+            if (writeLength_ != 0)
+                std::memcpy(flash_.data() + writeAddress_, writeBuffer_.data(), writeLength_);
             if (sum(writeBuffer_.data(), writeLength_) != c.d)
                 c.status = UNIT_STATUS_CHECKSUM;
         }

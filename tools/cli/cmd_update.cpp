@@ -231,7 +231,6 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
 struct AttachState {
     QV_Machine* machine = nullptr;
     bool opened = false;
-    QV_HidOpenError why = QV_HID_OPEN_OK;
 };
 
 int attach_unit(void* owner, const char16_t* path) {
@@ -240,8 +239,6 @@ int attach_unit(void* owner, const char16_t* path) {
     if (handle) {
         QV_Machine_attach(state->machine, handle);
         state->opened = true;
-    } else {
-        state->why = QV_Hid_lastOpenError();
     }
     return 0; // the first unit found is the one used
 }

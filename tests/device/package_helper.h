@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <unistd.h>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,9 @@ using PackagePtr = std::unique_ptr<Package, PackageDeleter>;
 
 inline PackagePtr loadPackage(const PkgDescription& d) {
     static int serial = 0;
-    std::string path = testing::TempDir() + "device_pkg_" + std::to_string(++serial) + ".dqv";
+    // Tests run side by side as separate processes: the name carries the pid.
+    std::string path = testing::TempDir() + "device_pkg_" + std::to_string(::getpid()) + "_" +
+                       std::to_string(++serial) + ".dqv";
     EXPECT_EQ(pkgbuild_write(d, path), 1);
     std::u16string wpath = utf8_to_wtext(path);
     PackagePtr p(package_load(wpath.c_str()));

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 #include "config/records.h"
 #include "support/text.h"
@@ -281,7 +282,7 @@ TEST_F(InfoTest, DumpWritesTheSameTwelveLines) {
     QV_Machine_getDeveiceInfo(m);
     testing::internal::GetCapturedStdout();
 
-    std::string path = testing::TempDir() + "machine_dump.txt";
+    std::string path = testing::TempDir() + "machine_dump_" + std::to_string(::getpid()) + ".txt";
     std::u16string wpath = utf8_to_wtext(path);
     ASSERT_EQ(QV_Machine_dumpInfo(m, wpath.c_str()), 1);
     std::string text = readFile(path);

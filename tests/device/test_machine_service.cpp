@@ -1,6 +1,7 @@
 // The service read-outs: device-information dump and server-data read-out.
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 #include "common_t73/QV_Service.h"
 #include "config/records.h"
@@ -16,7 +17,8 @@ std::string readFile(const std::string& path) {
 
 class ServiceTest : public MachineTest {
   protected:
-    std::string path = testing::TempDir() + "service_readout.bin";
+    // Tests run side by side as separate processes: the name carries the pid.
+    std::string path = testing::TempDir() + "service_readout_" + std::to_string(::getpid()) + ".bin";
     std::u16string wpath = utf8_to_wtext(path);
 
     void setRegion(uint32_t size) {

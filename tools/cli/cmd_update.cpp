@@ -25,6 +25,7 @@
 #include "support/build_settings.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/safety.h"
 
 namespace {
 
@@ -117,8 +118,8 @@ std::vector<std::string> province_names_utf8() {
     return names;
 }
 
-// Parses a comma-separated list of province names or indexes 0..33 into
-// flags. Returns "" or the reason the list is refused.
+} // namespace
+
 std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]) {
     std::vector<std::string> names = province_names_utf8();
     for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
@@ -155,6 +156,8 @@ std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVIN
         return "最多只能选择12个省分更新！";
     return "";
 }
+
+namespace {
 
 // How the province question is answered.
 struct ProvinceChoice {
@@ -405,6 +408,7 @@ struct UpdateOptions {
     std::string provinces;
     bool dry_run = false;
     std::string unit = "hid";
+    CliSafetyOptions safety;
 };
 
 int run_update(const UpdateOptions& opt) {
@@ -435,7 +439,8 @@ int run_update(const UpdateOptions& opt) {
         return CLI_FAILED;
     }
     // A refused unit still counts as connected, with what could be read.
-    QV_Machine_getDeveiceInfo(machine);
+    if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
+        std::fprintf(stderr, "%s\n", CLI_OTHER_CUSTOMER_UNIT);
 
     UpdateSource source;
     if (!opt.file.empty()) {
@@ -447,12 +452,19 @@ int run_update(const UpdateOptions& opt) {
 
     UpdateRun run(&host, machine, source);
     run.setDryRun(opt.dry_run);
+    std::unique_ptr<UpdateGuard> guard;
+    if (!opt.dry_run) {
+        guard = cli_safety_guard(opt.safety);
+        run.setGuard(guard.get());
+    }
     UpdateOutcome outcome = run.run();
     progress.finish();
     if (opt.dry_run && outcome.planned)
         std::printf("%s", outcome.plan_text.c_str());
+    int code = cli_safety_finish(guard.get(), outcome,
+                                 outcome.result == UPDATE_SUCCEEDED ? CLI_OK : CLI_FAILED);
     QV_Machine_release(machine);
-    return outcome.result == UPDATE_SUCCEEDED ? CLI_OK : CLI_FAILED;
+    return code;
 }
 
 void setup_update(CLI::App& root, int* exit_code) {
@@ -471,6 +483,7 @@ void setup_update(CLI::App& root, int* exit_code) {
                   "Load, check and print the write plan without writing to the unit");
     cmd->add_option("--unit", opt->unit, "Where the unit is: hid or socket:PATH")
         ->default_val("hid");
+    cli_safety_add_options(cmd, &opt->safety);
     cmd->callback([opt, exit_code] { *exit_code = run_update(*opt); });
 }
 

@@ -277,11 +277,22 @@ TEST(EmulatedUnitRestart, WritesItsDefaultRecordOnlyAfterAFinishedRunErasedIt) {
     sim.setParamRecord(false, 5);
     Bytes erased(256, 0xFF);
     // Erased by a run that did not finish: stays erased.
-    sim.put(FLASH_PARAM_ADDRESS, erased.data(), erased.size());
+    {
+        AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_erase(unit.machine->channel, FLASH_PARAM_ADDRESS, 4096), 0);
+    }
+    sim.connectionEnded();
+    EXPECT_EQ(flash_at(sim, FLASH_PARAM_ADDRESS, 256), erased);
+    // A finished connection that erased nothing leaves the sector alone.
+    {
+        AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_finish(unit.machine->channel), 1);
+    }
     sim.connectionEnded();
     EXPECT_EQ(flash_at(sim, FLASH_PARAM_ADDRESS, 256), erased);
     {
         AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_erase(unit.machine->channel, FLASH_PARAM_ADDRESS, 4096), 0);
         ASSERT_EQ(QV_Cmd_finish(unit.machine->channel), 1);
     }
     sim.connectionEnded();

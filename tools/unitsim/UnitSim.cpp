@@ -351,16 +351,21 @@ int unit_param_kind_of(const uint8_t* record) {
 }
 
 void UnitSim::connectionEnded() {
-    if (!finished_)
-        return;
+    bool finished = finished_;
+    int erased = paramErased_;
     finished_ = false;
-    // The firmware finds its records by the main-setting block it holds.
-    bool layout502 = false;
-    const uint8_t* normal = flash_.data() + unit_main_setting_address(false);
-    if (flash_.size() < 0x20000)
+    paramErased_ = 0;
+    if (!finished || flash_.size() < 0x20000)
         return;
-    if (!(get32(normal + 4 + 227) == MAGIC && get32(normal) == sum(normal + 4, 231)))
-        layout502 = true;
+    // The firmware finds its records by the main-setting block it holds; a
+    // unit with none keeps them at the normal place.
+    auto valid = [this](bool layout502) {
+        const uint8_t* b = flash_.data() + unit_main_setting_address(layout502);
+        return get32(b + 4 + 227) == MAGIC && get32(b) == sum(b + 4, 231);
+    };
+    bool layout502 = !valid(false) && valid(true);
+    if (!(erased & (layout502 ? 2 : 1)))
+        return;
     uint32_t at = unit_param_address(layout502);
     const uint8_t* rec = flash_.data() + at;
     if (paramKind_ == 0 || !std::all_of(rec, rec + 256, [](uint8_t b) { return b == 0xFF; }))
@@ -524,9 +529,11 @@ void UnitSim::handleFrame(const uint8_t* f) {
             // The unit remembers the kind of a parameter record it erases.
             for (bool layout502 : {false, true}) {
                 uint64_t p = unit_param_address(layout502);
-                if (p >= at && p + 256 <= at + len)
+                if (p >= at && p + 256 <= at + len) {
                     if (int kind = unit_param_kind_of(flash_.data() + p))
                         paramKind_ = kind;
+                    paramErased_ |= layout502 ? 2 : 1;
+                }
             }
             std::fill_n(flash_.begin() + static_cast<long>(at), len, 0xFF);
         }

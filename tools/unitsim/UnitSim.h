@@ -166,8 +166,9 @@ class UnitSim {
 
     // ---- the unit's own start ----
     // The host closed its connection. A unit that got the end of a write run
-    // restarts: with its parameter sector erased it writes the default
-    // parameter record of its kind (the kind it had before the erase).
+    // restarts: when its parameter sector was erased on that connection it
+    // writes the default parameter record of its kind (the kind it had
+    // before the erase).
     void connectionEnded();
     // The kind the unit writes its default record in; 0 = none known.
     int defaultParamKind() const { return paramKind_; }
@@ -228,6 +229,7 @@ class UnitSim {
 
     std::vector<uint32_t> wrongBytes_;
     bool finished_ = false; // CMD_FINISH received on this connection
+    int paramErased_ = 0;   // parameter sectors erased on it: 1 normal, 2 layout 502
     int paramKind_ = 0;
 
     long unplugLeft_ = -1;

@@ -13,6 +13,7 @@
 #include "common_t73/QV_Machine.h"
 #include "config/config_model.h"
 #include "config/config_run.h"
+#include "config/machine_unit.h"
 #include "config/records.h"
 #include "config/settings_json.h"
 #include "package/update_history.h"
@@ -94,9 +95,12 @@ std::string unit_backup_folder_name(std::time_t utc, const std::string& client_i
 }
 
 std::string unit_settings_json_text(const QV_Machine* m) {
-    if (!m || m->param_kind < 1)
+    if (!m)
         return "";
-    if (rec_u32(m->main_setting + MS_OFF_REQUIRED_TOOL_VERSION) > uint32_t(CONFIG_TOOL_VERSION))
+    // The checks `settings --json` makes before it shows anything.
+    MachineConfigUnit unit(const_cast<QV_Machine*>(m));
+    ConfigRunResult check = config_run_precheck(unit);
+    if (check != CONFIG_RUN_SUCCESS && check != CONFIG_RUN_RADAR_DECLINED)
         return "";
     ConfigView v = config_view_load(u"Setting", int(m->boot_version), m->param_kind, m->param,
                                     m->main_setting, m->server_settings);

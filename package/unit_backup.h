@@ -31,9 +31,9 @@ std::string unit_backup_safe_id(const std::string& client_id);
 // "20261210T130522Z-<safe id>" for a time in seconds since 1970 (UTC).
 std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id);
 
-// The settings as `trevik-cli settings --json` prints them; empty when the
-// unit's settings cannot be shown (no recognised parameter record, or a
-// main setting that asks for a newer tool).
+// The settings as `trevik-cli settings --json` prints them; empty when that
+// command shows none (no recognised parameter record, a main setting that
+// asks for a newer tool, a main-setting block that could not be read).
 std::string unit_settings_json_text(const QV_Machine* m);
 
 struct UnitBackupResult {

@@ -92,8 +92,8 @@ class CliSafety : public ::testing::Test {
         return sim;
     }
     int cli(std::vector<std::string> args) {
-        if (args[0] == "update" || args[0] == "verify")
-            args.insert(args.begin() + 1, {"--unit", "socket:" + socket});
+        if (args[0] == "update" || args[0] == "verify" || args[0] == "settings")
+            args.insert(args.end(), {"--unit", "socket:" + socket});
         args.insert(args.begin(), TREVIK_CLI);
         Spawned run(args, tmp.file("cli.out"), tmp.file("cli.err"));
         int code = run.wait();
@@ -139,6 +139,62 @@ TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     ASSERT_EQ(cli({"backups"}), 0);
     std::string folder = list[0]["backup"];
     EXPECT_NE(out.find(folder), std::string::npos) << out;
+}
+
+// The settings a driver made survive an update through the backup: the
+// unit restarts with its default record, settings apply brings them back.
+TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"settings", "set", "time_zone=3", "day_hour=9", "night_hour=21", "band.0=0",
+                   "apn=myapn", "user=me", "password=secret", "server=10.0.0.1", "port=9000"}),
+              0)
+        << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json before = nlohmann::json::parse(out);
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    std::string hint = "trevik-cli settings apply ";
+    size_t at = out.find(hint);
+    ASSERT_NE(at, std::string::npos) << out;
+    std::string file = out.substr(at + hint.size(), out.find('\n', at) - at - hint.size());
+
+    // The unit restarted with its defaults.
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json reset = nlohmann::json::parse(out);
+    EXPECT_EQ(reset["time_zone"], 8);
+    EXPECT_EQ(reset["gprs"]["apn"], "cmnet");
+
+    // A file of another record kind is refused whole.
+    nlohmann::json other = nlohmann::json::parse(slurp(file));
+    other["kind"] = 5;
+    std::ofstream(tmp.file("other.json")) << other.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.file("other.json")}), 1);
+    EXPECT_NE(err.find("kind 5"), std::string::npos) << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out), reset);
+
+    ASSERT_EQ(cli({"settings", "apply", file}), 0) << out << err;
+    EXPECT_NE(out.find("Configuration success!"), std::string::npos) << out;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json after = nlohmann::json::parse(out);
+    // All but the caption, which carries the new program's version.
+    before.erase("caption");
+    after.erase("caption");
+    EXPECT_EQ(after, before);
+}
+
+// A setting the unit cannot take is named; the others still go in.
+TEST_F(CliSafety, SettingsApplyNamesWhatItCouldNotApply) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json j = nlohmann::json::parse(out);
+    j["time_zone"] = 4;
+    j["daytime_start_hour"] = 99;
+    std::ofstream(tmp.file("s.json")) << j.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.file("s.json")}), 1);
+    EXPECT_NE(err.find("not applied: "), std::string::npos) << err;
+    EXPECT_NE(err.find("day_hour"), std::string::npos) << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out)["time_zone"], 4);
 }
 
 TEST_F(CliSafety, VerifyFindsTheByteTheUnitStoredWrong) {

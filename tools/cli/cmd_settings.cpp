@@ -2,6 +2,7 @@
 // dialog shows them, and `settings set KEY=VALUE ...`, which changes them
 // with the dialog's checks and writes them the way the Setting button does.
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -34,7 +35,43 @@ struct SettingsOptions {
     bool json = false;
     bool yes = false;
     std::vector<std::string> assignments;
+    std::string apply_file; // settings apply FILE
 };
+
+// The settings a `settings --json` object holds, by the names it prints,
+// the carrier first as the dialog's list takes it; settings the unit it
+// came from does not have (null) are left out.
+std::vector<std::pair<std::string, std::string>> settings_from_json(const nlohmann::json& j) {
+    std::vector<std::pair<std::string, std::string>> out;
+    auto text = [](const nlohmann::json& v) -> std::string {
+        if (v.is_boolean())
+            return v.get<bool>() ? "1" : "0";
+        if (v.is_number_integer())
+            return std::to_string(v.get<long long>());
+        return v.is_string() ? v.get<std::string>() : std::string();
+    };
+    auto usable = [](const nlohmann::json& v) {
+        return v.is_boolean() || v.is_number_integer() || v.is_string();
+    };
+    const nlohmann::json* g = j.contains("gprs") && j["gprs"].is_object() ? &j["gprs"] : nullptr;
+    if (g && g->contains("carrier_row") && (*g)["carrier_row"].is_number_integer())
+        out.emplace_back("carrier_row", text((*g)["carrier_row"]));
+    if (j.contains("bands") && j["bands"].is_array())
+        for (size_t i = 0; i < j["bands"].size(); ++i) {
+            const nlohmann::json& b = j["bands"][i];
+            if (b.is_object() && b.contains("enabled") && b["enabled"].is_boolean())
+                out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
+        }
+    for (const char* k : {"radar_frequency_display", "twelve_hour_clock", "time_zone",
+                          "daytime_start_hour", "nighttime_start_hour"})
+        if (j.contains(k) && usable(j[k]))
+            out.emplace_back(k, text(j[k]));
+    if (g)
+        for (const char* k : {"apn", "user", "password", "server", "port"})
+            if (g->contains(k) && (*g)[k].is_string())
+                out.emplace_back(k, text((*g)[k]));
+    return out;
+}
 
 // Message boxes of the run on the terminal. Messages are kept until the
 // device link's log lines are done with (flush), so the outcome goes to
@@ -129,8 +166,23 @@ QV_Machine* open_unit() {
     return m;
 }
 
-int run_settings(const SettingsOptions& o, bool set) {
+int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     std::vector<std::pair<std::string, std::string>> kv;
+    // settings apply: the file's settings, each taken on its own so that
+    // one the unit cannot take is named and the others still go in.
+    int file_kind = 0;
+    if (apply) {
+        std::ifstream in(o.apply_file);
+        nlohmann::json j = in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
+        if (!j.is_object() || !j.contains("kind") || !j["kind"].is_number_integer()) {
+            std::fprintf(stderr, "%s: no settings of a unit (as settings --json prints them)\n",
+                         o.apply_file.c_str());
+            return CLI_USAGE;
+        }
+        file_kind = j["kind"].get<int>();
+        kv = settings_from_json(j);
+        set = true;
+    }
     for (const std::string& a : o.assignments) {
         size_t eq = a.find('=');
         std::string key = a.substr(0, eq);
@@ -144,7 +196,7 @@ int run_settings(const SettingsOptions& o, bool set) {
         }
         kv.emplace_back(key, a.substr(eq + 1));
     }
-    if (set && kv.empty()) {
+    if (set && !apply && kv.empty()) {
         std::fprintf(stderr, "settings set needs at least one KEY=VALUE\n");
         return CLI_USAGE;
     }
@@ -186,14 +238,32 @@ int run_settings(const SettingsOptions& o, bool set) {
         return CLI_OK;
     }
 
+    if (apply && file_kind != m->param_kind) {
+        std::fprintf(stderr,
+                     "%s holds the settings of a kind %d parameter record, this unit's record is "
+                     "of kind %d: nothing applied\n",
+                     o.apply_file.c_str(), file_kind, m->param_kind);
+        QV_Machine_release(m);
+        return CLI_FAILED;
+    }
     std::string refusal;
+    std::vector<std::string> not_applied;
     ConfigEditor editor = [&](const ConfigEditArgs& a) {
         ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
                                         a.main_setting, a.server_settings);
         // Only what is given changes: the GPRS fields stay as the unit has
         // them unless a GPRS key is given.
         ConfigInput in = config_input_unchanged(v);
-        refusal = config_set_values(v, in, kv);
+        if (apply) {
+            not_applied.clear();
+            for (const auto& [key, value] : kv) {
+                std::string why = config_set_value(v, in, key, value);
+                if (!why.empty())
+                    not_applied.push_back(why);
+            }
+        } else {
+            refusal = config_set_values(v, in, kv);
+        }
         if (!refusal.empty())
             return 2;
         ConfigOkResult ok = config_apply(v, in, a.param, a.server_settings);
@@ -209,6 +279,8 @@ int run_settings(const SettingsOptions& o, bool set) {
         r = config_run(unit, prompter, editor);
     }
     prompter.flush();
+    for (const std::string& why : not_applied)
+        std::fprintf(stderr, "not applied: %s\n", why.c_str());
     if (!refusal.empty())
         std::fprintf(stderr, "%s\n", refusal.c_str());
     if (r != CONFIG_RUN_SUCCESS) {
@@ -216,6 +288,9 @@ int run_settings(const SettingsOptions& o, bool set) {
             std::fprintf(stderr, "%s\n", CONFIG_NO_HARDWARE);
         result = r == CONFIG_RUN_READ_FAILED ? CLI_TRANSFER : CLI_FAILED;
     }
+    // A file applied in part is not what was asked for.
+    if (result == CLI_OK && !not_applied.empty())
+        result = CLI_FAILED;
     QV_Machine_release(m);
     return result;
 }
@@ -238,7 +313,17 @@ void setup(CLI::App& root, int* exit_code) {
         ->capture_default_str();
     set->add_flag("--yes", opts.yes,
                   "Answer yes when the unit could not identify its radar module");
-    settings->callback([exit_code, set] { *exit_code = run_settings(opts, set->parsed()); });
+    CLI::App* apply = settings->add_subcommand(
+        "apply", "Apply a settings.json (from a backup or from settings --json) with the checks "
+                 "and writes of set; names each setting it could not apply (exit 1)");
+    apply->add_option("FILE", opts.apply_file, "settings.json")->required();
+    apply->add_option("--unit", opts.unit, "Where the unit is: hid (default) or socket:PATH")
+        ->capture_default_str();
+    apply->add_flag("--yes", opts.yes,
+                    "Answer yes when the unit could not identify its radar module");
+    settings->callback([exit_code, set, apply] {
+        *exit_code = run_settings(opts, set->parsed(), apply->parsed());
+    });
 }
 
 const CliRegistrar registrar(setup);

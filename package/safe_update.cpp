@@ -8,7 +8,6 @@
 #include "package/package.h"
 #include "package/unit_backup.h"
 #include "package/update_history.h"
-#include "support/sha256.h"
 #include "support/text.h"
 
 namespace {
@@ -150,7 +149,7 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
     e["unit"] = before_;
     e["after"] = history_unit_state(m);
     e["package"] = utf8(step.package_path);
-    std::string sha = sha256_file_hex(utf8(step.package_path));
+    std::string sha = history_file_sha256(utf8(step.package_path));
     e["package_sha256"] = sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha);
     if (!step.has_province_table) {
         e["provinces"] = nullptr;

@@ -1,6 +1,7 @@
 #include "package/update_history.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,37 @@ nlohmann::json history_unit_state(const QV_Machine* m) {
     j["voice_date"] = date_json(m->voice_date);
     j["radar_mute_date"] = date_json(m->radar_mute_date);
     return j;
+}
+
+std::string history_file_sha256(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return "";
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<unsigned char> buf(1 << 16);
+    while (ok) {
+        size_t got = std::fread(buf.data(), 1, buf.size(), f);
+        if (got)
+            ok = EVP_DigestUpdate(ctx, buf.data(), got);
+        if (got < buf.size())
+            break;
+    }
+    ok = ok && !std::ferror(f);
+    std::fclose(f);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    ok = ok && EVP_DigestFinal_ex(ctx, digest, &len) && len == 32;
+    EVP_MD_CTX_free(ctx);
+    if (!ok)
+        return "";
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out.push_back(hex[digest[i] >> 4]);
+        out.push_back(hex[digest[i] & 0xF]);
+    }
+    return out;
 }
 
 std::string history_time_now() {

@@ -27,6 +27,10 @@ std::string update_history_path(const std::string& state_dir);
 // (yyyy-mm-dd, null when the unit has none).
 nlohmann::json history_unit_state(const QV_Machine* m);
 
+// SHA-256 of a whole file, read in pieces, as 64 lower-case hex digits;
+// empty when the file cannot be read.
+std::string history_file_sha256(const std::string& path);
+
 // The current time in UTC as 2026-12-10T13:05:22Z.
 std::string history_time_now();
 

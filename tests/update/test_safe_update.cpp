@@ -10,7 +10,6 @@
 #include "package/safe_update.h"
 #include "package/unit_backup.h"
 #include "package/update_history.h"
-#include "support/sha256.h"
 
 using namespace update_test;
 

@@ -326,7 +326,8 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
         CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
         unsetenv("TREVIK_VERSION_SERVER");
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+        EXPECT_EQ(r.err, "This unit belongs to another customer: its client id stays as it is\n"
+                         "Access database failed,please updated by local file!\n");
         EXPECT_FALSE(std::filesystem::exists(tmp.file("Tmp")));
     }
 }

@@ -19,6 +19,8 @@
 #include "controls/text_fit.h"
 #include "controls/TextProgressCtrl.h"
 #include "online/HttpDownload.h"
+#include "package/safe_update.h"
+#include "package/update_history.h"
 #include "package/update_run.h"
 #include "support/build_settings.h"
 #include "support/log.h"
@@ -728,6 +730,11 @@ void CTrevikDlg::OnClickUpdate() {
     source.list_form = m_vc.list_form;
     source.download_url = m_vc.package_url;
     auto run = std::make_unique<UpdateRun>(m_host.get(), m_machine, source);
+    SafeUpdateOptions safety;
+    safety.state_dir = trevik_state_directory();
+    safety.tool_version = std::to_string(TOOL_VERSION);
+    m_guard = std::make_unique<SafeUpdateGuard>(safety);
+    run->setGuard(m_guard.get());
     m_run = std::move(run);
     m_lastBoxText.clear();
     Thread* t = thread_create(&CTrevikDlg::RunWorker, this);
@@ -753,7 +760,14 @@ void CTrevikDlg::OnRunEnded() {
     Thread* t = m_worker.exchange(nullptr);
     if (t)
         thread_destroy(t, 1);
+    // After a run that reset the unit's settings: the way back.
+    std::u16string restore = m_run ? m_run->outcome().notice : std::u16string();
     m_run.reset();
+    if (m_guard)
+        for (const std::string& w : m_guard->warnings())
+            log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
+    if (!restore.empty() && !IsClosing())
+        SetStatusText(QString::fromStdU16String(restore));
     // A unit that came or went during the run.
     PendingNotice notice = m_pendingNotice;
     m_pendingNotice = PendingNotice::None;

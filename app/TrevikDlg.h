@@ -33,6 +33,7 @@ class CHttpDownload;
 class DeviceNotifier;
 class Prompter;
 class UpdateRun;
+class SafeUpdateGuard;
 class TrevikUpdateHost;
 class VersionCheckHost;
 struct QV_Machine;
@@ -232,6 +233,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QImage m_provinceMap;
     std::atomic<int> m_closing{0};
     std::atomic<Thread*> m_worker{nullptr};
+    // Backup, history and read-back around the run's writes; outlives m_run.
+    std::unique_ptr<SafeUpdateGuard> m_guard;
     std::unique_ptr<UpdateRun> m_run;
     std::unique_ptr<TrevikUpdateHost> m_host;
     QString m_packagePath;

@@ -80,7 +80,7 @@ uint32_t QV_Cmd_frameWord(const uint8_t* frame, int offset) {
 
 int QV_Cmd_sendFrame(QV_HidChannel* channel, uint8_t command, uint32_t a, uint32_t b, uint32_t c,
                      int mode, uint32_t d) {
-    if (!channel || !channel->handle)
+    if (!channel || !channel->handle || QV_HidChannel_stopped(channel))
         return 0;
     // A reply that came in after its transfer was given up must not be read
     // as the answer to this command.
@@ -115,7 +115,7 @@ int QV_Cmd_sendData(QV_HidChannel* channel, const uint8_t* data, uint32_t remain
                     uint32_t* moved) {
     if (moved)
         *moved = 0;
-    if (!channel || !channel->handle || !data || remaining == 0)
+    if (!channel || !channel->handle || !data || remaining == 0 || QV_HidChannel_stopped(channel))
         return 0;
     uint8_t* report = channel->report;
     uint32_t take = std::min<uint32_t>(remaining, CMD_DATA_SIZE);

@@ -62,8 +62,8 @@ uint32_t QV_Cmd_frameWord(const uint8_t* frame, int offset);
 
 // Builds the frame and sends it in one report (report id 0, frame, 0xCC
 // filler), after dropping input left over from an abandoned transfer.
-// Returns 1 sent, 0 when the channel or its handle is missing or the write
-// failed.
+// Returns 1 sent, 0 when the channel or its handle is missing, its stop flag
+// is raised or the write failed.
 int QV_Cmd_sendFrame(QV_HidChannel* channel, uint8_t command, uint32_t a, uint32_t b, uint32_t c,
                      int mode, uint32_t d);
 
@@ -74,8 +74,8 @@ int QV_Cmd_readReply(QV_HidChannel* channel, uint8_t* reply);
 
 // Sends one data report with the first min(remaining, 64) bytes (the rest
 // 0xCC); moved receives the data bytes written. Returns 1, or 0 when the
-// channel, handle or data is missing, remaining is not positive or the write
-// failed.
+// channel, handle or data is missing, remaining is not positive, the stop
+// flag is raised or the write failed.
 int QV_Cmd_sendData(QV_HidChannel* channel, const uint8_t* data, uint32_t remaining,
                     uint32_t* moved);
 

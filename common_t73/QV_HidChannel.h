@@ -2,6 +2,7 @@
 // the single report buffer every command and data report passes through.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "common_t73/QV_Hid.h"
@@ -23,4 +24,13 @@ struct QV_HidChannel {
     QV_HidHandle* handle;
     uint32_t bootVersion; // decides whether reply status words are checked
     uint32_t answered;    // replies accepted (valid, status 0) since the channel was made
+    // Set by whoever may stop a write run from outside (a signal handler):
+    // once it points at a non-zero value, no further report is sent, so the
+    // run ends at the next report boundary with a failed transfer.
+    const volatile std::sig_atomic_t* stop;
 };
+
+// 1 when the channel's stop flag is raised.
+inline int QV_HidChannel_stopped(const QV_HidChannel* channel) {
+    return channel && channel->stop && *channel->stop ? 1 : 0;
+}

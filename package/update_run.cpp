@@ -472,9 +472,9 @@ UpdateOutcome UpdateRun::run() {
     }
 
     int province_mode = 0;
+    int flags[UPDATE_PROVINCE_COUNT] = {};
     if (go_on && pkg->province_count > 0) {
         int mode = 0;
-        int flags[UPDATE_PROVINCE_COUNT] = {};
         if (host_->askProvince(&mode, flags) != 0) {
             // Declined: end quietly, as if nothing had been asked for.
             removeTemporaryFiles();
@@ -500,6 +500,25 @@ UpdateOutcome UpdateRun::run() {
         go_on = false;
     }
 
+    UpdateWriteStep step;
+    bool guarded = go_on && !dry_run_ && guard_;
+    if (guarded) {
+        step.host = host_;
+        step.machine = machine_;
+        step.pkg = pkg;
+        step.package_path = package_path;
+        step.has_province_table = pkg->province_count > 0 ? 1 : 0;
+        step.province_mode = province_mode;
+        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+            step.province_flags[i] = flags[i];
+        step.program_only = update_is_program_only(pkg);
+        std::u16string refusal = guard_->beforeWrite(step);
+        if (!refusal.empty()) {
+            fail(refusal);
+            go_on = false;
+        }
+    }
+
     if (go_on) {
         host_->setProgressText(UPDATE_TEXT_UPDATING);
         if (dry_run_)
@@ -507,6 +526,8 @@ UpdateOutcome UpdateRun::run() {
         else
             writeIntoUnit(pkg, province_mode);
     }
+    if (guarded)
+        guard_->afterWrite(step, &outcome_);
 
     package_free(pkg);
     removeTemporaryFiles();

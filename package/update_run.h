@@ -111,6 +111,36 @@ struct UpdateOutcome {
     QV_WritePlan plan;    // data pointers cleared (the package is gone)
     QV_PlanActions actions;
     std::string plan_text; // the plan, one item per line
+    // Set by an UpdateGuard: a note for the end of the run (how to bring the
+    // unit's settings back), and whether the run was stopped from outside.
+    std::u16string notice;
+    int interrupted = 0;
+};
+
+// What a run is about to write into the unit, handed to its guard.
+struct UpdateWriteStep {
+    UpdateHost* host = nullptr;
+    QV_Machine* machine = nullptr;
+    const Package* pkg = nullptr; // loaded, provinces merged
+    std::u16string package_path;
+    int has_province_table = 0;
+    int province_mode = 0; // 1: the provinces below, 0: national
+    int province_flags[UPDATE_PROVINCE_COUNT] = {};
+    int program_only = 0;
+};
+
+// Work around the writes of a run (a backup of the unit, the update
+// history, a read-back check). The run calls beforeWrite once it is about to
+// write, and afterWrite once the writes are over, whatever their result.
+class UpdateGuard {
+  public:
+    virtual ~UpdateGuard() = default;
+    // Returns an empty text to go on; otherwise the run ends as a failure
+    // with that message and nothing is written.
+    virtual std::u16string beforeWrite(const UpdateWriteStep& step) = 0;
+    // The package is still loaded; outcome may be changed (a failed check
+    // turns a success into a failure).
+    virtual void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) = 0;
 };
 
 // The run directory and download target of a package URL, kept inside the
@@ -158,6 +188,10 @@ class UpdateRun {
     // shows no success box; the plan lands in the outcome.
     void setDryRun(bool dry) { dry_run_ = dry; }
 
+    // A guard around the writes (not called in a dry run); null for none.
+    // It must outlive the run.
+    void setGuard(UpdateGuard* guard) { guard_ = guard; }
+
     // Carries out the whole run and returns how it ended. A null host or
     // machine ends it at once as a failure with "Open update file failed!".
     UpdateOutcome run();
@@ -187,6 +221,7 @@ class UpdateRun {
     QV_Machine* machine_;
     UpdateSource source_;
     bool dry_run_ = false;
+    UpdateGuard* guard_ = nullptr;
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;

@@ -11,6 +11,7 @@
 
 #include <QGroupBox>
 #include <QLabel>
+#include <filesystem>
 #include <fstream>
 
 using namespace app_test;
@@ -311,6 +312,7 @@ class UpdateRunWindow : public WindowTest {
                          [this](const QString& t) { texts << t; });
     }
     QStringList texts;
+    std::error_code ec_;
 };
 
 TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
@@ -347,6 +349,32 @@ TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
     EXPECT_TRUE(sawFull) << texts.join('|').toStdString();
     // The GPS data landed in the unit's flash.
     EXPECT_EQ(sim.count(CMD_FINISH), 1);
+}
+
+TEST_F(UpdateRunWindow, SavesTheUnitsSettingsFirstAndSaysTheWayBack) {
+    std::string state = std::getenv("XDG_STATE_HOME");
+    std::string root = state + "/trevik/backups";
+    std::vector<std::string> before;
+    for (auto& e : std::filesystem::directory_iterator(root, ec_))
+        before.push_back(e.path().string());
+    prompter.files.push_back(QString::fromStdString(writePackage("map.dqv")));
+    dlg->OnClickOpen();
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    int saving = int(texts.indexOf(QString::fromUtf8("Saving the unit's settings\u2026")));
+    ASSERT_GE(saving, 0) << texts.join('|').toStdString();
+    EXPECT_LT(saving, int(texts.indexOf("updating")));
+    // A new backup of this unit, named in the status text with the way back.
+    std::string folder;
+    for (auto& e : std::filesystem::directory_iterator(root, ec_))
+        if (std::find(before.begin(), before.end(), e.path().string()) == before.end())
+            folder = e.path().string();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_TRUE(std::filesystem::exists(folder + "/settings.json"));
+    EXPECT_TRUE(dlg->StatusText().contains(
+        QString::fromStdString("trevik-cli settings apply " + folder + "/settings.json")))
+        << dlg->StatusText().toStdString();
 }
 
 TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {

@@ -127,7 +127,8 @@ class CliUpdate : public ::testing::Test {
 TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
-    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
+    // Without the backup, the run's own output alone.
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--no-backup", package});
     sim.stop();
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     // Standard output holds the result alone; progress and nothing else
@@ -139,6 +140,10 @@ TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     // tenth of the write after the phase's own line.
     EXPECT_EQ(r.err.find('\r'), std::string::npos);
     std::vector<std::string> lines = split_lines(r.err);
+    // After the progress, the note that the unit restarts with its defaults.
+    ASSERT_GE(lines.size(), 2u) << r.err;
+    EXPECT_EQ(lines.back(), "The unit starts its new program with its default settings.");
+    lines.pop_back();
     EXPECT_EQ(lines.front(), "updating");
     EXPECT_LE(lines.size(), 12u) << r.err;
     for (size_t i = 1; i < lines.size(); ++i)

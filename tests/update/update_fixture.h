@@ -135,7 +135,8 @@ inline void setup_unit(UnitSim& sim, const std::string& client = "TREVIK-DEMO ")
 
 // A temporary directory of the test's own, made the process's TMPDIR while
 // the object lives (with XDG_RUNTIME_DIR unset, so the tool keeps its
-// temporary files in it too).
+// temporary files in it too); the tool's state (backups, history) goes to
+// its "state" folder, never to the user's own.
 class TempDir {
   public:
     TempDir() {
@@ -151,8 +152,17 @@ class TempDir {
         if (runtime)
             runtime_ = runtime;
         unsetenv("XDG_RUNTIME_DIR");
+        const char* state = std::getenv("XDG_STATE_HOME");
+        had_old_state_ = state != nullptr;
+        if (state)
+            old_state_ = state;
+        setenv("XDG_STATE_HOME", (path_ + "/state").c_str(), 1);
     }
     ~TempDir() {
+        if (had_old_state_)
+            setenv("XDG_STATE_HOME", old_state_.c_str(), 1);
+        else
+            unsetenv("XDG_STATE_HOME");
         if (had_old_)
             setenv("TMPDIR", old_.c_str(), 1);
         else
@@ -183,6 +193,8 @@ class TempDir {
     std::string path_;
     std::string old_, runtime_;
     bool had_old_ = false, had_runtime_ = false;
+    std::string old_state_;
+    bool had_old_state_ = false;
 };
 
 // A machine attached to an in-process emulated unit.

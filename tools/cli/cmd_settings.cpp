@@ -2,6 +2,7 @@
 // dialog shows them, and `settings set KEY=VALUE ...`, which changes them
 // with the dialog's checks and writes them the way the Setting button does.
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -16,6 +17,7 @@
 #include "config/config_run.h"
 #include "config/machine_unit.h"
 #include "config/records.h"
+#include "config/settings_json.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
@@ -30,7 +32,43 @@ struct SettingsOptions {
     std::string unit = "hid";
     bool yes = false;
     std::vector<std::string> assignments;
+    std::string apply_file; // settings apply FILE
 };
+
+// The settings a `settings --json` object holds, by the names it prints,
+// the carrier first as the dialog's list takes it; settings the unit it
+// came from does not have (null) are left out.
+std::vector<std::pair<std::string, std::string>> settings_from_json(const nlohmann::json& j) {
+    std::vector<std::pair<std::string, std::string>> out;
+    auto text = [](const nlohmann::json& v) -> std::string {
+        if (v.is_boolean())
+            return v.get<bool>() ? "1" : "0";
+        if (v.is_number_integer())
+            return std::to_string(v.get<long long>());
+        return v.is_string() ? v.get<std::string>() : std::string();
+    };
+    auto usable = [](const nlohmann::json& v) {
+        return v.is_boolean() || v.is_number_integer() || v.is_string();
+    };
+    const nlohmann::json* g = j.contains("gprs") && j["gprs"].is_object() ? &j["gprs"] : nullptr;
+    if (g && g->contains("carrier_row") && (*g)["carrier_row"].is_number_integer())
+        out.emplace_back("carrier_row", text((*g)["carrier_row"]));
+    if (j.contains("bands") && j["bands"].is_array())
+        for (size_t i = 0; i < j["bands"].size(); ++i) {
+            const nlohmann::json& b = j["bands"][i];
+            if (b.is_object() && b.contains("enabled") && b["enabled"].is_boolean())
+                out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
+        }
+    for (const char* k : {"radar_frequency_display", "twelve_hour_clock", "time_zone",
+                          "daytime_start_hour", "nighttime_start_hour"})
+        if (j.contains(k) && usable(j[k]))
+            out.emplace_back(k, text(j[k]));
+    if (g)
+        for (const char* k : {"apn", "user", "password", "server", "port"})
+            if (g->contains(k) && (*g)[k].is_string())
+                out.emplace_back(k, text((*g)[k]));
+    return out;
+}
 
 // Message boxes of the run on the terminal, shown once the run is over
 // (flush): the outcome on standard output, errors on standard error.
@@ -63,41 +101,6 @@ class TerminalPrompter : public ConfigPrompter {
     bool yes_;
     std::vector<std::pair<std::string, bool>> held_;
 };
-
-CliJson view_json(const ConfigView& v, int boot, int radar_type) {
-    using json = CliJson;
-    json j;
-    j["caption"] = utf8(v.caption);
-    j["kind"] = v.kind;
-    j["boot"] = boot;
-    j["radar_type"] = radar_type;
-    json bands = json::array();
-    for (size_t i = 0; i < v.bands.size(); ++i)
-        bands.push_back({{"key", "band." + std::to_string(i)},
-                         {"id", v.bands[i].id},
-                         {"text", v.bands[i].text},
-                         {"enabled", v.bands[i].checked}});
-    j["bands"] = bands;
-    j["radar_frequency_display"] =
-        v.freq_display_visible ? json(v.freq_display_checked) : json(nullptr);
-    j["twelve_hour_clock"] = v.twelve_hour_present ? json(v.twelve_hour_checked) : json(nullptr);
-    j["time_zone"] = v.time_zone_visible ? json(v.time_zone) : json(nullptr);
-    j["daytime_start_hour"] = v.day_visible ? json(v.day_hour) : json(nullptr);
-    j["nighttime_start_hour"] = v.night_visible ? json(v.night_hour) : json(nullptr);
-    if (!v.gprs.present) {
-        j["gprs"] = nullptr;
-    } else {
-        const GprsValues& g = v.gprs;
-        j["gprs"] = {
-            {"carrier_row", g.row == GPRS_UNIT_ROW ? json(nullptr) : json(g.row)},
-            {"carrier", utf8(gprs_selected_name(g))},
-            {"apn", utf8(g.apn)},           {"user", utf8(g.user)},
-            {"password", utf8(g.password)}, {"carrier_values_editable", g.row_editable},
-            {"unit_apn", utf8(g.unit_apn)}, {"server", utf8(g.server)},
-            {"port", utf8(g.port)},         {"server_port_editable", g.server_port_editable}};
-    }
-    return j;
-}
 
 void print_view(const ConfigView& v, int radar_type) {
     auto shown = [](bool visible, const std::string& value) {
@@ -151,8 +154,21 @@ int open_unit(QV_Machine** out) {
     return CLI_OK;
 }
 
-int run_settings(const SettingsOptions& o, bool set) {
+int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     std::vector<std::pair<std::string, std::string>> kv;
+    // settings apply: the file's settings, each taken on its own so that
+    // one the unit cannot take is named and the others still go in.
+    int file_kind = 0;
+    if (apply) {
+        std::ifstream in(o.apply_file);
+        nlohmann::json j = in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
+        if (!j.is_object() || !j.contains("kind") || !j["kind"].is_number_integer())
+            return cli_fail(CLI_USAGE,
+                            o.apply_file + ": no settings of a unit (as settings --json prints them)");
+        file_kind = j["kind"].get<int>();
+        kv = settings_from_json(j);
+        set = true;
+    }
     for (const std::string& a : o.assignments) {
         size_t eq = a.find('=');
         std::string key = a.substr(0, eq);
@@ -164,7 +180,7 @@ int run_settings(const SettingsOptions& o, bool set) {
                                 "freq_display, twelve_hour)");
         kv.emplace_back(key, a.substr(eq + 1));
     }
-    if (set && kv.empty())
+    if (set && !apply && kv.empty())
         return cli_fail(CLI_USAGE, "settings set needs at least one KEY=VALUE");
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
@@ -192,21 +208,38 @@ int run_settings(const SettingsOptions& o, bool set) {
                                         m->main_setting, m->server_settings);
         int radar_type = param_radar_type(m->param, m->param_kind);
         if (cli_json())
-            cli_print_json(view_json(v, int(m->boot_version), radar_type));
+            cli_print_json(config_settings_json(v, int(m->boot_version), radar_type));
         else
             print_view(v, radar_type);
         QV_Machine_release(m);
         return CLI_OK;
     }
 
+    if (apply && file_kind != m->param_kind) {
+        QV_Machine_release(m);
+        return cli_fail(CLI_FAILED, o.apply_file + " holds the settings of a kind " +
+                                        std::to_string(file_kind) +
+                                        " parameter record, this unit's record is of kind " +
+                                        std::to_string(m->param_kind) + ": nothing applied");
+    }
     std::string refusal;
+    std::vector<std::string> not_applied;
     ConfigEditor editor = [&](const ConfigEditArgs& a) {
         ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
                                         a.main_setting, a.server_settings);
         // Only what is given changes: the GPRS fields stay as the unit has
         // them unless a GPRS key is given.
         ConfigInput in = config_input_unchanged(v);
-        refusal = config_set_values(v, in, kv);
+        if (apply) {
+            not_applied.clear();
+            for (const auto& [key, value] : kv) {
+                std::string why = config_set_value(v, in, key, value);
+                if (!why.empty())
+                    not_applied.push_back(why);
+            }
+        } else {
+            refusal = config_set_values(v, in, kv);
+        }
         if (!refusal.empty())
             return 2;
         ConfigOkResult ok = config_apply(v, in, a.param, a.server_settings);
@@ -218,6 +251,8 @@ int run_settings(const SettingsOptions& o, bool set) {
     };
     ConfigRunResult r = config_run(unit, prompter, editor);
     prompter.flush();
+    for (const std::string& why : not_applied)
+        std::fprintf(stderr, "not applied: %s\n", why.c_str());
     std::string why = refusal;
     if (r == CONFIG_RUN_UNIT_GONE)
         why += (why.empty() ? "" : "\n") + std::string(CONFIG_NO_HARDWARE);
@@ -225,10 +260,15 @@ int run_settings(const SettingsOptions& o, bool set) {
         result = cli_fail(CLI_TRANSFER, why);
     else if (r != CONFIG_RUN_SUCCESS)
         result = cli_fail(CLI_FAILED, why);
-    else if (!refusal.empty())
-        std::fprintf(stderr, "%s\n", refusal.c_str());
-    else if (cli_json())
-        cli_print_json(CliJson{{"written", true}});
+    else {
+        if (!refusal.empty())
+            std::fprintf(stderr, "%s\n", refusal.c_str());
+        // A file applied in part is not what was asked for.
+        if (!not_applied.empty())
+            result = cli_fail(CLI_FAILED, "Not every setting of " + o.apply_file + " was applied");
+        else if (refusal.empty() && cli_json())
+            cli_print_json(CliJson{{"written", true}});
+    }
     QV_Machine_release(m);
     return result;
 }
@@ -249,7 +289,16 @@ void setup(CLI::App& root, int* exit_code) {
     cli_add_unit_option(set, &opts.unit);
     set->add_flag("--yes", opts.yes,
                   "Answer yes when the unit could not identify its radar module");
-    settings->callback([exit_code, set] { *exit_code = run_settings(opts, set->parsed()); });
+    CLI::App* apply = settings->add_subcommand(
+        "apply", "Apply a settings.json (from a backup or from settings --json) with the checks "
+                 "and writes of set; names each setting it could not apply (exit 1)");
+    apply->add_option("FILE", opts.apply_file, "settings.json")->required();
+    cli_add_unit_option(apply, &opts.unit);
+    apply->add_flag("--yes", opts.yes,
+                    "Answer yes when the unit could not identify its radar module");
+    settings->callback([exit_code, set, apply] {
+        *exit_code = run_settings(opts, set->parsed(), apply->parsed());
+    });
 }
 
 const CliRegistrar registrar(setup);

@@ -28,6 +28,7 @@
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
+#include "tools/cli/safety.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ std::vector<std::string> province_names_utf8() {
     return names;
 }
 
-// Parses a comma-separated list of province names or indexes 0..33 into
-// flags. Returns "" or the reason the list is refused.
+} // namespace
+
 std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]) {
     std::vector<std::string> names = province_names_utf8();
     for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
@@ -80,6 +81,8 @@ std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVIN
         return "最多只能选择12个省分更新！";
     return "";
 }
+
+namespace {
 
 // How the province question is answered.
 struct ProvinceChoice {
@@ -311,6 +314,7 @@ struct UpdateOptions {
     std::string provinces;
     bool dry_run = false;
     std::string unit = "hid";
+    CliSafetyOptions safety;
 };
 
 // The exit code of a failed run, from the step it stopped at.
@@ -388,7 +392,8 @@ int run_update(const UpdateOptions& opt) {
         return cli_fail(code, text);
     }
     // A refused unit still counts as connected, with what could be read.
-    QV_Machine_getDeveiceInfo(machine);
+    if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
+        std::fprintf(stderr, "%s\n", CLI_OTHER_CUSTOMER_UNIT);
 
     CliJson report;
     UpdateSource source;
@@ -401,14 +406,31 @@ int run_update(const UpdateOptions& opt) {
 
     UpdateRun run(&host, machine, source);
     run.setDryRun(opt.dry_run);
+    std::unique_ptr<UpdateGuard> guard;
+    if (!opt.dry_run) {
+        guard = cli_safety_guard(opt.safety, &progress);
+        run.setGuard(guard.get());
+    }
     UpdateOutcome outcome = run.run();
     progress.finish();
     QV_Machine_release(machine);
 
-    if (outcome.result == UPDATE_ABANDONED)
-        return cli_fail(CLI_USAGE, host.refusal());
-    if (outcome.result != UPDATE_SUCCEEDED)
-        return cli_fail(failure_exit_code(outcome), cli_wide_text(host.box()));
+    int code = CLI_OK;
+    std::string text;
+    if (outcome.result == UPDATE_ABANDONED) {
+        code = CLI_USAGE;
+        text = host.refusal();
+    } else if (outcome.result != UPDATE_SUCCEEDED) {
+        code = failure_exit_code(outcome);
+        text = cli_wide_text(host.box());
+    }
+    if (code != CLI_OK) {
+        // The way back and the guard's warnings come before the failure.
+        code = cli_safety_finish(guard.get(), outcome, code);
+        if (code == CLI_INTERRUPTED)
+            text += (text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
+        return cli_fail(code, text);
+    }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {
         if (cli_json()) {
@@ -417,13 +439,17 @@ int run_update(const UpdateOptions& opt) {
         } else if (outcome.planned) {
             std::printf("%s", outcome.plan_text.c_str());
         }
-    } else if (cli_json()) {
+        return CLI_OK;
+    }
+    if (cli_json()) {
         report["message"] = wtext_to_utf8(host.box().c_str());
+        if (!outcome.notice.empty())
+            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
         cli_print_json(report);
     } else {
         std::printf("%s\n", cli_wide_text(host.box()).c_str());
     }
-    return CLI_OK;
+    return cli_safety_finish(guard.get(), outcome, CLI_OK);
 }
 
 void setup_update(CLI::App& root, int* exit_code) {
@@ -442,6 +468,7 @@ void setup_update(CLI::App& root, int* exit_code) {
                   "Load, check and print the write plan without writing to the unit");
     cli_add_unit_option(cmd, &opt->unit);
     cli_add_json_flags(cmd);
+    cli_safety_add_options(cmd, &opt->safety);
     cmd->callback([opt, exit_code] { *exit_code = run_update(*opt); });
 }
 

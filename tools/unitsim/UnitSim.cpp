@@ -329,6 +329,52 @@ void UnitSim::setParamRecord(bool layout502, int kind, const std::string& board,
                              uint32_t programVersion) {
     auto rec = unit_param_record(kind, board, programVersion);
     putParamRecord(layout502, rec.data());
+    paramKind_ = kind;
+}
+
+void UnitSim::addWrongByte(uint32_t address) {
+    wrongBytes_.push_back(address);
+}
+
+// The kind of a parameter record, tried from the longest checksum down as
+// the host does; 0 when none matches.
+int unit_param_kind_of(const uint8_t* record) {
+    for (int kind : {5, 4, 3, 2, 1}) {
+        int n = unit_param_sum_length(kind);
+        if (get32(record) != sum(record + 4, static_cast<size_t>(n)))
+            continue;
+        if (kind >= 3 && get32(record + n) != MAGIC)
+            continue;
+        return kind;
+    }
+    return 0;
+}
+
+void UnitSim::connectionEnded() {
+    bool finished = finished_;
+    int erased = paramErased_;
+    finished_ = false;
+    paramErased_ = 0;
+    if (!finished || flash_.size() < 0x20000)
+        return;
+    // The firmware finds its records by the main-setting block it holds; a
+    // unit with none keeps them at the normal place.
+    auto valid = [this](bool layout502) {
+        const uint8_t* b = flash_.data() + unit_main_setting_address(layout502);
+        return get32(b + 4 + 227) == MAGIC && get32(b) == sum(b + 4, 231);
+    };
+    bool layout502 = !valid(false) && valid(true);
+    if (!(erased & (layout502 ? 2 : 1)))
+        return;
+    uint32_t at = unit_param_address(layout502);
+    const uint8_t* rec = flash_.data() + at;
+    if (paramKind_ == 0 || !std::all_of(rec, rec + 256, [](uint8_t b) { return b == 0xFF; }))
+        return;
+    const uint8_t* ms = flash_.data() + unit_main_setting_address(layout502) + 4;
+    std::string board(reinterpret_cast<const char*>(ms + 4), 4);
+    board = board.substr(0, board.find('\0'));
+    auto fresh = unit_param_record(paramKind_, board, get32(ms + 8));
+    putParamRecord(layout502, fresh.data());
 }
 
 void UnitSim::setClientId(bool layout502, const std::string& clientId) {
@@ -480,6 +526,15 @@ void UnitSim::handleFrame(const uint8_t* f) {
         if (at + len > flash) {
             c.status = UNIT_STATUS_RANGE;
         } else {
+            // The unit remembers the kind of a parameter record it erases.
+            for (bool layout502 : {false, true}) {
+                uint64_t p = unit_param_address(layout502);
+                if (p >= at && p + 256 <= at + len) {
+                    if (int kind = unit_param_kind_of(flash_.data() + p))
+                        paramKind_ = kind;
+                    paramErased_ |= layout502 ? 2 : 1;
+                }
+            }
             std::fill_n(flash_.begin() + static_cast<long>(at), len, 0xFF);
         }
         break;
@@ -507,6 +562,8 @@ void UnitSim::handleFrame(const uint8_t* f) {
     case REJECT:
         if (!guarded)
             c.status = UNIT_STATUS_BAD_COMMAND;
+        else if (c.code == FINISH)
+            finished_ = true;
         break;
     case BOOT_VERSION:
         if (!guarded)
@@ -555,6 +612,9 @@ void UnitSim::finishWrite() {
                 std::memcpy(flash_.data() + writeAddress_, writeBuffer_.data(), writeLength_);
             if (sum(writeBuffer_.data(), writeLength_) != c.d)
                 c.status = UNIT_STATUS_CHECKSUM;
+            for (uint32_t bad : wrongBytes_)
+                if (bad >= writeAddress_ && bad - writeAddress_ < writeLength_)
+                    flash_[bad] ^= 0xA5;
         }
     }
     writeBuffer_.clear();
@@ -797,6 +857,7 @@ void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
             have -= used;
         }
         ::close(client);
+        unit_.connectionEnded();
         if (onDisconnect)
             onDisconnect(user);
         if (stopping)

@@ -100,6 +100,9 @@ std::array<uint8_t, 178> unit_server_setting_record(const UnitServerSetting& ss)
 // 19. Kind 3 carries the GPRS fields. Other kinds give 256 bytes of 0xFF.
 std::array<uint8_t, 256> unit_param_record(int kind, const std::string& board = "T73A",
                                            uint32_t programVersion = 100);
+// The kind (1..5) a 256-byte parameter record is recognised as, tried from
+// kind 5 down; 0 when none matches.
+int unit_param_kind_of(const uint8_t* record);
 // Stores the checksum of the kind's length (and the kind's marker for 3..5)
 // into a 256-byte record. Returns false for kinds outside 1..5.
 bool unit_param_seal(uint8_t* record, int kind);
@@ -156,6 +159,19 @@ class UnitSim {
     void setReportDelayUs(uint32_t us);
     // Payload bytes of the data reports of a read (1..64): short reports.
     void setReadPayload(int bytes);
+    // A flash cell that keeps a wrong value: whatever a write puts at
+    // address is stored with its bits flipped, and the write is still
+    // answered as a success (its checksum covers what was received).
+    void addWrongByte(uint32_t address);
+
+    // ---- the unit's own start ----
+    // The host closed its connection. A unit that got the end of a write run
+    // restarts: when its parameter sector was erased on that connection it
+    // writes the default parameter record of its kind (the kind it had
+    // before the erase).
+    void connectionEnded();
+    // The kind the unit writes its default record in; 0 = none known.
+    int defaultParamKind() const { return paramKind_; }
 
     // ---- host side ----
     // Takes one report from the host (n bytes, report id in byte 0). False
@@ -210,6 +226,11 @@ class UnitSim {
     std::vector<Rule> rules_;
     // faults decided for the command in progress
     bool suppress_ = false;
+
+    std::vector<uint32_t> wrongBytes_;
+    bool finished_ = false; // CMD_FINISH received on this connection
+    int paramErased_ = 0;   // parameter sectors erased on it: 1 normal, 2 layout 502
+    int paramKind_ = 0;
 
     long unplugLeft_ = -1;
     bool unplugged_ = false;

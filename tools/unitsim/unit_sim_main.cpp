@@ -229,6 +229,10 @@ int main(int argc, char** argv) {
     app.add_option("--unplug-after", unplugText,
                    "The unit is gone after this many reports (each direction counts)");
     app.add_option("--delay-us", delayText, "Pace every report to one per this many microseconds");
+    std::vector<std::string> wrongBytes;
+    app.add_option("--wrong-byte", wrongBytes,
+                   "Flash addresses that keep a wrong byte: a write there stores it with its bits "
+                   "flipped and is still answered as a success");
     bool verbose = false;
     app.add_flag("--verbose", verbose, "Print the commands received after each connection");
 
@@ -375,6 +379,12 @@ int main(int argc, char** argv) {
         if (!parse_number(unplugText, &n))
             return bad("--unplug-after", unplugText);
         unit.unplugAfterReports(static_cast<long>(n));
+    }
+    for (const auto& s : wrongBytes) {
+        uint32_t at;
+        if (!parse_number(s, &at) || at >= unit.flashSize())
+            return bad("--wrong-byte", s);
+        unit.addWrongByte(at);
     }
     if (!delayText.empty()) {
         uint32_t us;

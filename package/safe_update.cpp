@@ -1,0 +1,197 @@
+#include "package/safe_update.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "common_t73/QV_HidChannel.h"
+#include "common_t73/QV_Machine.h"
+#include "package/package.h"
+#include "package/unit_backup.h"
+#include "package/update_history.h"
+#include "support/text.h"
+
+namespace {
+
+nlohmann::json area_json(const char* name, uint32_t address, uint32_t length) {
+    return {{"name", name}, {"address", address}, {"length", length}};
+}
+
+// The areas a plan writes, for the history.
+nlohmann::json plan_areas(const QV_WritePlan& p, const QV_PlanActions& a) {
+    nlohmann::json list = nlohmann::json::array();
+    if (p.voice_length)
+        list.push_back(area_json("voice", p.voice_address, p.voice_length));
+    if (p.radar_mute_length)
+        list.push_back(area_json("radar mute", p.radar_mute_address, p.radar_mute_length));
+    if (p.update_tool_length)
+        list.push_back(area_json("update tool", p.update_tool_address, p.update_tool_length));
+    if (p.gps_length)
+        list.push_back(area_json("gps", p.gps_address, p.gps_length));
+    if (p.write_program && p.program_length)
+        list.push_back(area_json("program", FLASH_PROGRAM_ADDRESS, p.program_length));
+    if (p.write_boot && p.boot_length)
+        list.push_back(area_json("boot", FLASH_BOOT_ADDRESS, p.boot_length));
+    if (a.write_main_setting)
+        list.push_back(area_json("main setting", a.main_setting_address, 512));
+    if (p.reset_parameters)
+        list.push_back(area_json("parameter reset",
+                                 p.layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS,
+                                 FLASH_SECTOR_SIZE));
+    if (p.write_client_id)
+        list.push_back(area_json("client id",
+                                 p.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
+                                 FLASH_SECTOR_SIZE));
+    return list;
+}
+
+std::string utf8(const std::u16string& s) {
+    return wtext_to_utf8(s.c_str());
+}
+
+} // namespace
+
+std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why) {
+    return utf8_to_wtext("The unit's settings could not be saved in " + folder + " (" + why +
+                         "); nothing was written to the unit.");
+}
+
+std::u16string safe_update_restore_notice(const std::string& folder) {
+    std::string text = "The unit starts its new program with its default settings.";
+    if (!folder.empty())
+        text += " Once it has restarted, bring its settings back with: trevik-cli settings "
+                "apply " +
+                folder + "/settings.json";
+    return utf8_to_wtext(text);
+}
+
+SafeUpdateGuard::SafeUpdateGuard(SafeUpdateOptions options) : options_(std::move(options)) {}
+
+std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
+    start_ = std::chrono::steady_clock::now();
+    started_at_ = history_time_now();
+    before_ = history_unit_state(step.machine);
+    backup_folder_.clear();
+    verify_results_.clear();
+    warnings_.clear();
+    entry_ = nullptr;
+    planned_ = 0;
+    plan_ = QV_WritePlan();
+    actions_ = QV_PlanActions();
+    // The same plan the run is about to carry out: it names the server-data
+    // region the run resets and the areas to check afterwards. A plan that
+    // fails is refused by the run itself before anything is written.
+    if (!step.program_only &&
+        verify_compute_plan(step.machine, step.pkg, step.province_mode, &plan_, &actions_) ==
+            PLAN_OK)
+        planned_ = 1;
+    declined_ = false;
+    std::u16string refusal = confirm(step);
+    if (!refusal.empty()) {
+        declined_ = true;
+        return refusal;
+    }
+
+    if (options_.backup) {
+        if (step.host)
+            step.host->setProgressText(BACKUP_TEXT_SAVING);
+        uint32_t server_address = planned_ ? actions_.server_address : 0;
+        uint32_t server_size = planned_ ? actions_.server_size : 0;
+        std::string root = unit_backups_root(options_.state_dir);
+        UnitBackupResult b = unit_backup_save(step.machine, root, server_address, server_size,
+                                              std::time(nullptr));
+        if (!b.error.empty()) {
+            std::u16string text = safe_update_backup_failed_text(b.folder, b.error);
+            UpdateOutcome refused;
+            refused.message = text;
+            refused.box_text = text;
+            afterWrite(step, &refused);
+            return text;
+        }
+        backup_folder_ = b.folder;
+    }
+    if (stop_ && step.machine && step.machine->channel)
+        step.machine->channel->stop = stop_;
+    return u"";
+}
+
+void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) {
+    if (!entry_.is_null() || declined_)
+        return; // already recorded (a refused backup), or never begun
+    QV_Machine* m = step.machine;
+    if (m && m->channel)
+        m->channel->stop = nullptr;
+    bool interrupted = stop_ && *stop_;
+    if (interrupted)
+        outcome->interrupted = 1;
+
+    if (outcome->result == UPDATE_SUCCEEDED && options_.verify && !interrupted) {
+        std::vector<VerifyArea> areas = step.program_only
+                                            ? verify_program_only_areas(m, step.pkg)
+                                            : planned_ ? verify_plan_areas(step.pkg, &plan_,
+                                                                           &actions_)
+                                                       : std::vector<VerifyArea>();
+        verify_results_ = verify_read_back(m, areas, verify_fn_, verify_user_);
+        bool all = verify_results_.size() == areas.size();
+        for (const VerifyResult& r : verify_results_)
+            all = all && r.ok;
+        if (!all) {
+            outcome->result = UPDATE_FAILED;
+            outcome->message = u"The unit does not hold what was written.";
+            outcome->status = 0;
+        }
+    }
+    if (outcome->result == UPDATE_SUCCEEDED && planned_ && plan_.reset_parameters)
+        outcome->notice = safe_update_restore_notice(backup_folder_);
+
+    nlohmann::json e;
+    e["time"] = started_at_;
+    e["tool_version"] = options_.tool_version;
+    e["unit"] = before_;
+    e["after"] = history_unit_state(m);
+    e["package"] = utf8(step.package_path);
+    std::string sha = history_file_sha256(utf8(step.package_path));
+    e["package_sha256"] = sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha);
+    if (!step.has_province_table) {
+        e["provinces"] = nullptr;
+    } else if (!step.province_mode) {
+        e["provinces"] = "national";
+    } else {
+        nlohmann::json names = nlohmann::json::array();
+        for (int i = 0; i < UPDATE_PROVINCE_COUNT && i < PROVINCE_COUNT; ++i)
+            if (step.province_flags[i]) {
+                char16_t wide[32] = {};
+                ansi_to_wtext(wide, 32, PROVINCE_NAMES[i], -1);
+                names.push_back(wtext_to_utf8(wide));
+            }
+        e["provinces"] = names;
+    }
+    if (step.program_only) {
+        nlohmann::json list = nlohmann::json::array();
+        std::vector<VerifyArea> areas = verify_program_only_areas(m, step.pkg);
+        for (const VerifyArea& a : areas)
+            if (a.name == "program")
+                list.push_back(area_json("program", a.address, uint32_t(a.expected.size())));
+        e["areas"] = list;
+    } else {
+        e["areas"] = planned_ ? plan_areas(plan_, actions_) : nlohmann::json::array();
+    }
+    bool ok = outcome->result == UPDATE_SUCCEEDED;
+    e["result"] = interrupted ? "interrupted" : ok ? "succeeded" : "failed";
+    std::u16string text = ok ? std::u16string(UPDATE_TEXT_SUCCESS)
+                             : update_failure_text(outcome->message, outcome->status);
+    e["text"] = utf8(text);
+    e["status"] = outcome->status;
+    if (!verify_results_.empty()) {
+        bool all = true;
+        for (const VerifyResult& r : verify_results_)
+            all = all && r.ok;
+        e["verified"] = all;
+    }
+    e["duration_s"] =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
+    entry_ = e;
+    std::string why = update_history_append(options_.state_dir, e);
+    if (!why.empty())
+        warnings_.push_back("The update history could not be written: " + why);
+}

@@ -1,0 +1,87 @@
+// The work around an update run's writes that keeps a unit safe: a backup
+// of its settings before anything is written, a read-back check after the
+// writes when asked, and one line in the update history for every run that
+// reached the unit. The window and trevik-cli hand one to their UpdateRun.
+#pragma once
+
+#include <csignal>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common_t73/QV_WritePlan.h"
+#include "package/unit_verify.h"
+#include "package/update_run.h"
+
+struct SafeUpdateOptions {
+    std::string state_dir; // where backups and history live
+    bool backup = true;
+    bool verify = false;
+    std::string tool_version;
+};
+
+// The failure message of a run whose backup could not be saved.
+std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why);
+
+// The note after a run that erased the unit's parameter sector; folder is
+// the backup (empty when none was taken).
+std::u16string safe_update_restore_notice(const std::string& folder);
+
+class SafeUpdateGuard : public UpdateGuard {
+  public:
+    explicit SafeUpdateGuard(SafeUpdateOptions options);
+
+    std::u16string beforeWrite(const UpdateWriteStep& step) override;
+    void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) override;
+
+    // A flag raised from outside (a signal handler) to stop the run; it is
+    // put on the unit's channel for the writes and recorded in the history.
+    void setStopFlag(const volatile std::sig_atomic_t* flag) { stop_ = flag; }
+    // Called for each area as soon as the read-back checked it.
+    void setVerifyReport(void (*fn)(void* user, const VerifyResult& r), void* user) {
+        verify_fn_ = fn;
+        verify_user_ = user;
+    }
+
+    // The plan the run carries out (computed in beforeWrite; planned() is
+    // false for a program-only package or a plan the run will refuse).
+    bool planned() const { return planned_ != 0; }
+    const QV_WritePlan& plan() const { return plan_; }
+    const QV_PlanActions& actions() const { return actions_; }
+
+    const std::string& backupFolder() const { return backup_folder_; }
+    const std::vector<VerifyResult>& verifyResults() const { return verify_results_; }
+    // Things that went wrong without costing the update (history not
+    // written), one text each.
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    // The history line of the last run (empty before one ended).
+    const nlohmann::json& lastEntry() const { return entry_; }
+
+  protected:
+    // Asked once the plan is known and before the backup reads the unit:
+    // an empty text goes on; otherwise the run ends with that text, nothing
+    // written and nothing recorded.
+    virtual std::u16string confirm(const UpdateWriteStep& step) {
+        (void)step;
+        return u"";
+    }
+
+  private:
+    bool declined_ = false;
+    SafeUpdateOptions options_;
+    const volatile std::sig_atomic_t* stop_ = nullptr;
+    void (*verify_fn_)(void*, const VerifyResult&) = nullptr;
+    void* verify_user_ = nullptr;
+    std::chrono::steady_clock::time_point start_;
+    std::string started_at_;
+    nlohmann::json before_;
+    int planned_ = 0;
+    QV_WritePlan plan_;
+    QV_PlanActions actions_;
+    std::string backup_folder_;
+    std::vector<VerifyResult> verify_results_;
+    std::vector<std::string> warnings_;
+    nlohmann::json entry_;
+};

@@ -1,0 +1,222 @@
+#include "package/unit_backup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "common_t73/QV_Machine.h"
+#include "config/config_model.h"
+#include "config/config_run.h"
+#include "config/machine_unit.h"
+#include "config/records.h"
+#include "config/settings_json.h"
+#include "package/update_history.h"
+#include "support/text.h"
+
+namespace {
+
+// The server-data region of a unit is a few sectors; anything far larger is
+// a broken record, not a region to hold in memory.
+constexpr uint32_t SERVER_DATA_LIMIT = 16u << 20;
+
+std::string write_file(const std::string& path, const void* data, size_t n) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return path + ": " + std::strerror(errno);
+    const auto* p = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(fd, p + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            std::string why = w < 0 ? std::strerror(errno) : "short write";
+            ::close(fd);
+            return path + ": " + why;
+        }
+        done += size_t(w);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0)
+        return path + ": " + std::strerror(errno);
+    return "";
+}
+
+std::string client_id_of(const QV_Machine* m) {
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    return wtext_to_utf8(client);
+}
+
+bool is_digits(const std::string& s, size_t from, size_t n) {
+    if (s.size() < from + n)
+        return false;
+    for (size_t i = from; i < from + n; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::string unit_backups_root(const std::string& state_dir) {
+    return state_dir + "/backups";
+}
+
+std::string unit_backup_safe_id(const std::string& client_id) {
+    std::string out;
+    for (char c : client_id) {
+        if (out.size() >= 64)
+            break;
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-' || c == '_';
+        out.push_back(keep ? c : '_');
+    }
+    // Blanks around the id and a name of dots say nothing.
+    size_t b = out.find_first_not_of('_');
+    size_t e = out.find_last_not_of('_');
+    out = b == std::string::npos ? std::string() : out.substr(b, e - b + 1);
+    if (out.find_first_not_of('.') == std::string::npos)
+        out.clear();
+    return out.empty() ? "unknown" : out;
+}
+
+std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id) {
+    std::tm tm {};
+    gmtime_r(&utc, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
+    return std::string(buf) + "-" + unit_backup_safe_id(client_id);
+}
+
+std::string unit_settings_json_text(const QV_Machine* m) {
+    if (!m)
+        return "";
+    // The checks `settings --json` makes before it shows anything.
+    MachineConfigUnit unit(const_cast<QV_Machine*>(m));
+    ConfigRunResult check = config_run_precheck(unit);
+    if (check != CONFIG_RUN_SUCCESS && check != CONFIG_RUN_RADAR_DECLINED)
+        return "";
+    ConfigView v = config_view_load(u"Setting", int(m->boot_version), m->param_kind, m->param,
+                                    m->main_setting, m->server_settings);
+    return config_settings_json_text(v, int(m->boot_version),
+                                     param_radar_type(m->param, m->param_kind));
+}
+
+UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32_t server_address,
+                                  uint32_t server_size, std::time_t now) {
+    UnitBackupResult r;
+    std::string client = client_id_of(m);
+    r.folder = root + "/" + unit_backup_folder_name(now, client);
+    if (!QV_Machine_isConnected(m)) {
+        r.error = "the unit is not connected";
+        return r;
+    }
+    // Everything is read before anything is saved: a unit that cannot be
+    // read leaves no half backup behind.
+    int layout502 = m->layout502 ? 1 : 0;
+    uint8_t param[MACHINE_PARAM_SIZE];
+    uint8_t block[512];
+    uint8_t identity[MACHINE_IDENTITY_SIZE];
+    uint32_t flash = m->flash_size ? m->flash_size : FLASH_SIZE_DEFAULT;
+    if (server_size > SERVER_DATA_LIMIT || uint64_t(server_address) + server_size > flash ||
+        server_address % FLASH_PAGE_SIZE != 0) {
+        r.error = "the unit's server-data region lies outside its flash";
+        return r;
+    }
+    std::vector<uint8_t> server(server_size);
+    if (!QV_Machine_readBlock(m, layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS, param,
+                              sizeof param, 0) ||
+        !QV_Machine_readBlock(m,
+                              layout502 ? FLASH_MAIN_SETTING_ADDRESS_502
+                                        : FLASH_MAIN_SETTING_ADDRESS,
+                              block, sizeof block, 0) ||
+        !QV_Machine_readBlock(m, layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
+                              identity, sizeof identity, 0) ||
+        (server_size && !QV_Machine_readBlock(m, server_address, server.data(), server_size, 1))) {
+        r.error = "the unit's records could not be read";
+        return r;
+    }
+
+    std::string why = make_private_directory(root);
+    if (why.empty()) {
+        // Two runs within a second get folders of their own.
+        std::string base = r.folder;
+        for (int i = 2; ::mkdir(r.folder.c_str(), 0700) != 0; ++i) {
+            if (errno != EEXIST || i > 99) {
+                why = r.folder + ": " + std::strerror(errno);
+                break;
+            }
+            r.folder = base + "-" + std::to_string(i);
+        }
+    }
+    if (why.empty()) {
+        std::string settings = unit_settings_json_text(m);
+        std::string info = QV_Machine_infoText(m);
+        const std::string& f = r.folder;
+        if (!settings.empty())
+            why = write_file(f + "/" + BACKUP_SETTINGS_FILE, settings.data(), settings.size());
+        if (why.empty())
+            why = write_file(f + "/" + BACKUP_PARAM_FILE, param, sizeof param);
+        if (why.empty())
+            why = write_file(f + "/" + BACKUP_MAIN_SETTING_FILE, block, sizeof block);
+        if (why.empty())
+            why = write_file(f + "/" + BACKUP_IDENTITY_FILE, identity, sizeof identity);
+        if (why.empty() && server_size)
+            why = write_file(f + "/" + BACKUP_SERVER_DATA_FILE, server.data(), server.size());
+        if (why.empty())
+            why = write_file(f + "/" + BACKUP_UNIT_FILE, info.data(), info.size());
+        if (!why.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(f, ec);
+        }
+    }
+    r.error = why;
+    return r;
+}
+
+std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
+    std::vector<UnitBackupEntry> list;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(root, ec)) {
+        if (!e.is_directory(ec) || e.is_symlink(ec))
+            continue;
+        std::string name = e.path().filename().string();
+        // 20261210T130522Z-<id>
+        if (name.size() < 18 || !is_digits(name, 0, 8) || name[8] != 'T' ||
+            !is_digits(name, 9, 6) || name[15] != 'Z' || name[16] != '-')
+            continue;
+        UnitBackupEntry b;
+        b.folder = e.path().string();
+        b.name = name;
+        b.time = name.substr(0, 4) + "-" + name.substr(4, 2) + "-" + name.substr(6, 2) + "T" +
+                 name.substr(9, 2) + ":" + name.substr(11, 2) + ":" + name.substr(13, 2) + "Z";
+        b.unit = name.substr(17);
+        // A second folder of the same second carries "-2" and so on.
+        size_t dash = b.unit.rfind('-');
+        if (dash != std::string::npos && dash + 1 < b.unit.size() &&
+            b.unit.find_first_not_of("0123456789", dash + 1) == std::string::npos &&
+            std::filesystem::exists(root + "/" + name.substr(0, 17) + b.unit.substr(0, dash)))
+            b.unit = b.unit.substr(0, dash);
+        b.has_settings =
+            std::filesystem::exists(b.folder + "/" + BACKUP_SETTINGS_FILE, ec) ? 1 : 0;
+        list.push_back(b);
+    }
+    std::sort(list.begin(), list.end(),
+              [](const UnitBackupEntry& a, const UnitBackupEntry& b) { return a.name < b.name; });
+    return list;
+}
+
+UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& client_id) {
+    std::string id = unit_backup_safe_id(client_id);
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (it->unit == id && it->has_settings)
+            return *it;
+    return {};
+}

@@ -1,0 +1,65 @@
+// A backup of the unit's settings, taken before an update run writes: the
+// settings as `trevik-cli settings --json` prints them, the raw records as
+// read (parameter record, main-setting block, identity block, the
+// server-data region the run resets) and the twelve device-information
+// lines, in one folder per run named by the UTC time and the client id.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+struct QV_Machine;
+
+inline constexpr const char* BACKUP_SETTINGS_FILE = "settings.json";
+inline constexpr const char* BACKUP_PARAM_FILE = "parameter_record.bin";
+inline constexpr const char* BACKUP_MAIN_SETTING_FILE = "main_setting_block.bin";
+inline constexpr const char* BACKUP_IDENTITY_FILE = "identity_block.bin";
+inline constexpr const char* BACKUP_SERVER_DATA_FILE = "server_data.bin";
+inline constexpr const char* BACKUP_UNIT_FILE = "unit.txt";
+// The progress text while the backup reads the unit.
+inline constexpr const char16_t* BACKUP_TEXT_SAVING = u"Saving the unit's settings\u2026";
+
+// The backups folder inside a state directory.
+std::string unit_backups_root(const std::string& state_dir);
+
+// A client id as a file name: letters, digits, '.', '-' and '_' stay, every
+// other byte becomes '_', at most 64 bytes; "unknown" when nothing is left.
+std::string unit_backup_safe_id(const std::string& client_id);
+
+// "20261210T130522Z-<safe id>" for a time in seconds since 1970 (UTC).
+std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id);
+
+// The settings as `trevik-cli settings --json` prints them; empty when that
+// command shows none (no recognised parameter record, a main setting that
+// asks for a newer tool, a main-setting block that could not be read).
+std::string unit_settings_json_text(const QV_Machine* m);
+
+struct UnitBackupResult {
+    std::string folder; // the folder written, or the one that could not be
+    std::string error;  // empty on success
+};
+
+// Reads the records from the attached unit and saves them in a new folder
+// under root (created when missing). server_size 0 saves no server data;
+// a region outside the unit's flash is refused. On failure nothing is left
+// of the folder and error says why.
+UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32_t server_address,
+                                  uint32_t server_size, std::time_t now);
+
+struct UnitBackupEntry {
+    std::string folder;  // full path
+    std::string name;    // folder name
+    std::string time;    // 2026-12-10T13:05:22Z
+    std::string unit;    // the safe client id
+    int has_settings = 0;
+};
+
+// The backups under root, oldest first; folders of other names are left
+// out.
+std::vector<UnitBackupEntry> unit_backup_list(const std::string& root);
+
+// The newest backup of the unit with this client id that holds its
+// settings; empty folder when there is none.
+UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& client_id);

@@ -1,0 +1,186 @@
+#include "package/unit_verify.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common_t73/QV_Cmd.h"
+#include "common_t73/QV_Machine.h"
+#include "common_t73/QV_PackageView.h"
+#include "config/records.h"
+#include "package/package.h"
+#include "package/scramble.h"
+#include "package/update_run.h"
+#include "support/checksum.h"
+
+namespace {
+
+// Bytes per read command: large enough that frames cost nothing, small
+// enough that a long area shows progress and needs no second copy.
+constexpr uint32_t READ_CHUNK = 64 * 1024;
+
+uint32_t padded(uint32_t n) {
+    return uint32_t((uint64_t(n) + FLASH_PAGE_SIZE - 1) / FLASH_PAGE_SIZE * FLASH_PAGE_SIZE);
+}
+
+// The bytes a write of this data leaves in the unit's flash: the data
+// (unscrambled by the unit when asked), erased bytes up to the page.
+VerifyArea area(const char* name, uint32_t address, const uint8_t* data, uint32_t length,
+                int unscramble, int mode) {
+    VerifyArea a;
+    a.name = name;
+    a.address = address;
+    a.mode = mode;
+    a.expected.assign(padded(length), 0xFF);
+    if (data && length) {
+        std::memcpy(a.expected.data(), data, length);
+        if (unscramble) {
+            // A state of its own: the process-wide ones belong to the run.
+            RollingState state;
+            rolling_decode_with(&state, a.expected.data(), length);
+        }
+    }
+    return a;
+}
+
+void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t size) {
+    uint8_t header[12];
+    rec_set_u32(header, RECORD_MAGIC);
+    rec_set_u32(header + 4, size);
+    std::vector<uint8_t> plain(data, data + size);
+    RollingState state;
+    rolling_decode_with(&state, plain.data(), plain.size());
+    rec_set_u32(header + 8, byte_sum(plain.data(), plain.size()));
+    out->push_back(area("program header", FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));
+    out->push_back(area("program", FLASH_PROGRAM_ADDRESS, data, size, 1, 1));
+}
+
+} // namespace
+
+std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
+                                          const QV_PlanActions* actions) {
+    std::vector<VerifyArea> out;
+    if (!pkg || !plan || !actions)
+        return out;
+    const QV_WritePlan& p = *plan;
+    if (p.voice_length)
+        out.push_back(area("voice", p.voice_address, p.voice_data, p.voice_length, 0, 1));
+    if (p.radar_mute_length)
+        out.push_back(area("radar mute", p.radar_mute_address, p.radar_mute_data,
+                           p.radar_mute_length, 1, 1));
+    if (p.update_tool_length)
+        out.push_back(area("update tool", p.update_tool_address, p.update_tool_data,
+                           p.update_tool_length, 0, 0));
+    if (p.gps_length)
+        out.push_back(area("gps", p.gps_address, p.gps_data, p.gps_length, 1, 1));
+    if (p.write_program && p.program_data && p.program_length)
+        add_program(&out, p.program_data, p.program_length);
+    if (p.write_boot && p.boot_length) {
+        QV_Section boot = qv_section(pkg, 1);
+        out.push_back(area("boot", FLASH_BOOT_ADDRESS, boot.data, boot.size, pkg->boot.flag != 0,
+                           int(pkg->boot_mode)));
+    }
+    if (actions->write_main_setting) {
+        uint8_t block[MAIN_SETTING_BLOCK_SIZE];
+        if (main_setting_block_build(block, actions->main_setting, actions->server_settings))
+            out.push_back(
+                area("main setting", actions->main_setting_address, block, sizeof block, 0, 0));
+    }
+    if (p.write_client_id && qv_client_block(pkg))
+        out.push_back(area("client id",
+                           p.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
+                           qv_client_block(pkg), CLIENT_ID_SIZE, 0, 0));
+    return out;
+}
+
+std::vector<VerifyArea> verify_program_only_areas(const QV_Machine* m, const Package* pkg) {
+    std::vector<VerifyArea> out;
+    if (!m || !pkg)
+        return out;
+    QV_Entry e = qv_entry(QV_Machine_findProgramEntry(pkg, m->main_setting + MS_OFF_BOARD_NAME));
+    if (e.data && e.size)
+        add_program(&out, e.data, e.size);
+    return out;
+}
+
+int verify_compute_plan(const QV_Machine* m, const Package* pkg, int province_mode,
+                        QV_WritePlan* plan, QV_PlanActions* actions) {
+    if (!plan || !actions)
+        return PLAN_NO_GPS;
+    *plan = QV_WritePlan();
+    plan->write_boot = plan->write_program = plan->write_voice = plan->write_radar_mute = 1;
+    plan->write_gps = plan->write_update_tool = plan->reset_parameters = 1;
+    plan->province_mode = province_mode;
+    int result = QV_WritePlan_compute(m, pkg, plan, actions);
+    if (result == PLAN_OK)
+        plan->write_client_id =
+            (m->layout502 != plan->layout502 || !update_unit_has_known_client(m)) ? 1 : 0;
+    return result;
+}
+
+uint64_t verify_total_bytes(const std::vector<VerifyArea>& areas) {
+    uint64_t total = 0;
+    for (const VerifyArea& a : areas)
+        total += a.expected.size();
+    return total;
+}
+
+std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<VerifyArea>& areas,
+                                           void (*on_area)(void* user, const VerifyResult& r),
+                                           void* user) {
+    std::vector<VerifyResult> results;
+    if (!m)
+        return results;
+    uint64_t total = verify_total_bytes(areas);
+    m->progress_mode = PROGRESS_MODE_RUN;
+    std::memset(m->status_text, 0, sizeof m->status_text);
+    QV_Machine_setStatusText(m, u"Verify ");
+    QV_Machine_progressBegin(m, total > UINT32_MAX ? UINT32_MAX : uint32_t(total));
+    std::vector<uint8_t> got(READ_CHUNK);
+    for (const VerifyArea& a : areas) {
+        VerifyResult r;
+        r.name = a.name;
+        r.address = a.address;
+        r.length = uint32_t(a.expected.size());
+        r.ok = 1;
+        for (uint32_t offset = 0; offset < r.length && r.ok;) {
+            uint32_t n = std::min<uint32_t>(READ_CHUNK, r.length - offset);
+            if (!QV_Machine_isConnected(m) ||
+                QV_Cmd_read(m->channel, a.address + offset, got.data(), n, a.mode) != 0) {
+                r.ok = 0;
+                r.read_failed = 1;
+                break;
+            }
+            if (std::memcmp(got.data(), a.expected.data() + offset, n) != 0) {
+                uint32_t i = 0;
+                while (got[i] == a.expected[offset + i])
+                    ++i;
+                r.ok = 0;
+                r.first_difference = a.address + offset + i;
+            }
+            offset += n;
+        }
+        results.push_back(r);
+        if (on_area)
+            on_area(user, r);
+        if (r.read_failed)
+            break;
+    }
+    QV_Machine_progressEnd(m);
+    m->progress_mode = PROGRESS_MODE_IDLE;
+    return results;
+}
+
+std::string verify_line(const VerifyResult& r) {
+    char buf[160];
+    if (r.read_failed)
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  read failed", r.name.c_str(),
+                      r.address, r.length);
+    else if (r.ok)
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  ok", r.name.c_str(), r.address,
+                      r.length);
+    else
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  differs at 0x%06X", r.name.c_str(),
+                      r.address, r.length, r.first_difference);
+    return buf;
+}

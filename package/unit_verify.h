@@ -1,0 +1,61 @@
+// Read-back check of a write plan: what every area the plan puts on the
+// unit must hold after the run (the unit stores unscrambled bytes where the
+// write asks it to unscramble), read back with the read command and
+// compared, area by area.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common_t73/QV_WritePlan.h"
+
+struct Package;
+struct QV_Machine;
+
+struct VerifyArea {
+    std::string name;
+    uint32_t address = 0;
+    int mode = 0;                  // the read's mode: the one the area was written with
+    std::vector<uint8_t> expected; // whole pages, as the unit holds them
+};
+
+// The areas of a completed plan with their expected bytes: voice, radar
+// mute, update tool, GPS, the program's header page and image, boot, the
+// main-setting block and the client id, each when the plan writes it.
+// Empty for null arguments.
+std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
+                                          const QV_PlanActions* actions);
+
+// The areas of a package that holds one program image only: its header
+// page and image for the unit's board. Empty when no entry fits.
+std::vector<VerifyArea> verify_program_only_areas(const QV_Machine* m, const Package* pkg);
+
+// The plan an update run with this package would carry out on the unit as
+// it is now (every request set, client id as the run decides). Returns the
+// plan result (PLAN_OK when complete).
+int verify_compute_plan(const QV_Machine* m, const Package* pkg, int province_mode,
+                        QV_WritePlan* plan, QV_PlanActions* actions);
+
+struct VerifyResult {
+    std::string name;
+    uint32_t address = 0;
+    uint32_t length = 0;
+    int ok = 0;
+    int read_failed = 0;           // the unit did not answer the read
+    uint32_t first_difference = 0; // address of the first byte that differs
+};
+
+// Reads every area back and compares it. Progress runs over the whole
+// read as one count with the status text "Verify ". Each area is reported
+// to on_area (may be null) as soon as it is checked.
+std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<VerifyArea>& areas,
+                                           void (*on_area)(void* user, const VerifyResult& r),
+                                           void* user);
+
+// One line: name, address, length, then "ok", "differs at 0x…" or "read
+// failed".
+std::string verify_line(const VerifyResult& r);
+
+// Bytes the areas read back (their total length).
+uint64_t verify_total_bytes(const std::vector<VerifyArea>& areas);

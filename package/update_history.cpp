@@ -1,0 +1,165 @@
+#include "package/update_history.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "common_t73/QV_Machine.h"
+#include "config/records.h"
+#include "support/text.h"
+
+namespace {
+
+std::string date_text(const DateStamp& d) {
+    if (d.year == 0)
+        return "";
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", unsigned(d.year), unsigned(d.month),
+                  unsigned(d.day));
+    return buf;
+}
+
+nlohmann::json date_json(const DateStamp& d) {
+    std::string t = date_text(d);
+    return t.empty() ? nlohmann::json(nullptr) : nlohmann::json(t);
+}
+
+} // namespace
+
+std::string trevik_state_directory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/')
+        return std::string(state) + "/trevik";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.local/state/trevik";
+    return "";
+}
+
+std::string make_private_directory(const std::string& dir) {
+    if (dir.empty())
+        return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
+    std::string path;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        path = dir.substr(0, pos);
+        if (path.empty())
+            continue;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return path + ": " + std::strerror(errno);
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0)
+        return dir + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return dir + ": not a directory";
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return dir + ": " + std::strerror(errno);
+    return "";
+}
+
+std::string update_history_path(const std::string& state_dir) {
+    return state_dir + "/history.jsonl";
+}
+
+nlohmann::json history_unit_state(const QV_Machine* m) {
+    nlohmann::json j = nlohmann::json::object();
+    if (!m)
+        return j;
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char board[5] = {};
+    std::memcpy(board, m->main_setting + MS_OFF_BOARD_NAME, 4);
+    j["client_id"] = wtext_to_utf8(client);
+    j["board"] = std::string(board);
+    j["boot"] = m->boot_version;
+    j["program_version"] = rec_u32(m->main_setting + MS_OFF_PROGRAM_VERSION);
+    j["gps_date"] = date_json(m->gps_date);
+    j["voice_date"] = date_json(m->voice_date);
+    j["radar_mute_date"] = date_json(m->radar_mute_date);
+    return j;
+}
+
+std::string history_file_sha256(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return "";
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<unsigned char> buf(1 << 16);
+    while (ok) {
+        size_t got = std::fread(buf.data(), 1, buf.size(), f);
+        if (got)
+            ok = EVP_DigestUpdate(ctx, buf.data(), got);
+        if (got < buf.size())
+            break;
+    }
+    ok = ok && !std::ferror(f);
+    std::fclose(f);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    ok = ok && EVP_DigestFinal_ex(ctx, digest, &len) && len == 32;
+    EVP_MD_CTX_free(ctx);
+    if (!ok)
+        return "";
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out.push_back(hex[digest[i] >> 4]);
+        out.push_back(hex[digest[i] & 0xF]);
+    }
+    return out;
+}
+
+std::string history_time_now() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string update_history_append(const std::string& state_dir, const nlohmann::json& entry) {
+    std::string why = make_private_directory(state_dir);
+    if (!why.empty())
+        return why;
+    std::string path = update_history_path(state_dir);
+    // Bytes that are no UTF-8 (a client id from the unit) are replaced, so
+    // one odd unit never costs the line.
+    std::string line =
+        entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return path + ": " + std::strerror(errno);
+    // One write per line: concurrent runs append whole lines.
+    ssize_t n = ::write(fd, line.data(), line.size());
+    int err = errno;
+    bool closed = ::close(fd) == 0;
+    if (n != ssize_t(line.size()))
+        return path + ": " + (n < 0 ? std::strerror(err) : "short write");
+    if (!closed)
+        return path + ": " + std::strerror(errno);
+    return "";
+}
+
+std::vector<nlohmann::json> update_history_read(const std::string& state_dir) {
+    std::vector<nlohmann::json> entries;
+    std::ifstream in(update_history_path(state_dir));
+    std::string line;
+    while (std::getline(in, line)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_object())
+            entries.push_back(std::move(j));
+    }
+    return entries;
+}

@@ -1,0 +1,351 @@
+// The work around an update run's writes, against the in-process emulated
+// unit: the backup before, the history line after, the read-back check, and
+// a run without backup that sends exactly what a plain run sends.
+#include "tests/update/update_fixture.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "config/records.h"
+#include "package/safe_update.h"
+#include "package/unit_backup.h"
+#include "package/update_history.h"
+
+using namespace update_test;
+
+namespace {
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+Bytes read_bytes(const std::string& path) {
+    std::string s = read_text(path);
+    return Bytes(s.begin(), s.end());
+}
+
+class SafeUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setup_unit(sim);
+        package = tmp.file("pkg.dqv");
+        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
+        state = tmp.file("state/trevik");
+    }
+
+    // One update run of the package with a guard of these options.
+    UpdateOutcome runWith(SafeUpdateGuard* guard, RecordingHost* host = nullptr) {
+        RecordingHost own;
+        RecordingHost& h = host ? *host : own;
+        AttachedUnit unit(sim);
+        h.machine = unit.machine;
+        UpdateSource source;
+        source.package_path = w(package);
+        UpdateRun run(&h, unit.machine, source);
+        run.setGuard(guard);
+        return run.run();
+    }
+
+    SafeUpdateOptions options(bool backup, bool verify = false) {
+        SafeUpdateOptions o;
+        o.state_dir = state;
+        o.backup = backup;
+        o.verify = verify;
+        o.tool_version = "407";
+        return o;
+    }
+
+    TempDir tmp;
+    UnitSim sim;
+    Payloads p;
+    std::string package;
+    std::string state;
+};
+
+TEST_F(SafeUpdate, BackupHoldsTheUnitsOwnRecordsAsTheyWereBeforeTheRun) {
+    // A server-data region with content the run resets.
+    Bytes server = pkg_pattern(0x1000, 21);
+    const uint8_t* ms = sim.flash().data() + FLASH_MAIN_SETTING_ADDRESS + 4;
+    uint32_t server_address = rec_u32(ms + MS_OFF_SERVER_DATA_ADDR);
+    sim.put(server_address, server.data(), server.size());
+    Bytes param = flash_at(sim, FLASH_PARAM_ADDRESS, 256);
+    Bytes block = flash_at(sim, FLASH_MAIN_SETTING_ADDRESS, 512);
+    Bytes identity = flash_at(sim, FLASH_IDENTITY_ADDRESS, 256);
+    std::string settings, info;
+    {
+        AttachedUnit before(sim);
+        settings = unit_settings_json_text(before.machine);
+        info = QV_Machine_infoText(before.machine);
+    }
+    ASSERT_FALSE(settings.empty());
+
+    SafeUpdateGuard guard(options(true));
+    RecordingHost host;
+    UpdateOutcome out = runWith(&guard, &host);
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+
+    std::string f = guard.backupFolder();
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f.rfind(unit_backups_root(state) + "/", 0), 0u) << f;
+    EXPECT_NE(f.find("-TREVIK-DEMO"), std::string::npos) << f;
+    EXPECT_EQ(read_bytes(f + "/" + BACKUP_PARAM_FILE), param);
+    EXPECT_EQ(read_bytes(f + "/" + BACKUP_MAIN_SETTING_FILE), block);
+    EXPECT_EQ(read_bytes(f + "/" + BACKUP_IDENTITY_FILE), identity);
+    EXPECT_EQ(read_bytes(f + "/" + BACKUP_SERVER_DATA_FILE), server);
+    EXPECT_EQ(read_text(f + "/" + BACKUP_SETTINGS_FILE), settings);
+    EXPECT_EQ(read_text(f + "/" + BACKUP_UNIT_FILE), info);
+    // The region was reset by the run: the backup is the only copy left.
+    EXPECT_EQ(flash_at(sim, server_address, 16), Bytes(16, 0xFF));
+
+    // Its own step in the progress text, before the writes.
+    auto saving = std::find(host.events.begin(), host.events.end(),
+                            "text Saving the unit's settings\u2026");
+    auto updating = std::find(host.events.begin(), host.events.end(), "text updating");
+    EXPECT_TRUE(saving < updating);
+    // The way back is said at the end.
+    EXPECT_NE(u8(out.notice).find("trevik-cli settings apply " + f + "/settings.json"),
+              std::string::npos)
+        << u8(out.notice);
+
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 1u);
+    const nlohmann::json& e = history[0];
+    EXPECT_EQ(e["result"], "succeeded");
+    EXPECT_EQ(e["text"], "Update Successfully!");
+    EXPECT_EQ(e["backup"], f);
+    EXPECT_EQ(e["package"], package);
+    Bytes pkg = pkg_read_file(package);
+    EXPECT_EQ(e["package_sha256"], sha256_hex(pkg.data(), pkg.size()));
+    EXPECT_EQ(e["unit"]["client_id"], "TREVIK-DEMO ");
+    EXPECT_EQ(e["unit"]["board"], "T73A");
+    EXPECT_EQ(e["after"]["program_version"], 200);
+    EXPECT_TRUE(e["provinces"].is_null());
+    std::vector<std::string> areas;
+    for (const auto& a : e["areas"])
+        areas.push_back(a["name"]);
+    EXPECT_EQ(areas, (std::vector<std::string>{"voice", "radar mute", "gps", "program", "boot",
+                                               "main setting", "parameter reset"}));
+}
+
+TEST_F(SafeUpdate, UnwritableBackupStopsTheRunBeforeAnyWrite) {
+    // The state directory lies below a plain file.
+    std::ofstream(tmp.file("file")) << "x";
+    state = tmp.file("file/trevik");
+    std::vector<uint8_t> before = sim.flash();
+    SafeUpdateGuard guard(options(true));
+    RecordingHost host;
+    UpdateOutcome out = runWith(&guard, &host);
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_NE(u8(out.box_text).find(unit_backups_root(state) + "/"), std::string::npos)
+        << u8(out.box_text);
+    EXPECT_NE(u8(out.box_text).find("nothing was written"), std::string::npos);
+    EXPECT_EQ(sim.count(CMD_WRITE), 0);
+    EXPECT_EQ(sim.count(CMD_ERASE), 0);
+    EXPECT_EQ(sim.flash(), before);
+    ASSERT_EQ(host.boxes().size(), 1u);
+    EXPECT_EQ(host.boxes()[0], "box error [] " + u8(out.box_text));
+}
+
+TEST_F(SafeUpdate, WithoutBackupTheUnitGetsExactlyThePlainRunsCommands) {
+    UnitSim plain;
+    setup_unit(plain);
+    {
+        RecordingHost h;
+        AttachedUnit unit(plain);
+        h.machine = unit.machine;
+        UpdateSource source;
+        source.package_path = w(package);
+        UpdateRun run(&h, unit.machine, source);
+        ASSERT_EQ(run.run().result, UPDATE_SUCCEEDED);
+    }
+    SafeUpdateGuard guard(options(false));
+    ASSERT_EQ(runWith(&guard).result, UPDATE_SUCCEEDED);
+    auto key = [](const UnitCommand& c) {
+        return std::vector<uint32_t>{c.code, c.a, c.b, c.c, c.mode, c.d, c.dataBytes, c.dataSum};
+    };
+    ASSERT_EQ(sim.commands().size(), plain.commands().size());
+    for (size_t i = 0; i < sim.commands().size(); ++i)
+        EXPECT_EQ(key(sim.commands()[i]), key(plain.commands()[i])) << "command " << i;
+    EXPECT_EQ(sim.flash(), plain.flash());
+    // The run is recorded all the same.
+    ASSERT_EQ(update_history_read(state).size(), 1u);
+    EXPECT_TRUE(update_history_read(state)[0]["backup"].is_null());
+}
+
+TEST_F(SafeUpdate, ReadBackCatchesWhatTheUnitsChecksumDidNot) {
+    {
+        SafeUpdateGuard guard(options(false, true));
+        ASSERT_EQ(runWith(&guard).result, UPDATE_SUCCEEDED);
+        ASSERT_FALSE(guard.verifyResults().empty());
+        for (const VerifyResult& r : guard.verifyResults())
+            EXPECT_TRUE(r.ok) << verify_line(r);
+    }
+    sim.addWrongByte(FLASH_PROGRAM_ADDRESS + 100);
+    SafeUpdateGuard guard(options(false, true));
+    UpdateOutcome out = runWith(&guard);
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    int bad = 0;
+    for (const VerifyResult& r : guard.verifyResults()) {
+        if (r.name == "program") {
+            EXPECT_FALSE(r.ok);
+            EXPECT_EQ(r.first_difference, FLASH_PROGRAM_ADDRESS + 100);
+            EXPECT_EQ(verify_line(r), "program        0x009000     20224  differs at 0x009064");
+            ++bad;
+        } else {
+            EXPECT_TRUE(r.ok) << verify_line(r);
+        }
+    }
+    EXPECT_EQ(bad, 1);
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[1]["result"], "failed");
+    EXPECT_EQ(history[1]["verified"], false);
+}
+
+TEST_F(SafeUpdate, HistoryKeepsGoodAndFailedRunsAndNeverCostsTheUpdate) {
+    SafeUpdateGuard good(options(false));
+    ASSERT_EQ(runWith(&good).result, UPDATE_SUCCEEDED);
+    // The voice write is refused by the unit.
+    sim.addFault(UnitFaultRule{UnitFault::Status, CMD_WRITE, 1});
+    SafeUpdateGuard failed(options(false));
+    EXPECT_EQ(runWith(&failed).result, UPDATE_FAILED);
+    sim.clearFaults();
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0]["result"], "succeeded");
+    EXPECT_EQ(history[1]["result"], "failed");
+    EXPECT_EQ(history[1]["text"], "Update Failed!  -4");
+    EXPECT_EQ(history[1]["status"], -4);
+    EXPECT_TRUE(failed.warnings().empty());
+
+    // A history that cannot be written is a warning.
+    std::ofstream(tmp.file("file")) << "x";
+    state = tmp.file("file/trevik");
+    SafeUpdateGuard unwritable(options(false));
+    EXPECT_EQ(runWith(&unwritable).result, UPDATE_SUCCEEDED);
+    ASSERT_EQ(unwritable.warnings().size(), 1u);
+    EXPECT_NE(unwritable.warnings()[0].find("history"), std::string::npos);
+}
+
+TEST_F(SafeUpdate, StopFlagEndsTheRunAtAReportBoundary) {
+    volatile std::sig_atomic_t stop = 0;
+    SafeUpdateGuard guard(options(false));
+    guard.setStopFlag(&stop);
+    RecordingHost host;
+    AttachedUnit unit(sim);
+    host.machine = unit.machine;
+    // Raised from the channel's hook after the tenth data report of the
+    // first write, as a signal would between two reports.
+    struct HookState {
+        volatile std::sig_atomic_t* flag;
+        int seen;
+    } hs{&stop, 0};
+    unit.machine->channel->hook = [](void* user, int32_t phase, int32_t, int32_t) {
+        auto* s = static_cast<HookState*>(user);
+        if (phase == 1 && ++s->seen == 10)
+            *s->flag = 1;
+    };
+    unit.machine->channel->hookUser = &hs;
+    UpdateSource source;
+    source.package_path = w(package);
+    UpdateRun run(&host, unit.machine, source);
+    run.setGuard(&guard);
+    UpdateOutcome out = run.run();
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_EQ(out.interrupted, 1);
+    // The write in progress (voice, after the eight reports of the
+    // main-setting block) got two data reports, and no command followed.
+    const UnitCommand& last = sim.commands().back();
+    EXPECT_EQ(last.code, CMD_WRITE);
+    EXPECT_EQ(last.dataBytes, 2u * 64u);
+    EXPECT_FALSE(last.replied);
+    EXPECT_EQ(sim.count(CMD_FINISH), 0);
+    // The flag no longer holds the channel once the run is over.
+    EXPECT_EQ(unit.machine->channel->stop, nullptr);
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["result"], "interrupted");
+}
+
+TEST(EmulatedUnitRestart, WritesItsDefaultRecordOnlyAfterAFinishedRunErasedIt) {
+    UnitSim sim;
+    setup_unit(sim);
+    sim.setParamRecord(false, 5);
+    Bytes erased(256, 0xFF);
+    // Erased by a run that did not finish: stays erased.
+    {
+        AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_erase(unit.machine->channel, FLASH_PARAM_ADDRESS, 4096), 0);
+    }
+    sim.connectionEnded();
+    EXPECT_EQ(flash_at(sim, FLASH_PARAM_ADDRESS, 256), erased);
+    // A finished connection that erased nothing leaves the sector alone.
+    {
+        AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_finish(unit.machine->channel), 1);
+    }
+    sim.connectionEnded();
+    EXPECT_EQ(flash_at(sim, FLASH_PARAM_ADDRESS, 256), erased);
+    {
+        AttachedUnit unit(sim);
+        ASSERT_EQ(QV_Cmd_erase(unit.machine->channel, FLASH_PARAM_ADDRESS, 4096), 0);
+        ASSERT_EQ(QV_Cmd_finish(unit.machine->channel), 1);
+    }
+    sim.connectionEnded();
+    Bytes rec = flash_at(sim, FLASH_PARAM_ADDRESS, 256);
+    EXPECT_EQ(unit_param_kind_of(rec.data()), 5);
+    // A unit whose record survived keeps it.
+    uint8_t changed[256];
+    std::memcpy(changed, rec.data(), 256);
+    changed[18] = 3;
+    unit_param_seal(changed, 5);
+    sim.putParamRecord(false, changed);
+    {
+        AttachedUnit unit(sim);
+        QV_Cmd_finish(unit.machine->channel);
+    }
+    sim.connectionEnded();
+    EXPECT_EQ(flash_at(sim, FLASH_PARAM_ADDRESS, 256), Bytes(changed, changed + 256));
+}
+
+TEST(UnitBackupNames, ClientIdsBecomeFileSafeNames) {
+    struct {
+        std::string id, safe;
+    } cases[] = {
+        {"TREVIK-DEMO 0001", "TREVIK-DEMO_0001"},
+        {"   ", "unknown"},
+        {"", "unknown"},
+        {"../..", ".._.."},
+        {"..", "unknown"},
+        {"a/b\\c", "a_b_c"},
+        {"中文", "unknown"},
+        {std::string(100, 'x'), std::string(64, 'x')},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(unit_backup_safe_id(c.id), c.safe) << c.id;
+    EXPECT_EQ(unit_backup_folder_name(1765371922, "TREVIK-DEMO 0001"),
+              "20251210T130522Z-TREVIK-DEMO_0001");
+}
+
+TEST(UnitBackupNames, ListTakesOnlyBackupFoldersOldestFirst) {
+    TempDir tmp;
+    std::string root = tmp.file("backups");
+    for (const char* name : {"20261210T130522Z-B", "20251210T130522Z-A", "20261210T130522Z-B-2",
+                             "notes", "2026-A"})
+        std::filesystem::create_directories(root + "/" + name);
+    std::ofstream(root + "/20261210T130522Z-B/settings.json") << "{}";
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].name, "20251210T130522Z-A");
+    EXPECT_EQ(list[0].time, "2025-12-10T13:05:22Z");
+    EXPECT_EQ(list[2].name, "20261210T130522Z-B-2");
+    EXPECT_EQ(list[2].unit, "B");
+    // The newest backup with settings of unit B.
+    EXPECT_EQ(unit_backup_newest(root, "B").name, "20261210T130522Z-B");
+    EXPECT_EQ(unit_backup_newest(root, "C").folder, "");
+}
+
+} // namespace

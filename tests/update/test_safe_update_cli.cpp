@@ -1,0 +1,257 @@
+// End to end: trevik-cli update, verify and history against trevik-unit-sim
+// on a socket, with a second signal stopping a slow write.
+#include "tests/update/update_fixture.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+using namespace update_test;
+
+#if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A program run in the background with standard input from /dev/null and
+// its output in files.
+class Spawned {
+  public:
+    Spawned(std::vector<std::string> args, const std::string& out, const std::string& err) {
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Spawned() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    void signal(int sig) {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
+    // The exit code, -1 when it did not exit normally.
+    int wait() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_)
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+class CliSafety : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        socket = tmp.file("unit.sock");
+        image = tmp.file("unit.img");
+        package = tmp.file("pkg.dqv");
+        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
+    }
+    // Starts the emulator; its commands are printed to sim.err after each
+    // connection.
+    std::unique_ptr<Spawned> startSim(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image,
+                                         "--verbose"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto sim = std::make_unique<Spawned>(args, tmp.file("sim.out"), tmp.file("sim.err"));
+        for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return sim;
+    }
+    int cli(std::vector<std::string> args) {
+        if (args[0] == "update" || args[0] == "verify" || args[0] == "settings")
+            args.insert(args.end(), {"--unit", "socket:" + socket});
+        args.insert(args.begin(), TREVIK_CLI);
+        Spawned run(args, tmp.file("cli.out"), tmp.file("cli.err"));
+        int code = run.wait();
+        out = slurp(tmp.file("cli.out"));
+        err = slurp(tmp.file("cli.err"));
+        return code;
+    }
+    std::vector<nlohmann::json> history() {
+        std::vector<nlohmann::json> list;
+        std::ifstream in(tmp.file("state/trevik/history.jsonl"));
+        std::string line;
+        while (std::getline(in, line))
+            list.push_back(nlohmann::json::parse(line));
+        return list;
+    }
+
+    TempDir tmp;
+    Payloads p;
+    std::string socket, image, package, out, err;
+};
+
+TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
+    auto sim = startSim();
+    ASSERT_EQ(cli({"update", "--verify", package}), 0) << out << err;
+    for (const char* area : {"voice ", "gps ", "program ", "boot ", "main setting "}) {
+        std::string lines = "\n" + out;
+        size_t at = lines.find(std::string("\n") + area);
+        ASSERT_NE(at, std::string::npos) << area << out;
+        EXPECT_NE(lines.substr(at, lines.find('\n', at + 1) - at).find("  ok"), std::string::npos);
+    }
+    EXPECT_NE(out.find("Update Successfully!\n"), std::string::npos);
+    // The backup is a step of its own; the way back is a note on stderr.
+    EXPECT_NE(err.find("Saving the unit's settings…\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("trevik-cli settings apply " + tmp.path() + "/state/trevik/backups/"),
+              std::string::npos)
+        << err;
+
+    ASSERT_EQ(cli({"verify", package}), 0) << out << err;
+    EXPECT_NE(err.find("at 64 bytes per millisecond"), std::string::npos) << err;
+
+    ASSERT_EQ(cli({"history", "--json"}), 0);
+    nlohmann::json list = nlohmann::json::parse(out)["runs"];
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0]["result"], "succeeded");
+    EXPECT_EQ(list[0]["verified"], true);
+    ASSERT_EQ(cli({"backups"}), 0);
+    std::string folder = list[0]["backup"];
+    EXPECT_NE(out.find(folder), std::string::npos) << out;
+}
+
+// The settings a driver made survive an update through the backup: the
+// unit restarts with its default record, settings apply brings them back.
+TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"settings", "set", "time_zone=3", "day_hour=9", "night_hour=21", "band.0=0",
+                   "apn=myapn", "user=me", "password=secret", "server=10.0.0.1", "port=9000"}),
+              0)
+        << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    std::string before_text = out;
+    nlohmann::json before = nlohmann::json::parse(out);
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    std::string hint = "trevik-cli settings apply ";
+    size_t at = err.find(hint);
+    ASSERT_NE(at, std::string::npos) << err;
+    std::string file = err.substr(at + hint.size(), err.find('\n', at) - at - hint.size());
+    // The backup keeps the settings exactly as settings --json printed them.
+    EXPECT_EQ(slurp(file), before_text);
+
+    // The unit restarted with its defaults.
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json reset = nlohmann::json::parse(out);
+    EXPECT_EQ(reset["time_zone"], 8);
+    EXPECT_EQ(reset["gprs"]["apn"], "cmnet");
+
+    // A file of another record kind is refused whole.
+    nlohmann::json other = nlohmann::json::parse(slurp(file));
+    other["kind"] = 5;
+    std::ofstream(tmp.file("other.json")) << other.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.file("other.json")}), 1);
+    EXPECT_NE(err.find("kind 5"), std::string::npos) << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out), reset);
+
+    ASSERT_EQ(cli({"settings", "apply", file}), 0) << out << err;
+    EXPECT_NE(out.find("Configuration success!"), std::string::npos) << out;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json after = nlohmann::json::parse(out);
+    // All but the caption, which carries the new program's version.
+    before.erase("caption");
+    after.erase("caption");
+    EXPECT_EQ(after, before);
+}
+
+// A setting the unit cannot take is named; the others still go in.
+TEST_F(CliSafety, SettingsApplyNamesWhatItCouldNotApply) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    nlohmann::json j = nlohmann::json::parse(out);
+    j["time_zone"] = 4;
+    j["daytime_start_hour"] = 99;
+    std::ofstream(tmp.file("s.json")) << j.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.file("s.json")}), 1);
+    EXPECT_NE(err.find("not applied: "), std::string::npos) << err;
+    EXPECT_NE(err.find("day_hour"), std::string::npos) << err;
+    ASSERT_EQ(cli({"settings", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out)["time_zone"], 4);
+}
+
+TEST_F(CliSafety, VerifyFindsTheByteTheUnitStoredWrong) {
+    auto sim = startSim({"--wrong-byte", "0x9064"});
+    ASSERT_EQ(cli({"update", "--no-backup", package}), 0) << out << err;
+    EXPECT_EQ(cli({"verify", package}), 1);
+    EXPECT_NE(out.find("program        0x009000     20224  differs at 0x009064\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("voice          0x"), std::string::npos);
+}
+
+TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
+    // One report every 5 ms: the run's writes take several seconds.
+    auto sim = startSim({"--delay-us", "5000"});
+    Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
+                tmp.file("cli.out"), tmp.file("cli.err"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    run.signal(SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait(), 8);
+    err = slurp(tmp.file("cli.err"));
+    EXPECT_NE(err.find("Stopping now leaves the unit's data incomplete"), std::string::npos) << err;
+    EXPECT_NE(err.find("The update was stopped"), std::string::npos) << err;
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "interrupted");
+    // The unit's connection ended during the writes: after the last write
+    // command nothing came, neither the parameter reset nor the end of the
+    // run.
+    sim->signal(SIGTERM);
+    sim->wait();
+    std::string log = slurp(tmp.file("sim.err"));
+    size_t last = log.rfind("command ");
+    ASSERT_NE(last, std::string::npos) << log;
+    EXPECT_EQ(log.substr(last, 10), "command F3") << log;
+    EXPECT_EQ(log.find("command F4"), std::string::npos) << log;
+}
+
+TEST_F(CliSafety, OneSignalOnlyWarns) {
+    auto sim = startSim({"--delay-us", "500"});
+    Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
+                tmp.file("cli.out"), tmp.file("cli.err"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.signal(SIGHUP);
+    EXPECT_EQ(run.wait(), 0) << slurp(tmp.file("cli.err"));
+    EXPECT_NE(slurp(tmp.file("cli.err")).find("the update goes on"), std::string::npos);
+    EXPECT_NE(slurp(tmp.file("cli.out")).find("Update Successfully!"), std::string::npos);
+}
+
+} // namespace
+
+#endif

@@ -1,0 +1,409 @@
+// trevik-cli history, backups and verify, and the safety of `update` on the
+// terminal: confirmation before writing, a backup of the unit's settings,
+// interruption only at a report boundary, read-back and the update history.
+//
+//   trevik-cli history [--json]
+//   trevik-cli backups [--json]
+//   trevik-cli verify FILE [--national | --provinces LIST] [--unit hid|socket:PATH]
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_Machine.h"
+#include "config/config_run.h"
+#include "package/package.h"
+#include "package/safe_update.h"
+#include "package/unit_backup.h"
+#include "package/unit_verify.h"
+#include "package/update_history.h"
+#include "support/build_settings.h"
+#include "support/text.h"
+#include "tools/cli/cli.h"
+#include "tools/cli/safety.h"
+#include "tools/cli/unit_access.h"
+
+namespace {
+
+// The unit takes one 64-byte report per millisecond.
+constexpr double BYTES_PER_SECOND = 64.0 * 1000.0;
+// A second signal within this time stops the run.
+constexpr int STOP_WINDOW_S = 5;
+
+const char* const INTERRUPT_WARNING =
+    "Stopping now leaves the unit's data incomplete: the update goes on. Send the signal again "
+    "within 5 seconds to stop it anyway.";
+const char* const INTERRUPT_STOPPING =
+    "Stopping the update at the next report; the unit's data stays incomplete.";
+
+// Watches SIGINT, SIGTERM and SIGHUP while the unit is written. The signals
+// are blocked in every thread and taken by this watcher, so no transfer is
+// broken off by an interrupted system call: the first one only warns, a
+// second within 5 seconds raises the stop flag the channel looks at between
+// reports. Outside the writes they act as usual.
+class WriteSignals {
+  public:
+    void start() {
+        stop_ = 0;
+        done_ = false;
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+        thread_ = std::thread([this] { watch(); });
+    }
+    void end() {
+        if (!thread_.joinable())
+            return;
+        done_ = true;
+        thread_.join();
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    const volatile std::sig_atomic_t* flag() const { return &stop_; }
+    bool stopped() const { return stop_ != 0; }
+
+  private:
+    void watch() {
+        bool warned = false;
+        timespec first {};
+        while (!done_) {
+            timespec wait {0, 100 * 1000 * 1000};
+            int sig = sigtimedwait(&set_, nullptr, &wait);
+            if (sig <= 0)
+                continue;
+            timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
+                stop_ = 1;
+                CliProgress::printAside(std::string(INTERRUPT_STOPPING) + "\n");
+            } else {
+                warned = true;
+                first = now;
+                CliProgress::printAside(std::string(INTERRUPT_WARNING) + "\n");
+            }
+        }
+    }
+
+    volatile std::sig_atomic_t stop_ = 0;
+    std::atomic<bool> done_{false};
+    sigset_t set_ {};
+    sigset_t saved_ {};
+    std::thread thread_;
+};
+
+std::string utf8(const std::u16string& s) {
+    return wtext_to_utf8(s.c_str());
+}
+
+std::string seconds_text(uint64_t bytes) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "about %.0f s at 64 bytes per millisecond",
+                  double(bytes) / BYTES_PER_SECOND + 0.5);
+    return buf;
+}
+
+uint64_t padded(uint32_t n) {
+    return (uint64_t(n) + 255) / 256 * 256;
+}
+
+// What the run will write, for the question before it.
+std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const UpdateWriteStep& s) {
+    std::string out;
+    uint64_t bytes = 0;
+    if (!g.planned()) {
+        const ProgramImage* e =
+            s.program_only ? QV_Machine_findProgramEntry(s.pkg, m->main_setting + 4) : nullptr;
+        uint32_t size = e ? e->size : 0;
+        out += "program      address 0x009000 length " + std::to_string(size) + "\n";
+        out += "boot         kept\n";
+        bytes = 256 + padded(size);
+    } else {
+        const QV_WritePlan& p = g.plan();
+        out = QV_WritePlan_describe(m, &p, &g.actions());
+        out += std::string("boot         ") + (p.write_boot && p.boot_length ? "rewritten" : "kept") +
+               "\n";
+        out += std::string("program      ") +
+               (p.write_program && p.program_length ? "rewritten" : "kept") + "\n";
+        bytes = padded(p.voice_length) + padded(p.radar_mute_length) +
+                padded(p.update_tool_length) + padded(p.gps_length) + padded(p.boot_length) +
+                (p.write_program ? 256 + padded(p.program_length) : 0);
+    }
+    out += "writes       " + std::to_string(bytes) + " bytes, " + seconds_text(bytes) + "\n";
+    return out;
+}
+
+class CliGuard : public SafeUpdateGuard {
+  public:
+    CliGuard(SafeUpdateOptions o, bool yes, CliProgress* progress)
+        : SafeUpdateGuard(std::move(o)), yes_(yes), progress_(progress) {
+        setStopFlag(signals_.flag());
+        setVerifyReport(
+            [](void*, const VerifyResult& r) { std::printf("%s\n", verify_line(r).c_str()); },
+            nullptr);
+    }
+    std::u16string beforeWrite(const UpdateWriteStep& step) override {
+        std::u16string refusal = SafeUpdateGuard::beforeWrite(step);
+        if (refusal.empty())
+            signals_.start();
+        return refusal;
+    }
+    void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) override {
+        signals_.end();
+        SafeUpdateGuard::afterWrite(step, outcome);
+    }
+
+  protected:
+    std::u16string confirm(const UpdateWriteStep& step) override {
+        if (yes_ || !isatty(STDIN_FILENO))
+            return u"";
+        if (progress_)
+            progress_->finish();
+        std::fflush(stdout);
+        std::fprintf(stderr, "\n%s", plan_summary(step.machine, *this, step).c_str());
+        std::fprintf(stderr, "Write this into the unit? [y/N] ");
+        std::string answer;
+        if (std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes"))
+            return u"";
+        return u"Not written: the update was not confirmed.";
+    }
+
+  private:
+    bool yes_;
+    CliProgress* progress_;
+    WriteSignals signals_;
+};
+
+// ---- history ----
+
+std::string date_or_dash(const nlohmann::json& j, const char* key) {
+    return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "-";
+}
+
+int run_history() {
+    std::string dir = trevik_state_directory();
+    std::vector<nlohmann::json> entries = dir.empty() ? std::vector<nlohmann::json>()
+                                                      : update_history_read(dir);
+    if (cli_json()) {
+        CliJson runs = CliJson::array();
+        for (const nlohmann::json& e : entries)
+            runs.push_back(CliJson::parse(e.dump()));
+        cli_print_json(CliJson{{"runs", runs}});
+        return CLI_OK;
+    }
+    if (entries.empty()) {
+        std::printf("No update recorded yet.\n");
+        return CLI_OK;
+    }
+    for (const nlohmann::json& e : entries) {
+        nlohmann::json unit = e.value("unit", nlohmann::json::object());
+        nlohmann::json after = e.value("after", nlohmann::json::object());
+        std::printf("%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n",
+                    e.value("time", std::string("?")).c_str(),
+                    e.value("result", std::string("?")).c_str(),
+                    unit.value("client_id", std::string("?")).c_str(),
+                    unit.value("board", std::string("?")).c_str(),
+                    date_or_dash(unit, "gps_date").c_str(), date_or_dash(after, "gps_date").c_str(),
+                    e.value("package", std::string("?")).c_str(),
+                    e.value("text", std::string()).c_str());
+    }
+    return CLI_OK;
+}
+
+// ---- backups ----
+
+int run_backups() {
+    std::string dir = trevik_state_directory();
+    std::vector<UnitBackupEntry> list =
+        dir.empty() ? std::vector<UnitBackupEntry>() : unit_backup_list(unit_backups_root(dir));
+    if (cli_json()) {
+        CliJson arr = CliJson::array();
+        for (const UnitBackupEntry& b : list)
+            arr.push_back({{"time", b.time},
+                           {"unit", b.unit},
+                           {"folder", b.folder},
+                           {"settings", b.has_settings
+                                            ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
+                                            : CliJson(nullptr)}});
+        cli_print_json(CliJson{{"backups", arr}});
+        return CLI_OK;
+    }
+    if (list.empty()) {
+        std::printf("No backup yet.\n");
+        return CLI_OK;
+    }
+    for (const UnitBackupEntry& b : list)
+        std::printf("%s  %s  %s\n", b.time.c_str(), b.unit.c_str(), b.folder.c_str());
+    return CLI_OK;
+}
+
+// ---- verify ----
+
+struct VerifyOptions {
+    std::string file;
+    bool national = false;
+    std::string provinces;
+    std::string unit = "hid";
+};
+
+CliJson verify_json(const VerifyResult& r) {
+    CliJson j{{"area", r.name}, {"address", r.address}, {"length", r.length}};
+    j["result"] = r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
+    j["first_difference"] = !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
+    return j;
+}
+
+int run_verify(const VerifyOptions& o) {
+    if (int code = cli_select_unit(o.unit); code != CLI_OK)
+        return code;
+    std::u16string path = utf8_to_wtext(o.file);
+    Package* pkg = package_load(path.c_str());
+    if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, 12)) {
+        package_free(pkg);
+        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED));
+    }
+    int province_mode = 0;
+    if (pkg->province_count > 0) {
+        int flags[UPDATE_PROVINCE_COUNT] = {};
+        if (!o.national && o.provinces.empty()) {
+            package_free(pkg);
+            return cli_fail(CLI_USAGE, "This package carries the database per province: name what "
+                                       "was written with --national or --provinces LIST.");
+        }
+        if (!o.national) {
+            std::string why = parse_province_list(o.provinces, flags);
+            if (!why.empty() || !package_merge_provinces(pkg, flags)) {
+                package_free(pkg);
+                return cli_fail(CLI_USAGE, why.empty() ? utf8(UPDATE_TEXT_OPEN_FAILED) : why);
+            }
+            province_mode = 1;
+        }
+    }
+    CliProgress progress;
+    QV_Machine* m = QV_Machine_create(nullptr, nullptr, cli_device_progress, &progress);
+    if (!m) {
+        package_free(pkg);
+        return cli_fail(CLI_FAILED, "out of memory");
+    }
+    if (int code = cli_attach_unit(m); code != CLI_OK) {
+        QV_Machine_release(m);
+        package_free(pkg);
+        return code;
+    }
+    std::vector<VerifyArea> areas;
+    if (update_is_program_only(pkg)) {
+        areas = verify_program_only_areas(m, pkg);
+    } else {
+        QV_WritePlan plan;
+        QV_PlanActions actions;
+        if (verify_compute_plan(m, pkg, province_mode, &plan, &actions) == PLAN_OK)
+            areas = verify_plan_areas(pkg, &plan, &actions);
+    }
+    if (areas.empty()) {
+        QV_Machine_release(m);
+        package_free(pkg);
+        return cli_fail(CLI_FAILED, "This package puts nothing on this unit that could be checked.");
+    }
+    cli_note("Reading back " + std::to_string(verify_total_bytes(areas)) + " bytes, " +
+             seconds_text(verify_total_bytes(areas)) + ".");
+    std::vector<VerifyResult> results = verify_read_back(m, areas, nullptr, nullptr);
+    progress.finish();
+    bool all = results.size() == areas.size();
+    CliJson list = CliJson::array();
+    for (const VerifyResult& r : results) {
+        if (cli_json())
+            list.push_back(verify_json(r));
+        else
+            std::printf("%s\n", verify_line(r).c_str());
+        all = all && r.ok;
+    }
+    QV_Machine_release(m);
+    package_free(pkg);
+    if (all) {
+        if (cli_json())
+            cli_print_json(CliJson{{"areas", list}});
+        return CLI_OK;
+    }
+    std::string why = results.size() == areas.size()
+                          ? "The unit does not hold what the package puts there."
+                          : "The read-back broke off.";
+    if (!cli_json())
+        return cli_fail(CLI_FAILED, why);
+    // The areas checked belong with the failure.
+    CliProgress::printAside(why + "\n");
+    cli_print_json(
+        CliJson{{"ok", false}, {"error", {{"code", CLI_FAILED}, {"text", why}}}, {"areas", list}});
+    return CLI_FAILED;
+}
+
+void setup(CLI::App& root, int* exit_code) {
+    CLI::App* history =
+        root.add_subcommand("history", "List the update runs that reached a unit, oldest first");
+    cli_add_json_flags(history);
+    history->callback([exit_code] { *exit_code = run_history(); });
+
+    CLI::App* backups = root.add_subcommand(
+        "backups", "List the backups of units' settings taken before updates (time, unit, folder)");
+    cli_add_json_flags(backups);
+    backups->callback([exit_code] { *exit_code = run_backups(); });
+
+    auto vo = std::make_shared<VerifyOptions>();
+    CLI::App* verify = root.add_subcommand(
+        "verify",
+        "Read back every area a package puts on the unit and compare it with what the unit must "
+        "hold. Reading costs what writing costs: 64 bytes a report, about 1 s per 64 KB");
+    verify->add_option("FILE", vo->file, "Update package (.dqv) that was written")->required();
+    CLI::Option* national =
+        verify->add_flag("--national", vo->national, "The national condensed package was written");
+    CLI::Option* provinces = verify->add_option("--provinces", vo->provinces,
+                                                "These provinces were written (names or numbers "
+                                                "0-33, comma-separated)");
+    national->excludes(provinces);
+    cli_add_unit_option(verify, &vo->unit);
+    cli_add_json_flags(verify);
+    verify->callback([exit_code, vo] { *exit_code = run_verify(*vo); });
+}
+
+CliRegistrar registrar(setup);
+
+} // namespace
+
+void cli_safety_add_options(CLI::App* update, CliSafetyOptions* o) {
+    update->add_flag("--no-backup", o->no_backup,
+                     "Do not save the unit's settings before writing (saving reads about 1 s)");
+    update->add_flag("--verify", o->verify,
+                     "Read every written area back and compare it; reading costs what writing "
+                     "costs (64 bytes a report)");
+    update->add_flag("-y,--yes", o->yes, "Write without asking first on a terminal");
+}
+
+std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
+                                              CliProgress* progress) {
+    SafeUpdateOptions o;
+    o.state_dir = trevik_state_directory();
+    o.backup = !options.no_backup;
+    o.verify = options.verify;
+    o.tool_version = std::to_string(CONFIG_TOOL_VERSION);
+    return std::make_unique<CliGuard>(std::move(o), options.yes, progress);
+}
+
+int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code) {
+    auto* g = dynamic_cast<SafeUpdateGuard*>(guard);
+    if (g)
+        for (const std::string& w : g->warnings())
+            std::fprintf(stderr, "Warning: %s\n", w.c_str());
+    // A note for the user: standard output carries the result alone (the
+    // JSON report holds the note too).
+    if (!outcome.notice.empty())
+        cli_note(utf8(outcome.notice));
+    return outcome.interrupted ? CLI_INTERRUPTED : code;
+}

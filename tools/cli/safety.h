@@ -1,0 +1,43 @@
+// What `trevik-cli update` uses of the safety commands (cmd_safety.cpp):
+// the options, the guard around the run's writes and its end.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "package/update_run.h"
+
+class CliProgress;
+
+struct CliSafetyOptions {
+    bool no_backup = false;
+    bool verify = false;
+    bool yes = false;
+};
+
+// Adds --no-backup, --verify and -y/--yes to the update command.
+void cli_safety_add_options(CLI::App* update, CliSafetyOptions* options);
+
+// The guard for one update run on the terminal: confirmation, backup,
+// interruption, read-back and history. The question before writing ends
+// progress's line first.
+std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
+                                              CliProgress* progress);
+
+// After the run: prints the guard's warnings and the end-of-run note, and
+// returns the exit code (CLI_INTERRUPTED for a stopped run, else code).
+// The caller reports a stopped run with CLI_STOPPED_TEXT.
+int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code);
+
+inline constexpr const char* CLI_STOPPED_TEXT =
+    "The update was stopped; the unit's data is incomplete.";
+
+// The text for a unit the acceptance rule refused.
+inline constexpr const char* CLI_OTHER_CUSTOMER_UNIT =
+    "This unit belongs to another customer: its client id stays as it is";
+
+// Parses a comma-separated list of province names or indexes 0..33 into
+// flags. Returns "" or the reason the list is refused.
+std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]);

@@ -1,5 +1,5 @@
-# `cpack -G DEB` in the build folder (scripts/package.sh) makes trevik's
-# Debian package from the install rules: installed under /usr, binaries
+# trevik's Debian package from the install rules (scripts/package.sh, or the
+# `package` target of any build folder): installed under /usr, binaries
 # stripped, library dependencies found by dpkg-shlibdeps, and maintainer
 # scripts that reload the udev rules.
 set(CPACK_GENERATOR DEB)
@@ -27,5 +27,6 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/res/linux/debian/postinst ${PROJECT_SOURCE_DIR}/res/linux/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
-set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/package)
+# Not package/: that is the package module's own build folder.
+set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/deb)
 include(CPack)

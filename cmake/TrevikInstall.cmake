@@ -23,6 +23,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/res/province_map.NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The machine-readable copyright and the changelog, as Debian keeps them.
+set(TREVIK_PACKAGE_MAINTAINER "Trevik developers <trevik@packages.invalid>" CACHE STRING
+    "Maintainer named in the package and its changelog")
+configure_file(${_linux}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
+  COMMAND gzip -9n -f -k ${PROJECT_BINARY_DIR}/debian/changelog
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${_linux}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # Man pages from the programs' own --help and --version, so they cannot
 # drift from the options. The sanitizer build skips them: its programs are
 # not the ones installed.
@@ -40,15 +53,18 @@ if(HELP2MAN AND NOT TREVIK_SANITIZE AND NOT TREVIK_FUZZ)
   foreach(prog ${_man_programs})
     set(_page ${PROJECT_BINARY_DIR}/man/${prog}.1)
     add_custom_command(
-      OUTPUT ${_page}
+      OUTPUT ${_page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/make_man.sh ${HELP2MAN} $<TARGET_FILE:${prog}>
               ${_page} "${_desc_${prog}}"
+      COMMAND gzip -9n -f -k ${_page}
       DEPENDS ${prog} ${PROJECT_SOURCE_DIR}/cmake/make_man.sh
       COMMENT "Man page of ${prog}"
       VERBATIM)
-    list(APPEND _man_pages ${_page})
+    list(APPEND _man_pages ${_page}.gz)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${_man_pages})
   install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/TrevikPackage.cmake)

@@ -14,6 +14,9 @@ fi
 # A compiler cache, where one is installed, makes rebuilds in several checkouts cheap.
 if command -v ccache >/dev/null; then
   flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths relative to the checkout and no working folder in the hash, so
+  # build/, the package's build-pkg/ and other checkouts share the objects.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}" CCACHE_NOHASHDIR=1
 fi
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j2 >&2

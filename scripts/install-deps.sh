@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libhidapi-dev libudev-dev libsystemd-dev
   libcurl4-openssl-dev libssl-dev ca-certificates openssl curl
@@ -14,6 +14,7 @@ PACKAGES=(
   libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
   python3 zip unzip python3-dbusmock dbus-daemon
   help2man desktop-file-utils appstream lintian file man-db
+  dpkg-dev shared-mime-info
   fonts-wqy-microhei
   xvfb xauth x11-apps imagemagick
 )

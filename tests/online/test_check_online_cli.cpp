@@ -1,6 +1,6 @@
 // End to end: trevik-unit-sim on a socket, a version server on 127.0.0.1,
 // and trevik-cli check-online between them.
-#include "test_server.h"
+#include "tests/helpers/test_server.h"
 #include "test_support.h"
 
 #include "support/build_settings.h"

@@ -1,7 +1,7 @@
 // CHttpDownload against a real server on 127.0.0.1.
 #include "online/HttpDownload.h"
 
-#include "test_server.h"
+#include "tests/helpers/test_server.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // Helpers of the online tests: an owner that queues the download messages,
-// and a temporary directory that is also the process's TMPDIR.
+// and the temporary directory that is also the process's TMPDIR.
 #pragma once
 
 #include "online/messages.h"
+#include "tests/helpers/temp_dir.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -80,49 +81,6 @@ class QueueOwner : public DownloadOwner {
     std::condition_variable cv_;
     std::vector<Message> messages_;
     size_t seen_ = 0;
-};
-
-// A fresh directory, made the process's TMPDIR while it lives (with
-// XDG_RUNTIME_DIR unset, so the tool keeps its temporary files in it too).
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/trevik-online-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        const char* old = std::getenv("TMPDIR");
-        had_old_ = old != nullptr;
-        if (old)
-            old_ = old;
-        setenv("TMPDIR", path_.c_str(), 1);
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        had_runtime_ = runtime != nullptr;
-        if (runtime)
-            runtime_ = runtime;
-        unsetenv("XDG_RUNTIME_DIR");
-    }
-    ~TempDir() {
-        if (had_old_)
-            setenv("TMPDIR", old_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        if (had_runtime_)
-            setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string path(const std::string& name) const { return path_ + "/" + name; }
-    // The tool's own temporary directory inside (not made here).
-    std::string own() const { return path_ + "/trevik-" + std::to_string(geteuid()); }
-    std::string own(const std::string& name) const { return own() + "/" + name; }
-    std::u16string wpath(const std::string& name) const {
-        std::string p = path(name);
-        return std::u16string(p.begin(), p.end());
-    }
-
-  private:
-    std::string path_;
-    std::string old_, runtime_;
-    bool had_old_ = false, had_runtime_ = false;
 };
 
 inline std::u16string w(const std::string& s) {

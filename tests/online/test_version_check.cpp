@@ -3,7 +3,7 @@
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
 
-#include "test_server.h"
+#include "tests/helpers/test_server.h"
 #include "test_support.h"
 
 #include "common_t73/QV_Hid.h"

@@ -31,9 +31,9 @@ class SafeUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
         setup_unit(sim);
-        package = tmp.file("pkg.dqv");
+        package = tmp.path("pkg.dqv");
         ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
-        state = tmp.file("state/trevik");
+        state = tmp.path("state/trevik");
     }
 
     // One update run of the package with a guard of these options.
@@ -132,8 +132,8 @@ TEST_F(SafeUpdate, BackupHoldsTheUnitsOwnRecordsAsTheyWereBeforeTheRun) {
 
 TEST_F(SafeUpdate, UnwritableBackupStopsTheRunBeforeAnyWrite) {
     // The state directory lies below a plain file.
-    std::ofstream(tmp.file("file")) << "x";
-    state = tmp.file("file/trevik");
+    std::ofstream(tmp.path("file")) << "x";
+    state = tmp.path("file/trevik");
     std::vector<uint8_t> before = sim.flash();
     SafeUpdateGuard guard(options(true));
     RecordingHost host;
@@ -222,8 +222,8 @@ TEST_F(SafeUpdate, HistoryKeepsGoodAndFailedRunsAndNeverCostsTheUpdate) {
     EXPECT_TRUE(failed.warnings().empty());
 
     // A history that cannot be written is a warning.
-    std::ofstream(tmp.file("file")) << "x";
-    state = tmp.file("file/trevik");
+    std::ofstream(tmp.path("file")) << "x";
+    state = tmp.path("file/trevik");
     SafeUpdateGuard unwritable(options(false));
     EXPECT_EQ(runWith(&unwritable).result, UPDATE_SUCCEEDED);
     ASSERT_EQ(unwritable.warnings().size(), 1u);
@@ -332,7 +332,7 @@ TEST(UnitBackupNames, ClientIdsBecomeFileSafeNames) {
 
 TEST(UnitBackupNames, ListTakesOnlyBackupFoldersOldestFirst) {
     TempDir tmp;
-    std::string root = tmp.file("backups");
+    std::string root = tmp.path("backups");
     for (const char* name : {"20261210T130522Z-B", "20251210T130522Z-A", "20261210T130522Z-B-2",
                              "notes", "2026-A"})
         std::filesystem::create_directories(root + "/" + name);

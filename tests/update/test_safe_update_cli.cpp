@@ -75,9 +75,9 @@ class Spawned {
 class CliSafety : public ::testing::Test {
   protected:
     void SetUp() override {
-        socket = tmp.file("unit.sock");
-        image = tmp.file("unit.img");
-        package = tmp.file("pkg.dqv");
+        socket = tmp.path("unit.sock");
+        image = tmp.path("unit.img");
+        package = tmp.path("pkg.dqv");
         ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
     }
     // Starts the emulator; its commands are printed to sim.err after each
@@ -86,7 +86,7 @@ class CliSafety : public ::testing::Test {
         std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image,
                                          "--verbose"};
         args.insert(args.end(), extra.begin(), extra.end());
-        auto sim = std::make_unique<Spawned>(args, tmp.file("sim.out"), tmp.file("sim.err"));
+        auto sim = std::make_unique<Spawned>(args, tmp.path("sim.out"), tmp.path("sim.err"));
         for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return sim;
@@ -95,15 +95,15 @@ class CliSafety : public ::testing::Test {
         if (args[0] == "update" || args[0] == "verify" || args[0] == "settings")
             args.insert(args.end(), {"--unit", "socket:" + socket});
         args.insert(args.begin(), TREVIK_CLI);
-        Spawned run(args, tmp.file("cli.out"), tmp.file("cli.err"));
+        Spawned run(args, tmp.path("cli.out"), tmp.path("cli.err"));
         int code = run.wait();
-        out = slurp(tmp.file("cli.out"));
-        err = slurp(tmp.file("cli.err"));
+        out = slurp(tmp.path("cli.out"));
+        err = slurp(tmp.path("cli.err"));
         return code;
     }
     std::vector<nlohmann::json> history() {
         std::vector<nlohmann::json> list;
-        std::ifstream in(tmp.file("state/trevik/history.jsonl"));
+        std::ifstream in(tmp.path("state/trevik/history.jsonl"));
         std::string line;
         while (std::getline(in, line))
             list.push_back(nlohmann::json::parse(line));
@@ -172,8 +172,8 @@ TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {
     // A file of another record kind is refused whole.
     nlohmann::json other = nlohmann::json::parse(slurp(file));
     other["kind"] = 5;
-    std::ofstream(tmp.file("other.json")) << other.dump();
-    EXPECT_EQ(cli({"settings", "apply", tmp.file("other.json")}), 1);
+    std::ofstream(tmp.path("other.json")) << other.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.path("other.json")}), 1);
     EXPECT_NE(err.find("kind 5"), std::string::npos) << err;
     ASSERT_EQ(cli({"settings", "--json"}), 0);
     EXPECT_EQ(nlohmann::json::parse(out), reset);
@@ -195,8 +195,8 @@ TEST_F(CliSafety, SettingsApplyNamesWhatItCouldNotApply) {
     nlohmann::json j = nlohmann::json::parse(out);
     j["time_zone"] = 4;
     j["daytime_start_hour"] = 99;
-    std::ofstream(tmp.file("s.json")) << j.dump();
-    EXPECT_EQ(cli({"settings", "apply", tmp.file("s.json")}), 1);
+    std::ofstream(tmp.path("s.json")) << j.dump();
+    EXPECT_EQ(cli({"settings", "apply", tmp.path("s.json")}), 1);
     EXPECT_NE(err.find("not applied: "), std::string::npos) << err;
     EXPECT_NE(err.find("day_hour"), std::string::npos) << err;
     ASSERT_EQ(cli({"settings", "--json"}), 0);
@@ -217,13 +217,13 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     // One report every 5 ms: the run's writes take several seconds.
     auto sim = startSim({"--delay-us", "5000"});
     Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
-                tmp.file("cli.out"), tmp.file("cli.err"));
+                tmp.path("cli.out"), tmp.path("cli.err"));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     run.signal(SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 8);
-    err = slurp(tmp.file("cli.err"));
+    err = slurp(tmp.path("cli.err"));
     EXPECT_NE(err.find("Stopping now leaves the unit's data incomplete"), std::string::npos) << err;
     EXPECT_NE(err.find("The update was stopped"), std::string::npos) << err;
     std::vector<nlohmann::json> h = history();
@@ -234,7 +234,7 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     // run.
     sim->signal(SIGTERM);
     sim->wait();
-    std::string log = slurp(tmp.file("sim.err"));
+    std::string log = slurp(tmp.path("sim.err"));
     size_t last = log.rfind("command ");
     ASSERT_NE(last, std::string::npos) << log;
     EXPECT_EQ(log.substr(last, 10), "command F3") << log;
@@ -244,12 +244,12 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
 TEST_F(CliSafety, OneSignalOnlyWarns) {
     auto sim = startSim({"--delay-us", "500"});
     Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
-                tmp.file("cli.out"), tmp.file("cli.err"));
+                tmp.path("cli.out"), tmp.path("cli.err"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGHUP);
-    EXPECT_EQ(run.wait(), 0) << slurp(tmp.file("cli.err"));
-    EXPECT_NE(slurp(tmp.file("cli.err")).find("the update goes on"), std::string::npos);
-    EXPECT_NE(slurp(tmp.file("cli.out")).find("Update Successfully!"), std::string::npos);
+    EXPECT_EQ(run.wait(), 0) << slurp(tmp.path("cli.err"));
+    EXPECT_NE(slurp(tmp.path("cli.err")).find("the update goes on"), std::string::npos);
+    EXPECT_NE(slurp(tmp.path("cli.out")).find("Update Successfully!"), std::string::npos);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // End to end: trevik-unit-sim on a socket, trevik-cli update against it.
-#include "tests/update/local_server.h"
+#include "tests/helpers/test_server.h"
 #include "tests/update/update_fixture.h"
 
 #include <signal.h>
@@ -91,21 +91,21 @@ CliResult run_cli(const TempDir& tmp, const std::vector<std::string>& args) {
     std::string cmd = std::string("'") + TREVIK_CLI + "'";
     for (const std::string& a : args)
         cmd += " '" + a + "'";
-    cmd += " </dev/null >'" + tmp.file("cli.out") + "' 2>'" + tmp.file("cli.err") + "'";
+    cmd += " </dev/null >'" + tmp.path("cli.out") + "' 2>'" + tmp.path("cli.err") + "'";
     int status = std::system(cmd.c_str());
     CliResult r;
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_text(tmp.file("cli.out"));
-    r.err = read_text(tmp.file("cli.err"));
+    r.out = read_text(tmp.path("cli.out"));
+    r.err = read_text(tmp.path("cli.err"));
     return r;
 }
 
 class CliUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
-        socket = tmp.file("unit.sock");
-        image = tmp.file("unit.img");
-        package = tmp.file("pkg.dqv");
+        socket = tmp.path("unit.sock");
+        image = tmp.path("unit.img");
+        package = tmp.path("pkg.dqv");
         ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
     }
 
@@ -163,7 +163,7 @@ TEST_F(CliUpdate, APacedUnitIsUpdatedSlowlyButWhole) {
     small.voice = pkg_pattern(16000, 13);
     small.radar = pkg_pattern(128, 14);
     small.gps = pkg_pattern(512, 15);
-    std::string paced = tmp.file("paced.dqv");
+    std::string paced = tmp.path("paced.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(small), paced), 1);
     SimProcess sim(socket, image, {"--delay-us", "5000"});
     ASSERT_TRUE(sim.running());
@@ -213,8 +213,8 @@ TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
 
     // The same failure with --json, from a unit that refuses the same write.
     sim.stop();
-    std::string socket2 = tmp.file("unit2.sock");
-    SimProcess sim2(socket2, tmp.file("unit2.img"), {"--status", "f3:1"});
+    std::string socket2 = tmp.path("unit2.sock");
+    SimProcess sim2(socket2, tmp.path("unit2.img"), {"--status", "f3:1"});
     ASSERT_TRUE(sim2.running());
     CliResult j = run_cli(tmp, {"--unit", "socket:" + socket2, "update", "--json", package});
     EXPECT_EQ(j.exit_code, 6);
@@ -232,7 +232,7 @@ TEST_F(CliUpdate, DryRunVerdictIsTheRealOneAndTheUnitStaysUntouched) {
     outside.programs[0].image = p.program;
     outside.programs[0].offset_override = 0x40000000u;
     for (const PkgDescription& d : {empty_program, outside}) {
-        std::string bad = tmp.file("d3.dqv");
+        std::string bad = tmp.path("d3.dqv");
         ASSERT_EQ(pkgbuild_write(d, bad), 1);
         SimProcess sim(socket, image);
         ASSERT_TRUE(sim.running());
@@ -252,18 +252,18 @@ TEST_F(CliUpdate, DryRunVerdictIsTheRealOneAndTheUnitStaysUntouched) {
 
 TEST_F(CliUpdate, NoUnitAndBadPackage) {
     CliResult none =
-        run_cli(tmp, {"--unit", "socket:" + tmp.file("nobody.sock"), "update", package});
+        run_cli(tmp, {"--unit", "socket:" + tmp.path("nobody.sock"), "update", package});
     EXPECT_EQ(none.exit_code, 3);
     EXPECT_EQ(none.err, "   No hardware connected!\n");
 
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
-    CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.file("none.dqv")});
+    CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.path("none.dqv")});
     EXPECT_EQ(bad.exit_code, 5);
     EXPECT_EQ(bad.err, "Open update file failed!\n");
 
     // A zip without a package, and one that is no zip at all.
-    std::string empty_zip = tmp.file("empty.zip"), junk_zip = tmp.file("junk.zip");
+    std::string empty_zip = tmp.path("empty.zip"), junk_zip = tmp.path("junk.zip");
     ASSERT_EQ(pkgbuild_zip(empty_zip, {{"readme.txt", pkg_pattern(10, 1)}}), 1);
     ASSERT_TRUE(pkg_write_file(junk_zip, pkg_pattern(500, 2)));
     for (const std::string& zip : {empty_zip, junk_zip}) {
@@ -279,7 +279,7 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
 // directory named after it, as "tmp.dqv", removed again afterwards; the
 // archive itself stays.
 TEST_F(CliUpdate, ZipFileIsUnpackedAndWritten) {
-    std::string zip = tmp.file("bundle.zip");
+    std::string zip = tmp.path("bundle.zip");
     ASSERT_EQ(pkgbuild_zip(zip, {{"docs/readme.txt", pkg_pattern(20, 1)},
                                  {"Map.DQV", pkg_read_file(package)}}),
               1);
@@ -303,7 +303,7 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
     d.province_table = true;
     d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
     d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
-    std::string prov = tmp.file("prov.dqv");
+    std::string prov = tmp.path("prov.dqv");
     ASSERT_EQ(pkgbuild_write(d, prov), 1);
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
@@ -353,15 +353,15 @@ TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
 // No FILE: the version file of the unit's customer names a zipped package
 // on a local server; it is downloaded, unpacked and written.
 TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
-    LocalServer server;
+    TestServer server;
     Bytes zip = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.zip");
     ASSERT_FALSE(zip.empty());
-    server.serveBytes("/pkg/sample.zip", zip);
+    server.serve("/pkg/sample.zip", zip);
     server.serve("/UserFiles/File/velmora.txt",
                  "20991231\r\n" + server.url("/pkg/sample.zip") + "\r\n");
     SimProcess sim(socket, image); // the tool's own customer: it has a version file
     ASSERT_TRUE(sim.running());
-    setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
     unsetenv("TREVIK_VERSION_SERVER");
     sim.stop();
@@ -383,7 +383,7 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/tmp.dqv")));
     // The run directory is in the tool's own directory, made for this user.
     struct stat st {};
-    ASSERT_EQ(::lstat(tmp.file("trevik-" + std::to_string(geteuid())).c_str(), &st), 0);
+    ASSERT_EQ(::lstat(tmp.path("trevik-" + std::to_string(geteuid())).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_TRUE(std::filesystem::is_directory(tmp.own("sample")));
 }
@@ -404,11 +404,11 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
          {std::string("20991231\r\n"), std::string("99999999999999999999999\r\nhttp://h/x.zip\r\n"),
           "20991231\r\nhttp://h/x.zip\r\n" + std::string(70000, '#')}) {
         SCOPED_TRACE(file.substr(0, 30));
-        LocalServer server;
+        TestServer server;
         server.serve("/UserFiles/File/velmora.txt", file);
         SimProcess sim(socket, image); // the tool's own customer: it has a version file
         ASSERT_TRUE(sim.running());
-        setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+        setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
         CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
         unsetenv("TREVIK_VERSION_SERVER");
         EXPECT_EQ(r.exit_code, 1);
@@ -418,10 +418,10 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
 }
 
 TEST_F(CliUpdate, VersionServerDown) {
-    LocalServer server; // serves nothing: the version file is a 404
+    TestServer server; // serves nothing: the version file is a 404
     SimProcess sim(socket, image); // the tool's own customer: it has a version file
     ASSERT_TRUE(sim.running());
-    setenv("TREVIK_VERSION_SERVER", server.hostPort().c_str(), 1);
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
     unsetenv("TREVIK_VERSION_SERVER");
     EXPECT_EQ(r.exit_code, 1);
@@ -435,7 +435,7 @@ pid_t spawn_cli(const TempDir& tmp, const std::string& name, std::vector<std::st
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string out = tmp.file(name + ".out"), err = tmp.file(name + ".err");
+    std::string out = tmp.path(name + ".out"), err = tmp.path(name + ".err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -453,8 +453,8 @@ CliResult wait_cli(const TempDir& tmp, const std::string& name, pid_t pid) {
     CliResult r;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
         r.exit_code = WEXITSTATUS(status);
-    r.out = read_text(tmp.file(name + ".out"));
-    r.err = read_text(tmp.file(name + ".err"));
+    r.out = read_text(tmp.path(name + ".out"));
+    r.err = read_text(tmp.path(name + ".err"));
     return r;
 }
 

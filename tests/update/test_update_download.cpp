@@ -1,6 +1,6 @@
 // The update run's download: a real HTTP server on 127.0.0.1, zip files made
 // by the tests, the in-process emulated unit.
-#include "tests/update/local_server.h"
+#include "tests/helpers/test_server.h"
 #include "tests/update/update_fixture.h"
 
 #include <chrono>
@@ -73,7 +73,7 @@ class DownloadUpdate : public ::testing::Test {
 
     // A zip made by the test holding the package among other entries.
     std::string zipWithPackage(const std::string& entry = "sub/PKG.DQV") {
-        std::string path = tmp.file("made.zip");
+        std::string path = tmp.path("made.zip");
         std::vector<PkgZipEntry> entries = {
             {"folder/", {}}, {"readme.txt", Bytes{'h', 'i'}}, {entry, package}};
         EXPECT_EQ(pkgbuild_zip(path, entries), 1);
@@ -90,7 +90,7 @@ class DownloadUpdate : public ::testing::Test {
     }
 
     TempDir tmp;
-    LocalServer server;
+    TestServer server;
     UnitSim sim;
     std::unique_ptr<AttachedUnit> unit;
     WindowHost host;
@@ -118,7 +118,7 @@ TEST_F(DownloadUpdate, UpperCaseZipIsUnpackedWrittenAndCleanedUp) {
 }
 
 TEST_F(DownloadUpdate, PackageFileIsLoadedAsDownloaded) {
-    server.serveBytes("/p/latest.dqv", package);
+    server.serve("/p/latest.dqv", package);
     UpdateOutcome out = runUrl(server.url("/p/latest.dqv"));
     ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
     EXPECT_FALSE(host.saw("text Decompressing database\u2026"));
@@ -138,7 +138,7 @@ TEST_F(DownloadUpdate, StoppedOrEmptyDownloadIsNeverASuccess) {
         }
     };
     StoppedBeforeTheRequest stopped;
-    server.serveBytes("/p/latest.dqv", package);
+    server.serve("/p/latest.dqv", package);
     server.serve("/p/empty.dqv", "");
     struct Case {
         const char* what;
@@ -190,7 +190,7 @@ TEST_P(DownloadFailure, ShowsItsTextAndLeavesNoFiles) {
             content = zipWithPackage();
         } else if (content == "bomb") {
             // Zeros claiming to inflate to 5 GiB: refused on the claim.
-            std::string path = tmp.file("bomb.zip");
+            std::string path = tmp.path("bomb.zip");
             PkgZipEntry bomb{"map.dqv", Bytes(1 << 20, 0)};
             bomb.declared_size = 5ull << 30;
             ASSERT_EQ(pkgbuild_zip(path, {bomb}), 1);
@@ -198,7 +198,7 @@ TEST_P(DownloadFailure, ShowsItsTextAndLeavesNoFiles) {
             std::filesystem::remove(path);
             content.assign(zip.begin(), zip.end());
         } else if (content == "nozip") {
-            std::string path = tmp.file("other.zip");
+            std::string path = tmp.path("other.zip");
             ASSERT_EQ(pkgbuild_zip(path, {{"notes.txt", Bytes{'x'}}}), 1);
             Bytes zip = pkg_read_file(path);
             std::filesystem::remove(path);
@@ -253,8 +253,8 @@ TEST_F(DownloadUpdate, UrlNamingNoFileRequestsNothing) {
 
 TEST_F(DownloadUpdate, TargetThatCannotBeOpenedShowsTheComponentText) {
     // A file where the run directory should be: the target cannot be made.
-    ASSERT_EQ(pkg_write_file(tmp.own("blocked"), Bytes{'x'}), 1);
-    server.serveBytes("/blocked.dqv", package);
+    ASSERT_EQ(pkg_write_file(tmp.own_made("blocked"), Bytes{'x'}), 1);
+    server.serve("/blocked.dqv", package);
     UpdateOutcome out = runUrl(server.url("/blocked.dqv"));
     EXPECT_EQ(out.result, UPDATE_FAILED);
     EXPECT_EQ(u8(out.box_text).rfind("An error occured while opening the file to be downloaded", 0),
@@ -266,22 +266,22 @@ TEST_F(DownloadUpdate, TargetThatCannotBeOpenedShowsTheComponentText) {
 TEST_F(DownloadUpdate, RunDirectoryThatIsALinkIsRefused) {
     // Someone else's link at the run directory's name: nothing is fetched
     // into the place it points to.
-    std::filesystem::create_directory(tmp.file("elsewhere"));
-    std::filesystem::create_directory_symlink(tmp.file("elsewhere"), tmp.own("evil"));
-    server.serveBytes("/evil.dqv", package);
+    std::filesystem::create_directory(tmp.path("elsewhere"));
+    std::filesystem::create_directory_symlink(tmp.path("elsewhere"), tmp.own_made("evil"));
+    server.serve("/evil.dqv", package);
     UpdateOutcome out = runUrl(server.url("/evil.dqv"));
     EXPECT_EQ(out.result, UPDATE_FAILED);
     EXPECT_EQ(host.boxes(), std::vector<std::string>{"box error [] Open update file failed!"});
     EXPECT_EQ(server.requests(), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(tmp.file("elsewhere")));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path("elsewhere")));
 }
 
 // What another local user could put at the name of the tool's temporary
 // directory before this user's first run: the run stops with the step's
 // failure text, fetches nothing and writes nothing through it.
 TEST_F(DownloadUpdate, TemporaryDirectoryOfAnotherOrALinkIsRefused) {
-    std::string own = tmp.file("trevik-" + std::to_string(geteuid()));
-    std::string elsewhere = tmp.file("elsewhere");
+    std::string own = tmp.path("trevik-" + std::to_string(geteuid()));
+    std::string elsewhere = tmp.path("elsewhere");
     std::filesystem::create_directory(elsewhere);
     struct Case {
         const char* what;
@@ -320,9 +320,9 @@ TEST_F(DownloadUpdate, TemporaryDirectoryOfAnotherOrALinkIsRefused) {
 }
 
 TEST_F(DownloadUpdate, ExistingTargetIsReplaced) {
-    std::filesystem::create_directory(tmp.own("fresh"));
+    std::filesystem::create_directory(tmp.own_made("fresh"));
     ASSERT_EQ(pkg_write_file(tmp.own("fresh/fresh.dqv"), Bytes(100000, 0x55)), 1);
-    server.serveBytes("/fresh.dqv", package);
+    server.serve("/fresh.dqv", package);
     UpdateOutcome out = runUrl(server.url("/fresh.dqv"));
     EXPECT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
     EXPECT_TRUE(tmp.files().empty());

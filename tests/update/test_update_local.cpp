@@ -18,7 +18,7 @@ class LocalUpdate : public ::testing::Test {
     }
 
     UpdateOutcome runWith(const PkgDescription& d, bool dry = false) {
-        std::string path = tmp.file("chosen.dqv");
+        std::string path = tmp.path("chosen.dqv");
         EXPECT_EQ(pkgbuild_write(d, path), 1);
         return runPath(path, dry);
     }
@@ -41,7 +41,7 @@ class LocalUpdate : public ::testing::Test {
 };
 
 TEST_F(LocalUpdate, WritesEveryAreaAndReportsSuccess) {
-    std::string path = tmp.file("chosen.dqv");
+    std::string path = tmp.path("chosen.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
     UpdateOutcome out = runPath(path);
 
@@ -63,7 +63,7 @@ TEST_F(LocalUpdate, WritesEveryAreaAndReportsSuccess) {
 }
 
 TEST_F(LocalUpdate, ChosenPackageWinsOverDownloadUrl) {
-    std::string path = tmp.file("chosen.dqv");
+    std::string path = tmp.path("chosen.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
     UpdateSource source;
     source.package_path = w(path);
@@ -104,7 +104,7 @@ TEST_F(LocalUpdate, RefusedPackagesSayOpenFailedAlone) {
         EXPECT_EQ(out.status, 0);
         EXPECT_EQ(host.boxes(), std::vector<std::string>{"box error [] Open update file failed!"});
     }
-    UpdateOutcome missing = runPath(tmp.file("no-such.dqv"));
+    UpdateOutcome missing = runPath(tmp.path("no-such.dqv"));
     EXPECT_EQ(missing.box_text, u"Open update file failed!");
     EXPECT_TRUE(sim.commands().empty());
 }
@@ -175,7 +175,7 @@ TEST_F(LocalUpdate, PlanFailuresCarryTheirStatus) {
         small.clearCommands();
         RecordingHost h;
         h.machine = attached.machine;
-        std::string path = tmp.file("plan.dqv");
+        std::string path = tmp.path("plan.dqv");
         ASSERT_EQ(pkgbuild_write(c.d, path), 1);
         UpdateSource source;
         source.package_path = w(path);
@@ -198,7 +198,7 @@ TEST_F(LocalUpdate, HostClosingDuringTheWritesSeesNoFailureBox) {
     } closing;
     closing.machine = unit->machine;
     sim.addFault(UnitFaultRule{UnitFault::Status, CMD_WRITE, 1, 5});
-    std::string path = tmp.file("chosen.dqv");
+    std::string path = tmp.path("chosen.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
     UpdateSource source;
     source.package_path = w(path);
@@ -223,7 +223,7 @@ TEST_F(LocalUpdate, HostAlreadyClosingStartsNoWrite) {
 TEST_F(LocalUpdate, UnitGoneAtTheEndKeepsButtonsOff) {
     // Unplug after the run's last write: the success box shows, the buttons
     // stay off until the unit returns.
-    std::string path = tmp.file("chosen.dqv");
+    std::string path = tmp.path("chosen.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
     class GoneHost : public RecordingHost {
       public:
@@ -295,7 +295,7 @@ TEST(UnwritablePackages, FailBeforeTheFirstWriteAndTheDryRunAgrees) {
     TempDir tmp;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string path = tmp.file("unwritable.dqv");
+        std::string path = tmp.path("unwritable.dqv");
         ASSERT_EQ(pkgbuild_write(c.d, path), 1);
         UnitSim sim(c.flash);
         setup_unit(sim);
@@ -385,7 +385,7 @@ TEST_F(ProvinceUpdate, NationalAnswerWritesThePlainDatabase) {
 TEST(DryRun, SamePlanAsTheRealCheckAndNothingWritten) {
     TempDir tmp;
     Payloads p;
-    std::string path = tmp.file("plan.dqv");
+    std::string path = tmp.path("plan.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
 
     UnitSim dry_sim;
@@ -441,7 +441,7 @@ TEST(DryRun, SamePlanAsTheRealCheckAndNothingWritten) {
 TEST(DryRun, TooLargePlanIsReportedLikeTheRealRun) {
     TempDir tmp;
     Payloads p;
-    std::string path = tmp.file("plan.dqv");
+    std::string path = tmp.path("plan.dqv");
     ASSERT_EQ(pkgbuild_write(standard_package(p), path), 1);
     UnitSim sim(0x20000);
     setup_unit(sim);

@@ -1,6 +1,6 @@
 // Shared pieces of the update tests: a host that records what the run shows,
 // an emulated unit attached to a machine, packages written by the builder
-// and a private temporary directory per test.
+// and the private temporary directory of each test (tests/helpers).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "package/package.h"
 #include "package/update_run.h"
 #include "support/text.h"
+#include "tests/helpers/temp_dir.h"
 #include "tools/pkgbuild/pkgbuild.h"
 #include "tools/unitsim/UnitSim.h"
 
@@ -132,70 +133,6 @@ inline void setup_unit(UnitSim& sim, const std::string& client = "TREVIK-DEMO ")
     sim.setParamRecord(false, 1);
     sim.setClientId(false, client);
 }
-
-// A temporary directory of the test's own, made the process's TMPDIR while
-// the object lives (with XDG_RUNTIME_DIR unset, so the tool keeps its
-// temporary files in it too); the tool's state (backups, history) goes to
-// its "state" folder, never to the user's own.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/trevik-update-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        const char* old = std::getenv("TMPDIR");
-        had_old_ = old != nullptr;
-        if (old)
-            old_ = old;
-        setenv("TMPDIR", path_.c_str(), 1);
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        had_runtime_ = runtime != nullptr;
-        if (runtime)
-            runtime_ = runtime;
-        unsetenv("XDG_RUNTIME_DIR");
-        const char* state = std::getenv("XDG_STATE_HOME");
-        had_old_state_ = state != nullptr;
-        if (state)
-            old_state_ = state;
-        setenv("XDG_STATE_HOME", (path_ + "/state").c_str(), 1);
-    }
-    ~TempDir() {
-        if (had_old_state_)
-            setenv("XDG_STATE_HOME", old_state_.c_str(), 1);
-        else
-            unsetenv("XDG_STATE_HOME");
-        if (had_old_)
-            setenv("TMPDIR", old_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        if (had_runtime_)
-            setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    // name in the tool's own temporary directory inside, made when missing.
-    std::string own(const std::string& name) const {
-        std::string dir = path_ + "/trevik-" + std::to_string(geteuid());
-        ::mkdir(dir.c_str(), 0700);
-        return dir + "/" + name;
-    }
-    // Every regular file below the directory, relative to it.
-    std::vector<std::string> files() const {
-        std::vector<std::string> out;
-        for (auto& e : std::filesystem::recursive_directory_iterator(path_))
-            if (e.is_regular_file())
-                out.push_back(std::filesystem::relative(e.path(), path_).string());
-        return out;
-    }
-
-  private:
-    std::string path_;
-    std::string old_, runtime_;
-    bool had_old_ = false, had_runtime_ = false;
-    std::string old_state_;
-    bool had_old_state_ = false;
-};
 
 // A machine attached to an in-process emulated unit.
 class AttachedUnit {

@@ -1,4 +1,4 @@
-#include "test_server.h"
+#include "tests/helpers/test_server.h"
 
 #include <httplib.h>
 
@@ -6,9 +6,29 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+using Body = std::shared_ptr<const std::string>;
+
+// The whole body with its length; httplib cuts a requested range out of it.
+void answer_whole(httplib::Response& res, const Body& c) {
+    if (c->empty()) {
+        res.set_content("", "application/octet-stream"); // nothing to provide
+        return;
+    }
+    res.set_content_provider(c->size(), "application/octet-stream",
+                             [c](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return sink.write(c->data() + offset, length);
+                             });
+}
+
+} // namespace
 
 struct TestServer::Impl {
     std::unique_ptr<httplib::Server> server;
@@ -17,23 +37,40 @@ struct TestServer::Impl {
     bool tls = false;
     fs::path cert_dir;
     mutable std::mutex lock;
-    std::map<std::string, std::string> files;
+    std::map<std::string, Body> files; // by route name
+    std::map<std::string, Body> paths; // by exact path
     std::string range, agent;
     int requests = 0;
     int pieces = 4;
     int delay_ms = 400;
     std::atomic<bool> stopping{false};
 
-    bool file(const httplib::Request& req, std::string* content) {
+    // Counts every request and notes its headers; answers an exact path.
+    httplib::Server::HandlerResponse first(const httplib::Request& req, httplib::Response& res) {
+        Body c;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++requests;
+            range = req.get_header_value("Range");
+            agent = req.get_header_value("User-Agent");
+            auto it = paths.find(req.path);
+            if (it != paths.end())
+                c = it->second;
+        }
+        if (!c)
+            return httplib::Server::HandlerResponse::Unhandled;
+        answer_whole(res, c);
+        return httplib::Server::HandlerResponse::Handled;
+    }
+
+    // The file a route names, or null after setting 404.
+    Body file(const httplib::Request& req, httplib::Response& res) {
         std::lock_guard<std::mutex> g(lock);
-        ++requests;
-        range = req.get_header_value("Range");
-        agent = req.get_header_value("User-Agent");
         auto it = files.find(req.matches[1]);
-        if (it == files.end())
-            return false;
-        *content = it->second;
-        return true;
+        if (it != files.end())
+            return it->second;
+        res.status = 404;
+        return nullptr;
     }
 
     // Sleeps ms, or less when the server stops.
@@ -44,22 +81,18 @@ struct TestServer::Impl {
 
     void routes() {
         httplib::Server& s = *server;
+        s.set_pre_routing_handler(
+            [this](const httplib::Request& req, httplib::Response& res) { return first(req, res); });
         // The version servers' paths serve registered files too.
         s.Get(R"(/(?:files|UserFiles/File|ditu/qt471k)/([^/]+))",
               [this](const httplib::Request& req, httplib::Response& res) {
-                  std::string c;
-                  if (!file(req, &c)) {
-                      res.status = 404;
-                      return;
-                  }
-                  res.set_content(c, "application/octet-stream");
+                  if (Body c = file(req, res))
+                      answer_whole(res, c);
               });
         s.Get(R"(/nolength/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             res.set_content_provider("application/octet-stream",
                                      [c](size_t offset, httplib::DataSink& sink) {
                                          if (offset < c->size())
@@ -70,11 +103,9 @@ struct TestServer::Impl {
                                      });
         });
         s.Get(R"(/chunked/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             res.set_chunked_content_provider(
                 "application/octet-stream", [c](size_t offset, httplib::DataSink& sink) {
                     if (offset < c->size())
@@ -85,11 +116,9 @@ struct TestServer::Impl {
                 });
         });
         s.Get(R"(/norange/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             res.status = 200;
             res.set_chunked_content_provider(
                 "application/octet-stream", [c](size_t offset, httplib::DataSink& sink) {
@@ -101,11 +130,9 @@ struct TestServer::Impl {
                 });
         });
         s.Get(R"(/slow/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             int n, delay;
             {
                 std::lock_guard<std::mutex> g(lock);
@@ -124,11 +151,9 @@ struct TestServer::Impl {
                 });
         });
         s.Get(R"(/drop/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             res.set_content_provider(c->size(), "application/octet-stream",
                                      [c](size_t offset, size_t, httplib::DataSink& sink) {
                                          if (offset >= c->size() / 2)
@@ -137,11 +162,9 @@ struct TestServer::Impl {
                                      });
         });
         s.Get(R"(/stall/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            auto c = std::make_shared<std::string>();
-            if (!file(req, c.get())) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             res.set_content_provider(c->size(), "application/octet-stream",
                                      [this, c](size_t offset, size_t, httplib::DataSink& sink) {
                                          if (offset == 0)
@@ -151,11 +174,9 @@ struct TestServer::Impl {
                                      });
         });
         s.Get(R"(/auth/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            std::string c;
-            if (!file(req, &c)) {
-                res.status = 404;
+            Body c = file(req, res);
+            if (!c)
                 return;
-            }
             // user:secret
             if (req.get_header_value("Authorization") != "Basic dXNlcjpzZWNyZXQ=") {
                 res.status = 401;
@@ -163,7 +184,7 @@ struct TestServer::Impl {
                 res.set_content("who are you?", "text/plain");
                 return;
             }
-            res.set_content(c, "application/octet-stream");
+            answer_whole(res, c);
         });
         s.Get(R"(/redirect/([^/]+))", [](const httplib::Request& req, httplib::Response& res) {
             res.set_redirect("/files/" + std::string(req.matches[1]));
@@ -229,14 +250,28 @@ int TestServer::port() const {
     return impl_->port;
 }
 
-std::string TestServer::url(const std::string& path) const {
-    return std::string(impl_->tls ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(impl_->port) + path;
+std::string TestServer::host_port() const {
+    return "127.0.0.1:" + std::to_string(impl_->port);
 }
 
-void TestServer::put(const std::string& name, const std::string& content) {
+std::string TestServer::url(const std::string& path) const {
+    return std::string(impl_->tls ? "https" : "http") + "://" + host_port() + path;
+}
+
+void TestServer::serve(const std::string& path, std::string content) {
+    auto c = std::make_shared<const std::string>(std::move(content));
     std::lock_guard<std::mutex> g(impl_->lock);
-    impl_->files[name] = content;
+    impl_->paths[path] = std::move(c);
+}
+
+void TestServer::serve(const std::string& path, const std::vector<uint8_t>& content) {
+    serve(path, std::string(content.begin(), content.end()));
+}
+
+void TestServer::put(const std::string& name, std::string content) {
+    auto c = std::make_shared<const std::string>(std::move(content));
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->files[name] = std::move(c);
 }
 
 void TestServer::set_slow(int pieces, int delay_ms) {

@@ -1,5 +1,8 @@
-// A real HTTP (or HTTPS) server on 127.0.0.1 for the download tests.
+// A real HTTP (or HTTPS) server on 127.0.0.1 for the tests and benchmarks
+// that download.
 //
+// Exact paths registered with serve() are answered first (the query is
+// ignored), with their length; ranges are answered with 206.
 // Routes, each followed by a file name registered with put():
 //   /files/NAME     the file with its length; ranges answered with 206
 //                   (also under /UserFiles/File/ and /ditu/qt471k/, the
@@ -13,31 +16,42 @@
 //   /redirect/NAME  302 to /files/NAME
 //   /stall/NAME     sends 1000 bytes, then nothing until stopped
 // Anything else is 404.
+// A body is kept once and shared by every answer, so a large one is not
+// copied per request.
 #pragma once
 
-#include <map>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 class TestServer {
   public:
     // tls: serve HTTPS with a self-signed certificate made for the run.
     explicit TestServer(bool tls = false);
     ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
 
     // False when the server could not be started.
     bool ok() const;
     int port() const;
+    // "127.0.0.1:PORT", as a version-server setting names the server.
+    std::string host_port() const;
     // "http://127.0.0.1:PORT" + path (https for a TLS server).
     std::string url(const std::string& path) const;
 
-    void put(const std::string& name, const std::string& content);
+    // content at exactly path.
+    void serve(const std::string& path, std::string content);
+    void serve(const std::string& path, const std::vector<uint8_t>& content);
+    // content as NAME under the routes above.
+    void put(const std::string& name, std::string content);
     void set_slow(int pieces, int delay_ms);
 
     // Headers of the last request.
     std::string last_range() const;
     std::string last_user_agent() const;
+    // Every request that reached the server, whatever it asked for.
     int requests() const;
 
     struct Impl;

@@ -5,6 +5,7 @@
 #include "controls/dialog_units.h"
 #include "app/progress_text.h"
 #include "app/prompter.h"
+#include "app/window_config_prompter.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
@@ -825,25 +826,6 @@ QString CTrevikDlg::LastRunBoxText() const {
 namespace {
 
 // The configuration run's message boxes through the window's prompter.
-class WindowConfigPrompter : public ConfigPrompter {
-  public:
-    WindowConfigPrompter(Prompter* p, QWidget* owner) : p_(p), owner_(owner) {}
-    void message(const std::string& text, const std::string& caption, ConfigIcon icon) override {
-        PromptIcon i = icon == CONFIG_ICON_ERROR         ? PromptIcon::Error
-                       : icon == CONFIG_ICON_INFORMATION ? PromptIcon::Information
-                                                         : PromptIcon::Question;
-        p_->messageBox(owner_, QString::fromStdString(text), QString::fromStdString(caption), i,
-                       PromptButtons::Ok);
-    }
-    bool ask_yes_no(const std::string& text, const std::string& caption) override {
-        return p_->messageBox(owner_, QString::fromStdString(text), QString::fromStdString(caption),
-                              PromptIcon::Question, PromptButtons::YesNo) == PROMPT_IDYES;
-    }
-
-  private:
-    Prompter* p_;
-    QWidget* owner_;
-};
 
 } // namespace
 
@@ -943,6 +925,10 @@ void CTrevikDlg::contextMenuEvent(QContextMenuEvent* event) {
     // The system menu's item: the customer and the tool's version.
     QMenu menu(this);
     menu.addAction(SystemMenuText());
+    // The way back after an update reset the unit's settings.
+    QAction* restore = menu.addAction(RestoreMenuText());
+    restore->setEnabled(IsConnected() && !IsUpdating());
+    connect(restore, &QAction::triggered, this, &CTrevikDlg::OnRestoreSettings);
     menu.exec(event->globalPos());
 }
 

@@ -141,6 +141,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void ChoosePackage(const QString& path);
     void OnClickUpdate();
     void OnClickSetting();
+    // Applies the newest backup of the attached unit's settings (taken
+    // before an update) once its parameter record is valid again and of the
+    // backup's kind, after showing what will be applied.
+    void OnRestoreSettings();
     void OnClickClose();
     void OnDropFiles(const QStringList& paths);
     void OnSysCommand(uint32_t id);
@@ -172,6 +176,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     const int* ProvinceFlags() const { return m_provinceFlags; }
     // The system menu's item: customer name, "Version", 407.
     QString SystemMenuText() const;
+    // The context menu's item that restores the settings from a backup.
+    static QString RestoreMenuText();
     // The last update run's outcome text shown or withheld ("" before any).
     QString LastRunBoxText() const;
     // The tooltip button id shows now.

@@ -1,5 +1,6 @@
 #include "config/settings_json.h"
 
+#include "config/config_keys.h"
 #include "config/presets.h"
 #include "support/text.h"
 
@@ -8,6 +9,42 @@ namespace {
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
 }
+
+// The settings a `settings --json` object holds, by the names it prints,
+// the carrier first as the dialog's list takes it; settings the unit it
+// came from does not have (null) are left out.
+ConfigValues values_from_json(const nlohmann::json& j) {
+    ConfigValues out;
+    auto text = [](const nlohmann::json& v) -> std::string {
+        if (v.is_boolean())
+            return v.get<bool>() ? "1" : "0";
+        if (v.is_number_integer())
+            return std::to_string(v.get<long long>());
+        return v.is_string() ? v.get<std::string>() : std::string();
+    };
+    auto usable = [](const nlohmann::json& v) {
+        return v.is_boolean() || v.is_number_integer() || v.is_string();
+    };
+    const nlohmann::json* g = j.contains("gprs") && j["gprs"].is_object() ? &j["gprs"] : nullptr;
+    if (g && g->contains("carrier_row") && (*g)["carrier_row"].is_number_integer())
+        out.emplace_back("carrier_row", text((*g)["carrier_row"]));
+    if (j.contains("bands") && j["bands"].is_array())
+        for (size_t i = 0; i < j["bands"].size(); ++i) {
+            const nlohmann::json& b = j["bands"][i];
+            if (b.is_object() && b.contains("enabled") && b["enabled"].is_boolean())
+                out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
+        }
+    for (const char* k : {"radar_frequency_display", "twelve_hour_clock", "time_zone",
+                          "daytime_start_hour", "nighttime_start_hour"})
+        if (j.contains(k) && usable(j[k]))
+            out.emplace_back(k, text(j[k]));
+    if (g)
+        for (const char* k : {"apn", "user", "password", "server", "port"})
+            if (g->contains(k) && (*g)[k].is_string())
+                out.emplace_back(k, text((*g)[k]));
+    return out;
+}
+
 
 } // namespace
 
@@ -50,4 +87,26 @@ std::string config_settings_json_text(const ConfigView& view, int boot, int rada
     nlohmann::ordered_json out = {{"ok", true}};
     out.update(config_settings_json(view, boot, radar_type));
     return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+ConfigSettingsFile config_settings_from_json_text(const std::string& text) {
+    ConfigSettingsFile f;
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("kind") || !j["kind"].is_number_integer())
+        return f;
+    f.ok = 1;
+    f.kind = j["kind"].get<int>();
+    f.values = values_from_json(j);
+    return f;
+}
+
+std::vector<std::string> config_apply_each(ConfigView& view, ConfigInput& input,
+                                           const ConfigValues& values) {
+    std::vector<std::string> refused;
+    for (const auto& [key, value] : values) {
+        std::string why = config_set_value(view, input, key, value);
+        if (!why.empty())
+            refused.push_back(why);
+    }
+    return refused;
 }

@@ -1,9 +1,13 @@
 // trevik-cli settings: the attached unit's settings as the configuration
-// dialog shows them, and `settings set KEY=VALUE ...`, which changes them
-// with the dialog's checks and writes them the way the Setting button does.
+// dialog shows them, `settings set KEY=VALUE ...`, which changes them with
+// the dialog's checks and writes them the way the Setting button does, and
+// `settings apply FILE`, which does the same with a settings.json.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -34,41 +38,6 @@ struct SettingsOptions {
     std::vector<std::string> assignments;
     std::string apply_file; // settings apply FILE
 };
-
-// The settings a `settings --json` object holds, by the names it prints,
-// the carrier first as the dialog's list takes it; settings the unit it
-// came from does not have (null) are left out.
-std::vector<std::pair<std::string, std::string>> settings_from_json(const nlohmann::json& j) {
-    std::vector<std::pair<std::string, std::string>> out;
-    auto text = [](const nlohmann::json& v) -> std::string {
-        if (v.is_boolean())
-            return v.get<bool>() ? "1" : "0";
-        if (v.is_number_integer())
-            return std::to_string(v.get<long long>());
-        return v.is_string() ? v.get<std::string>() : std::string();
-    };
-    auto usable = [](const nlohmann::json& v) {
-        return v.is_boolean() || v.is_number_integer() || v.is_string();
-    };
-    const nlohmann::json* g = j.contains("gprs") && j["gprs"].is_object() ? &j["gprs"] : nullptr;
-    if (g && g->contains("carrier_row") && (*g)["carrier_row"].is_number_integer())
-        out.emplace_back("carrier_row", text((*g)["carrier_row"]));
-    if (j.contains("bands") && j["bands"].is_array())
-        for (size_t i = 0; i < j["bands"].size(); ++i) {
-            const nlohmann::json& b = j["bands"][i];
-            if (b.is_object() && b.contains("enabled") && b["enabled"].is_boolean())
-                out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
-        }
-    for (const char* k : {"radar_frequency_display", "twelve_hour_clock", "time_zone",
-                          "daytime_start_hour", "nighttime_start_hour"})
-        if (j.contains(k) && usable(j[k]))
-            out.emplace_back(k, text(j[k]));
-    if (g)
-        for (const char* k : {"apn", "user", "password", "server", "port"})
-            if (g->contains(k) && (*g)[k].is_string())
-                out.emplace_back(k, text((*g)[k]));
-    return out;
-}
 
 // Message boxes of the run on the terminal, shown once the run is over
 // (flush): the outcome on standard output, errors on standard error.
@@ -155,18 +124,21 @@ int open_unit(QV_Machine** out) {
 }
 
 int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
-    std::vector<std::pair<std::string, std::string>> kv;
+    ConfigValues kv;
     // settings apply: the file's settings, each taken on its own so that
     // one the unit cannot take is named and the others still go in.
     int file_kind = 0;
     if (apply) {
-        std::ifstream in(o.apply_file);
-        nlohmann::json j = in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
-        if (!j.is_object() || !j.contains("kind") || !j["kind"].is_number_integer())
+        std::ifstream in(o.apply_file, std::ios::binary);
+        if (!in)
+            return cli_fail(CLI_FAILED, o.apply_file + ": " + std::strerror(errno));
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ConfigSettingsFile f = config_settings_from_json_text(text);
+        if (!f.ok)
             return cli_fail(CLI_USAGE,
                             o.apply_file + ": no settings of a unit (as settings --json prints them)");
-        file_kind = j["kind"].get<int>();
-        kv = settings_from_json(j);
+        file_kind = f.kind;
+        kv = std::move(f.values);
         set = true;
     }
     for (const std::string& a : o.assignments) {
@@ -231,12 +203,7 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         // them unless a GPRS key is given.
         ConfigInput in = config_input_unchanged(v);
         if (apply) {
-            not_applied.clear();
-            for (const auto& [key, value] : kv) {
-                std::string why = config_set_value(v, in, key, value);
-                if (!why.empty())
-                    not_applied.push_back(why);
-            }
+            not_applied = config_apply_each(v, in, kv);
         } else {
             refusal = config_set_values(v, in, kv);
         }

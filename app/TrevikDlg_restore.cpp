@@ -1,0 +1,126 @@
+// The context menu's way back after an update: an update resets the unit's
+// settings, and the backup taken before it holds them. The newest backup of
+// the attached unit is shown, then applied through the Setting run.
+#include "app/TrevikDlg.h"
+
+#include "app/prompter.h"
+#include "app/window_config_prompter.h"
+#include "common_t73/QV_Machine.h"
+#include "config/config_model.h"
+#include "config/config_run.h"
+#include "config/machine_unit.h"
+#include "config/settings_json.h"
+#include "package/unit_backup.h"
+#include "package/update_history.h"
+#include "support/text.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+QString utf8(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// "key = value" lines of what will be applied; passwords are not shown.
+QString values_text(const ConfigValues& values) {
+    QString text;
+    for (const auto& [key, value] : values)
+        text += utf8(key) + QStringLiteral(" = ") +
+                (key == "password" ? QStringLiteral("(not shown)") : utf8(value)) +
+                QStringLiteral("\n");
+    return text;
+}
+
+} // namespace
+
+QString CTrevikDlg::RestoreMenuText() {
+    return QStringLiteral("Restore settings from before the last update\u2026");
+}
+
+void CTrevikDlg::OnRestoreSettings() {
+    if (!IsConnected() || IsUpdating())
+        return;
+    const QString caption = QString::fromLatin1(TEXT_CAPTION);
+    auto tell = [&](const QString& text, PromptIcon icon) {
+        m_prompter->messageBox(this, text, caption, icon, PromptButtons::Ok);
+    };
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    QV_Machine_clientText(m_machine, client, MACHINE_IDENTITY_SIZE + 1);
+    std::string root = unit_backups_root(trevik_state_directory());
+    UnitBackupEntry backup = unit_backup_newest(root, wtext_to_utf8(client));
+    if (backup.folder.empty()) {
+        tell(QStringLiteral("No backup of this unit's settings was found in %1.").arg(utf8(root)),
+             PromptIcon::Information);
+        return;
+    }
+    std::string file = backup.folder + "/" + BACKUP_SETTINGS_FILE;
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ConfigSettingsFile settings = config_settings_from_json_text(text);
+    if (!in.good() && !in.eof()) {
+        tell(QStringLiteral("%1 cannot be read: %2").arg(utf8(file), utf8(std::strerror(errno))),
+             PromptIcon::Error);
+        return;
+    }
+    if (!settings.ok) {
+        tell(QStringLiteral("%1 holds no settings of a unit.").arg(utf8(file)), PromptIcon::Error);
+        return;
+    }
+    // Right after an update the unit still runs without a valid record, or
+    // with the default record of another kind: nothing can be applied yet.
+    if (m_machine->param_kind != settings.kind) {
+        tell(QStringLiteral("The settings cannot be restored yet: the unit's parameter record is "
+                            "not valid or not of the backup's kind. Restore them once the unit "
+                            "has restarted with its new program."),
+             PromptIcon::Information);
+        return;
+    }
+    QString question = QStringLiteral("Apply these settings from the backup of %1?\n%2\n\n%3")
+                           .arg(utf8(backup.time), utf8(backup.folder), values_text(settings.values));
+    if (m_prompter->messageBox(this, question, caption, PromptIcon::Question,
+                               PromptButtons::YesNo) != PROMPT_IDYES)
+        return;
+
+    MachineConfigUnit unit(m_machine);
+    WindowConfigPrompter prompter(m_prompter, this);
+    std::vector<std::string> refused;
+    bool other_kind = false;
+    ConfigEditor editor = [&](const ConfigEditArgs& a) {
+        // The run read the unit again: it must still hold a record of the
+        // backup's kind.
+        if (a.kind != settings.kind) {
+            other_kind = true;
+            return 0;
+        }
+        ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
+                                        a.main_setting, a.server_settings);
+        ConfigInput input = config_input_unchanged(v);
+        refused = config_apply_each(v, input, settings.values);
+        ConfigOkResult ok = config_apply(v, input, a.param, a.server_settings);
+        if (!ok.accepted) {
+            refused.push_back(ok.message);
+            return 0;
+        }
+        return 1;
+    };
+    ConfigRunResult r = config_run(unit, prompter, editor);
+    if (other_kind) {
+        tell(QStringLiteral("Nothing was applied: the unit's parameter record is no longer of the "
+                            "backup's kind."),
+             PromptIcon::Error);
+        return;
+    }
+    if (!refused.empty()) {
+        QString list;
+        for (const std::string& why : refused)
+            list += QStringLiteral("\n") + utf8(why);
+        tell((r == CONFIG_RUN_SUCCESS ? QStringLiteral("These settings were not applied:")
+                                      : QStringLiteral("Nothing was applied:")) +
+                 list,
+             PromptIcon::Error);
+    }
+}

@@ -1,0 +1,119 @@
+// The context menu's restore of the settings an update reset, from the
+// backup the window's own update run took.
+#include "window_fixture.h"
+
+#include "app/device_notifier.h"
+#include "config/records.h"
+
+#include <cstdlib>
+#include <string>
+
+using namespace app_test;
+
+namespace {
+
+const char* const UNIT_NAME = "emulated:vid_0416&pid_b500";
+const uint32_t PARAM = 0x11000; // the parameter record of the normal layout
+
+class RestoreSettings : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        // Backups of this test only.
+        const char* old = std::getenv("XDG_STATE_HOME");
+        hadState = old != nullptr;
+        if (old)
+            oldState = old;
+        setenv("XDG_STATE_HOME", file("state").c_str(), 1);
+        // A driver's own time zone in a record of kind 3.
+        sim.setParamRecord(false, 3);
+        ASSERT_EQ(param_set_time_zone(&sim.flash()[PARAM], 3, 3), 1);
+        ASSERT_EQ(param_record_seal(&sim.flash()[PARAM], 3), 1);
+    }
+    void TearDown() override {
+        if (hadState)
+            setenv("XDG_STATE_HOME", oldState.c_str(), 1);
+        else
+            unsetenv("XDG_STATE_HOME");
+        WindowTest::TearDown();
+    }
+    int timeZone() { return param_time_zone(&sim.flash()[PARAM], 3); }
+    bool recordErased() {
+        for (uint32_t i = 0; i < 256; ++i)
+            if (sim.flash()[PARAM + i] != 0xFF)
+                return false;
+        return true;
+    }
+    void update() {
+        prompter.files.push_back(QString::fromStdString(writePackage("map.dqv")));
+        dlg->OnClickOpen();
+        dlg->OnClickUpdate();
+        ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+        ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    }
+
+    bool hadState = false;
+    std::string oldState;
+};
+
+TEST_F(RestoreSettings, BringsBackWhatTheUpdateResetOnceTheUnitRestarted) {
+    open();
+    // No backup yet: nothing is written.
+    sim.clearCommands();
+    dlg->OnRestoreSettings();
+    EXPECT_TRUE(prompter.messages().last().startsWith("No backup of this unit's settings"))
+        << prompter.messages().last().toStdString();
+    EXPECT_EQ(sim.count(0xF3), 0);
+
+    update();
+    ASSERT_TRUE(recordErased());
+    // The unit still runs without its record: refused, nothing written.
+    sim.clearCommands();
+    prompter.records.clear();
+    dlg->OnRestoreSettings();
+    ASSERT_EQ(prompter.records.size(), 1u);
+    EXPECT_TRUE(prompter.records[0].text.startsWith("The settings cannot be restored yet"))
+        << prompter.records[0].text.toStdString();
+    EXPECT_EQ(sim.count(0xF3), 0);
+    EXPECT_TRUE(recordErased());
+
+    // It restarts with its default record and is found again.
+    sim.connectionEnded();
+    ASSERT_NE(timeZone(), 3);
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
+    ASSERT_TRUE(wait_for([&] { return dlg->Machine()->param_kind == 3; }));
+
+    // Declining the question writes nothing.
+    prompter.records.clear();
+    prompter.answers.push_back(PROMPT_IDNO);
+    dlg->OnRestoreSettings();
+    ASSERT_EQ(prompter.records.size(), 1u);
+    EXPECT_EQ(prompter.records[0].buttons, PromptButtons::YesNo);
+    EXPECT_TRUE(prompter.records[0].text.contains("time_zone = 3"))
+        << prompter.records[0].text.toStdString();
+    EXPECT_NE(timeZone(), 3);
+
+    prompter.records.clear();
+    prompter.answers.push_back(PROMPT_IDYES);
+    dlg->OnRestoreSettings();
+    EXPECT_EQ(prompter.messages().last(), "Configuration success!");
+    EXPECT_EQ(timeZone(), 3);
+}
+
+TEST_F(RestoreSettings, RefusesABackupOfAnotherKind) {
+    open();
+    update();
+    sim.connectionEnded();
+    // The unit comes back with a record of another kind.
+    sim.setParamRecord(false, 1);
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
+    ASSERT_TRUE(wait_for([&] { return dlg->Machine()->param_kind == 1; }));
+    std::vector<uint8_t> before = sim.flash();
+    prompter.records.clear();
+    dlg->OnRestoreSettings();
+    ASSERT_EQ(prompter.records.size(), 1u);
+    EXPECT_TRUE(prompter.records[0].text.startsWith("The settings cannot be restored yet"));
+    EXPECT_TRUE(sim.flash() == before);
+}
+
+} // namespace

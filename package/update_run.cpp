@@ -512,6 +512,7 @@ UpdateOutcome UpdateRun::run() {
         for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
             step.province_flags[i] = flags[i];
         step.program_only = update_is_program_only(pkg);
+        enter(UpdateStage::Guard);
         std::u16string refusal = guard_->beforeWrite(step);
         if (!refusal.empty()) {
             fail(refusal);

@@ -95,6 +95,7 @@ enum class UpdateStage {
     Load,      // loading and checking the package
     Provinces, // building the chosen provinces' image
     Plan,      // fitting the package to the unit
+    Guard,     // the guard's steps before writing: backup, confirmation
     Write,     // writing into the unit
 };
 

@@ -35,8 +35,9 @@ TEST(ButtonTips, WhatEachDoesAndWhyItIsDisabled) {
         SCOPED_TRACE(tip.toStdString());
         ASSERT_FALSE(tip.isEmpty());
         EXPECT_EQ(tip.contains("Not available"), c.reason != nullptr);
-        if (c.reason)
+        if (c.reason) {
             EXPECT_TRUE(tip.contains(c.reason));
+        }
         // The same button says the same about what it does in every state.
         EXPECT_TRUE(tip.startsWith(trevik_button_tip(c.id, idle)));
     }

@@ -197,8 +197,9 @@ TEST(ArchiveExtract, EntryLargerThanThePackageBoundIsNeverInflated) {
         Seen seen;
         EXPECT_EQ(c.rc, extract_bounded(zip.path(), c.bound, &out, &seen));
         EXPECT_LE(out.size(), c.most_written);
-        if (c.rc == 1)
+        if (c.rc == 1) {
             EXPECT_EQ(out, c.entry.data);
+        }
     }
 }
 

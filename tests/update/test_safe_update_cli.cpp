@@ -3,6 +3,8 @@
 #include "tests/update/update_fixture.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -71,6 +73,51 @@ class Spawned {
   private:
     pid_t pid_ = -1;
 };
+
+// trevik-cli on a terminal of its own: the answer is typed once the
+// question shows. Returns the exit code (-1 when it did not exit) and puts
+// what the terminal showed in shown.
+int run_on_terminal(std::vector<std::string> args, const std::string& question,
+                    const std::string& answer, std::string* shown) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    bool answered = false;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0)
+            break; // no more output within the limit: the program hangs
+        char buf[512];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break; // the program ended and closed the terminal
+        shown->append(buf, size_t(n));
+        if (!answered && shown->find(question) != std::string::npos) {
+            answered = true;
+            std::string line = answer + "\n";
+            if (write(master, line.data(), line.size()) != ssize_t(line.size()))
+                break;
+        }
+    }
+    close(master);
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) { // still running: it hangs
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class CliSafety : public ::testing::Test {
   protected:
@@ -239,6 +286,34 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     ASSERT_NE(last, std::string::npos) << log;
     EXPECT_EQ(log.substr(last, 10), "command F3") << log;
     EXPECT_EQ(log.find("command F4"), std::string::npos) << log;
+}
+
+// On a terminal the plan is shown and the unit is written only on "y".
+TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
+    auto sim = startSim();
+    std::vector<std::string> args = {TREVIK_CLI, "--unit", "socket:" + socket, "update",
+                                     "--no-backup", package};
+    const std::string question = "Write this into the unit? [y/N] ";
+    std::string shown;
+    EXPECT_EQ(run_on_terminal(args, question, "n", &shown), 1) << shown;
+    EXPECT_NE(shown.find("writes       "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("at 64 bytes per millisecond"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Not written: the update was not confirmed."), std::string::npos)
+        << shown;
+    // Declined: the unit's connection saw no write at all.
+    sim->signal(SIGTERM);
+    sim->wait();
+    EXPECT_EQ(slurp(tmp.path("sim.err")).find("command F3"), std::string::npos);
+
+    sim = startSim();
+    shown.clear();
+    EXPECT_EQ(run_on_terminal(args, question, "y", &shown), 0) << shown;
+    EXPECT_NE(shown.find("Update Successfully!"), std::string::npos) << shown;
+    // -y writes without asking.
+    shown.clear();
+    args.push_back("-y");
+    EXPECT_EQ(run_on_terminal(args, question, "n", &shown), 0) << shown;
+    EXPECT_EQ(shown.find(question), std::string::npos) << shown;
 }
 
 TEST_F(CliSafety, OneSignalOnlyWarns) {

@@ -122,6 +122,12 @@ Bytes pkg_province_records(size_t n, uint32_t seed);
 // One zip entry for pkgbuild_zip: a name (with '/' for folders; a name
 // ending in '/' makes a folder entry) and its content.
 struct PkgZipEntry {
+    PkgZipEntry() = default;
+    PkgZipEntry(std::string entry_name, Bytes entry_data, bool stored = false,
+                std::optional<uint64_t> declared = std::nullopt)
+        : name(std::move(entry_name)), data(std::move(entry_data)), store(stored),
+          declared_size(declared) {}
+
     std::string name;
     Bytes data;
     bool store = false; // stored instead of deflated

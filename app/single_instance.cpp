@@ -9,6 +9,11 @@
 namespace {
 const char RAISE_REQUEST[] = "raise\n";
 const char SYSCOMMAND_REQUEST[] = "syscommand ";
+// "open " and the path, percent-encoded UTF-8, so that any name stays one
+// line.
+const char OPEN_REQUEST[] = "open ";
+// Longest request line taken: an encoded path of PATH_MAX bytes.
+constexpr qint64 MAX_REQUEST_LINE = 3 * 4096 + 16;
 } // namespace
 
 QStringList single_instance_classes() {
@@ -65,7 +70,7 @@ void SingleInstance::onNewConnection() {
     while (QLocalSocket* s = m_server->nextPendingConnection()) {
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
             while (s->canReadLine()) {
-                QByteArray line = s->readLine(64);
+                QByteArray line = s->readLine(MAX_REQUEST_LINE);
                 if (line == RAISE_REQUEST) {
                     s->write("ok\n");
                     s->flush();
@@ -77,6 +82,14 @@ void SingleInstance::onNewConnection() {
                     s->flush();
                     if (ok)
                         emit sysCommandRequested(id);
+                } else if (line.startsWith(OPEN_REQUEST) && line.endsWith('\n')) {
+                    QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(
+                        line.mid(sizeof OPEN_REQUEST - 1).chopped(1)));
+                    bool ok = !path.isEmpty();
+                    s->write(ok ? "ok\n" : "bad\n");
+                    s->flush();
+                    if (ok)
+                        emit openRequested(path);
                 } else {
                     s->write("bad\n");
                     s->flush();
@@ -101,6 +114,18 @@ bool SingleInstance::raiseRunning(int timeoutMs) {
             return true;
     }
     return false;
+}
+
+bool SingleInstance::openInRunning(const QString& path, int timeoutMs) {
+    QLocalSocket s;
+    s.connectToServer(serverName(QString::fromLatin1(TREVIK_CLASS)));
+    if (!s.waitForConnected(timeoutMs))
+        return false;
+    s.write(QByteArray(OPEN_REQUEST) + path.toUtf8().toPercentEncoding() + '\n');
+    s.flush();
+    bool taken = s.waitForReadyRead(timeoutMs) && s.readLine() == "ok\n";
+    s.disconnectFromServer();
+    return taken;
 }
 
 bool SingleInstance::sendSysCommand(uint32_t id, int timeoutMs) {

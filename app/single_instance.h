@@ -1,7 +1,8 @@
 // One tool of the updater family at a time. The lock is named after
 // "QV_APP_ONE_HANDLE"; the running tool listens under its window class name
 // (TREVIK_CLASS, or a sibling's TREVIK_PROGRAM_CLASS / TREVIK_DATA_CLASS),
-// and a second start asks it to bring its window forward, then ends.
+// and a second start asks it to bring its window forward (handing it the
+// package it was started with), then ends.
 #pragma once
 
 #include <QLocalServer>
@@ -42,6 +43,11 @@ class SingleInstance : public QObject {
     // window. Returns true when one answered, false when none was found.
     bool raiseRunning(int timeoutMs = 2000);
 
+    // A second start with a package: asks the running Trevik to take path
+    // as its chosen package and come forward. Returns true when it answered;
+    // false when no Trevik window listens (a sibling tool may; raise it).
+    bool openInRunning(const QString& path, int timeoutMs = 2000);
+
     // Hands a system command (the ids WM_SYSCOMMAND carries, such as 10000)
     // to the running tool's window. Returns true when it was taken.
     bool sendSysCommand(uint32_t id, int timeoutMs = 2000);
@@ -55,6 +61,8 @@ class SingleInstance : public QObject {
   signals:
     // A later start asked for the window to come forward.
     void raiseRequested();
+    // A later start asked the window to take path as its package.
+    void openRequested(const QString& path);
     // Another program sent a system command to the window.
     void sysCommandRequested(uint32_t id);
 

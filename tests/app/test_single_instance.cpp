@@ -73,6 +73,34 @@ TEST(SingleInstance, SysCommandReachesTheRunningTool) {
     EXPECT_EQ(ids, std::vector<uint32_t>{10001});
 }
 
+// A package opened while the window runs reaches it whole, whatever its
+// name holds.
+TEST(SingleInstance, OpenHandsThePathToTheRunningTool) {
+    QTemporaryDir dir;
+    SingleInstance first(dir.path());
+    ASSERT_TRUE(first.acquire());
+    ASSERT_TRUE(first.listen());
+    QStringList paths;
+    QObject::connect(&first, &SingleInstance::openRequested,
+                     [&](const QString& p) { paths << p; });
+    const QStringList sent = {QStringLiteral("/home/u/map 2024.dqv"),
+                              QString::fromUtf8("/tmp/北京 %0A\nline.zip"),
+                              QStringLiteral("/") + QString(300, QChar('a')) + ".dqv"};
+    for (const QString& path : sent) {
+        bool taken = false;
+        QThread* t =
+            QThread::create([&] { taken = SingleInstance(dir.path()).openInRunning(path); });
+        t->start();
+        EXPECT_TRUE(wait_for([&] { return t->isFinished(); }, 10000));
+        delete t;
+        EXPECT_TRUE(taken) << path.toStdString();
+    }
+    EXPECT_EQ(paths, sent);
+    // No Trevik listening: nothing taken, the caller raises instead.
+    first.release();
+    EXPECT_FALSE(SingleInstance(dir.path()).openInRunning(sent[0], 200));
+}
+
 TEST(SingleInstance, NoWindowFoundEndsSilently) {
     QTemporaryDir dir;
     SingleInstance holder(dir.path());

@@ -70,87 +70,6 @@ uint32_t tick_now() {
 } // namespace
 
 // ---------------------------------------------------------------------------
-// Plain decisions
-
-int trevik_accept_identity(const uint8_t* identity, size_t size, const char* customer,
-                           size_t customerLen) {
-    if (!identity)
-        return 0;
-    if (customer && customerLen == strlen(NO_CUSTOMER_NAME) &&
-        memcmp(customer, NO_CUSTOMER_NAME, customerLen) == 0)
-        return 1;
-    const char* id = reinterpret_cast<const char*>(identity);
-    if (known_customer_lookup(id, size) < 0)
-        return 1;
-    if (customer && customerLen <= size && memcmp(id, customer, customerLen) == 0)
-        return 1;
-    if (SERVED_CUSTOMER_PREFIX_LEN <= size &&
-        memcmp(id, SERVED_CUSTOMER_PREFIX, SERVED_CUSTOMER_PREFIX_LEN) == 0)
-        return 1;
-    if (SERVED_CUSTOMER_FULL_LEN <= size &&
-        memcmp(id, SERVED_CUSTOMER_FULL, SERVED_CUSTOMER_FULL_LEN) == 0)
-        return 1;
-    return 0;
-}
-
-QString trevik_title(bool connected, int year, int month, int day) {
-    QString title = QString::fromLatin1(TEXT_CAPTION);
-    if (!connected)
-        return title + QString::fromLatin1(TEXT_NO_HARDWARE);
-    title += QString::fromLatin1(TEXT_CONNECTED);
-    title += QString::fromLatin1(TEXT_VERSION_PREFIX);
-    if (year != 0)
-        title += QString::asprintf("%d%02d%02d", year, month, day);
-    return title;
-}
-
-QString trevik_button_tip(int id, const ButtonTipState& s) {
-    QString what, why;
-    switch (id) {
-    case IDC_OPEN:
-        what = QStringLiteral("Choose an update package (.dqv) to write into the unit.");
-        if (s.updating)
-            why = QStringLiteral("an update is running");
-        else if (s.checking)
-            why = QStringLiteral("the online version check is running");
-        break;
-    case IDC_UPDATE:
-        what = QStringLiteral(
-            "Write the chosen package, or the newest one found online, into the unit.");
-        if (s.updating)
-            why = QStringLiteral("an update is running");
-        else if (!s.connected)
-            why = QStringLiteral("no unit is connected");
-        else if (!s.package)
-            why = QStringLiteral("no package: choose one with Open or drop a .dqv file");
-        break;
-    case IDC_SETTING:
-        what = QStringLiteral(
-            "Edit the unit's settings: radar bands, time zone, screen hours and data connection.");
-        if (s.updating)
-            why = QStringLiteral("an update is running");
-        else if (!s.connected)
-            why = QStringLiteral("no unit is connected");
-        break;
-    case IDC_CLOSE:
-        what = QStringLiteral("Close the window; a running update is finished first.");
-        break;
-    default:
-        return QString();
-    }
-    if (s.enabled || why.isEmpty())
-        return what;
-    return what + QStringLiteral("\nNot available: ") + why + QLatin1Char('.');
-}
-
-bool trevik_is_package_path(const QString& path) {
-    int dot = path.lastIndexOf('.');
-    QString ext = dot < 0 ? path : path.mid(dot + 1);
-    return ext.compare(QLatin1String("dqv"), Qt::CaseInsensitive) == 0 ||
-           ext.compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0;
-}
-
-// ---------------------------------------------------------------------------
 // The update run's view of the window. Every call comes from the worker.
 
 class TrevikUpdateHost : public UpdateHost {
@@ -570,12 +489,12 @@ void CTrevikDlg::EnableUpdateAndSetting(bool update, bool setting) {
 
 void CTrevikDlg::RefreshDeviceState() {
     if (!IsConnected()) {
-        setWindowTitle(trevik_title(false, 0, 0, 0));
+        setWindowTitle(QString::fromStdString(trevik_title(false, 0, 0, 0)));
         EnableUpdateAndSetting(false, false);
         return;
     }
     const DateStamp& d = m_machine->gps_date;
-    setWindowTitle(trevik_title(true, d.year, d.month, d.day));
+    setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
     bool update = !m_packagePath.isEmpty() ||
                   (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
     // Nothing but the run itself may use the unit while it writes.
@@ -679,7 +598,7 @@ void CTrevikDlg::OnDropFiles(const QStringList& paths) {
     if (IsUpdating() || paths.isEmpty())
         return;
     const QString& path = paths.first();
-    if (!trevik_is_package_path(path))
+    if (!trevik_is_package_path(path.toStdString()))
         return;
     SetStatusText(path);
     m_packagePath = path;
@@ -784,7 +703,7 @@ void CTrevikDlg::OnRunEnded() {
         // The run read the unit's information again at its end: the title
         // shows the date the unit reports now.
         const DateStamp& d = m_machine->gps_date;
-        setWindowTitle(trevik_title(true, d.year, d.month, d.day));
+        setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
     }
 }
 
@@ -956,7 +875,7 @@ QString CTrevikDlg::ButtonTip(int id) const {
     s.package = !m_packagePath.isEmpty() ||
                 (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
     s.checking = m_vc.version_check == 1;
-    return trevik_button_tip(id, s);
+    return QString::fromStdString(trevik_button_tip(id, s));
 }
 
 bool CTrevikDlg::eventFilter(QObject* watched, QEvent* event) {

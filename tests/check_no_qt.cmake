@@ -10,8 +10,10 @@ foreach(f ${cfiles})
     list(APPEND files ${f})
   endif()
 endforeach()
-# The window's progress texts are plain code that trevik-cli shows too.
-list(APPEND files ${ROOT}/app/progress_text.h ${ROOT}/app/progress_text.cpp)
+# The window's progress texts and decisions are plain code that trevik-cli
+# shares.
+list(APPEND files ${ROOT}/app/progress_text.h ${ROOT}/app/progress_text.cpp
+  ${ROOT}/app/trevik_decisions.h ${ROOT}/app/trevik_decisions.cpp)
 set(bad "")
 foreach(f ${files})
   file(STRINGS ${f} hits REGEX "#[ \t]*include[ \t]*<Q")

@@ -31,7 +31,7 @@ TEST(ButtonTips, WhatEachDoesAndWhyItIsDisabled) {
         {IDC_CLOSE, idle, nullptr},
     };
     for (const Case& c : cases) {
-        QString tip = trevik_button_tip(c.id, c.state);
+        QString tip = QString::fromStdString(trevik_button_tip(c.id, c.state));
         SCOPED_TRACE(tip.toStdString());
         ASSERT_FALSE(tip.isEmpty());
         EXPECT_EQ(tip.contains("Not available"), c.reason != nullptr);
@@ -39,9 +39,9 @@ TEST(ButtonTips, WhatEachDoesAndWhyItIsDisabled) {
             EXPECT_TRUE(tip.contains(c.reason));
         }
         // The same button says the same about what it does in every state.
-        EXPECT_TRUE(tip.startsWith(trevik_button_tip(c.id, idle)));
+        EXPECT_TRUE(tip.startsWith(QString::fromStdString(trevik_button_tip(c.id, idle))));
     }
-    EXPECT_TRUE(trevik_button_tip(IDC_PROGRESS, idle).isEmpty());
+    EXPECT_TRUE(trevik_button_tip(IDC_PROGRESS, idle).empty());
 }
 
 class DesktopWindow : public WindowTest {

@@ -452,8 +452,7 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
     ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
     QV_Machine_getDeveiceInfo(m);
-    std::string now = trevik_title(true, m->gps_date.year, m->gps_date.month, m->gps_date.day)
-                          .toStdString();
+    std::string now = trevik_title(true, m->gps_date.year, m->gps_date.month, m->gps_date.day);
     QV_Machine_release(m);
     EXPECT_NE(now, "Update Tool   GPS Connected   V:20190318");
     EXPECT_EQ(title(), now);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/progress_text.h"
+#include "app/trevik_decisions.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
@@ -90,21 +91,11 @@ struct ProvinceChoice {
     std::string list; // --provinces
 };
 
-// Window's acceptance rule: units of other customers are refused.
+// The window's acceptance rule: units of other customers are refused.
 int accept_unit(void* user, const uint8_t* identity) {
     (void)user;
-    const char* id = reinterpret_cast<const char*>(identity);
-    if (std::strcmp(TOOL_CUSTOMER_NAME, NO_CUSTOMER_NAME) == 0)
-        return 1;
-    if (known_customer_lookup(id, MACHINE_IDENTITY_SIZE) < 0)
-        return 1;
-    if (std::memcmp(id, TOOL_CUSTOMER_NAME, 12) == 0)
-        return 1;
-    if (std::memcmp(id, SERVED_CUSTOMER_PREFIX, SERVED_CUSTOMER_PREFIX_LEN) == 0)
-        return 1;
-    if (std::memcmp(id, SERVED_CUSTOMER_FULL, SERVED_CUSTOMER_FULL_LEN) == 0)
-        return 1;
-    return 0;
+    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
+                                  TOOL_CUSTOMER_NAME_LEN);
 }
 
 class CliUpdateHost : public UpdateHost, public DownloadOwner {

@@ -5,7 +5,6 @@
 #include "controls/dialog_units.h"
 #include "app/progress_text.h"
 #include "app/prompter.h"
-#include "app/window_config_prompter.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
@@ -742,25 +741,6 @@ QString CTrevikDlg::LastRunBoxText() const {
     return m_lastBoxText;
 }
 
-namespace {
-
-// The configuration run's message boxes through the window's prompter.
-
-} // namespace
-
-void CTrevikDlg::OnClickSetting() {
-    MachineConfigUnit unit(IsConnected() ? m_machine : nullptr);
-    WindowConfigPrompter prompter(m_prompter, this);
-    CConfigDialog dialog(this);
-    ConfigEditor editor = [this, &dialog](const ConfigEditArgs& a) {
-        return m_prompter->runDialog(QStringLiteral("CConfigDialog"), [&] {
-            return dialog.RunForUnit(QString::fromStdU16String(a.title_prefix), a.boot_version,
-                                     a.kind, a.param, a.main_setting, a.server_settings);
-        });
-    };
-    config_run(unit, prompter, editor);
-}
-
 void CTrevikDlg::OnClickClose() {
     done(QDialog::Accepted);
 }
@@ -791,43 +771,6 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
     if (flags)
         std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), flags);
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Service commands
-
-void CTrevikDlg::OnSysCommand(uint32_t id) {
-    // The read-outs would share the unit's channel with a running update.
-    if (IsUpdating() && (id == ID_SAVE_DEVICE_INFO || id == ID_READ_SERVER_DATA))
-        return;
-    if ((id & 0xFFF0) == SC_ABOUTBOX) {
-        m_prompter->runDialog(QStringLiteral("CAboutDlg"), [this] {
-            CAboutDlg about(this);
-            return about.exec();
-        });
-    } else if (id == ID_SAVE_DEVICE_INFO) {
-        SaveDeviceInfo();
-    } else if (id == ID_READ_SERVER_DATA) {
-        ReadServerData();
-    }
-}
-
-QString CTrevikDlg::SystemMenuText() const {
-    char16_t name[64] = {};
-    ansi_to_wtext(name, 64, TOOL_CUSTOMER_NAME, static_cast<int>(TOOL_CUSTOMER_NAME_LEN));
-    return QString::fromStdU16String(name) + QStringLiteral("Version") +
-           QString::number(TOOL_VERSION);
-}
-
-void CTrevikDlg::contextMenuEvent(QContextMenuEvent* event) {
-    // The system menu's item: the customer and the tool's version.
-    QMenu menu(this);
-    menu.addAction(SystemMenuText());
-    // The way back after an update reset the unit's settings.
-    QAction* restore = menu.addAction(RestoreMenuText());
-    restore->setEnabled(IsConnected() && !IsUpdating());
-    connect(restore, &QAction::triggered, this, &CTrevikDlg::OnRestoreSettings);
-    menu.exec(event->globalPos());
 }
 
 void CTrevikDlg::keyPressEvent(QKeyEvent* event) {
@@ -864,40 +807,6 @@ bool CTrevikDlg::eventFilter(QObject* watched, QEvent* event) {
                 Button(id)->setToolTip(ButtonTip(id));
     }
     return QDialog::eventFilter(watched, event);
-}
-
-void CTrevikDlg::SaveDeviceInfo() {
-    if (!IsConnected()) {
-        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
-                               PromptIcon::Error, PromptButtons::Ok);
-        return;
-    }
-    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_TXT_FILTER),
-                                            QStringLiteral("file"));
-    if (path.isEmpty())
-        return;
-    std::u16string p = to_u16(path);
-    QV_ServiceOutcome out = QV_Service_dumpInfo(m_machine, p.c_str());
-    m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
-                           out.error_icon ? PromptIcon::Error : PromptIcon::None,
-                           PromptButtons::Ok);
-}
-
-void CTrevikDlg::ReadServerData() {
-    if (!IsConnected()) {
-        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
-                               PromptIcon::Error, PromptButtons::Ok);
-        return;
-    }
-    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_BIN_FILTER),
-                                            QStringLiteral("file"));
-    if (path.isEmpty())
-        return;
-    std::u16string p = to_u16(path);
-    QV_ServiceOutcome out = QV_Service_readServerData(m_machine, p.c_str());
-    m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
-                           out.error_icon ? PromptIcon::Error : PromptIcon::None,
-                           PromptButtons::Ok);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,159 +1,39 @@
+// The window itself: construction and layout, the marshalling point the
+// workers reach it through, its controls and state, and closing. The unit,
+// the update run, the version check and the services have files of their
+// own beside this one (TrevikDlg_*.cpp).
 #include "app/TrevikDlg.h"
 
-#include "app/AboutDlg.h"
+#include "app/TrevikUpdateHost.h"
 #include "app/device_notifier.h"
-#include "controls/dialog_units.h"
-#include "app/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
-#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
-#include "common_t73/QV_Service.h"
-#include "common_t73/QV_Storage.h"
-#include "config/ConfigDialog.h"
-#include "config/config_run.h"
-#include "config/machine_unit.h"
 #include "controls/ButtonST.h"
 #include "controls/ElideLabel.h"
+#include "controls/TextProgressCtrl.h"
+#include "controls/dialog_units.h"
 #include "controls/icons.h"
 #include "controls/text_fit.h"
-#include "controls/TextProgressCtrl.h"
 #include "online/HttpDownload.h"
 #include "package/safe_update.h"
-#include "package/update_history.h"
 #include "package/update_run.h"
-#include "support/build_settings.h"
 #include "support/log.h"
-#include "support/text.h"
 #include "support/thread.h"
 #include "support/timer.h"
 
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMenu>
-#include <QMimeData>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 
 // The window's pictures live in a static library: register them once.
 static void init_resources() {
     Q_INIT_RESOURCE(trevik);
 }
-
-namespace {
-
-QString from_u16(const std::u16string& s) {
-    return QString::fromStdU16String(s);
-}
-std::u16string to_u16(const QString& s) {
-    return s.toStdU16String();
-}
-
-uint32_t tick_now() {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-} // namespace
-
-// ---------------------------------------------------------------------------
-// The update run's view of the window. Every call comes from the worker.
-
-class TrevikUpdateHost : public UpdateHost {
-  public:
-    explicit TrevikUpdateHost(CTrevikDlg* dlg) : dlg_(dlg) {}
-
-    void enableButtons(bool enabled) override {
-        dlg_->SendToWindow([this, enabled] {
-            // Open waits for a running version check to end.
-            dlg_->m_btnOpen->setEnabled(enabled);
-            dlg_->m_btnUpdate->setEnabled(enabled);
-            dlg_->m_btnSetting->setEnabled(enabled);
-        });
-    }
-    void setProgressText(const std::u16string& text) override {
-        QString t = from_u16(text);
-        // The run clears the bar's text only as it fails.
-        if (t.isEmpty()) {
-            dlg_->SendToWindow([this] { dlg_->SettleBarAfterFailure(); });
-            return;
-        }
-        dlg_->SendToWindow([this, t] { dlg_->m_progress->SetWindowText(t); });
-    }
-    void setProgressRange(uint32_t upper) override {
-        dlg_->SendToWindow([this, upper] {
-            dlg_->m_progress->SetRange(0, static_cast<int>(upper));
-            dlg_->m_progress->SetPos(0);
-        });
-    }
-    void setProgressPos(uint32_t pos) override {
-        dlg_->SendToWindow([this, pos] { dlg_->m_progress->SetPos(static_cast<int>(pos)); });
-    }
-    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
-        // A closing window abandons the question.
-        if (dlg_->IsClosing())
-            return 1;
-        intptr_t result = 1;
-        int m = 0;
-        int f[UPDATE_PROVINCE_COUNT] = {};
-        dlg_->SendToWindow([&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f); });
-        if (result == 0) {
-            if (mode)
-                *mode = m;
-            for (int i = 0; i < UPDATE_PROVINCE_COUNT && flags; ++i)
-                flags[i] = f[i];
-        }
-        return static_cast<int>(result);
-    }
-    void showMessage(const std::u16string& text, const std::u16string& caption,
-                     UpdateIcon icon) override {
-        QString t = from_u16(text), c = from_u16(caption);
-        dlg_->SendToWindow([this, t, c, icon] {
-            dlg_->m_lastBoxText = t;
-            // A closing window withholds only failures: a finished update is
-            // still reported before the window goes.
-            if (dlg_->IsClosing() && icon == UpdateIcon::Error)
-                return;
-            // The box belongs to the window, which is disabled while closing.
-            bool wasEnabled = dlg_->isEnabled();
-            dlg_->setEnabled(true);
-            dlg_->m_prompter->messageBox(
-                dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
-                PromptButtons::Ok);
-            dlg_->setEnabled(wasEnabled);
-        });
-    }
-    bool isClosing() override { return dlg_->IsClosing(); }
-    bool isConnected() override { return QV_Machine_isConnected(dlg_->m_machine) != 0; }
-    CHttpDownload* downloadComponent() override { return dlg_->m_download.get(); }
-    DownloadOwner* downloadOwner() override { return dlg_; }
-    std::u16string downloadFailureText() override {
-        std::lock_guard<std::mutex> g(dlg_->m_failureLock);
-        return dlg_->m_downloadFailure;
-    }
-    void clearDownloadFailureText() override {
-        std::lock_guard<std::mutex> g(dlg_->m_failureLock);
-        dlg_->m_downloadFailure.clear();
-    }
-    void runEnded() override {
-        dlg_->PostToWindow([this] { dlg_->OnRunEnded(); });
-    }
-
-  private:
-    CTrevikDlg* dlg_;
-};
 
 // ---------------------------------------------------------------------------
 // Construction and layout
@@ -165,17 +45,7 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     // TREVIK_VERSION_SERVER points the online check at another server
     // (the program refuses a malformed value before the window exists).
     version_hosts_from_environment(&m_hosts);
-    m_probe = [this] {
-        QV_StorageReport report;
-        int found = QV_Storage_probeUnitAt(&m_storageRoots, &report);
-        // A drive that could not be handed back is said, never left silent.
-        std::string text = QV_Storage_reportText(report);
-        if (!text.empty()) {
-            SetStatusText(QString::fromStdString(text));
-            std::fprintf(stderr, "%s\n", text.c_str());
-        }
-        return found;
-    };
+    m_probe = [this] { return ProbeStorage(); };
     setObjectName(QStringLiteral("TREVIK_CLASS"));
     setAcceptDrops(true);
     // Caption, system menu and minimise box; no resizing.
@@ -392,78 +262,7 @@ intptr_t CTrevikDlg::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lP
 }
 
 // ---------------------------------------------------------------------------
-// Functions handed to other parts
-
-int CTrevikDlg::AcceptUnit(void*, const uint8_t* identity) {
-    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
-                                  TOOL_CUSTOMER_NAME_LEN);
-}
-
-void CTrevikDlg::ProgressFn(void* window, QV_Machine* machine, int kind, uint32_t value,
-                            uint32_t startTick) {
-    auto* dlg = static_cast<CTrevikDlg*>(window);
-    if (!dlg)
-        return;
-    if (kind == 0) {
-        dlg->SendToWindow([dlg, value] {
-            dlg->m_progress->SetRange(0, static_cast<int>(value));
-            dlg->m_progress->SetPos(0);
-        });
-        return;
-    }
-    std::string status;
-    if (machine)
-        status = wtext_to_utf8(machine->status_text);
-    QString text = QString::fromStdString(
-        progress_device_text(status, value, progress_elapsed_seconds(tick_now(), startTick)));
-    dlg->SendToWindow([dlg, value, text] {
-        dlg->m_progress->SetPos(static_cast<int>(value));
-        dlg->m_progress->SetWindowText(text);
-    });
-}
-
-int CTrevikDlg::AttachUnit(void* window, const char16_t* path) {
-    auto* dlg = static_cast<CTrevikDlg*>(window);
-    if (!dlg || !dlg->m_machine || !dlg->m_machine->channel)
-        return 0;
-    // The old handle goes first: an emulator serves one connection at a time.
-    QV_Machine_attach(dlg->m_machine, nullptr);
-    QV_HidHandle* handle = QV_Hid_open(path);
-    if (handle) {
-        QV_Machine_attach(dlg->m_machine, handle);
-        QV_Machine_getDeveiceInfo(dlg->m_machine);
-    } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
-        // The unit is there but may not be opened: say what grants access.
-        dlg->SetStatusText(QString::fromUtf8(QV_Hid_permissionText()));
-    } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
-        // Another program has the unit; it is left alone until it is free.
-        dlg->SetStatusText(QString::fromStdString(QV_Hid_inUseText()));
-    }
-    return 0;
-}
-
-void CTrevikDlg::DelayedOpen(void* window) {
-    auto* dlg = static_cast<CTrevikDlg*>(window);
-    if (!dlg)
-        return;
-    // The unit is attached on the window's thread, like every other attach.
-    QMetaObject::invokeMethod(
-        dlg,
-        [dlg] {
-            if (dlg->m_shutDown || dlg->IsClosing())
-                return;
-            QV_Hid_findUnit(dlg, &CTrevikDlg::AttachUnit);
-            dlg->RefreshDeviceState();
-        },
-        Qt::QueuedConnection);
-}
-
-// ---------------------------------------------------------------------------
-// Device state
-
-bool CTrevikDlg::IsConnected() const {
-    return QV_Machine_isConnected(m_machine) != 0;
-}
+// Controls and state
 
 void CTrevikDlg::SetTitle(const QString& state) {
     setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + state);
@@ -485,63 +284,6 @@ void CTrevikDlg::EnableUpdateAndSetting(bool update, bool setting) {
     m_btnUpdate->setEnabled(update);
     m_btnSetting->setEnabled(setting);
 }
-
-void CTrevikDlg::RefreshDeviceState() {
-    if (!IsConnected()) {
-        setWindowTitle(QString::fromStdString(trevik_title(false, 0, 0, 0)));
-        EnableUpdateAndSetting(false, false);
-        return;
-    }
-    const DateStamp& d = m_machine->gps_date;
-    setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
-    bool update = !m_packagePath.isEmpty() ||
-                  (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
-    // Nothing but the run itself may use the unit while it writes.
-    if (IsUpdating())
-        return;
-    EnableUpdateAndSetting(update, true);
-    if (!m_packagePath.isEmpty()) {
-        m_btnOpen->setEnabled(true);
-        return;
-    }
-    StartVersionCheck();
-}
-
-int CTrevikDlg::OnDeviceChange(unsigned event, int classCode, const QString& name) {
-    std::u16string n = to_u16(name);
-    bool unit = QV_Hid_isUnitPath(n.c_str());
-    if (event == DBT_DEVICEARRIVAL) {
-        if (classCode == DEVICE_CLASS_HID && unit) {
-            // The run's unit must not be swapped under it: the arrival is
-            // handled when the run ends.
-            if (IsUpdating()) {
-                m_pendingNotice = PendingNotice::Arrival;
-                return 0;
-            }
-            QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
-            RefreshDeviceState();
-        } else if (classCode == DEVICE_CLASS_VOLUME) {
-            if (m_probe && m_probe())
-                SetTitle(QString::fromLatin1(TEXT_CONNECTING));
-        }
-    } else if (event == DBT_DEVICEREMOVECOMPLETE) {
-        if (classCode == DEVICE_CLASS_HID && unit && m_machine && m_machine->channel) {
-            // The handle may be in the middle of a transfer on the run's
-            // thread: it is closed when the run has ended (the run meanwhile
-            // fails on its own as its transfers go unanswered).
-            if (IsUpdating()) {
-                m_pendingNotice = PendingNotice::Removal;
-                return 0;
-            }
-            QV_Machine_attach(m_machine, nullptr);
-            RefreshDeviceState();
-        }
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Buttons and drops
 
 CShadeButtonST* CTrevikDlg::Button(int id) const {
     switch (id) {
@@ -575,202 +317,8 @@ QWidget* CTrevikDlg::Control(int id) const {
     }
 }
 
-void CTrevikDlg::OnClickOpen() {
-    QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
-                                            QStringLiteral("file"));
-    if (path.isEmpty())
-        return;
-    ChoosePackage(path);
-}
-
-void CTrevikDlg::ChoosePackage(const QString& path) {
-    // A running version check gives way to the chosen file; what it would
-    // have found no longer matters.
-    ApplyView(version_check_stop(m_vc, *m_download));
-    m_packagePath = path;
-    SetStatusText(path);
-    if (IsConnected())
-        m_btnUpdate->setEnabled(true);
-}
-
-void CTrevikDlg::OnDropFiles(const QStringList& paths) {
-    if (IsUpdating() || paths.isEmpty())
-        return;
-    const QString& path = paths.first();
-    if (!trevik_is_package_path(path.toStdString()))
-        return;
-    SetStatusText(path);
-    m_packagePath = path;
-    if (IsConnected())
-        m_btnUpdate->setEnabled(true);
-}
-
-void CTrevikDlg::dragEnterEvent(QDragEnterEvent* event) {
-    if (event->mimeData()->hasUrls())
-        event->acceptProposedAction();
-}
-
-void CTrevikDlg::dropEvent(QDropEvent* event) {
-    QStringList paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile())
-            paths << url.toLocalFile();
-    OnDropFiles(paths);
-    event->acceptProposedAction();
-}
-
-void CTrevikDlg::OnClickUpdate() {
-    if (!IsConnected()) {
-        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
-                               PromptIcon::Error, PromptButtons::Ok);
-        return;
-    }
-    if (IsUpdating())
-        return;
-    const DateStamp& d = m_machine->gps_date;
-    uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
-    if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
-        int answer = m_prompter->messageBox(this, QString::fromLatin1(TEXT_NEWEST_QUESTION),
-                                            QString::fromLatin1(TEXT_CAPTION), PromptIcon::None,
-                                            PromptButtons::YesNo);
-        if (answer != PROMPT_IDYES)
-            return;
-    }
-    // The run downloads with the same component: a version check still
-    // running ends first, and its end message will change nothing. What the
-    // last finished check found is what the run goes by: show it again.
-    VersionCheckView stopped = version_check_stop(m_vc, *m_download);
-    if (stopped.open == ControlChange::Enable)
-        SetStatusText(m_statusBeforeCheck);
-    ApplyView(stopped);
-    m_closing = 0;
-    UpdateSource source;
-    source.package_path = to_u16(m_packagePath);
-    source.list_form = m_vc.list_form;
-    source.download_url = m_vc.package_url;
-    auto run = std::make_unique<UpdateRun>(m_host.get(), m_machine, source);
-    SafeUpdateOptions safety;
-    safety.state_dir = trevik_state_directory();
-    safety.tool_version = std::to_string(TOOL_VERSION);
-    m_guard = std::make_unique<SafeUpdateGuard>(safety);
-    run->setGuard(m_guard.get());
-    m_run = std::move(run);
-    m_lastBoxText.clear();
-    Thread* t = thread_create(&CTrevikDlg::RunWorker, this);
-    if (!t) {
-        m_run.reset();
-        return;
-    }
-    // The worker may already have ended and posted its end; that is handled
-    // after this in posting order.
-    m_worker = t;
-}
-
-int CTrevikDlg::RunWorker(Thread* thread, void* window) {
-    auto* dlg = static_cast<CTrevikDlg*>(window);
-    update_worker(thread, dlg->m_run.get());
-    // The end is handled on the window's thread after everything the run
-    // posted before it.
-    dlg->PostToWindow([dlg] { dlg->OnRunEnded(); });
-    return 0;
-}
-
-void CTrevikDlg::OnRunEnded() {
-    Thread* t = m_worker.exchange(nullptr);
-    if (t)
-        thread_destroy(t, 1);
-    // After a run that reset the unit's settings: the way back.
-    std::u16string restore = m_run ? m_run->outcome().notice : std::u16string();
-    m_run.reset();
-    if (m_guard)
-        for (const std::string& w : m_guard->warnings())
-            log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
-    if (!restore.empty() && !IsClosing())
-        SetStatusText(QString::fromStdU16String(restore));
-    // A unit that came or went during the run.
-    PendingNotice notice = m_pendingNotice;
-    m_pendingNotice = PendingNotice::None;
-    if (IsClosing() || !m_machine)
-        return;
-    if (notice == PendingNotice::Removal) {
-        QV_Machine_attach(m_machine, nullptr);
-        RefreshDeviceState();
-    } else if (notice == PendingNotice::Arrival) {
-        QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
-        RefreshDeviceState();
-    } else if (IsConnected()) {
-        // The run read the unit's information again at its end: the title
-        // shows the date the unit reports now.
-        const DateStamp& d = m_machine->gps_date;
-        setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
-    }
-}
-
-void CTrevikDlg::SettleBarAfterFailure() {
-    // The last figure stays beside the failure box, unless it reads
-    // complete; a bar left without a text shows no percentage either.
-    QString text = m_progress->GetWindowText();
-    if (!text.isEmpty() && !progress_text_reads_complete(text.toStdString())) {
-        if (m_progress->GetRangeMax() > m_progress->GetRangeMin() &&
-            m_progress->GetPos() >= m_progress->GetRangeMax())
-            m_progress->SetPos(m_progress->GetRangeMin());
-        return;
-    }
-    ClearBar();
-}
-
-void CTrevikDlg::ClearBar() {
-    // An empty range draws no percentage.
-    m_progress->SetRange(0, 0);
-    m_progress->SetPos(0);
-    m_progress->SetWindowText(QString());
-    m_progress->update();
-}
-
-bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (IsUpdating() && timer.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
-    return !IsUpdating();
-}
-
-QString CTrevikDlg::LastRunBoxText() const {
-    return m_lastBoxText;
-}
-
 void CTrevikDlg::OnClickClose() {
     done(QDialog::Accepted);
-}
-
-// ---------------------------------------------------------------------------
-// Province question
-
-intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
-    static const char QUESTION[] =
-        "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国数据包测速照相类精简包"
-        "(无生活安全提示数据类)请选择‘否’，建议选择‘是’！";
-    int answer =
-        m_prompter->messageBox(this, QString::fromUtf8(QUESTION), QString::fromLatin1(TEXT_CAPTION),
-                               PromptIcon::None, PromptButtons::YesNo);
-    if (answer != PROMPT_IDYES) {
-        m_provinceMode = 0;
-    } else {
-        int m = m_provinceMode;
-        int f[TREVIK_PROVINCE_COUNT];
-        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
-        if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
-            return 1;
-        m_provinceMode = m;
-        std::copy(std::begin(f), std::end(f), m_provinceFlags);
-    }
-    if (mode)
-        *mode = m_provinceMode;
-    if (flags)
-        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), flags);
-    return 0;
 }
 
 void CTrevikDlg::keyPressEvent(QKeyEvent* event) {

@@ -155,6 +155,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     friend class VersionCheckHost;
 
     void BuildControls();
+    // The default removable-drive probe: looks under m_storageRoots and
+    // says in the status line a drive it could not hand back.
+    int ProbeStorage();
     void FitButtons();
     void SetTitle(const QString& state);
     void EnableUpdateAndSetting(bool update, bool setting);

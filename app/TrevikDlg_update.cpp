@@ -1,0 +1,314 @@
+// Choosing a package (Open, drop) and the update run: its host, its worker
+// thread, the province question it asks and the window after its end.
+#include "app/TrevikDlg.h"
+
+#include "app/TrevikUpdateHost.h"
+#include "app/progress_text.h"
+#include "app/prompter.h"
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_Machine.h"
+#include "controls/ButtonST.h"
+#include "controls/TextProgressCtrl.h"
+#include "online/HttpDownload.h"
+#include "package/safe_update.h"
+#include "package/update_history.h"
+#include "support/log.h"
+#include "support/thread.h"
+
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMimeData>
+#include <QThread>
+#include <QUrl>
+#include <algorithm>
+#include <mutex>
+
+void TrevikUpdateHost::enableButtons(bool enabled) {
+    dlg_->SendToWindow([this, enabled] {
+        // Open waits for a running version check to end.
+        dlg_->m_btnOpen->setEnabled(enabled);
+        dlg_->m_btnUpdate->setEnabled(enabled);
+        dlg_->m_btnSetting->setEnabled(enabled);
+    });
+}
+
+void TrevikUpdateHost::setProgressText(const std::u16string& text) {
+    QString t = QString::fromStdU16String(text);
+    // The run clears the bar's text only as it fails.
+    if (t.isEmpty()) {
+        dlg_->SendToWindow([this] { dlg_->SettleBarAfterFailure(); });
+        return;
+    }
+    dlg_->SendToWindow([this, t] { dlg_->m_progress->SetWindowText(t); });
+}
+
+void TrevikUpdateHost::setProgressRange(uint32_t upper) {
+    dlg_->SendToWindow([this, upper] {
+        dlg_->m_progress->SetRange(0, static_cast<int>(upper));
+        dlg_->m_progress->SetPos(0);
+    });
+}
+
+void TrevikUpdateHost::setProgressPos(uint32_t pos) {
+    dlg_->SendToWindow([this, pos] { dlg_->m_progress->SetPos(static_cast<int>(pos)); });
+}
+
+int TrevikUpdateHost::askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
+    // A closing window abandons the question.
+    if (dlg_->IsClosing())
+        return 1;
+    intptr_t result = 1;
+    int m = 0;
+    int f[UPDATE_PROVINCE_COUNT] = {};
+    dlg_->SendToWindow([&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f); });
+    if (result == 0) {
+        if (mode)
+            *mode = m;
+        for (int i = 0; i < UPDATE_PROVINCE_COUNT && flags; ++i)
+            flags[i] = f[i];
+    }
+    return static_cast<int>(result);
+}
+
+void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16string& caption,
+                                   UpdateIcon icon) {
+    QString t = QString::fromStdU16String(text), c = QString::fromStdU16String(caption);
+    dlg_->SendToWindow([this, t, c, icon] {
+        dlg_->m_lastBoxText = t;
+        // A closing window withholds only failures: a finished update is
+        // still reported before the window goes.
+        if (dlg_->IsClosing() && icon == UpdateIcon::Error)
+            return;
+        // The box belongs to the window, which is disabled while closing.
+        bool wasEnabled = dlg_->isEnabled();
+        dlg_->setEnabled(true);
+        dlg_->m_prompter->messageBox(
+            dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
+            PromptButtons::Ok);
+        dlg_->setEnabled(wasEnabled);
+    });
+}
+
+bool TrevikUpdateHost::isClosing() {
+    return dlg_->IsClosing();
+}
+
+bool TrevikUpdateHost::isConnected() {
+    return QV_Machine_isConnected(dlg_->m_machine) != 0;
+}
+
+CHttpDownload* TrevikUpdateHost::downloadComponent() {
+    return dlg_->m_download.get();
+}
+
+DownloadOwner* TrevikUpdateHost::downloadOwner() {
+    return dlg_;
+}
+
+std::u16string TrevikUpdateHost::downloadFailureText() {
+    std::lock_guard<std::mutex> g(dlg_->m_failureLock);
+    return dlg_->m_downloadFailure;
+}
+
+void TrevikUpdateHost::clearDownloadFailureText() {
+    std::lock_guard<std::mutex> g(dlg_->m_failureLock);
+    dlg_->m_downloadFailure.clear();
+}
+
+void TrevikUpdateHost::runEnded() {
+    dlg_->PostToWindow([this] { dlg_->OnRunEnded(); });
+}
+
+void CTrevikDlg::OnClickOpen() {
+    QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
+                                            QStringLiteral("file"));
+    if (path.isEmpty())
+        return;
+    ChoosePackage(path);
+}
+
+void CTrevikDlg::ChoosePackage(const QString& path) {
+    // A running version check gives way to the chosen file; what it would
+    // have found no longer matters.
+    ApplyView(version_check_stop(m_vc, *m_download));
+    m_packagePath = path;
+    SetStatusText(path);
+    if (IsConnected())
+        m_btnUpdate->setEnabled(true);
+}
+
+void CTrevikDlg::OnDropFiles(const QStringList& paths) {
+    if (IsUpdating() || paths.isEmpty())
+        return;
+    const QString& path = paths.first();
+    if (!trevik_is_package_path(path.toStdString()))
+        return;
+    SetStatusText(path);
+    m_packagePath = path;
+    if (IsConnected())
+        m_btnUpdate->setEnabled(true);
+}
+
+void CTrevikDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void CTrevikDlg::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    OnDropFiles(paths);
+    event->acceptProposedAction();
+}
+
+void CTrevikDlg::OnClickUpdate() {
+    if (!IsConnected()) {
+        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
+                               PromptIcon::Error, PromptButtons::Ok);
+        return;
+    }
+    if (IsUpdating())
+        return;
+    const DateStamp& d = m_machine->gps_date;
+    uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
+    if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
+        int answer = m_prompter->messageBox(this, QString::fromLatin1(TEXT_NEWEST_QUESTION),
+                                            QString::fromLatin1(TEXT_CAPTION), PromptIcon::None,
+                                            PromptButtons::YesNo);
+        if (answer != PROMPT_IDYES)
+            return;
+    }
+    // The run downloads with the same component: a version check still
+    // running ends first, and its end message will change nothing. What the
+    // last finished check found is what the run goes by: show it again.
+    VersionCheckView stopped = version_check_stop(m_vc, *m_download);
+    if (stopped.open == ControlChange::Enable)
+        SetStatusText(m_statusBeforeCheck);
+    ApplyView(stopped);
+    m_closing = 0;
+    UpdateSource source;
+    source.package_path = m_packagePath.toStdU16String();
+    source.list_form = m_vc.list_form;
+    source.download_url = m_vc.package_url;
+    auto run = std::make_unique<UpdateRun>(m_host.get(), m_machine, source);
+    SafeUpdateOptions safety;
+    safety.state_dir = trevik_state_directory();
+    safety.tool_version = std::to_string(TOOL_VERSION);
+    m_guard = std::make_unique<SafeUpdateGuard>(safety);
+    run->setGuard(m_guard.get());
+    m_run = std::move(run);
+    m_lastBoxText.clear();
+    Thread* t = thread_create(&CTrevikDlg::RunWorker, this);
+    if (!t) {
+        m_run.reset();
+        return;
+    }
+    // The worker may already have ended and posted its end; that is handled
+    // after this in posting order.
+    m_worker = t;
+}
+
+int CTrevikDlg::RunWorker(Thread* thread, void* window) {
+    auto* dlg = static_cast<CTrevikDlg*>(window);
+    update_worker(thread, dlg->m_run.get());
+    // The end is handled on the window's thread after everything the run
+    // posted before it.
+    dlg->PostToWindow([dlg] { dlg->OnRunEnded(); });
+    return 0;
+}
+
+void CTrevikDlg::OnRunEnded() {
+    Thread* t = m_worker.exchange(nullptr);
+    if (t)
+        thread_destroy(t, 1);
+    // After a run that reset the unit's settings: the way back.
+    std::u16string restore = m_run ? m_run->outcome().notice : std::u16string();
+    m_run.reset();
+    if (m_guard)
+        for (const std::string& w : m_guard->warnings())
+            log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
+    if (!restore.empty() && !IsClosing())
+        SetStatusText(QString::fromStdU16String(restore));
+    // A unit that came or went during the run.
+    PendingNotice notice = m_pendingNotice;
+    m_pendingNotice = PendingNotice::None;
+    if (IsClosing() || !m_machine)
+        return;
+    if (notice == PendingNotice::Removal) {
+        QV_Machine_attach(m_machine, nullptr);
+        RefreshDeviceState();
+    } else if (notice == PendingNotice::Arrival) {
+        QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+        RefreshDeviceState();
+    } else if (IsConnected()) {
+        // The run read the unit's information again at its end: the title
+        // shows the date the unit reports now.
+        const DateStamp& d = m_machine->gps_date;
+        setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
+    }
+}
+
+void CTrevikDlg::SettleBarAfterFailure() {
+    // The last figure stays beside the failure box, unless it reads
+    // complete; a bar left without a text shows no percentage either.
+    QString text = m_progress->GetWindowText();
+    if (!text.isEmpty() && !progress_text_reads_complete(text.toStdString())) {
+        if (m_progress->GetRangeMax() > m_progress->GetRangeMin() &&
+            m_progress->GetPos() >= m_progress->GetRangeMax())
+            m_progress->SetPos(m_progress->GetRangeMin());
+        return;
+    }
+    ClearBar();
+}
+
+void CTrevikDlg::ClearBar() {
+    // An empty range draws no percentage.
+    m_progress->SetRange(0, 0);
+    m_progress->SetPos(0);
+    m_progress->SetWindowText(QString());
+    m_progress->update();
+}
+
+bool CTrevikDlg::WaitForRunEnd(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (IsUpdating() && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return !IsUpdating();
+}
+
+QString CTrevikDlg::LastRunBoxText() const {
+    return m_lastBoxText;
+}
+
+intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
+    static const char QUESTION[] =
+        "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国数据包测速照相类精简包"
+        "(无生活安全提示数据类)请选择‘否’，建议选择‘是’！";
+    int answer =
+        m_prompter->messageBox(this, QString::fromUtf8(QUESTION), QString::fromLatin1(TEXT_CAPTION),
+                               PromptIcon::None, PromptButtons::YesNo);
+    if (answer != PROMPT_IDYES) {
+        m_provinceMode = 0;
+    } else {
+        int m = m_provinceMode;
+        int f[TREVIK_PROVINCE_COUNT];
+        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
+        if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
+            return 1;
+        m_provinceMode = m;
+        std::copy(std::begin(f), std::end(f), m_provinceFlags);
+    }
+    if (mode)
+        *mode = m_provinceMode;
+    if (flags)
+        std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), flags);
+    return 0;
+}

@@ -1,0 +1,30 @@
+// The update run's view of the window. Every call comes from the worker and
+// reaches the window through its marshalling point.
+#pragma once
+
+#include "package/update_run.h"
+
+class CTrevikDlg;
+
+class TrevikUpdateHost : public UpdateHost {
+  public:
+    explicit TrevikUpdateHost(CTrevikDlg* dlg) : dlg_(dlg) {}
+
+    void enableButtons(bool enabled) override;
+    void setProgressText(const std::u16string& text) override;
+    void setProgressRange(uint32_t upper) override;
+    void setProgressPos(uint32_t pos) override;
+    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override;
+    void showMessage(const std::u16string& text, const std::u16string& caption,
+                     UpdateIcon icon) override;
+    bool isClosing() override;
+    bool isConnected() override;
+    CHttpDownload* downloadComponent() override;
+    DownloadOwner* downloadOwner() override;
+    std::u16string downloadFailureText() override;
+    void clearDownloadFailureText() override;
+    void runEnded() override;
+
+  private:
+    CTrevikDlg* dlg_;
+};

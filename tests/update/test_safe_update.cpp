@@ -2,6 +2,7 @@
 // unit: the backup before, the history line after, the read-back check, and
 // a run without backup that sends exactly what a plain run sends.
 #include "tests/update/update_fixture.h"
+#include "tests/helpers/process.h"
 
 #include <fstream>
 #include <sstream>
@@ -14,13 +15,6 @@
 using namespace update_test;
 
 namespace {
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 Bytes read_bytes(const std::string& path) {
     std::string s = read_text(path);

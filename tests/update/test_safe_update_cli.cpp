@@ -1,6 +1,7 @@
 // End to end: trevik-cli update, verify and history against trevik-unit-sim
 // on a socket, with a second signal stopping a slow write.
 #include "tests/update/update_fixture.h"
+#include "tests/helpers/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,62 +18,12 @@
 
 #include <nlohmann/json.hpp>
 
-extern char** environ;
 
 using namespace update_test;
 
 #if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
 
 namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// A program run in the background with standard input from /dev/null and
-// its output in files.
-class Spawned {
-  public:
-    Spawned(std::vector<std::string> args, const std::string& out, const std::string& err) {
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Spawned() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    void signal(int sig) {
-        if (pid_ > 0)
-            kill(pid_, sig);
-    }
-    // The exit code, -1 when it did not exit normally.
-    int wait() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_)
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 // trevik-cli on a terminal of its own: the answer is typed once the
 // question shows. Returns the exit code (-1 when it did not exit) and puts
@@ -144,8 +95,8 @@ class CliSafety : public ::testing::Test {
         args.insert(args.begin(), TREVIK_CLI);
         Spawned run(args, tmp.path("cli.out"), tmp.path("cli.err"));
         int code = run.wait();
-        out = slurp(tmp.path("cli.out"));
-        err = slurp(tmp.path("cli.err"));
+        out = read_text(tmp.path("cli.out"));
+        err = read_text(tmp.path("cli.err"));
         return code;
     }
     std::vector<nlohmann::json> history() {
@@ -208,7 +159,7 @@ TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {
     ASSERT_NE(at, std::string::npos) << err;
     std::string file = err.substr(at + hint.size(), err.find('\n', at) - at - hint.size());
     // The backup keeps the settings exactly as settings --json printed them.
-    EXPECT_EQ(slurp(file), before_text);
+    EXPECT_EQ(read_text(file), before_text);
 
     // The unit restarted with its defaults.
     ASSERT_EQ(cli({"settings", "--json"}), 0);
@@ -217,7 +168,7 @@ TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {
     EXPECT_EQ(reset["gprs"]["apn"], "cmnet");
 
     // A file of another record kind is refused whole.
-    nlohmann::json other = nlohmann::json::parse(slurp(file));
+    nlohmann::json other = nlohmann::json::parse(read_text(file));
     other["kind"] = 5;
     std::ofstream(tmp.path("other.json")) << other.dump();
     EXPECT_EQ(cli({"settings", "apply", tmp.path("other.json")}), 1);
@@ -270,7 +221,7 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 8);
-    err = slurp(tmp.path("cli.err"));
+    err = read_text(tmp.path("cli.err"));
     EXPECT_NE(err.find("Stopping now leaves the unit's data incomplete"), std::string::npos) << err;
     EXPECT_NE(err.find("The update was stopped"), std::string::npos) << err;
     std::vector<nlohmann::json> h = history();
@@ -281,7 +232,7 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     // run.
     sim->signal(SIGTERM);
     sim->wait();
-    std::string log = slurp(tmp.path("sim.err"));
+    std::string log = read_text(tmp.path("sim.err"));
     size_t last = log.rfind("command ");
     ASSERT_NE(last, std::string::npos) << log;
     EXPECT_EQ(log.substr(last, 10), "command F3") << log;
@@ -303,7 +254,7 @@ TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
     // Declined: the unit's connection saw no write at all.
     sim->signal(SIGTERM);
     sim->wait();
-    EXPECT_EQ(slurp(tmp.path("sim.err")).find("command F3"), std::string::npos);
+    EXPECT_EQ(read_text(tmp.path("sim.err")).find("command F3"), std::string::npos);
 
     sim = startSim();
     shown.clear();
@@ -322,9 +273,9 @@ TEST_F(CliSafety, OneSignalOnlyWarns) {
                 tmp.path("cli.out"), tmp.path("cli.err"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGHUP);
-    EXPECT_EQ(run.wait(), 0) << slurp(tmp.path("cli.err"));
-    EXPECT_NE(slurp(tmp.path("cli.err")).find("the update goes on"), std::string::npos);
-    EXPECT_NE(slurp(tmp.path("cli.out")).find("Update Successfully!"), std::string::npos);
+    EXPECT_EQ(run.wait(), 0) << read_text(tmp.path("cli.err"));
+    EXPECT_NE(read_text(tmp.path("cli.err")).find("the update goes on"), std::string::npos);
+    EXPECT_NE(read_text(tmp.path("cli.out")).find("Update Successfully!"), std::string::npos);
 }
 
 } // namespace

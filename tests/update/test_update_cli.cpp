@@ -17,8 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "config/records.h"
+#include "tests/helpers/process.h"
 
-extern char** environ;
 
 using namespace update_test;
 
@@ -26,49 +26,31 @@ using namespace update_test;
 
 namespace {
 
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // trevik-unit-sim serving a unit whose flash lives in an image file.
 class SimProcess {
   public:
     SimProcess(const std::string& socket, const std::string& image,
                std::vector<std::string> extra = {})
-        : socket_(socket) {
-        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, TREVIK_UNIT_SIM, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 500 && pid_ > 0 && !std::filesystem::exists(socket); ++i)
+        : socket_(socket), sim_(args(socket, image, std::move(extra)), "", "/dev/null") {
+        for (int i = 0; i < 500 && sim_.pid() > 0 && !std::filesystem::exists(socket); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ~SimProcess() { stop(); }
-    bool running() const { return pid_ > 0 && std::filesystem::exists(socket_); }
+    bool running() const { return sim_.pid() > 0 && std::filesystem::exists(socket_); }
     // Ends the emulator, which saves its flash image.
     void stop() {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
+        sim_.signal(SIGTERM);
+        sim_.wait();
     }
 
   private:
+    static std::vector<std::string> args(const std::string& socket, const std::string& image,
+                                         std::vector<std::string> extra) {
+        std::vector<std::string> a = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
     std::string socket_;
-    pid_t pid_ = -1;
+    Spawned sim_;
 };
 
 struct CliResult {
@@ -428,31 +410,16 @@ TEST_F(CliUpdate, VersionServerDown) {
     EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
 }
 
-// Starts trevik-cli with args, its output into OUT.out and OUT.err.
-pid_t spawn_cli(const TempDir& tmp, const std::string& name, std::vector<std::string> args) {
+// Starts trevik-cli with args, its output into NAME.out and NAME.err.
+std::unique_ptr<Spawned> spawn_cli(const TempDir& tmp, const std::string& name,
+                                   std::vector<std::string> args) {
     args.insert(args.begin(), TREVIK_CLI);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string out = tmp.path(name + ".out"), err = tmp.path(name + ".err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, TREVIK_CLI, &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return std::make_unique<Spawned>(args, tmp.path(name + ".out"), tmp.path(name + ".err"));
 }
 
-CliResult wait_cli(const TempDir& tmp, const std::string& name, pid_t pid) {
-    int status = 0;
+CliResult wait_cli(const TempDir& tmp, const std::string& name, Spawned& cli) {
     CliResult r;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.exit_code = WEXITSTATUS(status);
+    r.exit_code = cli.wait();
     r.out = read_text(tmp.path(name + ".out"));
     r.err = read_text(tmp.path(name + ".err"));
     return r;
@@ -465,7 +432,8 @@ TEST_F(CliUpdate, SecondUpdateAtOnceIsTurnedAway) {
     SimProcess sim(socket, image, {"--delay-us", "3000"});
     ASSERT_TRUE(sim.running());
     std::string unit = "socket:" + socket;
-    pid_t first = spawn_cli(tmp, "first", {"--unit", unit, "update", package});
+    auto first_cli = spawn_cli(tmp, "first", {"--unit", unit, "update", package});
+    pid_t first = first_cli->pid();
     ASSERT_GT(first, 0);
     // Wait, without taking it, until the first holds the unit's lock.
     std::string lock = socket + ".lock";
@@ -480,9 +448,9 @@ TEST_F(CliUpdate, SecondUpdateAtOnceIsTurnedAway) {
     }
     ASSERT_TRUE(held);
 
-    pid_t second = spawn_cli(tmp, "second", {"--unit", unit, "update", package});
-    CliResult turned = wait_cli(tmp, "second", second);
-    CliResult done = wait_cli(tmp, "first", first);
+    auto second = spawn_cli(tmp, "second", {"--unit", unit, "update", package});
+    CliResult turned = wait_cli(tmp, "second", *second);
+    CliResult done = wait_cli(tmp, "first", *first_cli);
     sim.stop();
     EXPECT_EQ(turned.exit_code, 9) << turned.out << turned.err;
     EXPECT_EQ(turned.err, "The unit is in use by another program (process " +

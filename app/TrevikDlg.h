@@ -135,6 +135,11 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
                            uint32_t startTick);
     static int AttachUnit(void* window, const char16_t* path);
     static void DelayedOpen(void* window);
+    // A unit another program holds is looked for again every
+    // BUSY_RETRY_MS until it is free or gone: its lock ends without a
+    // device notice.
+    static constexpr int BUSY_RETRY_MS = 1000;
+    void RetryWhileBusy();
     // The worker thread's routine: the update run, then its end posted to
     // the window.
     static int RunWorker(Thread* thread, void* window);
@@ -223,5 +228,6 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     PendingNotice m_pendingNotice = PendingNotice::None;
     bool m_timersStarted = false;
     bool m_shutDown = false;
+    bool m_busyRetry = false; // a look for a busy unit is due
     bool m_shuttingDown = false;
 };

@@ -14,6 +14,8 @@
 #include "support/build_settings.h"
 #include "support/text.h"
 
+#include <QTimer>
+
 #include <chrono>
 #include <cstdio>
 
@@ -71,8 +73,22 @@ int CTrevikDlg::AttachUnit(void* window, const char16_t* path) {
     } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
         // Another program has the unit; it is left alone until it is free.
         dlg->SetStatusText(QString::fromStdString(QV_Hid_inUseText()));
+        dlg->RetryWhileBusy();
     }
     return 0;
+}
+
+void CTrevikDlg::RetryWhileBusy() {
+    if (m_busyRetry)
+        return;
+    m_busyRetry = true;
+    QTimer::singleShot(BUSY_RETRY_MS, this, [this] {
+        m_busyRetry = false;
+        if (m_shutDown || IsClosing() || IsUpdating() || IsConnected())
+            return;
+        QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+        RefreshDeviceState();
+    });
 }
 
 void CTrevikDlg::DelayedOpen(void* window) {

@@ -230,6 +230,17 @@ TEST_F(UnitCliTest, UnitThatAnswersNothingIsNoSuccess) {
                   std::string::npos)
             << r.err;
     }
+    // With --json the failure is the only object on standard output.
+    for (const char* command : {"info --json", "dump --json "}) {
+        SCOPED_TRACE(command);
+        std::string args = command;
+        if (args.rfind("dump", 0) == 0)
+            args += dir + "silent.json.out";
+        CliRun r = cli(args + unitArg());
+        EXPECT_EQ(r.code, 6);
+        EXPECT_EQ(r.out, "{\"ok\":false,\"error\":{\"code\":6,\"text\":\"The unit answered none "
+                         "of the information reads.\"}}\n");
+    }
 
     // One answer is enough: a unit that only refuses its reads still
     // reported its boot version.

@@ -44,9 +44,9 @@ int print_outcome(const QV_ServiceOutcome& o) {
 // The texts stay those the window shows, but what they show of a unit that
 // answered none of the information reads is not the unit's: a script must
 // not take it for a success.
+// With --json the failure is the one object printed.
 int unit_silent() {
-    std::fprintf(stderr, "The unit answered none of the information reads.\n");
-    return CLI_TRANSFER;
+    return cli_fail(CLI_TRANSFER, "The unit answered none of the information reads.");
 }
 
 struct UnitOptions {
@@ -66,14 +66,15 @@ int run_info(const UnitOptions& o) {
     QV_Machine* m = nullptr;
     if (int code = open_unit(&progress, &m); code != CLI_OK)
         return code;
+    bool answered = m->info_answers != 0;
     if (cli_json()) {
-        cli_print_json(cli_unit_json(m));
+        if (answered)
+            cli_print_json(cli_unit_json(m));
     } else {
         // The unit's texts are in its code page; the terminal gets its own.
         std::string text = cli_ansi_text(QV_Machine_infoText(m));
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    bool answered = m->info_answers != 0;
     QV_Machine_release(m);
     return answered ? CLI_OK : unit_silent();
 }
@@ -91,6 +92,8 @@ int run_service(const UnitOptions& o, bool readout) {
     progress.finish();
     bool answered = m->info_answers != 0;
     QV_Machine_release(m);
+    if (!answered && outcome.ok && cli_json())
+        return unit_silent();
     int code = print_outcome(outcome);
     return answered || code != CLI_OK ? code : unit_silent();
 }

@@ -256,7 +256,7 @@ void CTrevikDlg::Shutdown() {
             loop.exec();
         setEnabled(true);
     }
-    OnRunEnded();
+    // A run that was going has ended by now through its worker's post.
     if (m_download)
         m_download->Stop();
     if (m_timersStarted)

@@ -178,6 +178,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void ApplyView(const VersionCheckView& view);
     void SaveDeviceInfo();
     void ReadServerData();
+    // The run's end on the window's thread, the one way it gets there: the
+    // worker posts it once the run has returned.
     void OnRunEnded();
     // The bar after a failed run, and the bar that shows nothing.
     void SettleBarAfterFailure();

@@ -118,10 +118,6 @@ void TrevikUpdateHost::clearDownloadFailureText() {
     dlg_->m_downloadFailure.clear();
 }
 
-void TrevikUpdateHost::runEnded() {
-    dlg_->PostToWindow([this] { dlg_->OnRunEnded(); });
-}
-
 void CTrevikDlg::OnClickOpen() {
     QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
                                             QStringLiteral("file"));

@@ -23,7 +23,8 @@ class TrevikUpdateHost : public UpdateHost {
     DownloadOwner* downloadOwner() override;
     std::u16string downloadFailureText() override;
     void clearDownloadFailureText() override;
-    void runEnded() override;
+    // runEnded stays the base's no-op: the window learns of the run's end
+    // from its worker routine once the run has returned, on every path.
 
   private:
     CTrevikDlg* dlg_;

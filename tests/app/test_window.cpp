@@ -6,13 +6,16 @@
 #include "common_t73/QV_Cmd.h"
 #include "package/package.h"
 #include "package/update_run.h"
+#include "support/log.h"
 
 #include <QRegularExpression>
+#include <QEventLoop>
 
 #include <QGroupBox>
 #include <QLabel>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 using namespace app_test;
 
@@ -375,6 +378,68 @@ TEST_F(UpdateRunWindow, SavesTheUnitsSettingsFirstAndSaysTheWayBack) {
     EXPECT_TRUE(dlg->StatusText().contains(
         QString::fromStdString("trevik-cli settings apply " + folder + "/settings.json")))
         << dlg->StatusText().toStdString();
+}
+
+// The run's end reaches the window once, however the run ended: what it
+// has to say at its end (here: a history that cannot be written) is said
+// once per run, and closing the window says it no more.
+TEST_F(UpdateRunWindow, TheRunsEndArrivesOnce) {
+    // Counts the warning's lines; the sink and the state folder go back to
+    // what they were however the test ends.
+    struct Watch {
+        std::mutex lock;
+        int lines = 0;
+        bool hadState = false;
+        std::string oldState;
+        explicit Watch(const std::string& state) {
+            const char* old = std::getenv("XDG_STATE_HOME");
+            hadState = old != nullptr;
+            oldState = old ? old : "";
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            log_set_sink(
+                [](void* user, int, const char* line) {
+                    auto* w = static_cast<Watch*>(user);
+                    if (std::strstr(line, "The update history could not be written")) {
+                        std::lock_guard<std::mutex> g(w->lock);
+                        ++w->lines;
+                    }
+                },
+                this);
+        }
+        ~Watch() {
+            log_set_sink(nullptr, nullptr);
+            if (hadState)
+                setenv("XDG_STATE_HOME", oldState.c_str(), 1);
+            else
+                unsetenv("XDG_STATE_HOME");
+        }
+        int said() {
+            std::lock_guard<std::mutex> g(lock);
+            return lines;
+        }
+    };
+    std::string state = dir + "/state";
+    Watch watch(state);
+    // The history file is a folder: every append fails.
+    std::filesystem::create_directories(state + "/trevik/history.jsonl", ec_);
+    auto settle = [] {
+        // Anything still queued to the window is handled by now.
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 200)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    for (int run = 1; run <= 2; ++run) {
+        dlg->OnClickUpdate();
+        ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+        settle();
+        EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+        EXPECT_EQ(watch.said(), run);
+    }
+    dlg->done(QDialog::Accepted);
+    settle();
+    EXPECT_EQ(watch.said(), 2);
 }
 
 TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {

@@ -38,6 +38,7 @@ class SafeUpdateGuard;
 class TrevikUpdateHost;
 class VersionCheckHost;
 struct QV_Machine;
+struct QV_ServiceOutcome;
 struct Thread;
 
 // Message ids of the window besides the download messages.
@@ -178,6 +179,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void ApplyView(const VersionCheckView& view);
     void SaveDeviceInfo();
     void ReadServerData();
+    // Both read-outs: with a unit connected, asks where to save (filter),
+    // runs readOut into that file and shows its outcome.
+    void SaveReadOut(const char* filter,
+                     QV_ServiceOutcome (*readOut)(QV_Machine*, const char16_t*));
     // The run's end on the window's thread, the one way it gets there: the
     // worker posts it once the run has returned.
     void OnRunEnded();

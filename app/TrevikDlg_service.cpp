@@ -65,34 +65,26 @@ void CTrevikDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CTrevikDlg::SaveDeviceInfo() {
-    if (!IsConnected()) {
-        m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
-                               PromptIcon::Error, PromptButtons::Ok);
-        return;
-    }
-    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_TXT_FILTER),
-                                            QStringLiteral("file"));
-    if (path.isEmpty())
-        return;
-    std::u16string p = path.toStdU16String();
-    QV_ServiceOutcome out = QV_Service_dumpInfo(m_machine, p.c_str());
-    m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
-                           out.error_icon ? PromptIcon::Error : PromptIcon::None,
-                           PromptButtons::Ok);
+    SaveReadOut(TEXT_TXT_FILTER, &QV_Service_dumpInfo);
 }
 
 void CTrevikDlg::ReadServerData() {
+    SaveReadOut(TEXT_BIN_FILTER, &QV_Service_readServerData);
+}
+
+void CTrevikDlg::SaveReadOut(const char* filter,
+                             QV_ServiceOutcome (*readOut)(QV_Machine*, const char16_t*)) {
     if (!IsConnected()) {
         m_prompter->messageBox(this, QString::fromLatin1(TEXT_NO_HARDWARE), QString(),
                                PromptIcon::Error, PromptButtons::Ok);
         return;
     }
-    QString path = m_prompter->saveFileName(this, QString::fromLatin1(TEXT_BIN_FILTER),
-                                            QStringLiteral("file"));
+    QString path =
+        m_prompter->saveFileName(this, QString::fromLatin1(filter), QStringLiteral("file"));
     if (path.isEmpty())
         return;
     std::u16string p = path.toStdU16String();
-    QV_ServiceOutcome out = QV_Service_readServerData(m_machine, p.c_str());
+    QV_ServiceOutcome out = readOut(m_machine, p.c_str());
     m_prompter->messageBox(this, QString::fromUtf8(out.message), QString::fromUtf8(out.caption),
                            out.error_icon ? PromptIcon::Error : PromptIcon::None,
                            PromptButtons::Ok);

@@ -36,7 +36,6 @@ class Prompter;
 class UpdateRun;
 class SafeUpdateGuard;
 class TrevikUpdateHost;
-class VersionCheckHost;
 struct QV_Machine;
 struct QV_ServiceOutcome;
 struct Thread;
@@ -158,7 +157,6 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
 
   private:
     friend class TrevikUpdateHost;
-    friend class VersionCheckHost;
 
     void BuildControls();
     // The default removable-drive probe: looks under m_storageRoots and

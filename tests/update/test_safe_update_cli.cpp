@@ -60,9 +60,15 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
         }
     }
     close(master);
+    // The terminal closes a moment before the program has exited.
     int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == 0) { // still running: it hangs
+    pid_t done = 0;
+    for (int i = 0; i < 2000 && done == 0; ++i) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) { // still running after 20 s: it hangs
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;

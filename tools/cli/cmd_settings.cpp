@@ -188,11 +188,12 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     }
 
     if (apply && file_kind != m->param_kind) {
+        std::string why = o.apply_file + " holds the settings of a kind " +
+                          std::to_string(file_kind) +
+                          " parameter record, this unit's record is of kind " +
+                          std::to_string(m->param_kind) + ": nothing applied";
         QV_Machine_release(m);
-        return cli_fail(CLI_FAILED, o.apply_file + " holds the settings of a kind " +
-                                        std::to_string(file_kind) +
-                                        " parameter record, this unit's record is of kind " +
-                                        std::to_string(m->param_kind) + ": nothing applied");
+        return cli_fail(CLI_FAILED, why);
     }
     std::string refusal;
     std::vector<std::string> not_applied;

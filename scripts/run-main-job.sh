@@ -67,5 +67,7 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$dir/app/trevik" --unit "socket:$sock"
 else
   echo "no display: running the same update with trevik-cli (newest package online, national)"
-  "$dir/tools/trevik-cli" --unit "socket:$sock" update --national
+  # --yes: the emulated unit is written without the question a terminal
+  # would otherwise get, so the job runs unattended.
+  "$dir/tools/trevik-cli" --unit "socket:$sock" update --national --yes
 fi

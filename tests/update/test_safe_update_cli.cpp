@@ -76,14 +76,8 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
     return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class CliSafety : public ::testing::Test {
+class CliSafety : public SocketUnitTest {
   protected:
-    void SetUp() override {
-        socket = tmp.path("unit.sock");
-        image = tmp.path("unit.img");
-        package = tmp.path("pkg.dqv");
-        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
-    }
     // Starts the emulator; its commands are printed to sim.err after each
     // connection.
     std::unique_ptr<Spawned> startSim(std::vector<std::string> extra = {}) {
@@ -114,9 +108,7 @@ class CliSafety : public ::testing::Test {
         return list;
     }
 
-    TempDir tmp;
-    Payloads p;
-    std::string socket, image, package, out, err;
+    std::string out, err;
 };
 
 TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {

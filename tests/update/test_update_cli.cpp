@@ -82,15 +82,8 @@ CliResult run_cli(const TempDir& tmp, const std::vector<std::string>& args) {
     return r;
 }
 
-class CliUpdate : public ::testing::Test {
+class CliUpdate : public SocketUnitTest {
   protected:
-    void SetUp() override {
-        socket = tmp.path("unit.sock");
-        image = tmp.path("unit.img");
-        package = tmp.path("pkg.dqv");
-        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
-    }
-
     // The unit as the emulator left it.
     std::unique_ptr<UnitSim> unitAfter() {
         auto unit = std::make_unique<UnitSim>();
@@ -100,10 +93,6 @@ class CliUpdate : public ::testing::Test {
     uint32_t voiceAddress(const UnitSim& unit) const {
         return rec_u32(unit.flash().data() + FLASH_MAIN_SETTING_ADDRESS + 4 + MS_OFF_VOICE_ADDR);
     }
-
-    TempDir tmp;
-    Payloads p;
-    std::string socket, image, package;
 };
 
 TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {

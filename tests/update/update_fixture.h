@@ -134,6 +134,22 @@ inline void setup_unit(UnitSim& sim, const std::string& client = "TREVIK-DEMO ")
     sim.setClientId(false, client);
 }
 
+// trevik-cli against trevik-unit-sim: the socket, the unit's flash image
+// and the standard package, all in the test's own directory.
+class SocketUnitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        socket = tmp.path("unit.sock");
+        image = tmp.path("unit.img");
+        package = tmp.path("pkg.dqv");
+        ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
+    }
+
+    TempDir tmp;
+    Payloads p;
+    std::string socket, image, package;
+};
+
 // A machine attached to an in-process emulated unit.
 class AttachedUnit {
   public:

@@ -439,6 +439,8 @@ int run_update(const UpdateOptions& opt) {
         cli_print_json(report);
     } else {
         std::printf("%s\n", cli_wide_text(host.box()).c_str());
+        // The result comes before the note that follows it on standard error.
+        std::fflush(stdout);
     }
     return cli_safety_finish(guard.get(), outcome, CLI_OK);
 }

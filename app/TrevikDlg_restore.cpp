@@ -79,8 +79,9 @@ void CTrevikDlg::OnRestoreSettings() {
              PromptIcon::Information);
         return;
     }
-    QString question = QStringLiteral("Apply these settings from the backup of %1?\n%2\n\n%3")
-                           .arg(utf8(backup.time), utf8(backup.folder), values_text(settings.values));
+    QString question =
+        QStringLiteral("Apply these settings from the backup of %1?\n%2\n\n%3")
+            .arg(utf8(backup.time), utf8(backup.folder), values_text(settings.values));
     if (m_prompter->messageBox(this, question, caption, PromptIcon::Question,
                                PromptButtons::YesNo) != PROMPT_IDYES)
         return;

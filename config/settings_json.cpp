@@ -45,7 +45,6 @@ ConfigValues values_from_json(const nlohmann::json& j) {
     return out;
 }
 
-
 } // namespace
 
 nlohmann::ordered_json config_settings_json(const ConfigView& v, int boot, int radar_type) {
@@ -72,13 +71,16 @@ nlohmann::ordered_json config_settings_json(const ConfigView& v, int boot, int r
         j["gprs"] = nullptr;
     } else {
         const GprsValues& g = v.gprs;
-        j["gprs"] = {
-            {"carrier_row", g.row == GPRS_UNIT_ROW ? json(nullptr) : json(g.row)},
-            {"carrier", utf8(gprs_selected_name(g))},
-            {"apn", utf8(g.apn)},           {"user", utf8(g.user)},
-            {"password", utf8(g.password)}, {"carrier_values_editable", g.row_editable},
-            {"unit_apn", utf8(g.unit_apn)}, {"server", utf8(g.server)},
-            {"port", utf8(g.port)},         {"server_port_editable", g.server_port_editable}};
+        j["gprs"] = {{"carrier_row", g.row == GPRS_UNIT_ROW ? json(nullptr) : json(g.row)},
+                     {"carrier", utf8(gprs_selected_name(g))},
+                     {"apn", utf8(g.apn)},
+                     {"user", utf8(g.user)},
+                     {"password", utf8(g.password)},
+                     {"carrier_values_editable", g.row_editable},
+                     {"unit_apn", utf8(g.unit_apn)},
+                     {"server", utf8(g.server)},
+                     {"port", utf8(g.port)},
+                     {"server_port_editable", g.server_port_editable}};
     }
     return j;
 }

@@ -81,8 +81,7 @@ TEST(SingleInstance, OpenHandsThePathToTheRunningTool) {
     ASSERT_TRUE(first.acquire());
     ASSERT_TRUE(first.listen());
     QStringList paths;
-    QObject::connect(&first, &SingleInstance::openRequested,
-                     [&](const QString& p) { paths << p; });
+    QObject::connect(&first, &SingleInstance::openRequested, [&](const QString& p) { paths << p; });
     const QStringList sent = {QStringLiteral("/home/u/map 2024.dqv"),
                               QString::fromUtf8("/tmp/北京 %0A\nline.zip"),
                               QStringLiteral("/") + QString(300, QChar('a')) + ".dqv"};

@@ -18,7 +18,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 using namespace update_test;
 
 #if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
@@ -81,8 +80,8 @@ class CliSafety : public SocketUnitTest {
     // Starts the emulator; its commands are printed to sim.err after each
     // connection.
     std::unique_ptr<Spawned> startSim(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--image", image,
-                                         "--verbose"};
+        std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket,
+                                         "--image",       image,      "--verbose"};
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Spawned>(args, tmp.path("sim.out"), tmp.path("sim.err"));
         for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i)
@@ -240,15 +239,14 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
 // On a terminal the plan is shown and the unit is written only on "y".
 TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
     auto sim = startSim();
-    std::vector<std::string> args = {TREVIK_CLI, "--unit", "socket:" + socket, "update",
-                                     "--no-backup", package};
+    std::vector<std::string> args = {TREVIK_CLI, "--unit",      "socket:" + socket,
+                                     "update",   "--no-backup", package};
     const std::string question = "Write this into the unit? [y/N] ";
     std::string shown;
     EXPECT_EQ(run_on_terminal(args, question, "n", &shown), 1) << shown;
     EXPECT_NE(shown.find("writes       "), std::string::npos) << shown;
     EXPECT_NE(shown.find("at 64 bytes per millisecond"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("Not written: the update was not confirmed."), std::string::npos)
-        << shown;
+    EXPECT_NE(shown.find("Not written: the update was not confirmed."), std::string::npos) << shown;
     // Declined: the unit's connection saw no write at all.
     sim->signal(SIGTERM);
     sim->wait();

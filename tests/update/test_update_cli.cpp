@@ -19,7 +19,6 @@
 #include "config/records.h"
 #include "tests/helpers/process.h"
 
-
 using namespace update_test;
 
 #if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
@@ -195,7 +194,8 @@ TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
 // A package whose program for the unit cannot be written: the dry run gives
 // the real run's verdict and exit code, and the real run writes nothing.
 TEST_F(CliUpdate, DryRunVerdictIsTheRealOneAndTheUnitStaysUntouched) {
-    PkgDescription empty_program; // trevik-pkgbuild --program T73A:0 --section 4:8192 --section 5:8192
+    // trevik-pkgbuild --program T73A:0 --section 4:8192 --section 5:8192
+    PkgDescription empty_program;
     empty_program.programs.push_back(PkgProgram{"T73A", {}});
     empty_program.sections[SECTION_VOICE] = pkg_pattern(8192, 1);
     empty_program.sections[SECTION_GPS] = pkg_pattern(8192, 2);
@@ -241,8 +241,8 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
         CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
         EXPECT_EQ(z.exit_code, 5) << zip;
         EXPECT_NE(z.err.find("Open update file failed!\n"), std::string::npos) << z.err;
-        EXPECT_FALSE(std::filesystem::exists(tmp.own(
-            std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
+        EXPECT_FALSE(std::filesystem::exists(
+            tmp.own(std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
     }
 }
 
@@ -389,7 +389,7 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
 }
 
 TEST_F(CliUpdate, VersionServerDown) {
-    TestServer server; // serves nothing: the version file is a 404
+    TestServer server;             // serves nothing: the version file is a 404
     SimProcess sim(socket, image); // the tool's own customer: it has a version file
     ASSERT_TRUE(sim.running());
     setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
@@ -442,8 +442,8 @@ TEST_F(CliUpdate, SecondUpdateAtOnceIsTurnedAway) {
     CliResult done = wait_cli(tmp, "first", *first_cli);
     sim.stop();
     EXPECT_EQ(turned.exit_code, 9) << turned.out << turned.err;
-    EXPECT_EQ(turned.err, "The unit is in use by another program (process " +
-                              std::to_string(first) + ")\n");
+    EXPECT_EQ(turned.err,
+              "The unit is in use by another program (process " + std::to_string(first) + ")\n");
     EXPECT_EQ(turned.out, "");
     EXPECT_EQ(done.exit_code, 0) << done.out << done.err;
     EXPECT_NE(done.out.find("Update Successfully!\n"), std::string::npos) << done.out;

@@ -75,13 +75,13 @@ class WriteSignals {
   private:
     void watch() {
         bool warned = false;
-        timespec first {};
+        timespec first{};
         while (!done_) {
-            timespec wait {0, 100 * 1000 * 1000};
+            timespec wait{0, 100 * 1000 * 1000};
             int sig = sigtimedwait(&set_, nullptr, &wait);
             if (sig <= 0)
                 continue;
-            timespec now {};
+            timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
             if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
                 stop_ = 1;
@@ -96,8 +96,8 @@ class WriteSignals {
 
     volatile std::sig_atomic_t stop_ = 0;
     std::atomic<bool> done_{false};
-    sigset_t set_ {};
-    sigset_t saved_ {};
+    sigset_t set_{};
+    sigset_t saved_{};
     std::thread thread_;
 };
 
@@ -130,8 +130,8 @@ std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const Up
     } else {
         const QV_WritePlan& p = g.plan();
         out = QV_WritePlan_describe(m, &p, &g.actions());
-        out += std::string("boot         ") + (p.write_boot && p.boot_length ? "rewritten" : "kept") +
-               "\n";
+        out += std::string("boot         ") +
+               (p.write_boot && p.boot_length ? "rewritten" : "kept") + "\n";
         out += std::string("program      ") +
                (p.write_program && p.program_length ? "rewritten" : "kept") + "\n";
         bytes = padded(p.voice_length) + padded(p.radar_mute_length) +
@@ -191,8 +191,8 @@ std::string date_or_dash(const nlohmann::json& j, const char* key) {
 
 int run_history() {
     std::string dir = trevik_state_directory();
-    std::vector<nlohmann::json> entries = dir.empty() ? std::vector<nlohmann::json>()
-                                                      : update_history_read(dir);
+    std::vector<nlohmann::json> entries =
+        dir.empty() ? std::vector<nlohmann::json>() : update_history_read(dir);
     if (cli_json()) {
         CliJson runs = CliJson::array();
         for (const nlohmann::json& e : entries)
@@ -207,14 +207,13 @@ int run_history() {
     for (const nlohmann::json& e : entries) {
         nlohmann::json unit = e.value("unit", nlohmann::json::object());
         nlohmann::json after = e.value("after", nlohmann::json::object());
-        std::printf("%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n",
-                    e.value("time", std::string("?")).c_str(),
-                    e.value("result", std::string("?")).c_str(),
-                    unit.value("client_id", std::string("?")).c_str(),
-                    unit.value("board", std::string("?")).c_str(),
-                    date_or_dash(unit, "gps_date").c_str(), date_or_dash(after, "gps_date").c_str(),
-                    e.value("package", std::string("?")).c_str(),
-                    e.value("text", std::string()).c_str());
+        std::printf(
+            "%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n", e.value("time", std::string("?")).c_str(),
+            e.value("result", std::string("?")).c_str(),
+            unit.value("client_id", std::string("?")).c_str(),
+            unit.value("board", std::string("?")).c_str(), date_or_dash(unit, "gps_date").c_str(),
+            date_or_dash(after, "gps_date").c_str(), e.value("package", std::string("?")).c_str(),
+            e.value("text", std::string()).c_str());
     }
     return CLI_OK;
 }
@@ -228,12 +227,12 @@ int run_backups() {
     if (cli_json()) {
         CliJson arr = CliJson::array();
         for (const UnitBackupEntry& b : list)
-            arr.push_back({{"time", b.time},
-                           {"unit", b.unit},
-                           {"folder", b.folder},
-                           {"settings", b.has_settings
-                                            ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
-                                            : CliJson(nullptr)}});
+            arr.push_back(
+                {{"time", b.time},
+                 {"unit", b.unit},
+                 {"folder", b.folder},
+                 {"settings", b.has_settings ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
+                                             : CliJson(nullptr)}});
         cli_print_json(CliJson{{"backups", arr}});
         return CLI_OK;
     }
@@ -258,7 +257,8 @@ struct VerifyOptions {
 CliJson verify_json(const VerifyResult& r) {
     CliJson j{{"area", r.name}, {"address", r.address}, {"length", r.length}};
     j["result"] = r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
-    j["first_difference"] = !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
+    j["first_difference"] =
+        !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
     return j;
 }
 
@@ -311,7 +311,8 @@ int run_verify(const VerifyOptions& o) {
     if (areas.empty()) {
         QV_Machine_release(m);
         package_free(pkg);
-        return cli_fail(CLI_FAILED, "This package puts nothing on this unit that could be checked.");
+        return cli_fail(CLI_FAILED,
+                        "This package puts nothing on this unit that could be checked.");
     }
     cli_note("Reading back " + std::to_string(verify_total_bytes(areas)) + " bytes, " +
              seconds_text(verify_total_bytes(areas)) + ".");

@@ -136,7 +136,8 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         ConfigSettingsFile f = config_settings_from_json_text(text);
         if (!f.ok)
             return cli_fail(CLI_USAGE,
-                            o.apply_file + ": no settings of a unit (as settings --json prints them)");
+                            o.apply_file +
+                                ": no settings of a unit (as settings --json prints them)");
         file_kind = f.kind;
         kv = std::move(f.values);
         set = true;

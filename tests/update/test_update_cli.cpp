@@ -323,6 +323,24 @@ TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
 
 // No FILE: the version file of the unit's customer names a zipped package
 // on a local server; it is downloaded, unpacked and written.
+// A unit that already holds the online version: nothing to do, off a
+// terminal nothing is asked and nothing is fetched (exit 7).
+TEST_F(CliUpdate, UnitAlreadyAsNewAsTheOnlineVersionIsLeftAlone) {
+    TestServer server;
+    server.serve("/UserFiles/File/velmora.txt",
+                 "20991231\r\n" + server.url("/pkg/map.zip") + "\r\n");
+    // GPS data of 2099-12-31.
+    SimProcess sim(socket, image, {"--gps-time", "4102358400"});
+    ASSERT_TRUE(sim.running());
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
+    EXPECT_EQ(r.out, "Internet vesion:20991231\n");
+    EXPECT_NE(r.err.find("Already the newest version."), std::string::npos) << r.err;
+    EXPECT_EQ(server.requests(), 1); // the version file alone
+}
+
 TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     TestServer server;
     Bytes zip = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.zip");

@@ -98,6 +98,16 @@ class CliSafety : public SocketUnitTest {
         err = read_text(tmp.path("cli.err"));
         return code;
     }
+    // Waits until the run's writes have begun: its progress shows "updating",
+    // which comes after the signals are taken over for the writes.
+    bool writing(int ms = 20000) {
+        for (int i = 0; i < ms / 10; ++i) {
+            if (read_text(tmp.path("cli.err")).find("updating\n") != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     std::vector<nlohmann::json> history() {
         std::vector<nlohmann::json> list;
         std::ifstream in(tmp.path("state/trevik/history.jsonl"));
@@ -213,7 +223,8 @@ TEST_F(CliSafety, SecondSignalStopsTheWriteBetweenReportsAndClosesTheUnit) {
     auto sim = startSim({"--delay-us", "5000"});
     Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
                 tmp.path("cli.out"), tmp.path("cli.err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(writing());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     run.signal(SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGTERM);
@@ -264,10 +275,11 @@ TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
 }
 
 TEST_F(CliSafety, OneSignalOnlyWarns) {
-    auto sim = startSim({"--delay-us", "500"});
+    // One report every 2 ms: the writes take more than a second.
+    auto sim = startSim({"--delay-us", "2000"});
     Spawned run({TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package},
                 tmp.path("cli.out"), tmp.path("cli.err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(writing());
     run.signal(SIGHUP);
     EXPECT_EQ(run.wait(), 0) << read_text(tmp.path("cli.err"));
     EXPECT_NE(read_text(tmp.path("cli.err")).find("the update goes on"), std::string::npos);

@@ -23,6 +23,8 @@ namespace {
 // A record is a few short fields; anything longer is no record of ours.
 constexpr uintmax_t RECORD_MAX_SIZE = 16 * 1024;
 constexpr int PAUSE_SLICE_MS = 50;
+// The component resumes at 32-bit offsets; a longer part starts afresh.
+constexpr int64_t MAX_RESUME_OFFSET = UINT32_MAX;
 
 bool ends_with(const std::string& s, const char* end) {
     std::string e(end);
@@ -227,7 +229,8 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
     uint64_t offset = 0;
     int64_t held = file_size(part);
     if (resume_record_read(record_path, &rec) && rec.url == url8 &&
-        !resume_validator(rec).empty() && held > 0 && (rec.total < 0 || held <= rec.total)) {
+        !resume_validator(rec).empty() && held > 0 && held <= MAX_RESUME_OFFSET &&
+        (rec.total < 0 || held <= rec.total)) {
         offset = static_cast<uint64_t>(held);
     } else {
         rec = ResumeRecord();
@@ -244,7 +247,8 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
     // length and a validator, and some of it is there.
     auto keep_for_later = [&]() -> bool {
         int64_t size = file_size(part);
-        if (size <= 0 || rec.total < 0 || size >= rec.total || resume_validator(rec).empty())
+        if (size <= 0 || size > MAX_RESUME_OFFSET || rec.total < 0 || size >= rec.total ||
+            resume_validator(rec).empty())
             return false;
         rec.written = static_cast<uint64_t>(size);
         return resume_record_write(record_path, rec) != 0;

@@ -235,6 +235,25 @@ TEST_F(Resume, ThreeDropsInARowGiveUpWithTheReasonAndTheNextRunResumes) {
     EXPECT_FALSE(file_exists(record));
 }
 
+// A run stopped during the pause (the window closes) asks no more and
+// keeps the part for the next run.
+TEST_F(Resume, StoppedDuringThePauseKeepsThePart) {
+    drops(1, 30000);
+    options.pause = [](int) { return false; };
+    ResumeOutcome out = run();
+    EXPECT_FALSE(out.complete);
+    EXPECT_FALSE(out.gave_up);
+    EXPECT_EQ(server.log().size(), 1u);
+    expect_one_end(DOWNLOAD_RESULT_ABORTED);
+    EXPECT_EQ(read_file(part), content.substr(0, 30000));
+    ResumeRecord rec;
+    ASSERT_EQ(resume_record_read(record, &rec), 1);
+    EXPECT_EQ(rec.url, url());
+    EXPECT_EQ(rec.etag, "\"v1\"");
+    EXPECT_EQ(rec.total, static_cast<int64_t>(content.size()));
+    EXPECT_EQ(rec.written, 30000u);
+}
+
 TEST_F(Resume, ChangedFileSinceTheLastRunIsFetchedAfresh) {
     drops(1, 5000);
     options.pauses_ms.clear(); // no retries: the run gives up at once

@@ -297,8 +297,10 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
             verify_stopped_ = true;
             outcome->interrupted = 1;
         } else if (!all) {
+            bool broke = !verify_results_.empty() && verify_results_.back().read_failed;
             outcome->result = UPDATE_FAILED;
-            outcome->message = u"The unit does not hold what was written.";
+            outcome->message = broke ? u"The read-back broke off: the unit did not answer."
+                                     : u"The unit does not hold what was written.";
             outcome->status = 0;
         }
     }

@@ -51,7 +51,8 @@ std::string utf8(const std::u16string& s) {
 } // namespace
 
 std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why) {
-    return utf8_to_wtext("The unit's settings could not be saved in " + folder + " (" + why +
+    std::string where = folder.empty() ? "" : " in " + folder;
+    return utf8_to_wtext("The unit's settings could not be saved" + where + " (" + why +
                          "); nothing was written to the unit.");
 }
 
@@ -80,9 +81,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     // The same plan the run is about to carry out: it names the server-data
     // region the run resets and the areas to check afterwards. A plan that
     // fails is refused by the run itself before anything is written.
-    if (!step.program_only &&
-        verify_compute_plan(step.machine, step.pkg, step.province_mode, &plan_, &actions_) ==
-            PLAN_OK)
+    if (!step.program_only && verify_compute_plan(step.machine, step.pkg, step.province_mode,
+                                                  &plan_, &actions_) == PLAN_OK)
         planned_ = 1;
     declined_ = false;
     std::u16string refusal = confirm(step);
@@ -97,8 +97,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
         uint32_t server_address = planned_ ? actions_.server_address : 0;
         uint32_t server_size = planned_ ? actions_.server_size : 0;
         std::string root = unit_backups_root(options_.state_dir);
-        UnitBackupResult b = unit_backup_save(step.machine, root, server_address, server_size,
-                                              std::time(nullptr));
+        UnitBackupResult b =
+            unit_backup_save(step.machine, root, server_address, server_size, std::time(nullptr));
         if (!b.error.empty()) {
             std::u16string text = safe_update_backup_failed_text(b.folder, b.error);
             UpdateOutcome refused;
@@ -125,11 +125,9 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
         outcome->interrupted = 1;
 
     if (outcome->result == UPDATE_SUCCEEDED && options_.verify && !interrupted) {
-        std::vector<VerifyArea> areas = step.program_only
-                                            ? verify_program_only_areas(m, step.pkg)
-                                            : planned_ ? verify_plan_areas(step.pkg, &plan_,
-                                                                           &actions_)
-                                                       : std::vector<VerifyArea>();
+        std::vector<VerifyArea> areas = step.program_only ? verify_program_only_areas(m, step.pkg)
+                                        : planned_ ? verify_plan_areas(step.pkg, &plan_, &actions_)
+                                                   : std::vector<VerifyArea>();
         verify_results_ = verify_read_back(m, areas, verify_fn_, verify_user_);
         bool all = verify_results_.size() == areas.size();
         for (const VerifyResult& r : verify_results_)

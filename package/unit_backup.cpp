@@ -65,7 +65,9 @@ bool is_digits(const std::string& s, size_t from, size_t n) {
 } // namespace
 
 std::string unit_backups_root(const std::string& state_dir) {
-    return state_dir + "/backups";
+    // No state directory, no backups: never a folder at the file system's
+    // root.
+    return state_dir.empty() ? std::string() : state_dir + "/backups";
 }
 
 std::string unit_backup_safe_id(const std::string& client_id) {
@@ -87,7 +89,7 @@ std::string unit_backup_safe_id(const std::string& client_id) {
 }
 
 std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id) {
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&utc, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
@@ -111,6 +113,10 @@ std::string unit_settings_json_text(const QV_Machine* m) {
 UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32_t server_address,
                                   uint32_t server_size, std::time_t now) {
     UnitBackupResult r;
+    if (root.empty()) {
+        r.error = make_private_directory("");
+        return r;
+    }
     std::string client = client_id_of(m);
     r.folder = root + "/" + unit_backup_folder_name(now, client);
     if (!QV_Machine_isConnected(m)) {
@@ -132,10 +138,9 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     std::vector<uint8_t> server(server_size);
     if (!QV_Machine_readBlock(m, layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS, param,
                               sizeof param, 0) ||
-        !QV_Machine_readBlock(m,
-                              layout502 ? FLASH_MAIN_SETTING_ADDRESS_502
-                                        : FLASH_MAIN_SETTING_ADDRESS,
-                              block, sizeof block, 0) ||
+        !QV_Machine_readBlock(
+            m, layout502 ? FLASH_MAIN_SETTING_ADDRESS_502 : FLASH_MAIN_SETTING_ADDRESS, block,
+            sizeof block, 0) ||
         !QV_Machine_readBlock(m, layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
                               identity, sizeof identity, 0) ||
         (server_size && !QV_Machine_readBlock(m, server_address, server.data(), server_size, 1))) {
@@ -203,8 +208,7 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
             b.unit.find_first_not_of("0123456789", dash + 1) == std::string::npos &&
             std::filesystem::exists(root + "/" + name.substr(0, 17) + b.unit.substr(0, dash)))
             b.unit = b.unit.substr(0, dash);
-        b.has_settings =
-            std::filesystem::exists(b.folder + "/" + BACKUP_SETTINGS_FILE, ec) ? 1 : 0;
+        b.has_settings = std::filesystem::exists(b.folder + "/" + BACKUP_SETTINGS_FILE, ec) ? 1 : 0;
         list.push_back(b);
     }
     std::sort(list.begin(), list.end(),

@@ -21,7 +21,8 @@ inline constexpr const char* BACKUP_UNIT_FILE = "unit.txt";
 // The progress text while the backup reads the unit.
 inline constexpr const char16_t* BACKUP_TEXT_SAVING = u"Saving the unit's settings\u2026";
 
-// The backups folder inside a state directory.
+// The backups folder inside a state directory; empty when there is no
+// state directory.
 std::string unit_backups_root(const std::string& state_dir);
 
 // A client id as a file name: letters, digits, '.', '-' and '_' stay, every
@@ -42,7 +43,8 @@ struct UnitBackupResult {
 };
 
 // Reads the records from the attached unit and saves them in a new folder
-// under root (created when missing). server_size 0 saves no server data;
+// under root (created when missing); an empty root (no state directory)
+// is refused before the unit is read. server_size 0 saves no server data;
 // a region outside the unit's flash is refused. On failure nothing is left
 // of the folder and error says why.
 UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32_t server_address,

@@ -286,6 +286,35 @@ TEST_F(CliSafety, OneSignalOnlyWarns) {
     EXPECT_NE(read_text(tmp.path("cli.out")).find("Update Successfully!"), std::string::npos);
 }
 
+// Without HOME and XDG_STATE_HOME there is nowhere to keep a backup: the run
+// refuses before writing, unless the backup is left out on purpose.
+TEST_F(CliSafety, WithoutAStateDirectoryTheUpdateRefusesUnlessNoBackup) {
+    auto sim = startSim();
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    int refused = cli({"update", package});
+    std::string refused_err = err;
+    // The refused run's connection: what the unit was sent, printed once it
+    // closed.
+    std::string log;
+    for (int i = 0; i < 300 && log.find("command") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = read_text(tmp.path("sim.err"));
+    }
+    int plain = cli({"update", "--no-backup", package});
+    if (!home.empty())
+        setenv("HOME", home.c_str(), 1);
+    setenv("XDG_STATE_HOME", tmp.path("state").c_str(), 1);
+    EXPECT_EQ(refused, 1) << refused_err;
+    EXPECT_NE(refused_err.find("neither XDG_STATE_HOME nor HOME is set"), std::string::npos)
+        << refused_err;
+    EXPECT_NE(refused_err.find("nothing was written to the unit"), std::string::npos);
+    EXPECT_NE(log.find("command"), std::string::npos);
+    EXPECT_EQ(log.find("command F3"), std::string::npos) << log;
+    EXPECT_EQ(plain, 0) << err;
+}
+
 } // namespace
 
 #endif

@@ -103,8 +103,8 @@ enum class UpdateStage {
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
     UpdateStage stage = UpdateStage::Source; // where a failure happened
-    std::u16string message;  // failure message; empty on success
-    int status = 0;          // numeric status of the last device step, 0 = none
+    std::u16string message;                  // failure message; empty on success
+    int status = 0;                          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
@@ -217,6 +217,10 @@ class UpdateRun {
     void fail(const std::u16string& message, int status = 0);
     void enter(UpdateStage stage) { outcome_.stage = stage; }
     void removeTemporaryFiles();
+    // Sweeps leftovers of ended runs, prepares run_dir (unless it is top,
+    // the temporary directory itself) and claims it for this run. False
+    // when run_dir is not this user's own.
+    bool claimRunDirectory(const std::u16string& run_dir, const std::u16string& top);
 
     UpdateHost* host_;
     QV_Machine* machine_;
@@ -226,6 +230,8 @@ class UpdateRun {
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;
+    std::u16string run_dir_; // the run directory of a zip or download, when not the top one
+    int run_claim_ = -1;     // this process's claim on the run directory
 };
 
 // Thread routine for a run started with thread_create: argument is the

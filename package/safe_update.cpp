@@ -56,12 +56,20 @@ std::u16string safe_update_backup_failed_text(const std::string& folder, const s
                          "); nothing was written to the unit.");
 }
 
-std::u16string safe_update_restore_notice(const std::string& folder) {
+std::u16string safe_update_restore_notice(const std::string& folder, bool has_settings) {
     std::string text = "The unit starts its new program with its default settings.";
-    if (!folder.empty())
+    if (folder.empty())
+        return utf8_to_wtext(text);
+    if (has_settings)
         text += " Once it has restarted, bring its settings back with: trevik-cli settings "
                 "apply " +
-                folder + "/settings.json";
+                folder + "/" + BACKUP_SETTINGS_FILE;
+    else
+        // A unit without a recognised parameter record shows no settings:
+        // there were none to save, only its raw records.
+        text += " It showed no settings before the update, so none were saved; its raw records "
+                "are kept in " +
+                folder;
     return utf8_to_wtext(text);
 }
 
@@ -72,6 +80,7 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     started_at_ = history_time_now();
     before_ = history_unit_state(step.machine);
     backup_folder_.clear();
+    backup_has_settings_ = false;
     verify_results_.clear();
     warnings_.clear();
     entry_ = nullptr;
@@ -108,6 +117,7 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
             return text;
         }
         backup_folder_ = b.folder;
+        backup_has_settings_ = b.has_settings;
     }
     if (stop_ && step.machine && step.machine->channel)
         step.machine->channel->stop = stop_;
@@ -139,7 +149,7 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
         }
     }
     if (outcome->result == UPDATE_SUCCEEDED && planned_ && plan_.reset_parameters)
-        outcome->notice = safe_update_restore_notice(backup_folder_);
+        outcome->notice = safe_update_restore_notice(backup_folder_, backup_has_settings_);
 
     nlohmann::json e;
     e["time"] = started_at_;

@@ -166,8 +166,8 @@ TEST_F(DownloadUpdate, StoppedOrEmptyDownloadIsNeverASuccess) {
         UpdateOutcome out = runUrl(server.url(c.path));
         EXPECT_EQ(host.finished, std::vector<int>{0});
         EXPECT_EQ(out.result, UPDATE_FAILED);
-        EXPECT_EQ(host.boxes(), std::vector<std::string>{std::string("box error [] ") +
-                                                         DOWNLOAD_FAILED});
+        EXPECT_EQ(host.boxes(),
+                  std::vector<std::string>{std::string("box error [] ") + DOWNLOAD_FAILED});
         EXPECT_TRUE(sim.commands().empty());
         EXPECT_TRUE(tmp.files().empty());
     }

@@ -1,6 +1,7 @@
 #include "common_t73/QV_Hid.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 struct QV_HidHandle {
     // Declared first so it is released last, after the unit is closed.
     int lockFd = -1;
+    std::string path; // as opened, UTF-8
     std::unique_ptr<QV_ReportTransport> transport;
     ~QV_HidHandle() {
         transport.reset();
@@ -50,6 +52,10 @@ Source& source() {
 
 std::atomic<int> last_open_error{QV_HID_OPEN_OK};
 std::atomic<int> last_busy_pid{0};
+// The lock that failed last and its errno.
+std::mutex lock_failure_mutex;
+std::string lock_failure_path;
+int lock_failure_error = 0;
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -139,10 +145,31 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         bool socket = starts_with(p, SOCKET_PREFIX);
         std::string lockPath =
             socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
-        int holder = 0;
-        if (QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder) == QV_UNIT_LOCK_BUSY) {
+        int holder = 0, error = 0;
+        QV_UnitLockResult locked = QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder, &error);
+        if (locked == QV_UNIT_LOCK_BUSY) {
             last_busy_pid = holder;
             last_open_error = QV_HID_OPEN_BUSY;
+            return nullptr;
+        }
+        // No lock, no access: unlocked, a second program could write the
+        // unit in the middle of an update.
+        if (locked != QV_UNIT_LOCK_HELD) {
+            std::string unitPath = socket ? p.substr(std::strlen(SOCKET_PREFIX)) : p;
+            struct stat st {};
+            if (::stat(unitPath.c_str(), &st) != 0) {
+                // The unit is gone (or never was): nothing to lock.
+                last_open_error = QV_HID_OPEN_FAILED;
+                return nullptr;
+            }
+            // A device node this user may not read needs the udev rule.
+            bool denied = !socket && (error == EACCES || error == EPERM);
+            if (!denied) {
+                std::lock_guard<std::mutex> guard(lock_failure_mutex);
+                lock_failure_path = lockPath;
+                lock_failure_error = error;
+            }
+            last_open_error = denied ? QV_HID_OPEN_DENIED : QV_HID_OPEN_LOCK_FAILED;
             return nullptr;
         }
     }
@@ -168,9 +195,10 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         return nullptr;
     }
     QV_HidHandle* handle = QV_Hid_openTransport(std::move(transport));
-    if (handle)
+    if (handle) {
         handle->lockFd = lockFd;
-    else if (lockFd >= 0)
+        handle->path = p;
+    } else if (lockFd >= 0)
         ::close(lockFd);
     last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
     return handle;
@@ -183,6 +211,19 @@ QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport
     if (handle)
         handle->transport = std::move(transport);
     return handle;
+}
+
+std::string QV_Hid_handlePath(const QV_HidHandle* handle) {
+    return handle ? handle->path : std::string();
+}
+
+std::string QV_Hid_serialOf(const std::string& path) {
+    if (path.empty() || starts_with(path, SOCKET_PREFIX) || starts_with(path, EMULATED_PREFIX))
+        return "";
+    for (const QV_HidUnitInfo& unit : QV_Hid_enumerate())
+        if (unit.path == path)
+            return unit.serial;
+    return "";
 }
 
 void QV_Hid_close(QV_HidHandle* handle) {
@@ -296,6 +337,14 @@ QV_HidOpenError QV_Hid_lastOpenError() {
 
 std::string QV_Hid_inUseText() {
     return QV_UnitLock_inUseText(last_busy_pid.load());
+}
+
+std::string QV_Hid_lockFailedText(bool* permission) {
+    std::lock_guard<std::mutex> guard(lock_failure_mutex);
+    if (permission)
+        *permission = lock_failure_error == EACCES || lock_failure_error == EPERM ||
+                      lock_failure_error == EROFS;
+    return QV_UnitLock_failedText(lock_failure_path, lock_failure_error);
 }
 
 const char* QV_Hid_permissionText() {

@@ -57,6 +57,9 @@ enum QV_HidOpenError {
     QV_HID_OPEN_DENIED = 2,
     // Another program holds the unit's lock; nothing was sent to the unit.
     QV_HID_OPEN_BUSY = 3,
+    // The unit's lock could not be taken (QV_Hid_lockFailedText says why);
+    // the unit was not opened.
+    QV_HID_OPEN_LOCK_FAILED = 4,
 };
 
 // Called by QV_Hid_findUnit for each unit path; returns 0 to end the walk.
@@ -81,6 +84,15 @@ QV_HidHandle* QV_Hid_open(const char16_t* path);
 // Wraps a transport in a handle (tests: an in-process emulated unit).
 // Returns none for a null transport.
 QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport);
+
+// The path the handle was opened with (UTF-8); empty for none or a
+// wrapped transport.
+std::string QV_Hid_handlePath(const QV_HidHandle* handle);
+
+// The USB serial number the enumeration lists for a unit's device path;
+// empty for a socket or emulated unit, a unit without one, or one no
+// longer listed.
+std::string QV_Hid_serialOf(const std::string& path);
 
 // Closes the unit and frees the handle. Accepts none.
 void QV_Hid_close(QV_HidHandle* handle);
@@ -140,6 +152,11 @@ QV_HidOpenError QV_Hid_lastOpenError();
 // After QV_HID_OPEN_BUSY: "The unit is in use by another program", with the
 // holder's process id in parentheses when it could be learnt.
 std::string QV_Hid_inUseText();
+
+// After QV_HID_OPEN_LOCK_FAILED: the lock file and why it could not be
+// taken; *permission (when given) is true when the reason is a permission
+// the user lacks.
+std::string QV_Hid_lockFailedText(bool* permission = nullptr);
 
 // What to tell the user when a unit is present but may not be opened: names
 // the udev rule that grants access.

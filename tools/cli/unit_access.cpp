@@ -25,6 +25,11 @@ int cli_unit_missing(std::string* text) {
         *text = QV_Hid_inUseText();
         return CLI_UNIT_IN_USE;
     }
+    if (QV_Hid_lastOpenError() == QV_HID_OPEN_LOCK_FAILED) {
+        bool permission = false;
+        *text = QV_Hid_lockFailedText(&permission);
+        return permission ? CLI_NO_ACCESS : CLI_UNIT_IN_USE;
+    }
     if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
         *text = QV_Hid_permissionText();
         return CLI_NO_ACCESS;

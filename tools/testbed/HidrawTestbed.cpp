@@ -683,7 +683,10 @@ bool HidrawTestbed::plug(int index) {
             ::close(n.terminal);
         n.terminal = terminal;
         n.ready = false;
-        n.unit->replug();
+        // A unit that went away by itself comes back whole; one plugged in
+        // for the first time keeps the faults it was given.
+        if (n.unit->unplugged())
+            n.unit->replug();
         n.plugged = true;
     }
     if (n.unreadable)
@@ -764,10 +767,16 @@ std::vector<std::string> HidrawTestbed::environment() const {
                 preload += " " + rest;
             continue;
         }
-        if (v.rfind("UMOCKDEV_DIR=", 0) == 0)
+        if (v.rfind("UMOCKDEV_DIR=", 0) == 0 || v.rfind("ASAN_OPTIONS=", 0) == 0)
             continue;
         env.push_back(v);
     }
+    // A program built with the address sanitizer wants its runtime first;
+    // the preload must come first to see the program's calls, and the
+    // runtime works as well second.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = asan && *asan ? std::string(asan) + ":" : std::string();
+    env.push_back("ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0");
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back("UMOCKDEV_DIR=" + impl_->root);
     return env;

@@ -9,6 +9,7 @@
 // serves on a socket.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -48,11 +49,14 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     std::vector<std::string> serials;
     app.add_option("--serial", serials,
-                   "USB serial of each unit in order (default SN0001, SN0002, ...)");
+                   "USB serial of each unit in order (default SN0001, SN0002, ...); repeat it "
+                   "for each unit")
+        ->allow_extra_args(false);
     std::vector<int> unreadable;
     app.add_option("--unreadable", unreadable,
                    "Nodes (K of /dev/hidrawK) that their user may not open, as without the "
-                   "udev rule");
+                   "udev rule; repeat it for each node")
+        ->allow_extra_args(false);
     long plugAfter = -1, pullAfter = -1, replugAfter = -1;
     app.add_option("--plug-after", plugAfter,
                    "The units are plugged in this many ms after the command starts "
@@ -64,11 +68,17 @@ int main(int argc, char** argv) {
                    "many ms later");
     UnitOptions unit_options;
     unit_options_add(app, unit_options);
-    std::vector<std::string> command;
-    app.add_option("command", command, "The command and its arguments, after --")->required();
+    app.footer("After the options: -- COMMAND [ARGS...], the command run in the testbed.");
 
+    // Everything after the first "--" is the command, whatever it holds.
+    int split = 1;
+    while (split < argc && std::string(argv[split]) != "--")
+        ++split;
+    std::vector<std::string> command(argv + std::min(split + 1, argc), argv + argc);
     try {
-        app.parse(argc, argv);
+        app.parse(split, argv);
+        if (command.empty())
+            throw CLI::RequiredError("-- COMMAND");
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;

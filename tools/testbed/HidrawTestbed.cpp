@@ -196,11 +196,11 @@ std::vector<Device> unit_devices(const Node& n) {
 }
 
 // The devices as one record for the testbed, leaf first.
-std::string device_record(const std::vector<Device>& devices) {
+std::string device_record(const std::vector<Device>& devices, bool withNode) {
     std::string r;
     for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
         r += "P: " + it->path + "\n";
-        if (!it->node.empty())
+        if (withNode && !it->node.empty())
             r += "N: " + it->node + "\n";
         for (const auto& [key, value] : it->properties)
             r += "E: " + key + "=" + value + "\n";
@@ -633,56 +633,55 @@ bool HidrawTestbed::plug(int index) {
         if (n.plugged)
             return false;
     }
-    // A node that held a unit before gets a fresh terminal and handler.
-    if (n.handler) {
-        umockdev_testbed_detach_ioctl(impl_->testbed, n.devnode().c_str(), nullptr);
-        g_object_unref(n.handler);
-        n.handler = nullptr;
-    }
+    // The node, its terminal and its handler are made at the first plug and
+    // kept: a unit plugged in again comes back on the same node, as the
+    // kernel gives it the lowest free number.
+    bool first = n.handler == nullptr;
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(impl_->testbed, device_record(unit_devices(n)).c_str(),
-                                          &error)) {
+    if (!umockdev_testbed_add_from_string(impl_->testbed,
+                                          device_record(unit_devices(n), first).c_str(), &error)) {
         std::fprintf(stderr, "trevik-unit-testbed: cannot add unit %d: %s\n", index,
                      error ? error->message : "?");
         if (error)
             g_error_free(error);
         return false;
     }
-    int master = umockdev_testbed_get_dev_fd(impl_->testbed, n.devnode().c_str());
-    int terminal = -1;
-    if (master >= 0) {
-        // Raw: one byte in the terminal is one pending input for poll.
-        termios t{};
-        if (::tcgetattr(master, &t) == 0) {
-            ::cfmakeraw(&t);
-            ::tcsetattr(master, TCSANOW, &t);
+    if (first) {
+        int master = umockdev_testbed_get_dev_fd(impl_->testbed, n.devnode().c_str());
+        int terminal = -1;
+        if (master >= 0) {
+            // Raw: one byte in the terminal is one pending input for poll.
+            termios t{};
+            if (::tcgetattr(master, &t) == 0) {
+                ::cfmakeraw(&t);
+                ::tcsetattr(master, TCSANOW, &t);
+            }
+            char name[128];
+            if (::ptsname_r(master, name, sizeof name) == 0)
+                terminal = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         }
-        char name[128];
-        if (::ptsname_r(master, name, sizeof name) == 0)
-            terminal = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    }
-    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), &n);
-    g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), &n);
-    g_signal_connect(handler, "handle-write", G_CALLBACK(on_write), &n);
-    if (!umockdev_testbed_attach_ioctl(impl_->testbed, n.devnode().c_str(), handler, &error)) {
-        std::fprintf(stderr, "trevik-unit-testbed: cannot attach unit %d: %s\n", index,
-                     error ? error->message : "?");
-        if (error)
-            g_error_free(error);
-        g_object_unref(handler);
-        if (terminal >= 0)
-            ::close(terminal);
-        return false;
-    }
-    {
+        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), &n);
+        g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), &n);
+        g_signal_connect(handler, "handle-write", G_CALLBACK(on_write), &n);
+        if (!umockdev_testbed_attach_ioctl(impl_->testbed, n.devnode().c_str(), handler, &error)) {
+            std::fprintf(stderr, "trevik-unit-testbed: cannot attach unit %d: %s\n", index,
+                         error ? error->message : "?");
+            if (error)
+                g_error_free(error);
+            g_object_unref(handler);
+            if (terminal >= 0)
+                ::close(terminal);
+            return false;
+        }
         std::lock_guard<std::mutex> guard(n.lock);
         n.handler = handler;
         n.master = master;
-        if (n.terminal >= 0)
-            ::close(n.terminal);
         n.terminal = terminal;
         n.ready = false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(n.lock);
         // A unit that went away by itself comes back whole; one plugged in
         // for the first time keeps the faults it was given.
         if (n.unit->unplugged())
@@ -720,6 +719,17 @@ bool HidrawTestbed::pull(int index) {
     }
     send_events(impl_->root, n, "remove");
     umockdev_testbed_remove_device(impl_->testbed, ("/sys" + n.usbPath()).c_str());
+    // The testbed removes the device folders and the USB device's own links
+    // only: the children's links stay and would stop the unit from being
+    // added again. The node stays too (the testbed cannot make it again);
+    // it refuses every request until the unit is back.
+    const std::string& root = impl_->root;
+    const std::string k = std::to_string(n.index);
+    for (const std::string& link :
+         {"/sys/bus/usb/devices/" + n.interfacePath().substr(n.interfacePath().rfind('/') + 1),
+          "/sys/bus/hid/devices/" + n.hidName(), "/sys/class/hidraw/hidraw" + k,
+          "/sys/dev/char/241:" + k, "/dev/.node/hidraw" + k})
+        ::unlink((root + link).c_str());
     return true;
 }
 

@@ -229,3 +229,29 @@ TEST(HidrawCli, SecondProgramFindsTheUnitInUse) {
 }
 
 } // namespace
+
+// A unit pulled out in the middle of an update: the update fails with the
+// transfer's exit code and a "failed" history line; once the unit is back,
+// the same update recovers it.
+TEST(HidrawCli, PulledDuringAnUpdateAndRecovered) {
+    TempDir tmp;
+    std::string cli = "'" + std::string(TREVIK_CLI) + "'";
+    std::string script = tmp.path("pull.sh");
+    std::ofstream(script) << cli << " update '" << SAMPLE << "' --national --no-backup\n"
+                          << "echo \"first $?\"\n"
+                          << "sleep 1\n"
+                          << cli << " update '" << SAMPLE << "' --national --no-backup\n"
+                          << "echo \"second $?\"\n"
+                          << cli << " history --json\n";
+    CliRun r = run_shell(tmp, "'" + std::string(TREVIK_UNIT_TESTBED) +
+                                  "' --delay-us 1000 --pull-after 1500 --replug-after 500 -- sh '" +
+                                  script + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("first 6\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Update Successfully!\nsecond 0\n"), std::string::npos) << r.out;
+    std::string history = r.out.substr(r.out.find("second 0\n") + 9);
+    auto j = nlohmann::json::parse(history, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << history;
+    EXPECT_NE(history.find("\"failed\""), std::string::npos) << history;
+    EXPECT_NE(history.find("\"succeeded\""), std::string::npos) << history;
+}

@@ -86,6 +86,7 @@ struct Node {
     // on the testbed's worker thread, plugging on the owner's.
     std::mutex lock;
     bool plugged = false;
+    bool everPlugged = false;
     UMockdevIoctlBase* handler = nullptr;
     int master = -1;    // the node's terminal, testbed side (the testbed owns it)
     int terminal = -1;  // the node's terminal, program side, opened to drain it
@@ -682,10 +683,12 @@ bool HidrawTestbed::plug(int index) {
     }
     {
         std::lock_guard<std::mutex> guard(n.lock);
-        // A unit that went away by itself comes back whole; one plugged in
-        // for the first time keeps the faults it was given.
-        if (n.unit->unplugged())
+        // A unit plugged in again starts afresh (no transfer half done, no
+        // unplug count left); one plugged in for the first time keeps the
+        // faults it was given.
+        if (n.everPlugged)
             n.unit->replug();
+        n.everPlugged = true;
         n.plugged = true;
     }
     if (n.unreadable)

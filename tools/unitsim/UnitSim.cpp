@@ -275,6 +275,11 @@ bool UnitSim::receive(const uint8_t* report, int n) {
         return false;
     pace();
     ++reportsIn_;
+    if (logReports_) {
+        UnitReport r{true, {}};
+        std::memcpy(r.bytes.data(), report, static_cast<size_t>(std::clamp(n, 0, REPORT_SIZE)));
+        reportLog_.push_back(r);
+    }
     const uint8_t* payload = report + 1;
     int have = std::clamp(n - 1, 0, 64);
     if (writing_) {
@@ -463,6 +468,17 @@ void UnitSim::queueReply(UnitCommand& c, uint32_t value) {
 }
 
 int UnitSim::send(uint8_t* report) {
+    int k = produce(report);
+    if (k > 0 && logReports_) {
+        UnitReport r{false, {}};
+        std::memcpy(r.bytes.data(), report, static_cast<size_t>(k));
+        std::fill(r.bytes.begin() + k, r.bytes.end(), 0xCC); // as the hosts' links pad it
+        reportLog_.push_back(r);
+    }
+    return k;
+}
+
+int UnitSim::produce(uint8_t* report) {
     if (!report || unplugged_)
         return 0;
     if (!reading_ && out_.empty())

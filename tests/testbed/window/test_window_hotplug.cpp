@@ -37,12 +37,12 @@ TEST(HidrawWindow, AttachesOnArrivalAndDropsOnRemoval) {
     ASSERT_TRUE(dlg.OnInitDialog());
     auto title = [&dlg] { return dlg.windowTitle().toStdString(); };
     EXPECT_EQ(title(), "Update Tool   No hardware connected!");
-    // The testbed plugs the unit in 3 s after the start: its GPS data of
+    // The testbed plugs the unit in 5 s after the start: its GPS data of
     // 2025-01-01.
     EXPECT_TRUE(
         wait_for([&] { return title() == "Update Tool   GPS Connected   V:20250101"; }, 15000))
         << title();
-    // ... and pulls it out 9 s after the start.
+    // ... and pulls it out 12 s after the start.
     EXPECT_TRUE(wait_for([&] { return title() == "Update Tool   No hardware connected!"; }, 15000))
         << title();
 }

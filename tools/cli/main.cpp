@@ -1,4 +1,5 @@
 #include "tools/cli/cli.h"
+#include "tools/cli/session.h"
 #include "trevik_version.h"
 
 #include <cstdio>
@@ -46,7 +47,9 @@ std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char
 }
 } // namespace
 
-CliRegistrar::CliRegistrar(CliSetup setup) { registry().push_back(setup); }
+CliRegistrar::CliRegistrar(CliSetup setup) {
+    registry().push_back(setup);
+}
 
 namespace {
 bool asks_for_json(int argc, char** argv) {
@@ -58,6 +61,12 @@ bool asks_for_json(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // --record and --redact-client belong to the session, wherever they stand.
+    CliSession session(argc, argv);
+    if (session.status() != CLI_OK)
+        return session.status();
+    argc = session.argc();
+    argv = session.argv();
     CLI::App app{"Trevik: updates and configures the GPS speed-camera unit"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
@@ -90,5 +99,5 @@ int main(int argc, char** argv) {
             std::printf("%s\n", cli_failure_json(CLI_USAGE, e.what()).c_str());
         return CLI_USAGE;
     }
-    return exit_code;
+    return session.end(exit_code);
 }

@@ -47,9 +47,7 @@ std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char
 }
 } // namespace
 
-CliRegistrar::CliRegistrar(CliSetup setup) {
-    registry().push_back(setup);
-}
+CliRegistrar::CliRegistrar(CliSetup setup) { registry().push_back(setup); }
 
 namespace {
 bool asks_for_json(int argc, char** argv) {

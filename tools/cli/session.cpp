@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
@@ -10,6 +11,18 @@
 #include "trevik_version.h"
 
 namespace {
+
+// A GPRS user name or password given to "settings set" is hidden like the
+// unit's own: a placeholder of the same length writes the same redacted
+// record when the session is replayed.
+std::string hide_gprs_secret(const std::string& arg) {
+    for (const char* key : {"user=", "password="}) {
+        size_t n = std::strlen(key);
+        if (arg.compare(0, n, key) == 0)
+            return key + std::string(arg.size() - n, 'x');
+    }
+    return arg;
+}
 
 // What a replay runs again: the command line without the argument list's
 // program name and without --unit, which the replay chooses.
@@ -26,7 +39,7 @@ std::vector<std::string> replayable_command(const std::vector<std::string>& args
         }
         if (args[i].rfind("--unit=", 0) == 0)
             continue;
-        out.push_back(args[i]);
+        out.push_back(hide_gprs_secret(args[i]));
     }
     return out;
 }

@@ -137,6 +137,11 @@ int run_replay(const ReplayOptions& opt) {
     QV_Hid_selectSource("hid");
     if (command.empty())
         return cli_fail(CLI_USAGE, opt.file + ": the session holds no command line to run");
+    if (command[0] == "window")
+        return cli_fail(CLI_USAGE, opt.file +
+                                       ": a session of the window; replay it with "
+                                       "trevik --unit replay:" +
+                                       opt.file);
     if (command[0] == "replay")
         return cli_fail(CLI_USAGE, opt.file + ": a session of a replay cannot be replayed");
 

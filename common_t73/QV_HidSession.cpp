@@ -195,6 +195,9 @@ std::vector<uint8_t> deflate_bytes(const std::vector<uint8_t>& in) {
 }
 
 bool inflate_bytes(const std::vector<uint8_t>& in, size_t expected, std::vector<uint8_t>* out) {
+    // zlib expands at most about 1032 times: a larger claim is not sized.
+    if (expected > in.size() * 1032 + 64)
+        return false;
     out->assign(expected, 0);
     uLongf size = uLongf(expected);
     if (uncompress(out->data(), &size, in.data(), uLong(in.size())) != Z_OK || size != expected)

@@ -128,3 +128,22 @@ int CliSession::end(int exit_code) {
     }
     return exit_code;
 }
+
+namespace {
+
+// The session's options, taken out before the command line is parsed, are
+// listed in --help with the others.
+void describe_session_options(CLI::App& root, int*) {
+    static std::string record;
+    static bool redact_client = false;
+    root.add_option("--record", record,
+                    "Record what passes between the tool and the unit into FILE (before or "
+                    "after the command; trevik-cli replay FILE checks it again)")
+        ->type_name("FILE");
+    root.add_flag("--redact-client", redact_client,
+                  "With --record: also hide the unit's own part of the client id");
+}
+
+const CliRegistrar registrar(describe_session_options);
+
+} // namespace

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -198,6 +199,22 @@ TEST_F(SessionTest, UnusedEventsAreADifference) {
     EXPECT_EQ(r.code, 6);
     EXPECT_NE(r.err.find("replay ended early: "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(" events not used"), std::string::npos) << r.err;
+}
+
+TEST_F(SessionTest, RealtimeKeepsTheRecordedPauses) {
+    std::string s = dir + "s.jsonl";
+    ASSERT_EQ(cli("--record " + s + unitArg() + " info").code, 0);
+    std::vector<std::string> lines = lines_of(s);
+    nlohmann::json e = nlohmann::json::parse(lines[3]);
+    ASSERT_EQ(e["event"], "read");
+    e["ms"] = 400;
+    lines[3] = e.dump();
+    write_lines(s, lines);
+    auto start = std::chrono::steady_clock::now();
+    CliRun r = cli("replay --realtime " + s);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_GE(took, std::chrono::milliseconds(400));
 }
 
 TEST_F(SessionTest, BadSessionFilesAreRefusedWithTheirLine) {

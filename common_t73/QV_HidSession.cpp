@@ -502,6 +502,12 @@ bool parse_event(const nlohmann::json& j, SessionEvent* e, std::string* why) {
     return false;
 }
 
+// The text at key, or "" when there is none or it is no text.
+std::string text_at(const nlohmann::json& j, const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 } // namespace
 
 int QV_Session_load(const std::string& path, Session* out, std::string* error) {
@@ -528,7 +534,7 @@ int QV_Session_load(const std::string& path, Session* out, std::string* error) {
         if (j.is_discarded() || !j.is_object())
             return fail("not a JSON object");
         if (number == 1) {
-            if (j.value("format", std::string()) != SESSION_FORMAT)
+            if (text_at(j, "format") != SESSION_FORMAT)
                 return fail(std::string("not a session file (no \"format\":\"") + SESSION_FORMAT +
                             "\")");
             if (!j.contains("version") || !j["version"].is_number_integer() ||
@@ -551,7 +557,7 @@ int QV_Session_load(const std::string& path, Session* out, std::string* error) {
             out->headerText = line;
             continue;
         }
-        if (j.value("event", std::string()) == "end") {
+        if (text_at(j, "event") == "end") {
             if (!j.contains("exit") || !j["exit"].is_number_integer())
                 return fail("the end line needs its \"exit\"");
             out->exitCode = int(j["exit"].get<int64_t>());

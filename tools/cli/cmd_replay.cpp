@@ -38,14 +38,19 @@ struct RunVerdict {
 RunVerdict parse_verdict(const std::string& text) {
     RunVerdict v;
     nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (!j.is_object())
+    auto number = [&j](const char* key) {
+        auto it = j.find(key);
+        return it != j.end() && it->is_number_integer() ? int(it->get<int64_t>()) : -1;
+    };
+    if (!j.is_object() || !j.contains("agrees") || !j["agrees"].is_boolean() ||
+        !j.contains("text") || !j["text"].is_string())
         return v;
     v.received = true;
-    v.agrees = j.value("agrees", false);
-    v.events = j.value("events", 0);
-    v.exit = j.value("exit", -1);
-    v.recorded_exit = j.value("recorded_exit", 0);
-    v.text = j.value("text", std::string());
+    v.agrees = j["agrees"].get<bool>();
+    v.text = j["text"].get<std::string>();
+    v.events = number("events");
+    v.exit = number("exit");
+    v.recorded_exit = number("recorded_exit");
     return v;
 }
 

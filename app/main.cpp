@@ -40,6 +40,12 @@ int main(int argc, char** argv) {
             fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", unit.c_str());
         return 2;
     }
+    VersionHosts hosts;
+    if (!version_hosts_from_environment(&hosts)) {
+        fprintf(stderr, "%s must be host:port, not \"%s\"\n", VERSION_SERVER_ENV,
+                getenv(VERSION_SERVER_ENV));
+        return 2;
+    }
     if (const char* env = getenv("TREVIK_RECORD"); record.empty() && env && *env)
         record = env;
     if (!record.empty()) {
@@ -52,12 +58,6 @@ int main(int argc, char** argv) {
             fprintf(stderr, "--record: %s\n", error.c_str());
             return 2;
         }
-    }
-    VersionHosts hosts;
-    if (!version_hosts_from_environment(&hosts)) {
-        fprintf(stderr, "%s must be host:port, not \"%s\"\n", VERSION_SERVER_ENV,
-                getenv(VERSION_SERVER_ENV));
-        return 2;
     }
     // An update run that ends the program abnormally still leaves its
     // history line.

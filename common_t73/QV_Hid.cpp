@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common_t73/QV_HidSession.h"
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
 #include "support/text.h"
@@ -30,17 +31,20 @@ namespace {
 const char SOCKET_PREFIX[] = "socket:";
 const char HID_PREFIX[] = "hid:";
 const char EMULATED_PREFIX[] = "emulated:";
+const char REPLAY_PREFIX[] = "replay:";
 // The path an emulated unit is reported under; it names the unit's ids the
 // way interface paths do.
 const char16_t EMULATED_PATH[] = u"emulated:vid_0416&pid_b500";
 
-enum class SourceKind { Hid, Socket, Emulated };
+enum class SourceKind { Hid, Socket, Emulated, Replay };
 
 struct Source {
     std::mutex lock;
     SourceKind kind = SourceKind::Hid;
     std::string socketPath;
     std::string hidPath; // empty: any unit
+    std::string replaySpec;
+    std::string error;
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
     std::function<std::vector<QV_HidUnitInfo>()> enumerate;
 };
@@ -101,13 +105,22 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
     SourceKind kind;
     std::string socketPath;
     std::string hidPath;
+    std::string replaySpec;
     {
         std::lock_guard<std::mutex> guard(source().lock);
         kind = source().kind;
         socketPath = source().socketPath;
         hidPath = source().hidPath;
+        replaySpec = source().replaySpec;
     }
     switch (kind) {
+    case SourceKind::Replay:
+        // A session that never opened the unit replays as no unit present.
+        if (QV_HidReplay_hasUnit()) {
+            std::u16string path = utf8_to_wtext(REPLAY_PREFIX + replaySpec);
+            attach(owner, path.c_str());
+        }
+        return;
     case SourceKind::Emulated:
         attach(owner, EMULATED_PATH);
         return;
@@ -141,7 +154,7 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     std::string p = wtext_to_utf8(path);
     // The lock comes first: a unit another program uses is not touched.
     int lockFd = -1;
-    if (!starts_with(p, EMULATED_PREFIX)) {
+    if (!starts_with(p, EMULATED_PREFIX) && !starts_with(p, REPLAY_PREFIX)) {
         bool socket = starts_with(p, SOCKET_PREFIX);
         std::string lockPath =
             socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
@@ -177,6 +190,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     QV_HidOpenError why = QV_HID_OPEN_FAILED;
     if (starts_with(p, SOCKET_PREFIX)) {
         transport = QV_HidSocket_open(p.substr(std::strlen(SOCKET_PREFIX)));
+    } else if (starts_with(p, REPLAY_PREFIX)) {
+        transport = QV_HidReplay_open();
     } else if (starts_with(p, EMULATED_PREFIX)) {
         std::function<std::unique_ptr<QV_ReportTransport>()> factory;
         {
@@ -194,6 +209,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
         return nullptr;
     }
+    // A recording wraps whatever was opened; nothing else sees it.
+    transport = QV_HidSession_record(std::move(transport), p);
     QV_HidHandle* handle = QV_Hid_openTransport(std::move(transport));
     if (handle) {
         handle->lockFd = lockFd;
@@ -272,6 +289,18 @@ int QV_Hid_classOfGuid(const uint8_t* guid) {
 
 int QV_Hid_selectSource(const std::string& text) {
     std::lock_guard<std::mutex> guard(source().lock);
+    source().error.clear();
+    if (starts_with(text, REPLAY_PREFIX) && text.size() > std::strlen(REPLAY_PREFIX)) {
+        std::string spec = text.substr(std::strlen(REPLAY_PREFIX));
+        if (!QV_HidReplay_select(spec, &source().error))
+            return 0;
+        source().kind = SourceKind::Replay;
+        source().replaySpec = spec;
+        source().socketPath.clear();
+        source().hidPath.clear();
+        source().factory = nullptr;
+        return 1;
+    }
     if (text == "hid") {
         source().kind = SourceKind::Hid;
         source().socketPath.clear();
@@ -288,11 +317,18 @@ int QV_Hid_selectSource(const std::string& text) {
         return 0;
     }
     source().factory = nullptr;
+    QV_HidReplay_unselect();
     return 1;
+}
+
+std::string QV_Hid_sourceError() {
+    std::lock_guard<std::mutex> guard(source().lock);
+    return source().error;
 }
 
 void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory) {
     std::lock_guard<std::mutex> guard(source().lock);
+    QV_HidReplay_unselect();
     if (factory) {
         source().kind = SourceKind::Emulated;
         source().factory = std::move(factory);
@@ -309,6 +345,8 @@ std::string QV_Hid_sourceText() {
         return SOCKET_PREFIX + source().socketPath;
     case SourceKind::Emulated:
         return "emulated";
+    case SourceKind::Replay:
+        return REPLAY_PREFIX + source().replaySpec;
     case SourceKind::Hid:
         if (!source().hidPath.empty())
             return HID_PREFIX + source().hidPath;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "online/messages.h"
 #include "package/update_run.h"
 
 namespace {
@@ -122,10 +123,19 @@ FailureText failure_text_package(const PackageCheck& check) {
 }
 
 FailureText failure_text_download(const std::string& message) {
-    const char* hint = "Check the network connection and run the same update again.";
+    const char* hint = "Check the network connection and try again, or update from a package file.";
     if (message.empty())
-        return {"The package could not be downloaded.", hint};
+        return {"The download failed.", hint};
     return {"The download failed: " + message + ".", hint};
+}
+
+FailureText failure_text_download_result(int result, long detail, const std::string& message) {
+    if (!message.empty())
+        return failure_text_download(message);
+    if (result == DOWNLOAD_RESULT_HTTP_STATUS)
+        return failure_text_download("the server answered with HTTP status " +
+                                     std::to_string(detail));
+    return {};
 }
 
 FailureText failure_text_outcome(const UpdateOutcome& o, const std::string& backup_dir) {

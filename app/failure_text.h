@@ -31,6 +31,12 @@ FailureText failure_text_package(const PackageCheck& check);
 // transfer gave none.
 FailureText failure_text_download(const std::string& message);
 
+// The same from how the download component ended a transfer (its result
+// and detail), for when the transfer's own message may be empty: an HTTP
+// status is named; otherwise, without a message, nothing is known (both
+// texts empty).
+FailureText failure_text_download_result(int result, long detail, const std::string& message);
+
 // The cause and next step of a failed update run, from its outcome: the
 // step it stopped at, its status and what it found. backup_dir as above.
 FailureText failure_text_outcome(const UpdateOutcome& outcome, const std::string& backup_dir);

@@ -185,6 +185,36 @@ TEST_F(UnitCliTest, ListShowsServedSocketUnits) {
     EXPECT_EQ(cli("list --unit usb").code, 2);
 }
 
+// The command's options read the same before its name as after it; a name
+// that is no command is named in the error.
+TEST_F(UnitCliTest, OptionsBeforeTheCommandAndUnknownCommands) {
+    CliRun after = cli("info --json --pretty" + unitArg());
+    ASSERT_EQ(after.code, 0) << after.err;
+    for (const std::string& args :
+         {"--json --pretty info" + unitArg(), "--json" + unitArg() + " --pretty info",
+          "-q --json --unit=socket:" + sock + " --pretty info"}) {
+        CliRun before = cli(args);
+        EXPECT_EQ(before.code, 0) << args << before.err;
+        EXPECT_EQ(before.out, after.out) << args;
+    }
+    struct Case {
+        std::string args;
+        std::string out;
+    } unknown[] = {
+        {"frobnicate", ""},
+        {"-q frobnicate --json", "{\"ok\":false,\"error\":{\"code\":2,\"text\":\"unknown command "
+                                 "\\\"frobnicate\\\"; trevik-cli --help lists them\"}}\n"},
+        {"--unit socket:x frobnicate", ""},
+    };
+    for (const Case& c : unknown) {
+        CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, 2) << c.args;
+        EXPECT_EQ(r.err, "unknown command \"frobnicate\"; trevik-cli --help lists them\n")
+            << c.args;
+        EXPECT_EQ(r.out, c.out) << c.args;
+    }
+}
+
 // A unit another program holds is listed as busy, with that program's
 // process id, not left out.
 TEST_F(UnitCliTest, ListMarksAUnitAnotherProgramHoldsAsBusy) {

@@ -123,6 +123,49 @@ TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
 }
 
+// -q hides progress, but not where the unit's settings were saved.
+TEST_F(CliUpdate, QuietKeepsTheNoticeOfTheSavedSettings) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"-q", "--unit", "socket:" + socket, "update", package});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Update Successfully!\n");
+    std::vector<std::string> lines = split_lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("The unit starts its new program with its default settings. Once it "
+                             "has restarted, bring its settings back with: trevik-cli settings "
+                             "apply /",
+                             0),
+              0u)
+        << r.err;
+}
+
+// verify on a terminal (a pseudo-terminal from script(1)): the read-back's
+// progress starts at 0, and TERM=dumb gets no escape sequences.
+TEST_F(CliUpdate, VerifyOnATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    ASSERT_EQ(
+        run_cli(tmp, {"--unit", "socket:" + socket, "update", "--no-backup", package}).exit_code,
+        0);
+    for (const char* term : {"xterm", "dumb"}) {
+        SCOPED_TRACE(term);
+        std::string typescript = tmp.path(std::string("verify-") + term + ".out");
+        std::string cmd = std::string("TERM=") + term + " script -qec \"'" + TREVIK_CLI +
+                          "' --unit 'socket:" + socket + "' verify '" + package +
+                          "'\" /dev/null </dev/null >'" + typescript + "' 2>&1";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        std::string out = read_text(typescript);
+        size_t first = out.find("Verify Updated ");
+        ASSERT_NE(first, std::string::npos) << out;
+        EXPECT_NE(out.compare(first, 19, "Verify Updated 100."), 0) << out;
+        EXPECT_NE(out.find("Verify Updated 100.00%"), std::string::npos) << out;
+        EXPECT_EQ(out.find('\033') == std::string::npos, std::string(term) == "dumb") << out;
+    }
+}
+
 // A unit that takes 5 ms per report, as a slow unit on USB does: the run
 // waits for it and succeeds. The voice write alone takes the unit longer
 // than one report's limit.

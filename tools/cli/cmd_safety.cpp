@@ -405,9 +405,9 @@ int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code
     if (g)
         for (const std::string& w : g->warnings())
             std::fprintf(stderr, "Warning: %s\n", w.c_str());
-    // A note for the user: standard output carries the result alone (the
-    // JSON report holds the note too).
+    // A result for the user, not a log line: -q keeps it. Standard output
+    // carries the result alone (the JSON report holds the note too).
     if (!outcome.notice.empty())
-        cli_note(utf8(outcome.notice));
+        CliProgress::printAside(utf8(outcome.notice) + "\n");
     return outcome.interrupted ? CLI_INTERRUPTED : code;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -74,6 +75,11 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
         return false;
     out->assign(buffer.data(), buffer.size() - dst_left);
     return true;
+}
+
+bool dumb_terminal() {
+    const char* term = std::getenv("TERM");
+    return term && std::strcmp(term, "dumb") == 0;
 }
 
 void log_to_stderr(void*, int level, const char* line) {
@@ -191,7 +197,7 @@ std::string cli_wide_text(const std::u16string& wide) {
 CliProgress::CliProgress() : CliProgress(stderr, ::isatty(STDERR_FILENO) != 0) {}
 
 CliProgress::CliProgress(std::FILE* out, bool terminal)
-    : out_(out), terminal_(terminal), hidden_(quiet_flag) {
+    : out_(out), terminal_(terminal), dumb_(dumb_terminal()), hidden_(quiet_flag) {
     std::lock_guard<std::mutex> guard(stderr_lock);
     active_progress = this;
 }
@@ -261,7 +267,15 @@ void CliProgress::finish() {
 }
 
 void CliProgress::draw(const std::string& text) {
-    std::fprintf(out_, "\r%s\033[K", text.c_str());
+    if (dumb_) {
+        // Blanks cover what is left of a longer line before.
+        size_t wider = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
+        std::fprintf(out_, "\r%s%s", text.c_str(), std::string(wider, ' ').c_str());
+        if (wider)
+            std::fprintf(out_, "\r%s", text.c_str());
+    } else {
+        std::fprintf(out_, "\r%s\033[K", text.c_str());
+    }
     std::fflush(out_);
     shown_ = text;
     open_ = true;
@@ -277,10 +291,14 @@ void CliProgress::printAside(const std::string& text) {
     std::lock_guard<std::mutex> guard(stderr_lock);
     CliProgress* p = active_progress;
     bool redraw = p && p->terminal_ && p->open_ && p->out_ == stderr;
-    if (redraw)
+    if (redraw && p->dumb_)
+        std::fprintf(stderr, "\r%s\r", std::string(p->shown_.size(), ' ').c_str());
+    else if (redraw)
         std::fputs("\r\033[K", stderr);
     std::fputs(text.c_str(), stderr);
-    if (redraw)
+    if (redraw && p->dumb_)
+        std::fprintf(stderr, "%s", p->shown_.c_str());
+    else if (redraw)
         std::fprintf(stderr, "\r%s\033[K", p->shown_.c_str());
     std::fflush(stderr);
 }

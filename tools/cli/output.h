@@ -74,7 +74,8 @@ std::string cli_wide_text(const std::u16string& wide);
 // The progress display on standard error. On a terminal one line redrawn
 // in place: a bar, the window's progress text, the bytes done and total.
 // Otherwise a line at the start of each phase and at most one more per
-// tenth of the work. -q hides it. One display is active at a time; log
+// tenth of the work. -q hides it. A terminal whose TERM is "dumb" gets no
+// escape sequences. One display is active at a time; log
 // lines printed meanwhile never land inside its line.
 class CliProgress {
   public:
@@ -108,6 +109,7 @@ class CliProgress {
 
     std::FILE* out_;
     bool terminal_;
+    bool dumb_; // TERM=dumb: the line is redrawn with "\r" and blanks, no escape sequences
     bool hidden_;
     bool open_ = false;
     std::string shown_;

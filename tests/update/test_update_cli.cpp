@@ -381,6 +381,37 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
     EXPECT_EQ(national.exit_code, 0) << national.out << national.err;
 }
 
+// On a terminal the question shows the system's text with an English line
+// under it, and Enter takes the recommended answer: choose provinces.
+TEST_F(CliUpdate, ProvinceQuestionOnATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    PkgDescription d = standard_package(p);
+    d.province_table = true;
+    d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
+    d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
+    std::string prov = tmp.path("prov.dqv");
+    ASSERT_EQ(pkgbuild_write(d, prov), 1);
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    // Enter, then province 0 (北京) when the list is asked for.
+    std::string typescript = tmp.path("province.out");
+    std::string cmd = "{ printf '\\n'; sleep 1; printf '0\\n'; sleep 3; } | LC_ALL=C.UTF-8 "
+                      "script -qec \"'" +
+                      std::string(TREVIK_CLI) + "' --unit 'socket:" + socket +
+                      "' update --no-backup -y '" + prov + "'\" /dev/null >'" + typescript +
+                      "' 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::string out = read_text(typescript);
+    EXPECT_NE(out.find("建议选择‘是’！\r\nYes: choose provinces (every kind of data, per "
+                       "province). No: write the national condensed package (speed cameras only, "
+                       "no safety hints). Yes is recommended. [Y/n] "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Provinces (names or numbers"), std::string::npos) << out;
+    EXPECT_NE(out.find("Update Successfully!"), std::string::npos) << out;
+}
+
 // The bundled sample package, whose province table asks the province
 // question: answered by the option, the chosen provinces are merged.
 TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {

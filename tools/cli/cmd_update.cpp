@@ -145,15 +145,20 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             return 1;
         }
         // The questions go where the answers are read from: the terminal.
-        std::fprintf(stderr, "%s [y/n] ",
+        // The system's question, then the same in English; Enter takes the
+        // answer it recommends (yes).
+        std::fprintf(stderr, "%s\n%s [Y/n] ",
                      "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
                      "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                     "‘是’！");
+                     "‘是’！",
+                     "Yes: choose provinces (every kind of data, per province). No: write the "
+                     "national condensed package (speed cameras only, no safety hints). Yes is "
+                     "recommended.");
         std::fflush(stderr);
         std::string answer;
         if (!std::getline(std::cin, answer))
             return 1;
-        if (answer != "y" && answer != "Y" && answer != "yes") {
+        if (!answer.empty() && answer != "y" && answer != "Y" && answer != "yes") {
             *mode = 0;
             return 0;
         }

@@ -77,6 +77,9 @@ class UnitCliTest : public ::testing::Test {
     static std::string jsonDate(const std::string& line) {
         std::string date = line.substr(line.find(':') + 1);
         date = date.substr(0, date.find(';'));
+        // One date form in every JSON object: YYYY-MM-DD.
+        if (date.size() == 8)
+            date = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2);
         return date.empty() ? "null" : "\"" + date + "\"";
     }
 };
@@ -111,7 +114,7 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
                      "\"main_setting_version\":" +
                          lineValue(lines[3]) +
                          ",\"board_name\":\"T73A\",\"program_version\":321,"
-                         "\"client\":\"TREVIK-DEMO 0042\",\"gps_version\":\"20250101\","
+                         "\"client\":\"TREVIK-DEMO 0042\",\"gps_version\":\"2025-01-01\","
                          "\"gps_size\":4194304,\"voice_version\":" +
                          jsonDate(lines[8]) + ",\"voice_size\":" + sizeOf(lines[8]) +
                          ",\"radar_mute_version\":" + jsonDate(lines[9]) +

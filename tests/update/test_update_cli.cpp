@@ -451,6 +451,15 @@ TEST_F(CliUpdate, UnitAlreadyAsNewAsTheOnlineVersionIsLeftAlone) {
     EXPECT_EQ(r.out, "Internet vesion:20991231\n");
     EXPECT_NE(r.err.find("Already the newest version."), std::string::npos) << r.err;
     EXPECT_EQ(server.requests(), 1); // the version file alone
+
+    // With --json, the object of nothing to do that check-online prints too.
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
+    CliResult j = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national", "--json"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    EXPECT_EQ(j.exit_code, 7) << j.err;
+    EXPECT_EQ(j.out, "{\"ok\":true,\"online_status\":\"Internet vesion:20991231\",\"version\":"
+                     "\"2099-12-31\",\"unit_version\":\"2099-12-31\",\"up_to_date\":true,"
+                     "\"message\":\"Already the newest version.\"}\n");
 }
 
 TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {

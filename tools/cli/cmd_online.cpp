@@ -92,10 +92,12 @@ int run_check_online(const OnlineOptions& o) {
         } else {
             out["form"] = "single";
             out["status"] = u8(view.status);
-            out["version"] = st.online_version;
+            out["version"] = cli_date_json(uint32_t(st.online_version));
             out["package_url"] = u8(st.package_url);
-            out["unit_version"] = unit_version;
+            out["unit_version"] = cli_date_json(unit_version);
             out["up_to_date"] = up_to_date;
+            if (up_to_date)
+                cli_nothing_to_do_json(&out, uint32_t(st.online_version), unit_version);
         }
         cli_print_json(out);
     } else if (st.list_form) {

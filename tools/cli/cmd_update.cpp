@@ -305,8 +305,15 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     uint32_t unit_version = gps.year * 10000u + gps.month * 100u + gps.day;
     if (version_check_should_ask(st, false, unit_version)) {
         const char* question = "Already the newest version,Updated or Not?";
-        if (!isatty(fileno(stdin)) || cli_json())
-            return cli_fail(CLI_NOTHING_TO_DO, "Already the newest version.");
+        if (cli_json()) {
+            // Nothing to do is a result, the same object as check-online's.
+            cli_note(CLI_ALREADY_NEWEST);
+            cli_nothing_to_do_json(report, uint32_t(st.online_version), unit_version);
+            cli_print_json(*report);
+            return CLI_NOTHING_TO_DO;
+        }
+        if (!isatty(fileno(stdin)))
+            return cli_fail(CLI_NOTHING_TO_DO, CLI_ALREADY_NEWEST);
         if (!ask_yes(question))
             return cli_fail(CLI_NOTHING_TO_DO, "");
     }

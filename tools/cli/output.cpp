@@ -135,6 +135,22 @@ void cli_print_json(const CliJson& object) {
     std::fflush(stdout);
 }
 
+CliJson cli_date_json(uint32_t d) {
+    uint32_t year = d / 10000, month = d / 100 % 100, day = d % 100;
+    if (year == 0 || month < 1 || month > 12 || day < 1 || day > 31)
+        return nullptr;
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", year, month, day);
+    return text;
+}
+
+void cli_nothing_to_do_json(CliJson* object, uint32_t online, uint32_t unit) {
+    (*object)["version"] = cli_date_json(online);
+    (*object)["unit_version"] = cli_date_json(unit);
+    (*object)["up_to_date"] = true;
+    (*object)["message"] = CLI_ALREADY_NEWEST;
+}
+
 std::string cli_failure_json(int code, const std::string& text) {
     return cli_failure_json(code, text, FailureText());
 }

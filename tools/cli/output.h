@@ -38,6 +38,15 @@ bool cli_json();
 // Tests and main: sets what --json / --pretty would.
 void cli_set_json(bool json, bool pretty);
 
+// A date in every JSON object: "YYYY-MM-DD" from a yyyymmdd number, null
+// for 0 or a number that is no date. Times are "YYYY-MM-DDTHH:MM:SSZ".
+CliJson cli_date_json(uint32_t yyyymmdd);
+
+// The object of exit code 7 (nothing to do), the same in every command:
+// up_to_date, both versions as dates and the message, added to object.
+void cli_nothing_to_do_json(CliJson* object, uint32_t online, uint32_t unit);
+inline constexpr const char* CLI_ALREADY_NEWEST = "Already the newest version.";
+
 // Prints one object on standard output: {"ok":true, ...the object's keys},
 // compact unless --pretty, then a newline. Text that is not UTF-8 is
 // replaced, never dropped.

@@ -64,9 +64,7 @@ namespace {
 CliJson date_json(const DateStamp& d) {
     if (d.year == 0)
         return nullptr;
-    char text[16];
-    std::snprintf(text, sizeof text, "%d%02d%02d", int(d.year), int(d.month), int(d.day));
-    return text;
+    return cli_date_json(d.year * 10000u + d.month * 100u + d.day);
 }
 
 std::string ansi_to_utf8(const char* ansi, size_t n) {

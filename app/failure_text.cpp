@@ -130,11 +130,12 @@ FailureText failure_text_download(const std::string& message) {
 }
 
 FailureText failure_text_download_result(int result, long detail, const std::string& message) {
-    if (!message.empty())
-        return failure_text_download(message);
+    // A status says more than the library's words for it.
     if (result == DOWNLOAD_RESULT_HTTP_STATUS)
         return failure_text_download("the server answered with HTTP status " +
                                      std::to_string(detail));
+    if (!message.empty())
+        return failure_text_download(message);
     return {};
 }
 

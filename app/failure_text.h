@@ -32,9 +32,8 @@ FailureText failure_text_package(const PackageCheck& check);
 FailureText failure_text_download(const std::string& message);
 
 // The same from how the download component ended a transfer (its result
-// and detail), for when the transfer's own message may be empty: an HTTP
-// status is named; otherwise, without a message, nothing is known (both
-// texts empty).
+// and detail) and its own message: an HTTP status is named; otherwise the
+// message, and without one nothing is known (both texts empty).
 FailureText failure_text_download_result(int result, long detail, const std::string& message);
 
 // The cause and next step of a failed update run, from its outcome: the

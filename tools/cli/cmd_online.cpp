@@ -68,8 +68,9 @@ int run_check_online(const OnlineOptions& o) {
     if (got.result != DOWNLOAD_RESULT_OK) {
         cli_note("download ended with result " + std::to_string(got.result) + " (detail " +
                  std::to_string(static_cast<long>(got.detail)) + ")");
-        return cli_fail(CLI_FAILED, u8(VERSION_TEXT_FAILED),
-                        failure_text_download_result(got.result, long(got.detail), ""));
+        return cli_fail(
+            CLI_FAILED, u8(VERSION_TEXT_FAILED),
+            failure_text_download_result(got.result, long(got.detail), dl.LastErrorText()));
     }
     VersionCheckView view;
     int read = LoadVersionFile(st, target.c_str(), &view);

@@ -195,6 +195,10 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     DownloadOwner* downloadOwner() override { return this; }
     std::u16string downloadFailureText() override { return failure_; }
     void clearDownloadFailureText() override { failure_.clear(); }
+    void downloadNotice(const std::u16string& text) override {
+        if (!text.empty())
+            cli_note(cli_wide_text(text));
+    }
 
     // Download messages arrive on the downloading thread, which here is the
     // run's own.
@@ -212,7 +216,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
                 progress_->update(progress_download_text(total_, total_, 0), total_, total_);
             else if (wparam != 6) {
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
-                download_why_ = failure_text_download_result(int(wparam), long(lparam), "");
+                download_why_ = failure_text_download_result(int(wparam), long(lparam),
+                                                             download_.LastErrorText());
             }
             break;
         default:
@@ -289,7 +294,8 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
         return cli_fail(CLI_FAILED, wtext_to_utf8(got.startError.c_str()));
     if (got.result != DOWNLOAD_RESULT_OK) {
         return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED),
-                        failure_text_download_result(got.result, long(got.detail), ""));
+                        failure_text_download_result(got.result, long(got.detail),
+                                                     version_download.LastErrorText()));
     }
     VersionCheckView view;
     if (!LoadVersionFile(st, target.c_str(), &view))
@@ -431,7 +437,7 @@ int run_update(const UpdateOptions& opt) {
 
     int code = CLI_OK;
     std::string text;
-    FailureText why;
+    FailureText cause;
     if (outcome.result == UPDATE_ABANDONED) {
         code = CLI_USAGE;
         text = host.refusal();
@@ -439,18 +445,21 @@ int run_update(const UpdateOptions& opt) {
         code = failure_exit_code(outcome);
         text = cli_wide_text(host.box());
         auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
-        why = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
+        cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
         // The host saw how the transfer ended; the run only that it failed.
         if (outcome.stage == UpdateStage::Download &&
             outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
-            why = host.downloadWhy();
+            cause = host.downloadWhy();
     }
+    std::string why;
     if (code != CLI_OK) {
         // The way back and the guard's warnings come before the failure.
-        code = cli_safety_finish(guard.get(), outcome, code);
-        if (code == CLI_INTERRUPTED)
-            text += (text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
-        return cli_fail(code, text, why);
+        code = cli_safety_finish(guard.get(), outcome, code, &why);
+        if (!why.empty())
+            text += (text.empty() ? "" : "\n") + why;
+        CliJson extra;
+        cli_safety_add_json(guard.get(), &extra);
+        return cli_fail_with(code, text, extra, cause);
     }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {
@@ -462,17 +471,26 @@ int run_update(const UpdateOptions& opt) {
         }
         return CLI_OK;
     }
-    if (cli_json()) {
-        report["message"] = wtext_to_utf8(host.box().c_str());
-        if (!outcome.notice.empty())
-            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
-        cli_print_json(report);
-    } else {
+    if (!cli_json()) {
         std::printf("%s\n", cli_wide_text(host.box()).c_str());
         // The result comes before the note that follows it on standard error.
         std::fflush(stdout);
     }
-    return cli_safety_finish(guard.get(), outcome, CLI_OK);
+    code = cli_safety_finish(guard.get(), outcome, CLI_OK, &why);
+    if (cli_json()) {
+        report["message"] = wtext_to_utf8(host.box().c_str());
+        if (!outcome.notice.empty())
+            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
+        cli_safety_add_json(guard.get(), &report);
+    }
+    // Written, but stopped during the read-back or not confirmed by the
+    // unit: the run's own text stands, the exit code and its reason say
+    // the rest.
+    if (code != CLI_OK)
+        return cli_fail_with(code, why, report);
+    if (cli_json())
+        cli_print_json(report);
+    return CLI_OK;
 }
 
 void setup_update(CLI::App& root, int* exit_code) {

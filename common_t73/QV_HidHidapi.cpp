@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common_t73/QV_HidTransports.h"
+#include "support/text.h"
 
 namespace {
 
@@ -54,32 +55,6 @@ class HidapiTransport : public QV_ReportTransport {
     hid_device* device_;
 };
 
-// hidapi's strings are wchar_t (UTF-32 here); null when the unit has none.
-std::string wide_to_utf8(const wchar_t* s) {
-    std::string out;
-    for (; s && *s; ++s) {
-        uint32_t c = uint32_t(*s);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 std::vector<QV_HidUnitInfo> QV_HidHidapi_enumerate() {
@@ -89,8 +64,8 @@ std::vector<QV_HidUnitInfo> QV_HidHidapi_enumerate() {
     hid_device_info* list = hid_enumerate(UNIT_VENDOR_ID, UNIT_PRODUCT_ID);
     for (hid_device_info* d = list; d; d = d->next)
         if (d->path && d->vendor_id == UNIT_VENDOR_ID && d->product_id == UNIT_PRODUCT_ID)
-            units.push_back({d->path, wide_to_utf8(d->serial_number),
-                             wide_to_utf8(d->product_string)});
+            units.push_back(
+                {d->path, wide_to_utf8(d->serial_number), wide_to_utf8(d->product_string)});
     hid_free_enumeration(list);
     return units;
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common_t73/QV_WritePlan.h"
+#include "package/package_check.h"
 
 struct QV_Machine;
 struct Package;
@@ -121,6 +122,9 @@ struct UpdateOutcome {
     // unit's settings back), and whether the run was stopped from outside.
     std::u16string notice;
     int interrupted = 0;
+    // What was wrong with the package or archive when the run could not use
+    // it (None otherwise).
+    PackageCheck package;
     // Set by an UpdateGuard when the writes were acknowledged but the unit
     // could not confirm them afterwards (it could not be read after the
     // run, or still holds its old parameter record): why, for the user.

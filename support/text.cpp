@@ -10,8 +10,12 @@
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool is_wblank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+bool is_wblank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
 
 // Converts bytes between two iconv encodings. False when the text cannot
 // be represented or the conversion is not available.
@@ -311,6 +315,17 @@ std::string wtext_to_utf8(const char16_t* s) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD; // a surrogate without its partner has no UTF-8 form
         }
+        put_utf8(out, c);
+    }
+    return out;
+}
+
+std::string wide_to_utf8(const wchar_t* s) {
+    std::string out;
+    for (; s && *s; ++s) {
+        uint32_t c = uint32_t(*s);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
         put_utf8(out, c);
     }
     return out;

@@ -11,7 +11,9 @@
 
 namespace {
 
-std::string field(const char* start, int len) { return std::string(start, static_cast<size_t>(len)); }
+std::string field(const char* start, int len) {
+    return std::string(start, static_cast<size_t>(len));
+}
 
 TEST(TextSplit, TrimsFieldsAndRejectsTwentyCommas) {
     const char* starts[20];
@@ -119,6 +121,21 @@ TEST(TextConvert, Utf8AndUtf16ReplaceEachMalformedPieceOnce) {
     for (const auto& c : encode)
         EXPECT_EQ(wtext_to_utf8(c.wide.c_str()), c.utf8) << c.name;
     EXPECT_EQ(wtext_to_utf8(nullptr), "");
+
+    // hidapi's serial and product strings: wchar_t, one code point each.
+    struct {
+        const char* name;
+        std::wstring wide;
+        std::string utf8;
+    } wide[] = {
+        {"ascii", L"GPS Unit", "GPS Unit"},
+        {"all lengths", L"\u00e9\u5317\U0001F600", "\xC3\xA9\xE5\x8C\x97\xF0\x9F\x98\x80"},
+        {"surrogate value", std::wstring(1, wchar_t(0xD800)) + L"z", "\xEF\xBF\xBDz"},
+        {"past U+10FFFF", std::wstring(1, wchar_t(0x110000)), "\xEF\xBF\xBD"},
+    };
+    for (const auto& c : wide)
+        EXPECT_EQ(wide_to_utf8(c.wide.c_str()), c.utf8) << c.name;
+    EXPECT_EQ(wide_to_utf8(nullptr), "");
 }
 
 TEST(TextPaths, TempPathJoinKeepsTheDirectorySeparator) {
@@ -170,16 +187,17 @@ TEST(Date, SecondsToDate) {
 
 TEST(Log, LineFormat) {
     testing::internal::CaptureStdout();
-    log_info("..\\common_t73\\QV_Machine", 565, "QV_Machine_writeBoot", "write boot data[0x%X][0x%X]\n", 0,
-             4096);
+    log_info("..\\common_t73\\QV_Machine", 565, "QV_Machine_writeBoot",
+             "write boot data[0x%X][0x%X]\n", 0, 4096);
     log_info("a/b.cpp", 1, "f", "\n");
     std::string big(5000, 'm');
     log_info("x", 2, "g", "%s", big.c_str());
     std::string out = testing::internal::GetCapturedStdout();
-    std::string expected = "[QV_Machine][  565][QV_Machine_writeBoot][INFO]: write boot data[0x0][0x1000]\n"
-                           "[ a/b.cpp][    1][                   f][INFO]: \n"
-                           "[       x][    2][                   g][INFO]: " +
-                           std::string(4095, 'm') + "\n";
+    std::string expected =
+        "[QV_Machine][  565][QV_Machine_writeBoot][INFO]: write boot data[0x0][0x1000]\n"
+        "[ a/b.cpp][    1][                   f][INFO]: \n"
+        "[       x][    2][                   g][INFO]: " +
+        std::string(4095, 'm') + "\n";
     EXPECT_EQ(out, expected);
     EXPECT_STREQ(log_level_name(6), "CRITICAL");
 }

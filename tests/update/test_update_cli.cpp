@@ -124,6 +124,49 @@ TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
     EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
 }
 
+// -q hides progress, but not where the unit's settings were saved.
+TEST_F(CliUpdate, QuietKeepsTheNoticeOfTheSavedSettings) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    CliResult r = run_cli(tmp, {"-q", "--unit", "socket:" + socket, "update", package});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Update Successfully!\n");
+    std::vector<std::string> lines = split_lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("The unit starts its new program with its default settings. Once it "
+                             "has restarted, bring its settings back with: trevik-cli settings "
+                             "apply /",
+                             0),
+              0u)
+        << r.err;
+}
+
+// verify on a terminal (a pseudo-terminal from script(1)): the read-back's
+// progress starts at 0, and TERM=dumb gets no escape sequences.
+TEST_F(CliUpdate, VerifyOnATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    ASSERT_EQ(
+        run_cli(tmp, {"--unit", "socket:" + socket, "update", "--no-backup", package}).exit_code,
+        0);
+    for (const char* term : {"xterm", "dumb"}) {
+        SCOPED_TRACE(term);
+        std::string typescript = tmp.path(std::string("verify-") + term + ".out");
+        std::string cmd = std::string("TERM=") + term + " script -qec \"'" + TREVIK_CLI +
+                          "' --unit 'socket:" + socket + "' verify '" + package +
+                          "'\" /dev/null </dev/null >'" + typescript + "' 2>&1";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        std::string out = read_text(typescript);
+        size_t first = out.find("Verify Updated ");
+        ASSERT_NE(first, std::string::npos) << out;
+        EXPECT_NE(out.compare(first, 19, "Verify Updated 100."), 0) << out;
+        EXPECT_NE(out.find("Verify Updated 100.00%"), std::string::npos) << out;
+        EXPECT_EQ(out.find('\033') == std::string::npos, std::string(term) == "dumb") << out;
+    }
+}
+
 // A unit that takes 5 ms per report, as a slow unit on USB does: the run
 // waits for it and succeeds. The voice write alone takes the unit longer
 // than one report's limit.
@@ -173,23 +216,50 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_EQ(pkg_read_file(image), before);
 }
 
-TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
-    // Write 1 of the run (voice, after the main-setting block) is refused.
-    SimProcess sim(socket, image, {"--status", "f3:1"});
-    ASSERT_TRUE(sim.running());
-    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
-    EXPECT_EQ(r.exit_code, 6);
-    EXPECT_NE(r.err.find("Update Failed!  -4\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-
-    // The same failure with --json, from a unit that refuses the same write.
-    sim.stop();
-    std::string socket2 = tmp.path("unit2.sock");
-    SimProcess sim2(socket2, tmp.path("unit2.img"), {"--status", "f3:1"});
-    ASSERT_TRUE(sim2.running());
-    CliResult j = run_cli(tmp, {"--unit", "socket:" + socket2, "update", "--json", package});
-    EXPECT_EQ(j.exit_code, 6);
-    EXPECT_EQ(j.out, "{\"ok\":false,\"error\":{\"code\":6,\"text\":\"Update Failed!  -4\"}}\n");
+// Under the box text the cause, whether the unit's data is incomplete and
+// what to do next, with the folder the settings were saved in.
+TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatusAndTheCause) {
+    struct Case {
+        const char* refuse; // the emulator's write to refuse (the main-setting block is 0)
+        bool backup;
+        const char* text;
+        const char* area;
+    } cases[] = {
+        {"f3:1", true, "Update Failed!  -4", "the voice data"},
+        {"f3:3", false, "Update Failed!  -7", "the GPS data"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string sock = tmp.path("unit" + std::to_string(++n) + ".sock");
+        SimProcess sim(sock, tmp.path("unit" + std::to_string(n) + ".img"), {"--status", c.refuse});
+        ASSERT_TRUE(sim.running());
+        std::vector<std::string> args = {"--unit", "socket:" + sock, "update", "--json", package};
+        if (!c.backup)
+            args.push_back("--no-backup");
+        CliResult r = run_cli(tmp, args);
+        EXPECT_EQ(r.exit_code, 6);
+        std::string status = std::string(c.text).substr(std::string(c.text).rfind(' ') + 1);
+        std::string reason = std::string("The unit refused the write of ") + c.area +
+                             " or stopped answering during it (status " + status +
+                             "): the unit's data is now incomplete.";
+        std::string hint = "Unplug the unit, plug it in again and run the same update.";
+        auto o = nlohmann::json::parse(r.out);
+        EXPECT_EQ(o["ok"], false);
+        EXPECT_EQ(o["error"]["code"], 6);
+        EXPECT_EQ(o["error"]["text"], c.text);
+        EXPECT_EQ(o["error"]["reason"], reason);
+        std::string got_hint = o["error"]["hint"];
+        EXPECT_EQ(got_hint.rfind(hint, 0), 0u) << got_hint;
+        // The backup's folder, when one was saved, is named.
+        EXPECT_EQ(got_hint.find(" Its settings from before the update are saved in /") !=
+                      std::string::npos,
+                  c.backup)
+            << got_hint;
+        EXPECT_NE(r.err.find(std::string(c.text) + "\n" + reason + " " + got_hint + "\n"),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 // A package whose program for the unit cannot be written: the dry run gives
@@ -230,20 +300,31 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
 
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
-    CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.path("none.dqv")});
-    EXPECT_EQ(bad.exit_code, 5);
-    EXPECT_EQ(bad.err, "Open update file failed!\n");
-
-    // A zip without a package, and one that is no zip at all.
+    // A missing file, another customer's package, a zip without a package,
+    // and one that is no zip at all: the system's text, and under it why.
     std::string empty_zip = tmp.path("empty.zip"), junk_zip = tmp.path("junk.zip");
+    std::string other = tmp.path("other.dqv");
     ASSERT_EQ(pkgbuild_zip(empty_zip, {{"readme.txt", pkg_pattern(10, 1)}}), 1);
     ASSERT_TRUE(pkg_write_file(junk_zip, pkg_pattern(500, 2)));
-    for (const std::string& zip : {empty_zip, junk_zip}) {
-        CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
-        EXPECT_EQ(z.exit_code, 5) << zip;
-        EXPECT_NE(z.err.find("Open update file failed!\n"), std::string::npos) << z.err;
+    PkgDescription other_customer = standard_package(p);
+    other_customer.customer = "OTHERCO";
+    ASSERT_EQ(pkgbuild_write(other_customer, other), 1);
+    struct Case {
+        std::string file;
+        const char* why;
+    } cases[] = {
+        {tmp.path("none.dqv"), "There is no such file."},
+        {other, "The package was made for another customer: OTHERCO."},
+        {empty_zip, "The file is empty (or the archive holds no .dqv package)."},
+        {junk_zip, "The file is named as an archive but is not a zip archive"},
+    };
+    for (const Case& c : cases) {
+        CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", c.file});
+        EXPECT_EQ(z.exit_code, 5) << c.file;
+        EXPECT_NE(z.err.find(std::string("Open update file failed!\n") + c.why), std::string::npos)
+            << z.err;
         EXPECT_FALSE(std::filesystem::exists(
-            tmp.own(std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
+            tmp.own(std::filesystem::path(c.file).stem().string() + "/tmp.dqv")));
     }
 }
 
@@ -301,6 +382,37 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
     EXPECT_EQ(national.exit_code, 0) << national.out << national.err;
 }
 
+// On a terminal the question shows the system's text with an English line
+// under it, and Enter takes the recommended answer: choose provinces.
+TEST_F(CliUpdate, ProvinceQuestionOnATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    PkgDescription d = standard_package(p);
+    d.province_table = true;
+    d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
+    d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
+    std::string prov = tmp.path("prov.dqv");
+    ASSERT_EQ(pkgbuild_write(d, prov), 1);
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    // Enter, then province 0 (北京) when the list is asked for.
+    std::string typescript = tmp.path("province.out");
+    std::string cmd = "{ printf '\\n'; sleep 1; printf '0\\n'; sleep 3; } | LC_ALL=C.UTF-8 "
+                      "script -qec \"'" +
+                      std::string(TREVIK_CLI) + "' --unit 'socket:" + socket +
+                      "' update --no-backup -y '" + prov + "'\" /dev/null >'" + typescript +
+                      "' 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::string out = read_text(typescript);
+    EXPECT_NE(out.find("建议选择‘是’！\r\nYes: choose provinces (every kind of data, per "
+                       "province). No: write the national condensed package (speed cameras only, "
+                       "no safety hints). Yes is recommended. [Y/n] "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Provinces (names or numbers"), std::string::npos) << out;
+    EXPECT_NE(out.find("Update Successfully!"), std::string::npos) << out;
+}
+
 // The bundled sample package, whose province table asks the province
 // question: answered by the option, the chosen provinces are merged.
 TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
@@ -340,6 +452,15 @@ TEST_F(CliUpdate, UnitAlreadyAsNewAsTheOnlineVersionIsLeftAlone) {
     EXPECT_EQ(r.out, "Internet vesion:20991231\n");
     EXPECT_NE(r.err.find("Already the newest version."), std::string::npos) << r.err;
     EXPECT_EQ(server.requests(), 1); // the version file alone
+
+    // With --json, the object of nothing to do that check-online prints too.
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
+    CliResult j = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national", "--json"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    EXPECT_EQ(j.exit_code, 7) << j.err;
+    EXPECT_EQ(j.out, "{\"ok\":true,\"online_status\":\"Internet vesion:20991231\",\"version\":"
+                     "\"2099-12-31\",\"unit_version\":\"2099-12-31\",\"up_to_date\":true,"
+                     "\"message\":\"Already the newest version.\"}\n");
 }
 
 TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
@@ -435,7 +556,13 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
         CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
         unsetenv("TREVIK_VERSION_SERVER");
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+        // A file too large for a version file is cut off: the download's own
+        // words say so under the text.
+        std::string under = file.size() > 65536 ? "The download failed: Maximum file size "
+                                                  "exceeded. Check the network connection and "
+                                                  "try again, or update from a package file.\n"
+                                                : "";
+        EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n" + under);
         EXPECT_FALSE(std::filesystem::exists(tmp.own("Tmp")));
     }
 }
@@ -448,7 +575,9 @@ TEST_F(CliUpdate, VersionServerDown) {
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
     unsetenv("TREVIK_VERSION_SERVER");
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+    EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n"
+                     "The download failed: the server answered with HTTP status 404. Check the "
+                     "network connection and try again, or update from a package file.\n");
 }
 
 // Starts trevik-cli with args, its output into NAME.out and NAME.err.

@@ -12,6 +12,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/failure_text.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_Service.h"
@@ -67,7 +68,9 @@ int run_check_online(const OnlineOptions& o) {
     if (got.result != DOWNLOAD_RESULT_OK) {
         cli_note("download ended with result " + std::to_string(got.result) + " (detail " +
                  std::to_string(static_cast<long>(got.detail)) + ")");
-        return cli_fail(CLI_FAILED, u8(VERSION_TEXT_FAILED));
+        return cli_fail(
+            CLI_FAILED, u8(VERSION_TEXT_FAILED),
+            failure_text_download_result(got.result, long(got.detail), dl.LastErrorText()));
     }
     VersionCheckView view;
     int read = LoadVersionFile(st, target.c_str(), &view);
@@ -90,10 +93,12 @@ int run_check_online(const OnlineOptions& o) {
         } else {
             out["form"] = "single";
             out["status"] = u8(view.status);
-            out["version"] = st.online_version;
+            out["version"] = cli_date_json(uint32_t(st.online_version));
             out["package_url"] = u8(st.package_url);
-            out["unit_version"] = unit_version;
+            out["unit_version"] = cli_date_json(unit_version);
             out["up_to_date"] = up_to_date;
+            if (up_to_date)
+                cli_nothing_to_do_json(&out, uint32_t(st.online_version), unit_version);
         }
         cli_print_json(out);
     } else if (st.list_form) {

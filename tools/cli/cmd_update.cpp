@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/failure_text.h"
 #include "app/progress_text.h"
 #include "app/trevik_decisions.h"
 #include "common_t73/QV_Hid.h"
@@ -24,6 +25,7 @@
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
+#include "package/safe_update.h"
 #include "package/update_run.h"
 #include "support/build_settings.h"
 #include "support/text.h"
@@ -143,15 +145,20 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             return 1;
         }
         // The questions go where the answers are read from: the terminal.
-        std::fprintf(stderr, "%s [y/n] ",
+        // The system's question, then the same in English; Enter takes the
+        // answer it recommends (yes).
+        std::fprintf(stderr, "%s\n%s [Y/n] ",
                      "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
                      "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                     "‘是’！");
+                     "‘是’！",
+                     "Yes: choose provinces (every kind of data, per province). No: write the "
+                     "national condensed package (speed cameras only, no safety hints). Yes is "
+                     "recommended.");
         std::fflush(stderr);
         std::string answer;
         if (!std::getline(std::cin, answer))
             return 1;
-        if (answer != "y" && answer != "Y" && answer != "yes") {
+        if (!answer.empty() && answer != "y" && answer != "Y" && answer != "yes") {
             *mode = 0;
             return 0;
         }
@@ -178,6 +185,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         box_ = text;
     }
     const std::u16string& box() const { return box_; }
+    // The cause of a failed package download, from how the transfer ended.
+    const FailureText& downloadWhy() const { return download_why_; }
     // Why the province question was not answered; "" when it was.
     const std::string& refusal() const { return refusal_; }
     bool isClosing() override { return false; }
@@ -205,8 +214,11 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
                 progress_->update(progress_download_text(total_, total_, 0), total_, total_);
-            else if (wparam != 6)
+            else if (wparam != 6) {
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
+                download_why_ = failure_text_download_result(int(wparam), long(lparam),
+                                                             download_.LastErrorText());
+            }
             break;
         default:
             break;
@@ -223,6 +235,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     std::u16string failure_;
     std::u16string box_;
     std::string refusal_;
+    FailureText download_why_;
     CHttpDownload download_;
 };
 
@@ -279,8 +292,13 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     version_download.Stop();
     if (!got.startError.empty())
         return cli_fail(CLI_FAILED, wtext_to_utf8(got.startError.c_str()));
+    if (got.result != DOWNLOAD_RESULT_OK) {
+        return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED),
+                        failure_text_download_result(got.result, long(got.detail),
+                                                     version_download.LastErrorText()));
+    }
     VersionCheckView view;
-    if (got.result != DOWNLOAD_RESULT_OK || !LoadVersionFile(st, target.c_str(), &view))
+    if (!LoadVersionFile(st, target.c_str(), &view))
         return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED));
     if (view.set_status) {
         if (cli_json())
@@ -293,8 +311,15 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     uint32_t unit_version = gps.year * 10000u + gps.month * 100u + gps.day;
     if (version_check_should_ask(st, false, unit_version)) {
         const char* question = "Already the newest version,Updated or Not?";
-        if (!isatty(fileno(stdin)) || cli_json())
-            return cli_fail(CLI_NOTHING_TO_DO, "Already the newest version.");
+        if (cli_json()) {
+            // Nothing to do is a result, the same object as check-online's.
+            cli_note(CLI_ALREADY_NEWEST);
+            cli_nothing_to_do_json(report, uint32_t(st.online_version), unit_version);
+            cli_print_json(*report);
+            return CLI_NOTHING_TO_DO;
+        }
+        if (!isatty(fileno(stdin)))
+            return cli_fail(CLI_NOTHING_TO_DO, CLI_ALREADY_NEWEST);
         if (!ask_yes(question))
             return cli_fail(CLI_NOTHING_TO_DO, "");
     }
@@ -412,12 +437,19 @@ int run_update(const UpdateOptions& opt) {
 
     int code = CLI_OK;
     std::string text;
+    FailureText cause;
     if (outcome.result == UPDATE_ABANDONED) {
         code = CLI_USAGE;
         text = host.refusal();
     } else if (outcome.result != UPDATE_SUCCEEDED) {
         code = failure_exit_code(outcome);
         text = cli_wide_text(host.box());
+        auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
+        cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
+        // The host saw how the transfer ended; the run only that it failed.
+        if (outcome.stage == UpdateStage::Download &&
+            outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
+            cause = host.downloadWhy();
     }
     std::string why;
     if (code != CLI_OK) {
@@ -427,7 +459,7 @@ int run_update(const UpdateOptions& opt) {
             text += (text.empty() ? "" : "\n") + why;
         CliJson extra;
         cli_safety_add_json(guard.get(), &extra);
-        return cli_fail_with(code, text, extra);
+        return cli_fail_with(code, text, extra, cause);
     }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {

@@ -3,6 +3,7 @@
 #include "tools/cli/session.h"
 #include "trevik_version.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,36 +17,76 @@ std::vector<CliSetup>& registry() {
     return setups;
 }
 
-// "trevik-cli --unit socket:PATH update ..." reads as well as "trevik-cli
-// update --unit socket:PATH ...": a --unit given before the command name
-// moves behind it when that command takes one.
-std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::vector<std::string> moved;
+// The long options of every command that take a value ("--unit"), so that
+// a value given before the command name is not taken for the command.
+std::vector<std::string> value_options(CLI::App& app) {
+    std::vector<std::string> names;
+    for (CLI::App* cmd : app.get_subcommands({}))
+        for (const CLI::Option* opt : cmd->get_options())
+            if (!opt->get_positional() && opt->get_expected_min() > 0)
+                for (const std::string& n : opt->get_lnames())
+                    names.push_back("--" + n);
+    return names;
+}
+
+bool is_root_option(CLI::App& app, const std::string& arg) {
+    std::string name = arg.substr(0, arg.find('='));
+    const CLI::Option* opt = app.get_option_no_throw(name);
+    return opt != nullptr || name == "--version";
+}
+
+// What stands before the command name: options, and the value of each
+// option that takes one.
+struct CommandLine {
+    std::vector<std::string> args;
+    size_t command = 0; // index of the command name; args.size() when none
+};
+
+CommandLine find_command(CLI::App& app, int argc, char** argv) {
+    CommandLine line;
+    line.args.assign(argv + 1, argv + argc);
+    std::vector<std::string> valued = value_options(app);
     size_t i = 0;
-    while (i < args.size() && args[i].size() > 1 && args[i][0] == '-') {
-        if (args[i] == "--unit" && i + 1 < args.size()) {
-            moved.insert(moved.end(), {args[i], args[i + 1]});
-            args.erase(args.begin() + i, args.begin() + i + 2);
-        } else if (args[i].rfind("--unit=", 0) == 0) {
-            moved.push_back(args[i]);
-            args.erase(args.begin() + i);
-        } else {
-            ++i;
-        }
+    while (i < line.args.size() && line.args[i].size() > 1 && line.args[i][0] == '-') {
+        const std::string& a = line.args[i];
+        bool takes_value = std::find(valued.begin(), valued.end(), a) != valued.end();
+        i += takes_value ? 2 : 1;
     }
-    if (moved.empty())
+    line.command = i < line.args.size() ? i : line.args.size();
+    return line;
+}
+
+// "trevik-cli --json --unit socket:PATH info" reads as well as "trevik-cli
+// info --json --unit socket:PATH": an option of the command given before
+// its name moves behind it (-q and -v belong to every command already).
+// Returns the arguments to parse, or an empty list when nothing moved.
+std::vector<std::string> options_after_command(CLI::App& app, const CommandLine& line) {
+    if (line.command >= line.args.size())
         return {};
     CLI::App* command = nullptr;
     try {
-        if (i < args.size())
-            command = app.get_subcommand(args[i]);
+        command = app.get_subcommand(line.args[line.command]);
     } catch (const CLI::OptionNotFound&) {
-        command = nullptr;
-    }
-    if (!command || !command->get_option_no_throw("--unit"))
         return {};
-    args.insert(args.begin() + i + 1, moved.begin(), moved.end());
+    }
+    std::vector<std::string> valued = value_options(app);
+    std::vector<std::string> kept, moved;
+    for (size_t i = 0; i < line.command; ++i) {
+        const std::string& a = line.args[i];
+        bool takes_value = std::find(valued.begin(), valued.end(), a) != valued.end();
+        std::string name = a.substr(0, a.find('='));
+        bool ours = !is_root_option(app, a) && command->get_option_no_throw(name) != nullptr;
+        std::vector<std::string>& to = ours ? moved : kept;
+        to.push_back(a);
+        if (takes_value && i + 1 < line.command)
+            to.push_back(line.args[++i]);
+    }
+    if (moved.empty())
+        return {};
+    std::vector<std::string> args = kept;
+    args.push_back(line.args[line.command]);
+    args.insert(args.end(), moved.begin(), moved.end());
+    args.insert(args.end(), line.args.begin() + long(line.command) + 1, line.args.end());
     return args;
 }
 } // namespace
@@ -87,7 +128,22 @@ int main(int argc, char** argv) {
     int exit_code = CLI_OK;
     for (CliSetup setup : registry())
         setup(app, &exit_code);
-    std::vector<std::string> reordered = unit_option_after_command(app, argc, argv);
+    CommandLine line = find_command(app, argc, argv);
+    // A name that is no command is named in the error, whatever follows it.
+    if (line.command < line.args.size()) {
+        const std::string& name = line.args[line.command];
+        bool known = false;
+        for (CLI::App* cmd : app.get_subcommands({}))
+            known = known || cmd->check_name(name);
+        if (!known) {
+            std::string text = "unknown command \"" + name + "\"; trevik-cli --help lists them";
+            std::fprintf(stderr, "%s\n", text.c_str());
+            if (asks_for_json(argc, argv))
+                std::printf("%s\n", cli_failure_json(CLI_USAGE, text).c_str());
+            return CLI_USAGE;
+        }
+    }
+    std::vector<std::string> reordered = options_after_command(app, line);
     try {
         if (reordered.empty()) {
             app.parse(argc, argv);

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "app/failure_text.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -75,6 +77,11 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
     return true;
 }
 
+bool dumb_terminal() {
+    const char* term = std::getenv("TERM");
+    return term && std::strcmp(term, "dumb") == 0;
+}
+
 void log_to_stderr(void*, int level, const char* line) {
     int shown_from = quiet_flag ? LOG_ERROR : verbose_flag ? LOG_VERBOSE : LOG_WARN;
     if (level < shown_from)
@@ -132,29 +139,67 @@ void cli_print_json(const CliJson& object) {
     std::fflush(stdout);
 }
 
+CliJson cli_date_json(uint32_t d) {
+    uint32_t year = d / 10000, month = d / 100 % 100, day = d % 100;
+    if (year == 0 || month < 1 || month > 12 || day < 1 || day > 31)
+        return nullptr;
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", year, month, day);
+    return text;
+}
+
+void cli_nothing_to_do_json(CliJson* object, uint32_t online, uint32_t unit) {
+    (*object)["version"] = cli_date_json(online);
+    (*object)["unit_version"] = cli_date_json(unit);
+    (*object)["up_to_date"] = true;
+    (*object)["message"] = CLI_ALREADY_NEWEST;
+}
+
 std::string cli_failure_json(int code, const std::string& text) {
+    return cli_failure_json(code, text, FailureText());
+}
+
+std::string cli_failure_json(int code, const std::string& text, const FailureText& why) {
     CliJson out;
     out["ok"] = false;
     out["error"] = {{"code", code}, {"text", text}};
+    if (!why.reason.empty())
+        out["error"]["reason"] = why.reason;
+    if (!why.hint.empty())
+        out["error"]["hint"] = why.hint;
     return out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
 }
 
 int cli_fail(int code, const std::string& text) {
-    if (!text.empty())
-        CliProgress::printAside(text + "\n");
+    return cli_fail(code, text, FailureText());
+}
+
+int cli_fail(int code, const std::string& text, const FailureText& why) {
+    std::string shown = text;
+    std::string line = failure_text_line(why);
+    if (!line.empty())
+        shown += (shown.empty() ? "" : "\n") + line;
+    if (!shown.empty())
+        CliProgress::printAside(shown + "\n");
     if (json_flag) {
-        std::printf("%s\n", cli_failure_json(code, text).c_str());
+        std::printf("%s\n", cli_failure_json(code, text, why).c_str());
         std::fflush(stdout);
     }
     return code;
 }
 
 int cli_fail_with(int code, const std::string& text, const CliJson& extra) {
-    if (!json_flag)
-        return cli_fail(code, text);
-    if (!text.empty())
-        CliProgress::printAside(text + "\n");
-    CliJson out = CliJson::parse(cli_failure_json(code, text));
+    return cli_fail_with(code, text, extra, FailureText());
+}
+
+int cli_fail_with(int code, const std::string& text, const CliJson& extra, const FailureText& why) {
+    if (!json_flag || extra.empty())
+        return cli_fail(code, text, why);
+    std::string line = failure_text_line(why);
+    std::string shown = text + (line.empty() ? "" : (text.empty() ? "" : "\n") + line);
+    if (!shown.empty())
+        CliProgress::printAside(shown + "\n");
+    CliJson out = CliJson::parse(cli_failure_json(code, text, why));
     for (auto it = extra.begin(); it != extra.end(); ++it)
         if (it.key() != "ok" && it.key() != "error")
             out[it.key()] = it.value();
@@ -191,7 +236,7 @@ std::string cli_wide_text(const std::u16string& wide) {
 CliProgress::CliProgress() : CliProgress(stderr, ::isatty(STDERR_FILENO) != 0) {}
 
 CliProgress::CliProgress(std::FILE* out, bool terminal)
-    : out_(out), terminal_(terminal), hidden_(quiet_flag) {
+    : out_(out), terminal_(terminal), dumb_(dumb_terminal()), hidden_(quiet_flag) {
     std::lock_guard<std::mutex> guard(stderr_lock);
     active_progress = this;
 }
@@ -261,7 +306,15 @@ void CliProgress::finish() {
 }
 
 void CliProgress::draw(const std::string& text) {
-    std::fprintf(out_, "\r%s\033[K", text.c_str());
+    if (dumb_) {
+        // Blanks cover what is left of a longer line before.
+        size_t wider = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
+        std::fprintf(out_, "\r%s%s", text.c_str(), std::string(wider, ' ').c_str());
+        if (wider)
+            std::fprintf(out_, "\r%s", text.c_str());
+    } else {
+        std::fprintf(out_, "\r%s\033[K", text.c_str());
+    }
     std::fflush(out_);
     shown_ = text;
     open_ = true;
@@ -277,10 +330,14 @@ void CliProgress::printAside(const std::string& text) {
     std::lock_guard<std::mutex> guard(stderr_lock);
     CliProgress* p = active_progress;
     bool redraw = p && p->terminal_ && p->open_ && p->out_ == stderr;
-    if (redraw)
+    if (redraw && p->dumb_)
+        std::fprintf(stderr, "\r%s\r", std::string(p->shown_.size(), ' ').c_str());
+    else if (redraw)
         std::fputs("\r\033[K", stderr);
     std::fputs(text.c_str(), stderr);
-    if (redraw)
+    if (redraw && p->dumb_)
+        std::fprintf(stderr, "%s", p->shown_.c_str());
+    else if (redraw)
         std::fprintf(stderr, "\r%s\033[K", p->shown_.c_str());
     std::fflush(stderr);
 }

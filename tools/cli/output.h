@@ -16,6 +16,8 @@
 // JSON objects keep their keys in the order a command adds them.
 using CliJson = nlohmann::ordered_json;
 
+struct FailureText;
+
 enum class CliVerbosity { Quiet, Normal, Verbose };
 
 // Adds -q/--quiet and -v/--verbose to the root command; they may stand
@@ -37,23 +39,40 @@ bool cli_pretty();
 // Tests and main: sets what --json / --pretty would.
 void cli_set_json(bool json, bool pretty);
 
+// A date in every JSON object: "YYYY-MM-DD" from a yyyymmdd number, null
+// for 0 or a number that is no date. Times are "YYYY-MM-DDTHH:MM:SSZ".
+CliJson cli_date_json(uint32_t yyyymmdd);
+
+// The object of exit code 7 (nothing to do), the same in every command:
+// up_to_date, both versions as dates and the message, added to object.
+void cli_nothing_to_do_json(CliJson* object, uint32_t online, uint32_t unit);
+inline constexpr const char* CLI_ALREADY_NEWEST = "Already the newest version.";
+
 // Prints one object on standard output: {"ok":true, ...the object's keys},
 // compact unless --pretty, then a newline. Text that is not UTF-8 is
 // replaced, never dropped.
 void cli_print_json(const CliJson& object);
 
-// The JSON text of a failure: {"ok":false,"error":{"code":code,"text":text}}.
+// The JSON text of a failure: {"ok":false,"error":{"code":code,"text":text}},
+// with "reason" and "hint" after text when why holds them.
 std::string cli_failure_json(int code, const std::string& text);
+std::string cli_failure_json(int code, const std::string& text, const FailureText& why);
 
 // Reports a failure and returns code: text (UTF-8) on standard error, and
 // with --json the failure object on standard output. An empty text prints
 // nothing on standard error (the command already said why).
 int cli_fail(int code, const std::string& text);
+// The same with the cause and the next step: their line goes under text on
+// standard error (-q keeps it: it belongs to the failure), and into the
+// JSON object as error.reason and error.hint.
+int cli_fail(int code, const std::string& text, const FailureText& why);
 
 // cli_fail with more to say: with --json the failure object carries the
 // keys of extra beside "ok" and "error" (its own "ok" and "error" are
 // ignored).
 int cli_fail_with(int code, const std::string& text, const CliJson& extra);
+// The same with the cause and the next step (see cli_fail).
+int cli_fail_with(int code, const std::string& text, const CliJson& extra, const FailureText& why);
 
 // A note for the user on standard error, hidden by -q.
 void cli_note(const std::string& text);
@@ -72,7 +91,8 @@ std::string cli_wide_text(const std::u16string& wide);
 // The progress display on standard error. On a terminal one line redrawn
 // in place: a bar, the window's progress text, the bytes done and total.
 // Otherwise a line at the start of each phase and at most one more per
-// tenth of the work. -q hides it. One display is active at a time; log
+// tenth of the work. -q hides it. A terminal whose TERM is "dumb" gets no
+// escape sequences. One display is active at a time; log
 // lines printed meanwhile never land inside its line.
 class CliProgress {
   public:
@@ -106,6 +126,7 @@ class CliProgress {
 
     std::FILE* out_;
     bool terminal_;
+    bool dumb_; // TERM=dumb: the line is redrawn with "\r" and blanks, no escape sequences
     bool hidden_;
     bool open_ = false;
     std::string shown_;

@@ -58,6 +58,12 @@ void cli_device_progress(void* user, QV_Machine* m, int kind, uint32_t value, ui
     uint32_t now =
         uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     std::string status = cli_wide_text(m->status_text);
+    // A new status text comes before its count begins ("Verify " before
+    // the read-back): its figures are the last count's, so the text alone.
+    if (kind == 3) {
+        progress->phase(status);
+        return;
+    }
     progress->update(progress_device_text(status, value, progress_elapsed_seconds(now, start_tick)),
                      m->done, m->total);
 }
@@ -67,9 +73,7 @@ namespace {
 CliJson date_json(const DateStamp& d) {
     if (d.year == 0)
         return nullptr;
-    char text[16];
-    std::snprintf(text, sizeof text, "%d%02d%02d", int(d.year), int(d.month), int(d.day));
-    return text;
+    return cli_date_json(d.year * 10000u + d.month * 100u + d.day);
 }
 
 std::string ansi_to_utf8(const char* ansi, size_t n) {

@@ -134,11 +134,40 @@ bool CTrevikDlg::OnInitDialog() {
     if (m_probe && m_probe()) {
         SetTitle(QString::fromLatin1(TEXT_CONNECTING));
         timer_add(m_delayedOpenMs, "Open", &CTrevikDlg::DelayedOpen, this);
+    } else if (m_attachAfterPaint) {
+        // The title stays the bare caption until the unit has been looked
+        // for: nothing claims "no hardware" while a unit is being attached.
+        m_attachPending = true;
     } else {
         QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
         RefreshDeviceState();
     }
+    PlaceStartFocus();
     return true;
+}
+
+void CTrevikDlg::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    if (m_painted)
+        return;
+    m_painted = true;
+    // A package chosen before the window showed puts the focus on Update.
+    PlaceStartFocus();
+    if (!m_attachPending)
+        return;
+    m_attachPending = false;
+    // Queued behind the rest of this paint, so the window is on the screen
+    // before the unit is opened and read.
+    QTimer::singleShot(0, this, [this] {
+        if (m_shutDown || IsClosing() || !m_machine)
+            return;
+        // A device notice may have attached the unit in the meantime.
+        if (!IsConnected()) {
+            QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+            RefreshDeviceState();
+        }
+        PlaceStartFocus();
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -66,6 +66,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void SetWatchDevices(bool watch) { m_watchDevices = watch; }
     // Delay of the attach after the probe found the unit (default 2000 ms).
     void SetDelayedOpenMs(uint32_t ms) { m_delayedOpenMs = ms; }
+    // Whether the unit is looked for and attached only after the window's
+    // first paint, so the window shows at once (default no: at once in
+    // OnInitDialog).
+    void SetAttachAfterFirstPaint(bool later) { m_attachAfterPaint = later; }
     // Where the version check looks (default: the build's hosts, or
     // TREVIK_VERSION_SERVER; tests: a server on 127.0.0.1).
     void SetVersionHosts(const VersionHosts& hosts) { m_hosts = hosts; }
@@ -152,6 +156,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void dropEvent(QDropEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The first paint settles the start's focus and attaches the unit when
+    // that was put off.
+    void paintEvent(QPaintEvent* event) override;
     // Fills a button's tooltip from the window's state when it is asked for.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -163,7 +170,12 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // says in the status line a drive it could not hand back.
     int ProbeStorage();
     void FitButtons();
+    // Focus on Update when it is enabled, else on Open, until the user has
+    // pressed a key or a button.
+    void PlaceStartFocus();
     void SetTitle(const QString& state);
+    // The connected unit's title with the GPS date it last reported.
+    void ShowUnitTitle();
     void EnableUpdateAndSetting(bool update, bool setting);
     void SetStatusText(const QString& text);
     // Runs fn on the window's thread and waits (directly when already there).
@@ -227,6 +239,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QV_StorageRoots m_storageRoots;
     bool m_watchDevices = true;
     uint32_t m_delayedOpenMs = 2000;
+    bool m_attachAfterPaint = false;
+    bool m_attachPending = false;
+    bool m_painted = false;
+    bool m_startFocus = true;
     DeviceNotifier* m_notifier = nullptr;
     // A unit notice that came while a run used the unit.
     enum class PendingNotice { None, Arrival, Removal };

@@ -82,6 +82,10 @@ void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16str
         // still reported before the window goes.
         if (dlg_->IsClosing() && icon == UpdateIcon::Error)
             return;
+        // The run has read the unit again before it reports success: the
+        // title shows the new data date by the time the box says so.
+        if (icon != UpdateIcon::Error && !dlg_->IsClosing() && dlg_->IsConnected())
+            dlg_->ShowUnitTitle();
         // The box belongs to the window, which is disabled while closing.
         bool wasEnabled = dlg_->isEnabled();
         dlg_->setEnabled(true);
@@ -134,6 +138,7 @@ void CTrevikDlg::ChoosePackage(const QString& path) {
     SetStatusText(path);
     if (IsConnected())
         m_btnUpdate->setEnabled(true);
+    PlaceStartFocus();
 }
 
 void CTrevikDlg::OnDropFiles(const QStringList& paths) {
@@ -170,6 +175,7 @@ void CTrevikDlg::OnClickUpdate() {
     }
     if (IsUpdating())
         return;
+    m_startFocus = false;
     const DateStamp& d = m_machine->gps_date;
     uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
     if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
@@ -244,8 +250,7 @@ void CTrevikDlg::OnRunEnded() {
     } else if (IsConnected()) {
         // The run read the unit's information again at its end: the title
         // shows the date the unit reports now.
-        const DateStamp& d = m_machine->gps_date;
-        setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
+        ShowUnitTitle();
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QWidget>
 
 namespace {
 
@@ -87,10 +88,12 @@ QString QtPrompter::fileName(QWidget* owner, FileDialogKind kind, const QString&
     return dlg.selectedFiles().first();
 }
 
-int ScriptedPrompter::messageBox(QWidget*, const QString& text, const QString& caption,
+int ScriptedPrompter::messageBox(QWidget* owner, const QString& text, const QString& caption,
                                  PromptIcon icon, PromptButtons buttons) {
     Record r;
     r.kind = QStringLiteral("message");
+    if (owner)
+        r.ownerTitle = owner->window()->windowTitle();
     r.text = text;
     r.caption = caption;
     r.icon = icon;

@@ -82,6 +82,7 @@ class ScriptedPrompter : public Prompter {
         PromptButtons buttons = PromptButtons::Ok;
         QString filter;
         QString defaultExt;
+        QString ownerTitle; // the owner window's title as the prompt came
     };
     struct ProvinceAnswer {
         int result = 0;

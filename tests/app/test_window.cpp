@@ -506,7 +506,7 @@ TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndWithholdsOnlyFailures) {
 }
 
 // The run reads the unit's information again at its end; the title shows
-// the GPS date the unit reports then.
+// the GPS date the unit reports then, before the success box.
 TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
     dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
@@ -521,6 +521,8 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     QV_Machine_release(m);
     EXPECT_NE(now, "Update Tool   GPS Connected   V:20190318");
     EXPECT_EQ(title(), now);
+    // It did so already as the success box came.
+    EXPECT_EQ(prompter.records.back().ownerTitle.toStdString(), now);
 }
 
 // After a failure the bar keeps its last figure, but never one that reads
@@ -529,8 +531,8 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     auto shown = [&] {
         CTextProgressCtrl* bar = dlg->Progress();
         QString t = bar->GetWindowText();
-        return t.isEmpty() ? CTextProgressCtrl::PercentText(bar->GetRangeMin(),
-                                                            bar->GetRangeMax(), bar->GetPos())
+        return t.isEmpty() ? CTextProgressCtrl::PercentText(bar->GetRangeMin(), bar->GetRangeMax(),
+                                                            bar->GetPos())
                            : t;
     };
     // Nothing has used the bar yet.

@@ -25,6 +25,7 @@
 #include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
 #include "online/messages.h"
+#include "package/unit_backup.h"
 
 class QGroupBox;
 class QLabel;
@@ -94,6 +95,14 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // backup's kind, after showing what will be applied.
     void OnRestoreSettings();
     void OnClickClose();
+    // After an update that reset the unit's settings: says so, names the
+    // backup folder, and offers to restore them once the unit is back.
+    void OfferRestore(const std::string& folder);
+    // The offer's text, and the label of its button that restores.
+    static QString RestoreOfferText(const std::string& folder);
+    static QString RestoreNowText() { return QStringLiteral("Restore once restarted"); }
+    // The backup folder waiting for the unit to come back (empty: none).
+    const std::string& PendingRestore() const { return m_restoreFolder; }
     void OnDropFiles(const QStringList& paths);
     void OnSysCommand(uint32_t id);
     // The message table, on the window's thread: the download messages,
@@ -198,6 +207,12 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void OnRunEnded();
     // The bar after a failed run, and the bar that shows nothing.
     void SettleBarAfterFailure();
+    // The newest backup of the attached unit (empty folder: none).
+    UnitBackupEntry NewestBackup() const;
+    // Applies a backup's settings, after showing them when ask is set.
+    void RestoreBackup(const UnitBackupEntry& backup, bool ask);
+    // The restore the user asked for, once the unit is back with a record.
+    void RestoreWhenBack();
     void ClearBar();
     // Closing: waits for a running update to end (showing that it is
     // finishing), then stops the download, the timers and the device link.
@@ -232,6 +247,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     mutable std::mutex m_failureLock;
     std::u16string m_downloadFailure;
     QString m_lastBoxText;
+    // The backup to restore once the unit has restarted.
+    std::string m_restoreFolder;
+    QString m_statusBeforeRestore;
     // The status text a running version check replaced.
     QString m_statusBeforeCheck;
 

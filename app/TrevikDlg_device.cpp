@@ -128,6 +128,9 @@ void CTrevikDlg::RefreshDeviceState() {
     // Nothing but the run itself may use the unit while it writes.
     if (IsUpdating())
         return;
+    // A unit back from its restart gets the settings the user asked back.
+    if (!m_restoreFolder.empty())
+        QTimer::singleShot(0, this, [this] { RestoreWhenBack(); });
     EnableUpdateAndSetting(update, true);
     if (!m_packagePath.isEmpty()) {
         m_btnOpen->setEnabled(true);

@@ -41,22 +41,32 @@ QString CTrevikDlg::RestoreMenuText() {
     return QStringLiteral("Restore settings from before the last update\u2026");
 }
 
+UnitBackupEntry CTrevikDlg::NewestBackup() const {
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    QV_Machine_clientText(m_machine, client, MACHINE_IDENTITY_SIZE + 1);
+    return unit_backup_newest(unit_backups_root(trevik_state_directory()), wtext_to_utf8(client));
+}
+
 void CTrevikDlg::OnRestoreSettings() {
     if (!IsConnected() || IsUpdating())
         return;
+    UnitBackupEntry backup = NewestBackup();
+    if (backup.folder.empty()) {
+        m_prompter->messageBox(this,
+                               QStringLiteral("No backup of this unit's settings was found in %1.")
+                                   .arg(utf8(unit_backups_root(trevik_state_directory()))),
+                               QString::fromLatin1(TEXT_CAPTION), PromptIcon::Information,
+                               PromptButtons::Ok);
+        return;
+    }
+    RestoreBackup(backup, true);
+}
+
+void CTrevikDlg::RestoreBackup(const UnitBackupEntry& backup, bool ask) {
     const QString caption = QString::fromLatin1(TEXT_CAPTION);
     auto tell = [&](const QString& text, PromptIcon icon) {
         m_prompter->messageBox(this, text, caption, icon, PromptButtons::Ok);
     };
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m_machine, client, MACHINE_IDENTITY_SIZE + 1);
-    std::string root = unit_backups_root(trevik_state_directory());
-    UnitBackupEntry backup = unit_backup_newest(root, wtext_to_utf8(client));
-    if (backup.folder.empty()) {
-        tell(QStringLiteral("No backup of this unit's settings was found in %1.").arg(utf8(root)),
-             PromptIcon::Information);
-        return;
-    }
     std::string file = backup.folder + "/" + BACKUP_SETTINGS_FILE;
     std::ifstream in(file, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -82,8 +92,8 @@ void CTrevikDlg::OnRestoreSettings() {
     QString question =
         QStringLiteral("Apply these settings from the backup of %1?\n%2\n\n%3")
             .arg(utf8(backup.time), utf8(backup.folder), values_text(settings.values));
-    if (m_prompter->messageBox(this, question, caption, PromptIcon::Question,
-                               PromptButtons::YesNo) != PROMPT_IDYES)
+    if (ask && m_prompter->messageBox(this, question, caption, PromptIcon::Question,
+                                      PromptButtons::YesNo) != PROMPT_IDYES)
         return;
 
     MachineConfigUnit unit(m_machine);
@@ -124,4 +134,47 @@ void CTrevikDlg::OnRestoreSettings() {
                  list,
              PromptIcon::Error);
     }
+}
+
+QString CTrevikDlg::RestoreOfferText(const std::string& folder) {
+    QString text = QStringLiteral(
+        "The unit starts its new program with its default settings: radar bands, time zone, "
+        "screen hours and GPRS access.");
+    if (folder.empty())
+        return text;
+    return text + QStringLiteral("\n\nIts settings from before the update were saved in\n%1\n\n"
+                                 "They can be restored as soon as the unit has restarted. To do "
+                                 "it later, choose \"%2\" in the window's right-click menu.")
+                      .arg(utf8(folder), RestoreMenuText());
+}
+
+void CTrevikDlg::OfferRestore(const std::string& folder) {
+    const QString caption = QString::fromLatin1(TEXT_CAPTION);
+    if (folder.empty()) {
+        m_prompter->messageBox(this, RestoreOfferText(folder), caption, PromptIcon::Information,
+                               PromptButtons::Ok);
+        return;
+    }
+    if (m_prompter->question(this, RestoreOfferText(folder), caption, PromptIcon::Question,
+                             RestoreNowText(), QStringLiteral("Later")) != PROMPT_IDYES)
+        return;
+    m_restoreFolder = folder;
+    m_statusBeforeRestore = StatusText();
+    SetStatusText(QStringLiteral("The unit's settings are restored once it has restarted."));
+    RestoreWhenBack();
+}
+
+void CTrevikDlg::RestoreWhenBack() {
+    if (m_restoreFolder.empty() || !IsConnected() || IsUpdating() || IsClosing())
+        return;
+    // Until the unit has restarted with its new program its parameter record
+    // is erased; another unit attached meanwhile keeps its own settings.
+    if (m_machine->param_kind <= 0)
+        return;
+    UnitBackupEntry backup = NewestBackup();
+    if (backup.folder != m_restoreFolder)
+        return;
+    m_restoreFolder.clear();
+    SetStatusText(m_statusBeforeRestore);
+    RestoreBackup(backup, false);
 }

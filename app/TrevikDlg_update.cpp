@@ -176,6 +176,8 @@ void CTrevikDlg::OnClickUpdate() {
     if (IsUpdating())
         return;
     m_startFocus = false;
+    // A new run makes a new backup; a restore still waiting is given up.
+    m_restoreFolder.clear();
     const DateStamp& d = m_machine->gps_date;
     uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
     if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
@@ -228,14 +230,13 @@ void CTrevikDlg::OnRunEnded() {
     Thread* t = m_worker.exchange(nullptr);
     if (t)
         thread_destroy(t, 1);
-    // After a run that reset the unit's settings: the way back.
-    std::u16string restore = m_run ? m_run->outcome().notice : std::u16string();
+    // After a run that reset the unit's settings: the way back, once the
+    // window shows the unit as it is now.
+    bool reset = m_run && !m_run->outcome().notice.empty();
     m_run.reset();
     if (m_guard)
         for (const std::string& w : m_guard->warnings())
             log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
-    if (!restore.empty() && !IsClosing())
-        SetStatusText(QString::fromStdU16String(restore));
     // A unit that came or went during the run.
     PendingNotice notice = m_pendingNotice;
     m_pendingNotice = PendingNotice::None;
@@ -252,6 +253,8 @@ void CTrevikDlg::OnRunEnded() {
         // shows the date the unit reports now.
         ShowUnitTitle();
     }
+    if (reset)
+        OfferRestore(m_guard ? m_guard->backupFolder() : std::string());
 }
 
 void CTrevikDlg::SettleBarAfterFailure() {

@@ -337,10 +337,9 @@ TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
     EXPECT_TRUE(enabled(IDC_UPDATE));
     EXPECT_TRUE(enabled(IDC_SETTING));
     EXPECT_TRUE(enabled(IDC_OPEN));
-    QStringList msgs = prompter.messages();
-    ASSERT_FALSE(msgs.isEmpty());
-    EXPECT_EQ(msgs.last(), "Update Successfully!");
-    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
+    ASSERT_NE(box("Update Successfully!"), nullptr);
+    EXPECT_EQ(box("Update Successfully!")->icon, PromptIcon::Information);
     EXPECT_TRUE(texts.contains("updating"));
     bool sawPercent = false, sawFull = false;
     QRegularExpression re("^Updated \\d+\\.\\d\\d%   Time \\d+ Second$");
@@ -364,20 +363,28 @@ TEST_F(UpdateRunWindow, SavesTheUnitsSettingsFirstAndSaysTheWayBack) {
     dlg->OnClickOpen();
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     int saving = int(texts.indexOf(QString::fromUtf8("Saving the unit's settings\u2026")));
     ASSERT_GE(saving, 0) << texts.join('|').toStdString();
     EXPECT_LT(saving, int(texts.indexOf("updating")));
-    // A new backup of this unit, named in the status text with the way back.
+    // A new backup of this unit, named after the success box in a question
+    // of its own that offers the way back; declined, nothing waits for it.
     std::string folder;
     for (auto& e : std::filesystem::directory_iterator(root, ec_))
         if (std::find(before.begin(), before.end(), e.path().string()) == before.end())
             folder = e.path().string();
     ASSERT_FALSE(folder.empty());
     EXPECT_TRUE(std::filesystem::exists(folder + "/settings.json"));
-    EXPECT_TRUE(dlg->StatusText().contains(
-        QString::fromStdString("trevik-cli settings apply " + folder + "/settings.json")))
-        << dlg->StatusText().toStdString();
+    QStringList shown = prompter.messages();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[0], "Update Successfully!");
+    EXPECT_EQ(shown[1], CTrevikDlg::RestoreOfferText(folder));
+    EXPECT_TRUE(shown[1].contains(QString::fromStdString(folder)));
+    const ScriptedPrompter::Record& offer = prompter.records.back();
+    EXPECT_EQ(offer.caption, "Update Tool");
+    EXPECT_EQ(offer.labels, QStringList({CTrevikDlg::RestoreNowText(), "Later"}));
+    EXPECT_TRUE(dlg->PendingRestore().empty());
+    EXPECT_FALSE(dlg->StatusText().contains("trevik-cli")) << dlg->StatusText().toStdString();
 }
 
 // The run's end reaches the window once, however the run ended: what it
@@ -434,7 +441,7 @@ TEST_F(UpdateRunWindow, TheRunsEndArrivesOnce) {
         dlg->OnClickUpdate();
         ASSERT_TRUE(dlg->WaitForRunEnd(30000));
         settle();
-        EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+        EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
         EXPECT_EQ(watch.said(), run);
     }
     dlg->done(QDialog::Accepted);
@@ -512,7 +519,7 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     // What a fresh read of the unit says now.
     QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
     ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
@@ -522,7 +529,8 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     EXPECT_NE(now, "Update Tool   GPS Connected   V:20190318");
     EXPECT_EQ(title(), now);
     // It did so already as the success box came.
-    EXPECT_EQ(prompter.records.back().ownerTitle.toStdString(), now);
+    ASSERT_NE(box("Update Successfully!"), nullptr);
+    EXPECT_EQ(box("Update Successfully!")->ownerTitle.toStdString(), now);
 }
 
 // After a failure the bar keeps its last figure, but never one that reads
@@ -559,7 +567,7 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     sim.clearFaults();
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_TRUE(shown().startsWith("Updated 100.00%   Time ")) << shown().toStdString();
     std::ofstream(file("bad.dqv"), std::ios::binary) << "not a package";
     dlg->OnDropFiles({qfile("bad.dqv")});
@@ -581,7 +589,7 @@ TEST_F(UpdateRunWindow, RemovalDuringRunIsHandledWhenItEnds) {
     dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
     EXPECT_TRUE(dlg->IsConnected());
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_FALSE(dlg->IsConnected());
     EXPECT_EQ(title(), "Update Tool   No hardware connected!");
     EXPECT_FALSE(enabled(IDC_UPDATE));
@@ -599,8 +607,11 @@ TEST_F(UpdateRunWindow, ProvinceQuestionNoWritesNationalPackage) {
     ASSERT_GE(prompter.records.size(), 1u);
     EXPECT_TRUE(prompter.records[0].text.startsWith(QString::fromUtf8("进入省份选择界面")));
     EXPECT_EQ(prompter.records[0].caption, "Update Tool");
+    // Its buttons carry the names it tells the user to choose.
+    EXPECT_EQ(prompter.records[0].labels,
+              QStringList({QString::fromUtf8("是"), QString::fromUtf8("否")}));
     EXPECT_EQ(dlg->ProvinceMode(), 0);
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
 }
 
 TEST_F(UpdateRunWindow, ProvinceDialogCancelledAbandonsQuietly) {

@@ -305,6 +305,7 @@ bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_pa
         // What was written of an entry too large or broken goes at once.
         remove_file(extracted_);
         fail(UPDATE_TEXT_OPEN_FAILED);
+        outcome_.package = package_check_archive(archive.c_str());
         return false;
     }
     *package_path = extracted_;
@@ -467,6 +468,8 @@ UpdateOutcome UpdateRun::run() {
         pkg = package_load(package_path.c_str());
         if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
+            outcome_.package =
+                package_check(package_path.c_str(), TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
             go_on = false;
         }
     }
@@ -529,6 +532,13 @@ UpdateOutcome UpdateRun::run() {
     }
     if (guarded)
         guard_->afterWrite(step, &outcome_);
+    // A section the plan found missing may be one the file lost.
+    if (outcome_.result == UPDATE_FAILED && outcome_.stage == UpdateStage::Plan && pkg &&
+        outcome_.status != PLAN_TOO_LARGE && outcome_.status != PLAN_SETTING_FAILED) {
+        PackageCheck check = package_check(package_path.c_str(), nullptr, 0);
+        if (check.problem == PackageProblem::Damaged)
+            outcome_.package = check;
+    }
 
     package_free(pkg);
     removeTemporaryFiles();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common_t73/QV_WritePlan.h"
+#include "package/package_check.h"
 
 struct QV_Machine;
 struct Package;
@@ -103,8 +104,8 @@ enum class UpdateStage {
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
     UpdateStage stage = UpdateStage::Source; // where a failure happened
-    std::u16string message;  // failure message; empty on success
-    int status = 0;          // numeric status of the last device step, 0 = none
+    std::u16string message;                  // failure message; empty on success
+    int status = 0;                          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
@@ -116,6 +117,9 @@ struct UpdateOutcome {
     // unit's settings back), and whether the run was stopped from outside.
     std::u16string notice;
     int interrupted = 0;
+    // What was wrong with the package or archive when the run could not use
+    // it (None otherwise).
+    PackageCheck package;
 };
 
 // What a run is about to write into the unit, handed to its guard.

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "common_t73/QV_UnitLock.h"
 #include "tests/device/machine_fixture.h"
 
 namespace {
@@ -69,10 +70,10 @@ class UnitCliTest : public ::testing::Test {
 
     // Parts of an information line ("label:value" or
     // "label:date;size:N"), as JSON texts.
-    static std::string lineValue(const std::string& line) { return line.substr(line.find(':') + 1); }
-    static std::string sizeOf(const std::string& line) {
-        return line.substr(line.rfind(':') + 1);
+    static std::string lineValue(const std::string& line) {
+        return line.substr(line.find(':') + 1);
     }
+    static std::string sizeOf(const std::string& line) { return line.substr(line.rfind(':') + 1); }
     static std::string jsonDate(const std::string& line) {
         std::string date = line.substr(line.find(':') + 1);
         date = date.substr(0, date.find(';'));
@@ -106,16 +107,17 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
 
     CliRun j = cli("info --json" + unitArg());
     ASSERT_EQ(j.code, 0) << j.err;
-    EXPECT_EQ(j.out,
-              "{\"ok\":true,\"layout502\":0,\"boot\":1046,\"flash_size\":8388608,"
-              "\"main_setting_version\":" + lineValue(lines[3]) +
-                  ",\"board_name\":\"T73A\",\"program_version\":321,"
-                  "\"client\":\"TREVIK-DEMO 0042\",\"gps_version\":\"20250101\","
-                  "\"gps_size\":4194304,\"voice_version\":" + jsonDate(lines[8]) +
-                  ",\"voice_size\":" + sizeOf(lines[8]) + ",\"radar_mute_version\":" +
-                  jsonDate(lines[9]) + ",\"radar_mute_size\":" + sizeOf(lines[9]) +
-                  ",\"update_version\":\"无\",\"update_size\":0,\"server_version\":65536,"
-                  "\"server_size\":0}\n");
+    EXPECT_EQ(j.out, "{\"ok\":true,\"layout502\":0,\"boot\":1046,\"flash_size\":8388608,"
+                     "\"main_setting_version\":" +
+                         lineValue(lines[3]) +
+                         ",\"board_name\":\"T73A\",\"program_version\":321,"
+                         "\"client\":\"TREVIK-DEMO 0042\",\"gps_version\":\"20250101\","
+                         "\"gps_size\":4194304,\"voice_version\":" +
+                         jsonDate(lines[8]) + ",\"voice_size\":" + sizeOf(lines[8]) +
+                         ",\"radar_mute_version\":" + jsonDate(lines[9]) +
+                         ",\"radar_mute_size\":" + sizeOf(lines[9]) +
+                         ",\"update_version\":\"无\",\"update_size\":0,\"server_version\":65536,"
+                         "\"server_size\":0}\n");
     CliRun pretty = cli("info --json --pretty" + unitArg());
     EXPECT_NE(pretty.out.find("{\n  \"ok\": true,\n  \"layout502\": 0,"), std::string::npos)
         << pretty.out;
@@ -142,9 +144,14 @@ TEST_F(UnitCliTest, ReadoutSavesTheServerRegion) {
 // and at the default verbosity none prints one at all; -v shows them on
 // standard error.
 TEST_F(UnitCliTest, LogLinesOnlyOnStandardErrorAndOnlyWithVerbose) {
-    const std::string commands[] = {
-        "info", "info --json", "dump " + dir + "d.txt", "readout " + dir + "r.bin",
-        "settings", "settings --json", "list", "list --json"};
+    const std::string commands[] = {"info",
+                                    "info --json",
+                                    "dump " + dir + "d.txt",
+                                    "readout " + dir + "r.bin",
+                                    "settings",
+                                    "settings --json",
+                                    "list",
+                                    "list --json"};
     for (const std::string& c : commands) {
         CliRun plain = cli(c + unitArg());
         EXPECT_EQ(plain.code, 0) << c << plain.err;
@@ -152,8 +159,7 @@ TEST_F(UnitCliTest, LogLinesOnlyOnStandardErrorAndOnlyWithVerbose) {
         EXPECT_EQ(plain.err.find("][INFO]: "), std::string::npos) << c << plain.err;
         CliRun verbose = cli("-v " + c + unitArg());
         EXPECT_EQ(verbose.out, plain.out) << c;
-        EXPECT_NE(verbose.err.find("[QV_Machine_getDeveiceInfo][INFO]: "), std::string::npos)
-            << c;
+        EXPECT_NE(verbose.err.find("[QV_Machine_getDeveiceInfo][INFO]: "), std::string::npos) << c;
         CliRun quiet = cli(c + " -q" + unitArg());
         EXPECT_EQ(quiet.err, "") << c;
     }
@@ -172,11 +178,32 @@ TEST_F(UnitCliTest, ListShowsServedSocketUnits) {
     ASSERT_EQ(j.code, 0) << j.err;
     std::string entry = "{\"unit\":\"socket:" + sock + "\",\"path\":\"" + sock +
                         "\",\"serial\":null,\"product\":null,\"opened\":true,"
-                        "\"access_denied\":false,\"client\":\"TREVIK-DEMO 0042\","
-                        "\"board\":\"T73A\"}";
+                        "\"access_denied\":false,\"busy\":false,\"busy_pid\":null,"
+                        "\"client\":\"TREVIK-DEMO 0042\",\"board\":\"T73A\"}";
     EXPECT_EQ(j.out.rfind("{\"ok\":true,\"units\":[", 0), 0u) << j.out;
     EXPECT_NE(j.out.find(entry), std::string::npos) << j.out;
     EXPECT_EQ(cli("list --unit usb").code, 2);
+}
+
+// A unit another program holds is listed as busy, with that program's
+// process id, not left out.
+TEST_F(UnitCliTest, ListMarksAUnitAnotherProgramHoldsAsBusy) {
+    int fd = -1, holder = 0;
+    ASSERT_EQ(QV_UnitLock_acquire(QV_UnitLock_pathForSocket(sock), true, &fd, &holder),
+              QV_UNIT_LOCK_HELD);
+    CliRun r = cli("list" + unitArg());
+    CliRun j = cli("list --json" + unitArg());
+    ::close(fd);
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string pid = std::to_string(::getpid());
+    EXPECT_NE(r.out.find("socket:" + sock + "  (in use by another program: process " + pid + ")\n"),
+              std::string::npos)
+        << r.out;
+    std::string entry = "{\"unit\":\"socket:" + sock + "\",\"path\":\"" + sock +
+                        "\",\"serial\":null,\"product\":null,\"opened\":false,"
+                        "\"access_denied\":false,\"busy\":true,\"busy_pid\":" +
+                        pid + ",\"client\":null,\"board\":null}";
+    EXPECT_NE(j.out.find(entry), std::string::npos) << j.out;
 }
 
 TEST_F(UnitCliTest, FailuresGoToStandardErrorWithExitCodes) {

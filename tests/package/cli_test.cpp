@@ -87,7 +87,8 @@ TEST(PackageCli, InspectJsonInEveryForm) {
         ASSERT_EQ(0, r.code) << r.err;
         std::string form = package_form_name(c.form);
         // Keys come in the documented order.
-        EXPECT_EQ(0u, r.out.rfind("{\"ok\":true,\"form\":\"" + form + "\",\"version\":", 0)) << r.out;
+        EXPECT_EQ(0u, r.out.rfind("{\"ok\":true,\"form\":\"" + form + "\",\"version\":", 0))
+            << r.out;
         auto j = nlohmann::json::parse(r.out);
         EXPECT_EQ(c.form == PACKAGE_FORM_A ? 1 : c.form == PACKAGE_FORM_B ? 3 : 5, j["version"]);
         std::string id_hex = j["client_id_hex"];
@@ -150,22 +151,44 @@ TEST(PackageCli, InspectZipLeavesNoTemporaryFile) {
     fs::remove_all(tmp);
 }
 
-TEST(PackageCli, InvalidFilesFailWithTheUsualMessage) {
-    TempFile junk, zip(".zip");
+TEST(PackageCli, InvalidFilesFailWithTheUsualMessageAndTheCause) {
+    TempFile junk, zip(".zip"), damaged;
     ASSERT_TRUE(junk.write(pkg_pattern(3000, 1)));
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"readme.txt", pkg_pattern(10, 1)}}));
-    // Exit code 5; with --json the failure is one object on standard output.
-    for (const std::string& path : {junk.path(), zip.path(), std::string("/nonexistent.dqv")}) {
-        CliRun r = cli({"inspect", path});
-        EXPECT_EQ(5, r.code) << path;
-        EXPECT_EQ("Open update file failed!\n", r.err) << path;
-        EXPECT_EQ("", r.out) << path;
-        CliRun j = cli({"inspect", path, "--json"});
-        EXPECT_EQ(5, j.code) << path;
-        EXPECT_EQ("Open update file failed!\n", j.err) << path;
-        EXPECT_EQ("{\"ok\":false,\"error\":{\"code\":5,\"text\":\"Open update file failed!\"}}\n",
-                  j.out)
-            << path;
+    PkgDescription broken = sample(PACKAGE_FORM_C, true);
+    broken.bad_checksum = true;
+    Bytes broken_bytes = pkgbuild_bytes(broken);
+    ASSERT_TRUE(damaged.write(broken_bytes));
+    struct Case {
+        std::string path;
+        std::string reason;
+        std::string hint;
+    } cases[] = {
+        {junk.path(),
+         "The file is not an update package: it does not end with a package directory.",
+         "Choose a .dqv update package, or a zip archive holding one."},
+        {zip.path(), "The file is empty (or the archive holds no .dqv package).",
+         "Download the package again."},
+        {"/nonexistent.dqv", "There is no such file.", "Check the file's name and folder."},
+        {damaged.path(),
+         "The package is damaged at byte " + std::to_string(broken_bytes.size() - 520) + ".",
+         "Download the package again; a copy cut short or altered cannot be written."},
+    };
+    // Exit code 5, the system's text, and under it the cause and what to do;
+    // with --json the failure is one object on standard output.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        CliRun r = cli({"inspect", c.path});
+        EXPECT_EQ(5, r.code);
+        EXPECT_EQ("Open update file failed!\n" + c.reason + " " + c.hint + "\n", r.err);
+        EXPECT_EQ("", r.out);
+        CliRun j = cli({"inspect", c.path, "--json"});
+        EXPECT_EQ(5, j.code);
+        EXPECT_EQ(r.err, j.err);
+        EXPECT_EQ("{\"ok\":false,\"error\":{\"code\":5,\"text\":\"Open update file failed!\","
+                  "\"reason\":\"" +
+                      c.reason + "\",\"hint\":\"" + c.hint + "\"}}\n",
+                  j.out);
     }
     // Bad usage with --json is an object as well.
     CliRun usage = cli({"inspect", junk.path(), "--bogus", "--json"});
@@ -200,8 +223,8 @@ TEST(PackageCli, MergeWritesTheImageTheUnitWouldGet) {
 
     CliRun j = cli({"merge", f.path(), "--provinces", "4", "-o", out.path(), "--json"});
     ASSERT_EQ(0, j.code) << j.err;
-    EXPECT_EQ("{\"ok\":true,\"output\":\"" + out.path() + "\",\"size\":" +
-                  std::to_string(8 + 7 * 12) + "}\n",
+    EXPECT_EQ("{\"ok\":true,\"output\":\"" + out.path() +
+                  "\",\"size\":" + std::to_string(8 + 7 * 12) + "}\n",
               j.out);
 }
 
@@ -242,7 +265,7 @@ TEST(PackageCli, ProvincesListsTheNumbersMergeTakes) {
     EXPECT_EQ("{\"ok\":true,\"per_province\":false,\"provinces\":[]}\n", none.out);
     CliRun bad = cli({"provinces", "/nonexistent.dqv"});
     EXPECT_EQ(5, bad.code);
-    EXPECT_EQ("Open update file failed!\n", bad.err);
+    EXPECT_EQ(0u, bad.err.rfind("Open update file failed!\nThere is no such file.", 0)) << bad.err;
 }
 
 TEST(PackageCli, MergeRefusals) {

@@ -172,23 +172,50 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_EQ(pkg_read_file(image), before);
 }
 
-TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatus) {
-    // Write 1 of the run (voice, after the main-setting block) is refused.
-    SimProcess sim(socket, image, {"--status", "f3:1"});
-    ASSERT_TRUE(sim.running());
-    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", package});
-    EXPECT_EQ(r.exit_code, 6);
-    EXPECT_NE(r.err.find("Update Failed!  -4\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-
-    // The same failure with --json, from a unit that refuses the same write.
-    sim.stop();
-    std::string socket2 = tmp.path("unit2.sock");
-    SimProcess sim2(socket2, tmp.path("unit2.img"), {"--status", "f3:1"});
-    ASSERT_TRUE(sim2.running());
-    CliResult j = run_cli(tmp, {"--unit", "socket:" + socket2, "update", "--json", package});
-    EXPECT_EQ(j.exit_code, 6);
-    EXPECT_EQ(j.out, "{\"ok\":false,\"error\":{\"code\":6,\"text\":\"Update Failed!  -4\"}}\n");
+// Under the box text the cause, whether the unit's data is incomplete and
+// what to do next, with the folder the settings were saved in.
+TEST_F(CliUpdate, FailureShowsTheBoxTextWithItsStatusAndTheCause) {
+    struct Case {
+        const char* refuse; // the emulator's write to refuse (the main-setting block is 0)
+        bool backup;
+        const char* text;
+        const char* area;
+    } cases[] = {
+        {"f3:1", true, "Update Failed!  -4", "the voice data"},
+        {"f3:3", false, "Update Failed!  -7", "the GPS data"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string sock = tmp.path("unit" + std::to_string(++n) + ".sock");
+        SimProcess sim(sock, tmp.path("unit" + std::to_string(n) + ".img"), {"--status", c.refuse});
+        ASSERT_TRUE(sim.running());
+        std::vector<std::string> args = {"--unit", "socket:" + sock, "update", "--json", package};
+        if (!c.backup)
+            args.push_back("--no-backup");
+        CliResult r = run_cli(tmp, args);
+        EXPECT_EQ(r.exit_code, 6);
+        std::string status = std::string(c.text).substr(std::string(c.text).rfind(' ') + 1);
+        std::string reason = std::string("The unit refused the write of ") + c.area +
+                             " or stopped answering during it (status " + status +
+                             "): the unit's data is now incomplete.";
+        std::string hint = "Unplug the unit, plug it in again and run the same update.";
+        auto o = nlohmann::json::parse(r.out);
+        EXPECT_EQ(o["ok"], false);
+        EXPECT_EQ(o["error"]["code"], 6);
+        EXPECT_EQ(o["error"]["text"], c.text);
+        EXPECT_EQ(o["error"]["reason"], reason);
+        std::string got_hint = o["error"]["hint"];
+        EXPECT_EQ(got_hint.rfind(hint, 0), 0u) << got_hint;
+        // The backup's folder, when one was saved, is named.
+        EXPECT_EQ(got_hint.find(" Its settings from before the update are saved in /") !=
+                      std::string::npos,
+                  c.backup)
+            << got_hint;
+        EXPECT_NE(r.err.find(std::string(c.text) + "\n" + reason + " " + got_hint + "\n"),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 // A package whose program for the unit cannot be written: the dry run gives
@@ -229,20 +256,31 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
 
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
-    CliResult bad = run_cli(tmp, {"--unit", "socket:" + socket, "update", tmp.path("none.dqv")});
-    EXPECT_EQ(bad.exit_code, 5);
-    EXPECT_EQ(bad.err, "Open update file failed!\n");
-
-    // A zip without a package, and one that is no zip at all.
+    // A missing file, another customer's package, a zip without a package,
+    // and one that is no zip at all: the system's text, and under it why.
     std::string empty_zip = tmp.path("empty.zip"), junk_zip = tmp.path("junk.zip");
+    std::string other = tmp.path("other.dqv");
     ASSERT_EQ(pkgbuild_zip(empty_zip, {{"readme.txt", pkg_pattern(10, 1)}}), 1);
     ASSERT_TRUE(pkg_write_file(junk_zip, pkg_pattern(500, 2)));
-    for (const std::string& zip : {empty_zip, junk_zip}) {
-        CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", zip});
-        EXPECT_EQ(z.exit_code, 5) << zip;
-        EXPECT_NE(z.err.find("Open update file failed!\n"), std::string::npos) << z.err;
+    PkgDescription other_customer = standard_package(p);
+    other_customer.customer = "OTHERCO";
+    ASSERT_EQ(pkgbuild_write(other_customer, other), 1);
+    struct Case {
+        std::string file;
+        const char* why;
+    } cases[] = {
+        {tmp.path("none.dqv"), "There is no such file."},
+        {other, "The package was made for another customer: OTHERCO."},
+        {empty_zip, "The file is empty (or the archive holds no .dqv package)."},
+        {junk_zip, "The file is named as an archive but is not a zip archive"},
+    };
+    for (const Case& c : cases) {
+        CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", c.file});
+        EXPECT_EQ(z.exit_code, 5) << c.file;
+        EXPECT_NE(z.err.find(std::string("Open update file failed!\n") + c.why), std::string::npos)
+            << z.err;
         EXPECT_FALSE(std::filesystem::exists(
-            tmp.own(std::filesystem::path(zip).stem().string() + "/tmp.dqv")));
+            tmp.own(std::filesystem::path(c.file).stem().string() + "/tmp.dqv")));
     }
 }
 
@@ -414,7 +452,9 @@ TEST_F(CliUpdate, VersionServerDown) {
     CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update"});
     unsetenv("TREVIK_VERSION_SERVER");
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n");
+    EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n"
+                     "The download failed: the server answered with HTTP status 404. Check the "
+                     "network connection and try again, or update from a package file.\n");
 }
 
 // Starts trevik-cli with args, its output into NAME.out and NAME.err.

@@ -5,13 +5,18 @@
 // The HID units come from the enumeration (device path, serial and product
 // strings where the unit has them); emulated units on the sockets given with
 // --unit are added. Each unit is opened to read its client id and board;
-// one that cannot be opened is listed without them.
+// one that cannot be opened is listed without them, and one another
+// program holds is marked busy with that program's process id.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
+#include "common_t73/QV_UnitLock.h"
 #include "config/records.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
@@ -26,9 +31,24 @@ struct ListedUnit {
     std::string product;
     bool opened = false;
     bool denied = false;
+    bool busy = false; // another program holds the unit's lock
+    int busy_pid = 0;  // that program's process id, 0 when it cannot be learnt
     std::u16string client;
     std::string board; // in the unit's code page
 };
+
+// The process that holds the lock of a unit another program uses; 0 when
+// it cannot be learnt.
+int holder_pid(const ListedUnit& unit) {
+    bool socket = unit.source.rfind("socket:", 0) == 0;
+    std::string lock = socket ? QV_UnitLock_pathForSocket(unit.path) : unit.path;
+    int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int pid = QV_UnitLock_holderPid(fd);
+    ::close(fd);
+    return pid;
+}
 
 // Opens the unit of source, if it can, and reads its client id and board.
 void read_identity(ListedUnit* unit) {
@@ -49,6 +69,9 @@ void read_identity(ListedUnit* unit) {
         unit->board.assign(board, n);
     } else {
         unit->denied = QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED;
+        unit->busy = QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY;
+        if (unit->busy)
+            unit->busy_pid = holder_pid(*unit);
     }
     QV_Machine_release(m);
 }
@@ -71,6 +94,8 @@ CliJson unit_json(const ListedUnit& u) {
     j["product"] = text_or_null(u.product);
     j["opened"] = u.opened;
     j["access_denied"] = u.denied;
+    j["busy"] = u.busy;
+    j["busy_pid"] = u.busy && u.busy_pid > 0 ? CliJson(u.busy_pid) : CliJson(nullptr);
     j["client"] = u.opened ? CliJson(wtext_to_utf8(u.client.c_str())) : CliJson(nullptr);
     j["board"] = u.opened ? CliJson(board_utf8(u.board)) : CliJson(nullptr);
     return j;
@@ -85,6 +110,10 @@ void print_unit(const ListedUnit& u) {
     if (u.opened)
         line += "  client \"" + cli_wide_text(u.client) + "\"  board \"" + cli_ansi_text(u.board) +
                 "\"";
+    else if (u.busy)
+        line += u.busy_pid > 0
+                    ? "  (in use by another program: process " + std::to_string(u.busy_pid) + ")"
+                    : std::string("  (in use by another program)");
     else if (u.denied)
         line +=
             "  (no permission to open: install the udev rule " + std::string(UNIT_UDEV_RULE) + ")";
@@ -116,10 +145,11 @@ int run_list(const std::vector<std::string>& sources) {
     }
     for (ListedUnit& u : units)
         read_identity(&u);
-    // A socket that no emulator serves is no unit.
+    // A socket that no emulator serves is no unit; one another program
+    // holds is.
     std::vector<ListedUnit> present;
     for (ListedUnit& u : units)
-        if (u.opened || u.source.rfind("socket:", 0) != 0)
+        if (u.opened || u.busy || u.source.rfind("socket:", 0) != 0)
             present.push_back(u);
 
     if (cli_json()) {

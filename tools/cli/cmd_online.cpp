@@ -12,6 +12,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/failure_text.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_Service.h"
@@ -67,7 +68,8 @@ int run_check_online(const OnlineOptions& o) {
     if (got.result != DOWNLOAD_RESULT_OK) {
         cli_note("download ended with result " + std::to_string(got.result) + " (detail " +
                  std::to_string(static_cast<long>(got.detail)) + ")");
-        return cli_fail(CLI_FAILED, u8(VERSION_TEXT_FAILED));
+        return cli_fail(CLI_FAILED, u8(VERSION_TEXT_FAILED),
+                        failure_text_download_result(got.result, long(got.detail), ""));
     }
     VersionCheckView view;
     int read = LoadVersionFile(st, target.c_str(), &view);

@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/failure_text.h"
 #include "package/package.h"
+#include "package/package_check.h"
 #include "support/archive.h"
 #include "support/stream.h"
 #include "support/text.h"
@@ -55,13 +57,17 @@ int choose_package_entry(int kind, uintptr_t value, void*) {
 }
 
 // A package from a .dqv file, or from the first .dqv inside a zip (unpacked
-// into a temporary file that is removed again). Null when neither works.
-Package* load_package(const std::string& path, PackageDirectory* dir) {
+// into a temporary file that is removed again). Null when neither works;
+// *why then says what is wrong with the file.
+Package* load_package(const std::string& path, PackageDirectory* dir, PackageCheck* why) {
     std::u16string wpath = utf8_to_wtext(path);
     if (Package* p = package_load_with_directory(wpath.c_str(), dir))
         return p;
-    if (!starts_like_zip(path))
+    if (!starts_like_zip(path)) {
+        *why = package_check(wpath.c_str(), nullptr, 0);
         return nullptr;
+    }
+    *why = package_check_archive(wpath.c_str());
     const char* tmpdir = std::getenv("TMPDIR");
     std::string tmp = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/trevik-cli-XXXXXX.dqv";
     int fd = mkstemps(tmp.data(), 4);
@@ -74,11 +80,19 @@ Package* load_package(const std::string& path, PackageDirectory* dir) {
         int ok = archive_extract(wpath.c_str(), out, nullptr, choose_package_entry);
         ok = stream_flush(out) && ok;
         stream_close(out);
-        if (ok)
+        if (ok) {
             p = package_load_with_directory(wtmp.c_str(), dir);
+            if (!p)
+                *why = package_check(wtmp.c_str(), nullptr, 0);
+        }
     }
     std::remove(tmp.c_str());
     return p;
+}
+
+// The failure of a package that could not be loaded.
+int package_failure(const PackageCheck& why) {
+    return cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED, failure_text_package(why));
 }
 
 std::string hex(const uint8_t* data, size_t n) {
@@ -228,9 +242,10 @@ void setup_inspect(CLI::App& root, int* exit_code) {
     cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
         PackageDirectory dir;
-        Package* p = load_package(args.file, &dir);
+        PackageCheck why;
+        Package* p = load_package(args.file, &dir, &why);
         if (!p) {
-            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
+            *exit_code = package_failure(why);
             return;
         }
         if (cli_json())
@@ -296,9 +311,10 @@ void setup_merge(CLI::App& root, int* exit_code) {
             start = comma + 1;
         }
         PackageDirectory dir;
-        Package* p = load_package(args.file, &dir);
+        PackageCheck why;
+        Package* p = load_package(args.file, &dir, &why);
         if (!p) {
-            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
+            *exit_code = package_failure(why);
             return;
         }
         int code = CLI_OK;
@@ -358,9 +374,10 @@ void setup_provinces(CLI::App& root, int* exit_code) {
     cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
         PackageDirectory dir;
-        Package* p = load_package(args.file, &dir);
+        PackageCheck why;
+        Package* p = load_package(args.file, &dir, &why);
         if (!p) {
-            *exit_code = cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED);
+            *exit_code = package_failure(why);
             return;
         }
         Json list = Json::array();

@@ -21,7 +21,9 @@
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "config/config_run.h"
+#include "app/failure_text.h"
 #include "package/package.h"
+#include "package/package_check.h"
 #include "package/safe_update.h"
 #include "package/unit_backup.h"
 #include "package/unit_verify.h"
@@ -269,7 +271,8 @@ int run_verify(const VerifyOptions& o) {
     Package* pkg = package_load(path.c_str());
     if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, 12)) {
         package_free(pkg);
-        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED));
+        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED),
+                        failure_text_package(package_check(path.c_str(), TOOL_CUSTOMER_NAME, 12)));
     }
     int province_mode = 0;
     if (pkg->province_count > 0) {

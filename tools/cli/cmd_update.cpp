@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/failure_text.h"
 #include "app/progress_text.h"
 #include "app/trevik_decisions.h"
 #include "common_t73/QV_Hid.h"
@@ -24,6 +25,7 @@
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
+#include "package/safe_update.h"
 #include "package/update_run.h"
 #include "support/build_settings.h"
 #include "support/text.h"
@@ -178,6 +180,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         box_ = text;
     }
     const std::u16string& box() const { return box_; }
+    // The cause of a failed package download, from how the transfer ended.
+    const FailureText& downloadWhy() const { return download_why_; }
     // Why the province question was not answered; "" when it was.
     const std::string& refusal() const { return refusal_; }
     bool isClosing() override { return false; }
@@ -201,8 +205,10 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
                 progress_->update(progress_download_text(total_, total_, 0), total_, total_);
-            else if (wparam != 6)
+            else if (wparam != 6) {
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
+                download_why_ = failure_text_download_result(int(wparam), long(lparam), "");
+            }
             break;
         default:
             break;
@@ -219,6 +225,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     std::u16string failure_;
     std::u16string box_;
     std::string refusal_;
+    FailureText download_why_;
     CHttpDownload download_;
 };
 
@@ -275,8 +282,12 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     version_download.Stop();
     if (!got.startError.empty())
         return cli_fail(CLI_FAILED, wtext_to_utf8(got.startError.c_str()));
+    if (got.result != DOWNLOAD_RESULT_OK) {
+        return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED),
+                        failure_text_download_result(got.result, long(got.detail), ""));
+    }
     VersionCheckView view;
-    if (got.result != DOWNLOAD_RESULT_OK || !LoadVersionFile(st, target.c_str(), &view))
+    if (!LoadVersionFile(st, target.c_str(), &view))
         return cli_fail(CLI_FAILED, wtext_to_utf8(VERSION_TEXT_FAILED));
     if (view.set_status) {
         if (cli_json())
@@ -408,19 +419,26 @@ int run_update(const UpdateOptions& opt) {
 
     int code = CLI_OK;
     std::string text;
+    FailureText why;
     if (outcome.result == UPDATE_ABANDONED) {
         code = CLI_USAGE;
         text = host.refusal();
     } else if (outcome.result != UPDATE_SUCCEEDED) {
         code = failure_exit_code(outcome);
         text = cli_wide_text(host.box());
+        auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
+        why = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
+        // The host saw how the transfer ended; the run only that it failed.
+        if (outcome.stage == UpdateStage::Download &&
+            outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
+            why = host.downloadWhy();
     }
     if (code != CLI_OK) {
         // The way back and the guard's warnings come before the failure.
         code = cli_safety_finish(guard.get(), outcome, code);
         if (code == CLI_INTERRUPTED)
             text += (text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
-        return cli_fail(code, text);
+        return cli_fail(code, text, why);
     }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {

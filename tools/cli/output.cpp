@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/failure_text.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -129,17 +130,33 @@ void cli_print_json(const CliJson& object) {
 }
 
 std::string cli_failure_json(int code, const std::string& text) {
+    return cli_failure_json(code, text, FailureText());
+}
+
+std::string cli_failure_json(int code, const std::string& text, const FailureText& why) {
     CliJson out;
     out["ok"] = false;
     out["error"] = {{"code", code}, {"text", text}};
+    if (!why.reason.empty())
+        out["error"]["reason"] = why.reason;
+    if (!why.hint.empty())
+        out["error"]["hint"] = why.hint;
     return out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
 }
 
 int cli_fail(int code, const std::string& text) {
-    if (!text.empty())
-        CliProgress::printAside(text + "\n");
+    return cli_fail(code, text, FailureText());
+}
+
+int cli_fail(int code, const std::string& text, const FailureText& why) {
+    std::string shown = text;
+    std::string line = failure_text_line(why);
+    if (!line.empty())
+        shown += (shown.empty() ? "" : "\n") + line;
+    if (!shown.empty())
+        CliProgress::printAside(shown + "\n");
     if (json_flag) {
-        std::printf("%s\n", cli_failure_json(code, text).c_str());
+        std::printf("%s\n", cli_failure_json(code, text, why).c_str());
         std::fflush(stdout);
     }
     return code;

@@ -16,6 +16,8 @@
 // JSON objects keep their keys in the order a command adds them.
 using CliJson = nlohmann::ordered_json;
 
+struct FailureText;
+
 enum class CliVerbosity { Quiet, Normal, Verbose };
 
 // Adds -q/--quiet and -v/--verbose to the root command; they may stand
@@ -41,13 +43,19 @@ void cli_set_json(bool json, bool pretty);
 // replaced, never dropped.
 void cli_print_json(const CliJson& object);
 
-// The JSON text of a failure: {"ok":false,"error":{"code":code,"text":text}}.
+// The JSON text of a failure: {"ok":false,"error":{"code":code,"text":text}},
+// with "reason" and "hint" after text when why holds them.
 std::string cli_failure_json(int code, const std::string& text);
+std::string cli_failure_json(int code, const std::string& text, const FailureText& why);
 
 // Reports a failure and returns code: text (UTF-8) on standard error, and
 // with --json the failure object on standard output. An empty text prints
 // nothing on standard error (the command already said why).
 int cli_fail(int code, const std::string& text);
+// The same with the cause and the next step: their line goes under text on
+// standard error (-q keeps it: it belongs to the failure), and into the
+// JSON object as error.reason and error.hint.
+int cli_fail(int code, const std::string& text, const FailureText& why);
 
 // A note for the user on standard error, hidden by -q.
 void cli_note(const std::string& text);

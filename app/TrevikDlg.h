@@ -135,7 +135,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QString SystemMenuText() const;
     // The context menu's item that restores the settings from a backup.
     static QString RestoreMenuText();
-    // The last update run's outcome text shown or withheld ("" before any).
+    // The last update run's outcome text shown or withheld ("" before any),
+    // without the explanation shown under a failure.
     QString LastRunBoxText() const;
     // The tooltip button id shows now.
     QString ButtonTip(int id) const;

@@ -3,6 +3,7 @@
 #include "app/TrevikDlg.h"
 
 #include "app/TrevikUpdateHost.h"
+#include "app/failure_text.h"
 #include "app/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
@@ -86,11 +87,22 @@ void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16str
         // title shows the new data date by the time the box says so.
         if (icon != UpdateIcon::Error && !dlg_->IsClosing() && dlg_->IsConnected())
             dlg_->ShowUnitTitle();
+        // Under a failure's own text: its cause and the next step, the way
+        // trevik-cli says them. The run waits for this box, so its outcome
+        // and the guard's backup folder hold still.
+        QString shown = t;
+        if (icon == UpdateIcon::Error && dlg_->m_run) {
+            std::string line = failure_text_line(failure_text_outcome(
+                dlg_->m_run->outcome(),
+                dlg_->m_guard ? dlg_->m_guard->backupFolder() : std::string()));
+            if (!line.empty())
+                shown += QStringLiteral("\n") + QString::fromStdString(line);
+        }
         // The box belongs to the window, which is disabled while closing.
         bool wasEnabled = dlg_->isEnabled();
         dlg_->setEnabled(true);
         dlg_->m_prompter->messageBox(
-            dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
+            dlg_, shown, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
             PromptButtons::Ok);
         dlg_->setEnabled(wasEnabled);
     });
@@ -258,16 +270,21 @@ void CTrevikDlg::OnRunEnded() {
 }
 
 void CTrevikDlg::SettleBarAfterFailure() {
-    // The last figure stays beside the failure box, unless it reads
-    // complete; a bar left without a text shows no percentage either.
+    // Where the run stopped stays beside the failure box: the share it had
+    // counted, else the stage it was in. A figure that reads complete is no
+    // place a run stopped at, and a bar without a text shows nothing.
     QString text = m_progress->GetWindowText();
-    if (!text.isEmpty() && !progress_text_reads_complete(text.toStdString())) {
-        if (m_progress->GetRangeMax() > m_progress->GetRangeMin() &&
-            m_progress->GetPos() >= m_progress->GetRangeMax())
-            m_progress->SetPos(m_progress->GetRangeMin());
+    if (text.isEmpty() || progress_text_reads_complete(text.toStdString())) {
+        ClearBar();
         return;
     }
-    ClearBar();
+    int lo = m_progress->GetRangeMin(), hi = m_progress->GetRangeMax();
+    if (hi > lo && m_progress->GetPos() >= hi)
+        m_progress->SetPos(lo);
+    uint64_t total = hi > lo ? uint64_t(hi - lo) : 0;
+    uint64_t done = total ? uint64_t(std::max(m_progress->GetPos() - lo, 0)) : 0;
+    m_progress->SetWindowText(
+        QString::fromStdString(progress_stopped_text(text.toStdString(), done, total)));
 }
 
 void CTrevikDlg::ClearBar() {

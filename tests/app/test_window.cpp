@@ -3,6 +3,9 @@
 #include "window_fixture.h"
 
 #include "app/device_notifier.h"
+#include "app/failure_text.h"
+#include "package/unit_backup.h"
+#include "package/update_history.h"
 #include "common_t73/QV_Cmd.h"
 #include "package/package.h"
 #include "package/update_run.h"
@@ -457,12 +460,29 @@ TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {
     rule.nth = 1; // write 0 is the new main-setting block, write 1 the voice area
     rule.status = 3;
     sim.addFault(rule);
+    sim.setReportDelayUs(100);
+    QStringList bar;
+    QObject::connect(dlg->Progress(), &CTextProgressCtrl::textChanged,
+                     [&](const QString& t) { bar << t; });
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    QStringList msgs = prompter.messages();
-    ASSERT_FALSE(msgs.isEmpty());
-    EXPECT_EQ(msgs.last(), "Update Failed!  -4");
+    // The system's text, then the cause and the next step in one line that
+    // names the backup taken before the run.
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Failed!  -4");
+    QStringList lines = prompter.messages().last().split('\n');
+    ASSERT_EQ(lines.size(), 2) << prompter.messages().last().toStdString();
+    EXPECT_EQ(lines[0], "Update Failed!  -4");
+    UnitBackupEntry backup =
+        unit_backup_newest(unit_backups_root(trevik_state_directory()), "TREVIK-DEMO ");
+    ASSERT_FALSE(backup.folder.empty());
+    EXPECT_EQ(lines[1].toStdString(), failure_text_line(failure_text_update(-4, backup.folder)));
+    EXPECT_TRUE(lines[1].contains(QString::fromStdString(backup.folder)));
     EXPECT_EQ(prompter.records.back().icon, PromptIcon::Error);
+    // The bar says where the run stopped instead of its last figure.
+    ASSERT_FALSE(bar.isEmpty());
+    EXPECT_TRUE(
+        QRegularExpression("^Stopped at \\d+\\.\\d\\d%$").match(dlg->ProgressText()).hasMatch())
+        << dlg->ProgressText().toStdString() << " after " << bar.join('|').toStdString();
     EXPECT_TRUE(enabled(IDC_UPDATE));
 }
 
@@ -533,8 +553,8 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     EXPECT_EQ(box("Update Successfully!")->ownerTitle.toStdString(), now);
 }
 
-// After a failure the bar keeps its last figure, but never one that reads
-// complete, and a bar without a text shows no percentage.
+// After a failure the bar says where the run stopped, but never at a figure
+// that reads complete, and a bar without a text shows no percentage.
 TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     auto shown = [&] {
         CTextProgressCtrl* bar = dlg->Progress();
@@ -558,8 +578,7 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
     ASSERT_TRUE(prompter.messages().last().startsWith("Update Failed!"));
-    EXPECT_FALSE(shown().isEmpty());
-    EXPECT_TRUE(texts.contains(shown())) << shown().toStdString();
+    EXPECT_TRUE(shown().startsWith("Stopped at ")) << shown().toStdString();
     EXPECT_FALSE(shown().contains("100")) << shown().toStdString();
 
     // A whole run, then one whose package cannot be opened: the complete
@@ -573,7 +592,7 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     dlg->OnDropFiles({qfile("bad.dqv")});
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Open update file failed!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Open update file failed!");
     EXPECT_EQ(shown(), "");
 }
 

@@ -176,6 +176,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     friend class TrevikUpdateHost;
 
     void BuildControls();
+    // Starts the system's device notices (when watched) and the timer
+    // service, once.
+    void StartServices();
     // The default removable-drive probe: looks under m_storageRoots and
     // says in the status line a drive it could not hand back.
     int ProbeStorage();

@@ -322,6 +322,12 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
         int m = m_provinceMode;
         int f[TREVIK_PROVINCE_COUNT];
         std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
+        // The dialog draws the map over its whole area: on a scaled screen
+        // the twice-as-large drawing keeps it sharp. Loaded when first asked.
+        if (m_provinceMap.isNull())
+            m_provinceMap =
+                QImage(devicePixelRatioF() > 1 ? QStringLiteral(":/res/province_map@2x.png")
+                                               : QStringLiteral(":/res/province_map.png"));
         if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
             return 1;
         m_provinceMode = m;

@@ -1,5 +1,6 @@
 #include "package/update_run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,15 +12,20 @@
 
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
+#include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
+#include "package/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
+#include "support/log.h"
 #include "support/stream.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace {
+
+constexpr const char* UPDATE_LOG_SOURCE = "update_run.cpp";
 
 // The customer name a package must begin with is compared over 12 bytes.
 constexpr size_t CUSTOMER_NAME_COMPARE = 12;
@@ -50,6 +56,24 @@ std::u16string extension_of(const std::u16string& name) {
 
 std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
+}
+
+// Loads the package from one open file and hashes that same file, so the
+// hash is of the bytes loaded even when the name is given another file
+// during the run. Falls back to loading by name where the open file has no
+// name of its own (no /proc).
+Package* load_and_hash(const std::u16string& path, std::string* sha256) {
+    sha256->clear();
+    int fd = ::open(wtext_to_utf8(path.c_str()).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return package_load(path.c_str());
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    Package* pkg = ::access(self.c_str(), R_OK) == 0 ? package_load(utf8_to_wtext(self).c_str())
+                                                     : package_load(path.c_str());
+    if (pkg)
+        *sha256 = history_fd_sha256(fd);
+    ::close(fd);
+    return pkg;
 }
 
 void remove_file(const std::u16string& p) {
@@ -87,6 +111,11 @@ bool prepare_run_directory(const std::u16string& dir) {
 // The archive callback hands its owner back; the owner is the run.
 int archive_callback(int kind, uintptr_t value, void* owner) {
     return owner ? static_cast<UpdateRun*>(owner)->archiveProgress(kind, value) : 0;
+}
+
+// Chooses the package entry of an archive, showing nothing.
+int choose_package(int kind, uintptr_t value, void*) {
+    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
 }
 
 } // namespace
@@ -167,6 +196,10 @@ std::u16string update_failure_text(const std::u16string& message, int status) {
     return message + utf8_to_wtext(buf);
 }
 
+std::u16string update_download_failure_text(const std::u16string& text, const std::string& reason) {
+    return reason.empty() ? text : text + u"\n" + utf8_to_wtext(reason);
+}
+
 UpdateRun::UpdateRun(UpdateHost* host, QV_Machine* machine, UpdateSource source)
     : host_(host), machine_(machine), source_(std::move(source)) {}
 
@@ -185,8 +218,13 @@ void UpdateRun::removeTemporaryFiles() {
 
 int UpdateRun::archiveProgress(int kind, uintptr_t value) {
     switch (kind) {
-    case 0:
-        return archive_is_package_name(reinterpret_cast<const char16_t*>(value));
+    case 0: {
+        const auto* name = reinterpret_cast<const char16_t*>(value);
+        int take = archive_is_package_name(name);
+        if (take && archive_entry_.empty() && name)
+            archive_entry_ = name;
+        return take;
+    }
     case 1:
         host_->setProgressRange(uint32_t(value));
         return 0;
@@ -226,27 +264,39 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
         return false;
     }
     host_->clearDownloadFailureText();
-    download->Configure(host_->downloadOwner(), source_.download_url, download_target_, u"", u"",
-                        u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
-    std::u16string error = download->Start(1);
-    if (!error.empty()) {
-        fail(error);
+    // Partial downloads of another package are of no use any more.
+    resume_remove_leftovers(wtext_to_utf8(temp.c_str()),
+                            wtext_to_utf8(source_.download_url.c_str()));
+    ResumeOptions options;
+    if (pause_)
+        options.pause = pause_;
+    options.cancelled = [this] { return host_->isClosing(); };
+    bool noticed = false;
+    options.notice = [this, &noticed](const std::u16string& text) {
+        noticed = true;
+        host_->downloadNotice(text);
+    };
+    int kind = update_download_kind(names.name);
+    options.check = [this, kind](const std::u16string& path) {
+        return downloadedFileIsSound(path, kind);
+    };
+    ResumeOutcome got = resumable_download(*download, host_->downloadOwner(), source_.download_url,
+                                           download_target_, options);
+    if (noticed)
+        host_->downloadNotice(u"");
+    if (!got.start_error.empty()) {
+        fail(got.start_error);
         return false;
     }
     std::this_thread::sleep_for(DOWNLOAD_END_WAIT);
     std::u16string failure = host_->downloadFailureText();
-    if (!failure.empty()) {
-        fail(failure);
-        return false;
-    }
     // Only a whole file counts: a transfer that was stopped, or that left
     // the target empty or shorter than the server announced, is a failed
     // download whatever its end message said.
-    int64_t announced = download->LastAnnounced();
-    uint64_t received = download->LastReceived();
-    if (download->LastResult() != DOWNLOAD_RESULT_OK || received == 0 ||
-        (announced >= 0 && received < static_cast<uint64_t>(announced))) {
-        fail(VERSION_TEXT_PACKAGE_FAILED);
+    if (failure.empty() && (!got.complete || got.size == 0))
+        failure = VERSION_TEXT_PACKAGE_FAILED;
+    if (!failure.empty()) {
+        fail(got.gave_up ? update_download_failure_text(failure, got.reason) : failure);
         return false;
     }
     host_->setProgressPos(0);
@@ -261,6 +311,30 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
         fail(UPDATE_TEXT_NO_UPDATE_FILE);
         return false;
     }
+}
+
+bool UpdateRun::downloadedFileIsSound(const std::u16string& path, int kind) {
+    if (kind == 2) {
+        Package* pkg = package_load(path.c_str());
+        bool ok = pkg && package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
+        package_free(pkg);
+        return ok;
+    }
+    if (kind != 1)
+        return true; // nothing to check: the run refuses the name anyway
+    // An archive is sound when its package comes out whole (CRC checked).
+    Stream* out = stream_open_private(extracted_.c_str(), 1);
+    if (!out)
+        return false;
+    int ok = archive_extract(path.c_str(), out, nullptr, choose_package, PACKAGE_MAX_FILE_SIZE);
+    if (!stream_flush(out) || out->error)
+        ok = 0;
+    stream_close(out);
+    std::error_code ec;
+    if (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec)
+        ok = 0; // no package in it
+    remove_file(extracted_);
+    return ok != 0;
 }
 
 bool UpdateRun::unpackChosen(std::u16string* package_path) {
@@ -438,6 +512,7 @@ UpdateOutcome UpdateRun::run() {
     outcome_ = UpdateOutcome();
     download_target_.clear();
     extracted_.clear();
+    archive_entry_.clear();
     if (!host_) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return outcome_;
@@ -446,6 +521,7 @@ UpdateOutcome UpdateRun::run() {
 
     Package* pkg = nullptr;
     std::u16string package_path;
+    std::string package_sha256;
     bool go_on = true;
     if (!machine_) {
         fail(UPDATE_TEXT_OPEN_FAILED);
@@ -465,7 +541,7 @@ UpdateOutcome UpdateRun::run() {
 
     if (go_on) {
         enter(UpdateStage::Load);
-        pkg = package_load(package_path.c_str());
+        pkg = load_and_hash(package_path, &package_sha256);
         if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             outcome_.package =
@@ -505,33 +581,52 @@ UpdateOutcome UpdateRun::run() {
 
     UpdateWriteStep step;
     bool guarded = go_on && !dry_run_ && guard_;
+    try {
+        if (guarded) {
+            step.host = host_;
+            step.machine = machine_;
+            step.pkg = pkg;
+            step.package_path = package_path;
+            step.source =
+                !source_.package_path.empty() ? source_.package_path : source_.download_url;
+            step.archive_entry = archive_entry_;
+            step.package_sha256 = package_sha256;
+            step.has_province_table = pkg->province_count > 0 ? 1 : 0;
+            step.province_mode = province_mode;
+            for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+                step.province_flags[i] = flags[i];
+            step.program_only = update_is_program_only(pkg);
+            enter(UpdateStage::Guard);
+            std::u16string refusal = guard_->beforeWrite(step);
+            if (!refusal.empty()) {
+                fail(refusal);
+                go_on = false;
+            }
+        }
+
+        if (go_on) {
+            host_->setProgressText(UPDATE_TEXT_UPDATING);
+            if (dry_run_)
+                planOnly(pkg, province_mode);
+            else
+                writeIntoUnit(pkg, province_mode);
+        }
+    } catch (const std::exception& e) {
+        // A failure thrown on the way (memory, a host's own fault) ends the
+        // run as a failure; the guard still records it below.
+        log_error(UPDATE_LOG_SOURCE, __LINE__, "UpdateRun::run", "%s", e.what());
+        fail(UPDATE_TEXT_FAILED);
+    } catch (...) {
+        fail(UPDATE_TEXT_FAILED);
+    }
     if (guarded) {
-        step.host = host_;
-        step.machine = machine_;
-        step.pkg = pkg;
-        step.package_path = package_path;
-        step.has_province_table = pkg->province_count > 0 ? 1 : 0;
-        step.province_mode = province_mode;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
-            step.province_flags[i] = flags[i];
-        step.program_only = update_is_program_only(pkg);
-        enter(UpdateStage::Guard);
-        std::u16string refusal = guard_->beforeWrite(step);
-        if (!refusal.empty()) {
-            fail(refusal);
-            go_on = false;
+        try {
+            guard_->afterWrite(step, &outcome_);
+        } catch (...) {
+            fail(UPDATE_TEXT_FAILED);
         }
     }
 
-    if (go_on) {
-        host_->setProgressText(UPDATE_TEXT_UPDATING);
-        if (dry_run_)
-            planOnly(pkg, province_mode);
-        else
-            writeIntoUnit(pkg, province_mode);
-    }
-    if (guarded)
-        guard_->afterWrite(step, &outcome_);
     // A section the plan found missing may be one the file lost.
     if (outcome_.result == UPDATE_FAILED && outcome_.stage == UpdateStage::Plan && pkg &&
         outcome_.status != PLAN_TOO_LARGE && outcome_.status != PLAN_SETTING_FAILED) {

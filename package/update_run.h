@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common_t73/QV_WritePlan.h"
@@ -71,6 +72,10 @@ class UpdateHost {
     // download failed; the run clears it before it downloads.
     virtual std::u16string downloadFailureText() = 0;
     virtual void clearDownloadFailureText() = 0;
+    // Between the attempts of a package download whose connection dropped:
+    // the text saying a retry follows; the empty text once the download is
+    // over, to put back what it replaced.
+    virtual void downloadNotice(const std::u16string& text) { (void)text; }
     // The run is over (its worker reference may be cleared).
     virtual void runEnded() {}
 };
@@ -120,6 +125,11 @@ struct UpdateOutcome {
     // What was wrong with the package or archive when the run could not use
     // it (None otherwise).
     PackageCheck package;
+    // Set by an UpdateGuard when the writes were acknowledged but the unit
+    // could not confirm them afterwards (it could not be read after the
+    // run, or still holds its old parameter record): why, for the user.
+    // The run's own text stays; the result is not a confirmed success.
+    std::u16string unconfirmed;
 };
 
 // What a run is about to write into the unit, handed to its guard.
@@ -127,7 +137,14 @@ struct UpdateWriteStep {
     UpdateHost* host = nullptr;
     QV_Machine* machine = nullptr;
     const Package* pkg = nullptr; // loaded, provinces merged
-    std::u16string package_path;
+    std::u16string package_path;  // the file loaded (an unpacked or downloaded one included)
+    // The package as the user chose it: the file (a zip archive, not what
+    // was unpacked from it) or the download URL; the archive's entry that
+    // was unpacked (empty for a plain package); SHA-256 of the bytes the
+    // package was loaded from (empty when they could not be hashed).
+    std::u16string source;
+    std::u16string archive_entry;
+    std::string package_sha256;
     int has_province_table = 0;
     int province_mode = 0; // 1: the provinces below, 0: national
     int province_flags[UPDATE_PROVINCE_COUNT] = {};
@@ -144,7 +161,8 @@ class UpdateGuard {
     // with that message and nothing is written.
     virtual std::u16string beforeWrite(const UpdateWriteStep& step) = 0;
     // The package is still loaded; outcome may be changed (a failed check
-    // turns a success into a failure).
+    // turns a success into a failure). Called on every way out of a run
+    // that beforeWrite let go on, a failure thrown in between included.
     virtual void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) = 0;
 };
 
@@ -183,6 +201,11 @@ int update_unit_has_known_client(const QV_Machine* m);
 // status when it is not 0.
 std::u16string update_failure_text(const std::u16string& message, int status);
 
+// The failure text of a package download that gave up, with the reason
+// (libcurl's message, UTF-8) on the next line; the text alone when there is
+// no reason.
+std::u16string update_download_failure_text(const std::u16string& text, const std::string& reason);
+
 class UpdateRun {
   public:
     // machine is the connected unit's device link; host and machine must
@@ -196,6 +219,10 @@ class UpdateRun {
     // A guard around the writes (not called in a dry run); null for none.
     // It must outlive the run.
     void setGuard(UpdateGuard* guard) { guard_ = guard; }
+
+    // Replaces the pauses between download attempts (1 s, 2 s, 4 s): called
+    // with the pause in ms, returns false to give up. Tests keep them short.
+    void setDownloadPause(std::function<bool(int ms)> pause) { pause_ = std::move(pause); }
 
     // Carries out the whole run and returns how it ended. A null host or
     // machine ends it at once as a failure with "Open update file failed!".
@@ -213,6 +240,10 @@ class UpdateRun {
     bool obtainFromDownload(std::u16string* package_path);
     bool unpack(const std::u16string& archive, std::u16string* package_path);
     bool unpackChosen(std::u16string* package_path);
+    // Whether a downloaded file of kind (update_download_kind) holds a
+    // package: one that loads and is this customer's, an archive whose
+    // package unpacks whole.
+    bool downloadedFileIsSound(const std::u16string& path, int kind);
     void writeIntoUnit(Package* pkg, int province_mode);
     void planOnly(Package* pkg, int province_mode);
     bool programOnlyFits(const Package* pkg) const;
@@ -227,9 +258,11 @@ class UpdateRun {
     UpdateSource source_;
     bool dry_run_ = false;
     UpdateGuard* guard_ = nullptr;
+    std::function<bool(int ms)> pause_;
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;
+    std::u16string archive_entry_; // the entry an unpack took
 };
 
 // Thread routine for a run started with thread_create: argument is the

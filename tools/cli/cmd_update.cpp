@@ -190,6 +190,10 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     DownloadOwner* downloadOwner() override { return this; }
     std::u16string downloadFailureText() override { return failure_; }
     void clearDownloadFailureText() override { failure_.clear(); }
+    void downloadNotice(const std::u16string& text) override {
+        if (!text.empty())
+            cli_note(cli_wide_text(text));
+    }
 
     // Download messages arrive on the downloading thread, which here is the
     // run's own.
@@ -433,12 +437,15 @@ int run_update(const UpdateOptions& opt) {
             outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
             why = host.downloadWhy();
     }
+    std::string note;
     if (code != CLI_OK) {
         // The way back and the guard's warnings come before the failure.
-        code = cli_safety_finish(guard.get(), outcome, code);
-        if (code == CLI_INTERRUPTED)
-            text += (text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
-        return cli_fail(code, text, why);
+        code = cli_safety_finish(guard.get(), outcome, code, &note);
+        if (!note.empty())
+            text += (text.empty() ? "" : "\n") + note;
+        CliJson extra;
+        cli_safety_add_json(guard.get(), &extra);
+        return cli_fail_with(code, text, extra, why);
     }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {
@@ -450,17 +457,26 @@ int run_update(const UpdateOptions& opt) {
         }
         return CLI_OK;
     }
-    if (cli_json()) {
-        report["message"] = wtext_to_utf8(host.box().c_str());
-        if (!outcome.notice.empty())
-            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
-        cli_print_json(report);
-    } else {
+    if (!cli_json()) {
         std::printf("%s\n", cli_wide_text(host.box()).c_str());
         // The result comes before the note that follows it on standard error.
         std::fflush(stdout);
     }
-    return cli_safety_finish(guard.get(), outcome, CLI_OK);
+    code = cli_safety_finish(guard.get(), outcome, CLI_OK, &note);
+    if (cli_json()) {
+        report["message"] = wtext_to_utf8(host.box().c_str());
+        if (!outcome.notice.empty())
+            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
+        cli_safety_add_json(guard.get(), &report);
+    }
+    // Written, but stopped during the read-back or not confirmed by the
+    // unit: the run's own text stands, the exit code and its reason say
+    // the rest.
+    if (code != CLI_OK)
+        return cli_fail_with(code, note, report);
+    if (cli_json())
+        cli_print_json(report);
+    return CLI_OK;
 }
 
 void setup_update(CLI::App& root, int* exit_code) {

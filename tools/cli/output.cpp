@@ -112,6 +112,10 @@ bool cli_json() {
     return json_flag;
 }
 
+bool cli_pretty() {
+    return pretty_flag;
+}
+
 void cli_set_json(bool json, bool pretty) {
     json_flag = json;
     pretty_flag = pretty;
@@ -159,6 +163,27 @@ int cli_fail(int code, const std::string& text, const FailureText& why) {
         std::printf("%s\n", cli_failure_json(code, text, why).c_str());
         std::fflush(stdout);
     }
+    return code;
+}
+
+int cli_fail_with(int code, const std::string& text, const CliJson& extra) {
+    return cli_fail_with(code, text, extra, FailureText());
+}
+
+int cli_fail_with(int code, const std::string& text, const CliJson& extra, const FailureText& why) {
+    if (!json_flag)
+        return cli_fail(code, text, why);
+    std::string shown = text;
+    std::string line = failure_text_line(why);
+    if (!line.empty())
+        shown += (shown.empty() ? "" : "\n") + line;
+    if (!shown.empty())
+        CliProgress::printAside(shown + "\n");
+    CliJson out = CliJson::parse(cli_failure_json(code, text, why));
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        if (it.key() != "ok" && it.key() != "error")
+            out[it.key()] = it.value();
+    cli_print_json(out);
     return code;
 }
 

@@ -33,8 +33,9 @@ void cli_install_log_sink();
 
 // Adds --json and --pretty to a command that reports something.
 void cli_add_json_flags(CLI::App* cmd);
-// Whether the running command was asked for JSON.
+// Whether the running command was asked for JSON, and indented JSON.
 bool cli_json();
+bool cli_pretty();
 // Tests and main: sets what --json / --pretty would.
 void cli_set_json(bool json, bool pretty);
 
@@ -56,6 +57,14 @@ int cli_fail(int code, const std::string& text);
 // standard error (-q keeps it: it belongs to the failure), and into the
 // JSON object as error.reason and error.hint.
 int cli_fail(int code, const std::string& text, const FailureText& why);
+
+// cli_fail with more to say: with --json the failure object carries the
+// keys of extra beside "ok" and "error" (its own "ok" and "error" are
+// ignored).
+int cli_fail_with(int code, const std::string& text, const CliJson& extra);
+// The same with the cause and the next step under the text (and in the
+// failure object's reason and hint).
+int cli_fail_with(int code, const std::string& text, const CliJson& extra, const FailureText& why);
 
 // A note for the user on standard error, hidden by -q.
 void cli_note(const std::string& text);

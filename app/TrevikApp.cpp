@@ -15,6 +15,8 @@ int CTrevikApp::InitInstance() {
     }
     QtPrompter prompter;
     CTrevikDlg dlg(&prompter);
+    // The window shows first; the unit is attached right after.
+    dlg.SetAttachAfterFirstPaint(true);
     QObject::connect(&instance, &SingleInstance::raiseRequested, &dlg,
                      [&dlg] { single_instance_bring_forward(&dlg); });
     // A package opened from the desktop while the window runs: chosen as

@@ -59,23 +59,10 @@ CTrevikDlg::~CTrevikDlg() {
 bool CTrevikDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     log_info("TrevikDlg", 557, "CTrevikDlg::OnInitDialog", "start");
-    // The province dialog draws the map over its whole area: on a scaled
-    // screen the twice-as-large drawing keeps it sharp.
-    m_provinceMap = QImage(devicePixelRatioF() > 1 ? QStringLiteral(":/res/province_map@2x.png")
-                                                   : QStringLiteral(":/res/province_map.png"));
-
-    if (m_watchDevices) {
-        m_notifier = new DeviceNotifier(this);
-        m_notifier->start();
-        QString source = QString::fromStdString(QV_Hid_sourceText());
-        if (source.startsWith(QLatin1String("socket:")))
-            m_notifier->watchSocket(source.mid(7));
-        connect(m_notifier, &DeviceNotifier::deviceChange, this,
-                [this](unsigned event, int code, const QString& name) {
-                    OnDeviceChange(event, code, name);
-                });
-    }
-    m_timersStarted = timer_service_start() != 0;
+    // With the unit attached after the first paint, the device notices and
+    // the timers start then too: nothing needs them before.
+    if (!m_attachAfterPaint)
+        StartServices();
 
     m_machine = QV_Machine_create(&CTrevikDlg::AcceptUnit, this, &CTrevikDlg::ProgressFn, this);
     if (!m_machine) {
@@ -132,13 +119,61 @@ bool CTrevikDlg::OnInitDialog() {
     ClearBar();
 
     if (m_probe && m_probe()) {
+        StartServices();
         SetTitle(QString::fromLatin1(TEXT_CONNECTING));
         timer_add(m_delayedOpenMs, "Open", &CTrevikDlg::DelayedOpen, this);
+    } else if (m_attachAfterPaint) {
+        // The title stays the bare caption until the unit has been looked
+        // for: nothing claims "no hardware" while a unit is being attached.
+        m_attachPending = true;
     } else {
         QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
         RefreshDeviceState();
     }
+    PlaceStartFocus();
     return true;
+}
+
+void CTrevikDlg::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    if (m_painted)
+        return;
+    m_painted = true;
+    // A package chosen before the window showed puts the focus on Update.
+    PlaceStartFocus();
+    if (!m_attachPending)
+        return;
+    m_attachPending = false;
+    // Queued behind the rest of this paint, so the window is on the screen
+    // before the unit is opened and read.
+    QTimer::singleShot(0, this, [this] {
+        if (m_shutDown || IsClosing() || !m_machine)
+            return;
+        // Notices first, so a unit plugged in from now on is not missed.
+        StartServices();
+        // A device notice may have attached the unit in the meantime.
+        if (!IsConnected()) {
+            QV_Hid_findUnit(this, &CTrevikDlg::AttachUnit);
+            RefreshDeviceState();
+        }
+        PlaceStartFocus();
+    });
+}
+
+void CTrevikDlg::StartServices() {
+    if (m_watchDevices && !m_notifier) {
+        m_notifier = new DeviceNotifier(this);
+        m_notifier->start();
+        QString source = QString::fromStdString(QV_Hid_sourceText());
+        if (source.startsWith(QLatin1String("socket:")))
+            m_notifier->watchSocket(source.mid(7));
+        connect(m_notifier, &DeviceNotifier::deviceChange, this,
+                [this](unsigned event, int code, const QString& name) {
+                    OnDeviceChange(event, code, name);
+                });
+    }
+    if (!m_timersStarted && !m_shutDown)
+        m_timersStarted = timer_service_start() != 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@
 #include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
 #include "online/messages.h"
+#include "package/unit_backup.h"
 
 class QGroupBox;
 class QLabel;
@@ -66,6 +67,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void SetWatchDevices(bool watch) { m_watchDevices = watch; }
     // Delay of the attach after the probe found the unit (default 2000 ms).
     void SetDelayedOpenMs(uint32_t ms) { m_delayedOpenMs = ms; }
+    // Whether the unit is looked for and attached only after the window's
+    // first paint, so the window shows at once (default no: at once in
+    // OnInitDialog).
+    void SetAttachAfterFirstPaint(bool later) { m_attachAfterPaint = later; }
     // Where the version check looks (default: the build's hosts, or
     // TREVIK_VERSION_SERVER; tests: a server on 127.0.0.1).
     void SetVersionHosts(const VersionHosts& hosts) { m_hosts = hosts; }
@@ -90,6 +95,14 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // backup's kind, after showing what will be applied.
     void OnRestoreSettings();
     void OnClickClose();
+    // After an update that reset the unit's settings: says so, names the
+    // backup folder, and offers to restore them once the unit is back.
+    void OfferRestore(const std::string& folder);
+    // The offer's text, and the label of its button that restores.
+    static QString RestoreOfferText(const std::string& folder);
+    static QString RestoreNowText() { return QStringLiteral("Restore once restarted"); }
+    // The backup folder waiting for the unit to come back (empty: none).
+    const std::string& PendingRestore() const { return m_restoreFolder; }
     void OnDropFiles(const QStringList& paths);
     void OnSysCommand(uint32_t id);
     // The message table, on the window's thread: the download messages,
@@ -122,7 +135,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QString SystemMenuText() const;
     // The context menu's item that restores the settings from a backup.
     static QString RestoreMenuText();
-    // The last update run's outcome text shown or withheld ("" before any).
+    // The last update run's outcome text shown or withheld ("" before any),
+    // without the explanation shown under a failure.
     QString LastRunBoxText() const;
     // The tooltip button id shows now.
     QString ButtonTip(int id) const;
@@ -152,6 +166,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void dropEvent(QDropEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The first paint settles the start's focus and attaches the unit when
+    // that was put off.
+    void paintEvent(QPaintEvent* event) override;
     // Fills a button's tooltip from the window's state when it is asked for.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -159,11 +176,19 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     friend class TrevikUpdateHost;
 
     void BuildControls();
+    // Starts the system's device notices (when watched) and the timer
+    // service, once.
+    void StartServices();
     // The default removable-drive probe: looks under m_storageRoots and
     // says in the status line a drive it could not hand back.
     int ProbeStorage();
     void FitButtons();
+    // Focus on Update when it is enabled, else on Open, until the user has
+    // pressed a key or a button.
+    void PlaceStartFocus();
     void SetTitle(const QString& state);
+    // The connected unit's title with the GPS date it last reported.
+    void ShowUnitTitle();
     void EnableUpdateAndSetting(bool update, bool setting);
     void SetStatusText(const QString& text);
     // Runs fn on the window's thread and waits (directly when already there).
@@ -186,6 +211,12 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     void OnRunEnded();
     // The bar after a failed run, and the bar that shows nothing.
     void SettleBarAfterFailure();
+    // The newest backup of the attached unit (empty folder: none).
+    UnitBackupEntry NewestBackup() const;
+    // Applies a backup's settings, after showing them when ask is set.
+    void RestoreBackup(const UnitBackupEntry& backup, bool ask);
+    // The restore the user asked for, once the unit is back with a record.
+    void RestoreWhenBack();
     void ClearBar();
     // Closing: waits for a running update to end (showing that it is
     // finishing), then stops the download, the timers and the device link.
@@ -220,6 +251,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     mutable std::mutex m_failureLock;
     std::u16string m_downloadFailure;
     QString m_lastBoxText;
+    // The backup to restore once the unit has restarted.
+    std::string m_restoreFolder;
+    QString m_statusBeforeRestore;
     // The status text a running version check replaced.
     QString m_statusBeforeCheck;
 
@@ -227,6 +261,10 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QV_StorageRoots m_storageRoots;
     bool m_watchDevices = true;
     uint32_t m_delayedOpenMs = 2000;
+    bool m_attachAfterPaint = false;
+    bool m_attachPending = false;
+    bool m_painted = false;
+    bool m_startFocus = true;
     DeviceNotifier* m_notifier = nullptr;
     // A unit notice that came while a run used the unit.
     enum class PendingNotice { None, Arrival, Removal };

@@ -8,6 +8,7 @@
 #include "controls/dialog_units.h"
 #include "controls/text_fit.h"
 
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -121,7 +122,31 @@ void CTrevikDlg::keyPressEvent(QKeyEvent* event) {
         event->ignore();
         return;
     }
+    // Shift+F10 opens the context menu as the Menu key does, at the focused
+    // control.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        event->accept();
+        QWidget* at = focusWidget() ? focusWidget() : this;
+        QPoint local = at->rect().center();
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, at->mapTo(this, local),
+                               at->mapToGlobal(local));
+        contextMenuEvent(&menu);
+        return;
+    }
     QDialog::keyPressEvent(event);
+}
+
+void CTrevikDlg::PlaceStartFocus() {
+    // The first Enter does what the window is there for: Update once a
+    // package and a unit are there, else Open; never Close. The buttons
+    // change as the unit is attached and its version is checked; the focus
+    // follows them until the user has pressed a key or a button.
+    if (!m_startFocus || IsUpdating())
+        return;
+    if (m_btnUpdate->isEnabled())
+        m_btnUpdate->setFocus();
+    else if (m_btnOpen->isEnabled())
+        m_btnOpen->setFocus();
 }
 
 QString CTrevikDlg::ButtonTip(int id) const {
@@ -137,6 +162,8 @@ QString CTrevikDlg::ButtonTip(int id) const {
 }
 
 bool CTrevikDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::MouseButtonPress)
+        m_startFocus = false;
     if (event->type() == QEvent::ToolTip) {
         for (int id : {IDC_OPEN, IDC_UPDATE, IDC_SETTING, IDC_CLOSE})
             if (watched == Button(id))

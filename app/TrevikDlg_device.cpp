@@ -114,22 +114,30 @@ bool CTrevikDlg::IsConnected() const {
     return QV_Machine_isConnected(m_machine) != 0;
 }
 
+void CTrevikDlg::ShowUnitTitle() {
+    const DateStamp& d = m_machine->gps_date;
+    setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
+}
+
 void CTrevikDlg::RefreshDeviceState() {
     if (!IsConnected()) {
         setWindowTitle(QString::fromStdString(trevik_title(false, 0, 0, 0)));
         EnableUpdateAndSetting(false, false);
         return;
     }
-    const DateStamp& d = m_machine->gps_date;
-    setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
+    ShowUnitTitle();
     bool update = !m_packagePath.isEmpty() ||
                   (m_vc.list_form ? !m_vc.online_list.empty() : !m_vc.package_url.empty());
     // Nothing but the run itself may use the unit while it writes.
     if (IsUpdating())
         return;
+    // A unit back from its restart gets the settings the user asked back.
+    if (!m_restoreFolder.empty())
+        QTimer::singleShot(0, this, [this] { RestoreWhenBack(); });
     EnableUpdateAndSetting(update, true);
     if (!m_packagePath.isEmpty()) {
         m_btnOpen->setEnabled(true);
+        PlaceStartFocus();
         return;
     }
     StartVersionCheck();

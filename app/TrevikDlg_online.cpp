@@ -46,6 +46,7 @@ void CTrevikDlg::ApplyView(const VersionCheckView& view) {
     }
     if (view.package_completed)
         OnDownloadSpeed(0, m_downloadTotal);
+    PlaceStartFocus();
 }
 
 int CTrevikDlg::LoadVersionFile(const QString& path) {

@@ -36,26 +36,36 @@ QString CTrevikDlg::RestoreMenuText() {
     return QStringLiteral("Restore settings from before the last update\u2026");
 }
 
+// This unit's own backups only: units of one customer share the client id,
+// and another unit's APN and user do not belong on this one.
+UnitBackupEntry CTrevikDlg::NewestBackup() const {
+    return unit_backup_newest(unit_backups_root(trevik_state_directory()),
+                              unit_identity_of(m_machine).key);
+}
+
 void CTrevikDlg::OnRestoreSettings() {
     if (!IsConnected() || IsUpdating())
         return;
+    UnitBackupEntry backup = NewestBackup();
+    if (backup.folder.empty()) {
+        std::string root = unit_backups_root(trevik_state_directory());
+        m_prompter->messageBox(
+            this,
+            QStringLiteral("No backup of this unit's settings was found in %1.")
+                .arg(utf8(root.empty() ? std::string("the state directory (neither "
+                                                     "XDG_STATE_HOME nor HOME is set)")
+                                       : root)),
+            QString::fromLatin1(TEXT_CAPTION), PromptIcon::Information, PromptButtons::Ok);
+        return;
+    }
+    RestoreBackup(backup, true);
+}
+
+void CTrevikDlg::RestoreBackup(const UnitBackupEntry& backup, bool ask) {
     const QString caption = QString::fromLatin1(TEXT_CAPTION);
     auto tell = [&](const QString& text, PromptIcon icon) {
         m_prompter->messageBox(this, text, caption, icon, PromptButtons::Ok);
     };
-    // This unit's own backups only: units of one customer share the client
-    // id, and another unit's APN and user do not belong on this one.
-    std::string root = unit_backups_root(trevik_state_directory());
-    UnitIdentity identity = unit_identity_of(m_machine);
-    UnitBackupEntry backup = unit_backup_newest(root, identity.key);
-    if (backup.folder.empty()) {
-        tell(QStringLiteral("No backup of this unit's settings was found in %1.")
-                 .arg(utf8(root.empty() ? std::string("the state directory (neither "
-                                                      "XDG_STATE_HOME nor HOME is set)")
-                                        : root)),
-             PromptIcon::Information);
-        return;
-    }
     std::string file = backup.folder + "/" + BACKUP_SETTINGS_FILE;
     std::string text, why;
     if (config_settings_read_file(file, &text, &why) != 0) {
@@ -76,11 +86,12 @@ void CTrevikDlg::OnRestoreSettings() {
              PromptIcon::Information);
         return;
     }
-    QString question = QStringLiteral("Apply these settings from the backup of %1 of %2?\n%3\n\n%4")
-                           .arg(utf8(backup.time), utf8(unit_identity_text(identity)),
-                                utf8(backup.folder), values_text(settings.values));
-    if (m_prompter->messageBox(this, question, caption, PromptIcon::Question,
-                               PromptButtons::YesNo) != PROMPT_IDYES)
+    QString question =
+        QStringLiteral("Apply these settings from the backup of %1 of %2?\n%3\n\n%4")
+            .arg(utf8(backup.time), utf8(unit_identity_text(unit_identity_of(m_machine))),
+                 utf8(backup.folder), values_text(settings.values));
+    if (ask && m_prompter->messageBox(this, question, caption, PromptIcon::Question,
+                                      PromptButtons::YesNo) != PROMPT_IDYES)
         return;
 
     MachineConfigUnit unit(m_machine);
@@ -123,4 +134,47 @@ void CTrevikDlg::OnRestoreSettings() {
                  list,
              PromptIcon::Error);
     }
+}
+
+QString CTrevikDlg::RestoreOfferText(const std::string& folder) {
+    QString text = QStringLiteral(
+        "The unit starts its new program with its default settings: radar bands, time zone, "
+        "screen hours and GPRS access.");
+    if (folder.empty())
+        return text;
+    return text + QStringLiteral("\n\nIts settings from before the update were saved in\n%1\n\n"
+                                 "They can be restored as soon as the unit has restarted. To do "
+                                 "it later, choose \"%2\" in the window's right-click menu.")
+                      .arg(utf8(folder), RestoreMenuText());
+}
+
+void CTrevikDlg::OfferRestore(const std::string& folder) {
+    const QString caption = QString::fromLatin1(TEXT_CAPTION);
+    if (folder.empty()) {
+        m_prompter->messageBox(this, RestoreOfferText(folder), caption, PromptIcon::Information,
+                               PromptButtons::Ok);
+        return;
+    }
+    if (m_prompter->question(this, RestoreOfferText(folder), caption, PromptIcon::Question,
+                             RestoreNowText(), QStringLiteral("Later")) != PROMPT_IDYES)
+        return;
+    m_restoreFolder = folder;
+    m_statusBeforeRestore = StatusText();
+    SetStatusText(QStringLiteral("The unit's settings are restored once it has restarted."));
+    RestoreWhenBack();
+}
+
+void CTrevikDlg::RestoreWhenBack() {
+    if (m_restoreFolder.empty() || !IsConnected() || IsUpdating() || IsClosing())
+        return;
+    // Until the unit has restarted with its new program its parameter record
+    // is erased; another unit attached meanwhile keeps its own settings.
+    if (m_machine->param_kind <= 0)
+        return;
+    UnitBackupEntry backup = NewestBackup();
+    if (backup.folder != m_restoreFolder)
+        return;
+    m_restoreFolder.clear();
+    SetStatusText(m_statusBeforeRestore);
+    RestoreBackup(backup, false);
 }

@@ -3,6 +3,7 @@
 #include "app/TrevikDlg.h"
 
 #include "app/TrevikUpdateHost.h"
+#include "app/failure_text.h"
 #include "app/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
@@ -82,11 +83,26 @@ void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16str
         // still reported before the window goes.
         if (dlg_->IsClosing() && icon == UpdateIcon::Error)
             return;
+        // The run has read the unit again before it reports success: the
+        // title shows the new data date by the time the box says so.
+        if (icon != UpdateIcon::Error && !dlg_->IsClosing() && dlg_->IsConnected())
+            dlg_->ShowUnitTitle();
+        // Under a failure's own text: its cause and the next step, the way
+        // trevik-cli says them. The run waits for this box, so its outcome
+        // and the guard's backup folder hold still.
+        QString shown = t;
+        if (icon == UpdateIcon::Error && dlg_->m_run) {
+            std::string line = failure_text_line(failure_text_outcome(
+                dlg_->m_run->outcome(),
+                dlg_->m_guard ? dlg_->m_guard->backupFolder() : std::string()));
+            if (!line.empty())
+                shown += QStringLiteral("\n") + QString::fromStdString(line);
+        }
         // The box belongs to the window, which is disabled while closing.
         bool wasEnabled = dlg_->isEnabled();
         dlg_->setEnabled(true);
         dlg_->m_prompter->messageBox(
-            dlg_, t, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
+            dlg_, shown, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
             PromptButtons::Ok);
         dlg_->setEnabled(wasEnabled);
     });
@@ -149,6 +165,7 @@ void CTrevikDlg::ChoosePackage(const QString& path) {
     SetStatusText(path);
     if (IsConnected())
         m_btnUpdate->setEnabled(true);
+    PlaceStartFocus();
 }
 
 void CTrevikDlg::OnDropFiles(const QStringList& paths) {
@@ -185,6 +202,9 @@ void CTrevikDlg::OnClickUpdate() {
     }
     if (IsUpdating())
         return;
+    m_startFocus = false;
+    // A new run makes a new backup; a restore still waiting is given up.
+    m_restoreFolder.clear();
     const DateStamp& d = m_machine->gps_date;
     uint32_t unitVersion = d.year * 10000u + d.month * 100u + d.day;
     if (version_check_should_ask(m_vc, !m_packagePath.isEmpty(), unitVersion)) {
@@ -237,14 +257,13 @@ void CTrevikDlg::OnRunEnded() {
     Thread* t = m_worker.exchange(nullptr);
     if (t)
         thread_destroy(t, 1);
-    // After a run that reset the unit's settings: the way back.
-    std::u16string restore = m_run ? m_run->outcome().notice : std::u16string();
+    // After a run that reset the unit's settings: the way back, once the
+    // window shows the unit as it is now.
+    bool reset = m_run && !m_run->outcome().notice.empty();
     m_run.reset();
     if (m_guard)
         for (const std::string& w : m_guard->warnings())
             log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
-    if (!restore.empty() && !IsClosing())
-        SetStatusText(QString::fromStdU16String(restore));
     // A unit that came or went during the run.
     PendingNotice notice = m_pendingNotice;
     m_pendingNotice = PendingNotice::None;
@@ -259,22 +278,28 @@ void CTrevikDlg::OnRunEnded() {
     } else if (IsConnected()) {
         // The run read the unit's information again at its end: the title
         // shows the date the unit reports now.
-        const DateStamp& d = m_machine->gps_date;
-        setWindowTitle(QString::fromStdString(trevik_title(true, d.year, d.month, d.day)));
+        ShowUnitTitle();
     }
+    if (reset)
+        OfferRestore(m_guard ? m_guard->backupFolder() : std::string());
 }
 
 void CTrevikDlg::SettleBarAfterFailure() {
-    // The last figure stays beside the failure box, unless it reads
-    // complete; a bar left without a text shows no percentage either.
+    // Where the run stopped stays beside the failure box: the share it had
+    // counted, else the stage it was in. A figure that reads complete is no
+    // place a run stopped at, and a bar without a text shows nothing.
     QString text = m_progress->GetWindowText();
-    if (!text.isEmpty() && !progress_text_reads_complete(text.toStdString())) {
-        if (m_progress->GetRangeMax() > m_progress->GetRangeMin() &&
-            m_progress->GetPos() >= m_progress->GetRangeMax())
-            m_progress->SetPos(m_progress->GetRangeMin());
+    if (text.isEmpty() || progress_text_reads_complete(text.toStdString())) {
+        ClearBar();
         return;
     }
-    ClearBar();
+    int lo = m_progress->GetRangeMin(), hi = m_progress->GetRangeMax();
+    if (hi > lo && m_progress->GetPos() >= hi)
+        m_progress->SetPos(lo);
+    uint64_t total = hi > lo ? uint64_t(hi - lo) : 0;
+    uint64_t done = total ? uint64_t(std::max(m_progress->GetPos() - lo, 0)) : 0;
+    m_progress->SetWindowText(
+        QString::fromStdString(progress_stopped_text(text.toStdString(), done, total)));
 }
 
 void CTrevikDlg::ClearBar() {
@@ -312,6 +337,12 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
         int m = m_provinceMode;
         int f[TREVIK_PROVINCE_COUNT];
         std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
+        // The dialog draws the map over its whole area: on a scaled screen
+        // the twice-as-large drawing keeps it sharp. Loaded when first asked.
+        if (m_provinceMap.isNull())
+            m_provinceMap =
+                QImage(devicePixelRatioF() > 1 ? QStringLiteral(":/res/province_map@2x.png")
+                                               : QStringLiteral(":/res/province_map.png"));
         if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
             return 1;
         m_provinceMode = m;

@@ -1,5 +1,6 @@
 #include "app/progress_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -60,4 +61,16 @@ std::string progress_download_text(uint32_t total, uint32_t received, uint32_t s
 
 bool progress_text_reads_complete(const std::string& text) {
     return text.find("100.00%") != std::string::npos;
+}
+
+std::string progress_stopped_text(const std::string& last, uint64_t done, uint64_t total) {
+    if (total > 0) {
+        char buf[48];
+        // Truncated to the hundredth, like the figures the run showed.
+        uint64_t permyriad = std::min(done, total) * 10000 / total;
+        snprintf(buf, sizeof buf, "Stopped at %d.%02d%%", static_cast<int>(permyriad / 100),
+                 static_cast<int>(permyriad % 100));
+        return buf;
+    }
+    return last.empty() ? std::string() : "Stopped: " + last;
 }

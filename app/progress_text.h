@@ -33,3 +33,9 @@ std::string progress_download_text(uint32_t total, uint32_t received, uint32_t s
 // Whether a progress text reads complete (it holds "100.00%"): a device
 // report of 10000 or a finished download.
 bool progress_text_reads_complete(const std::string& text);
+
+// What the bar says after a run failed: "Stopped at 64.02%" for done of
+// total counted (total above 0, done clamped to it); otherwise the stage it
+// was in, "Stopped: Saving the unit's settings…" (last is the bar's text,
+// UTF-8); empty when there is neither.
+std::string progress_stopped_text(const std::string& last, uint64_t done, uint64_t total);

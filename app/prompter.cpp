@@ -1,7 +1,9 @@
 #include "app/prompter.h"
 
+#include <QAbstractButton>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QWidget>
 
 namespace {
 
@@ -59,19 +61,55 @@ QString prompter_qt_filter(const QString& filter) {
     return out.join(QStringLiteral(";;"));
 }
 
-int QtPrompter::messageBox(QWidget* owner, const QString& text, const QString& caption,
-                           PromptIcon icon, PromptButtons buttons) {
+QStringList prompt_named_buttons(const QString& text) {
+    // The names a question may give its buttons, quoted as it quotes them.
+    static const struct {
+        const char* yes;
+        const char* no;
+    } named[] = {{"\u2018是\u2019", "\u2018否\u2019"}};
+    for (const auto& n : named) {
+        QString yes = QString::fromUtf8(n.yes), no = QString::fromUtf8(n.no);
+        if (text.contains(yes) && text.contains(no))
+            return {yes.mid(1, yes.size() - 2), no.mid(1, no.size() - 2)};
+    }
+    return {};
+}
+
+namespace {
+
+// A Yes/No box; labels {yes, no} replace the system's texts when given.
+int run_yes_no(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
+               const QStringList& labels) {
     QMessageBox box(owner);
     box.setText(text);
     box.setWindowTitle(caption);
     box.setIcon(qt_icon(icon));
-    if (buttons == PromptButtons::YesNo) {
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        return box.exec() == QMessageBox::Yes ? PROMPT_IDYES : PROMPT_IDNO;
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    if (labels.size() == 2) {
+        box.button(QMessageBox::Yes)->setText(labels[0]);
+        box.button(QMessageBox::No)->setText(labels[1]);
     }
+    return box.exec() == QMessageBox::Yes ? PROMPT_IDYES : PROMPT_IDNO;
+}
+
+} // namespace
+
+int QtPrompter::messageBox(QWidget* owner, const QString& text, const QString& caption,
+                           PromptIcon icon, PromptButtons buttons) {
+    if (buttons == PromptButtons::YesNo)
+        return run_yes_no(owner, text, caption, icon, prompt_named_buttons(text));
+    QMessageBox box(owner);
+    box.setText(text);
+    box.setWindowTitle(caption);
+    box.setIcon(qt_icon(icon));
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
     return PROMPT_IDOK;
+}
+
+int QtPrompter::question(QWidget* owner, const QString& text, const QString& caption,
+                         PromptIcon icon, const QString& yes, const QString& no) {
+    return run_yes_no(owner, text, caption, icon, {yes, no});
 }
 
 QString QtPrompter::fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
@@ -87,16 +125,27 @@ QString QtPrompter::fileName(QWidget* owner, FileDialogKind kind, const QString&
     return dlg.selectedFiles().first();
 }
 
-int ScriptedPrompter::messageBox(QWidget*, const QString& text, const QString& caption,
+int ScriptedPrompter::messageBox(QWidget* owner, const QString& text, const QString& caption,
                                  PromptIcon icon, PromptButtons buttons) {
     Record r;
     r.kind = QStringLiteral("message");
+    if (owner)
+        r.ownerTitle = owner->window()->windowTitle();
     r.text = text;
     r.caption = caption;
     r.icon = icon;
     r.buttons = buttons;
+    if (buttons == PromptButtons::YesNo)
+        r.labels = prompt_named_buttons(text);
     records.push_back(r);
     return take_next(answers, buttons == PromptButtons::YesNo ? PROMPT_IDNO : PROMPT_IDOK);
+}
+
+int ScriptedPrompter::question(QWidget* owner, const QString& text, const QString& caption,
+                               PromptIcon icon, const QString& yes, const QString& no) {
+    int answer = messageBox(owner, text, caption, icon, PromptButtons::YesNo);
+    records.back().labels = QStringList{yes, no};
+    return answer == PROMPT_IDYES ? PROMPT_IDYES : PROMPT_IDNO;
 }
 
 QString ScriptedPrompter::fileName(QWidget*, FileDialogKind kind, const QString& filter,

@@ -31,6 +31,10 @@ class Prompter {
     // its own. Returns the answer (PROMPT_IDOK, PROMPT_IDYES, PROMPT_IDNO).
     virtual int messageBox(QWidget* owner, const QString& text, const QString& caption,
                            PromptIcon icon, PromptButtons buttons) = 0;
+    // A Yes/No question whose buttons carry labels of their own (yes, no).
+    // Returns PROMPT_IDYES, or PROMPT_IDNO also for a box closed otherwise.
+    virtual int question(QWidget* owner, const QString& text, const QString& caption,
+                         PromptIcon icon, const QString& yes, const QString& no) = 0;
     // The file-open or file-save dialog. filter is in the form
     // "Name(*.ext)|*.ext|All File(*.*)|*.*||". Returns the chosen file's
     // full path, or an empty text when the user cancelled.
@@ -52,11 +56,19 @@ class Prompter {
     virtual int runDialog(const QString& name, const std::function<int()>& run) = 0;
 };
 
+// The labels of a Yes/No question's buttons when its text names them
+// (it asks to choose ‘是’ or ‘否’): {yes, no}, in every language the
+// system runs in. Empty when the text names no buttons: the system's own
+// Yes and No then.
+QStringList prompt_named_buttons(const QString& text);
+
 // Qt's own dialogs.
 class QtPrompter : public Prompter {
   public:
     int messageBox(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
                    PromptButtons buttons) override;
+    int question(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
+                 const QString& yes, const QString& no) override;
     QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
                      const QString& defaultExt) override;
     int provinceDialog(QWidget* owner, const QImage& map, int* mode,
@@ -82,6 +94,8 @@ class ScriptedPrompter : public Prompter {
         PromptButtons buttons = PromptButtons::Ok;
         QString filter;
         QString defaultExt;
+        QString ownerTitle; // the owner window's title as the prompt came
+        QStringList labels; // a question's button labels {yes, no}, when its own
     };
     struct ProvinceAnswer {
         int result = 0;
@@ -97,6 +111,9 @@ class ScriptedPrompter : public Prompter {
 
     int messageBox(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
                    PromptButtons buttons) override;
+    // Recorded as a message with YesNo buttons and its labels.
+    int question(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
+                 const QString& yes, const QString& no) override;
     QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
                      const QString& defaultExt) override;
     int provinceDialog(QWidget* owner, const QImage& map, int* mode,

@@ -216,6 +216,19 @@ bool CConfigDialog::Prepare(const QString& titlePrefix, int bootVersion, int kin
         bands_.push_back(box);
     }
 
+    // Tab follows the reading order: the bands column by column and the
+    // box under them, then the column on the right from the top, OK and
+    // Cancel last. Hidden controls are passed over.
+    std::vector<QWidget*> order(bands_.begin(), bands_.end());
+    for (int id : {ID_FREQ, ID_12H, ID_ZONE, ID_DAY, ID_NIGHT, ID_COMPANY, ID_APN, ID_USER, ID_PSW,
+                   ID_SERVER, ID_PORT, ID_OK, ID_CANCEL})
+        order.push_back(controls_[id]);
+    for (size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    // The ring of that order starts at the first band.
+    if (!bands_.empty())
+        bands_.front()->setFocus();
+
     auto* freq = static_cast<QCheckBox*>(controls_[ID_FREQ]);
     freq->setVisible(view_.freq_display_visible);
     freq->setChecked(view_.freq_display_checked);

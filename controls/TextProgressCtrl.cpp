@@ -90,13 +90,21 @@ QString CTextProgressCtrl::PercentText(int minimum, int maximum, int position) {
 void CTextProgressCtrl::paintEvent(QPaintEvent*) {
     ++m_paintCount;
     QPainter target(this);
-    // An empty range draws nothing; the paint cycle still completes.
-    if (m_nMax <= m_nMin)
-        return;
-    double fraction = static_cast<double>(m_nPos - m_nMin) / (m_nMax - m_nMin);
     QRect r = rect();
     CMyMemDC memDC(&target, r);
     QPainter* p = memDC.painter();
+    // An empty range is a bar with nothing done yet: all of it the empty
+    // part, with the caption (the stage a run is in) but no percentage.
+    if (m_nMax <= m_nMin) {
+        p->fillRect(r, m_colBk);
+        if (m_bShowText && !m_strText.isEmpty()) {
+            p->setFont(font());
+            p->setPen(m_colTextOverBk);
+            p->drawText(r, Qt::AlignCenter | Qt::TextSingleLine, m_strText);
+        }
+        return;
+    }
+    double fraction = static_cast<double>(m_nPos - m_nMin) / (m_nMax - m_nMin);
 
     int doneRight = r.left() + static_cast<int>(r.width() * fraction);
     QRect left = r;

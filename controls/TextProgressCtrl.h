@@ -1,7 +1,8 @@
 // A progress bar that paints a filled part, an empty part and a text
 // centred over both: the owner's caption, or the percentage reached when
 // the caption is empty. The text over the filled part takes one colour and
-// over the empty part another, so it stays readable as the bar passes.
+// over the empty part another, so it stays readable as the bar passes. An
+// empty range (nothing to count yet) paints the empty part and the caption.
 #pragma once
 
 #include <QImage>

@@ -119,6 +119,17 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
         grow_to_text(box, false);
         m_boxes[i] = box;
     }
+    // Tab goes over the map row by row, then to the national box and OK.
+    QWidget* previous = nullptr;
+    for (int i : province_tab_order()) {
+        if (previous)
+            setTabOrder(previous, m_boxes[i]);
+        previous = m_boxes[i];
+    }
+    setTabOrder(previous, m_national);
+    setTabOrder(m_national, m_ok);
+    // The ring of that order starts at the top of the map.
+    m_boxes[province_tab_order()[0]]->setFocus();
 }
 
 QWidget* CDialogProvince::Control(int id) const {

@@ -1,5 +1,6 @@
 #include "province/province_choice.h"
 
+#include <algorithm>
 #include <cstdio>
 
 const ProvinceBox PROVINCE_BOXES[PROVINCE_BOX_COUNT] = {
@@ -21,6 +22,22 @@ const ProvinceBox PROVINCE_BOXES[PROVINCE_BOX_COUNT] = {
     {2030, "海南", 396, 328, 32, 30}, {2031, "香港", 459, 299, 32, 31},
     {2032, "台湾", 542, 274, 32, 33}, {2033, "澳门", 444, 308, 32, 32},
 };
+
+std::array<int, PROVINCE_BOX_COUNT> province_tab_order() {
+    std::array<int, PROVINCE_BOX_COUNT> order;
+    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+        order[i] = i;
+    auto y = [](int i) { return PROVINCE_BOXES[i].y; };
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return y(a) < y(b); });
+    for (auto row = order.begin(); row != order.end();) {
+        int top = y(*row);
+        auto end = std::find_if(row, order.end(), [&](int i) { return y(i) >= top + 10; });
+        std::stable_sort(row, end,
+                         [](int a, int b) { return PROVINCE_BOXES[a].x < PROVINCE_BOXES[b].x; });
+        row = end;
+    }
+    return order;
+}
 
 std::string province_count_line(int count) {
     char buf[512];

@@ -3,6 +3,7 @@
 // the national box changes, and what OK does.
 #pragma once
 
+#include <array>
 #include <string>
 
 inline constexpr int PROVINCE_BOX_COUNT = 34;
@@ -33,6 +34,11 @@ inline constexpr const char* PROVINCE_TOO_MANY_TEXT =
     "已经选择12个省份，分省数据包最多只能选择12个省份！请取消勾选省份后再选择。";
 inline constexpr const char* PROVINCE_NONE_TEXT = "至少需选择一个省数据或者选择全国包！";
 inline constexpr const char* PROVINCE_OVER_TEXT = "最多只能选择12个省分更新！";
+
+// The province boxes (indices into PROVINCE_BOXES) in reading order over
+// the map: row by row from the top, a row being the boxes that start within
+// one box height (10 units) of its first, each row from left to right.
+std::array<int, PROVINCE_BOX_COUNT> province_tab_order();
 
 // The count line for count ticked provinces (UTF-8).
 std::string province_count_line(int count);

@@ -95,13 +95,29 @@ TEST_F(ProgressCtrl, SameTextTwiceRepaintsOnce) {
     EXPECT_EQ(bar.PaintCount(), painted);
 }
 
-TEST_F(ProgressCtrl, EmptyRangeDrawsNothingAndCompletesPaint) {
+// Before a run has anything to count (the backup, the preparation) the
+// bar is empty, not a black block, and names the stage it is in.
+TEST_F(ProgressCtrl, EmptyRangePaintsAnEmptyBarWithItsCaption) {
     bar.SetRange(0, 0);
     bar.SetPos(0);
-    QApplication::processEvents();
-    int painted = bar.PaintCount();
-    bar.repaint();
-    EXPECT_EQ(bar.PaintCount(), painted + 1);
+    const QColor rest = QColor(bar.palette().color(QPalette::Dark).rgb());
+    auto count = [](const QImage& img, const QColor& c) {
+        int n = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                n += QColor(img.pixel(x, y)) == c;
+        return n;
+    };
+    QImage empty = bar.grab().toImage();
+    EXPECT_EQ(count(empty, rest), empty.width() * empty.height());
+
+    bar.SetWindowText(QString::fromUtf8("Saving the unit's settings\u2026"));
+    QImage stage = bar.grab().toImage();
+    EXPECT_GT(count(stage, rest), stage.width() * stage.height() / 2);
+    EXPECT_LT(count(stage, rest), stage.width() * stage.height()); // the caption is drawn
+    // No percentage of its own: without a caption it is blank again.
+    bar.SetWindowText(QString());
+    EXPECT_EQ(bar.grab().toImage(), empty);
 }
 
 TEST(CeXDib, RowsArePaddedAndPixelsAddressed) {

@@ -117,3 +117,57 @@ TEST(QtPrompterBoxes, AnswersMapToTheSystemValues) {
 }
 
 } // namespace
+
+namespace {
+
+// A question that tells the user to choose '是' or '否' has buttons of those
+// names whatever the system's language (here the C locale, with no
+// translations); the others keep the system's Yes and No.
+TEST(QtPrompterBoxes, ButtonsAreLabelledAsTheQuestionNamesThem) {
+    QLocale::setDefault(QLocale::c());
+    const QString province = QString::fromUtf8(
+        "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国数据包测速照相类精简包"
+        "(无生活安全提示数据类)请选择‘否’，建议选择‘是’！");
+    struct Case {
+        QString text;
+        QMessageBox::StandardButton click;
+        QStringList labels;
+        int answer;
+    };
+    const Case cases[] = {
+        {province,
+         QMessageBox::Yes,
+         {QString::fromUtf8("是"), QString::fromUtf8("否")},
+         PROMPT_IDYES},
+        {province,
+         QMessageBox::No,
+         {QString::fromUtf8("是"), QString::fromUtf8("否")},
+         PROMPT_IDNO},
+        {"Already the newest version,Updated or Not?",
+         QMessageBox::Yes,
+         {"Yes", "No"},
+         PROMPT_IDYES},
+    };
+    QtPrompter p;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        BoxAnswer box(c.click);
+        box.arm();
+        EXPECT_EQ(
+            p.messageBox(nullptr, c.text, "Update Tool", PromptIcon::None, PromptButtons::YesNo),
+            c.answer);
+        EXPECT_EQ(box.buttons, c.labels);
+        EXPECT_EQ(prompt_named_buttons(c.text),
+                  c.labels == QStringList({"Yes", "No"}) ? QStringList() : c.labels);
+    }
+    // A question of the window's own with labels it gives.
+    BoxAnswer later(QMessageBox::No);
+    later.arm();
+    EXPECT_EQ(
+        p.question(nullptr, "Restore?", "Update Tool", PromptIcon::Question, "Restore", "Later"),
+        PROMPT_IDNO);
+    EXPECT_EQ(later.buttons, QStringList({"Restore", "Later"}));
+    QLocale::setDefault(QLocale::system());
+}
+
+} // namespace

@@ -80,7 +80,8 @@ TEST_F(MainJob, SamplePackageThroughQtDialogs) {
     ASSERT_TRUE(dlg->WaitForRunEnd(60000));
     ASSERT_TRUE(wait_for([&] { return user.boxes.size() >= 2; }, 5000));
     EXPECT_TRUE(user.boxes[0].startsWith(QString::fromUtf8("进入省份选择界面")));
-    EXPECT_EQ(user.boxes.last(), "Update Successfully!");
+    EXPECT_EQ(user.boxes[1], "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_TRUE(texts.contains("updating"));
     bool full = false;
     for (const QString& t : texts)

@@ -63,4 +63,20 @@ TEST(ProgressRemaining, UnsignedDifferenceAndRange) {
     EXPECT_EQ(progress_remaining_seconds(100, 100, 0.0), 0u);
 }
 
+// Where a failed run stopped: the share counted, else the stage it was in.
+TEST(ProgressStoppedText, FigureElseStage) {
+    const struct {
+        const char* last;
+        uint64_t done, total;
+        const char* text;
+    } cases[] = {
+        {"Updated 64.02%   Time 12 Second", 6402, 10000, "Stopped at 64.02%"},
+        {"", 1, 3, "Stopped at 33.33%"},
+        {"x", 7, 5, "Stopped at 100.00%"}, // never beyond the whole
+        {"Saving the unit's settings\u2026", 0, 0, "Stopped: Saving the unit's settings\u2026"},
+        {"", 0, 0, ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(progress_stopped_text(c.last, c.done, c.total), c.text) << c.last;
+}
+
 } // namespace

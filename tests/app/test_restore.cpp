@@ -51,12 +51,26 @@ class RestoreSettings : public WindowTest {
                 return false;
         return true;
     }
-    void update() {
+    // An update whose end offers the way back; offer is the answer to it.
+    void update(int offer = PROMPT_IDNO) {
         prompter.files.push_back(QString::fromStdString(writePackage("map.dqv")));
         dlg->OnClickOpen();
+        prompter.answers.push_back(PROMPT_IDOK); // "Update Successfully!"
+        prompter.answers.push_back(offer);
         dlg->OnClickUpdate();
         ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-        ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+        QStringList shown = prompter.messages();
+        ASSERT_GE(shown.size(), 2);
+        ASSERT_EQ(shown[shown.size() - 2], "Update Successfully!");
+        ASSERT_EQ(prompter.records.back().labels.size(), 2);
+    }
+    // The unit restarts with its new program and the default record, and is
+    // found again.
+    void restart() {
+        sim.connectionEnded();
+        ASSERT_NE(timeZone(), 3);
+        dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
+        ASSERT_TRUE(wait_for([&] { return dlg->Machine()->param_kind == 3; }));
     }
 
     bool hadState = false;
@@ -84,11 +98,7 @@ TEST_F(RestoreSettings, BringsBackWhatTheUpdateResetOnceTheUnitRestarted) {
     EXPECT_EQ(sim.count(0xF3), 0);
     EXPECT_TRUE(recordErased());
 
-    // It restarts with its default record and is found again.
-    sim.connectionEnded();
-    ASSERT_NE(timeZone(), 3);
-    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
-    ASSERT_TRUE(wait_for([&] { return dlg->Machine()->param_kind == 3; }));
+    restart();
 
     // Declining the question writes nothing.
     prompter.records.clear();
@@ -105,6 +115,31 @@ TEST_F(RestoreSettings, BringsBackWhatTheUpdateResetOnceTheUnitRestarted) {
     dlg->OnRestoreSettings();
     EXPECT_EQ(prompter.messages().last(), "Configuration success!");
     EXPECT_EQ(timeZone(), 3);
+}
+
+// The offer after the update: its button waits for the unit to come back
+// with a record, then applies the backup the run took, without asking again.
+TEST_F(RestoreSettings, TheOfferAfterTheUpdateRestoresOnceTheUnitIsBack) {
+    open();
+    update(PROMPT_IDYES);
+    ASSERT_TRUE(recordErased());
+    std::string pending = dlg->PendingRestore();
+    ASSERT_FALSE(pending.empty());
+    EXPECT_TRUE(prompter.messages().last().contains(QString::fromStdString(pending)));
+    EXPECT_EQ(dlg->StatusText(), "The unit's settings are restored once it has restarted.");
+    // Still without its record: nothing is written, the restore waits.
+    sim.clearCommands();
+    dlg->RefreshDeviceState();
+    QApplication::processEvents();
+    EXPECT_EQ(sim.count(0xF3), 0);
+    EXPECT_EQ(dlg->PendingRestore(), pending);
+
+    prompter.records.clear();
+    restart();
+    ASSERT_TRUE(wait_for([&] { return timeZone() == 3; }));
+    EXPECT_EQ(prompter.messages(), QStringList{"Configuration success!"});
+    EXPECT_TRUE(dlg->PendingRestore().empty());
+    EXPECT_EQ(dlg->StatusText(), dlg->PackagePath()); // the chosen package again
 }
 
 TEST_F(RestoreSettings, RefusesABackupOfAnotherKind) {

@@ -3,6 +3,9 @@
 #include "window_fixture.h"
 
 #include "app/device_notifier.h"
+#include "app/failure_text.h"
+#include "package/unit_backup.h"
+#include "package/update_history.h"
 #include "common_t73/QV_Cmd.h"
 #include "package/package.h"
 #include "package/update_run.h"
@@ -337,10 +340,9 @@ TEST_F(UpdateRunWindow, WholeRunShowsProgressAndSucceeds) {
     EXPECT_TRUE(enabled(IDC_UPDATE));
     EXPECT_TRUE(enabled(IDC_SETTING));
     EXPECT_TRUE(enabled(IDC_OPEN));
-    QStringList msgs = prompter.messages();
-    ASSERT_FALSE(msgs.isEmpty());
-    EXPECT_EQ(msgs.last(), "Update Successfully!");
-    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
+    ASSERT_NE(box("Update Successfully!"), nullptr);
+    EXPECT_EQ(box("Update Successfully!")->icon, PromptIcon::Information);
     EXPECT_TRUE(texts.contains("updating"));
     bool sawPercent = false, sawFull = false;
     QRegularExpression re("^Updated \\d+\\.\\d\\d%   Time \\d+ Second$");
@@ -364,20 +366,28 @@ TEST_F(UpdateRunWindow, SavesTheUnitsSettingsFirstAndSaysTheWayBack) {
     dlg->OnClickOpen();
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     int saving = int(texts.indexOf(QString::fromUtf8("Saving the unit's settings\u2026")));
     ASSERT_GE(saving, 0) << texts.join('|').toStdString();
     EXPECT_LT(saving, int(texts.indexOf("updating")));
-    // A new backup of this unit, named in the status text with the way back.
+    // A new backup of this unit, named after the success box in a question
+    // of its own that offers the way back; declined, nothing waits for it.
     std::string folder;
     for (auto& e : std::filesystem::directory_iterator(root, ec_))
         if (std::find(before.begin(), before.end(), e.path().string()) == before.end())
             folder = e.path().string();
     ASSERT_FALSE(folder.empty());
     EXPECT_TRUE(std::filesystem::exists(folder + "/settings.json"));
-    EXPECT_TRUE(dlg->StatusText().contains(
-        QString::fromStdString("trevik-cli settings apply " + folder + "/settings.json")))
-        << dlg->StatusText().toStdString();
+    QStringList shown = prompter.messages();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[0], "Update Successfully!");
+    EXPECT_EQ(shown[1], CTrevikDlg::RestoreOfferText(folder));
+    EXPECT_TRUE(shown[1].contains(QString::fromStdString(folder)));
+    const ScriptedPrompter::Record& offer = prompter.records.back();
+    EXPECT_EQ(offer.caption, "Update Tool");
+    EXPECT_EQ(offer.labels, QStringList({CTrevikDlg::RestoreNowText(), "Later"}));
+    EXPECT_TRUE(dlg->PendingRestore().empty());
+    EXPECT_FALSE(dlg->StatusText().contains("trevik-cli")) << dlg->StatusText().toStdString();
 }
 
 // The run's end reaches the window once, however the run ended: what it
@@ -434,7 +444,7 @@ TEST_F(UpdateRunWindow, TheRunsEndArrivesOnce) {
         dlg->OnClickUpdate();
         ASSERT_TRUE(dlg->WaitForRunEnd(30000));
         settle();
-        EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+        EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
         EXPECT_EQ(watch.said(), run);
     }
     dlg->done(QDialog::Accepted);
@@ -450,12 +460,29 @@ TEST_F(UpdateRunWindow, FailingVoiceWriteReportsItsCode) {
     rule.nth = 1; // write 0 is the new main-setting block, write 1 the voice area
     rule.status = 3;
     sim.addFault(rule);
+    sim.setReportDelayUs(100);
+    QStringList bar;
+    QObject::connect(dlg->Progress(), &CTextProgressCtrl::textChanged,
+                     [&](const QString& t) { bar << t; });
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    QStringList msgs = prompter.messages();
-    ASSERT_FALSE(msgs.isEmpty());
-    EXPECT_EQ(msgs.last(), "Update Failed!  -4");
+    // The system's text, then the cause and the next step in one line that
+    // names the backup taken before the run.
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Failed!  -4");
+    QStringList lines = prompter.messages().last().split('\n');
+    ASSERT_EQ(lines.size(), 2) << prompter.messages().last().toStdString();
+    EXPECT_EQ(lines[0], "Update Failed!  -4");
+    UnitBackupEntry backup =
+        unit_backup_newest(unit_backups_root(trevik_state_directory()), "TREVIK-DEMO ");
+    ASSERT_FALSE(backup.folder.empty());
+    EXPECT_EQ(lines[1].toStdString(), failure_text_line(failure_text_update(-4, backup.folder)));
+    EXPECT_TRUE(lines[1].contains(QString::fromStdString(backup.folder)));
     EXPECT_EQ(prompter.records.back().icon, PromptIcon::Error);
+    // The bar says where the run stopped instead of its last figure.
+    ASSERT_FALSE(bar.isEmpty());
+    EXPECT_TRUE(
+        QRegularExpression("^Stopped at \\d+\\.\\d\\d%$").match(dlg->ProgressText()).hasMatch())
+        << dlg->ProgressText().toStdString() << " after " << bar.join('|').toStdString();
     EXPECT_TRUE(enabled(IDC_UPDATE));
 }
 
@@ -506,13 +533,13 @@ TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndWithholdsOnlyFailures) {
 }
 
 // The run reads the unit's information again at its end; the title shows
-// the GPS date the unit reports then.
+// the GPS date the unit reports then, before the success box.
 TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     EXPECT_EQ(title(), "Update Tool   GPS Connected   V:20190318");
     dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     // What a fresh read of the unit says now.
     QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
     ASSERT_EQ(QV_Machine_attach(m, QV_Hid_openTransport(sim.transport())), 1);
@@ -521,16 +548,19 @@ TEST_F(UpdateRunWindow, TitleShowsTheDateReadAtTheEndOfTheRun) {
     QV_Machine_release(m);
     EXPECT_NE(now, "Update Tool   GPS Connected   V:20190318");
     EXPECT_EQ(title(), now);
+    // It did so already as the success box came.
+    ASSERT_NE(box("Update Successfully!"), nullptr);
+    EXPECT_EQ(box("Update Successfully!")->ownerTitle.toStdString(), now);
 }
 
-// After a failure the bar keeps its last figure, but never one that reads
-// complete, and a bar without a text shows no percentage.
+// After a failure the bar says where the run stopped, but never at a figure
+// that reads complete, and a bar without a text shows no percentage.
 TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     auto shown = [&] {
         CTextProgressCtrl* bar = dlg->Progress();
         QString t = bar->GetWindowText();
-        return t.isEmpty() ? CTextProgressCtrl::PercentText(bar->GetRangeMin(),
-                                                            bar->GetRangeMax(), bar->GetPos())
+        return t.isEmpty() ? CTextProgressCtrl::PercentText(bar->GetRangeMin(), bar->GetRangeMax(),
+                                                            bar->GetPos())
                            : t;
     };
     // Nothing has used the bar yet.
@@ -548,8 +578,7 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
     ASSERT_TRUE(prompter.messages().last().startsWith("Update Failed!"));
-    EXPECT_FALSE(shown().isEmpty());
-    EXPECT_TRUE(texts.contains(shown())) << shown().toStdString();
+    EXPECT_TRUE(shown().startsWith("Stopped at ")) << shown().toStdString();
     EXPECT_FALSE(shown().contains("100")) << shown().toStdString();
 
     // A whole run, then one whose package cannot be opened: the complete
@@ -557,13 +586,13 @@ TEST_F(UpdateRunWindow, FailedRunLeavesNoMisleadingFigure) {
     sim.clearFaults();
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Update Successfully!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_TRUE(shown().startsWith("Updated 100.00%   Time ")) << shown().toStdString();
     std::ofstream(file("bad.dqv"), std::ios::binary) << "not a package";
     dlg->OnDropFiles({qfile("bad.dqv")});
     dlg->OnClickUpdate();
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    ASSERT_EQ(prompter.messages().last(), "Open update file failed!");
+    ASSERT_EQ(dlg->LastRunBoxText(), "Open update file failed!");
     EXPECT_EQ(shown(), "");
 }
 
@@ -579,7 +608,7 @@ TEST_F(UpdateRunWindow, RemovalDuringRunIsHandledWhenItEnds) {
     dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
     EXPECT_TRUE(dlg->IsConnected());
     ASSERT_TRUE(dlg->WaitForRunEnd(30000));
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
     EXPECT_FALSE(dlg->IsConnected());
     EXPECT_EQ(title(), "Update Tool   No hardware connected!");
     EXPECT_FALSE(enabled(IDC_UPDATE));
@@ -597,8 +626,11 @@ TEST_F(UpdateRunWindow, ProvinceQuestionNoWritesNationalPackage) {
     ASSERT_GE(prompter.records.size(), 1u);
     EXPECT_TRUE(prompter.records[0].text.startsWith(QString::fromUtf8("进入省份选择界面")));
     EXPECT_EQ(prompter.records[0].caption, "Update Tool");
+    // Its buttons carry the names it tells the user to choose.
+    EXPECT_EQ(prompter.records[0].labels,
+              QStringList({QString::fromUtf8("是"), QString::fromUtf8("否")}));
     EXPECT_EQ(dlg->ProvinceMode(), 0);
-    EXPECT_EQ(prompter.messages().last(), "Update Successfully!");
+    EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
 }
 
 TEST_F(UpdateRunWindow, ProvinceDialogCancelledAbandonsQuietly) {

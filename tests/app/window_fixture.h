@@ -127,6 +127,13 @@ class WindowTest : public ::testing::Test {
     }
 
     bool enabled(int id) const { return dlg->Button(id)->isEnabled(); }
+    // The last message box with this text (null: none was shown).
+    const ScriptedPrompter::Record* box(const QString& text) const {
+        for (auto it = prompter.records.rbegin(); it != prompter.records.rend(); ++it)
+            if (it->kind == QLatin1String("message") && it->text == text)
+                return &*it;
+        return nullptr;
+    }
     std::string title() const { return dlg->windowTitle().toStdString(); }
     std::string file(const std::string& name) const { return dir + "/" + name; }
     QString qfile(const std::string& name) const { return QString::fromStdString(file(name)); }

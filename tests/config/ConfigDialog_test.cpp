@@ -217,3 +217,38 @@ TEST(ConfigDialogRender, WritesPng) {
         EXPECT_GE(img.height(), templ.height());
     }
 }
+
+// Tab goes in reading order: the bands column by column and the box under
+// them, then the right-hand column from the top, OK and Cancel last;
+// hidden and disabled controls are passed over.
+TEST_F(DialogFixture, TabFollowsTheReadingOrder) {
+    ParamRecord p = make_param(4);
+    MainRecord ms = make_main("T73A", 20190318);
+    ServerRecord ss = make_server("INTERNETMAS", "192.0.2.1", 9000);
+    ASSERT_TRUE(dlg.Prepare("Setting", 1046, 4, p.data(), ms.data(), ss.data()));
+    QStringList expected;
+    for (size_t i = 0; i < dlg.BandBoxes().size(); ++i)
+        expected << QString::number(100 + int(i));
+    expected << "1034"
+             << "1055"
+             << "1028"
+             << "1030"
+             << "1043"
+             << "1054"
+             << "1051"
+             << "1052"
+             << "1"
+             << "2"; // server and port are not editable here
+    // The chain is a ring; the dialog starts it at the first band.
+    QWidget* first = dlg.BandBoxes().front();
+    EXPECT_EQ(dlg.focusWidget(), first);
+    QStringList chain;
+    QWidget* w = first;
+    do {
+        if (w->parentWidget() == &dlg && (w->focusPolicy() & Qt::TabFocus) &&
+            w->isVisibleTo(&dlg) && w->isEnabled())
+            chain << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w != first);
+    EXPECT_EQ(chain, expected);
+}

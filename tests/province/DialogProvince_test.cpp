@@ -182,3 +182,34 @@ TEST(ProvinceShots, FitAFullHdScreenAtEachScale) {
     }
 }
 #endif
+
+// Tab goes over the map row by row, each row from left to right, then to
+// the national box and OK.
+TEST_F(ProvinceDialog, TabGoesRowByRowOverTheMap) {
+    // The chain is a ring; the dialog starts it at the top of the map.
+    QWidget* first = dlg.Control(2004); // 黑龙江
+    EXPECT_EQ(dlg.focusWidget(), first);
+    std::vector<QWidget*> chain;
+    QWidget* w = first;
+    do {
+        if (w->parentWidget() == &dlg && (w->focusPolicy() & Qt::TabFocus))
+            chain.push_back(w);
+        w = w->nextInFocusChain();
+    } while (w != first);
+    ASSERT_EQ(chain.size(), size_t(PROVINCE_BOX_COUNT + 2));
+    EXPECT_EQ(chain[PROVINCE_BOX_COUNT], dlg.Control(IDC_PROVINCE_NATIONAL));
+    EXPECT_EQ(chain[PROVINCE_BOX_COUNT + 1], dlg.Control(1));
+    // Row by row, each row (boxes starting within one box height of its
+    // first) from left to right.
+    const char* const rows[] = {"黑龙江",    "吉林",           "新疆 辽宁",      "内蒙古 北京",
+                                "河北 天津", "宁夏 山西 山东", "青海",           "甘肃 陕西 河南",
+                                "西藏 江苏", "湖北 安徽 上海", "四川 重庆 浙江", "湖南 江西",
+                                "贵州 福建", "云南 广西 台湾", "广东",           "澳门 香港",
+                                "海南"};
+    QStringList expected, shown;
+    for (const char* row : rows)
+        expected << QString::fromUtf8(row).split(' ');
+    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+        shown << static_cast<QCheckBox*>(chain[i])->text();
+    EXPECT_EQ(shown, expected);
+}

@@ -451,12 +451,12 @@ int run_update(const UpdateOptions& opt) {
             outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
             cause = host.downloadWhy();
     }
-    std::string why;
+    std::string note;
     if (code != CLI_OK) {
         // The way back and the guard's warnings come before the failure.
-        code = cli_safety_finish(guard.get(), outcome, code, &why);
-        if (!why.empty())
-            text += (text.empty() ? "" : "\n") + why;
+        code = cli_safety_finish(guard.get(), outcome, code, &note);
+        if (!note.empty())
+            text += (text.empty() ? "" : "\n") + note;
         CliJson extra;
         cli_safety_add_json(guard.get(), &extra);
         return cli_fail_with(code, text, extra, cause);
@@ -476,7 +476,7 @@ int run_update(const UpdateOptions& opt) {
         // The result comes before the note that follows it on standard error.
         std::fflush(stdout);
     }
-    code = cli_safety_finish(guard.get(), outcome, CLI_OK, &why);
+    code = cli_safety_finish(guard.get(), outcome, CLI_OK, &note);
     if (cli_json()) {
         report["message"] = wtext_to_utf8(host.box().c_str());
         if (!outcome.notice.empty())
@@ -487,7 +487,7 @@ int run_update(const UpdateOptions& opt) {
     // unit: the run's own text stands, the exit code and its reason say
     // the rest.
     if (code != CLI_OK)
-        return cli_fail_with(code, why, report);
+        return cli_fail_with(code, note, report);
     if (cli_json())
         cli_print_json(report);
     return CLI_OK;

@@ -71,7 +71,8 @@ int cli_fail(int code, const std::string& text, const FailureText& why);
 // keys of extra beside "ok" and "error" (its own "ok" and "error" are
 // ignored).
 int cli_fail_with(int code, const std::string& text, const CliJson& extra);
-// The same with the cause and the next step (see cli_fail).
+// The same with the cause and the next step under the text (and in the
+// failure object's reason and hint).
 int cli_fail_with(int code, const std::string& text, const CliJson& extra, const FailureText& why);
 
 // A note for the user on standard error, hidden by -q.

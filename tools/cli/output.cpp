@@ -23,6 +23,7 @@ bool pretty_flag = false;
 // Progress and log lines share standard error; one writer at a time.
 std::mutex stderr_lock;
 CliProgress* active_progress = nullptr;
+std::function<void(bool before)> active_board;
 
 bool is_ascii(const std::string& s) {
     for (unsigned char c : s)
@@ -179,6 +180,14 @@ CliProgress::CliProgress(std::FILE* out, bool terminal)
     active_progress = this;
 }
 
+CliProgress::CliProgress(Sink sink, bool terminal)
+    : out_(nullptr), sink_(std::move(sink)), terminal_(terminal), hidden_(quiet_flag) {}
+
+void CliProgress::setBoard(std::function<void(bool before)> board) {
+    std::lock_guard<std::mutex> guard(stderr_lock);
+    active_board = std::move(board);
+}
+
 CliProgress::~CliProgress() {
     finish();
     std::lock_guard<std::mutex> guard(stderr_lock);
@@ -235,15 +244,20 @@ void CliProgress::update(const std::string& text, uint64_t done, uint64_t total)
 
 void CliProgress::finish() {
     std::lock_guard<std::mutex> guard(stderr_lock);
-    if (open_) {
+    if (open_ && out_)
         std::fputc('\n', out_);
-        open_ = false;
-    }
+    open_ = false;
     shown_.clear();
-    std::fflush(out_);
+    if (out_)
+        std::fflush(out_);
 }
 
 void CliProgress::draw(const std::string& text) {
+    if (sink_) {
+        sink_(text, false);
+        shown_ = text;
+        return;
+    }
     std::fprintf(out_, "\r%s\033[K", text.c_str());
     std::fflush(out_);
     shown_ = text;
@@ -251,6 +265,11 @@ void CliProgress::draw(const std::string& text) {
 }
 
 void CliProgress::emitLine(const std::string& text) {
+    if (sink_) {
+        sink_(text, true);
+        shown_ = text;
+        return;
+    }
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
     shown_ = text;
@@ -262,7 +281,11 @@ void CliProgress::printAside(const std::string& text) {
     bool redraw = p && p->terminal_ && p->open_ && p->out_ == stderr;
     if (redraw)
         std::fputs("\r\033[K", stderr);
+    if (active_board)
+        active_board(true);
     std::fputs(text.c_str(), stderr);
+    if (active_board)
+        active_board(false);
     if (redraw)
         std::fprintf(stderr, "\r%s\033[K", p->shown_.c_str());
     std::fflush(stderr);

@@ -2,6 +2,7 @@
 // the options, the guard around the run's writes and its end.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,21 @@ void cli_safety_add_options(CLI::App* update, CliSafetyOptions* options);
 // progress's line first.
 std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
                                               CliProgress* progress);
+
+// The guard of one run among several at once: no question (the caller asked
+// once for all), and the stop flag stop of cli_stop_signals_begin instead
+// of a signal watcher of its own.
+std::unique_ptr<UpdateGuard> cli_safety_guard_shared(const CliSafetyOptions& options,
+                                                     CliProgress* progress,
+                                                     const volatile std::sig_atomic_t* stop);
+
+// The two-signal stop for several runs at once: from begin to end SIGINT,
+// SIGTERM and SIGHUP are blocked and watched by one thread (call begin
+// before starting the runs' threads, which inherit the block); the first
+// warns, a second within 5 seconds raises the returned flag, which every
+// run's channel reads between reports.
+const volatile std::sig_atomic_t* cli_stop_signals_begin();
+void cli_stop_signals_end();
 
 // After the run: prints the guard's warnings and the end-of-run note, and
 // returns the exit code (CLI_INTERRUPTED for a stopped run, else code).

@@ -108,8 +108,8 @@ enum class UpdateStage {
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
     UpdateStage stage = UpdateStage::Source; // where a failure happened
-    std::u16string message;                  // failure message; empty on success
-    int status = 0;                          // numeric status of the last device step, 0 = none
+    std::u16string message;  // failure message; empty on success
+    int status = 0;          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed

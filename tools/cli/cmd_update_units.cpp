@@ -257,8 +257,11 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     target.run_prefix = run_prefix(unit);
     UnitUpdate u = cli_update_unit(opt, target);
 
+    // The exit code and texts as the single unit's run gives them.
     UnitResult r;
     const UpdateOutcome& o = u.outcome;
+    std::string why;
+    bool ran = u.code == CLI_OK && o.result != UPDATE_ABANDONED;
     if (u.code != CLI_OK) {
         r.code = u.code;
         r.text = u.text;
@@ -266,13 +269,13 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
         r.code = CLI_USAGE;
         r.text = u.refusal;
     } else if (o.result != UPDATE_SUCCEEDED) {
-        r.code = o.interrupted ? CLI_INTERRUPTED : cli_update_failure_code(o);
-        r.text = wtext_to_utf8(u.box.c_str());
-        if (r.code == CLI_INTERRUPTED)
-            r.text += (r.text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
+        r.code = cli_safety_code(u.guard.get(), o, cli_update_failure_code(o), &why);
+        r.text = wtext_to_utf8(u.box.c_str()) + (why.empty() ? "" : "\n" + why);
     } else {
-        r.code = o.interrupted ? CLI_INTERRUPTED : CLI_OK;
+        r.code = cli_safety_code(u.guard.get(), o, CLI_OK, &why);
         r.text = opt.dry_run ? "planned" : wtext_to_utf8(u.box.c_str());
+        if (r.code != CLI_OK)
+            r.text = why; // written, but not confirmed or its check stopped
     }
     auto* guard = dynamic_cast<SafeUpdateGuard*>(u.guard.get());
     if (guard) {
@@ -286,19 +289,21 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     CliJson& j = r.object;
     j["unit"] = unit.name;
     j["ok"] = r.code == CLI_OK;
-    if (r.code != CLI_OK) {
+    if (r.code != CLI_OK)
         j["error"] = {{"code", r.code}, {"text", r.text}};
-    } else {
+    if (ran && o.result == UPDATE_SUCCEEDED) {
         if (u.report.is_object())
             j.update(u.report);
         j["dry_run"] = opt.dry_run;
         if (opt.dry_run)
             j.update(cli_update_plan_json(o));
         else
-            j["message"] = r.text;
+            j["message"] = wtext_to_utf8(u.box.c_str());
     }
     if (!o.notice.empty())
         j["notice"] = wtext_to_utf8(o.notice.c_str());
+    if (ran)
+        cli_safety_add_json(u.guard.get(), &j);
     j["backup"] = r.backup.empty() ? CliJson(nullptr) : CliJson(r.backup);
     j["seconds"] = double(int64_t(r.seconds * 1000.0 + 0.5)) / 1000.0;
 

@@ -19,6 +19,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +34,9 @@ namespace {
 
 constexpr int MAX_UNITS = 8;
 
-// Starts a program with its output dropped; returns its pid or -1.
-pid_t start(std::vector<std::string> args) {
+// Starts a program with its standard output dropped and its standard error
+// into err; returns its pid or -1.
+pid_t start(std::vector<std::string> args, const std::string& err = "/dev/null") {
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -42,12 +45,22 @@ pid_t start(std::vector<std::string> args) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return pid;
+}
+
+// The end of a file, where a failure says why.
+std::string tail_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string failed;
+    for (size_t at = text.find("failed"); at != std::string::npos; at = text.find("failed", at + 1))
+        failed += text.substr(text.rfind('\n', at) + 1, 200) + " | ";
+    return failed;
 }
 
 // The emulated units and the package, for the whole run of the benchmark.
@@ -105,12 +118,15 @@ void Update(benchmark::State& state) {
         for (int i = 0; i < n; ++i)
             args.insert(args.end(), {"--unit", b.units[size_t(i)]});
         auto t0 = std::chrono::steady_clock::now();
-        pid_t pid = start(args);
+        pid_t pid = start(args, b.tmp.path("cli.err"));
         int status = 0;
         rusage use{};
         if (pid < 0 || wait4(pid, &status, 0, &use) != pid || !WIFEXITED(status) ||
             WEXITSTATUS(status) != 0) {
-            state.SkipWithError("trevik-cli update failed");
+            std::string why = "trevik-cli update failed, exit " +
+                              std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ": " +
+                              tail_of(b.tmp.path("cli.err"));
+            state.SkipWithError(why.c_str());
             return;
         }
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

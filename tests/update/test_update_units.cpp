@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common_t73/QV_Machine_internal.h"
 #include "tools/cli/usb_hubs.h"
 
 using namespace update_test;
@@ -256,6 +258,28 @@ TEST(UsbHubs, WarnsOfMoreUnitsThanOneSingleTtHubCarries) {
             EXPECT_NE(w[0].find("1-1 (USB2.0 Hub)"), std::string::npos) << w[0];
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// Units written at once each sum their scrambled data with a decoder of
+// their own: a shared one gave wrong checksums, which the units refused.
+TEST(UpdateUnitsAtOnce, ChecksumsOfScrambledDataOnSeveralThreads) {
+    std::vector<uint8_t> data = pkg_pattern(200000, 7);
+    const uint32_t alone = QV_unscrambledSum(data.data(), uint32_t(data.size()));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i)
+                if (QV_unscrambledSum(data.data(), uint32_t(data.size())) != alone)
+                    ++wrong;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 } // namespace

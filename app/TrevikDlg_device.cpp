@@ -70,6 +70,9 @@ int CTrevikDlg::AttachUnit(void* window, const char16_t* path) {
     } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
         // The unit is there but may not be opened: say what grants access.
         dlg->SetStatusText(QString::fromUtf8(QV_Hid_permissionText()));
+    } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_LOCK_FAILED) {
+        // Without its lock the unit is left alone: say which file stops it.
+        dlg->SetStatusText(QString::fromStdString(QV_Hid_lockFailedText()));
     } else if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
         // Another program has the unit; it is left alone until it is free.
         dlg->SetStatusText(QString::fromStdString(QV_Hid_inUseText()));

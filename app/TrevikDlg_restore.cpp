@@ -14,11 +14,6 @@
 #include "package/update_history.h"
 #include "support/text.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-
 namespace {
 
 QString utf8(const std::string& s) {
@@ -48,24 +43,26 @@ void CTrevikDlg::OnRestoreSettings() {
     auto tell = [&](const QString& text, PromptIcon icon) {
         m_prompter->messageBox(this, text, caption, icon, PromptButtons::Ok);
     };
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m_machine, client, MACHINE_IDENTITY_SIZE + 1);
+    // This unit's own backups only: units of one customer share the client
+    // id, and another unit's APN and user do not belong on this one.
     std::string root = unit_backups_root(trevik_state_directory());
-    UnitBackupEntry backup = unit_backup_newest(root, wtext_to_utf8(client));
+    UnitIdentity identity = unit_identity_of(m_machine);
+    UnitBackupEntry backup = unit_backup_newest(root, identity.key);
     if (backup.folder.empty()) {
-        tell(QStringLiteral("No backup of this unit's settings was found in %1.").arg(utf8(root)),
+        tell(QStringLiteral("No backup of this unit's settings was found in %1.")
+                 .arg(utf8(root.empty() ? std::string("the state directory (neither "
+                                                      "XDG_STATE_HOME nor HOME is set)")
+                                        : root)),
              PromptIcon::Information);
         return;
     }
     std::string file = backup.folder + "/" + BACKUP_SETTINGS_FILE;
-    std::ifstream in(file, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ConfigSettingsFile settings = config_settings_from_json_text(text);
-    if (!in.good() && !in.eof()) {
-        tell(QStringLiteral("%1 cannot be read: %2").arg(utf8(file), utf8(std::strerror(errno))),
-             PromptIcon::Error);
+    std::string text, why;
+    if (config_settings_read_file(file, &text, &why) != 0) {
+        tell(QStringLiteral("%1 cannot be read: %2").arg(utf8(file), utf8(why)), PromptIcon::Error);
         return;
     }
+    ConfigSettingsFile settings = config_settings_from_json_text(text);
     if (!settings.ok) {
         tell(QStringLiteral("%1 holds no settings of a unit.").arg(utf8(file)), PromptIcon::Error);
         return;
@@ -79,9 +76,9 @@ void CTrevikDlg::OnRestoreSettings() {
              PromptIcon::Information);
         return;
     }
-    QString question =
-        QStringLiteral("Apply these settings from the backup of %1?\n%2\n\n%3")
-            .arg(utf8(backup.time), utf8(backup.folder), values_text(settings.values));
+    QString question = QStringLiteral("Apply these settings from the backup of %1 of %2?\n%3\n\n%4")
+                           .arg(utf8(backup.time), utf8(unit_identity_text(identity)),
+                                utf8(backup.folder), values_text(settings.values));
     if (m_prompter->messageBox(this, question, caption, PromptIcon::Question,
                                PromptButtons::YesNo) != PROMPT_IDYES)
         return;
@@ -100,7 +97,9 @@ void CTrevikDlg::OnRestoreSettings() {
         ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
                                         a.main_setting, a.server_settings);
         ConfigInput input = config_input_unchanged(v);
-        refused = config_apply_each(v, input, settings.values);
+        refused = settings.wrong_type;
+        for (std::string& why : config_apply_each(v, input, settings.values))
+            refused.push_back(std::move(why));
         ConfigOkResult ok = config_apply(v, input, a.param, a.server_settings);
         if (!ok.accepted) {
             refused.push_back(ok.message);

@@ -1,5 +1,6 @@
 // trevik: the window. --unit chooses where the unit is looked for; a FILE
-// given starts the window with that package chosen.
+// given starts the window with that package chosen; --record FILE (or
+// TREVIK_RECORD=FILE) records what passes between the window and the unit.
 #include "app/TrevikApp.h"
 #include "app/translations.h"
 #include "common_t73/QV_Hid.h"
@@ -20,13 +21,23 @@ int main(int argc, char** argv) {
     std::string file;
     cli.add_option("--unit", unit, "Where the unit is: hid or socket:PATH")->capture_default_str();
     cli.add_option("FILE", file, "Update package to start with, chosen as with Open");
+    std::string record;
+    bool redactClient = false;
+    cli.add_option("--record", record,
+                   "Record the unit's session into this file (also TREVIK_RECORD=FILE)");
+    cli.add_flag("--redact-client", redactClient,
+                 "With --record: hide the unit's own part of the client id too");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return cli.exit(e) == 0 ? 0 : 2;
     }
     if (!QV_Hid_selectSource(unit)) {
-        fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", unit.c_str());
+        std::string why = QV_Hid_sourceError();
+        if (!why.empty())
+            fprintf(stderr, "--unit: %s\n", why.c_str());
+        else
+            fprintf(stderr, "--unit: expected hid or socket:PATH, got %s\n", unit.c_str());
         return 2;
     }
     VersionHosts hosts;
@@ -34,6 +45,19 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s must be host:port, not \"%s\"\n", VERSION_SERVER_ENV,
                 getenv(VERSION_SERVER_ENV));
         return 2;
+    }
+    if (const char* env = getenv("TREVIK_RECORD"); record.empty() && env && *env)
+        record = env;
+    if (!record.empty()) {
+        QV_HidRecordOptions options;
+        options.tool = std::string("trevik ") + TREVIK_VERSION;
+        options.command = {"window"};
+        options.redactClient = redactClient;
+        std::string error;
+        if (!QV_Hid_startRecording(record, options, &error)) {
+            fprintf(stderr, "--record: %s\n", error.c_str());
+            return 2;
+        }
     }
     // An update run that ends the program abnormally still leaves its
     // history line.
@@ -48,5 +72,7 @@ int main(int argc, char** argv) {
     CTrevikApp trevik;
     if (!file.empty())
         trevik.SetPackageFile(QFileInfo(QString::fromLocal8Bit(file.c_str())).absoluteFilePath());
-    return trevik.InitInstance();
+    int code = trevik.InitInstance();
+    QV_Hid_stopRecording(code);
+    return code;
 }

@@ -1,6 +1,7 @@
 #include "common_t73/QV_Hid.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common_t73/QV_HidSession.h"
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
 #include "support/text.h"
@@ -15,6 +17,7 @@
 struct QV_HidHandle {
     // Declared first so it is released last, after the unit is closed.
     int lockFd = -1;
+    std::string path; // as opened, UTF-8
     std::unique_ptr<QV_ReportTransport> transport;
     ~QV_HidHandle() {
         transport.reset();
@@ -28,17 +31,20 @@ namespace {
 const char SOCKET_PREFIX[] = "socket:";
 const char HID_PREFIX[] = "hid:";
 const char EMULATED_PREFIX[] = "emulated:";
+const char REPLAY_PREFIX[] = "replay:";
 // The path an emulated unit is reported under; it names the unit's ids the
 // way interface paths do.
 const char16_t EMULATED_PATH[] = u"emulated:vid_0416&pid_b500";
 
-enum class SourceKind { Hid, Socket, Emulated };
+enum class SourceKind { Hid, Socket, Emulated, Replay };
 
 struct Source {
     std::mutex lock;
     SourceKind kind = SourceKind::Hid;
     std::string socketPath;
     std::string hidPath; // empty: any unit
+    std::string replaySpec;
+    std::string error;
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
     std::function<std::vector<QV_HidUnitInfo>()> enumerate;
 };
@@ -50,6 +56,10 @@ Source& source() {
 
 std::atomic<int> last_open_error{QV_HID_OPEN_OK};
 std::atomic<int> last_busy_pid{0};
+// The lock that failed last and its errno.
+std::mutex lock_failure_mutex;
+std::string lock_failure_path;
+int lock_failure_error = 0;
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -95,13 +105,22 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
     SourceKind kind;
     std::string socketPath;
     std::string hidPath;
+    std::string replaySpec;
     {
         std::lock_guard<std::mutex> guard(source().lock);
         kind = source().kind;
         socketPath = source().socketPath;
         hidPath = source().hidPath;
+        replaySpec = source().replaySpec;
     }
     switch (kind) {
+    case SourceKind::Replay:
+        // A session that never opened the unit replays as no unit present.
+        if (QV_HidReplay_hasUnit()) {
+            std::u16string path = utf8_to_wtext(REPLAY_PREFIX + replaySpec);
+            attach(owner, path.c_str());
+        }
+        return;
     case SourceKind::Emulated:
         attach(owner, EMULATED_PATH);
         return;
@@ -135,14 +154,35 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     std::string p = wtext_to_utf8(path);
     // The lock comes first: a unit another program uses is not touched.
     int lockFd = -1;
-    if (!starts_with(p, EMULATED_PREFIX)) {
+    if (!starts_with(p, EMULATED_PREFIX) && !starts_with(p, REPLAY_PREFIX)) {
         bool socket = starts_with(p, SOCKET_PREFIX);
         std::string lockPath =
             socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
-        int holder = 0;
-        if (QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder) == QV_UNIT_LOCK_BUSY) {
+        int holder = 0, error = 0;
+        QV_UnitLockResult locked = QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder, &error);
+        if (locked == QV_UNIT_LOCK_BUSY) {
             last_busy_pid = holder;
             last_open_error = QV_HID_OPEN_BUSY;
+            return nullptr;
+        }
+        // No lock, no access: unlocked, a second program could write the
+        // unit in the middle of an update.
+        if (locked != QV_UNIT_LOCK_HELD) {
+            std::string unitPath = socket ? p.substr(std::strlen(SOCKET_PREFIX)) : p;
+            struct stat st {};
+            if (::stat(unitPath.c_str(), &st) != 0) {
+                // The unit is gone (or never was): nothing to lock.
+                last_open_error = QV_HID_OPEN_FAILED;
+                return nullptr;
+            }
+            // A device node this user may not read needs the udev rule.
+            bool denied = !socket && (error == EACCES || error == EPERM);
+            if (!denied) {
+                std::lock_guard<std::mutex> guard(lock_failure_mutex);
+                lock_failure_path = lockPath;
+                lock_failure_error = error;
+            }
+            last_open_error = denied ? QV_HID_OPEN_DENIED : QV_HID_OPEN_LOCK_FAILED;
             return nullptr;
         }
     }
@@ -150,6 +190,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     QV_HidOpenError why = QV_HID_OPEN_FAILED;
     if (starts_with(p, SOCKET_PREFIX)) {
         transport = QV_HidSocket_open(p.substr(std::strlen(SOCKET_PREFIX)));
+    } else if (starts_with(p, REPLAY_PREFIX)) {
+        transport = QV_HidReplay_open();
     } else if (starts_with(p, EMULATED_PREFIX)) {
         std::function<std::unique_ptr<QV_ReportTransport>()> factory;
         {
@@ -167,10 +209,13 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
         return nullptr;
     }
+    // A recording wraps whatever was opened; nothing else sees it.
+    transport = QV_HidSession_record(std::move(transport), p);
     QV_HidHandle* handle = QV_Hid_openTransport(std::move(transport));
-    if (handle)
+    if (handle) {
         handle->lockFd = lockFd;
-    else if (lockFd >= 0)
+        handle->path = p;
+    } else if (lockFd >= 0)
         ::close(lockFd);
     last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
     return handle;
@@ -183,6 +228,19 @@ QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport
     if (handle)
         handle->transport = std::move(transport);
     return handle;
+}
+
+std::string QV_Hid_handlePath(const QV_HidHandle* handle) {
+    return handle ? handle->path : std::string();
+}
+
+std::string QV_Hid_serialOf(const std::string& path) {
+    if (path.empty() || starts_with(path, SOCKET_PREFIX) || starts_with(path, EMULATED_PREFIX))
+        return "";
+    for (const QV_HidUnitInfo& unit : QV_Hid_enumerate())
+        if (unit.path == path)
+            return unit.serial;
+    return "";
 }
 
 void QV_Hid_close(QV_HidHandle* handle) {
@@ -231,6 +289,18 @@ int QV_Hid_classOfGuid(const uint8_t* guid) {
 
 int QV_Hid_selectSource(const std::string& text) {
     std::lock_guard<std::mutex> guard(source().lock);
+    source().error.clear();
+    if (starts_with(text, REPLAY_PREFIX) && text.size() > std::strlen(REPLAY_PREFIX)) {
+        std::string spec = text.substr(std::strlen(REPLAY_PREFIX));
+        if (!QV_HidReplay_select(spec, &source().error))
+            return 0;
+        source().kind = SourceKind::Replay;
+        source().replaySpec = spec;
+        source().socketPath.clear();
+        source().hidPath.clear();
+        source().factory = nullptr;
+        return 1;
+    }
     if (text == "hid") {
         source().kind = SourceKind::Hid;
         source().socketPath.clear();
@@ -247,11 +317,18 @@ int QV_Hid_selectSource(const std::string& text) {
         return 0;
     }
     source().factory = nullptr;
+    QV_HidReplay_unselect();
     return 1;
+}
+
+std::string QV_Hid_sourceError() {
+    std::lock_guard<std::mutex> guard(source().lock);
+    return source().error;
 }
 
 void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory) {
     std::lock_guard<std::mutex> guard(source().lock);
+    QV_HidReplay_unselect();
     if (factory) {
         source().kind = SourceKind::Emulated;
         source().factory = std::move(factory);
@@ -268,6 +345,8 @@ std::string QV_Hid_sourceText() {
         return SOCKET_PREFIX + source().socketPath;
     case SourceKind::Emulated:
         return "emulated";
+    case SourceKind::Replay:
+        return REPLAY_PREFIX + source().replaySpec;
     case SourceKind::Hid:
         if (!source().hidPath.empty())
             return HID_PREFIX + source().hidPath;
@@ -296,6 +375,14 @@ QV_HidOpenError QV_Hid_lastOpenError() {
 
 std::string QV_Hid_inUseText() {
     return QV_UnitLock_inUseText(last_busy_pid.load());
+}
+
+std::string QV_Hid_lockFailedText(bool* permission) {
+    std::lock_guard<std::mutex> guard(lock_failure_mutex);
+    if (permission)
+        *permission = lock_failure_error == EACCES || lock_failure_error == EPERM ||
+                      lock_failure_error == EROFS;
+    return QV_UnitLock_failedText(lock_failure_path, lock_failure_error);
 }
 
 const char* QV_Hid_permissionText() {

@@ -2,10 +2,12 @@
 // 65-byte reports (report id 0 in byte 0, 64 payload bytes) each way with a
 // 1000 ms limit.
 //
-// The operations run over one of three transports, chosen by the unit source:
+// The operations run over one of four transports, chosen by the unit source:
 //   "hid"          real units through hidapi (the default);
 //   "socket:PATH"  a unit emulator on a Unix-domain stream socket;
+//   "replay:FILE"  a recorded session, answered strictly in order;
 //   emulated       an in-process report transport handed in by tests.
+// A recording (QV_Hid_startRecording) wraps whichever transport is opened.
 // Everything above (the command exchange) sees only QV_Hid_open, QV_Hid_close,
 // QV_Hid_readReport and QV_Hid_writeReport.
 #pragma once
@@ -57,6 +59,9 @@ enum QV_HidOpenError {
     QV_HID_OPEN_DENIED = 2,
     // Another program holds the unit's lock; nothing was sent to the unit.
     QV_HID_OPEN_BUSY = 3,
+    // The unit's lock could not be taken (QV_Hid_lockFailedText says why);
+    // the unit was not opened.
+    QV_HID_OPEN_LOCK_FAILED = 4,
 };
 
 // Called by QV_Hid_findUnit for each unit path; returns 0 to end the walk.
@@ -82,6 +87,15 @@ QV_HidHandle* QV_Hid_open(const char16_t* path);
 // Returns none for a null transport.
 QV_HidHandle* QV_Hid_openTransport(std::unique_ptr<QV_ReportTransport> transport);
 
+// The path the handle was opened with (UTF-8); empty for none or a
+// wrapped transport.
+std::string QV_Hid_handlePath(const QV_HidHandle* handle);
+
+// The USB serial number the enumeration lists for a unit's device path;
+// empty for a socket or emulated unit, a unit without one, or one no
+// longer listed.
+std::string QV_Hid_serialOf(const std::string& path);
+
 // Closes the unit and frees the handle. Accepts none.
 void QV_Hid_close(QV_HidHandle* handle);
 
@@ -105,9 +119,49 @@ int QV_Hid_classOfGuid(const uint8_t* guid);
 
 // Chooses where units are looked for: "hid" (every unit, the first one
 // used), "hid:PATH" (only the unit at that device path, such as
-// /dev/hidraw3) or "socket:PATH". Returns 1, or 0 for any other text (the
-// source is then left as it was).
+// /dev/hidraw3), "socket:PATH" or "replay:FILE" (a recorded session, loaded
+// now; "replay:FILE?realtime" keeps its pauses). Returns 1, or 0 for any
+// other text or a session file that cannot be used (the source is then left
+// as it was; QV_Hid_sourceError says why).
 int QV_Hid_selectSource(const std::string& text);
+
+// Why the last QV_Hid_selectSource returned 0 for a "replay:" source, such
+// as "s.jsonl: line 7: not a JSON object"; empty otherwise.
+std::string QV_Hid_sourceError();
+
+// What a recording's header names besides the unit.
+struct QV_HidRecordOptions {
+    std::string tool;                 // "trevik-cli 1.0.0"
+    std::vector<std::string> command; // the command line, or {"window"}
+    bool redactClient = false;        // hide the unit's own part of the client id too
+};
+
+// Records every unit opened from now on into a session file at path (one
+// JSON object a line: a header, then the unit's events). The GPRS user name
+// and password are always replaced. Returns 1, or 0 with error set when the
+// file cannot be written or a recording already runs.
+int QV_Hid_startRecording(const std::string& path, const QV_HidRecordOptions& options,
+                          std::string* error);
+
+// Ends the recording with the tool's exit code. Does nothing when none runs.
+void QV_Hid_stopRecording(int exitCode);
+
+// How a "replay:" source went.
+struct QV_HidReplayVerdict {
+    bool active = false; // a replay source is selected
+    bool agrees = false;
+    int events = 0;
+    int recordedExit = 0; // the exit code the session ended with
+    std::string text;     // "replay agrees (N events)" or the first difference
+};
+
+// The command line the selected replay source's session was recorded with
+// (without --unit); empty when none is selected.
+std::vector<std::string> QV_Hid_replayCommand();
+
+// Ends a replay: events the tool left unused are a difference too. Not
+// active when no replay source is selected.
+QV_HidReplayVerdict QV_Hid_finishReplay();
 
 // One unit as the HID enumeration lists it. Strings are UTF-8, empty when
 // the unit does not report them.
@@ -129,8 +183,8 @@ void QV_Hid_setEnumerator(std::function<std::vector<QV_HidUnitInfo>()> enumerate
 // factory, or QV_Hid_selectSource, ends this.
 void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory);
 
-// The selected source as text: "hid", "hid:PATH", "socket:PATH" or
-// "emulated".
+// The selected source as text: "hid", "hid:PATH", "socket:PATH",
+// "replay:FILE" or "emulated".
 std::string QV_Hid_sourceText();
 
 // Why the last QV_Hid_open (on any thread) failed; QV_HID_OPEN_OK after a
@@ -140,6 +194,11 @@ QV_HidOpenError QV_Hid_lastOpenError();
 // After QV_HID_OPEN_BUSY: "The unit is in use by another program", with the
 // holder's process id in parentheses when it could be learnt.
 std::string QV_Hid_inUseText();
+
+// After QV_HID_OPEN_LOCK_FAILED: the lock file and why it could not be
+// taken; *permission (when given) is true when the reason is a permission
+// the user lacks.
+std::string QV_Hid_lockFailedText(bool* permission = nullptr);
 
 // What to tell the user when a unit is present but may not be opened: names
 // the udev rule that grants access.

@@ -13,14 +13,19 @@ std::string QV_UnitLock_pathForSocket(const std::string& socketPath) {
     return socketPath + ".lock";
 }
 
-QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd,
-                                      int* holderPid) {
+QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd, int* holderPid,
+                                      int* error) {
     if (fd)
         *fd = -1;
     if (holderPid)
         *holderPid = 0;
-    if (path.empty() || !fd)
-        return QV_UNIT_LOCK_NONE;
+    if (error)
+        *error = 0;
+    if (path.empty() || !fd) {
+        if (error)
+            *error = EINVAL;
+        return QV_UNIT_LOCK_FAILED;
+    }
     // Read access is enough for flock, and a device node the user may not
     // write is then still checked for a holder.
     int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -32,14 +37,19 @@ QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int*
         if (d < 0 && errno == EEXIST)
             d = ::open(path.c_str(), flags);
     }
-    if (d < 0)
-        return QV_UNIT_LOCK_NONE;
+    if (d < 0) {
+        if (error)
+            *error = errno;
+        return QV_UNIT_LOCK_FAILED;
+    }
     if (::flock(d, LOCK_EX | LOCK_NB) == 0) {
         *fd = d;
         return QV_UNIT_LOCK_HELD;
     }
     int err = errno;
-    QV_UnitLockResult result = QV_UNIT_LOCK_NONE;
+    QV_UnitLockResult result = QV_UNIT_LOCK_FAILED;
+    if (error)
+        *error = err;
     if (err == EWOULDBLOCK) {
         result = QV_UNIT_LOCK_BUSY;
         if (holderPid)
@@ -66,8 +76,7 @@ int QV_UnitLock_holderPid(int fd, const char* locksPath) {
     while (std::fgets(line, sizeof line, f)) {
         char num[16], kind[16], mode[16], access[16], dev[64];
         int p = 0;
-        if (std::sscanf(line, "%15s %15s %15s %15s %d %63s", num, kind, mode, access, &p, dev) !=
-            6)
+        if (std::sscanf(line, "%15s %15s %15s %15s %d %63s", num, kind, mode, access, &p, dev) != 6)
             continue;
         if (std::strcmp(kind, "FLOCK") != 0 || std::strcmp(dev, id) != 0 || p <= 0)
             continue;
@@ -83,4 +92,11 @@ std::string QV_UnitLock_inUseText(int pid) {
     if (pid > 0)
         text += " (process " + std::to_string(pid) + ")";
     return text;
+}
+
+std::string QV_UnitLock_failedText(const std::string& path, int error) {
+    // Without the lock another program could write the unit at the same
+    // time, so the unit is not opened at all.
+    return "The unit's lock " + path + " cannot be taken (" + std::strerror(error) +
+           "): the unit is not opened";
 }

@@ -16,16 +16,21 @@ std::string QV_UnitLock_pathForSocket(const std::string& socketPath);
 enum QV_UnitLockResult {
     QV_UNIT_LOCK_HELD = 0,   // the lock is ours; *fd holds it
     QV_UNIT_LOCK_BUSY = 1,   // another open file holds it; *holderPid when known
-    QV_UNIT_LOCK_NONE = 2,   // the file could not be opened or locked: go on unlocked
+    QV_UNIT_LOCK_FAILED = 2, // the file could not be opened or locked: the unit stays closed
 };
 
 // Takes the exclusive lock on path without waiting. create makes the file
 // (mode 0644; reading is all a lock needs) when it is not there. On QV_UNIT_LOCK_HELD
 // *fd is the descriptor to close to release it, else -1. On
 // QV_UNIT_LOCK_BUSY *holderPid is the holder's process id, 0 when it cannot
-// be learnt.
-QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd,
-                                      int* holderPid);
+// be learnt. On QV_UNIT_LOCK_FAILED *error, when given, is the errno that
+// stopped it (0 on success).
+QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd, int* holderPid,
+                                      int* error = nullptr);
+
+// "The unit's lock PATH cannot be taken (REASON): ..." for a lock that
+// failed with errno error.
+std::string QV_UnitLock_failedText(const std::string& path, int error);
 
 // The process holding a flock on the file open at fd, from the kernel's
 // lock table (locksPath, normally /proc/locks); 0 when none is listed or the

@@ -8,13 +8,15 @@ struct Alias {
     const char* key;
 };
 const Alias ALIASES[] = {
-    {"radar_frequency_display", "freq_display"}, {"twelve_hour_clock", "twelve_hour"},
-    {"daytime_start_hour", "day_hour"},          {"nighttime_start_hour", "night_hour"},
+    {"radar_frequency_display", "freq_display"},
+    {"twelve_hour_clock", "twelve_hour"},
+    {"daytime_start_hour", "day_hour"},
+    {"nighttime_start_hour", "night_hour"},
     {"carrier_row", "carrier"},
 };
-const char* const KEYS[] = {"freq_display", "twelve_hour", "time_zone", "day_hour", "night_hour",
-                            "carrier",      "apn",         "user",      "password", "server",
-                            "port"};
+const char* const KEYS[] = {"freq_display", "twelve_hour", "time_zone", "day_hour",
+                            "night_hour",   "carrier",     "apn",       "user",
+                            "password",     "server",      "port"};
 
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
@@ -77,6 +79,8 @@ std::string text_refusal(const std::string& key, const std::u16string& text, siz
     for (char16_t c : text)
         if (c < 0x20 || c == 0x7F)
             return key + ": no control characters";
+    if (std::string e = config_code_page_refusal(key, text); !e.empty())
+        return e;
     if (text.size() > max)
         return key + ": at most " + std::to_string(max) + " characters";
     return "";
@@ -104,6 +108,21 @@ bool band_index(const std::string& key, size_t* index) {
     return true;
 }
 } // namespace
+
+std::string config_code_page_refusal(const std::string& key, const std::u16string& text) {
+    char buf[16];
+    for (size_t i = 0; i < text.size();) {
+        size_t len = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() ? 2 : 1;
+        // The unit stores its texts in its code page; a character it lacks
+        // would turn into '?' on the unit.
+        if (wtext_to_ansi(buf, sizeof buf, text.data() + i, int(len)) <= 0)
+            return key + ": \"" + wtext_to_utf8(text.substr(i, len).c_str()) +
+                   "\" cannot be stored: the unit's code page (" + ANSI_CODE_PAGE +
+                   ") has no such character";
+        i += len;
+    }
+    return "";
+}
 
 std::string config_key_canonical(const std::string& name) {
     size_t band;
@@ -195,8 +214,9 @@ std::string config_set_value(ConfigView& view, ConfigInput& in, const std::strin
     // A value the area already holds changes nothing, so a saved settings
     // file applies whole even where a field cannot be changed.
     if (key == "apn" || key == "user" || key == "password") {
-        std::u16string& field =
-            key == "apn" ? in.gprs.apn : key == "user" ? in.gprs.user : in.gprs.password;
+        std::u16string& field = key == "apn"    ? in.gprs.apn
+                                : key == "user" ? in.gprs.user
+                                                : in.gprs.password;
         if (text == field)
             return "";
         if (!g.row_editable)

@@ -38,6 +38,10 @@ inline constexpr int PORT_MAX = 65535;
 // when it is no setting.
 std::string config_key_canonical(const std::string& name);
 
+// "" when every character of text fits the unit's code page, else the
+// refusal naming key and the first character that does not.
+std::string config_code_page_refusal(const std::string& key, const std::u16string& text);
+
 // Applies one setting to input (and to the view's carrier selection, as
 // the dialog's list does). Returns "" when taken, else the refusal, which
 // names the key and what it takes; input is then unchanged. A GPRS value

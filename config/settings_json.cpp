@@ -1,5 +1,12 @@
 #include "config/settings_json.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "config/config_keys.h"
 #include "config/presets.h"
 #include "support/text.h"
@@ -12,8 +19,9 @@ std::string utf8(const std::u16string& s) {
 
 // The settings a `settings --json` object holds, by the names it prints,
 // the carrier first as the dialog's list takes it; settings the unit it
-// came from does not have (null) are left out.
-ConfigValues values_from_json(const nlohmann::json& j) {
+// came from does not have (null) are left out. A value of a type that
+// object never holds there is named in wrong, never guessed at.
+ConfigValues values_from_json(const nlohmann::json& j, std::vector<std::string>* wrong) {
     ConfigValues out;
     auto text = [](const nlohmann::json& v) -> std::string {
         if (v.is_boolean())
@@ -22,25 +30,54 @@ ConfigValues values_from_json(const nlohmann::json& j) {
             return std::to_string(v.get<long long>());
         return v.is_string() ? v.get<std::string>() : std::string();
     };
-    auto usable = [](const nlohmann::json& v) {
-        return v.is_boolean() || v.is_number_integer() || v.is_string();
+    auto refuse = [&](const std::string& name, const nlohmann::json& v, const char* wanted) {
+        wrong->push_back(name + ": " +
+                         v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                         " is not " + wanted);
     };
-    const nlohmann::json* g = j.contains("gprs") && j["gprs"].is_object() ? &j["gprs"] : nullptr;
-    if (g && g->contains("carrier_row") && (*g)["carrier_row"].is_number_integer())
+    // true when the value is there to apply; null means "not on that unit".
+    auto take = [&](const std::string& name, const nlohmann::json& v, bool ok, const char* wanted) {
+        if (v.is_null())
+            return false;
+        if (!ok)
+            refuse(name, v, wanted);
+        return ok;
+    };
+    const nlohmann::json* g = nullptr;
+    if (j.contains("gprs")) {
+        if (j["gprs"].is_object())
+            g = &j["gprs"];
+        else if (!j["gprs"].is_null())
+            refuse("gprs", j["gprs"], "an object");
+    }
+    if (g && g->contains("carrier_row") &&
+        take("gprs.carrier_row", (*g)["carrier_row"], (*g)["carrier_row"].is_number_integer(),
+             "a whole number"))
         out.emplace_back("carrier_row", text((*g)["carrier_row"]));
-    if (j.contains("bands") && j["bands"].is_array())
-        for (size_t i = 0; i < j["bands"].size(); ++i) {
-            const nlohmann::json& b = j["bands"][i];
-            if (b.is_object() && b.contains("enabled") && b["enabled"].is_boolean())
-                out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
-        }
-    for (const char* k : {"radar_frequency_display", "twelve_hour_clock", "time_zone",
-                          "daytime_start_hour", "nighttime_start_hour"})
-        if (j.contains(k) && usable(j[k]))
+    if (j.contains("bands") && !j["bands"].is_null()) {
+        if (!j["bands"].is_array())
+            refuse("bands", j["bands"], "a list");
+        else
+            for (size_t i = 0; i < j["bands"].size(); ++i) {
+                const nlohmann::json& b = j["bands"][i];
+                std::string name = "bands[" + std::to_string(i) + "].enabled";
+                if (!b.is_object() || !b.contains("enabled"))
+                    refuse("bands[" + std::to_string(i) + "]", b, "a band with \"enabled\"");
+                else if (take(name, b["enabled"], b["enabled"].is_boolean(), "true or false"))
+                    out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
+            }
+    }
+    for (const char* k : {"radar_frequency_display", "twelve_hour_clock"})
+        if (j.contains(k) && take(k, j[k], j[k].is_boolean(), "true or false"))
+            out.emplace_back(k, text(j[k]));
+    for (const char* k : {"time_zone", "daytime_start_hour", "nighttime_start_hour"})
+        if (j.contains(k) &&
+            take(k, j[k], j[k].is_number_integer() || j[k].is_string(), "a whole number"))
             out.emplace_back(k, text(j[k]));
     if (g)
         for (const char* k : {"apn", "user", "password", "server", "port"})
-            if (g->contains(k) && (*g)[k].is_string())
+            if (g->contains(k) &&
+                take(std::string("gprs.") + k, (*g)[k], (*g)[k].is_string(), "a text"))
                 out.emplace_back(k, text((*g)[k]));
     return out;
 }
@@ -98,17 +135,84 @@ ConfigSettingsFile config_settings_from_json_text(const std::string& text) {
         return f;
     f.ok = 1;
     f.kind = j["kind"].get<int>();
-    f.values = values_from_json(j);
+    f.values = values_from_json(j, &f.wrong_type);
     return f;
 }
 
 std::vector<std::string> config_apply_each(ConfigView& view, ConfigInput& input,
-                                           const ConfigValues& values) {
+                                           const ConfigValues& values,
+                                           std::vector<std::string>* taken) {
     std::vector<std::string> refused;
+    if (taken)
+        taken->clear();
     for (const auto& [key, value] : values) {
         std::string why = config_set_value(view, input, key, value);
         if (!why.empty())
             refused.push_back(why);
+        else if (taken)
+            taken->push_back(key);
     }
     return refused;
+}
+
+int config_settings_read_file(const std::string& path, std::string* text, std::string* why,
+                              std::string* used) {
+    text->clear();
+    why->clear();
+    std::string file = path;
+    struct stat st {};
+    // A backup folder, as `trevik-cli backups` prints it, stands for its
+    // settings.json.
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        file = path + "/settings.json";
+        if (::stat(file.c_str(), &st) != 0) {
+            *why = path + " is a folder without a settings.json (a backup of a unit whose "
+                          "settings could not be shown holds none)";
+            return 1;
+        }
+    }
+    if (used)
+        *used = file;
+    // Not blocking on open: a FIFO without a writer must not hang the run.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *why = file + ": " + std::strerror(errno);
+        return 1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *why = file + " is not a regular file";
+        return 2;
+    }
+    if (st.st_size > off_t(CONFIG_SETTINGS_FILE_MAX)) {
+        ::close(fd);
+        *why = file + " is too large for a settings.json (more than " +
+               std::to_string(CONFIG_SETTINGS_FILE_MAX) + " bytes)";
+        return 1;
+    }
+    // At most one byte past the limit is read, whatever the file grows to.
+    std::string data(CONFIG_SETTINGS_FILE_MAX + 1, '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+        ssize_t n = ::read(fd, &data[got], data.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = file + ": " + std::strerror(errno);
+            ::close(fd);
+            return 1;
+        }
+        if (n == 0)
+            break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    if (got > CONFIG_SETTINGS_FILE_MAX) {
+        *why = file + " is too large for a settings.json (more than " +
+               std::to_string(CONFIG_SETTINGS_FILE_MAX) + " bytes)";
+        return 1;
+    }
+    data.resize(got);
+    *text = std::move(data);
+    return 0;
 }

@@ -28,6 +28,9 @@ struct ConfigSettingsFile {
     int ok = 0;
     int kind = 0;
     ConfigValues values;
+    // A value of the wrong type each ("time_zone: 3.0 is not a whole
+    // number"); these are not in values.
+    std::vector<std::string> wrong_type;
 };
 
 // Reads a text as `trevik-cli settings --json` prints it (the "ok" key may
@@ -36,6 +39,18 @@ struct ConfigSettingsFile {
 ConfigSettingsFile config_settings_from_json_text(const std::string& text);
 
 // Applies each value on its own, so one the unit cannot take does not stop
-// the others. Returns the refusal of each value not applied.
+// the others. Returns the refusal of each value not applied; taken, when
+// given, receives the keys of the values taken.
 std::vector<std::string> config_apply_each(ConfigView& view, ConfigInput& input,
-                                           const ConfigValues& values);
+                                           const ConfigValues& values,
+                                           std::vector<std::string>* taken = nullptr);
+
+// The largest settings.json read; the real ones are a few hundred bytes.
+inline constexpr size_t CONFIG_SETTINGS_FILE_MAX = 64 * 1024;
+
+// Reads a settings.json, or the settings.json inside the backup folder
+// path names. Returns 0 with the text (and the file read in *used, when
+// given); else 1 (missing, unreadable or too large) or 2 (not a regular
+// file: a device, a FIFO) with *why naming the file.
+int config_settings_read_file(const std::string& path, std::string* text, std::string* why,
+                              std::string* used = nullptr);

@@ -113,16 +113,25 @@ void safe_update_install_abnormal_end_recorder() {
 }
 
 std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why) {
-    return utf8_to_wtext("The unit's settings could not be saved in " + folder + " (" + why +
+    std::string where = folder.empty() ? "" : " in " + folder;
+    return utf8_to_wtext("The unit's settings could not be saved" + where + " (" + why +
                          "); nothing was written to the unit.");
 }
 
-std::u16string safe_update_restore_notice(const std::string& folder) {
+std::u16string safe_update_restore_notice(const std::string& folder, bool has_settings) {
     std::string text = "The unit starts its new program with its default settings.";
-    if (!folder.empty())
+    if (folder.empty())
+        return utf8_to_wtext(text);
+    if (has_settings)
         text += " Once it has restarted, bring its settings back with: trevik-cli settings "
                 "apply " +
-                folder + "/settings.json";
+                folder + "/" + BACKUP_SETTINGS_FILE;
+    else
+        // A unit without a recognised parameter record shows no settings:
+        // there were none to save, only its raw records.
+        text += " It showed no settings before the update, so none were saved; its raw records "
+                "are kept in " +
+                folder;
     return utf8_to_wtext(text);
 }
 
@@ -133,6 +142,7 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     started_at_ = history_time_now();
     before_ = history_unit_state(step.machine);
     backup_folder_.clear();
+    backup_has_settings_ = false;
     verify_results_.clear();
     verify_stopped_ = false;
     warnings_.clear();
@@ -170,6 +180,7 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
             return text;
         }
         backup_folder_ = b.folder;
+        backup_has_settings_ = b.has_settings;
     }
     if (stop_ && step.machine && step.machine->channel)
         step.machine->channel->stop = stop_;
@@ -306,7 +317,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     }
     bool ok = outcome->result == UPDATE_SUCCEEDED;
     if (ok && planned_ && plan_.reset_parameters)
-        outcome->notice = safe_update_restore_notice(backup_folder_);
+        outcome->notice = safe_update_restore_notice(backup_folder_, backup_has_settings_);
 
     nlohmann::json e = startEntry(step);
     // A unit that could not be read after the run has no state to record.

@@ -26,8 +26,9 @@ struct SafeUpdateOptions {
 std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why);
 
 // The note after a run that erased the unit's parameter sector; folder is
-// the backup (empty when none was taken).
-std::u16string safe_update_restore_notice(const std::string& folder);
+// the backup (empty when none was taken), has_settings whether it holds a
+// settings.json to apply.
+std::u16string safe_update_restore_notice(const std::string& folder, bool has_settings);
 
 // The failure of a run that ended on an unexpected error (no memory left):
 // what the run and its history line say.
@@ -107,6 +108,7 @@ class SafeUpdateGuard : public UpdateGuard {
     QV_WritePlan plan_;
     QV_PlanActions actions_;
     std::string backup_folder_;
+    bool backup_has_settings_ = false;
     std::vector<VerifyResult> verify_results_;
     bool verify_stopped_ = false;
     std::vector<std::string> warnings_;

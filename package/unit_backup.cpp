@@ -1,6 +1,7 @@
 #include "package/unit_backup.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,10 @@
 #include <filesystem>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/config_model.h"
 #include "config/config_run.h"
@@ -53,6 +58,42 @@ std::string client_id_of(const QV_Machine* m) {
     return wtext_to_utf8(client);
 }
 
+std::string sha256_hex(const void* data, size_t n) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(data, n, digest, &len, EVP_sha256(), nullptr) != 1)
+        return "";
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+int64_t realtime_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A file of a backup, whole, when it is a small regular file.
+std::string read_small_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return "";
+    struct stat st {};
+    std::string out;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 64 * 1024) {
+        out.resize(size_t(st.st_size));
+        ssize_t n = ::read(fd, out.data(), out.size());
+        out.resize(n > 0 ? size_t(n) : 0);
+    }
+    ::close(fd);
+    return out;
+}
+
 bool is_digits(const std::string& s, size_t from, size_t n) {
     if (s.size() < from + n)
         return false;
@@ -65,7 +106,9 @@ bool is_digits(const std::string& s, size_t from, size_t n) {
 } // namespace
 
 std::string unit_backups_root(const std::string& state_dir) {
-    return state_dir + "/backups";
+    // No state directory, no backups: never a folder at the file system's
+    // root.
+    return state_dir.empty() ? std::string() : state_dir + "/backups";
 }
 
 std::string unit_backup_safe_id(const std::string& client_id) {
@@ -86,8 +129,70 @@ std::string unit_backup_safe_id(const std::string& client_id) {
     return out.empty() ? "unknown" : out;
 }
 
+UnitIdentity unit_identity_make(const std::string& client_id, const std::string& serial,
+                                const uint8_t* identity_block, size_t block_size,
+                                const std::string& path) {
+    static const uint8_t none = 0;
+    if (!identity_block) {
+        identity_block = &none;
+        block_size = 0;
+    }
+    UnitIdentity id;
+    id.client_id = client_id;
+    id.serial = serial;
+    id.path = path;
+    id.block_sha256 = sha256_hex(identity_block, block_size);
+    if (!serial.empty()) {
+        id.key = unit_backup_safe_id(client_id) + "-" + unit_backup_safe_id(serial);
+    } else {
+        // The block's bytes beyond the client id and the place the unit hung
+        // at are all that set apart units of one customer without serials.
+        std::string bytes(reinterpret_cast<const char*>(identity_block), block_size);
+        bytes.push_back('\0');
+        bytes += path;
+        id.key = unit_backup_safe_id(client_id) + "-" +
+                 sha256_hex(bytes.data(), bytes.size()).substr(0, 12);
+    }
+    return id;
+}
+
+UnitIdentity unit_identity_of(const QV_Machine* m) {
+    std::string path = m && m->channel ? QV_Hid_handlePath(m->channel->handle) : std::string();
+    return unit_identity_make(m ? client_id_of(m) : std::string(), QV_Hid_serialOf(path),
+                              m ? m->identity : nullptr, m ? sizeof m->identity : 0, path);
+}
+
+std::string unit_identity_text(const UnitIdentity& id) {
+    std::string text = "unit \"" + id.client_id + "\"";
+    if (!id.serial.empty())
+        return text + " (serial " + id.serial + ")";
+    if (!id.path.empty())
+        text += " at " + id.path;
+    return text + " (identity " + id.key + ")";
+}
+
+UnitIdentity unit_backup_identity(const std::string& folder) {
+    UnitIdentity id;
+    nlohmann::json j =
+        nlohmann::json::parse(read_small_file(folder + "/" + BACKUP_IDENTITY_JSON), nullptr, false);
+    if (!j.is_object())
+        return id;
+    auto text = [&](const char* k) {
+        return j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : std::string();
+    };
+    id.client_id = text("client_id");
+    id.serial = text("serial");
+    id.path = text("unit_path");
+    id.block_sha256 = text("identity_sha256");
+    id.key = text("key");
+    // A key that could name another folder is no key.
+    if (id.key != unit_backup_safe_id(id.key))
+        id.key.clear();
+    return id;
+}
+
 std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id) {
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&utc, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
@@ -111,8 +216,14 @@ std::string unit_settings_json_text(const QV_Machine* m) {
 UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32_t server_address,
                                   uint32_t server_size, std::time_t now) {
     UnitBackupResult r;
-    std::string client = client_id_of(m);
-    r.folder = root + "/" + unit_backup_folder_name(now, client);
+    if (root.empty()) {
+        r.error = make_private_directory("");
+        return r;
+    }
+    UnitIdentity unit = unit_identity_of(m);
+    int64_t taken_ns = realtime_ns();
+    // The key is file-safe already: the time, then the key.
+    r.folder = root + "/" + unit_backup_folder_name(now, "").substr(0, 16) + "-" + unit.key;
     if (!QV_Machine_isConnected(m)) {
         r.error = "the unit is not connected";
         return r;
@@ -132,10 +243,9 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     std::vector<uint8_t> server(server_size);
     if (!QV_Machine_readBlock(m, layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS, param,
                               sizeof param, 0) ||
-        !QV_Machine_readBlock(m,
-                              layout502 ? FLASH_MAIN_SETTING_ADDRESS_502
-                                        : FLASH_MAIN_SETTING_ADDRESS,
-                              block, sizeof block, 0) ||
+        !QV_Machine_readBlock(
+            m, layout502 ? FLASH_MAIN_SETTING_ADDRESS_502 : FLASH_MAIN_SETTING_ADDRESS, block,
+            sizeof block, 0) ||
         !QV_Machine_readBlock(m, layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
                               identity, sizeof identity, 0) ||
         (server_size && !QV_Machine_readBlock(m, server_address, server.data(), server_size, 1))) {
@@ -159,8 +269,10 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
         std::string settings = unit_settings_json_text(m);
         std::string info = QV_Machine_infoText(m);
         const std::string& f = r.folder;
-        if (!settings.empty())
+        if (!settings.empty()) {
             why = write_file(f + "/" + BACKUP_SETTINGS_FILE, settings.data(), settings.size());
+            r.has_settings = why.empty();
+        }
         if (why.empty())
             why = write_file(f + "/" + BACKUP_PARAM_FILE, param, sizeof param);
         if (why.empty())
@@ -171,6 +283,22 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
             why = write_file(f + "/" + BACKUP_SERVER_DATA_FILE, server.data(), server.size());
         if (why.empty())
             why = write_file(f + "/" + BACKUP_UNIT_FILE, info.data(), info.size());
+        if (why.empty()) {
+            std::tm tm{};
+            gmtime_r(&now, &tm);
+            char when[32];
+            std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+            nlohmann::json j = {{"time", when},
+                                {"time_ns", taken_ns},
+                                {"key", unit.key},
+                                {"client_id", unit.client_id},
+                                {"serial", unit.serial},
+                                {"unit_path", unit.path},
+                                {"identity_sha256", unit.block_sha256}};
+            std::string text =
+                j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+            why = write_file(f + "/" + BACKUP_IDENTITY_JSON, text.data(), text.size());
+        }
         if (!why.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(f, ec);
@@ -203,20 +331,37 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
             b.unit.find_first_not_of("0123456789", dash + 1) == std::string::npos &&
             std::filesystem::exists(root + "/" + name.substr(0, 17) + b.unit.substr(0, dash)))
             b.unit = b.unit.substr(0, dash);
-        b.has_settings =
-            std::filesystem::exists(b.folder + "/" + BACKUP_SETTINGS_FILE, ec) ? 1 : 0;
+        b.has_settings = std::filesystem::exists(b.folder + "/" + BACKUP_SETTINGS_FILE, ec) ? 1 : 0;
+        std::tm tm{};
+        tm.tm_year = std::stoi(name.substr(0, 4)) - 1900;
+        tm.tm_mon = std::stoi(name.substr(4, 2)) - 1;
+        tm.tm_mday = std::stoi(name.substr(6, 2));
+        tm.tm_hour = std::stoi(name.substr(9, 2));
+        tm.tm_min = std::stoi(name.substr(11, 2));
+        tm.tm_sec = std::stoi(name.substr(13, 2));
+        b.time_ns = int64_t(timegm(&tm)) * 1000000000;
+        b.identity = unit_backup_identity(b.folder);
+        if (!b.identity.key.empty()) {
+            b.unit = b.identity.key;
+            nlohmann::json j = nlohmann::json::parse(
+                read_small_file(b.folder + "/" + BACKUP_IDENTITY_JSON), nullptr, false);
+            if (j.contains("time_ns") && j["time_ns"].is_number_integer())
+                b.time_ns = j["time_ns"].get<int64_t>();
+        }
         list.push_back(b);
     }
-    std::sort(list.begin(), list.end(),
-              [](const UnitBackupEntry& a, const UnitBackupEntry& b) { return a.name < b.name; });
+    // The time each backup recorded orders them: a folder "-10" comes
+    // after "-9" although its name sorts before it.
+    std::sort(list.begin(), list.end(), [](const UnitBackupEntry& a, const UnitBackupEntry& b) {
+        return a.time_ns != b.time_ns ? a.time_ns < b.time_ns : a.name < b.name;
+    });
     return list;
 }
 
-UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& client_id) {
-    std::string id = unit_backup_safe_id(client_id);
+UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& key) {
     std::vector<UnitBackupEntry> list = unit_backup_list(root);
     for (auto it = list.rbegin(); it != list.rend(); ++it)
-        if (it->unit == id && it->has_settings)
+        if (it->unit == key && it->has_settings)
             return *it;
     return {};
 }

@@ -211,9 +211,27 @@ void UpdateRun::fail(const std::u16string& message, int status) {
 
 void UpdateRun::removeTemporaryFiles() {
     // The chosen package is the user's file and is never removed; the run
-    // directory stays for the next download of the same name.
+    // directory goes once empty.
+    temp_dir_remove_on_signal(nullptr, nullptr);
     remove_file(download_target_);
     remove_file(extracted_);
+    if (!run_dir_.empty())
+        ::rmdir(wtext_to_utf8(run_dir_.c_str()).c_str());
+    temp_dir_release_run(run_claim_);
+    run_claim_ = -1;
+    run_dir_.clear();
+}
+
+bool UpdateRun::claimRunDirectory(const std::u16string& run_dir, const std::u16string& top) {
+    // What killed runs left behind goes first; this run's directory is
+    // then claimed before anything is put in it.
+    temp_dir_sweep_stale(wtext_to_utf8(UPDATE_EXTRACTED_NAME).c_str());
+    if (run_dir != top && !prepare_run_directory(run_dir))
+        return false;
+    temp_dir_release_run(run_claim_);
+    run_claim_ = temp_dir_claim_run(wtext_to_utf8(run_dir.c_str()).c_str());
+    run_dir_ = run_dir != top ? run_dir : std::u16string();
+    return true;
 }
 
 int UpdateRun::archiveProgress(int kind, uintptr_t value) {
@@ -249,8 +267,7 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     while (!temp.empty() && temp.back() == u'/')
         temp.pop_back();
     // Nothing is downloaded into a directory that is not this user's own.
-    if (temp_dir_ensure().empty() ||
-        (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
+    if (temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }
@@ -352,8 +369,7 @@ bool UpdateRun::unpackChosen(std::u16string* package_path) {
     while (!temp.empty() && temp.back() == u'/')
         temp.pop_back();
     // Nothing is unpacked into a directory that is not this user's own.
-    if (!names.valid || temp_dir_ensure().empty() ||
-        (names.run_dir != temp && !prepare_run_directory(names.run_dir))) {
+    if (!names.valid || temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return false;
     }
@@ -364,6 +380,11 @@ bool UpdateRun::unpackChosen(std::u16string* package_path) {
 bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_path) {
     enter(UpdateStage::Unpack);
     host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
+    // A stop by signal while the package is unpacked (or written) takes the
+    // unpacked file and its empty run directory along.
+    std::string extracted = wtext_to_utf8(extracted_.c_str());
+    std::string run_dir = wtext_to_utf8(run_dir_.c_str());
+    temp_dir_remove_on_signal(extracted.c_str(), run_dir.empty() ? nullptr : run_dir.c_str());
     Stream* out = stream_open_private(extracted_.c_str(), 1);
     if (!out) {
         fail(UPDATE_TEXT_OPEN_FAILED);

@@ -252,6 +252,10 @@ class UpdateRun {
     void fail(const std::u16string& message, int status = 0);
     void enter(UpdateStage stage) { outcome_.stage = stage; }
     void removeTemporaryFiles();
+    // Sweeps leftovers of ended runs, prepares run_dir (unless it is top,
+    // the temporary directory itself) and claims it for this run. False
+    // when run_dir is not this user's own.
+    bool claimRunDirectory(const std::u16string& run_dir, const std::u16string& top);
 
     UpdateHost* host_;
     QV_Machine* machine_;
@@ -264,6 +268,8 @@ class UpdateRun {
     std::u16string download_target_;
     std::u16string extracted_;
     std::u16string archive_entry_; // the entry an unpack took
+    std::u16string run_dir_; // the run directory of a zip or download, when not the top one
+    int run_claim_ = -1;     // this process's claim on the run directory
 };
 
 // Thread routine for a run started with thread_create: argument is the

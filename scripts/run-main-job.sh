@@ -5,8 +5,18 @@
 # window checks online at once ("Internet vesion:..."); Update downloads the
 # package (percentage, speed, remaining time) and writes it.
 # Without a display the same road runs through trevik-cli update.
+#   scripts/run-main-job.sh [--hidraw]
+# --hidraw: the unit sits behind a hidraw node of trevik-unit-testbed instead
+# of the emulator's socket, and the programs reach it through hidapi and udev
+# as they reach a unit on USB.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+hidraw=0
+case "${1:-}" in
+  --hidraw) hidraw=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--hidraw]" >&2; exit 2 ;;
+esac
 dir=$(bash "$root/scripts/build.sh" | tail -n 1)
 
 data="${XDG_DATA_HOME:-$HOME/.local/share}/trevik"
@@ -26,15 +36,24 @@ cleanup() {
 trap cleanup EXIT
 
 # The unit keeps its flash in the image between runs.
-"$dir/tools/unitsim/trevik-unit-sim" --socket "$sock" --image "$image" &
-sim=$!
-for _ in $(seq 100); do
-  [ -S "$sock" ] && break
-  kill -0 "$sim" 2>/dev/null || { echo "trevik-unit-sim did not start" >&2; exit 1; }
-  sleep 0.05
-done
-[ -S "$sock" ] || { echo "trevik-unit-sim did not start" >&2; exit 1; }
-echo "emulated unit on $sock, flash image $image"
+if [ "$hidraw" = 1 ]; then
+  # The testbed builds the unit when it runs the program, below.
+  unit_args=()
+  run_unit=("$dir/tools/testbed/trevik-unit-testbed" --image "$image" --)
+  echo "emulated unit on /dev/hidraw0 of the testbed, flash image $image"
+else
+  "$dir/tools/unitsim/trevik-unit-sim" --socket "$sock" --image "$image" &
+  sim=$!
+  for _ in $(seq 100); do
+    [ -S "$sock" ] && break
+    kill -0 "$sim" 2>/dev/null || { echo "trevik-unit-sim did not start" >&2; exit 1; }
+    sleep 0.05
+  done
+  [ -S "$sock" ] || { echo "trevik-unit-sim did not start" >&2; exit 1; }
+  unit_args=(--unit "socket:$sock")
+  run_unit=()
+  echo "emulated unit on $sock, flash image $image"
+fi
 
 # The version server: the sample package, and the version file naming it
 # under every path of the version-file table, so any customer's unit finds it.
@@ -64,13 +83,13 @@ echo "version server on $TREVIK_VERSION_SERVER"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "opening trevik: it checks online; press Update to download and write the newest package"
   cd "$root/res/sample"
-  "$dir/app/trevik" --unit "socket:$sock"
+  "${run_unit[@]}" "$dir/app/trevik" "${unit_args[@]}"
 else
   echo "no display: running the same update with trevik-cli (newest package online, national)"
   # --yes: the emulated unit is written without the question a terminal
   # would otherwise get, so the job runs unattended.
   code=0
-  "$dir/tools/trevik-cli" --unit "socket:$sock" update --national --yes || code=$?
+  "${run_unit[@]}" "$dir/tools/trevik-cli" "${unit_args[@]}" update --national --yes || code=$?
   if [ "$code" = 7 ]; then
     # Exit code 7: nothing to do, the unit kept the package of an earlier run.
     echo "the emulated unit already holds the newest package; remove $image to start again from a new unit"

@@ -31,3 +31,23 @@ std::u16string temp_dir_file(const char16_t* name);
 // added, so a link at the file's name is refused (ELOOP). Returns the
 // descriptor, or -1 with errno set.
 int temp_dir_open(const char* path, int flags, mode_t mode = 0600);
+
+// Marks a run directory (inside the directory, or the directory itself) as
+// in use by this process: a shared lock on it that lasts while the
+// returned descriptor is open. Returns the descriptor, or -1.
+int temp_dir_claim_run(const char* dir);
+
+// Releases a claim; -1 is ignored.
+void temp_dir_release_run(int fd);
+
+// Removes what ended processes left behind: the file named leftover (the
+// unpacked package) in the directory and in each run directory inside that
+// no live process claims, then those run directories when empty. Does
+// nothing when the directory does not exist yet.
+void temp_dir_sweep_stale(const char* leftover);
+
+// While set, SIGINT, SIGTERM and SIGHUP first remove file and then the
+// directory dir (when empty) before ending the process as they would have;
+// either may be null. Set once more to change, with nulls to clear.
+// Nothing is installed over a handler the program set itself.
+void temp_dir_remove_on_signal(const char* file, const char* dir);

@@ -6,7 +6,14 @@
 #include "config/records.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "package/unit_backup.h"
 
 using namespace app_test;
 
@@ -114,6 +121,49 @@ TEST_F(RestoreSettings, RefusesABackupOfAnotherKind) {
     ASSERT_EQ(prompter.records.size(), 1u);
     EXPECT_TRUE(prompter.records[0].text.startsWith("The settings cannot be restored yet"));
     EXPECT_TRUE(sim.flash() == before);
+}
+
+// On a bench of units of one customer, the newest backup of the client id
+// may be another unit's: only this unit's own is offered.
+TEST_F(RestoreSettings, OffersOnlyThisUnitsOwnBackup) {
+    open();
+    update();
+    std::string root = file("state") + "/trevik/backups";
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    ASSERT_EQ(list.size(), 1u);
+    std::string own = list[0].folder;
+    // Another unit's backup, taken later, with another time zone.
+    std::string theirs = root + "/20991231T000000Z-TREVIK-DEMO";
+    std::filesystem::copy(own, theirs);
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    nlohmann::json id = nlohmann::json::parse(slurp(own + "/backup.json"));
+    id["key"] = "TREVIK-DEMO-0123456789ab";
+    id["unit_path"] = "socket:/tmp/elsewhere";
+    id["time_ns"] = id["time_ns"].get<int64_t>() + 1000000000;
+    std::ofstream(theirs + "/backup.json", std::ios::trunc) << id.dump();
+    std::string settings = slurp(own + "/settings.json");
+    size_t at = settings.find("\"time_zone\":3");
+    ASSERT_NE(at, std::string::npos) << settings;
+    settings.replace(at, 13, "\"time_zone\":5");
+    std::ofstream(theirs + "/settings.json", std::ios::trunc) << settings;
+    ASSERT_EQ(unit_backup_list(root).back().folder, theirs);
+
+    sim.connectionEnded();
+    dlg->OnDeviceChange(DBT_DEVICEARRIVAL, DEVICE_CLASS_HID, UNIT_NAME);
+    ASSERT_TRUE(wait_for([&] { return dlg->Machine()->param_kind == 3; }));
+    prompter.records.clear();
+    prompter.answers.push_back(PROMPT_IDYES);
+    dlg->OnRestoreSettings();
+    ASSERT_FALSE(prompter.records.empty());
+    const QString question = prompter.records[0].text;
+    EXPECT_TRUE(question.contains(QString::fromStdString(own))) << question.toStdString();
+    EXPECT_FALSE(question.contains(QString::fromStdString(theirs))) << question.toStdString();
+    EXPECT_EQ(timeZone(), 3);
 }
 
 } // namespace

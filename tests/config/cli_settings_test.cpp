@@ -3,6 +3,7 @@
 #include "tools/unitsim/UnitSim.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <vector>
 #include <string>
+#include <filesystem>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,8 +58,8 @@ struct CliSettings : testing::Test {
     void TearDown() override {
         server->stop();
         server.reset();
-        unlink(path.c_str());
-        rmdir(path.substr(0, path.rfind('/')).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(path.substr(0, path.rfind('/')), ec);
     }
     std::string unit() { return " --unit socket:" + path; }
 };
@@ -219,4 +222,141 @@ TEST_F(CliSettings, LostReplyOnTheBlockWritesNothing) {
     EXPECT_EQ(r.exit_code, 6);
     EXPECT_NE(r.out.find("Configuration failed!\n"), std::string::npos) << r.out;
     EXPECT_TRUE(sim.flash() == before);
+}
+
+namespace {
+// The unit's settings as settings --json prints them, with changes.
+std::string settings_file(const std::string& dir, const std::string& name,
+                          const std::string& json) {
+    std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f) {
+        std::fputs(json.c_str(), f);
+        std::fclose(f);
+    }
+    return path;
+}
+} // namespace
+
+// A character the unit's code page (GBK) has no place for would reach the
+// unit as '?': it is refused by name and nothing is written.
+TEST_F(CliSettings, CharactersTheUnitsCodePageLacksAreRefusedByName) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    CliRun shown = run_cli("settings --json" + unit());
+    std::string emoji = "\xF0\x9F\x98\x80"; // U+1F600
+    std::string y_umlaut = "\xC3\xBF";      // U+00FF, not in GBK
+    std::string applied = shown.out;
+    applied.replace(applied.find("\"apn\":\"cmnet\""), 13, "\"apn\":\"ap" + emoji + "n\"");
+    std::string file = settings_file(dir, "emoji.json", applied);
+    std::vector<uint8_t> before = sim.flash();
+    struct Case {
+        std::string args, message;
+    } cases[] = {
+        {"settings set 'apn=ap" + emoji + "n' 'user=" + y_umlaut + "\xC3\xBC'",
+         "apn: \"" + emoji +
+             "\" cannot be stored: the unit's code page (GBK) has no such "
+             "character"},
+        {"settings set 'user=" + y_umlaut + "\xC3\xBC'",
+         "user: \"" + y_umlaut +
+             "\" cannot be stored: the unit's code page (GBK) has no such "
+             "character"},
+        {"settings apply " + file, "apn: \"" + emoji + "\" cannot be stored"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = run_cli_stderr(c.args + unit());
+        EXPECT_EQ(r.exit_code, 1) << c.args;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("Configuration success!"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(sim.flash() == before);
+    // What GBK holds goes in unchanged.
+    ASSERT_EQ(run_cli("settings set 'user=\xC3\xBC\xE4\xB8\xAD'" + unit()).exit_code, 0);
+    const uint8_t* ss = sim.flash().data() + unit_main_setting_address(false) + 260;
+    EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "\xA8\xB9\xD6\xD0\0", 5));
+}
+
+// Values of a type settings --json never writes there are named as not
+// applied and fail the run; the others still go in.
+TEST_F(CliSettings, ApplyNamesValuesOfTheWrongType) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string json = run_cli("settings --json" + unit()).out;
+    struct Case {
+        std::string from, to, message;
+    } cases[] = {
+        {"\"time_zone\":8", "\"time_zone\":3.0", "time_zone: 3.0 is not a whole number"},
+        {"\"time_zone\":8", "\"time_zone\":1e30", "time_zone: 1e+30 is not a whole number"},
+        {"\"enabled\":true", "\"enabled\":\"0\"", "bands[0].enabled: \"0\" is not true or false"},
+        {"\"daytime_start_hour\":7", "\"daytime_start_hour\":true",
+         "daytime_start_hour: true is not a whole number"},
+        {"\"user\":\"u\"", "\"user\":5", "gprs.user: 5 is not a text"},
+    };
+    for (const Case& c : cases) {
+        std::string text = json;
+        size_t at = text.find(c.from);
+        ASSERT_NE(at, std::string::npos) << c.from << " in " << text;
+        text.replace(at, c.from.size(), c.to);
+        std::string file = settings_file(dir, "typed.json", text);
+        CliRun r = run_cli_stderr("settings apply " + file + unit());
+        EXPECT_EQ(r.exit_code, 1) << c.to;
+        EXPECT_NE(r.out.find("not applied: " + c.message + "\n"), std::string::npos)
+            << c.to << ": " << r.out;
+    }
+}
+
+// What the file holds of the settings decides the failure's object: the
+// keys written and the refusals.
+TEST_F(CliSettings, PartialApplySaysWhatWasWritten) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string json = run_cli("settings --json" + unit()).out;
+    json.replace(json.find("\"time_zone\":8"), 13, "\"time_zone\":4");
+    json.replace(json.find("\"daytime_start_hour\":7"), 22, "\"daytime_start_hour\":99");
+    std::string file = settings_file(dir, "part.json", json);
+    CliRun r = run_cli("settings apply --json " + file + unit());
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["written"], true);
+    std::vector<std::string> applied = j["applied"];
+    EXPECT_NE(std::find(applied.begin(), applied.end(), "time_zone"), applied.end()) << r.out;
+    EXPECT_EQ(std::find(applied.begin(), applied.end(), "daytime_start_hour"), applied.end());
+    ASSERT_EQ(j["not_applied"].size(), 1u) << r.out;
+    EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE], 4);
+}
+
+// Only a regular file (or the settings.json of a backup folder) is read,
+// and only so much of it: no hang on a FIFO, no endless read of a device.
+TEST_F(CliSettings, ApplyReadsOnlyARegularFileOfBoundedSize) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string json = run_cli("settings --json" + unit()).out;
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string empty = dir + "/empty";
+    ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+    std::string big = settings_file(dir, "big.json", json + std::string(100 * 1024, ' '));
+    std::vector<uint8_t> before = sim.flash();
+    struct Case {
+        std::string file;
+        int code;
+        std::string message;
+    } cases[] = {
+        {"/dev/zero", 2, "/dev/zero is not a regular file"},
+        {fifo, 2, fifo + " is not a regular file"},
+        {empty, 1, empty + " is a folder without a settings.json"},
+        {big, 1, big + " is too large for a settings.json"},
+        {dir + "/absent.json", 1, dir + "/absent.json: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = run_cli_stderr("settings apply " + c.file + unit());
+        EXPECT_EQ(r.exit_code, c.code) << c.file << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.file << ": " << r.out;
+    }
+    EXPECT_TRUE(sim.flash() == before);
+    // A backup folder stands for its settings.json.
+    std::string backup = dir + "/20261210T130522Z-TREVIK";
+    ASSERT_EQ(mkdir(backup.c_str(), 0700), 0);
+    json.replace(json.find("\"time_zone\":8"), 13, "\"time_zone\":5");
+    settings_file(backup, "settings.json", json);
+    CliRun r = run_cli("settings apply " + backup + unit());
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE], 5);
 }

@@ -56,10 +56,10 @@ TEST(UnitLock, SecondTakerIsTurnedAwayWithTheHoldersProcess) {
 TEST(UnitLock, MissingFileIsOnlyMadeWhenAsked) {
     TempDir dir;
     int fd = -1, holder = 0;
-    EXPECT_EQ(QV_UnitLock_acquire(dir.file("absent"), false, &fd, &holder), QV_UNIT_LOCK_NONE);
+    EXPECT_EQ(QV_UnitLock_acquire(dir.file("absent"), false, &fd, &holder), QV_UNIT_LOCK_FAILED);
     EXPECT_FALSE(std::filesystem::exists(dir.file("absent")));
     EXPECT_EQ(QV_UnitLock_acquire(dir.file("nodir/x.lock"), true, &fd, &holder),
-              QV_UNIT_LOCK_NONE);
+              QV_UNIT_LOCK_FAILED);
     EXPECT_EQ(fd, -1);
 }
 
@@ -90,8 +90,7 @@ TEST(UnitLock, HolderIsReadFromTheLockTable) {
              "2: FLOCK  ADVISORY  WRITE 12 " + id + " 0 EOF\n",
          12},
         {"WaiterIsNoHolder", std::string("1: -> FLOCK  ADVISORY  WRITE 13 ") + id + " 0 EOF\n", 0},
-        {"PosixLockIsNoHolder", std::string("1: POSIX  ADVISORY  WRITE 14 ") + id + " 0 EOF\n",
-         0},
+        {"PosixLockIsNoHolder", std::string("1: POSIX  ADVISORY  WRITE 14 ") + id + " 0 EOF\n", 0},
         {"Empty", "", 0},
         {"Garbage", "not a lock table\n\n", 0},
     };
@@ -148,6 +147,42 @@ TEST(UnitLockHandle, FailedOpenLeavesNoLockBehind) {
     int fd = -1, holder = 0;
     EXPECT_EQ(QV_UnitLock_acquire(sock + ".lock", true, &fd, &holder), QV_UNIT_LOCK_HELD);
     ::close(fd);
+}
+
+// Without its lock a unit is not opened: a file that cannot serve as the
+// lock beside the socket keeps the unit closed, with the reason.
+TEST(UnitLockHandle, ALockThatCannotBeTakenKeepsTheUnitClosed) {
+    struct Case {
+        const char* name;
+        void (*plant)(const std::string& lock);
+        const char* reason;
+    } cases[] = {
+        {"DanglingLink",
+         [](const std::string& lock) { ASSERT_EQ(::symlink("/nonexistent/x", lock.c_str()), 0); },
+         "No such file or directory"},
+        {"LinkLoop",
+         [](const std::string& lock) { ASSERT_EQ(::symlink(lock.c_str(), lock.c_str()), 0); },
+         "Too many levels of symbolic links"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string sock = dir.file("unit.sock");
+        UnitSim unit(0x400000, 1046);
+        UnitSimServer server(unit, sock);
+        ASSERT_TRUE(server.start());
+        c.plant(sock + ".lock");
+        EXPECT_EQ(QV_Hid_open(u16("socket:" + sock).c_str()), nullptr) << c.name;
+        EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_LOCK_FAILED) << c.name;
+        bool permission = true;
+        EXPECT_EQ(QV_Hid_lockFailedText(&permission), "The unit's lock " + sock +
+                                                          ".lock cannot be taken (" + c.reason +
+                                                          "): the unit is not opened")
+            << c.name;
+        EXPECT_FALSE(permission);
+        // The unit never saw a connection.
+        EXPECT_TRUE(unit.commands().empty()) << c.name;
+        server.stop();
+    }
 }
 
 } // namespace

@@ -462,3 +462,57 @@ TEST(UnitBackupNames, ListTakesOnlyBackupFoldersOldestFirst) {
 }
 
 } // namespace
+
+// Units of one customer share the client id: the backup's key adds the USB
+// serial, or for a unit without one, its identity block and its place.
+TEST(UnitBackupNames, IdentityTellsUnitsOfOneCustomerApart) {
+    uint8_t block[256], other[256];
+    std::memset(block, 0, sizeof block);
+    std::memcpy(block, "TREVIK-DEMO 0001", 16);
+    std::memcpy(other, block, sizeof other);
+    other[200] = 1;
+    const std::string client = "TREVIK-DEMO 0001";
+    struct Case {
+        const char* name;
+        std::string serial_a, path_a, serial_b, path_b;
+        const uint8_t* block_b;
+        bool same;
+    } cases[] = {
+        {"SameSerialElsewhere", "S1", "/dev/hidraw1", "S1", "/dev/hidraw4", block, true},
+        {"OtherSerial", "S1", "/dev/hidraw1", "S2", "/dev/hidraw1", block, false},
+        {"NoSerialSamePlace", "", "/dev/hidraw1", "", "/dev/hidraw1", block, true},
+        {"NoSerialOtherPlace", "", "socket:/tmp/a", "", "socket:/tmp/b", block, false},
+        {"NoSerialOtherBlock", "", "/dev/hidraw1", "", "/dev/hidraw1", other, false},
+    };
+    for (const Case& c : cases) {
+        UnitIdentity a = unit_identity_make(client, c.serial_a, block, 256, c.path_a);
+        UnitIdentity b = unit_identity_make(client, c.serial_b, c.block_b, 256, c.path_b);
+        EXPECT_EQ(a.key == b.key, c.same) << c.name << ": " << a.key << " " << b.key;
+        EXPECT_EQ(a.key, unit_backup_safe_id(a.key)) << c.name;
+        EXPECT_EQ(a.key.rfind("TREVIK-DEMO_0001-", 0), 0u) << c.name;
+    }
+    EXPECT_EQ(unit_identity_make(client, "S/1", block, 256, "").key, "TREVIK-DEMO_0001-S_1");
+}
+
+// "Newest" is the time a backup recorded, not the order of folder names:
+// the eleventh folder of one second ends in "-10", which sorts before "-2".
+TEST(UnitBackupNames, NewestIsByTheTimeRecordedInside) {
+    TempDir tmp;
+    std::string root = tmp.path("backups");
+    const char* names[] = {"20261210T130522Z-K", "20261210T130522Z-K-2", "20261210T130522Z-K-10"};
+    for (int i = 0; i < 3; ++i) {
+        std::string f = root + "/" + names[i];
+        std::filesystem::create_directories(f);
+        std::ofstream(f + "/settings.json") << "{}";
+        std::ofstream(f + "/backup.json") << nlohmann::json{
+            {"time", "2026-12-10T13:05:22Z"},
+            {"time_ns", 1765371922000000000LL + i},
+            {"key", "K"},
+            {"client_id", "K"}}.dump();
+    }
+    EXPECT_EQ(unit_backup_newest(root, "K").name, "20261210T130522Z-K-10");
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[2].name, "20261210T130522Z-K-10");
+    EXPECT_EQ(list[2].identity.client_id, "K");
+}

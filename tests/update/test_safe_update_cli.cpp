@@ -128,7 +128,10 @@ class CliSafety : public SocketUnitTest {
         return sim;
     }
     int cli(std::vector<std::string> args) {
-        if (args[0] == "update" || args[0] == "verify" || args[0] == "settings")
+        bool unit_given = std::any_of(args.begin(), args.end(), [](const std::string& a) {
+            return a.rfind("--unit", 0) == 0;
+        });
+        if (!unit_given && (args[0] == "update" || args[0] == "verify" || args[0] == "settings"))
             args.insert(args.end(), {"--unit", "socket:" + socket});
         args.insert(args.begin(), TREVIK_CLI);
         Spawned run(args, tmp.path("cli.out"), tmp.path("cli.err"));
@@ -458,6 +461,87 @@ TEST_F(CliSafety, HistoryReadsPastLinesItDidNotWrite) {
     EXPECT_EQ(j["skipped_lines"], 5);
     ASSERT_EQ(cli({"history", "--json", "--pretty"}), 0) << err;
     EXPECT_EQ(nlohmann::json::parse(out), j);
+}
+
+// A unit without a parameter record shows no settings: the note after the
+// update names only what its backup holds.
+TEST_F(CliSafety, NoticeNamesOnlyWhatTheBackupHolds) {
+    auto sim = startSim({"--param-kind", "0"});
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    EXPECT_EQ(err.find("settings.json"), std::string::npos) << err;
+    std::string said = "It showed no settings before the update, so none were saved; its raw "
+                       "records are kept in ";
+    size_t at = err.find(said);
+    ASSERT_NE(at, std::string::npos) << err;
+    std::string folder = err.substr(at + said.size(), err.find('\n', at) - at - said.size());
+    EXPECT_TRUE(std::filesystem::exists(folder + "/parameter_record.bin")) << folder;
+    EXPECT_FALSE(std::filesystem::exists(folder + "/settings.json")) << folder;
+}
+
+// Two units of one customer on a bench: the backup of one is not applied to
+// the other unless asked for, and each has backups of its own.
+TEST_F(CliSafety, SettingsApplyRefusesTheBackupOfAnotherUnit) {
+    auto sim = startSim({"--param-kind", "3"});
+    std::string other = tmp.path("other.sock");
+    Spawned second(
+        {TREVIK_UNIT_SIM, "--socket", other, "--image", tmp.path("other.img"), "--param-kind", "3"},
+        "/dev/null", "/dev/null");
+    for (int i = 0; i < 500 && !std::filesystem::exists(other); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"update", package, "--unit=socket:" + other}), 0) << out << err;
+    ASSERT_EQ(cli({"backups", "--json"}), 0);
+    nlohmann::json list = nlohmann::json::parse(out)["backups"];
+    ASSERT_EQ(list.size(), 2u) << out;
+    EXPECT_NE(list[0]["unit"], list[1]["unit"]);
+    EXPECT_EQ(list[0]["client_id"], list[1]["client_id"]);
+    EXPECT_EQ(list[0]["unit_path"], "socket:" + socket);
+    EXPECT_EQ(list[1]["unit_path"], "socket:" + other);
+    std::string first = list[0]["folder"];
+
+    // Off a terminal, the first unit's backup is refused on the second,
+    // naming both.
+    std::string unit_b = "--unit=socket:" + other;
+    EXPECT_EQ(cli({"settings", "apply", first, unit_b}), 1);
+    EXPECT_NE(err.find("is a backup of unit \"TREVIK-DEMO 0001\" at socket:" + socket),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("the attached unit is unit \"TREVIK-DEMO 0001\" at socket:" + other),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("Configuration success!"), std::string::npos) << err;
+    EXPECT_EQ(cli({"settings", "apply", first, unit_b, "--other-unit"}), 0) << err;
+    // Its own unit takes it as before.
+    EXPECT_EQ(cli({"settings", "apply", first}), 0) << err;
+}
+
+// Without HOME and XDG_STATE_HOME there is nowhere to keep a backup: the run
+// refuses before writing, unless the backup is left out on purpose.
+TEST_F(CliSafety, WithoutAStateDirectoryTheUpdateRefusesUnlessNoBackup) {
+    auto sim = startSim();
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    int refused = cli({"update", package});
+    std::string refused_err = err;
+    // The refused run's connection: what the unit was sent, printed once it
+    // closed.
+    std::string log;
+    for (int i = 0; i < 300 && log.find("command") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = read_text(tmp.path("sim.err"));
+    }
+    int plain = cli({"update", "--no-backup", package});
+    if (!home.empty())
+        setenv("HOME", home.c_str(), 1);
+    setenv("XDG_STATE_HOME", tmp.path("state").c_str(), 1);
+    EXPECT_EQ(refused, 1) << refused_err;
+    EXPECT_NE(refused_err.find("neither XDG_STATE_HOME nor HOME is set"), std::string::npos)
+        << refused_err;
+    EXPECT_NE(refused_err.find("nothing was written to the unit"), std::string::npos);
+    EXPECT_NE(log.find("command"), std::string::npos);
+    EXPECT_EQ(log.find("command F3"), std::string::npos) << log;
+    EXPECT_EQ(plain, 0) << err;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // End to end: trevik-unit-sim on a socket, trevik-cli update against it.
 #include "tests/helpers/test_server.h"
 #include "tests/update/update_fixture.h"
+#include "support/temp_dir.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -262,8 +263,8 @@ TEST_F(CliUpdate, ZipFileIsUnpackedAndWritten) {
     EXPECT_EQ(r.out, "Update Successfully!\n");
     EXPECT_NE(r.err.find("Decompressing database"), std::string::npos) << r.err;
     EXPECT_TRUE(std::filesystem::exists(zip));
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("bundle")));
-    EXPECT_FALSE(std::filesystem::exists(tmp.own("bundle/tmp.dqv")));
+    // Nothing is left of the run: no unpacked file, no empty run directory.
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("bundle")));
     auto unit = unitAfter();
     EXPECT_EQ(flash_at(*unit, voiceAddress(*unit), p.voice.size()), p.voice);
     EXPECT_EQ(flash_at(*unit, FLASH_PROGRAM_ADDRESS, p.program.size()), p.program);
@@ -370,11 +371,12 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     EXPECT_FALSE(std::filesystem::exists(tmp.own("Tmp")));
     EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/sample.zip")));
     EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/tmp.dqv")));
-    // The run directory is in the tool's own directory, made for this user.
+    // The tool's own directory stays, made for this user; the emptied run
+    // directory goes.
     struct stat st {};
     ASSERT_EQ(::lstat(tmp.path("trevik-" + std::to_string(geteuid())).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("sample")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample")));
 }
 
 // The package download drops at half: the terminal says a retry follows,
@@ -499,6 +501,66 @@ TEST_F(CliUpdate, SecondUpdateAtOnceIsTurnedAway) {
     EXPECT_NE(done.out.find("Update Successfully!\n"), std::string::npos) << done.out;
     auto written = unitAfter();
     EXPECT_EQ(flash_at(*written, voiceAddress(*written), p.voice.size()), p.voice);
+}
+
+// A lock that cannot be taken is no reason to go on unlocked: the update
+// is refused with the lock's path and reason, and the unit is not touched.
+TEST_F(CliUpdate, UnitWhoseLockCannotBeTakenIsNotOpened) {
+    SimProcess sim(socket, image, {});
+    ASSERT_TRUE(sim.running());
+    ASSERT_EQ(::symlink("/nonexistent/trevik.lock", (socket + ".lock").c_str()), 0);
+    auto cli = spawn_cli(tmp, "locked", {"--unit", "socket:" + socket, "update", package});
+    CliResult r = wait_cli(tmp, "locked", *cli);
+    sim.stop();
+    EXPECT_EQ(r.exit_code, 9) << r.out << r.err;
+    EXPECT_EQ(r.err, "The unit's lock " + socket +
+                         ".lock cannot be taken (No such file or directory): the unit is not "
+                         "opened\n");
+    EXPECT_EQ(r.out, "");
+    auto after = unitAfter();
+    EXPECT_NE(flash_at(*after, voiceAddress(*after), p.voice.size()), p.voice);
+}
+
+// A run stopped by a signal while it unpacks leaves nothing in the tool's
+// directory; what a killed run left is removed by the next run.
+TEST_F(CliUpdate, UnpackingLeavesNothingBehindEvenWhenStopped) {
+    // A large entry that packs small: unpacking takes a while.
+    std::string zip = tmp.path("big.zip");
+    ASSERT_EQ(pkgbuild_zip(zip, {{"big.dqv", Bytes(size_t(120) << 20, 0x5A)}}), 1);
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    for (int sig : {SIGTERM, SIGINT}) {
+        auto cli = spawn_cli(tmp, "big", {"--unit", "socket:" + socket, "update", zip});
+        bool unpacking = false;
+        for (int i = 0; i < 5000 && !unpacking; ++i) {
+            unpacking = std::filesystem::exists(tmp.own("big/tmp.dqv"));
+            if (!unpacking)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(unpacking) << read_text(tmp.path("big.err"));
+        cli->signal(sig);
+        cli->wait();
+        EXPECT_FALSE(std::filesystem::exists(tmp.own("big"))) << sig;
+    }
+
+    // Leftovers of a run that was killed outright: its unpacked file, and an
+    // empty run directory; another process's claimed directory stays.
+    std::filesystem::create_directories(tmp.own("old"));
+    std::ofstream(tmp.own("old/tmp.dqv")) << "left over";
+    std::filesystem::create_directories(tmp.own("empty"));
+    std::filesystem::create_directories(tmp.own("busy"));
+    std::ofstream(tmp.own("busy/tmp.dqv")) << "in use";
+    int claim = temp_dir_claim_run(tmp.own("busy").c_str());
+    ASSERT_GE(claim, 0);
+    std::string bundle = tmp.path("bundle.zip");
+    ASSERT_EQ(pkgbuild_zip(bundle, {{"Map.DQV", pkg_read_file(package)}}), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", bundle});
+    sim.stop();
+    temp_dir_release_run(claim);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("old")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("empty")));
+    EXPECT_TRUE(std::filesystem::exists(tmp.own("busy/tmp.dqv")));
 }
 
 } // namespace

@@ -122,9 +122,10 @@ TEST_F(DownloadUpdate, UpperCaseZipIsUnpackedWrittenAndCleanedUp) {
     EXPECT_EQ(host.last_pos, package.size());
     uint32_t voice = rec_u32(unit->machine->main_setting + MS_OFF_VOICE_ADDR);
     EXPECT_EQ(flash_at(sim, voice, p.voice.size()), p.voice);
-    // Neither the archive nor tmp.dqv is left; the run directory stays.
+    // Neither the archive nor tmp.dqv is left, nor the emptied run
+    // directory.
     EXPECT_TRUE(tmp.files().empty());
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("MAP2019")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("MAP2019")));
 }
 
 TEST_F(DownloadUpdate, PackageFileIsLoadedAsDownloaded) {
@@ -165,8 +166,8 @@ TEST_F(DownloadUpdate, StoppedOrEmptyDownloadIsNeverASuccess) {
         UpdateOutcome out = runUrl(server.url(c.path));
         EXPECT_EQ(host.finished, std::vector<int>{0});
         EXPECT_EQ(out.result, UPDATE_FAILED);
-        EXPECT_EQ(host.boxes(), std::vector<std::string>{std::string("box error [] ") +
-                                                         DOWNLOAD_FAILED});
+        EXPECT_EQ(host.boxes(),
+                  std::vector<std::string>{std::string("box error [] ") + DOWNLOAD_FAILED});
         EXPECT_TRUE(sim.commands().empty());
         EXPECT_TRUE(tmp.files().empty());
     }
@@ -177,8 +178,10 @@ TEST_F(DownloadUpdate, QueryDoesNotBecomePartOfTheName) {
     server.serve("/dl/pkg.zip", zipWithPackage("pkg.dqv"));
     UpdateOutcome out = runUrl(server.url("/dl/pkg.zip?f=../../escape.dqv"));
     ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
-    EXPECT_TRUE(std::filesystem::is_directory(tmp.own("pkg")));
+    // Nothing was made outside the tool's own directory, and the run
+    // directory went once empty.
     EXPECT_TRUE(tmp.files().empty());
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.own()));
 }
 
 struct FailureCase {

@@ -285,13 +285,21 @@ int run_backups() {
         dir.empty() ? std::vector<UnitBackupEntry>() : unit_backup_list(unit_backups_root(dir));
     if (cli_json()) {
         CliJson arr = CliJson::array();
-        for (const UnitBackupEntry& b : list)
+        auto text_or_null = [](const std::string& t) {
+            return t.empty() ? CliJson(nullptr) : CliJson(t);
+        };
+        for (const UnitBackupEntry& b : list) {
+            bool known = !b.identity.key.empty();
             arr.push_back(
                 {{"time", b.time},
                  {"unit", b.unit},
+                 {"client_id", known ? CliJson(b.identity.client_id) : CliJson(nullptr)},
+                 {"serial", text_or_null(b.identity.serial)},
+                 {"unit_path", text_or_null(b.identity.path)},
                  {"folder", b.folder},
                  {"settings", b.has_settings ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
                                              : CliJson(nullptr)}});
+        }
         cli_print_json(CliJson{{"backups", arr}});
         return CLI_OK;
     }

@@ -22,6 +22,7 @@
 #include "config/machine_unit.h"
 #include "config/records.h"
 #include "config/settings_json.h"
+#include "package/unit_backup.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
@@ -36,7 +37,8 @@ struct SettingsOptions {
     std::string unit = "hid";
     bool yes = false;
     std::vector<std::string> assignments;
-    std::string apply_file; // settings apply FILE
+    std::string apply_file;  // settings apply FILE
+    bool other_unit = false; // settings apply --other-unit
 };
 
 // Message boxes of the run on the terminal, shown once the run is over
@@ -128,18 +130,24 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     // settings apply: the file's settings, each taken on its own so that
     // one the unit cannot take is named and the others still go in.
     int file_kind = 0;
+    std::vector<std::string> wrong_type;
+    std::string apply_file = o.apply_file;
     if (apply) {
-        std::ifstream in(o.apply_file, std::ios::binary);
-        if (!in)
-            return cli_fail(CLI_FAILED, o.apply_file + ": " + std::strerror(errno));
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string text, why;
+        if (int code = config_settings_read_file(o.apply_file, &text, &why, &apply_file))
+            return cli_fail(code == 2 ? CLI_USAGE : CLI_FAILED, why);
         ConfigSettingsFile f = config_settings_from_json_text(text);
         if (!f.ok)
-            return cli_fail(CLI_USAGE,
-                            o.apply_file +
-                                ": no settings of a unit (as settings --json prints them)");
+            return cli_fail(
+                CLI_USAGE, apply_file + ": no settings of a unit (as settings --json prints them)");
+        // A text the unit's code page cannot hold would be stored with '?'
+        // in its place: the file is refused before anything is written.
+        for (const auto& [key, value] : f.values)
+            if (std::string e = config_code_page_refusal(key, utf8_to_wtext(value)); !e.empty())
+                return cli_fail(CLI_FAILED, e + "; nothing of " + apply_file + " was applied");
         file_kind = f.kind;
         kv = std::move(f.values);
+        wrong_type = std::move(f.wrong_type);
         set = true;
     }
     for (const std::string& a : o.assignments) {
@@ -188,8 +196,28 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         return CLI_OK;
     }
 
+    // A backup names the unit it was taken from: units of one customer
+    // share their client id, and one unit's APN and user do not belong on
+    // another.
+    if (apply) {
+        size_t slash = apply_file.rfind('/');
+        UnitIdentity from = unit_backup_identity(
+            slash == std::string::npos ? "." : apply_file.substr(0, slash ? slash : 1));
+        UnitIdentity here = unit_identity_of(m);
+        if (!from.key.empty() && from.key != here.key && !o.other_unit) {
+            std::string text = apply_file + " is a backup of " + unit_identity_text(from) +
+                               ", the attached unit is " + unit_identity_text(here);
+            // --yes answers the radar question only; this one is asked on a
+            // terminal, and off one refused.
+            TerminalPrompter ask(false);
+            if (!::isatty(STDIN_FILENO) || !ask.ask_yes_no(text + ". Apply it anyway?", "")) {
+                QV_Machine_release(m);
+                return cli_fail(CLI_FAILED, text + ": nothing applied (--other-unit applies it)");
+            }
+        }
+    }
     if (apply && file_kind != m->param_kind) {
-        std::string why = o.apply_file + " holds the settings of a kind " +
+        std::string why = apply_file + " holds the settings of a kind " +
                           std::to_string(file_kind) +
                           " parameter record, this unit's record is of kind " +
                           std::to_string(m->param_kind) + ": nothing applied";
@@ -197,7 +225,7 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         return cli_fail(CLI_FAILED, why);
     }
     std::string refusal;
-    std::vector<std::string> not_applied;
+    std::vector<std::string> not_applied, applied;
     ConfigEditor editor = [&](const ConfigEditArgs& a) {
         ConfigView v = config_view_load(a.title_prefix, a.boot_version, a.kind, a.param,
                                         a.main_setting, a.server_settings);
@@ -205,7 +233,9 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         // them unless a GPRS key is given.
         ConfigInput in = config_input_unchanged(v);
         if (apply) {
-            not_applied = config_apply_each(v, in, kv);
+            not_applied = wrong_type;
+            for (std::string& why : config_apply_each(v, in, kv, &applied))
+                not_applied.push_back(std::move(why));
         } else {
             refusal = config_set_values(v, in, kv);
         }
@@ -232,11 +262,25 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     else {
         if (!refusal.empty())
             std::fprintf(stderr, "%s\n", refusal.c_str());
-        // A file applied in part is not what was asked for.
-        if (!not_applied.empty())
-            result = cli_fail(CLI_FAILED, "Not every setting of " + o.apply_file + " was applied");
-        else if (refusal.empty() && cli_json())
+        // A file applied in part is not what was asked for; the object
+        // says what the unit now holds from it.
+        if (!not_applied.empty()) {
+            std::string why = "Not every setting of " + apply_file + " was applied";
+            if (!cli_json()) {
+                result = cli_fail(CLI_FAILED, why);
+            } else {
+                CliProgress::printAside(why + "\n");
+                cli_print_json(
+                    CliJson{{"ok", false},
+                            {"error", {{"code", CLI_FAILED}, {"text", why}}},
+                            {"written", refusal.empty()},
+                            {"applied", refusal.empty() ? applied : std::vector<std::string>()},
+                            {"not_applied", not_applied}});
+                result = CLI_FAILED;
+            }
+        } else if (refusal.empty() && cli_json()) {
             cli_print_json(CliJson{{"written", true}});
+        }
     }
     QV_Machine_release(m);
     return result;
@@ -261,10 +305,16 @@ void setup(CLI::App& root, int* exit_code) {
     CLI::App* apply = settings->add_subcommand(
         "apply", "Apply a settings.json (from a backup or from settings --json) with the checks "
                  "and writes of set; names each setting it could not apply (exit 1)");
-    apply->add_option("FILE", opts.apply_file, "settings.json")->required();
+    apply
+        ->add_option("FILE", opts.apply_file,
+                     "settings.json, or a backup folder as `trevik-cli backups` prints it")
+        ->required();
     cli_add_unit_option(apply, &opts.unit);
     apply->add_flag("--yes", opts.yes,
                     "Answer yes when the unit could not identify its radar module");
+    apply->add_flag("--other-unit", opts.other_unit,
+                    "Apply a backup that was taken from another unit (same client id, another "
+                    "serial or place)");
     settings->callback([exit_code, set, apply] {
         *exit_code = run_settings(opts, set->parsed(), apply->parsed());
     });

@@ -1,5 +1,6 @@
 #include "package/safe_update.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/session.h"
 #include "trevik_version.h"
 
 #include <csignal>
@@ -69,6 +70,12 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A run ended by an uncaught failure still leaves its history line.
     safe_update_install_abnormal_end_recorder();
+    // --record and --redact-client belong to the session, wherever they stand.
+    CliSession session(argc, argv);
+    if (session.status() != CLI_OK)
+        return session.status();
+    argc = session.argc();
+    argv = session.argv();
     CLI::App app{"Trevik: updates and configures the GPS speed-camera unit"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
@@ -104,7 +111,7 @@ int main(int argc, char** argv) {
         // A failure no command expected (no memory left): said, recorded
         // when a run was under way, never an abort.
         safe_update_record_abnormal_end();
-        return cli_fail(CLI_FAILED, std::string("trevik-cli: ") + e.what());
+        return session.end(cli_fail(CLI_FAILED, std::string("trevik-cli: ") + e.what()));
     }
-    return exit_code;
+    return session.end(exit_code);
 }

@@ -17,13 +17,22 @@ void cli_add_unit_option(CLI::App* cmd, std::string* unit) {
 int cli_select_unit(const std::string& unit) {
     if (QV_Hid_selectSource(unit))
         return CLI_OK;
-    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH or socket:PATH, not \"" + unit + "\"");
+    // A session file that cannot be replayed says where it went wrong.
+    if (std::string why = QV_Hid_sourceError(); !why.empty())
+        return cli_fail(CLI_USAGE, why);
+    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH, socket:PATH or replay:FILE, not \"" +
+                                   unit + "\"");
 }
 
 int cli_unit_missing(std::string* text) {
     if (QV_Hid_lastOpenError() == QV_HID_OPEN_BUSY) {
         *text = QV_Hid_inUseText();
         return CLI_UNIT_IN_USE;
+    }
+    if (QV_Hid_lastOpenError() == QV_HID_OPEN_LOCK_FAILED) {
+        bool permission = false;
+        *text = QV_Hid_lockFailedText(&permission);
+        return permission ? CLI_NO_ACCESS : CLI_UNIT_IN_USE;
     }
     if (QV_Hid_lastOpenError() == QV_HID_OPEN_DENIED) {
         *text = QV_Hid_permissionText();

@@ -10,8 +10,8 @@ struct QV_Machine;
 
 // Help text of --unit.
 inline constexpr const char* CLI_UNIT_HELP =
-    "Where the unit is: hid (the first unit), hid:/dev/hidrawN (that unit) or socket:PATH "
-    "(an emulated unit)";
+    "Where the unit is: hid (the first unit), hid:/dev/hidrawN (that unit), socket:PATH "
+    "(an emulated unit) or replay:FILE (a recorded session)";
 
 // The unit's "no hardware" text, the same in every command.
 inline constexpr const char* CLI_NO_HARDWARE = "   No hardware connected!";

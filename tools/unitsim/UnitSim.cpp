@@ -1,49 +1,21 @@
+// The emulated unit: its flash and the command exchange, report by report.
 #include "tools/unitsim/UnitSim.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
+
+#include "tools/unitsim/unit_bytes.h"
+
+using namespace unit_bytes;
 
 namespace {
 
-constexpr uint32_t MAGIC = 0x6B2D9E41;
 constexpr uint32_t ACCESS_WORD = 0x5E17C0A3;
 constexpr uint8_t ERASE = 0xF1, READ = 0xF2, WRITE = 0xF3, FINISH = 0xF4, BOOT_VERSION = 0xF7,
                   REJECT = 0xF9, FLASH_SIZE = 0xFB;
 constexpr int FRAME = 27;
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint32_t sum(const uint8_t* p, size_t n) {
-    uint32_t s = 0;
-    for (size_t i = 0; i < n; ++i)
-        s += p[i];
-    return s;
-}
-
-uint32_t round4k(uint32_t n) {
-    return (n + 4095u) & ~4095u;
-}
-
-void put_text(uint8_t* field, size_t width, const std::string& text) {
-    std::memcpy(field, text.data(), std::min(width, text.size()));
-}
 
 // The firmware's own unscrambler: words of 256-byte blocks, the first block
 // keyed by the magic word, each later one by the sum of the previous block's
@@ -82,165 +54,6 @@ class InProcessTransport : public QV_ReportTransport {
 };
 
 } // namespace
-
-// ---------------------------------------------------------------- records
-
-uint32_t unit_param_address(bool layout502) {
-    return layout502 ? 0x19000 : 0x11000;
-}
-uint32_t unit_main_setting_address(bool layout502) {
-    return layout502 ? 0x1E000 : 0x16000;
-}
-uint32_t unit_identity_address(bool layout502) {
-    return layout502 ? 0x1F000 : 0x18000;
-}
-
-int unit_param_sum_length(int kind) {
-    switch (kind) {
-    case 1:
-        return 24;
-    case 2:
-        return 72;
-    case 3:
-        return 170;
-    case 4:
-        return 59;
-    case 5:
-        return 111;
-    default:
-        return 0;
-    }
-}
-
-void UnitMainSetting::placeRegions(bool layout502, uint32_t server, uint32_t voice,
-                                   uint32_t radarMute, uint32_t gps, uint32_t updateTool,
-                                   uint32_t track) {
-    base = layout502 ? 0x21000 : 0x19000;
-    leadingSize = 0;
-    serverAddress = base + leadingSize;
-    serverSize = round4k(server);
-    voiceAddress = serverAddress + serverSize;
-    voiceSize = round4k(voice);
-    radarMuteAddress = voiceAddress + voiceSize;
-    radarMuteSize = round4k(radarMute);
-    gpsAddress = radarMuteAddress + radarMuteSize;
-    gpsSize = round4k(gps);
-    updateToolAddress = gpsAddress + gpsSize;
-    updateToolSize = round4k(updateTool);
-    trackAddress = updateToolAddress + updateToolSize;
-    trackSize = track;
-    layoutEnd = trackAddress + trackSize;
-}
-
-std::array<uint8_t, 231> unit_main_setting_record(const UnitMainSetting& ms) {
-    std::array<uint8_t, 231> r{};
-    uint8_t* p = r.data();
-    put32(p + 0, ms.version);
-    put_text(p + 4, 4, ms.board);
-    put32(p + 8, ms.programVersion);
-    put32(p + 13, ms.requiredToolVersion);
-    p[17] = ms.optionFlag;
-    p[18] = ms.updateToolPresent;
-    p[19] = ms.variantB;
-    p[21] = ms.variantD;
-    p[22] = ms.variantC;
-    put32(p + 59, ms.flashSize);
-    put32(p + 63, ms.serverAddress);
-    put32(p + 67, ms.serverSize);
-    put32(p + 71, ms.updateToolAddress);
-    put32(p + 75, ms.updateToolSize);
-    put32(p + 79, ms.voiceAddress);
-    put32(p + 83, ms.voiceSize);
-    put32(p + 87, ms.radarMuteAddress);
-    put32(p + 91, ms.radarMuteSize);
-    put32(p + 95, ms.gpsAddress);
-    put32(p + 99, ms.gpsSize);
-    put32(p + 103, ms.base);
-    put32(p + 107, ms.leadingSize);
-    put32(p + 111, ms.layoutEnd);
-    put32(p + 115, ms.trackAddress);
-    put32(p + 119, ms.trackSize);
-    put32(p + 227, MAGIC);
-    return r;
-}
-
-std::array<uint8_t, 178> unit_server_setting_record(const UnitServerSetting& ss) {
-    std::array<uint8_t, 178> r{};
-    put_text(r.data() + 0, 50, ss.apn);
-    put_text(r.data() + 50, 20, ss.server);
-    put32(r.data() + 70, ss.port);
-    put_text(r.data() + 74, 50, ss.user);
-    put_text(r.data() + 124, 50, ss.password);
-    put32(r.data() + 174, MAGIC);
-    return r;
-}
-
-bool unit_param_seal(uint8_t* record, int kind) {
-    int n = unit_param_sum_length(kind);
-    if (!record || n == 0)
-        return false;
-    if (kind >= 3)
-        put32(record + n, MAGIC); // the last word of the summed range
-    put32(record, sum(record + 4, static_cast<size_t>(n)));
-    return true;
-}
-
-std::array<uint8_t, 256> unit_param_record(int kind, const std::string& board,
-                                           uint32_t programVersion) {
-    std::array<uint8_t, 256> r{};
-    uint8_t* p = r.data();
-    if (kind == 1 || kind == 2) {
-        p[10] = 8; // time zone
-        for (int i = 0; i < 12; ++i)
-            p[11 + i] = 1;
-        p[24] = 7;
-        p[25] = 19;
-        if (kind == 2) {
-            put_text(p + 28, 4, board);
-            put32(p + 32, programVersion);
-        } else {
-            p[40] = 0x5A; // keeps the 72-byte sum from matching by chance
-        }
-    } else if (kind >= 3 && kind <= 5) {
-        put_text(p + 4, 4, board);
-        put32(p + 8, programVersion);
-        p[16] = 0x80; // radar frequency display available
-        p[18] = 8;
-        const int8_t counts[5] = {1, 1, 2, 3, 1}; // X, Ku, K, Ka, Laser
-        int enables = 0;
-        for (int i = 0; i < 5; ++i) {
-            p[19 + i] = static_cast<uint8_t>(counts[i]);
-            enables += counts[i];
-        }
-        for (int i = 0; i < enables; ++i)
-            p[24 + i] = 1;
-        p[50] = 7;
-        p[51] = 19;
-        p[52] = 1;
-        if (kind == 3) {
-            put_text(p + 53, 28, "cmnet");
-            put_text(p + 81, 20, "gps.example.com");
-            put_text(p + 101, 7, "8080");
-            put_text(p + 108, 28, "user");
-            put_text(p + 136, 28, "pass");
-        }
-        const uint16_t edges[8][2] = {{10500, 10550}, {13400, 13500}, {24050, 24150},
-                                      {24150, 24250}, {33400, 34200}, {34200, 35000},
-                                      {35000, 36000}, {0, 0}};
-        int table = unit_param_sum_length(kind) + 4;
-        for (int i = 0; i < enables; ++i) {
-            p[table + 4 * i] = static_cast<uint8_t>(edges[i][0]);
-            p[table + 4 * i + 1] = static_cast<uint8_t>(edges[i][0] >> 8);
-            p[table + 4 * i + 2] = static_cast<uint8_t>(edges[i][1]);
-            p[table + 4 * i + 3] = static_cast<uint8_t>(edges[i][1] >> 8);
-        }
-    } else {
-        r.fill(0xFF);
-        return r;
-    }
-    unit_param_seal(p, kind);
-    return r;
-}
 
 // ---------------------------------------------------------------- the unit
 
@@ -334,20 +147,6 @@ void UnitSim::setParamRecord(bool layout502, int kind, const std::string& board,
 
 void UnitSim::addWrongByte(uint32_t address) {
     wrongBytes_.push_back(address);
-}
-
-// The kind of a parameter record, tried from the longest checksum down as
-// the host does; 0 when none matches.
-int unit_param_kind_of(const uint8_t* record) {
-    for (int kind : {5, 4, 3, 2, 1}) {
-        int n = unit_param_sum_length(kind);
-        if (get32(record) != sum(record + 4, static_cast<size_t>(n)))
-            continue;
-        if (kind >= 3 && get32(record + n) != MAGIC)
-            continue;
-        return kind;
-    }
-    return 0;
 }
 
 void UnitSim::connectionEnded() {
@@ -476,6 +275,11 @@ bool UnitSim::receive(const uint8_t* report, int n) {
         return false;
     pace();
     ++reportsIn_;
+    if (logReports_) {
+        UnitReport r{true, {}};
+        std::memcpy(r.bytes.data(), report, static_cast<size_t>(std::clamp(n, 0, REPORT_SIZE)));
+        reportLog_.push_back(r);
+    }
     const uint8_t* payload = report + 1;
     int have = std::clamp(n - 1, 0, 64);
     if (writing_) {
@@ -664,6 +468,17 @@ void UnitSim::queueReply(UnitCommand& c, uint32_t value) {
 }
 
 int UnitSim::send(uint8_t* report) {
+    int k = produce(report);
+    if (k > 0 && logReports_) {
+        UnitReport r{false, {}};
+        std::memcpy(r.bytes.data(), report, static_cast<size_t>(k));
+        std::fill(r.bytes.begin() + k, r.bytes.end(), 0xCC); // as the hosts' links pad it
+        reportLog_.push_back(r);
+    }
+    return k;
+}
+
+int UnitSim::produce(uint8_t* report) {
     if (!report || unplugged_)
         return 0;
     if (!reading_ && out_.empty())
@@ -705,178 +520,4 @@ void UnitSim::discardOutput() {
 
 std::unique_ptr<QV_ReportTransport> UnitSim::transport() {
     return std::make_unique<InProcessTransport>(this);
-}
-
-// ---------------------------------------------------------------- server
-
-struct UnitSimServer::Impl {
-    int listenFd = -1;
-    int stopPipe[2] = {-1, -1};
-    std::thread thread;
-};
-
-UnitSimServer::UnitSimServer(UnitSim& unit, std::string socketPath)
-    : impl_(std::make_unique<Impl>()), unit_(unit), path_(std::move(socketPath)) {
-    if (::pipe2(impl_->stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        impl_->stopPipe[0] = impl_->stopPipe[1] = -1;
-}
-
-UnitSimServer::~UnitSimServer() {
-    stop();
-    if (impl_->listenFd >= 0) {
-        ::close(impl_->listenFd);
-        ::unlink(path_.c_str());
-    }
-    for (int fd : impl_->stopPipe)
-        if (fd >= 0)
-            ::close(fd);
-}
-
-int UnitSimServer::stopFd() const {
-    return impl_->stopPipe[1];
-}
-
-bool UnitSimServer::listen() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path_.empty() || path_.size() >= sizeof addr.sun_path || impl_->stopPipe[0] < 0)
-        return false;
-    struct stat st {};
-    // A socket left behind by an earlier run is replaced; anything else at
-    // the name is not ours to replace.
-    if (::lstat(path_.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
-        return false;
-    // The socket is bound and listening under a name of its own in the same
-    // folder, then renamed into place: whoever sees it appear can connect
-    // at once.
-    static std::atomic<unsigned> serial{0};
-    size_t slash = path_.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-    std::string staging = folder + ".unit-sim-" + std::to_string(::getpid()) + "-" +
-                          std::to_string(serial++);
-    bool staged = staging.size() < sizeof addr.sun_path;
-    const std::string& bound = staged ? staging : path_;
-    if (staged)
-        ::unlink(staging.c_str());
-    else if (::lstat(path_.c_str(), &st) == 0)
-        ::unlink(path_.c_str()); // too long a folder for a staging name: bind in place
-    std::memcpy(addr.sun_path, bound.data(), bound.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return false;
-    }
-    if (::listen(fd, 4) != 0 || (staged && ::rename(staging.c_str(), path_.c_str()) != 0)) {
-        ::close(fd);
-        ::unlink(bound.c_str());
-        return false;
-    }
-    impl_->listenFd = fd;
-    return true;
-}
-
-namespace {
-
-bool send_all(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
-}
-
-} // namespace
-
-void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
-    int stopFd = impl_->stopPipe[0];
-    for (;;) {
-        pollfd waits[2] = {{impl_->listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(waits, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (waits[1].revents)
-            return;
-        int client = ::accept4(impl_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        if (unit_.unplugged())
-            unit_.replug(); // a new connection plugs the unit back in
-        // Take what the host sent in large reads and answer report by report.
-        std::vector<uint8_t> in(REPORT_SIZE * 1024);
-        size_t have = 0;
-        bool stopping = false;
-        bool open = true;
-        while (open) {
-            pollfd w[2] = {{client, POLLIN, 0}, {stopFd, POLLIN, 0}};
-            if (::poll(w, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (w[1].revents) {
-                stopping = true;
-                break;
-            }
-            ssize_t n = ::recv(client, in.data() + have, in.size() - have, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            have += static_cast<size_t>(n);
-            size_t used = 0;
-            while (open && have - used >= REPORT_SIZE) {
-                bool taken = unit_.receive(in.data() + used, REPORT_SIZE);
-                used += REPORT_SIZE;
-                // The host's write completes now, before the replies come.
-                if (taken && !send_all(client, &SOCKET_REPORT_TAKEN, 1))
-                    taken = false;
-                uint8_t out[REPORT_SIZE];
-                int k;
-                while (taken && (k = unit_.send(out)) > 0) {
-                    // Every report on the socket is whole: pad a short one.
-                    if (k < REPORT_SIZE)
-                        std::memset(out + k, 0xCC, static_cast<size_t>(REPORT_SIZE - k));
-                    if (!send_all(client, out, REPORT_SIZE)) {
-                        taken = false;
-                        break;
-                    }
-                }
-                if (!taken || unit_.unplugged())
-                    open = false;
-            }
-            std::memmove(in.data(), in.data() + used, have - used);
-            have -= used;
-        }
-        ::close(client);
-        unit_.connectionEnded();
-        if (onDisconnect)
-            onDisconnect(user);
-        if (stopping)
-            return;
-    }
-}
-
-bool UnitSimServer::start() {
-    if (impl_->listenFd < 0 && !listen())
-        return false;
-    impl_->thread = std::thread([this] { run(); });
-    return true;
-}
-
-void UnitSimServer::stop() {
-    if (impl_->stopPipe[1] >= 0) {
-        char b = 1;
-        [[maybe_unused]] ssize_t n = ::write(impl_->stopPipe[1], &b, 1);
-    }
-    if (impl_->thread.joinable())
-        impl_->thread.join();
 }

@@ -36,6 +36,14 @@ struct UnitCommand {
     uint32_t dataSum = 0;   // write: byte sum of the data as received
 };
 
+// One report as the unit took it from the host or handed it out (65 bytes,
+// a short one padded with 0xCC as the links pad it).
+struct UnitReport {
+    bool fromHost = false;
+    std::array<uint8_t, 65> bytes{};
+    bool operator==(const UnitReport&) const = default;
+};
+
 enum class UnitFault {
     NoReply,     // the command gets no data and no reply
     BadChecksum, // the reply's checksum is off by one
@@ -188,6 +196,9 @@ class UnitSim {
     // ---- what happened ----
     const std::vector<UnitCommand>& commands() const { return commands_; }
     void clearCommands() { commands_.clear(); }
+    // Keeps every report each way in reportLog() from now on.
+    void logReports(bool on) { logReports_ = on; }
+    const std::vector<UnitReport>& reportLog() const { return reportLog_; }
     uint64_t reportsIn() const { return reportsIn_; }
     uint64_t reportsOut() const { return reportsOut_; }
     // Count of received commands with this code.
@@ -198,6 +209,7 @@ class UnitSim {
         UnitFaultRule rule;
         int seen = 0;
     };
+    int produce(uint8_t* report);
     void handleFrame(const uint8_t* frame);
     void finishWrite();
     void queueReply(UnitCommand& cmd, uint32_t value);
@@ -222,6 +234,8 @@ class UnitSim {
     int readPayload_ = 64;
 
     std::deque<std::array<uint8_t, 65>> out_;
+    bool logReports_ = false;
+    std::vector<UnitReport> reportLog_;
     std::vector<UnitCommand> commands_;
     std::vector<Rule> rules_;
     // faults decided for the command in progress

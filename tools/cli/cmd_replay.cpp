@@ -1,0 +1,190 @@
+// trevik-cli replay FILE: runs the command line a session file holds against
+// the recorded unit, a one-line regression check.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common_t73/QV_Hid.h"
+#include "tools/cli/cli.h"
+#include "tools/cli/session.h"
+
+extern char** environ;
+
+namespace {
+
+struct ReplayOptions {
+    std::string file;
+    bool realtime = false;
+};
+
+// The replayed run's verdict, as its CliSession sent it.
+struct RunVerdict {
+    bool received = false;
+    bool agrees = false;
+    int events = 0;
+    int exit = 0;
+    int recorded_exit = 0;
+    std::string text;
+};
+
+RunVerdict parse_verdict(const std::string& text) {
+    RunVerdict v;
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    auto number = [&j](const char* key) {
+        auto it = j.find(key);
+        return it != j.end() && it->is_number_integer() ? int(it->get<int64_t>()) : -1;
+    };
+    if (!j.is_object() || !j.contains("agrees") || !j["agrees"].is_boolean() ||
+        !j.contains("text") || !j["text"].is_string())
+        return v;
+    v.received = true;
+    v.agrees = j["agrees"].get<bool>();
+    v.text = j["text"].get<std::string>();
+    v.events = number("events");
+    v.exit = number("exit");
+    v.recorded_exit = number("recorded_exit");
+    return v;
+}
+
+// A private state folder, so that a replayed update leaves no history line
+// or backup among the user's.
+std::string make_state_dir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp && *tmp ? tmp : "/tmp";
+    std::string pattern = base + "/trevik-replay-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back(0);
+    return ::mkdtemp(name.data()) ? std::string(name.data()) : std::string();
+}
+
+void remove_tree(const std::string& dir) {
+    std::error_code ec;
+    if (!dir.empty())
+        std::filesystem::remove_all(dir, ec);
+}
+
+// Runs this program again with args; its output goes nowhere (with -v its
+// standard error stays). Returns the verdict it sent.
+RunVerdict run_replayed(const std::vector<std::string>& args, const std::string& state_dir) {
+    RunVerdict none;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return none;
+    const int verdict_fd = 3;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], verdict_fd);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (cli_verbosity() != CliVerbosity::Verbose)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        if (entry.rfind(std::string(CLI_REPLAY_VERDICT_FD) + "=", 0) == 0 ||
+            entry.rfind("XDG_STATE_HOME=", 0) == 0)
+            continue;
+        env.push_back(entry);
+    }
+    env.push_back(std::string(CLI_REPLAY_VERDICT_FD) + "=" + std::to_string(verdict_fd));
+    if (!state_dir.empty())
+        env.push_back("XDG_STATE_HOME=" + state_dir);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_text = args;
+    std::vector<char*> argv;
+    for (std::string& a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        return none;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        // A verdict is one short line; more is not one.
+        if (text.size() < (1u << 20))
+            text.append(buffer, size_t(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return parse_verdict(text);
+}
+
+int run_replay(const ReplayOptions& opt) {
+    // Loading the file here refuses a bad one before anything runs.
+    if (!QV_Hid_selectSource("replay:" + opt.file))
+        return cli_fail(CLI_USAGE, QV_Hid_sourceError());
+    std::vector<std::string> command = QV_Hid_replayCommand();
+    QV_Hid_selectSource("hid");
+    if (command.empty())
+        return cli_fail(CLI_USAGE, opt.file + ": the session holds no command line to run");
+    if (command[0] == "window")
+        return cli_fail(CLI_USAGE, opt.file +
+                                       ": a session of the window; replay it with "
+                                       "trevik --unit replay:" +
+                                       opt.file);
+    if (command[0] == "replay")
+        return cli_fail(CLI_USAGE, opt.file + ": a session of a replay cannot be replayed");
+
+    std::vector<std::string> args = {"trevik-cli", "--unit",
+                                     "replay:" + opt.file + (opt.realtime ? "?realtime" : "")};
+    args.insert(args.end(), command.begin(), command.end());
+    std::string state_dir = make_state_dir();
+    RunVerdict v = run_replayed(args, state_dir);
+    remove_tree(state_dir);
+    if (!v.received)
+        return cli_fail(CLI_FAILED,
+                        "the replayed command ended without saying how the replay went");
+    if (!v.agrees)
+        return cli_fail(CLI_TRANSFER, v.text);
+    if (v.exit != v.recorded_exit)
+        return cli_fail(CLI_TRANSFER, "replay differs: the unit's events agree, but the command "
+                                      "ended with exit code " +
+                                          std::to_string(v.exit) +
+                                          " where the session ended with " +
+                                          std::to_string(v.recorded_exit));
+    if (cli_json())
+        cli_print_json(CliJson{{"message", v.text}, {"events", v.events}});
+    else
+        std::printf("%s\n", v.text.c_str());
+    return CLI_OK;
+}
+
+void setup_replay(CLI::App& root, int* exit_code) {
+    auto opt = std::make_shared<ReplayOptions>();
+    CLI::App* cmd = root.add_subcommand(
+        "replay", "Run a recorded session's command line against the recorded unit and check "
+                  "that the tool does what it did then");
+    cmd->add_option("FILE", opt->file, "Session file (written with --record FILE)")->required();
+    cmd->add_flag("--realtime", opt->realtime, "Keep the recorded pauses between the events");
+    cli_add_json_flags(cmd);
+    cmd->callback([opt, exit_code] { *exit_code = run_replay(*opt); });
+}
+
+CliRegistrar registrar(setup_replay);
+
+} // namespace

@@ -95,13 +95,14 @@ uint32_t QV_unscrambledSum(const void* data, uint32_t length) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     uint8_t scratch[4096];
     uint32_t sum = 0;
-    rolling_reset_decoder();
+    // A decoder of its own: units are written on several threads at once.
+    RollingState decoder;
     // Whole words carry the decoder state from chunk to chunk; 1 to 3
     // trailing bytes stay as they are.
     for (uint32_t offset = 0; offset < length;) {
         uint32_t n = std::min<uint32_t>(length - offset, sizeof scratch);
         std::memcpy(scratch, p + offset, n);
-        rolling_decode(scratch, n);
+        rolling_decode_with(&decoder, scratch, n);
         sum += byte_sum(scratch, n);
         offset += n;
     }

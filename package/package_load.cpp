@@ -231,8 +231,9 @@ void read_provinces(const Reader& r, Package* p) {
             p->province_stamp = 0;
             return;
         }
-        rolling_reset_decoder();
-        rolling_decode(provinces[i].records, bytes);
+        // A state of its own: packages load on several threads at once.
+        RollingState decoder;
+        rolling_decode_with(&decoder, provinces[i].records, bytes);
         at += bytes;
     }
 }

@@ -105,8 +105,9 @@ int package_merge_provinces(Package* p, const int* flags) {
         std::free(scratch);
     }
 
-    rolling_reset_encoder();
-    rolling_encode(image, size);
+    // A state of its own: packages merge on several threads at once.
+    RollingState encoder;
+    rolling_encode_with(&encoder, image, size);
     p->merged_gps.data = image;
     p->merged_gps.size = static_cast<uint32_t>(size);
     p->merged_gps.flag = 1;

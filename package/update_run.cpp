@@ -364,7 +364,7 @@ bool UpdateRun::unpackChosen(std::u16string* package_path) {
     for (char16_t& c : name)
         if (c == u'?' || c == u'#' || c == u'\\')
             c = u'_';
-    UpdateDownloadNames names = update_download_names(name, temp_directory());
+    UpdateDownloadNames names = update_download_names(run_prefix_ + name, temp_directory());
     std::u16string temp = temp_directory();
     while (!temp.empty() && temp.back() == u'/')
         temp.pop_back();

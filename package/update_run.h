@@ -224,6 +224,10 @@ class UpdateRun {
     // with the pause in ms, returns false to give up. Tests keep them short.
     void setDownloadPause(std::function<bool(int ms)> pause) { pause_ = std::move(pause); }
 
+    // Runs at once on several units unpack the same chosen archive each into
+    // a run directory of its own: its name begins with prefix.
+    void setRunDirectoryPrefix(std::u16string prefix) { run_prefix_ = std::move(prefix); }
+
     // Carries out the whole run and returns how it ended. A null host or
     // machine ends it at once as a failure with "Open update file failed!".
     UpdateOutcome run();
@@ -263,6 +267,7 @@ class UpdateRun {
     bool dry_run_ = false;
     UpdateGuard* guard_ = nullptr;
     std::function<bool(int ms)> pause_;
+    std::u16string run_prefix_;
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;

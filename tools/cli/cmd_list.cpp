@@ -21,6 +21,7 @@
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
+#include "tools/cli/usb_hubs.h"
 
 namespace {
 
@@ -163,6 +164,12 @@ int run_list(const std::vector<std::string>& sources) {
         if (present.empty())
             cli_note("No unit found.");
     }
+    std::vector<std::string> hidraw;
+    for (const ListedUnit& u : present)
+        if (u.source.rfind("hid:", 0) == 0)
+            hidraw.push_back(u.path);
+    for (const std::string& w : usb_single_tt_warnings(hidraw))
+        cli_note("Warning: " + w);
     QV_Hid_selectSource("hid");
     return CLI_OK;
 }

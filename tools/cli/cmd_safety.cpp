@@ -160,9 +160,13 @@ std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const Up
 
 class CliGuard : public SafeUpdateGuard {
   public:
-    CliGuard(SafeUpdateOptions o, bool yes, CliProgress* progress)
-        : SafeUpdateGuard(std::move(o)), yes_(yes), progress_(progress) {
-        setStopFlag(signals_.flag());
+    // With shared_stop the signals are watched for several runs at once
+    // (cli_stop_signals_begin) and this guard only reads the flag.
+    CliGuard(SafeUpdateOptions o, bool yes, CliProgress* progress,
+             const volatile std::sig_atomic_t* shared_stop = nullptr)
+        : SafeUpdateGuard(std::move(o)), yes_(yes), progress_(progress),
+          shared_(shared_stop != nullptr) {
+        setStopFlag(shared_ ? shared_stop : signals_.flag());
         // With --json the areas go into the one object at the end.
         if (!cli_json())
             setVerifyReport(
@@ -174,7 +178,7 @@ class CliGuard : public SafeUpdateGuard {
     }
     std::u16string beforeWrite(const UpdateWriteStep& step) override {
         std::u16string refusal = SafeUpdateGuard::beforeWrite(step);
-        if (refusal.empty())
+        if (refusal.empty() && !shared_)
             signals_.start();
         return refusal;
     }
@@ -202,8 +206,11 @@ class CliGuard : public SafeUpdateGuard {
   private:
     bool yes_;
     CliProgress* progress_;
+    bool shared_;
     WriteSignals signals_;
 };
+
+WriteSignals shared_signals;
 
 // ---- history ----
 
@@ -445,14 +452,37 @@ void cli_safety_add_options(CLI::App* update, CliSafetyOptions* o) {
     update->add_flag("-y,--yes", o->yes, "Write without asking first on a terminal");
 }
 
-std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
-                                              CliProgress* progress) {
+namespace {
+
+SafeUpdateOptions safe_options(const CliSafetyOptions& options) {
     SafeUpdateOptions o;
     o.state_dir = trevik_state_directory();
     o.backup = !options.no_backup;
     o.verify = options.verify;
     o.tool_version = std::to_string(CONFIG_TOOL_VERSION);
-    return std::make_unique<CliGuard>(std::move(o), options.yes, progress);
+    return o;
+}
+
+} // namespace
+
+std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
+                                              CliProgress* progress) {
+    return std::make_unique<CliGuard>(safe_options(options), options.yes, progress);
+}
+
+std::unique_ptr<UpdateGuard> cli_safety_guard_shared(const CliSafetyOptions& options,
+                                                     CliProgress* progress,
+                                                     const volatile std::sig_atomic_t* stop) {
+    return std::make_unique<CliGuard>(safe_options(options), true, progress, stop);
+}
+
+const volatile std::sig_atomic_t* cli_stop_signals_begin() {
+    shared_signals.start();
+    return shared_signals.flag();
+}
+
+void cli_stop_signals_end() {
+    shared_signals.end();
 }
 
 int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code,
@@ -466,6 +496,12 @@ int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code
     // carries the result alone (the JSON report holds the note too).
     if (!outcome.notice.empty())
         CliProgress::printAside(utf8(outcome.notice) + "\n");
+    return cli_safety_code(guard, outcome, code, why);
+}
+
+int cli_safety_code(UpdateGuard* guard, const UpdateOutcome& outcome, int code, std::string* why) {
+    why->clear();
+    auto* g = dynamic_cast<SafeUpdateGuard*>(guard);
     if (g && g->verifyStopped()) {
         *why = READ_BACK_STOPPED;
         return CLI_INTERRUPTED;

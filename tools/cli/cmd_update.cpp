@@ -1,7 +1,7 @@
 // trevik-cli update: the update run of the window, on the terminal.
 //
 //   trevik-cli update [FILE] [--national | --provinces LIST] [--dry-run]
-//                     [--unit hid|hid:PATH|socket:PATH] [--json]
+//                     [--unit hid|hid:PATH|socket:PATH]... [--all] [--json]
 //
 // With FILE the package is that file (a .dqv package, or a zip archive
 // holding one); without it the newest package named by the unit's version
@@ -30,8 +30,9 @@
 #include "support/build_settings.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
-#include "tools/cli/unit_access.h"
 #include "tools/cli/safety.h"
+#include "tools/cli/unit_access.h"
+#include "tools/cli/update_units.h"
 
 namespace {
 
@@ -106,6 +107,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         : machine_(m), progress_(progress), choice_(std::move(choice)) {}
 
     void setMachine(QV_Machine* m) { machine_ = m; }
+    // Answers the province question instead (runs on several units).
+    void setProvinceAnswer(decltype(UnitTarget::provinces) answer) { answer_ = std::move(answer); }
 
     void enableButtons(bool) override {}
     void setProgressText(const std::u16string& text) override {
@@ -124,6 +127,13 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     }
 
     int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
+        if (answer_)
+            return answer_(mode, flags, &refusal_,
+                           [this](int* m, int* f) { return askOwnProvince(m, f); });
+        return askOwnProvince(mode, flags);
+    }
+
+    int askOwnProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
         if (choice_.national) {
             *mode = 0;
             return 0;
@@ -236,6 +246,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     std::u16string box_;
     std::string refusal_;
     FailureText download_why_;
+    decltype(UnitTarget::provinces) answer_;
     CHttpDownload download_;
 };
 
@@ -328,17 +339,9 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
     return CLI_OK;
 }
 
-struct UpdateOptions {
-    std::string file;
-    bool national = false;
-    std::string provinces;
-    bool dry_run = false;
-    std::string unit = "hid";
-    CliSafetyOptions safety;
-};
+} // namespace
 
-// The exit code of a failed run, from the step it stopped at.
-int failure_exit_code(const UpdateOutcome& o) {
+int cli_update_failure_code(const UpdateOutcome& o) {
     switch (o.stage) {
     case UpdateStage::Unpack:
     case UpdateStage::Load:
@@ -352,6 +355,56 @@ int failure_exit_code(const UpdateOutcome& o) {
         return CLI_FAILED;
     }
 }
+
+UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
+    UnitUpdate u;
+    ProvinceChoice choice{opt.national, opt.provinces};
+    // The host exists before the machine, whose progress reaches it.
+    CliUpdateHost host(nullptr, target.progress, choice);
+    if (target.provinces)
+        host.setProvinceAnswer(target.provinces);
+    QV_Machine* machine =
+        QV_Machine_create(accept_unit, nullptr, cli_device_progress, target.progress);
+    host.setMachine(machine);
+    if (!machine) {
+        u.code = CLI_FAILED;
+        u.text = "Error";
+        return u;
+    }
+    if (u.code = target.attach(machine, &u.text); u.code != CLI_OK) {
+        QV_Machine_release(machine);
+        return u;
+    }
+    // A refused unit still counts as connected, with what could be read.
+    if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
+        target.note(CLI_OTHER_CUSTOMER_UNIT);
+
+    UpdateSource source;
+    if (!opt.file.empty()) {
+        source.package_path = utf8_to_wtext(opt.file);
+    } else if (u.code = find_online_package(machine, &source, &u.report); u.code != CLI_OK) {
+        u.reported = true;
+        QV_Machine_release(machine);
+        return u;
+    }
+
+    UpdateRun run(&host, machine, source);
+    run.setDryRun(opt.dry_run);
+    run.setRunDirectoryPrefix(target.run_prefix);
+    if (!opt.dry_run) {
+        u.guard = target.guard();
+        run.setGuard(u.guard.get());
+    }
+    u.outcome = run.run();
+    target.progress->finish();
+    QV_Machine_release(machine);
+    u.box = host.box();
+    u.refusal = host.refusal();
+    u.download_why = host.downloadWhy();
+    return u;
+}
+
+namespace {
 
 // What a dry run would write, for programs.
 CliJson plan_json(const UpdateOutcome& o) {
@@ -392,64 +445,43 @@ CliJson plan_json(const UpdateOutcome& o) {
 }
 
 int run_update(const UpdateOptions& opt) {
-    if (int code = cli_select_unit(opt.unit); code != CLI_OK)
+    if (opt.all || opt.units.size() > 1)
+        return cli_update_units(opt);
+    if (int code = cli_select_unit(opt.units.empty() ? "hid" : opt.units[0]); code != CLI_OK)
         return code;
     CliProgress progress;
-    ProvinceChoice choice{opt.national, opt.provinces};
-    // The host exists before the machine, whose progress reaches it.
-    CliUpdateHost host(nullptr, &progress, choice);
-    QV_Machine* machine = QV_Machine_create(accept_unit, nullptr, cli_device_progress, &progress);
-    host.setMachine(machine);
-    if (!machine)
-        return cli_fail(CLI_FAILED, "Error");
-    AttachState state;
-    state.machine = machine;
-    QV_Hid_findUnit(&state, attach_unit);
-    if (!state.opened) {
-        std::string text;
-        int code = cli_unit_missing(&text);
-        QV_Machine_release(machine);
-        return cli_fail(code, text);
-    }
-    // A refused unit still counts as connected, with what could be read.
-    if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
-        std::fprintf(stderr, "%s\n", CLI_OTHER_CUSTOMER_UNIT);
-
-    CliJson report;
-    UpdateSource source;
-    if (!opt.file.empty()) {
-        source.package_path = utf8_to_wtext(opt.file);
-    } else if (int code = find_online_package(machine, &source, &report); code != CLI_OK) {
-        QV_Machine_release(machine);
-        return code;
-    }
-
-    UpdateRun run(&host, machine, source);
-    run.setDryRun(opt.dry_run);
-    std::unique_ptr<UpdateGuard> guard;
-    if (!opt.dry_run) {
-        guard = cli_safety_guard(opt.safety, &progress);
-        run.setGuard(guard.get());
-    }
-    UpdateOutcome outcome = run.run();
-    progress.finish();
-    QV_Machine_release(machine);
+    UnitTarget target;
+    target.progress = &progress;
+    target.attach = [](QV_Machine* machine, std::string* text) {
+        AttachState state;
+        state.machine = machine;
+        QV_Hid_findUnit(&state, attach_unit);
+        return state.opened ? CLI_OK : cli_unit_missing(text);
+    };
+    target.note = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    target.guard = [&opt, &progress] { return cli_safety_guard(opt.safety, &progress); };
+    UnitUpdate unit = cli_update_unit(opt, target);
+    if (unit.code != CLI_OK)
+        return unit.reported ? unit.code : cli_fail(unit.code, unit.text);
+    const UpdateOutcome& outcome = unit.outcome;
+    std::unique_ptr<UpdateGuard>& guard = unit.guard;
+    CliJson& report = unit.report;
 
     int code = CLI_OK;
     std::string text;
     FailureText cause;
     if (outcome.result == UPDATE_ABANDONED) {
         code = CLI_USAGE;
-        text = host.refusal();
+        text = unit.refusal;
     } else if (outcome.result != UPDATE_SUCCEEDED) {
-        code = failure_exit_code(outcome);
-        text = cli_wide_text(host.box());
+        code = cli_update_failure_code(outcome);
+        text = cli_wide_text(unit.box);
         auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
         cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
         // The host saw how the transfer ended; the run only that it failed.
         if (outcome.stage == UpdateStage::Download &&
-            outcome.message == VERSION_TEXT_PACKAGE_FAILED && !host.downloadWhy().reason.empty())
-            cause = host.downloadWhy();
+            outcome.message == VERSION_TEXT_PACKAGE_FAILED && !unit.download_why.reason.empty())
+            cause = unit.download_why;
     }
     std::string note;
     if (code != CLI_OK) {
@@ -472,13 +504,13 @@ int run_update(const UpdateOptions& opt) {
         return CLI_OK;
     }
     if (!cli_json()) {
-        std::printf("%s\n", cli_wide_text(host.box()).c_str());
+        std::printf("%s\n", cli_wide_text(unit.box).c_str());
         // The result comes before the note that follows it on standard error.
         std::fflush(stdout);
     }
     code = cli_safety_finish(guard.get(), outcome, CLI_OK, &note);
     if (cli_json()) {
-        report["message"] = wtext_to_utf8(host.box().c_str());
+        report["message"] = wtext_to_utf8(unit.box.c_str());
         if (!outcome.notice.empty())
             report["notice"] = wtext_to_utf8(outcome.notice.c_str());
         cli_safety_add_json(guard.get(), &report);
@@ -507,7 +539,14 @@ void setup_update(CLI::App& root, int* exit_code) {
     national->excludes(provinces);
     cmd->add_flag("--dry-run", opt->dry_run,
                   "Load, check and print the write plan without writing to the unit");
-    cli_add_unit_option(cmd, &opt->unit);
+    cmd->add_option("--unit", opt->units,
+                    std::string(CLI_UNIT_HELP) +
+                        "; repeated: update those units at once, one line of progress each")
+        ->allow_extra_args(false)
+        ->default_str("hid");
+    cmd->add_flag("--all", opt->all,
+                  "Update every attached unit at once (with the socket: units of --unit); FILE "
+                  "is needed");
     cli_add_json_flags(cmd);
     cli_safety_add_options(cmd, &opt->safety);
     cmd->callback([opt, exit_code] { *exit_code = run_update(*opt); });
@@ -516,3 +555,7 @@ void setup_update(CLI::App& root, int* exit_code) {
 CliRegistrar registrar(setup_update);
 
 } // namespace
+
+CliJson cli_update_plan_json(const UpdateOutcome& outcome) {
+    return plan_json(outcome);
+}

@@ -25,6 +25,7 @@ bool pretty_flag = false;
 // Progress and log lines share standard error; one writer at a time.
 std::mutex stderr_lock;
 CliProgress* active_progress = nullptr;
+std::function<void(bool before)> active_board;
 
 bool is_ascii(const std::string& s) {
     for (unsigned char c : s)
@@ -241,6 +242,14 @@ CliProgress::CliProgress(std::FILE* out, bool terminal)
     active_progress = this;
 }
 
+CliProgress::CliProgress(Sink sink, bool terminal)
+    : out_(nullptr), sink_(std::move(sink)), terminal_(terminal), hidden_(quiet_flag) {}
+
+void CliProgress::setBoard(std::function<void(bool before)> board) {
+    std::lock_guard<std::mutex> guard(stderr_lock);
+    active_board = std::move(board);
+}
+
 CliProgress::~CliProgress() {
     finish();
     std::lock_guard<std::mutex> guard(stderr_lock);
@@ -297,15 +306,20 @@ void CliProgress::update(const std::string& text, uint64_t done, uint64_t total)
 
 void CliProgress::finish() {
     std::lock_guard<std::mutex> guard(stderr_lock);
-    if (open_) {
+    if (open_ && out_)
         std::fputc('\n', out_);
-        open_ = false;
-    }
+    open_ = false;
     shown_.clear();
-    std::fflush(out_);
+    if (out_)
+        std::fflush(out_);
 }
 
 void CliProgress::draw(const std::string& text) {
+    if (sink_) {
+        sink_(text, false);
+        shown_ = text;
+        return;
+    }
     if (dumb_) {
         // Blanks cover what is left of a longer line before.
         size_t wider = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
@@ -321,6 +335,11 @@ void CliProgress::draw(const std::string& text) {
 }
 
 void CliProgress::emitLine(const std::string& text) {
+    if (sink_) {
+        sink_(text, true);
+        shown_ = text;
+        return;
+    }
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
     shown_ = text;
@@ -334,7 +353,11 @@ void CliProgress::printAside(const std::string& text) {
         std::fprintf(stderr, "\r%s\r", std::string(p->shown_.size(), ' ').c_str());
     else if (redraw)
         std::fputs("\r\033[K", stderr);
+    if (active_board)
+        active_board(true);
     std::fputs(text.c_str(), stderr);
+    if (active_board)
+        active_board(false);
     if (redraw && p->dumb_)
         std::fprintf(stderr, "%s", p->shown_.c_str());
     else if (redraw)

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // JSON objects keep their keys in the order a command adds them.
@@ -105,6 +106,19 @@ class CliProgress {
     // Tests: a display that writes to out as if it were a terminal or not.
     CliProgress(std::FILE* out, bool terminal);
 
+    // A display of one unit among several: its lines go to sink instead of
+    // a file, with whole set when the line is complete (not a terminal) and
+    // clear when it is redrawn in place. The sink is called with standard
+    // error's lock held; the display never becomes the active one.
+    using Sink = std::function<void(const std::string& line, bool whole)>;
+    CliProgress(Sink sink, bool terminal);
+
+    // Several displays at once: a board of lines drawn in place on standard
+    // error. While one is set, printAside calls it with true before its text
+    // (the board clears itself) and false after it (the board redraws).
+    // Null ends it.
+    static void setBoard(std::function<void(bool before)> board);
+
     // A new phase with its own text ("updating", "Decompressing
     // database…"), shown as it is.
     void phase(const std::string& text);
@@ -126,6 +140,7 @@ class CliProgress {
     void emitLine(const std::string& line);
 
     std::FILE* out_;
+    Sink sink_;
     bool terminal_;
     bool dumb_; // TERM=dumb: the line is redrawn with "\r" and blanks, no escape sequences
     bool hidden_;

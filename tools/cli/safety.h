@@ -2,6 +2,7 @@
 // the options, the guard around the run's writes and its end.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,21 @@ void cli_safety_add_options(CLI::App* update, CliSafetyOptions* options);
 std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
                                               CliProgress* progress);
 
+// The guard of one run among several at once: no question (the caller asked
+// once for all), and the stop flag stop of cli_stop_signals_begin instead
+// of a signal watcher of its own.
+std::unique_ptr<UpdateGuard> cli_safety_guard_shared(const CliSafetyOptions& options,
+                                                     CliProgress* progress,
+                                                     const volatile std::sig_atomic_t* stop);
+
+// The two-signal stop for several runs at once: from begin to end SIGINT,
+// SIGTERM and SIGHUP are blocked and watched by one thread (call begin
+// before starting the runs' threads, which inherit the block); the first
+// warns, a second within 5 seconds raises the returned flag, which every
+// run's channel reads between reports.
+const volatile std::sig_atomic_t* cli_stop_signals_begin();
+void cli_stop_signals_end();
+
 // After the run: prints the guard's warnings and the end-of-run note on
 // standard error, and returns the exit code with the text that goes with it
 // in *why ("" when the run's own text says it all): CLI_INTERRUPTED for a
@@ -35,6 +51,10 @@ std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
 // CLI_TRANSFER for writes the unit could not confirm afterwards,
 // CLI_VERIFY_MISMATCH for a failed read-back, else code.
 int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code, std::string* why);
+
+// The exit code and *why of cli_safety_finish, printing nothing (runs on
+// several units show the guard's warnings and notes their own way).
+int cli_safety_code(UpdateGuard* guard, const UpdateOutcome& outcome, int code, std::string* why);
 
 // What the guard adds to update's JSON object: the areas read back with
 // --verify ("areas", as verify gives them, and "verified": true, false, or

@@ -1,13 +1,31 @@
 #!/usr/bin/env bash
-# The main job: build, start the emulated unit with its flash image in the
-# user's data folder and a version server on 127.0.0.1 that offers the
-# bundled sample package, then open the window attached to the unit. The
-# window checks online at once ("Internet vesion:..."); Update downloads the
-# package (percentage, speed, remaining time) and writes it.
+# The main job: build the programs it runs, start the emulated unit with its
+# flash image in the user's data folder and a version server on 127.0.0.1
+# that offers the bundled sample package, then open the window attached to
+# the unit. The window checks online at once ("Internet vesion:..."); Update
+# downloads the package (percentage, speed, remaining time) and writes it.
 # Without a display the same road runs through trevik-cli update.
+#   scripts/run-main-job.sh [--help]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(bash "$root/scripts/build.sh" | tail -n 1)
+
+usage() {
+  sed -n '2,/^set /{/^#/s/^# \{0,1\}//p}' "$0"
+}
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h | --help) usage; exit 0 ;;
+    *) echo "run-main-job: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+done
+
+display=""
+[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || display=yes
+# Only the programs this run starts are built (a fresh clone starts in
+# minutes); scripts/test.sh builds the rest into the same folder.
+programs=(trevik-cli trevik-unit-sim)
+[ -z "$display" ] || programs+=(trevik)
+dir=$(bash "$root/scripts/build.sh" "${programs[@]}" | tail -n 1)
 
 data="${XDG_DATA_HOME:-$HOME/.local/share}/trevik"
 mkdir -p "$data"
@@ -61,7 +79,7 @@ done
 export TREVIK_VERSION_SERVER="127.0.0.1:$port"
 echo "version server on $TREVIK_VERSION_SERVER"
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+if [ -n "$display" ]; then
   echo "opening trevik: it checks online; press Update to download and write the newest package"
   cd "$root/res/sample"
   "$dir/app/trevik" --unit "socket:$sock"

@@ -118,6 +118,21 @@ void TrevikUpdateHost::clearDownloadFailureText() {
     dlg_->m_downloadFailure.clear();
 }
 
+void TrevikUpdateHost::downloadNotice(const std::u16string& text) {
+    QString t = QString::fromStdU16String(text);
+    dlg_->SendToWindow([this, t] {
+        if (!t.isEmpty()) {
+            if (!noticeShown_)
+                statusBeforeNotice_ = dlg_->StatusText();
+            noticeShown_ = true;
+            dlg_->SetStatusText(t);
+        } else if (noticeShown_) {
+            noticeShown_ = false;
+            dlg_->SetStatusText(statusBeforeNotice_);
+        }
+    });
+}
+
 void CTrevikDlg::OnClickOpen() {
     QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
                                             QStringLiteral("file"));

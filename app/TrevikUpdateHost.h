@@ -4,6 +4,8 @@
 
 #include "package/update_run.h"
 
+#include <QString>
+
 class CTrevikDlg;
 
 class TrevikUpdateHost : public UpdateHost {
@@ -23,9 +25,14 @@ class TrevikUpdateHost : public UpdateHost {
     DownloadOwner* downloadOwner() override;
     std::u16string downloadFailureText() override;
     void clearDownloadFailureText() override;
+    // Shown in the status text, which gets back what it said before.
+    void downloadNotice(const std::u16string& text) override;
     // runEnded stays the base's no-op: the window learns of the run's end
     // from its worker routine once the run has returned, on every path.
 
   private:
     CTrevikDlg* dlg_;
+    // Window thread only.
+    bool noticeShown_ = false;
+    QString statusBeforeNotice_;
 };

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -111,6 +113,39 @@ bool has_header(const char* line, size_t n, const char* name) {
     return n > len && strncasecmp(line, name, len) == 0 && line[len] == ':';
 }
 
+// The value of a header line, without the blanks around it.
+std::string header_value(const char* line, size_t n) {
+    const char* colon = static_cast<const char*>(std::memchr(line, ':', n));
+    if (!colon)
+        return std::string();
+    std::string v(colon + 1, line + n);
+    size_t b = v.find_first_not_of(" \t\r\n");
+    size_t e = v.find_last_not_of(" \t\r\n");
+    return b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+}
+
+// Reads "bytes FIRST-LAST/TOTAL" of a Content-Range; *total is -1 for "*".
+bool parse_content_range(const std::string& v, uint64_t* first, int64_t* total) {
+    unsigned long long a = 0, b = 0, t = 0;
+    int used = 0;
+    if (std::sscanf(v.c_str(), "bytes %llu-%llu/%n", &a, &b, &used) != 2 || used == 0 || b < a)
+        return false;
+    std::string rest = v.substr(static_cast<size_t>(used));
+    if (rest == "*") {
+        *total = -1;
+    } else {
+        if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos ||
+            rest.size() > 18)
+            return false;
+        t = std::strtoull(rest.c_str(), nullptr, 10);
+        if (b >= t)
+            return false;
+        *total = static_cast<int64_t>(t);
+    }
+    *first = a;
+    return true;
+}
+
 } // namespace
 
 // The state of one Run, reached from libcurl's callbacks.
@@ -129,9 +164,11 @@ struct CHttpDownload::Transfer {
     uint64_t startTick = 0, lastReportTick = 0;
     uint64_t received = 0, receivedAtLastReport = 0;
     uint32_t lastPercent = 0;
-    bool stalled = false;        // nothing arrived for the stall time-out
-    curl_off_t tickReceived = 0; // bytes seen by the last OnTick
-    uint64_t lastByteTick = 0;   // when they changed
+    bool stalled = false;                         // nothing arrived for the stall time-out
+    bool rangeRefused = false;                    // a 206 that is not the rest asked for
+    std::string etag, lastModified, contentRange; // of the current response
+    curl_off_t tickReceived = 0;                  // bytes seen by the last OnTick
+    uint64_t lastByteTick = 0;                    // when they changed
 
     // Whether n more bytes after what the target holds stay within its bound.
     bool Fits(uint64_t n) const {
@@ -151,9 +188,23 @@ struct CHttpDownload::Transfer {
         if ((code == 401 && !self->userName_.empty()) ||
             (code == 407 && !self->proxyUserName_.empty()))
             return true; // libcurl answers the challenge; the final status is checked at the end
+        self->lastStatus_ = code;
+        self->lastETag_ = etag;
+        self->lastModified_ = lastModified;
         if (code != 200 && code != 206) {
             badStatus = code;
             return false;
+        }
+        int64_t rangeTotal = -1;
+        if (code == 206 && offset != 0) {
+            // Only the rest of the very file the target holds may be
+            // appended to it.
+            uint64_t first = 0;
+            if (!parse_content_range(contentRange, &first, &rangeTotal) || first != offset ||
+                (self->expectedTotal_ >= 0 && rangeTotal != self->expectedTotal_)) {
+                rangeRefused = true;
+                return false;
+            }
         }
         if (code == 200 && offset != 0) {
             // The server ignored the range and sends the whole file: start
@@ -173,6 +224,10 @@ struct CHttpDownload::Transfer {
             contentLength = static_cast<uint64_t>(length);
         }
         self->lastAnnounced_ = lengthKnown ? static_cast<int64_t>(contentLength) : -1;
+        if (rangeTotal >= 0)
+            self->lastTotal_ = rangeTotal;
+        else if (lengthKnown)
+            self->lastTotal_ = static_cast<int64_t>(offset + contentLength);
         if (lengthKnown && self->maxSize_ != 0 &&
             (offset > self->maxSize_ || contentLength > self->maxSize_ - offset)) {
             fileError = EFBIG; // announced larger than the target may grow
@@ -196,8 +251,17 @@ struct CHttpDownload::Transfer {
         if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
             t->sawLocation = false;
             t->good = false;
+            t->etag.clear();
+            t->lastModified.clear();
+            t->contentRange.clear();
         } else if (has_header(data, n, "Location")) {
             t->sawLocation = true;
+        } else if (has_header(data, n, "ETag")) {
+            t->etag = header_value(data, n);
+        } else if (has_header(data, n, "Last-Modified")) {
+            t->lastModified = header_value(data, n);
+        } else if (has_header(data, n, "Content-Range")) {
+            t->contentRange = header_value(data, n);
         } else if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) {
             if (!t->HeadersDone())
                 return 0;
@@ -313,6 +377,9 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
     rateLimit_ = rateLimit;
     resumeOffset_ = resumeOffset;
     maxSize_ = 0;
+    ifRange_.clear();
+    expectedTotal_ = -1;
+    keepPartial_ = false;
     abort_ = 0;
     finished_ = 0;
     return 1;
@@ -456,9 +523,15 @@ int CHttpDownload::OnConnected() {
     return 1;
 }
 
+std::string CHttpDownload::LastErrorText() const {
+    int code = lastCurlCode_.load();
+    return code == 0 ? std::string() : std::string(curl_easy_strerror(static_cast<CURLcode>(code)));
+}
+
 void CHttpDownload::OnError(int kind, intptr_t detail) {
     CloseTarget();
-    unlink(u8(target_).c_str());
+    if (!keepPartial_)
+        unlink(u8(target_).c_str());
     lastResult_ = kind;
     finished_ = 1;
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(kind), detail);
@@ -497,6 +570,11 @@ void CHttpDownload::Run() {
     lastResult_ = -1;
     lastReceived_ = 0;
     lastAnnounced_ = -1;
+    lastCurlCode_ = 0;
+    lastStatus_ = 0;
+    lastETag_.clear();
+    lastModified_.clear();
+    lastTotal_ = -1;
 
     CURL* curl = curl_easy_init();
     if (!curl) {
@@ -543,6 +621,10 @@ void CHttpDownload::Run() {
     if (resumeOffset_ != 0) {
         std::string range = "Range: bytes=" + std::to_string(resumeOffset_) + "-";
         cleanup.headers = curl_slist_append(cleanup.headers, range.c_str());
+        if (!ifRange_.empty()) {
+            std::string ifRange = "If-Range: " + ifRange_;
+            cleanup.headers = curl_slist_append(cleanup.headers, ifRange.c_str());
+        }
     }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
 
@@ -581,15 +663,24 @@ void CHttpDownload::Run() {
     }
     CURLcode rc = curl_easy_perform(curl);
 
+    // What libcurl would call each failure, for LastErrorText.
+    auto curlCode = [&](CURLcode code) { lastCurlCode_ = static_cast<int>(code); };
     if (t.aborted >= 0) {
         Finish(t.aborted);
     } else if (t.fileError != 0) {
+        curlCode(t.fileError == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_WRITE_ERROR);
         OnError(DOWNLOAD_RESULT_READ, t.fileError);
+    } else if (t.rangeRefused) {
+        curlCode(CURLE_RANGE_ERROR);
+        OnError(DOWNLOAD_RESULT_READ, CURLE_RANGE_ERROR);
     } else if (t.stalled) {
+        curlCode(CURLE_OPERATION_TIMEDOUT);
         OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
     } else if (t.badStatus != 0) {
+        curlCode(CURLE_HTTP_RETURNED_ERROR);
         OnError(DOWNLOAD_RESULT_HTTP_STATUS, t.badStatus);
     } else if (rc != CURLE_OK) {
+        curlCode(rc);
         if (t.good)
             OnError(DOWNLOAD_RESULT_READ, rc);
         else if (rc == CURLE_WEIRD_SERVER_REPLY || rc == CURLE_GOT_NOTHING ||
@@ -602,12 +693,15 @@ void CHttpDownload::Run() {
         // that was not followed.
         long code = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        lastStatus_ = code;
+        curlCode(code == 0 ? CURLE_GOT_NOTHING : CURLE_HTTP_RETURNED_ERROR);
         if (code == 0)
             OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
         else
             OnError(DOWNLOAD_RESULT_HTTP_STATUS, code);
     } else if (t.lengthKnown && t.received < t.contentLength && !abort_.load()) {
         // A body that ended before the announced length is no complete file.
+        curlCode(CURLE_PARTIAL_FILE);
         OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
     } else {
         Finish(abort_.load() ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK);

@@ -5,7 +5,7 @@
 // thread), then Stop when the end message has arrived or the owner goes away.
 // Every Run ends with exactly one UWM_DOWNLOAD_FINISHED, the last message of
 // the transfer (unless OnConnected declines). A failed transfer deletes its
-// target; an aborted one leaves it. HTTPS certificates and host names are
+// target (unless SetKeepPartial); an aborted one leaves it. HTTPS certificates and host names are
 // verified: a refused certificate ends with result 2.
 #pragma once
 
@@ -79,6 +79,21 @@ class CHttpDownload {
     uint64_t LastReceived() const { return lastReceived_.load(); }
     int64_t LastAnnounced() const { return lastAnnounced_.load(); }
 
+    // What the last transfer's final answer said (read once it has ended):
+    // its HTTP status (0 when none came), ETag and Last-Modified (empty when
+    // absent), and the whole file's length: the total of a 206's
+    // Content-Range, the length of a 200 (-1 when unknown).
+    long LastStatus() const { return lastStatus_; }
+    const std::string& LastETag() const { return lastETag_; }
+    const std::string& LastModified() const { return lastModified_; }
+    int64_t LastTotal() const { return lastTotal_; }
+    // The libcurl code that describes why the last transfer failed (a bad
+    // status, a refused range, a short body and a failed write get the
+    // libcurl code of that kind of failure); 0 after a success or an abort.
+    int LastCurlCode() const { return lastCurlCode_.load(); }
+    // libcurl's own message for LastCurlCode(); empty when it is 0.
+    std::string LastErrorText() const;
+
     // Replaces the owner messages go to (null: none). Not while running.
     void SetOwner(DownloadOwner* owner) { owner_ = owner; }
 
@@ -88,6 +103,21 @@ class CHttpDownload {
     // How long a connection may take to be made, and how long a transfer may
     // go without receiving a byte, before it fails (defaults 30 s and 60 s).
     void SetTimeouts(int connectMs, int stallMs);
+
+    // Resuming a download (set after Configure, before Start; Configure
+    // clears them). The validator (a strong ETag or a Last-Modified date) goes
+    // out as If-Range beside the range, so a server whose file changed sends
+    // it whole (200) and the target starts afresh. A 206 whose Content-Range
+    // does not start at the resume offset, or whose total differs from
+    // expectedTotal (when that is 0 or more), is refused before a byte is
+    // written: result 3, curl code CURLE_RANGE_ERROR.
+    void SetResumeValidator(const std::string& validator, int64_t expectedTotal) {
+        ifRange_ = validator;
+        expectedTotal_ = expectedTotal;
+    }
+    // With keep set, a failed or aborted transfer leaves what it wrote in the
+    // target instead of deleting it, so a later transfer can resume it.
+    void SetKeepPartial(bool keep) { keepPartial_ = keep; }
 
     // The most the target may grow to (0: no bound). A transfer whose
     // announced length or whose received bytes would pass it ends with
@@ -152,6 +182,9 @@ class CHttpDownload {
     int connectTimeoutMs_ = 30000;
     int stallTimeoutMs_ = 60000;
     uint64_t maxSize_ = 0;
+    std::string ifRange_;
+    int64_t expectedTotal_ = -1;
+    bool keepPartial_ = false;
 
     // State.
     std::string service_, server_, objectPath_;
@@ -165,6 +198,10 @@ class CHttpDownload {
     std::atomic<int> lastResult_{-1};
     std::atomic<uint64_t> lastReceived_{0};
     std::atomic<int64_t> lastAnnounced_{-1};
+    std::atomic<int> lastCurlCode_{0};
+    long lastStatus_ = 0;
+    std::string lastETag_, lastModified_;
+    int64_t lastTotal_ = -1;
     std::thread thread_;
     // Guards thread_ itself: only one caller ever takes it to join.
     mutable std::mutex joinLock_;

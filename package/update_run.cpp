@@ -11,6 +11,7 @@
 
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
+#include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
 #include "support/archive.h"
@@ -87,6 +88,11 @@ bool prepare_run_directory(const std::u16string& dir) {
 // The archive callback hands its owner back; the owner is the run.
 int archive_callback(int kind, uintptr_t value, void* owner) {
     return owner ? static_cast<UpdateRun*>(owner)->archiveProgress(kind, value) : 0;
+}
+
+// Chooses the package entry of an archive, showing nothing.
+int choose_package(int kind, uintptr_t value, void*) {
+    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
 }
 
 } // namespace
@@ -167,6 +173,10 @@ std::u16string update_failure_text(const std::u16string& message, int status) {
     return message + utf8_to_wtext(buf);
 }
 
+std::u16string update_download_failure_text(const std::u16string& text, const std::string& reason) {
+    return reason.empty() ? text : text + u"\n" + utf8_to_wtext(reason);
+}
+
 UpdateRun::UpdateRun(UpdateHost* host, QV_Machine* machine, UpdateSource source)
     : host_(host), machine_(machine), source_(std::move(source)) {}
 
@@ -226,27 +236,39 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
         return false;
     }
     host_->clearDownloadFailureText();
-    download->Configure(host_->downloadOwner(), source_.download_url, download_target_, u"", u"",
-                        u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
-    std::u16string error = download->Start(1);
-    if (!error.empty()) {
-        fail(error);
+    // Partial downloads of another package are of no use any more.
+    resume_remove_leftovers(wtext_to_utf8(temp.c_str()),
+                            wtext_to_utf8(source_.download_url.c_str()));
+    ResumeOptions options;
+    if (pause_)
+        options.pause = pause_;
+    options.cancelled = [this] { return host_->isClosing(); };
+    bool noticed = false;
+    options.notice = [this, &noticed](const std::u16string& text) {
+        noticed = true;
+        host_->downloadNotice(text);
+    };
+    int kind = update_download_kind(names.name);
+    options.check = [this, kind](const std::u16string& path) {
+        return downloadedFileIsSound(path, kind);
+    };
+    ResumeOutcome got = resumable_download(*download, host_->downloadOwner(), source_.download_url,
+                                           download_target_, options);
+    if (noticed)
+        host_->downloadNotice(u"");
+    if (!got.start_error.empty()) {
+        fail(got.start_error);
         return false;
     }
     std::this_thread::sleep_for(DOWNLOAD_END_WAIT);
     std::u16string failure = host_->downloadFailureText();
-    if (!failure.empty()) {
-        fail(failure);
-        return false;
-    }
     // Only a whole file counts: a transfer that was stopped, or that left
     // the target empty or shorter than the server announced, is a failed
     // download whatever its end message said.
-    int64_t announced = download->LastAnnounced();
-    uint64_t received = download->LastReceived();
-    if (download->LastResult() != DOWNLOAD_RESULT_OK || received == 0 ||
-        (announced >= 0 && received < static_cast<uint64_t>(announced))) {
-        fail(VERSION_TEXT_PACKAGE_FAILED);
+    if (failure.empty() && (!got.complete || got.size == 0))
+        failure = VERSION_TEXT_PACKAGE_FAILED;
+    if (!failure.empty()) {
+        fail(got.gave_up ? update_download_failure_text(failure, got.reason) : failure);
         return false;
     }
     host_->setProgressPos(0);
@@ -261,6 +283,30 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
         fail(UPDATE_TEXT_NO_UPDATE_FILE);
         return false;
     }
+}
+
+bool UpdateRun::downloadedFileIsSound(const std::u16string& path, int kind) {
+    if (kind == 2) {
+        Package* pkg = package_load(path.c_str());
+        bool ok = pkg && package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
+        package_free(pkg);
+        return ok;
+    }
+    if (kind != 1)
+        return true; // nothing to check: the run refuses the name anyway
+    // An archive is sound when its package comes out whole (CRC checked).
+    Stream* out = stream_open_private(extracted_.c_str(), 1);
+    if (!out)
+        return false;
+    int ok = archive_extract(path.c_str(), out, nullptr, choose_package, PACKAGE_MAX_FILE_SIZE);
+    if (!stream_flush(out) || out->error)
+        ok = 0;
+    stream_close(out);
+    std::error_code ec;
+    if (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec)
+        ok = 0; // no package in it
+    remove_file(extracted_);
+    return ok != 0;
 }
 
 bool UpdateRun::unpackChosen(std::u16string* package_path) {

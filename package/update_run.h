@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common_t73/QV_WritePlan.h"
@@ -70,6 +71,10 @@ class UpdateHost {
     // download failed; the run clears it before it downloads.
     virtual std::u16string downloadFailureText() = 0;
     virtual void clearDownloadFailureText() = 0;
+    // Between the attempts of a package download whose connection dropped:
+    // the text saying a retry follows; the empty text once the download is
+    // over, to put back what it replaced.
+    virtual void downloadNotice(const std::u16string& text) { (void)text; }
     // The run is over (its worker reference may be cleared).
     virtual void runEnded() {}
 };
@@ -179,6 +184,11 @@ int update_unit_has_known_client(const QV_Machine* m);
 // status when it is not 0.
 std::u16string update_failure_text(const std::u16string& message, int status);
 
+// The failure text of a package download that gave up, with the reason
+// (libcurl's message, UTF-8) on the next line; the text alone when there is
+// no reason.
+std::u16string update_download_failure_text(const std::u16string& text, const std::string& reason);
+
 class UpdateRun {
   public:
     // machine is the connected unit's device link; host and machine must
@@ -192,6 +202,10 @@ class UpdateRun {
     // A guard around the writes (not called in a dry run); null for none.
     // It must outlive the run.
     void setGuard(UpdateGuard* guard) { guard_ = guard; }
+
+    // Replaces the pauses between download attempts (1 s, 2 s, 4 s): called
+    // with the pause in ms, returns false to give up. Tests keep them short.
+    void setDownloadPause(std::function<bool(int ms)> pause) { pause_ = std::move(pause); }
 
     // Carries out the whole run and returns how it ended. A null host or
     // machine ends it at once as a failure with "Open update file failed!".
@@ -209,6 +223,10 @@ class UpdateRun {
     bool obtainFromDownload(std::u16string* package_path);
     bool unpack(const std::u16string& archive, std::u16string* package_path);
     bool unpackChosen(std::u16string* package_path);
+    // Whether a downloaded file of kind (update_download_kind) holds a
+    // package: one that loads and is this customer's, an archive whose
+    // package unpacks whole.
+    bool downloadedFileIsSound(const std::u16string& path, int kind);
     void writeIntoUnit(Package* pkg, int province_mode);
     void planOnly(Package* pkg, int province_mode);
     bool programOnlyFits(const Package* pkg) const;
@@ -223,6 +241,7 @@ class UpdateRun {
     UpdateSource source_;
     bool dry_run_ = false;
     UpdateGuard* guard_ = nullptr;
+    std::function<bool(int ms)> pause_;
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;

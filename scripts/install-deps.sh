@@ -11,7 +11,7 @@ PACKAGES=(
   zlib1g-dev libminizip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev nginx-light
   python3 zip unzip python3-dbusmock dbus-daemon
   help2man desktop-file-utils appstream lintian file man-db
   dpkg-dev shared-mime-info devscripts

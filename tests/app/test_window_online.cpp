@@ -3,6 +3,7 @@
 #include "window_fixture.h"
 
 #include "app/device_notifier.h"
+#include "tests/helpers/test_server.h"
 
 #include <httplib.h>
 
@@ -213,6 +214,48 @@ TEST_F(WindowOnline, OpenDuringTheCheckStopsIt) {
         EXPECT_TRUE(enabled(IDC_OPEN));
         dlg.reset();
     }
+}
+
+// The package download drops at half: the status text says a retry
+// follows, then gets back what it said; the retry fetches only the other
+// half and the unit is written.
+TEST_F(WindowOnline, DroppedPackageDownloadResumes) {
+    TestServer resume;
+    ASSERT_TRUE(resume.ok());
+    std::ifstream in(writePackage("served.dqv"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    resume.put("map.dqv", bytes);
+    TestServer::Resume how;
+    how.drops = 1;
+    how.drop_after = bytes.size() / 2;
+    resume.set_resume("map.dqv", how);
+    resume.serve("/UserFiles/File/velmora.txt",
+                 "99991231\r\n" + resume.url("/resume/map.dqv") + "\r\n");
+    versionHost = resume.host_port();
+    open();
+    ASSERT_TRUE(wait_for([&] { return dlg->StatusText() == "Internet vesion:99991231"; }))
+        << dlg->StatusText().toStdString();
+
+    QStringList statuses{dlg->StatusText()};
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(wait_for(
+        [&] {
+            if (statuses.last() != dlg->StatusText())
+                statuses << dlg->StatusText();
+            return !dlg->IsUpdating();
+        },
+        30000));
+    ASSERT_EQ(prompter.messages(), QStringList{"Update Successfully!"})
+        << statuses.join('|').toStdString();
+    ASSERT_GE(statuses.size(), 3);
+    EXPECT_EQ(statuses.mid(0, 3),
+              (QStringList{"Internet vesion:99991231",
+                           "Download interrupted, resuming (attempt 1 of 3)\u2026",
+                           "Internet vesion:99991231"}));
+    std::vector<TestServer::Seen> log = resume.log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2].range, "bytes=" + std::to_string(bytes.size() / 2) + "-");
+    EXPECT_EQ(log[2].status, 206);
 }
 
 } // namespace

@@ -40,6 +40,8 @@ struct TestServer::Impl {
     std::map<std::string, Body> files; // by route name
     std::map<std::string, Body> paths; // by exact path
     std::string range, agent;
+    std::map<std::string, TestServer::Resume> resume;
+    std::vector<TestServer::Seen> seen;
     int requests = 0;
     int pieces = 4;
     int delay_ms = 400;
@@ -53,6 +55,7 @@ struct TestServer::Impl {
             ++requests;
             range = req.get_header_value("Range");
             agent = req.get_header_value("User-Agent");
+            seen.push_back({req.path, range, req.get_header_value("If-Range"), 0});
             auto it = paths.find(req.path);
             if (it != paths.end())
                 c = it->second;
@@ -71,6 +74,70 @@ struct TestServer::Impl {
             return it->second;
         res.status = 404;
         return nullptr;
+    }
+
+    // /resume/NAME: ranges by hand, so the faults can be placed exactly.
+    void answer_resume(const httplib::Request& req, httplib::Response& res) {
+        Body c = file(req, res);
+        if (!c)
+            return;
+        TestServer::Resume how;
+        bool drop = false;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            how = resume[req.matches[1]];
+            if (resume[req.matches[1]].drops > 0) {
+                --resume[req.matches[1]].drops;
+                drop = true;
+            }
+        }
+        // The library would cut its own range out of what is sent: this
+        // route answers the Range header itself. The request object is the
+        // library's own, not a constant.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        if (!how.etag.empty())
+            res.set_header("ETag", how.etag);
+        if (!how.last_modified.empty())
+            res.set_header("Last-Modified", how.last_modified);
+        std::string range = req.get_header_value("Range");
+        std::string if_range = req.get_header_value("If-Range");
+        size_t first = 0;
+        bool ranged = !how.ignore_range && range.rfind("bytes=", 0) == 0 && range.back() == '-' &&
+                      (if_range.empty() || if_range == how.etag || if_range == how.last_modified);
+        if (ranged)
+            first = std::stoull(range.substr(6));
+        int status = 200;
+        if (ranged && how.range_status != 0) {
+            status = how.range_status;
+            res.status = status;
+            res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
+        } else if (ranged && first >= c->size()) {
+            status = 416;
+            res.status = status;
+            res.set_header("Content-Range", "bytes */" + std::to_string(c->size()));
+            res.set_content("", "text/plain");
+        } else {
+            status = ranged ? 206 : 200;
+            res.status = status;
+            if (ranged)
+                res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                    std::to_string(c->size() - 1) + "/" +
+                                                    std::to_string(c->size()));
+            size_t limit = drop ? how.drop_after : c->size();
+            res.set_content_provider(
+                c->size() - first, "application/octet-stream",
+                [c, first, limit](size_t offset, size_t length, httplib::DataSink& sink) {
+                    if (offset >= limit)
+                        return false; // the connection goes down
+                    return sink.write(c->data() + first + offset, std::min(length, limit - offset));
+                });
+        }
+        std::lock_guard<std::mutex> g(lock);
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it)
+            if (it->path == req.path && it->status == 0) {
+                it->status = status;
+                break;
+            }
     }
 
     // Sleeps ms, or less when the server stops.
@@ -172,6 +239,9 @@ struct TestServer::Impl {
                                          pause(20000);
                                          return false;
                                      });
+        });
+        s.Get(R"(/resume/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+            answer_resume(req, res);
         });
         s.Get(R"(/auth/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
             Body c = file(req, res);
@@ -278,6 +348,16 @@ void TestServer::set_slow(int pieces, int delay_ms) {
     std::lock_guard<std::mutex> g(impl_->lock);
     impl_->pieces = pieces;
     impl_->delay_ms = delay_ms;
+}
+
+void TestServer::set_resume(const std::string& name, const Resume& how) {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->resume[name] = how;
+}
+
+std::vector<TestServer::Seen> TestServer::log() const {
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->seen;
 }
 
 std::string TestServer::last_range() const {

@@ -15,6 +15,9 @@
 //   /auth/NAME      401 without Basic credentials user:secret
 //   /redirect/NAME  302 to /files/NAME
 //   /stall/NAME     sends 1000 bytes, then nothing until stopped
+//   /resume/NAME    ranges, ETag, Last-Modified and If-Range done by hand,
+//                   with the faults of set_resume (dropping the connection
+//                   after K bytes, ignoring ranges, an error status)
 // Anything else is 404.
 // A body is kept once and shared by every answer, so a large one is not
 // copied per request.
@@ -47,6 +50,28 @@ class TestServer {
     // content as NAME under the routes above.
     void put(const std::string& name, std::string content);
     void set_slow(int pieces, int delay_ms);
+
+    // How /resume/NAME answers. A Range "bytes=N-" gets 206 with
+    // Content-Range, unless If-Range names neither the current ETag nor the
+    // current Last-Modified (then 200, the whole file), or N is past the end
+    // (416 with "bytes */SIZE").
+    struct Resume {
+        std::string etag = "\"v1\""; // "" sends none
+        std::string last_modified;   // "" sends none
+        bool ignore_range = false;   // always 200 with the whole file
+        int drops = 0;               // this many answers break off ...
+        size_t drop_after = 0;       // ... after this many body bytes
+        int range_status = 0;        // answer ranges with this status and an error page
+    };
+    void set_resume(const std::string& name, const Resume& how);
+
+    // One request as the server saw it.
+    struct Seen {
+        std::string path, range, if_range;
+        int status = 0;
+    };
+    // Every request so far, in order.
+    std::vector<Seen> log() const;
 
     // Headers of the last request.
     std::string last_range() const;

@@ -377,6 +377,38 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     EXPECT_TRUE(std::filesystem::is_directory(tmp.own("sample")));
 }
 
+// The package download drops at half: the terminal says a retry follows,
+// and the retry asks only for the other half.
+TEST_F(CliUpdate, DroppedPackageDownloadResumes) {
+    TestServer server;
+    Bytes zip = pkg_read_file(std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.zip");
+    ASSERT_FALSE(zip.empty());
+    server.put("sample.zip", std::string(zip.begin(), zip.end()));
+    TestServer::Resume how;
+    how.drops = 1;
+    how.drop_after = zip.size() / 2;
+    server.set_resume("sample.zip", how);
+    server.serve("/UserFiles/File/velmora.txt",
+                 "20991231\r\n" + server.url("/resume/sample.zip") + "\r\n");
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    sim.stop();
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Internet vesion:20991231\nUpdate Successfully!\n");
+    EXPECT_NE(r.err.find("Download interrupted, resuming (attempt 1 of 3)\u2026\n"),
+              std::string::npos)
+        << r.err;
+    std::vector<TestServer::Seen> log = server.log();
+    ASSERT_EQ(log.size(), 3u); // the version file, the first half, the rest
+    EXPECT_EQ(log[2].range, "bytes=" + std::to_string(zip.size() / 2) + "-");
+    EXPECT_EQ(log[2].status, 206);
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/sample.zip.part")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample/sample.zip.part.json")));
+}
+
 TEST_F(CliUpdate, NoVersionServiceForTheUnit) {
     // A served customer's client id matches no row of the version-file table.
     SimProcess sim(socket, image, {"--client", "PARTNR 0001"});

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "config/records.h"
+#include "online/ResumableDownload.h"
 
 using namespace update_test;
 
@@ -45,6 +46,9 @@ class WindowHost : public RecordingHost, public DownloadOwner {
     std::u16string downloadFailureText() override {
         std::lock_guard<std::mutex> lock(m_);
         return failure;
+    }
+    void downloadNotice(const std::u16string& text) override {
+        events.push_back("notice " + u8(text));
     }
     void clearDownloadFailureText() override {
         std::lock_guard<std::mutex> lock(m_);
@@ -86,6 +90,11 @@ class DownloadUpdate : public ::testing::Test {
         UpdateSource source;
         source.download_url = w(url);
         UpdateRun run(&host, unit->machine, source);
+        // Pauses between download attempts are noted, not waited for.
+        run.setDownloadPause([this](int ms) {
+            pauses.push_back(ms);
+            return true;
+        });
         return run.run();
     }
 
@@ -96,6 +105,7 @@ class DownloadUpdate : public ::testing::Test {
     WindowHost host;
     Payloads p;
     Bytes package;
+    std::vector<int> pauses;
 };
 
 TEST_F(DownloadUpdate, UpperCaseZipIsUnpackedWrittenAndCleanedUp) {
@@ -325,6 +335,79 @@ TEST_F(DownloadUpdate, ExistingTargetIsReplaced) {
     server.serve("/fresh.dqv", package);
     UpdateOutcome out = runUrl(server.url("/fresh.dqv"));
     EXPECT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+// A package download whose connection drops: the run asks for the rest and
+// writes the unit; one that keeps dropping gives up with libcurl's reason,
+// and the next Update of the same URL fetches only what is missing.
+TEST_F(DownloadUpdate, DroppedDownloadResumesAndTheUnitIsWritten) {
+    std::string zip = zipWithPackage();
+    server.put("MAP2019.ZIP", zip);
+    TestServer::Resume how;
+    how.drops = 4;
+    how.drop_after = zip.size() / 8;
+    server.set_resume("MAP2019.ZIP", how);
+    const std::string url = server.url("/resume/MAP2019.ZIP");
+
+    UpdateOutcome out = runUrl(url);
+    EXPECT_EQ(out.result, UPDATE_FAILED);
+    EXPECT_EQ(host.boxes(),
+              std::vector<std::string>{std::string("box error [] ") + DOWNLOAD_FAILED +
+                                       "\nTransferred a partial file"});
+    EXPECT_EQ(pauses, (std::vector<int>{1000, 2000, 4000}));
+    EXPECT_TRUE(host.saw("notice Download interrupted, resuming (attempt 3 of 3)\u2026"));
+    EXPECT_TRUE(host.saw("notice ")); // the status text gets back what it said
+    EXPECT_EQ(host.finished, std::vector<int>{DOWNLOAD_RESULT_READ});
+    EXPECT_TRUE(sim.commands().empty());
+    EXPECT_EQ(tmp.files().size(), 2u); // the part and its record, for the next run
+
+    host.events.clear();
+    host.finished.clear();
+    out = runUrl(url);
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    EXPECT_EQ(server.log().back().range, "bytes=" + std::to_string(4 * (zip.size() / 8)) + "-");
+    EXPECT_EQ(server.log().back().status, 206);
+    EXPECT_FALSE(host.saw("notice "));
+    EXPECT_EQ(host.finished, std::vector<int>{0});
+    EXPECT_EQ(host.range, package.size());
+    uint32_t voice = rec_u32(unit->machine->main_setting + MS_OFF_VOICE_ADDR);
+    EXPECT_EQ(flash_at(sim, voice, p.voice.size()), p.voice);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+TEST_F(DownloadUpdate, DropAtHalfFetchesTheOtherHalfAndLeftoversOfAnotherUrlGo) {
+    // What an earlier run of another package left.
+    std::filesystem::create_directory(tmp.own_made("MAP2018"));
+    ResumeRecord old;
+    old.url = server.url("/resume/MAP2018.ZIP");
+    old.etag = "\"old\"";
+    old.total = 100;
+    ASSERT_EQ(pkg_write_file(tmp.own("MAP2018/MAP2018.ZIP.part"), Bytes(40, 1)), 1);
+    ASSERT_EQ(resume_record_write(tmp.own("MAP2018/MAP2018.ZIP.part.json"), old), 1);
+
+    std::string zip = zipWithPackage();
+    server.put("MAP2019.ZIP", zip);
+    TestServer::Resume how;
+    how.drops = 1;
+    how.drop_after = zip.size() / 2;
+    server.set_resume("MAP2019.ZIP", how);
+    UpdateOutcome out = runUrl(server.url("/resume/MAP2019.ZIP"));
+
+    ASSERT_EQ(out.result, UPDATE_SUCCEEDED) << u8(out.box_text);
+    std::vector<std::string> ranges;
+    for (const TestServer::Seen& seen : server.log())
+        ranges.push_back(seen.range);
+    EXPECT_EQ(ranges,
+              (std::vector<std::string>{"", "bytes=" + std::to_string(zip.size() / 2) + "-"}));
+    EXPECT_EQ(host.events,
+              (std::vector<std::string>{
+                  "buttons off", "text updating",
+                  "notice Download interrupted, resuming (attempt 1 of 3)\u2026", "notice ",
+                  "text Decompressing database\u2026", "text updating",
+                  "box info [Update Tool] Update Successfully!", "buttons on", "ended"}));
+    // The bar's total is the whole archive on both attempts.
+    EXPECT_EQ(host.sizes, (std::vector<uint32_t>{uint32_t(zip.size()), uint32_t(zip.size())}));
     EXPECT_TRUE(tmp.files().empty());
 }
 

@@ -186,6 +186,10 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     DownloadOwner* downloadOwner() override { return this; }
     std::u16string downloadFailureText() override { return failure_; }
     void clearDownloadFailureText() override { failure_.clear(); }
+    void downloadNotice(const std::u16string& text) override {
+        if (!text.empty())
+            cli_note(cli_wide_text(text));
+    }
 
     // Download messages arrive on the downloading thread, which here is the
     // run's own.

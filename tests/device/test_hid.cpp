@@ -540,9 +540,9 @@ TEST(HidSocketFlow, APacedUnitMakesATransferSlowerNeverFailed) {
         sum += data[i];
     }
     ASSERT_EQ(QV_Cmd_erase(&channel, 0x40000, static_cast<uint32_t>(data.size())), 0);
-    EXPECT_EQ(QV_Cmd_write(&channel, 0x40000, data.data(), static_cast<uint32_t>(data.size()), 0,
-                           1, sum),
-              0);
+    EXPECT_EQ(
+        QV_Cmd_write(&channel, 0x40000, data.data(), static_cast<uint32_t>(data.size()), 0, 1, sum),
+        0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), unit.flash().begin() + 0x40000));
     QV_Hid_close(channel.handle);
     server.stop();

@@ -4,6 +4,7 @@
 #include "app/translations.h"
 #include "common_t73/QV_Hid.h"
 #include "online/VersionCheck.h"
+#include "package/safe_update.h"
 #include "trevik_version.h"
 
 #include <CLI/CLI.hpp>
@@ -34,6 +35,9 @@ int main(int argc, char** argv) {
                 getenv(VERSION_SERVER_ENV));
         return 2;
     }
+    // An update run that ends the program abnormally still leaves its
+    // history line.
+    safe_update_install_abnormal_end_recorder();
     int qargc = 1;
     QApplication app(qargc, argv);
     QApplication::setApplicationName(QString::fromLatin1(CTrevikApp::APP_NAME));

@@ -1,10 +1,19 @@
 #include "package/safe_update.h"
 
+#include <signal.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
+#include "config/records.h"
 #include "package/package.h"
 #include "package/unit_backup.h"
 #include "package/update_history.h"
@@ -48,7 +57,60 @@ std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
 }
 
+// The path the user gave, made absolute against the working directory (a
+// URL stays as it is).
+std::string absolute_source(const std::u16string& source) {
+    std::string text = utf8(source);
+    if (text.empty() || text.find("://") != std::string::npos)
+        return text;
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(text, ec);
+    return ec ? text : p.lexically_normal().string();
+}
+
+// The line kept ready for a run that ends abnormally, and where it goes.
+// Set up before armed is raised and changed only after it is lowered, so a
+// signal handler reads them whole.
+std::string abnormal_path;
+std::string abnormal_line;
+std::atomic<bool> abnormal_armed{false};
+
+void disarm_abnormal_end() {
+    abnormal_armed.store(false);
+}
+
+std::terminate_handler previous_terminate = nullptr;
+
+void on_terminate() {
+    safe_update_record_abnormal_end();
+    if (previous_terminate)
+        previous_terminate();
+    std::abort();
+}
+
+void on_abort_signal(int sig) {
+    safe_update_record_abnormal_end();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 } // namespace
+
+bool safe_update_record_abnormal_end() {
+    if (!abnormal_armed.exchange(false))
+        return false;
+    return update_history_append_line(abnormal_path.c_str(), abnormal_line.data(),
+                                      abnormal_line.size()) == 0;
+}
+
+void safe_update_install_abnormal_end_recorder() {
+    previous_terminate = std::set_terminate(on_terminate);
+    struct sigaction sa {};
+    sa.sa_handler = on_abort_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(SIGABRT, &sa, nullptr);
+}
 
 std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why) {
     return utf8_to_wtext("The unit's settings could not be saved in " + folder + " (" + why +
@@ -72,6 +134,7 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     before_ = history_unit_state(step.machine);
     backup_folder_.clear();
     verify_results_.clear();
+    verify_stopped_ = false;
     warnings_.clear();
     entry_ = nullptr;
     planned_ = 0;
@@ -80,9 +143,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     // The same plan the run is about to carry out: it names the server-data
     // region the run resets and the areas to check afterwards. A plan that
     // fails is refused by the run itself before anything is written.
-    if (!step.program_only &&
-        verify_compute_plan(step.machine, step.pkg, step.province_mode, &plan_, &actions_) ==
-            PLAN_OK)
+    if (!step.program_only && verify_compute_plan(step.machine, step.pkg, step.province_mode,
+                                                  &plan_, &actions_) == PLAN_OK)
         planned_ = 1;
     declined_ = false;
     std::u16string refusal = confirm(step);
@@ -97,8 +159,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
         uint32_t server_address = planned_ ? actions_.server_address : 0;
         uint32_t server_size = planned_ ? actions_.server_size : 0;
         std::string root = unit_backups_root(options_.state_dir);
-        UnitBackupResult b = unit_backup_save(step.machine, root, server_address, server_size,
-                                              std::time(nullptr));
+        UnitBackupResult b =
+            unit_backup_save(step.machine, root, server_address, server_size, std::time(nullptr));
         if (!b.error.empty()) {
             std::u16string text = safe_update_backup_failed_text(b.folder, b.error);
             UpdateOutcome refused;
@@ -111,46 +173,21 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     }
     if (stop_ && step.machine && step.machine->channel)
         step.machine->channel->stop = stop_;
+    armAbnormalEnd(step);
     return u"";
 }
 
-void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) {
-    if (!entry_.is_null() || declined_)
-        return; // already recorded (a refused backup), or never begun
-    QV_Machine* m = step.machine;
-    if (m && m->channel)
-        m->channel->stop = nullptr;
-    bool interrupted = stop_ && *stop_;
-    if (interrupted)
-        outcome->interrupted = 1;
-
-    if (outcome->result == UPDATE_SUCCEEDED && options_.verify && !interrupted) {
-        std::vector<VerifyArea> areas = step.program_only
-                                            ? verify_program_only_areas(m, step.pkg)
-                                            : planned_ ? verify_plan_areas(step.pkg, &plan_,
-                                                                           &actions_)
-                                                       : std::vector<VerifyArea>();
-        verify_results_ = verify_read_back(m, areas, verify_fn_, verify_user_);
-        bool all = verify_results_.size() == areas.size();
-        for (const VerifyResult& r : verify_results_)
-            all = all && r.ok;
-        if (!all) {
-            outcome->result = UPDATE_FAILED;
-            outcome->message = u"The unit does not hold what was written.";
-            outcome->status = 0;
-        }
-    }
-    if (outcome->result == UPDATE_SUCCEEDED && planned_ && plan_.reset_parameters)
-        outcome->notice = safe_update_restore_notice(backup_folder_);
-
+nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
     nlohmann::json e;
     e["time"] = started_at_;
     e["tool_version"] = options_.tool_version;
     e["unit"] = before_;
-    e["after"] = history_unit_state(m);
-    e["package"] = utf8(step.package_path);
-    std::string sha = history_file_sha256(utf8(step.package_path));
-    e["package_sha256"] = sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha);
+    e["after"] = nullptr;
+    e["package"] = absolute_source(step.source.empty() ? step.package_path : step.source);
+    if (!step.archive_entry.empty())
+        e["package_entry"] = utf8(step.archive_entry);
+    e["package_sha256"] =
+        step.package_sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(step.package_sha256);
     if (!step.has_province_table) {
         e["provinces"] = nullptr;
     } else if (!step.province_mode) {
@@ -167,7 +204,7 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
     }
     if (step.program_only) {
         nlohmann::json list = nlohmann::json::array();
-        std::vector<VerifyArea> areas = verify_program_only_areas(m, step.pkg);
+        std::vector<VerifyArea> areas = verify_program_only_areas(step.machine, step.pkg);
         for (const VerifyArea& a : areas)
             if (a.name == "program")
                 list.push_back(area_json("program", a.address, uint32_t(a.expected.size())));
@@ -175,13 +212,122 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
     } else {
         e["areas"] = planned_ ? plan_areas(plan_, actions_) : nlohmann::json::array();
     }
+    return e;
+}
+
+void SafeUpdateGuard::armAbnormalEnd(const UpdateWriteStep& step) {
+    disarm_abnormal_end();
+    if (!make_private_directory(options_.state_dir).empty())
+        return; // no history to keep it in
+    nlohmann::json e = startEntry(step);
+    e["result"] = "failed";
+    e["text"] = utf8(SAFE_UPDATE_TEXT_BROKEN);
+    e["status"] = 0;
+    e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
+    abnormal_path = update_history_path(options_.state_dir);
+    abnormal_line = update_history_line(e);
+    abnormal_armed.store(true);
+}
+
+void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) {
+    if (!entry_.is_null() || declined_)
+        return; // already recorded (a refused backup), or never begun
+    try {
+        finishRun(step, outcome);
+    } catch (...) {
+        // The run's own line could not be made: the one kept ready for an
+        // abnormal end stands in for it.
+        if (step.machine && step.machine->channel)
+            step.machine->channel->stop = nullptr;
+        outcome->result = UPDATE_FAILED;
+        outcome->message = SAFE_UPDATE_TEXT_BROKEN;
+        outcome->status = 0;
+        bool recorded = safe_update_record_abnormal_end();
+        try {
+            if (!recorded)
+                warnings_.push_back("The update history could not be written.");
+        } catch (...) {
+        }
+    }
+    disarm_abnormal_end();
+}
+
+void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outcome) {
+    QV_Machine* m = step.machine;
+    if (m && m->channel)
+        m->channel->stop = nullptr;
+    bool interrupted = stop_ && *stop_;
+    if (interrupted)
+        outcome->interrupted = 1;
+    bool wrote = outcome->result == UPDATE_SUCCEEDED;
+
+    // What the unit showed when the run read it after the writes: a full
+    // run reads the unit's information once it has reset the parameter
+    // sector, so the unit must answer and hold no parameter record.
+    bool full = wrote && !step.program_only && planned_;
+    bool read_after =
+        full && QV_Machine_isConnected(m) && m->main_setting_state != MAIN_SETTING_UNREAD;
+    nlohmann::json param_reset = nullptr;
+    if (read_after && plan_.reset_parameters)
+        param_reset = m->param_kind == PARAM_KIND_NONE;
+    if (full && !read_after)
+        outcome->unconfirmed =
+            u"The unit could not be read after the update: that its parameter record was reset "
+            u"is not confirmed. Once it answers again, check it with trevik-cli verify.";
+    else if (full && param_reset == false)
+        outcome->unconfirmed = u"The unit still holds its old parameter record after the "
+                               u"update: the parameter reset did not take.";
+
+    if (wrote && options_.verify && !interrupted) {
+        std::vector<VerifyArea> areas = step.program_only ? verify_program_only_areas(m, step.pkg)
+                                        : planned_ ? verify_plan_areas(step.pkg, &plan_, &actions_)
+                                                   : std::vector<VerifyArea>();
+        // A stop during the read-back ends the check only: the writes are
+        // complete.
+        readBackBegins();
+        if (stop_ && m && m->channel)
+            m->channel->stop = stop_;
+        verify_results_ = verify_read_back(m, areas, verify_fn_, verify_user_);
+        if (m && m->channel)
+            m->channel->stop = nullptr;
+        bool all = verify_results_.size() == areas.size();
+        for (const VerifyResult& r : verify_results_)
+            all = all && r.ok;
+        if (stop_ && *stop_ && !all) {
+            verify_stopped_ = true;
+            outcome->interrupted = 1;
+        } else if (!all) {
+            bool broke = !verify_results_.empty() && verify_results_.back().read_failed;
+            outcome->result = UPDATE_FAILED;
+            outcome->message = broke ? u"The read-back broke off: the unit did not answer."
+                                     : u"The unit does not hold what was written.";
+            outcome->status = 0;
+        }
+    }
     bool ok = outcome->result == UPDATE_SUCCEEDED;
-    e["result"] = interrupted ? "interrupted" : ok ? "succeeded" : "failed";
+    if (ok && planned_ && plan_.reset_parameters)
+        outcome->notice = safe_update_restore_notice(backup_folder_);
+
+    nlohmann::json e = startEntry(step);
+    // A unit that could not be read after the run has no state to record.
+    e["after"] = full && !read_after ? nlohmann::json(nullptr) : history_unit_state(m);
+    if (full)
+        e["confirmed"] = {
+            {"writes", true}, {"unit_read_after", read_after}, {"parameter_reset", param_reset}};
+    e["result"] = interrupted                     ? "interrupted"
+                  : !ok                           ? "failed"
+                  : !outcome->unconfirmed.empty() ? "unconfirmed"
+                                                  : "succeeded";
     std::u16string text = ok ? std::u16string(UPDATE_TEXT_SUCCESS)
                              : update_failure_text(outcome->message, outcome->status);
     e["text"] = utf8(text);
+    if (!outcome->unconfirmed.empty())
+        e["note"] = utf8(outcome->unconfirmed);
     e["status"] = outcome->status;
-    if (!verify_results_.empty()) {
+    if (verify_stopped_) {
+        e["verified"] = nullptr;
+        e["verify_finished"] = false;
+    } else if (!verify_results_.empty()) {
         bool all = true;
         for (const VerifyResult& r : verify_results_)
             all = all && r.ok;
@@ -192,6 +338,7 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
     e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
     entry_ = e;
     std::string why = update_history_append(options_.state_dir, e);
+    disarm_abnormal_end();
     if (!why.empty())
         warnings_.push_back("The update history could not be written: " + why);
 }

@@ -29,6 +29,21 @@ std::u16string safe_update_backup_failed_text(const std::string& folder, const s
 // the backup (empty when none was taken).
 std::u16string safe_update_restore_notice(const std::string& folder);
 
+// The failure of a run that ended on an unexpected error (no memory left):
+// what the run and its history line say.
+inline constexpr const char16_t* SAFE_UPDATE_TEXT_BROKEN =
+    u"The update ended on an internal error; the unit's data may be incomplete.";
+
+// While a guarded run may be writing, the history line of a run that ends
+// abnormally is kept ready. This appends it (once) if a run is in that
+// span; it makes only the calls a signal handler may make. Returns whether
+// a line was written.
+bool safe_update_record_abnormal_end();
+
+// Has the process record that line before it ends on std::terminate (an
+// exception nobody caught) or abort(). Called once at start by programs.
+void safe_update_install_abnormal_end_recorder();
+
 class SafeUpdateGuard : public UpdateGuard {
   public:
     explicit SafeUpdateGuard(SafeUpdateOptions options);
@@ -53,6 +68,9 @@ class SafeUpdateGuard : public UpdateGuard {
 
     const std::string& backupFolder() const { return backup_folder_; }
     const std::vector<VerifyResult>& verifyResults() const { return verify_results_; }
+    // Whether the read-back was stopped from outside before it finished
+    // (the writes were complete; the check is not).
+    bool verifyStopped() const { return verify_stopped_; }
     // Things that went wrong without costing the update (history not
     // written), one text each.
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -67,8 +85,16 @@ class SafeUpdateGuard : public UpdateGuard {
         (void)step;
         return u"";
     }
+    // Called when the writes are over and the read-back begins: a stop
+    // from now on ends only the check.
+    virtual void readBackBegins() {}
 
   private:
+    void finishRun(const UpdateWriteStep& step, UpdateOutcome* outcome);
+    // The history line as far as it is known before the writes.
+    nlohmann::json startEntry(const UpdateWriteStep& step) const;
+    void armAbnormalEnd(const UpdateWriteStep& step);
+
     bool declined_ = false;
     SafeUpdateOptions options_;
     const volatile std::sig_atomic_t* stop_ = nullptr;
@@ -82,6 +108,7 @@ class SafeUpdateGuard : public UpdateGuard {
     QV_PlanActions actions_;
     std::string backup_folder_;
     std::vector<VerifyResult> verify_results_;
+    bool verify_stopped_ = false;
     std::vector<std::string> warnings_;
     nlohmann::json entry_;
 };

@@ -43,6 +43,31 @@ VerifyArea area(const char* name, uint32_t address, const uint8_t* data, uint32_
     return a;
 }
 
+// A reset parameter sector reads erased until the unit restarts, then holds
+// the default record the unit made for its new program.
+void judge_parameter_reset(const VerifyArea& a, const uint8_t* got, uint32_t n, VerifyResult* r) {
+    uint32_t i = 0;
+    while (i < n && got[i] == 0xFF)
+        ++i;
+    if (i == n)
+        return;
+    int kind = n >= MACHINE_PARAM_SIZE ? param_record_kind(got) : PARAM_KIND_NONE;
+    if (kind == 1)
+        return; // names no program version
+    if (kind >= 2) {
+        uint32_t version = 0;
+        param_board_and_version(got, kind, nullptr, &version);
+        if (version == a.program_version)
+            return;
+        r->ok = 0;
+        r->first_difference =
+            a.address + uint32_t(kind == 2 ? P2_OFF_PROGRAM_VERSION : P35_OFF_PROGRAM_VERSION);
+        return;
+    }
+    r->ok = 0;
+    r->first_difference = a.address + i;
+}
+
 void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t size) {
     uint8_t header[12];
     rec_set_u32(header, RECORD_MAGIC);
@@ -51,7 +76,8 @@ void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t siz
     RollingState state;
     rolling_decode_with(&state, plain.data(), plain.size());
     rec_set_u32(header + 8, byte_sum(plain.data(), plain.size()));
-    out->push_back(area("program header", FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));
+    out->push_back(
+        area("program header", FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));
     out->push_back(area("program", FLASH_PROGRAM_ADDRESS, data, size, 1, 1));
 }
 
@@ -66,8 +92,8 @@ std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan
     if (p.voice_length)
         out.push_back(area("voice", p.voice_address, p.voice_data, p.voice_length, 0, 1));
     if (p.radar_mute_length)
-        out.push_back(area("radar mute", p.radar_mute_address, p.radar_mute_data,
-                           p.radar_mute_length, 1, 1));
+        out.push_back(
+            area("radar mute", p.radar_mute_address, p.radar_mute_data, p.radar_mute_length, 1, 1));
     if (p.update_tool_length)
         out.push_back(area("update tool", p.update_tool_address, p.update_tool_data,
                            p.update_tool_length, 0, 0));
@@ -85,6 +111,17 @@ std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan
         if (main_setting_block_build(block, actions->main_setting, actions->server_settings))
             out.push_back(
                 area("main setting", actions->main_setting_address, block, sizeof block, 0, 0));
+    }
+    if (actions->write_main_setting && actions->server_size)
+        out.push_back(
+            area("server data", actions->server_address, nullptr, actions->server_size, 0, 0));
+    if (p.reset_parameters) {
+        VerifyArea a =
+            area("param reset", p.layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS,
+                 nullptr, uint32_t(MACHINE_PARAM_SIZE), 0, 0);
+        a.check = VerifyCheck::ParameterReset;
+        a.program_version = rec_u32(actions->main_setting + MS_OFF_PROGRAM_VERSION);
+        out.push_back(std::move(a));
     }
     if (p.write_client_id && qv_client_block(pkg))
         out.push_back(area("client id",
@@ -151,7 +188,9 @@ std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<Veri
                 r.read_failed = 1;
                 break;
             }
-            if (std::memcmp(got.data(), a.expected.data() + offset, n) != 0) {
+            if (a.check == VerifyCheck::ParameterReset) {
+                judge_parameter_reset(a, got.data(), n, &r);
+            } else if (std::memcmp(got.data(), a.expected.data() + offset, n) != 0) {
                 uint32_t i = 0;
                 while (got[i] == a.expected[offset + i])
                     ++i;
@@ -174,11 +213,10 @@ std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<Veri
 std::string verify_line(const VerifyResult& r) {
     char buf[160];
     if (r.read_failed)
-        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  read failed", r.name.c_str(),
-                      r.address, r.length);
-    else if (r.ok)
-        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  ok", r.name.c_str(), r.address,
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  read failed", r.name.c_str(), r.address,
                       r.length);
+    else if (r.ok)
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  ok", r.name.c_str(), r.address, r.length);
     else
         std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  differs at 0x%06X", r.name.c_str(),
                       r.address, r.length, r.first_difference);

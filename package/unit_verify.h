@@ -13,17 +13,31 @@
 struct Package;
 struct QV_Machine;
 
+// How an area's bytes are judged.
+enum class VerifyCheck {
+    Bytes,          // exactly the expected bytes
+    ParameterReset, // erased, or a record the unit made for the new program
+};
+
 struct VerifyArea {
     std::string name;
     uint32_t address = 0;
     int mode = 0;                  // the read's mode: the one the area was written with
     std::vector<uint8_t> expected; // whole pages, as the unit holds them
+    VerifyCheck check = VerifyCheck::Bytes;
+    // ParameterReset: the program version a record made after the reset
+    // names. The unit writes its default record when it restarts, so a
+    // record naming another version is the one from before the update. A
+    // record of a kind that names no version cannot be told apart and
+    // passes.
+    uint32_t program_version = 0;
 };
 
 // The areas of a completed plan with their expected bytes: voice, radar
 // mute, update tool, GPS, the program's header page and image, boot, the
-// main-setting block and the client id, each when the plan writes it.
-// Empty for null arguments.
+// main-setting block, the server data the run resets (erased), the
+// parameter record the run resets and the client id, each when the plan
+// writes or resets it. Empty for null arguments.
 std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
                                           const QV_PlanActions* actions);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
@@ -89,22 +90,22 @@ nlohmann::json history_unit_state(const QV_Machine* m) {
     return j;
 }
 
-std::string history_file_sha256(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return "";
+namespace {
+
+// Feeds read(buf, n) into SHA-256 until it returns 0; -1 fails the hash.
+template <typename Read> std::string sha256_of(Read read) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
     std::vector<unsigned char> buf(1 << 16);
     while (ok) {
-        size_t got = std::fread(buf.data(), 1, buf.size(), f);
-        if (got)
-            ok = EVP_DigestUpdate(ctx, buf.data(), got);
-        if (got < buf.size())
+        ssize_t got = read(buf.data(), buf.size());
+        if (got < 0)
+            ok = false;
+        else if (got == 0)
             break;
+        else
+            ok = EVP_DigestUpdate(ctx, buf.data(), size_t(got));
     }
-    ok = ok && !std::ferror(f);
-    std::fclose(f);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     ok = ok && EVP_DigestFinal_ex(ctx, digest, &len) && len == 32;
@@ -120,13 +121,81 @@ std::string history_file_sha256(const std::string& path) {
     return out;
 }
 
+} // namespace
+
+std::string history_file_sha256(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string out = history_fd_sha256(fd);
+    ::close(fd);
+    return out;
+}
+
+std::string history_fd_sha256(int fd) {
+    if (fd < 0)
+        return "";
+    off_t at = 0;
+    return sha256_of([fd, &at](unsigned char* buf, size_t n) -> ssize_t {
+        ssize_t got;
+        do
+            got = ::pread(fd, buf, n, at);
+        while (got < 0 && errno == EINTR);
+        if (got > 0)
+            at += got;
+        return got;
+    });
+}
+
 std::string history_time_now() {
     std::time_t now = std::time(nullptr);
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&now, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
+}
+
+std::string update_history_line(const nlohmann::json& entry) {
+    // Bytes that are no UTF-8 (a client id from the unit) are replaced, so
+    // one odd unit never costs the line.
+    return entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int update_history_append_line(const char* path, const char* line, size_t length) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return errno;
+    // A last line torn by a full disk would swallow this one: it is ended
+    // first, in the same write.
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
+        last = '\n';
+    char stack[4096];
+    const char* out = line;
+    size_t n = length;
+    if (last != '\n') {
+        if (length + 1 > sizeof stack) {
+            // Too long for the stack: the newline goes alone, just before.
+            if (::write(fd, "\n", 1) != 1) {
+                int err = errno;
+                ::close(fd);
+                return err ? err : -1;
+            }
+        } else {
+            stack[0] = '\n';
+            std::memcpy(stack + 1, line, length);
+            out = stack;
+            n = length + 1;
+        }
+    }
+    // One write per line: concurrent runs append whole lines.
+    ssize_t written = ::write(fd, out, n);
+    int err = written < 0 ? errno : written != ssize_t(n) ? -1 : 0;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    return err;
 }
 
 std::string update_history_append(const std::string& state_dir, const nlohmann::json& entry) {
@@ -134,32 +203,44 @@ std::string update_history_append(const std::string& state_dir, const nlohmann::
     if (!why.empty())
         return why;
     std::string path = update_history_path(state_dir);
-    // Bytes that are no UTF-8 (a client id from the unit) are replaced, so
-    // one odd unit never costs the line.
-    std::string line =
-        entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return path + ": " + std::strerror(errno);
-    // One write per line: concurrent runs append whole lines.
-    ssize_t n = ::write(fd, line.data(), line.size());
-    int err = errno;
-    bool closed = ::close(fd) == 0;
-    if (n != ssize_t(line.size()))
-        return path + ": " + (n < 0 ? std::strerror(err) : "short write");
-    if (!closed)
-        return path + ": " + std::strerror(errno);
+    std::string line = update_history_line(entry);
+    int err = update_history_append_line(path.c_str(), line.data(), line.size());
+    if (err != 0)
+        return path + ": " + (err < 0 ? "short write" : std::strerror(err));
     return "";
 }
 
-std::vector<nlohmann::json> update_history_read(const std::string& state_dir) {
-    std::vector<nlohmann::json> entries;
-    std::ifstream in(update_history_path(state_dir));
+bool update_history_entry_valid(const nlohmann::json& j) {
+    if (!j.is_object())
+        return false;
+    auto text = [&j](const char* key) { return j.contains(key) && j[key].is_string(); };
+    if (!text("time") || !text("result") || !j.contains("unit") || !j["unit"].is_object())
+        return false;
+    return !j.contains("after") || j["after"].is_object() || j["after"].is_null();
+}
+
+size_t update_history_each(const std::string& state_dir,
+                           const std::function<void(const nlohmann::json&)>& fn) {
+    size_t skipped = 0;
+    std::ifstream in(update_history_path(state_dir), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
+        if (line.empty())
+            continue; // the newline that ended a torn line
         nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-        if (j.is_object())
-            entries.push_back(std::move(j));
+        if (update_history_entry_valid(j))
+            fn(j);
+        else
+            ++skipped;
     }
+    return skipped;
+}
+
+std::vector<nlohmann::json> update_history_read(const std::string& state_dir, size_t* skipped) {
+    std::vector<nlohmann::json> entries;
+    size_t n = update_history_each(state_dir,
+                                   [&entries](const nlohmann::json& j) { entries.push_back(j); });
+    if (skipped)
+        *skipped = n;
     return entries;
 }

@@ -3,7 +3,9 @@
 // for every run that reached a unit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,14 +32,38 @@ nlohmann::json history_unit_state(const QV_Machine* m);
 // SHA-256 of a whole file, read in pieces, as 64 lower-case hex digits;
 // empty when the file cannot be read.
 std::string history_file_sha256(const std::string& path);
+// The same of an open file, read from its start without moving its offset.
+std::string history_fd_sha256(int fd);
 
 // The current time in UTC as 2026-12-10T13:05:22Z.
 std::string history_time_now();
+
+// The text of entry as a history line, newline included.
+std::string update_history_line(const nlohmann::json& entry);
+
+// Appends one line (ending in a newline) to the history file at path with a
+// single write, after a newline of its own when the file does not end in
+// one (a line torn by a full disk). Uses only calls a signal handler may
+// make. Returns 0, or the errno of the step that failed (-1: short write).
+int update_history_append_line(const char* path, const char* line, size_t length);
 
 // Appends entry as one line. Returns "" or why the history could not be
 // written.
 std::string update_history_append(const std::string& state_dir, const nlohmann::json& entry);
 
-// The entries in file order; lines that are not JSON objects are skipped.
-// Empty when there is no history yet.
-std::vector<nlohmann::json> update_history_read(const std::string& state_dir);
+// Whether j is a line as the tool writes it: an object with the time and
+// result as texts and the unit as an object (and the state after the run,
+// when there, as an object too).
+bool update_history_entry_valid(const nlohmann::json& j);
+
+// Reads the history line by line, calling fn with each entry the tool wrote
+// in file order; other lines (not JSON, of other fields, torn) are skipped
+// and counted. Returns the count skipped. Nothing is kept between lines, so
+// a long history costs one line's memory.
+size_t update_history_each(const std::string& state_dir,
+                           const std::function<void(const nlohmann::json&)>& fn);
+
+// The entries in file order, lines that are not the tool's skipped (their
+// count in *skipped when not null). Empty when there is no history yet.
+std::vector<nlohmann::json> update_history_read(const std::string& state_dir,
+                                                size_t* skipped = nullptr);

@@ -1,5 +1,6 @@
 #include "package/update_run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,13 +15,17 @@
 #include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
+#include "package/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
+#include "support/log.h"
 #include "support/stream.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace {
+
+constexpr const char* UPDATE_LOG_SOURCE = "update_run.cpp";
 
 // The customer name a package must begin with is compared over 12 bytes.
 constexpr size_t CUSTOMER_NAME_COMPARE = 12;
@@ -51,6 +56,24 @@ std::u16string extension_of(const std::u16string& name) {
 
 std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
+}
+
+// Loads the package from one open file and hashes that same file, so the
+// hash is of the bytes loaded even when the name is given another file
+// during the run. Falls back to loading by name where the open file has no
+// name of its own (no /proc).
+Package* load_and_hash(const std::u16string& path, std::string* sha256) {
+    sha256->clear();
+    int fd = ::open(wtext_to_utf8(path.c_str()).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return package_load(path.c_str());
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    Package* pkg = ::access(self.c_str(), R_OK) == 0 ? package_load(utf8_to_wtext(self).c_str())
+                                                     : package_load(path.c_str());
+    if (pkg)
+        *sha256 = history_fd_sha256(fd);
+    ::close(fd);
+    return pkg;
 }
 
 void remove_file(const std::u16string& p) {
@@ -195,8 +218,13 @@ void UpdateRun::removeTemporaryFiles() {
 
 int UpdateRun::archiveProgress(int kind, uintptr_t value) {
     switch (kind) {
-    case 0:
-        return archive_is_package_name(reinterpret_cast<const char16_t*>(value));
+    case 0: {
+        const auto* name = reinterpret_cast<const char16_t*>(value);
+        int take = archive_is_package_name(name);
+        if (take && archive_entry_.empty() && name)
+            archive_entry_ = name;
+        return take;
+    }
     case 1:
         host_->setProgressRange(uint32_t(value));
         return 0;
@@ -483,6 +511,7 @@ UpdateOutcome UpdateRun::run() {
     outcome_ = UpdateOutcome();
     download_target_.clear();
     extracted_.clear();
+    archive_entry_.clear();
     if (!host_) {
         fail(UPDATE_TEXT_OPEN_FAILED);
         return outcome_;
@@ -491,6 +520,7 @@ UpdateOutcome UpdateRun::run() {
 
     Package* pkg = nullptr;
     std::u16string package_path;
+    std::string package_sha256;
     bool go_on = true;
     if (!machine_) {
         fail(UPDATE_TEXT_OPEN_FAILED);
@@ -510,7 +540,7 @@ UpdateOutcome UpdateRun::run() {
 
     if (go_on) {
         enter(UpdateStage::Load);
-        pkg = package_load(package_path.c_str());
+        pkg = load_and_hash(package_path, &package_sha256);
         if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             go_on = false;
@@ -548,33 +578,51 @@ UpdateOutcome UpdateRun::run() {
 
     UpdateWriteStep step;
     bool guarded = go_on && !dry_run_ && guard_;
+    try {
+        if (guarded) {
+            step.host = host_;
+            step.machine = machine_;
+            step.pkg = pkg;
+            step.package_path = package_path;
+            step.source =
+                !source_.package_path.empty() ? source_.package_path : source_.download_url;
+            step.archive_entry = archive_entry_;
+            step.package_sha256 = package_sha256;
+            step.has_province_table = pkg->province_count > 0 ? 1 : 0;
+            step.province_mode = province_mode;
+            for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+                step.province_flags[i] = flags[i];
+            step.program_only = update_is_program_only(pkg);
+            enter(UpdateStage::Guard);
+            std::u16string refusal = guard_->beforeWrite(step);
+            if (!refusal.empty()) {
+                fail(refusal);
+                go_on = false;
+            }
+        }
+
+        if (go_on) {
+            host_->setProgressText(UPDATE_TEXT_UPDATING);
+            if (dry_run_)
+                planOnly(pkg, province_mode);
+            else
+                writeIntoUnit(pkg, province_mode);
+        }
+    } catch (const std::exception& e) {
+        // A failure thrown on the way (memory, a host's own fault) ends the
+        // run as a failure; the guard still records it below.
+        log_error(UPDATE_LOG_SOURCE, __LINE__, "UpdateRun::run", "%s", e.what());
+        fail(UPDATE_TEXT_FAILED);
+    } catch (...) {
+        fail(UPDATE_TEXT_FAILED);
+    }
     if (guarded) {
-        step.host = host_;
-        step.machine = machine_;
-        step.pkg = pkg;
-        step.package_path = package_path;
-        step.has_province_table = pkg->province_count > 0 ? 1 : 0;
-        step.province_mode = province_mode;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
-            step.province_flags[i] = flags[i];
-        step.program_only = update_is_program_only(pkg);
-        enter(UpdateStage::Guard);
-        std::u16string refusal = guard_->beforeWrite(step);
-        if (!refusal.empty()) {
-            fail(refusal);
-            go_on = false;
+        try {
+            guard_->afterWrite(step, &outcome_);
+        } catch (...) {
+            fail(UPDATE_TEXT_FAILED);
         }
     }
-
-    if (go_on) {
-        host_->setProgressText(UPDATE_TEXT_UPDATING);
-        if (dry_run_)
-            planOnly(pkg, province_mode);
-        else
-            writeIntoUnit(pkg, province_mode);
-    }
-    if (guarded)
-        guard_->afterWrite(step, &outcome_);
 
     package_free(pkg);
     removeTemporaryFiles();

@@ -108,8 +108,8 @@ enum class UpdateStage {
 struct UpdateOutcome {
     int result = UPDATE_FAILED;
     UpdateStage stage = UpdateStage::Source; // where a failure happened
-    std::u16string message;  // failure message; empty on success
-    int status = 0;          // numeric status of the last device step, 0 = none
+    std::u16string message;                  // failure message; empty on success
+    int status = 0;                          // numeric status of the last device step, 0 = none
     std::u16string box_text; // the text of the box shown (or withheld while closing)
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
@@ -121,6 +121,11 @@ struct UpdateOutcome {
     // unit's settings back), and whether the run was stopped from outside.
     std::u16string notice;
     int interrupted = 0;
+    // Set by an UpdateGuard when the writes were acknowledged but the unit
+    // could not confirm them afterwards (it could not be read after the
+    // run, or still holds its old parameter record): why, for the user.
+    // The run's own text stays; the result is not a confirmed success.
+    std::u16string unconfirmed;
 };
 
 // What a run is about to write into the unit, handed to its guard.
@@ -128,7 +133,14 @@ struct UpdateWriteStep {
     UpdateHost* host = nullptr;
     QV_Machine* machine = nullptr;
     const Package* pkg = nullptr; // loaded, provinces merged
-    std::u16string package_path;
+    std::u16string package_path;  // the file loaded (an unpacked or downloaded one included)
+    // The package as the user chose it: the file (a zip archive, not what
+    // was unpacked from it) or the download URL; the archive's entry that
+    // was unpacked (empty for a plain package); SHA-256 of the bytes the
+    // package was loaded from (empty when they could not be hashed).
+    std::u16string source;
+    std::u16string archive_entry;
+    std::string package_sha256;
     int has_province_table = 0;
     int province_mode = 0; // 1: the provinces below, 0: national
     int province_flags[UPDATE_PROVINCE_COUNT] = {};
@@ -145,7 +157,8 @@ class UpdateGuard {
     // with that message and nothing is written.
     virtual std::u16string beforeWrite(const UpdateWriteStep& step) = 0;
     // The package is still loaded; outcome may be changed (a failed check
-    // turns a success into a failure).
+    // turns a success into a failure). Called on every way out of a run
+    // that beforeWrite let go on, a failure thrown in between included.
     virtual void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) = 0;
 };
 
@@ -245,6 +258,7 @@ class UpdateRun {
     UpdateOutcome outcome_;
     std::u16string download_target_;
     std::u16string extracted_;
+    std::u16string archive_entry_; // the entry an unpack took
 };
 
 // Thread routine for a run started with thread_create: argument is the

@@ -4,8 +4,12 @@
 #include "tests/update/update_fixture.h"
 #include "tests/helpers/process.h"
 
+#include <csignal>
 #include <fstream>
+#include <functional>
+#include <new>
 #include <sstream>
+#include <stdexcept>
 
 #include "config/records.h"
 #include "package/safe_update.h"
@@ -31,13 +35,14 @@ class SafeUpdate : public ::testing::Test {
     }
 
     // One update run of the package with a guard of these options.
-    UpdateOutcome runWith(SafeUpdateGuard* guard, RecordingHost* host = nullptr) {
+    UpdateOutcome runWith(SafeUpdateGuard* guard, RecordingHost* host = nullptr,
+                          const std::string& chosen = "") {
         RecordingHost own;
         RecordingHost& h = host ? *host : own;
         AttachedUnit unit(sim);
         h.machine = unit.machine;
         UpdateSource source;
-        source.package_path = w(package);
+        source.package_path = w(chosen.empty() ? package : chosen);
         UpdateRun run(&h, unit.machine, source);
         run.setGuard(guard);
         return run.run();
@@ -95,8 +100,8 @@ TEST_F(SafeUpdate, BackupHoldsTheUnitsOwnRecordsAsTheyWereBeforeTheRun) {
     EXPECT_EQ(flash_at(sim, server_address, 16), Bytes(16, 0xFF));
 
     // Its own step in the progress text, before the writes.
-    auto saving = std::find(host.events.begin(), host.events.end(),
-                            "text Saving the unit's settings\u2026");
+    auto saving =
+        std::find(host.events.begin(), host.events.end(), "text Saving the unit's settings\u2026");
     auto updating = std::find(host.events.begin(), host.events.end(), "text updating");
     EXPECT_TRUE(saving < updating);
     // The way back is said at the end.
@@ -264,6 +269,120 @@ TEST_F(SafeUpdate, StopFlagEndsTheRunAtAReportBoundary) {
     EXPECT_EQ(history[0]["result"], "interrupted");
 }
 
+// A host that runs a step of the test's own as the writes begin.
+class StepHost : public RecordingHost {
+  public:
+    std::function<void()> at_write;
+    void setProgressText(const std::u16string& text) override {
+        RecordingHost::setProgressText(text);
+        if (text == UPDATE_TEXT_UPDATING && at_write)
+            at_write();
+    }
+};
+
+[[noreturn]] void throw_one(bool bad_alloc) {
+    if (bad_alloc)
+        throw std::bad_alloc();
+    throw std::runtime_error("a fault of the host");
+}
+
+// A failure thrown as the writes begin or during the read-back ends the run
+// as a failure with its history line, never as an exception out of the run.
+TEST_F(SafeUpdate, AFailureThrownDuringTheRunStillLeavesItsHistoryLine) {
+    struct Case {
+        const char* where;
+        bool read_back;
+        bool bad_alloc;
+    };
+    for (const Case& c : {Case{"writes", false, true}, Case{"writes", false, false},
+                          Case{"read-back", true, true}, Case{"read-back", true, false}}) {
+        SCOPED_TRACE(std::string(c.where) + (c.bad_alloc ? " bad_alloc" : " runtime_error"));
+        std::filesystem::remove_all(state);
+        SafeUpdateGuard guard(options(false, c.read_back));
+        StepHost host;
+        bool bad_alloc = c.bad_alloc;
+        if (c.read_back)
+            guard.setVerifyReport(
+                [](void* user, const VerifyResult&) { throw_one(*static_cast<bool*>(user)); },
+                &bad_alloc);
+        else
+            host.at_write = [bad_alloc] { throw_one(bad_alloc); };
+        UpdateOutcome out;
+        EXPECT_NO_THROW(out = runWith(&guard, &host));
+        EXPECT_EQ(out.result, UPDATE_FAILED);
+        ASSERT_EQ(host.boxes().size(), 1u);
+        EXPECT_EQ(host.boxes()[0].rfind("box error", 0), 0u) << host.boxes()[0];
+        std::vector<nlohmann::json> history = update_history_read(state);
+        ASSERT_EQ(history.size(), 1u);
+        EXPECT_EQ(history[0]["result"], "failed");
+        EXPECT_EQ(history[0]["package"], package);
+    }
+}
+
+// abort() in the middle of a run (what an uncaught failure ends in) still
+// leaves the line kept ready for it.
+TEST_F(SafeUpdate, AnAbortedRunLeavesItsHistoryLine) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            safe_update_install_abnormal_end_recorder();
+            SafeUpdateGuard guard(options(false, true));
+            guard.setVerifyReport([](void*, const VerifyResult&) { std::abort(); }, nullptr);
+            runWith(&guard);
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["result"], "failed");
+    EXPECT_EQ(history[0]["text"], u8(SAFE_UPDATE_TEXT_BROKEN));
+    EXPECT_EQ(history[0]["unit"]["client_id"], "TREVIK-DEMO ");
+}
+
+// The line names the package as the user chose it (absolute; a zip and its
+// entry), hashes the bytes that were loaded even when the file is replaced
+// during the run, and a torn last line does not swallow it.
+TEST_F(SafeUpdate, HistoryRecordsThePackageAsLoadedAndAsChosen) {
+    ASSERT_TRUE(std::filesystem::create_directories(state));
+    std::ofstream(update_history_path(state), std::ios::binary) << "{\"time\":\"2026-12-";
+    Bytes loaded = pkg_read_file(package);
+    std::string loaded_sha = sha256_hex(loaded.data(), loaded.size());
+
+    StepHost host;
+    std::string pkg = package;
+    host.at_write = [pkg] {
+        Payloads other;
+        other.program = pkg_pattern(20000, 99);
+        ASSERT_EQ(pkgbuild_write(standard_package(other), pkg + ".new"), 1);
+        std::filesystem::rename(pkg + ".new", pkg);
+    };
+    SafeUpdateGuard replaced(options(false));
+    ASSERT_EQ(runWith(&replaced, &host).result, UPDATE_SUCCEEDED);
+    ASSERT_EQ(pkgbuild_write(standard_package(p), package), 1);
+
+    // A path relative to the working directory, and a zip archive.
+    ASSERT_EQ(pkgbuild_zip(tmp.path("maps.zip"), {PkgZipEntry("2026/map.dqv", loaded)}), 1);
+    std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(tmp.path());
+    SafeUpdateGuard relative(options(false));
+    UpdateOutcome rel = runWith(&relative, nullptr, "./pkg.dqv");
+    SafeUpdateGuard zipped(options(false));
+    UpdateOutcome zip = runWith(&zipped, nullptr, "maps.zip");
+    std::filesystem::current_path(cwd);
+    ASSERT_EQ(rel.result, UPDATE_SUCCEEDED) << u8(rel.box_text);
+    ASSERT_EQ(zip.result, UPDATE_SUCCEEDED) << u8(zip.box_text);
+
+    size_t skipped = 0;
+    std::vector<nlohmann::json> history = update_history_read(state, &skipped);
+    EXPECT_EQ(skipped, 1u); // the torn line
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0]["package_sha256"], loaded_sha);
+    EXPECT_EQ(history[1]["package"], package);
+    EXPECT_FALSE(history[1].contains("package_entry"));
+    EXPECT_EQ(history[2]["package"], tmp.path("maps.zip"));
+    EXPECT_EQ(history[2]["package_entry"], "map.dqv");
+    EXPECT_EQ(history[2]["package_sha256"], loaded_sha);
+}
+
 TEST(EmulatedUnitRestart, WritesItsDefaultRecordOnlyAfterAFinishedRunErasedIt) {
     UnitSim sim;
     setup_unit(sim);
@@ -327,8 +446,8 @@ TEST(UnitBackupNames, ClientIdsBecomeFileSafeNames) {
 TEST(UnitBackupNames, ListTakesOnlyBackupFoldersOldestFirst) {
     TempDir tmp;
     std::string root = tmp.path("backups");
-    for (const char* name : {"20261210T130522Z-B", "20251210T130522Z-A", "20261210T130522Z-B-2",
-                             "notes", "2026-A"})
+    for (const char* name :
+         {"20261210T130522Z-B", "20251210T130522Z-A", "20261210T130522Z-B-2", "notes", "2026-A"})
         std::filesystem::create_directories(root + "/" + name);
     std::ofstream(root + "/20261210T130522Z-B/settings.json") << "{}";
     std::vector<UnitBackupEntry> list = unit_backup_list(root);

@@ -75,6 +75,45 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
     return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// trevik-cli with standard output and error into one pipe whose reader
+// takes the first `keep` bytes and goes away, as `| head -c` does. Returns
+// the exit code, or 128 + the signal that ended it.
+int run_into_closing_pipe(std::vector<std::string> args, size_t keep) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (spawned != 0) {
+        close(fds[0]);
+        return -1;
+    }
+    size_t got = 0;
+    char buf[64];
+    while (got < keep) {
+        ssize_t n = read(fds[0], buf, std::min(sizeof buf, keep - got));
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    close(fds[0]);
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 class CliSafety : public SocketUnitTest {
   protected:
     // Starts the emulator; its commands are printed to sim.err after each
@@ -107,6 +146,23 @@ class CliSafety : public SocketUnitTest {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
+    }
+    // Waits until standard error shows text.
+    bool showing(const std::string& text, int ms = 20000) {
+        for (int i = 0; i < ms / 10; ++i) {
+            if (read_text(tmp.path("cli.err")).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // Stops the emulator and forgets its unit: the next one starts fresh.
+    void dropSim(std::unique_ptr<Spawned>& sim) {
+        sim->signal(SIGTERM);
+        sim->wait();
+        sim.reset();
+        std::filesystem::remove(image);
+        std::filesystem::remove(socket);
     }
     std::vector<nlohmann::json> history() {
         std::vector<nlohmann::json> list;
@@ -284,6 +340,124 @@ TEST_F(CliSafety, OneSignalOnlyWarns) {
     EXPECT_EQ(run.wait(), 0) << read_text(tmp.path("cli.err"));
     EXPECT_NE(read_text(tmp.path("cli.err")).find("the update goes on"), std::string::npos);
     EXPECT_NE(read_text(tmp.path("cli.out")).find("Update Successfully!"), std::string::npos);
+}
+
+TEST_F(CliSafety, AReaderThatGoesAwayNeverStopsTheWrites) {
+    // One report a millisecond: the progress goes on well after the reader
+    // is gone.
+    auto sim = startSim({"--delay-us", "1000"});
+    EXPECT_EQ(run_into_closing_pipe(
+                  {TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", package}, 60),
+              0);
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "succeeded");
+    EXPECT_EQ(cli({"verify", package}), 0) << out << err;
+}
+
+TEST_F(CliSafety, OneSignalDuringTheReadBackEndsOnlyTheCheck) {
+    auto sim = startSim({"--delay-us", "2000"});
+    Spawned run(
+        {TREVIK_CLI, "--unit", "socket:" + socket, "update", "--no-backup", "--verify", package},
+        tmp.path("cli.out"), tmp.path("cli.err"));
+    ASSERT_TRUE(showing("Verify "));
+    run.signal(SIGINT);
+    EXPECT_EQ(run.wait(), 8);
+    out = read_text(tmp.path("cli.out"));
+    err = read_text(tmp.path("cli.err"));
+    EXPECT_NE(out.find("Update Successfully!\n"), std::string::npos) << out;
+    EXPECT_NE(err.find("The read-back was stopped: the update is written"), std::string::npos)
+        << err;
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "succeeded");
+    EXPECT_TRUE(h[0]["verified"].is_null());
+    EXPECT_EQ(h[0]["verify_finished"], false);
+}
+
+// --verify --json prints one object with the areas in it; a difference
+// ends update --verify with verify's exit code.
+TEST_F(CliSafety, UpdateVerifyJsonIsOneObjectAndAMismatchEndsAsVerifyDoes) {
+    struct Case {
+        std::vector<std::string> sim;
+        int code;
+    };
+    for (const Case& c : {Case{{}, 0}, Case{{"--wrong-byte", "0x9064"}, 1}}) {
+        SCOPED_TRACE(c.code);
+        auto sim = startSim(c.sim);
+        EXPECT_EQ(cli({"update", "--no-backup", "--verify", "--json", package}), c.code) << err;
+        nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << out;
+        EXPECT_EQ(j["ok"], c.code == 0);
+        EXPECT_EQ(j["verified"], c.code == 0);
+        ASSERT_TRUE(j["areas"].is_array());
+        std::string program;
+        for (const auto& a : j["areas"])
+            if (a["area"] == "program")
+                program = a["result"];
+        EXPECT_EQ(program, c.code == 0 ? "ok" : "differs");
+        EXPECT_EQ(cli({"verify", "--json", package}), c.code);
+        dropSim(sim);
+    }
+}
+
+TEST_F(CliSafety, AHistoryThatCannotBeWrittenIsAWarningInTheJson) {
+    auto sim = startSim();
+    std::ofstream(tmp.path("file")) << "x";
+    setenv("XDG_STATE_HOME", tmp.path("file").c_str(), 1); // TempDir puts it back
+    ASSERT_EQ(cli({"update", "--no-backup", "--json", package}), 0) << err;
+    nlohmann::json j = nlohmann::json::parse(out);
+    ASSERT_TRUE(j["warnings"].is_array()) << out;
+    ASSERT_EQ(j["warnings"].size(), 1u);
+    EXPECT_NE(j["warnings"][0].get<std::string>().find("history"), std::string::npos);
+}
+
+// The unit is gone between the last data write and the reset of its
+// parameter sector: the run keeps its own text, but neither the exit code
+// nor the history call it a success, and verify finds the old record.
+TEST_F(CliSafety, ACutBeforeTheParameterResetIsNoSuccess) {
+    std::string sample = std::string(TREVIK_SOURCE_DIR) + "/res/sample/sample.dqv";
+    auto sim = startSim({"--unplug-after", "3018"});
+    EXPECT_EQ(cli({"update", "--national", "--no-backup", sample}), 6) << err;
+    EXPECT_NE(out.find("Update Successfully!\n"), std::string::npos) << out;
+    EXPECT_NE(err.find("The unit could not be read after the update"), std::string::npos) << err;
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "unconfirmed");
+    EXPECT_EQ(h[0]["text"], "Update Successfully!");
+    EXPECT_TRUE(h[0]["after"].is_null());
+    EXPECT_EQ(h[0]["confirmed"]["unit_read_after"], false);
+
+    EXPECT_EQ(cli({"verify", "--national", sample}), 1) << out << err;
+    EXPECT_NE(out.find("param reset    0x011000       256  differs at 0x011008\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("server data    0x"), std::string::npos) << out;
+}
+
+TEST_F(CliSafety, HistoryReadsPastLinesItDidNotWrite) {
+    auto sim = startSim();
+    ASSERT_EQ(cli({"update", "--no-backup", package}), 0) << err;
+    std::string path = tmp.path("state/trevik/history.jsonl");
+    std::string good = read_text(path);
+    std::ofstream(path, std::ios::app) << "{\"time\":5}\n\"unit\":\"x\"\n{\"time\":\"t\","
+                                          "\"result\":\"succeeded\",\"unit\":\"x\"}\n"
+                                       << "[1,2]\nnot json\n"
+                                       << good;
+    ASSERT_EQ(cli({"history"}), 0) << err;
+    size_t runs = 0;
+    for (size_t at = out.find("  succeeded  "); at != std::string::npos;
+         at = out.find("  succeeded  ", at + 1))
+        ++runs;
+    EXPECT_EQ(runs, 2u) << out;
+    EXPECT_NE(err.find("5 lines of " + path), std::string::npos) << err;
+    ASSERT_EQ(cli({"history", "--json"}), 0) << err;
+    nlohmann::json j = nlohmann::json::parse(out);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["runs"].size(), 2u);
+    EXPECT_EQ(j["skipped_lines"], 5);
+    ASSERT_EQ(cli({"history", "--json", "--pretty"}), 0) << err;
+    EXPECT_EQ(nlohmann::json::parse(out), j);
 }
 
 } // namespace

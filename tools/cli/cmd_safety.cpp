@@ -44,17 +44,24 @@ const char* const INTERRUPT_WARNING =
     "within 5 seconds to stop it anyway.";
 const char* const INTERRUPT_STOPPING =
     "Stopping the update at the next report; the unit's data stays incomplete.";
+const char* const READ_BACK_STOPPING =
+    "Stopping the read-back at the next report; the update itself is written.";
+const char* const READ_BACK_STOPPED =
+    "The read-back was stopped: the update is written, its check did not finish.";
 
-// Watches SIGINT, SIGTERM and SIGHUP while the unit is written. The signals
-// are blocked in every thread and taken by this watcher, so no transfer is
-// broken off by an interrupted system call: the first one only warns, a
+// Watches SIGINT, SIGTERM and SIGHUP from the first write to the end of the
+// run (its read-back and history line included). The signals are blocked in
+// every thread and taken by this watcher, so no transfer is broken off by an
+// interrupted system call: during the writes the first one only warns, a
 // second within 5 seconds raises the stop flag the channel looks at between
-// reports. Outside the writes they act as usual.
+// reports; during the read-back, which leaves nothing half-done, the first
+// one raises it. Outside the run they act as usual.
 class WriteSignals {
   public:
     void start() {
         stop_ = 0;
         done_ = false;
+        checking_ = false;
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
@@ -69,6 +76,8 @@ class WriteSignals {
         thread_.join();
         pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     }
+    // The writes are over: from now on one signal stops.
+    void checking() { checking_ = true; }
     const volatile std::sig_atomic_t* flag() const { return &stop_; }
     bool stopped() const { return stop_ != 0; }
 
@@ -83,7 +92,11 @@ class WriteSignals {
                 continue;
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
-            if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
+            if (checking_) {
+                if (!stop_)
+                    CliProgress::printAside(std::string(READ_BACK_STOPPING) + "\n");
+                stop_ = 1;
+            } else if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
                 stop_ = 1;
                 CliProgress::printAside(std::string(INTERRUPT_STOPPING) + "\n");
             } else {
@@ -96,6 +109,7 @@ class WriteSignals {
 
     volatile std::sig_atomic_t stop_ = 0;
     std::atomic<bool> done_{false};
+    std::atomic<bool> checking_{false};
     sigset_t set_{};
     sigset_t saved_{};
     std::thread thread_;
@@ -147,9 +161,14 @@ class CliGuard : public SafeUpdateGuard {
     CliGuard(SafeUpdateOptions o, bool yes, CliProgress* progress)
         : SafeUpdateGuard(std::move(o)), yes_(yes), progress_(progress) {
         setStopFlag(signals_.flag());
-        setVerifyReport(
-            [](void*, const VerifyResult& r) { std::printf("%s\n", verify_line(r).c_str()); },
-            nullptr);
+        // With --json the areas go into the one object at the end.
+        if (!cli_json())
+            setVerifyReport(
+                [](void*, const VerifyResult& r) {
+                    std::printf("%s\n", verify_line(r).c_str());
+                    std::fflush(stdout);
+                },
+                nullptr);
     }
     std::u16string beforeWrite(const UpdateWriteStep& step) override {
         std::u16string refusal = SafeUpdateGuard::beforeWrite(step);
@@ -158,11 +177,12 @@ class CliGuard : public SafeUpdateGuard {
         return refusal;
     }
     void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) override {
-        signals_.end();
         SafeUpdateGuard::afterWrite(step, outcome);
+        signals_.end();
     }
 
   protected:
+    void readBackBegins() override { signals_.checking(); }
     std::u16string confirm(const UpdateWriteStep& step) override {
         if (yes_ || !isatty(STDIN_FILENO))
             return u"";
@@ -185,36 +205,68 @@ class CliGuard : public SafeUpdateGuard {
 
 // ---- history ----
 
-std::string date_or_dash(const nlohmann::json& j, const char* key) {
-    return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "-";
+// A text field of an entry, or dash when it is missing or of another type.
+std::string text_or(const nlohmann::json& j, const char* key, const char* dash) {
+    return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>()
+                                                                  : dash;
 }
 
+const nlohmann::json& object_or_empty(const nlohmann::json& j, const char* key) {
+    static const nlohmann::json empty = nlohmann::json::object();
+    return j.contains(key) && j[key].is_object() ? j[key] : empty;
+}
+
+// Prints the runs as they are read, so a long history never sits in memory
+// whole; lines the tool did not write are counted and named on standard
+// error.
 int run_history() {
     std::string dir = trevik_state_directory();
-    std::vector<nlohmann::json> entries =
-        dir.empty() ? std::vector<nlohmann::json>() : update_history_read(dir);
-    if (cli_json()) {
-        CliJson runs = CliJson::array();
-        for (const nlohmann::json& e : entries)
-            runs.push_back(CliJson::parse(e.dump()));
-        cli_print_json(CliJson{{"runs", runs}});
-        return CLI_OK;
-    }
-    if (entries.empty()) {
+    bool json = cli_json();
+    bool pretty = json && cli_pretty();
+    size_t shown = 0;
+    auto print_run = [&](const nlohmann::json& e) {
+        if (json) {
+            std::string text =
+                e.dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            if (pretty) {
+                std::string indented;
+                for (char c : text) {
+                    indented.push_back(c);
+                    if (c == '\n')
+                        indented += "    ";
+                }
+                text = "    " + indented;
+            }
+            std::fputs(shown == 0 ? (pretty ? "\n" : "") : (pretty ? ",\n" : ","), stdout);
+            std::fputs(text.c_str(), stdout);
+        } else {
+            const nlohmann::json& unit = object_or_empty(e, "unit");
+            const nlohmann::json& after = object_or_empty(e, "after");
+            std::printf("%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n",
+                        text_or(e, "time", "?").c_str(), text_or(e, "result", "?").c_str(),
+                        text_or(unit, "client_id", "?").c_str(),
+                        text_or(unit, "board", "?").c_str(), text_or(unit, "gps_date", "-").c_str(),
+                        text_or(after, "gps_date", "-").c_str(), text_or(e, "package", "?").c_str(),
+                        text_or(e, "text", "").c_str());
+        }
+        ++shown;
+    };
+    if (json)
+        std::fputs(pretty ? "{\n  \"ok\": true,\n  \"runs\": [" : "{\"ok\":true,\"runs\":[",
+                   stdout);
+    size_t skipped = dir.empty() ? 0 : update_history_each(dir, print_run);
+    if (json) {
+        std::printf(pretty ? "%s],\n  \"skipped_lines\": %zu\n}\n" : "%s],\"skipped_lines\":%zu}\n",
+                    pretty && shown ? "\n  " : "", skipped);
+    } else if (shown == 0) {
         std::printf("No update recorded yet.\n");
-        return CLI_OK;
     }
-    for (const nlohmann::json& e : entries) {
-        nlohmann::json unit = e.value("unit", nlohmann::json::object());
-        nlohmann::json after = e.value("after", nlohmann::json::object());
-        std::printf(
-            "%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n", e.value("time", std::string("?")).c_str(),
-            e.value("result", std::string("?")).c_str(),
-            unit.value("client_id", std::string("?")).c_str(),
-            unit.value("board", std::string("?")).c_str(), date_or_dash(unit, "gps_date").c_str(),
-            date_or_dash(after, "gps_date").c_str(), e.value("package", std::string("?")).c_str(),
-            e.value("text", std::string()).c_str());
-    }
+    std::fflush(stdout);
+    if (skipped)
+        std::fprintf(stderr,
+                     "%zu line%s of %s %s not a run as trevik-cli records it and %s skipped.\n",
+                     skipped, skipped == 1 ? "" : "s", update_history_path(dir).c_str(),
+                     skipped == 1 ? "is" : "are", skipped == 1 ? "was" : "were");
     return CLI_OK;
 }
 
@@ -253,14 +305,6 @@ struct VerifyOptions {
     std::string provinces;
     std::string unit = "hid";
 };
-
-CliJson verify_json(const VerifyResult& r) {
-    CliJson j{{"area", r.name}, {"address", r.address}, {"length", r.length}};
-    j["result"] = r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
-    j["first_difference"] =
-        !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
-    return j;
-}
 
 int run_verify(const VerifyOptions& o) {
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
@@ -337,13 +381,8 @@ int run_verify(const VerifyOptions& o) {
     std::string why = results.size() == areas.size()
                           ? "The unit does not hold what the package puts there."
                           : "The read-back broke off.";
-    if (!cli_json())
-        return cli_fail(CLI_FAILED, why);
     // The areas checked belong with the failure.
-    CliProgress::printAside(why + "\n");
-    cli_print_json(
-        CliJson{{"ok", false}, {"error", {{"code", CLI_FAILED}, {"text", why}}}, {"areas", list}});
-    return CLI_FAILED;
+    return cli_fail_with(CLI_VERIFY_MISMATCH, why, CliJson{{"areas", list}});
 }
 
 void setup(CLI::App& root, int* exit_code) {
@@ -378,6 +417,14 @@ CliRegistrar registrar(setup);
 
 } // namespace
 
+CliJson verify_json(const VerifyResult& r) {
+    CliJson j{{"area", r.name}, {"address", r.address}, {"length", r.length}};
+    j["result"] = r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
+    j["first_difference"] =
+        !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
+    return j;
+}
+
 void cli_safety_add_options(CLI::App* update, CliSafetyOptions* o) {
     update->add_flag("--no-backup", o->no_backup,
                      "Do not save the unit's settings before writing (saving reads about 1 s)");
@@ -397,7 +444,9 @@ std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
     return std::make_unique<CliGuard>(std::move(o), options.yes, progress);
 }
 
-int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code) {
+int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code,
+                      std::string* why) {
+    why->clear();
     auto* g = dynamic_cast<SafeUpdateGuard*>(guard);
     if (g)
         for (const std::string& w : g->warnings())
@@ -406,5 +455,38 @@ int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code
     // JSON report holds the note too).
     if (!outcome.notice.empty())
         cli_note(utf8(outcome.notice));
-    return outcome.interrupted ? CLI_INTERRUPTED : code;
+    if (g && g->verifyStopped()) {
+        *why = READ_BACK_STOPPED;
+        return CLI_INTERRUPTED;
+    }
+    if (outcome.interrupted) {
+        *why = CLI_STOPPED_TEXT;
+        return CLI_INTERRUPTED;
+    }
+    if (code == CLI_OK && !outcome.unconfirmed.empty()) {
+        *why = utf8(outcome.unconfirmed);
+        return CLI_TRANSFER;
+    }
+    // A difference the read-back found ends the run as verify ends.
+    if (code != CLI_OK && g && !g->verifyResults().empty())
+        return CLI_VERIFY_MISMATCH;
+    return code;
+}
+
+void cli_safety_add_json(UpdateGuard* guard, CliJson* report) {
+    auto* g = dynamic_cast<SafeUpdateGuard*>(guard);
+    if (!g)
+        return;
+    if (!g->verifyResults().empty() || g->verifyStopped()) {
+        CliJson areas = CliJson::array();
+        bool all = true;
+        for (const VerifyResult& r : g->verifyResults()) {
+            areas.push_back(verify_json(r));
+            all = all && r.ok;
+        }
+        (*report)["verified"] = g->verifyStopped() ? CliJson(nullptr) : CliJson(all);
+        (*report)["areas"] = areas;
+    }
+    if (!g->warnings().empty())
+        (*report)["warnings"] = g->warnings();
 }

@@ -419,12 +419,15 @@ int run_update(const UpdateOptions& opt) {
         code = failure_exit_code(outcome);
         text = cli_wide_text(host.box());
     }
+    std::string why;
     if (code != CLI_OK) {
         // The way back and the guard's warnings come before the failure.
-        code = cli_safety_finish(guard.get(), outcome, code);
-        if (code == CLI_INTERRUPTED)
-            text += (text.empty() ? "" : "\n") + std::string(CLI_STOPPED_TEXT);
-        return cli_fail(code, text);
+        code = cli_safety_finish(guard.get(), outcome, code, &why);
+        if (!why.empty())
+            text += (text.empty() ? "" : "\n") + why;
+        CliJson extra;
+        cli_safety_add_json(guard.get(), &extra);
+        return cli_fail_with(code, text, extra);
     }
     report["dry_run"] = opt.dry_run;
     if (opt.dry_run) {
@@ -436,17 +439,26 @@ int run_update(const UpdateOptions& opt) {
         }
         return CLI_OK;
     }
-    if (cli_json()) {
-        report["message"] = wtext_to_utf8(host.box().c_str());
-        if (!outcome.notice.empty())
-            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
-        cli_print_json(report);
-    } else {
+    if (!cli_json()) {
         std::printf("%s\n", cli_wide_text(host.box()).c_str());
         // The result comes before the note that follows it on standard error.
         std::fflush(stdout);
     }
-    return cli_safety_finish(guard.get(), outcome, CLI_OK);
+    code = cli_safety_finish(guard.get(), outcome, CLI_OK, &why);
+    if (cli_json()) {
+        report["message"] = wtext_to_utf8(host.box().c_str());
+        if (!outcome.notice.empty())
+            report["notice"] = wtext_to_utf8(outcome.notice.c_str());
+        cli_safety_add_json(guard.get(), &report);
+    }
+    // Written, but stopped during the read-back or not confirmed by the
+    // unit: the run's own text stands, the exit code and its reason say
+    // the rest.
+    if (code != CLI_OK)
+        return cli_fail_with(code, why, report);
+    if (cli_json())
+        cli_print_json(report);
+    return CLI_OK;
 }
 
 void setup_update(CLI::App& root, int* exit_code) {

@@ -1,8 +1,11 @@
+#include "package/safe_update.h"
 #include "tools/cli/cli.h"
 #include "trevik_version.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -46,7 +49,9 @@ std::vector<std::string> unit_option_after_command(CLI::App& app, int argc, char
 }
 } // namespace
 
-CliRegistrar::CliRegistrar(CliSetup setup) { registry().push_back(setup); }
+CliRegistrar::CliRegistrar(CliSetup setup) {
+    registry().push_back(setup);
+}
 
 namespace {
 bool asks_for_json(int argc, char** argv) {
@@ -58,6 +63,12 @@ bool asks_for_json(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away (| head, a pager quit early) only ends the
+    // output: a run in the middle of its writes goes on to its end and its
+    // history line. Writes to a closed pipe fail quietly instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A run ended by an uncaught failure still leaves its history line.
+    safe_update_install_abnormal_end_recorder();
     CLI::App app{"Trevik: updates and configures the GPS speed-camera unit"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
@@ -89,6 +100,11 @@ int main(int argc, char** argv) {
         if (asks_for_json(argc, argv))
             std::printf("%s\n", cli_failure_json(CLI_USAGE, e.what()).c_str());
         return CLI_USAGE;
+    } catch (const std::exception& e) {
+        // A failure no command expected (no memory left): said, recorded
+        // when a run was under way, never an abort.
+        safe_update_record_abnormal_end();
+        return cli_fail(CLI_FAILED, std::string("trevik-cli: ") + e.what());
     }
     return exit_code;
 }

@@ -111,6 +111,10 @@ bool cli_json() {
     return json_flag;
 }
 
+bool cli_pretty() {
+    return pretty_flag;
+}
+
 void cli_set_json(bool json, bool pretty) {
     json_flag = json;
     pretty_flag = pretty;
@@ -142,6 +146,19 @@ int cli_fail(int code, const std::string& text) {
         std::printf("%s\n", cli_failure_json(code, text).c_str());
         std::fflush(stdout);
     }
+    return code;
+}
+
+int cli_fail_with(int code, const std::string& text, const CliJson& extra) {
+    if (!json_flag)
+        return cli_fail(code, text);
+    if (!text.empty())
+        CliProgress::printAside(text + "\n");
+    CliJson out = CliJson::parse(cli_failure_json(code, text));
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        if (it.key() != "ok" && it.key() != "error")
+            out[it.key()] = it.value();
+    cli_print_json(out);
     return code;
 }
 

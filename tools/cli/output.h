@@ -31,8 +31,9 @@ void cli_install_log_sink();
 
 // Adds --json and --pretty to a command that reports something.
 void cli_add_json_flags(CLI::App* cmd);
-// Whether the running command was asked for JSON.
+// Whether the running command was asked for JSON, and indented JSON.
 bool cli_json();
+bool cli_pretty();
 // Tests and main: sets what --json / --pretty would.
 void cli_set_json(bool json, bool pretty);
 
@@ -48,6 +49,11 @@ std::string cli_failure_json(int code, const std::string& text);
 // with --json the failure object on standard output. An empty text prints
 // nothing on standard error (the command already said why).
 int cli_fail(int code, const std::string& text);
+
+// cli_fail with more to say: with --json the failure object carries the
+// keys of extra beside "ok" and "error" (its own "ok" and "error" are
+// ignored).
+int cli_fail_with(int code, const std::string& text, const CliJson& extra);
 
 // A note for the user on standard error, hidden by -q.
 void cli_note(const std::string& text);

@@ -7,7 +7,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "package/unit_verify.h"
 #include "package/update_run.h"
+#include "tools/cli/cli.h"
 
 class CliProgress;
 
@@ -26,10 +28,26 @@ void cli_safety_add_options(CLI::App* update, CliSafetyOptions* options);
 std::unique_ptr<UpdateGuard> cli_safety_guard(const CliSafetyOptions& options,
                                               CliProgress* progress);
 
-// After the run: prints the guard's warnings and the end-of-run note, and
-// returns the exit code (CLI_INTERRUPTED for a stopped run, else code).
-// The caller reports a stopped run with CLI_STOPPED_TEXT.
-int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code);
+// After the run: prints the guard's warnings and the end-of-run note on
+// standard error, and returns the exit code with the text that goes with it
+// in *why ("" when the run's own text says it all): CLI_INTERRUPTED for a
+// run stopped during its writes (CLI_STOPPED_TEXT) or its read-back,
+// CLI_TRANSFER for writes the unit could not confirm afterwards,
+// CLI_VERIFY_MISMATCH for a failed read-back, else code.
+int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code, std::string* why);
+
+// What the guard adds to update's JSON object: the areas read back with
+// --verify ("areas", as verify gives them, and "verified": true, false, or
+// null when the read-back was stopped) and "warnings" (the history not
+// written).
+void cli_safety_add_json(UpdateGuard* guard, CliJson* report);
+
+// One area read back, as verify's JSON gives it.
+CliJson verify_json(const VerifyResult& r);
+
+// The exit code of a read-back that found the unit holding something else,
+// for verify and update --verify alike.
+inline constexpr int CLI_VERIFY_MISMATCH = CLI_FAILED;
 
 inline constexpr const char* CLI_STOPPED_TEXT =
     "The update was stopped; the unit's data is incomplete.";

@@ -1,11 +1,32 @@
 # What `cmake --install` puts in place besides the programs and the udev
 # rule: the desktop entry, icons, AppStream metainfo, the package file type,
 # man pages, the shell completion and the documents.
-set(TREVIK_SCREENSHOT_URL "https://trevik.invalid/screenshots" CACHE STRING
-    "Web folder holding screenshot.png, screenshot_config.png and screenshot_province.png for the AppStream metainfo")
+set(TREVIK_SCREENSHOT_URL "" CACHE STRING
+    "Web folder holding screenshot.png, screenshot_config.png and screenshot_province.png for the AppStream metainfo (empty: no screenshots)")
 set(TREVIK_APPSTREAM_ID org.trevik.trevik)
 
 set(_linux ${PROJECT_SOURCE_DIR}/res/linux)
+# Software centres fetch the screenshots, and appstreamcli validate checks
+# that they exist: they are listed only where a real web folder holds them.
+set(TREVIK_METAINFO_SCREENSHOTS "")
+if(TREVIK_SCREENSHOT_URL)
+  set(_shots
+      "screenshot.png|The window attached to a unit, with its GPS data date in the title"
+      "screenshot_config.png|The Setting dialog: radar bands, time zone, screen hours and the data connection"
+      "screenshot_province.png|The province map of a per-province package")
+  string(APPEND TREVIK_METAINFO_SCREENSHOTS "  <screenshots>\n")
+  set(_type " type=\"default\"")
+  foreach(_shot IN LISTS _shots)
+    string(REPLACE "|" ";" _shot "${_shot}")
+    list(GET _shot 0 _file)
+    list(GET _shot 1 _caption)
+    string(APPEND TREVIK_METAINFO_SCREENSHOTS
+           "    <screenshot${_type}>\n      <caption>${_caption}</caption>\n"
+           "      <image>${TREVIK_SCREENSHOT_URL}/${_file}</image>\n    </screenshot>\n")
+    set(_type "")
+  endforeach()
+  string(APPEND TREVIK_METAINFO_SCREENSHOTS "  </screenshots>\n")
+endif()
 configure_file(${_linux}/trevik.metainfo.xml.in
                ${PROJECT_BINARY_DIR}/${TREVIK_APPSTREAM_ID}.metainfo.xml @ONLY)
 
@@ -50,15 +71,24 @@ if(HELP2MAN AND NOT TREVIK_SANITIZE AND NOT TREVIK_FUZZ)
   set(_desc_trevik-cli "updates and configures the GPS speed-camera unit from scripts and terminals")
   set(_desc_trevik-unit-sim "serves an emulated GPS speed-camera unit on a Unix socket")
   set(_desc_trevik-pkgbuild "writes test update packages")
+  # Sections of their own (environment, files, examples) for the programs
+  # that update units; res/linux/man/PROGRAM.h2m adds a program's own.
+  set(_man_dir ${_linux}/man)
+  set(_man_common_trevik ${_man_dir}/trevik-common.h2m)
+  set(_man_common_trevik-cli ${_man_dir}/trevik-common.h2m)
   foreach(prog ${_man_programs})
     set(_page ${PROJECT_BINARY_DIR}/man/${prog}.1)
+    set(_includes ${_man_common_${prog}})
+    if(EXISTS ${_man_dir}/${prog}.h2m)
+      list(APPEND _includes ${_man_dir}/${prog}.h2m)
+    endif()
     add_custom_command(
       OUTPUT ${_page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/make_man.sh ${HELP2MAN} $<TARGET_FILE:${prog}>
-              ${_page} "${_desc_${prog}}"
+              ${_page} "${_desc_${prog}}" ${_includes}
       COMMAND gzip -9n -f -k ${_page}
-      DEPENDS ${prog} ${PROJECT_SOURCE_DIR}/cmake/make_man.sh
+      DEPENDS ${prog} ${PROJECT_SOURCE_DIR}/cmake/make_man.sh ${_includes}
       COMMENT "Man page of ${prog}"
       VERBATIM)
     list(APPEND _man_pages ${_page}.gz)

@@ -1,7 +1,7 @@
 # trevik's Debian package from the install rules (scripts/package.sh, or the
 # `package` target of any build folder): installed under /usr, binaries
-# stripped, library dependencies found by dpkg-shlibdeps, and maintainer
-# scripts that reload the udev rules.
+# stripped (built hardened, see TrevikHardening.cmake), library dependencies
+# found by dpkg-shlibdeps, and maintainer scripts that reload the udev rules.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME trevik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -21,6 +21,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The province map names provinces in Chinese: without a CJK font each name
+# is a row of boxes. dpkg-shlibdeps adds the libraries' packages after it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk | fonts-wqy-microhei")
 # The unit's drive is handed back through UDisks2.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2")
 set(CPACK_STRIP_FILES ON)

@@ -386,7 +386,9 @@ std::string QV_Hid_lockFailedText(bool* permission) {
 }
 
 const char* QV_Hid_permissionText() {
-    return "The unit is connected, but this user may not open it. Install the udev rule "
-           "70-trevik-unit.rules (cmake --install puts it in place), run "
-           "\"udevadm control --reload-rules && udevadm trigger\", then plug the unit in again.";
+    return "The unit is connected, but this user may not open it. With the trevik package "
+           "installed, plug the unit in again and run trevik at the machine's own screen: the "
+           "udev rule 70-trevik-unit.rules serves no login over SSH or from cron. Built from "
+           "source: sudo cmake --install build, then \"udevadm control --reload-rules && "
+           "udevadm trigger\", and plug the unit in again.";
 }

@@ -14,7 +14,7 @@ PACKAGES=(
   libcli11-dev nlohmann-json3-dev libcpp-httplib-dev nginx-light
   python3 zip unzip python3-dbusmock dbus-daemon umockdev libumockdev-dev
   help2man desktop-file-utils appstream lintian file man-db
-  dpkg-dev shared-mime-info
+  dpkg-dev shared-mime-info devscripts
   fonts-wqy-microhei
   xvfb xauth x11-apps imagemagick
 )

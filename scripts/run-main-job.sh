@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
-# The main job: build, start the emulated unit with its flash image in the
-# user's data folder and a version server on 127.0.0.1 that offers the
-# bundled sample package, then open the window attached to the unit. The
-# window checks online at once ("Internet vesion:..."); Update downloads the
-# package (percentage, speed, remaining time) and writes it.
+# The main job: build the programs it runs, start the emulated unit with its
+# flash image in the user's data folder and a version server on 127.0.0.1
+# that offers the bundled sample package, then open the window attached to
+# the unit. The window checks online at once ("Internet vesion:..."); Update
+# downloads the package (percentage, speed, remaining time) and writes it.
 # Without a display the same road runs through trevik-cli update.
-#   scripts/run-main-job.sh [--hidraw]
+#   scripts/run-main-job.sh [--hidraw] [--help]
 # --hidraw: the unit sits behind a hidraw node of trevik-unit-testbed instead
 # of the emulator's socket, and the programs reach it through hidapi and udev
 # as they reach a unit on USB.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  sed -n '2,/^set /{/^#/s/^# \{0,1\}//p}' "$0"
+}
 hidraw=0
-case "${1:-}" in
-  --hidraw) hidraw=1 ;;
-  "") ;;
-  *) echo "usage: $0 [--hidraw]" >&2; exit 2 ;;
-esac
-dir=$(bash "$root/scripts/build.sh" | tail -n 1)
+while [ $# -gt 0 ]; do
+  case $1 in
+    --hidraw) hidraw=1 ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "run-main-job: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+  shift
+done
+
+display=""
+[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || display=yes
+# Only the programs this run starts are built (a fresh clone starts in
+# minutes); scripts/test.sh builds the rest into the same folder.
+programs=(trevik-cli trevik-unit-sim)
+[ -z "$display" ] || programs+=(trevik)
+[ "$hidraw" = 0 ] || programs+=(trevik-unit-testbed)
+dir=$(bash "$root/scripts/build.sh" "${programs[@]}" | tail -n 1)
 
 data="${XDG_DATA_HOME:-$HOME/.local/share}/trevik"
 mkdir -p "$data"
@@ -80,7 +95,7 @@ done
 export TREVIK_VERSION_SERVER="127.0.0.1:$port"
 echo "version server on $TREVIK_VERSION_SERVER"
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+if [ -n "$display" ]; then
   echo "opening trevik: it checks online; press Update to download and write the newest package"
   cd "$root/res/sample"
   "${run_unit[@]}" "$dir/app/trevik" "${unit_args[@]}"

@@ -126,7 +126,12 @@ TEST(HidrawCli, UpdateWritesTheFlashTheSocketRunWrites) {
         EXPECT_EQ(hid.out, sock.out);
         std::string a = read_text(tmp.path("hid.bin")), b = read_text(tmp.path("sock.bin"));
         ASSERT_EQ(a.size(), 0x800000u);
-        EXPECT_TRUE(a == b) << "the flash images differ";
+        size_t at = 0;
+        while (at < a.size() && at < b.size() && a[at] == b[at])
+            ++at;
+        EXPECT_TRUE(a == b) << "the flash images differ from 0x" << std::hex << at << "\n"
+                            << hid.err << "\n--- over the socket:\n"
+                            << sock.err;
 
         std::vector<std::string> check = {"verify", SAMPLE};
         check.insert(check.end(), choice.begin(), choice.end());

@@ -43,7 +43,7 @@ struct Source {
     SourceKind kind = SourceKind::Hid;
     std::string socketPath;
     std::string hidPath; // empty: any unit
-    std::string replaySpec;
+    std::string replayFile;
     std::string error;
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
     std::function<std::vector<QV_HidUnitInfo>()> enumerate;
@@ -105,19 +105,19 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
     SourceKind kind;
     std::string socketPath;
     std::string hidPath;
-    std::string replaySpec;
+    std::string replayFile;
     {
         std::lock_guard<std::mutex> guard(source().lock);
         kind = source().kind;
         socketPath = source().socketPath;
         hidPath = source().hidPath;
-        replaySpec = source().replaySpec;
+        replayFile = source().replayFile;
     }
     switch (kind) {
     case SourceKind::Replay:
         // A session that never opened the unit replays as no unit present.
         if (QV_HidReplay_hasUnit()) {
-            std::u16string path = utf8_to_wtext(REPLAY_PREFIX + replaySpec);
+            std::u16string path = utf8_to_wtext(REPLAY_PREFIX + replayFile);
             attach(owner, path.c_str());
         }
         return;
@@ -291,11 +291,11 @@ int QV_Hid_selectSource(const std::string& text) {
     std::lock_guard<std::mutex> guard(source().lock);
     source().error.clear();
     if (starts_with(text, REPLAY_PREFIX) && text.size() > std::strlen(REPLAY_PREFIX)) {
-        std::string spec = text.substr(std::strlen(REPLAY_PREFIX));
-        if (!QV_HidReplay_select(spec, &source().error))
+        std::string file = text.substr(std::strlen(REPLAY_PREFIX));
+        if (!QV_HidReplay_select(file, &source().error))
             return 0;
         source().kind = SourceKind::Replay;
-        source().replaySpec = spec;
+        source().replayFile = file;
         source().socketPath.clear();
         source().hidPath.clear();
         source().factory = nullptr;
@@ -346,7 +346,7 @@ std::string QV_Hid_sourceText() {
     case SourceKind::Emulated:
         return "emulated";
     case SourceKind::Replay:
-        return REPLAY_PREFIX + source().replaySpec;
+        return REPLAY_PREFIX + source().replayFile;
     case SourceKind::Hid:
         if (!source().hidPath.empty())
             return HID_PREFIX + source().hidPath;

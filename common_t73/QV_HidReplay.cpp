@@ -241,8 +241,8 @@ class ReplayTransport : public QV_ReportTransport {
 
 } // namespace
 
-int QV_HidReplay_select(const std::string& spec, std::string* error) {
-    std::string path = spec;
+int QV_HidReplay_select(const std::string& file, std::string* error) {
+    std::string path = file;
     bool realtime = false;
     const std::string suffix = "?realtime";
     if (path.size() > suffix.size() &&

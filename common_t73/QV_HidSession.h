@@ -117,7 +117,7 @@ bool QV_HidSession_recording();
 
 // The replay source: loads FILE (and "?realtime"). Returns 1, or 0 with
 // error set.
-int QV_HidReplay_select(const std::string& spec, std::string* error);
+int QV_HidReplay_select(const std::string& file, std::string* error);
 void QV_HidReplay_unselect();
 // True when the loaded session opens the unit at all.
 bool QV_HidReplay_hasUnit();

@@ -3,6 +3,7 @@
 // a socket.
 #if defined(TREVIK_CLI) && defined(TREVIK_SOURCE_DIR)
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -78,7 +79,8 @@ class SessionTest : public ::testing::Test {
     }
     void TearDown() override {
         server->stop();
-        std::system(("rm -rf " + dir).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
     }
 
     // The unit as SetUp left it, for a second recording from the same state.

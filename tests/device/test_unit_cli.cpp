@@ -2,6 +2,7 @@
 // Unix-domain socket.
 #ifdef TREVIK_CLI
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -51,7 +52,8 @@ class UnitCliTest : public ::testing::Test {
     }
     void TearDown() override {
         server->stop();
-        std::system(("rm -rf " + dir).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
     }
 
     CliRun cli(const std::string& args) {

@@ -247,7 +247,8 @@ pid_t start_sim(const std::vector<std::string>& args, const std::string& socketP
         for (auto& a : copy)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        std::freopen("/dev/null", "w", stderr);
+        if (!std::freopen("/dev/null", "w", stderr))
+            ::_exit(127);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -344,8 +345,10 @@ TEST(UnitSimProgram, BadOptionsAreUsageErrors) {
             for (auto& a : args)
                 argv.push_back(a.data());
             argv.push_back(nullptr);
-            std::freopen("/dev/null", "w", stderr);
-            std::freopen("/dev/null", "w", stdout);
+            if (!std::freopen("/dev/null", "w", stderr))
+                ::_exit(127);
+            if (!std::freopen("/dev/null", "w", stdout))
+                ::_exit(127);
             ::execv(program.c_str(), argv.data());
             ::_exit(127);
         }

@@ -7,6 +7,7 @@
 
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_HidSession.h"
+#include "support/text.h"
 
 namespace {
 
@@ -22,15 +23,6 @@ struct Recording {
 Recording& recording() {
     static Recording r;
     return r;
-}
-
-std::string utc_now() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
 }
 
 std::string source_kind(const std::string& path) {
@@ -49,7 +41,7 @@ void write_header(Recording& r, const std::string& path) {
     h["format"] = SESSION_FORMAT;
     h["version"] = SESSION_VERSION;
     h["tool"] = r.options.tool;
-    h["time"] = utc_now();
+    h["time"] = utc_time_text(std::time(nullptr));
     std::string kind = path.empty() ? std::string("none") : source_kind(path);
     h["source"] = kind;
     char id[8];

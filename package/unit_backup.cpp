@@ -284,11 +284,7 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
         if (why.empty())
             why = write_file(f + "/" + BACKUP_UNIT_FILE, info.data(), info.size());
         if (why.empty()) {
-            std::tm tm{};
-            gmtime_r(&now, &tm);
-            char when[32];
-            std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-            nlohmann::json j = {{"time", when},
+            nlohmann::json j = {{"time", utc_time_text(now)},
                                 {"time_ns", taken_ns},
                                 {"key", unit.key},
                                 {"client_id", unit.client_id},

@@ -148,12 +148,7 @@ std::string history_fd_sha256(int fd) {
 }
 
 std::string history_time_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    return utc_time_text(std::time(nullptr));
 }
 
 std::string update_history_line(const nlohmann::json& entry) {

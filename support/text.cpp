@@ -340,3 +340,11 @@ std::u16string utf8_to_wtext(const std::string& s) {
     }
     return out;
 }
+
+std::string utc_time_text(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}

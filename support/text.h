@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 // The code page narrow text is in, as iconv names it.
@@ -70,3 +71,6 @@ std::string wtext_to_utf8(const char16_t* s);
 // that is a surrogate or lies past U+10FFFF becomes U+FFFD. Empty for null.
 std::string wide_to_utf8(const wchar_t* s);
 std::u16string utf8_to_wtext(const std::string& s);
+
+// A moment as the tool's files write it: UTC, "2026-12-10T13:05:22Z".
+std::string utc_time_text(std::time_t t);

@@ -343,9 +343,10 @@ struct CHttpDownload::Transfer {
     }
 };
 
-CHttpDownload::CHttpDownload() {
-    global_init();
-}
+// The download library is set up on the first Start, not here: the window
+// makes its component before it first shows, and no transfer is needed by
+// then.
+CHttpDownload::CHttpDownload() = default;
 
 CHttpDownload::~CHttpDownload() {
     Stop();
@@ -393,6 +394,8 @@ void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
 std::u16string CHttpDownload::Start(int synchronous) {
     if (HasThread())
         Stop();
+    // Before any transfer thread of this process exists.
+    global_init();
     UrlParse parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
     // Only a URL without any scheme gets "http://" in front: one of another
     // scheme, or a malformed one with a scheme, would turn into a request to

@@ -1,7 +1,7 @@
 #include "app/AboutDlg.h"
 
+#include "app/window_preload.h"
 #include "controls/dialog_units.h"
-#include "controls/icons.h"
 #include "controls/text_fit.h"
 
 #include <QIcon>
@@ -14,7 +14,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8("关于 Trevik"));
     DialogBaseUnits b = dialog_base_units(font());
     auto* icon = new QLabel(this);
-    icon->setPixmap(icon_with_2x(QStringLiteral(":/res/trevik.png")).pixmap(32, 32));
+    icon->setPixmap(window_icon(QStringLiteral(":/res/trevik.pam")).pixmap(32, 32));
     icon->setGeometry(dialog_units_rect(14, 14, 21, 20, b));
     auto* name = new QLabel(QString::fromUtf8("Trevik，2.0 版"), this);
     name->setGeometry(dialog_units_rect(42, 14, 114, 8, b));

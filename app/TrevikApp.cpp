@@ -3,9 +3,18 @@
 #include "app/TrevikDlg.h"
 #include "app/prompter.h"
 #include "app/single_instance.h"
+#include "app/window_preload.h"
 
 int CTrevikApp::InitInstance() {
+    // The lock is taken while the window is built; a window that is not to
+    // be shown is never shown.
     SingleInstance instance(m_lockDir);
+    instance.startAcquire();
+    // Text is measured from here on: the font configuration read beside the
+    // start must be complete.
+    window_preload_fonts_wait();
+    QtPrompter prompter;
+    CTrevikDlg dlg(&prompter);
     if (!instance.acquire()) {
         // Another tool of the family runs: its window comes forward instead,
         // with the package this start was given when it is Trevik's.
@@ -13,8 +22,6 @@ int CTrevikApp::InitInstance() {
             instance.raiseRunning();
         return 0;
     }
-    QtPrompter prompter;
-    CTrevikDlg dlg(&prompter);
     // The window shows first; the unit is attached right after.
     dlg.SetAttachAfterFirstPaint(true);
     QObject::connect(&instance, &SingleInstance::raiseRequested, &dlg,
@@ -31,7 +38,8 @@ int CTrevikApp::InitInstance() {
     QObject::connect(
         &instance, &SingleInstance::sysCommandRequested, &dlg,
         [&dlg](uint32_t id) { dlg.SendMessage(WM_SYSCOMMAND_MSG, id, 0); }, Qt::QueuedConnection);
-    instance.listen(QString::fromLatin1(TREVIK_CLASS));
+    // Later starts find the window once it is on the screen.
+    dlg.CallAfterFirstPaint([&instance] { instance.listen(QString::fromLatin1(TREVIK_CLASS)); });
     if (dlg.OnInitDialog()) {
         if (!m_packageFile.isEmpty())
             dlg.ChoosePackage(m_packageFile);

@@ -7,11 +7,11 @@
 #include "app/TrevikUpdateHost.h"
 #include "app/device_notifier.h"
 #include "app/prompter.h"
+#include "app/window_preload.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "controls/ButtonST.h"
 #include "controls/TextProgressCtrl.h"
-#include "controls/icons.h"
 #include "online/HttpDownload.h"
 #include "package/safe_update.h"
 #include "package/update_run.h"
@@ -26,17 +26,12 @@
 #include <QTimer>
 #include <algorithm>
 
-// The window's pictures live in a static library: register them once.
-static void init_resources() {
-    Q_INIT_RESOURCE(trevik);
-}
-
 // ---------------------------------------------------------------------------
 // Construction and start-up
 
 CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_download(std::make_unique<CHttpDownload>()) {
-    init_resources();
+    window_resources_init();
     m_host = std::make_unique<TrevikUpdateHost>(this);
     // TREVIK_VERSION_SERVER points the online check at another server
     // (the program refuses a malformed value before the window exists).
@@ -48,8 +43,9 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    m_hIcon = icon_with_2x(QStringLiteral(":/res/trevik.png"));
     BuildControls();
+    // After the controls, so that their pictures are decoded meanwhile.
+    m_hIcon = window_icon(QStringLiteral(":/res/trevik.pam"));
 }
 
 CTrevikDlg::~CTrevikDlg() {
@@ -78,13 +74,12 @@ bool CTrevikDlg::OnInitDialog() {
     // Drawn from the twice-as-large picture on a scaled screen, so it stays
     // sharp there.
     qreal dpr = devicePixelRatioF();
-    QPixmap picture(dpr > 1 ? QStringLiteral(":/res/picture@2x.png")
-                            : QStringLiteral(":/res/picture.png"));
+    QImage picture = window_image(window_picture_path(dpr));
     if (!picture.isNull()) {
         picture =
             picture.scaled(m_picture->size() * dpr, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         picture.setDevicePixelRatio(dpr);
-        m_picture->setPixmap(picture);
+        m_picture->setPixmap(QPixmap::fromImage(std::move(picture)));
     }
 
     struct ButtonSetup {
@@ -93,14 +88,14 @@ bool CTrevikDlg::OnInitDialog() {
         const char* caption;
         bool grey;
     };
-    const ButtonSetup buttons[] = {{m_btnOpen, ":/res/open.png", "Open", true},
-                                   {m_btnClose, ":/res/close.png", "Close", false},
-                                   {m_btnSetting, ":/res/setting.png", "Setting", false},
-                                   {m_btnUpdate, ":/res/update.png", "Update", false}};
+    const ButtonSetup buttons[] = {{m_btnOpen, ":/res/open.pam", "Open", true},
+                                   {m_btnClose, ":/res/close.pam", "Close", false},
+                                   {m_btnSetting, ":/res/setting.pam", "Setting", false},
+                                   {m_btnUpdate, ":/res/update.pam", "Update", false}};
     for (const ButtonSetup& s : buttons) {
         s.button->SetShade(CShadeButtonST::SHS_VSHADE, 8, 20, 5, QColor(55, 55, 255));
         int iconSize = std::min(32, s.button->height() - 6);
-        QIcon icon = icon_with_2x(QString::fromLatin1(s.icon));
+        QIcon icon = window_icon(QString::fromLatin1(s.icon));
         if (s.grey)
             s.button->SetIconGreyOut(icon, iconSize);
         else
@@ -141,6 +136,9 @@ void CTrevikDlg::paintEvent(QPaintEvent* event) {
     m_painted = true;
     // A package chosen before the window showed puts the focus on Update.
     PlaceStartFocus();
+    for (std::function<void()>& fn : m_afterFirstPaint)
+        QTimer::singleShot(0, this, std::move(fn));
+    m_afterFirstPaint.clear();
     if (!m_attachPending)
         return;
     m_attachPending = false;
@@ -158,6 +156,13 @@ void CTrevikDlg::paintEvent(QPaintEvent* event) {
         }
         PlaceStartFocus();
     });
+}
+
+void CTrevikDlg::CallAfterFirstPaint(std::function<void()> fn) {
+    if (m_painted)
+        QTimer::singleShot(0, this, std::move(fn));
+    else
+        m_afterFirstPaint.push_back(std::move(fn));
 }
 
 void CTrevikDlg::StartServices() {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/trevik_decisions.h"
 #include "common_t73/QV_Storage.h"
@@ -71,6 +72,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // first paint, so the window shows at once (default no: at once in
     // OnInitDialog).
     void SetAttachAfterFirstPaint(bool later) { m_attachAfterPaint = later; }
+    // Runs fn from the event loop once the window's first paint is over
+    // (right away when it is).
+    void CallAfterFirstPaint(std::function<void()> fn);
     // Where the version check looks (default: the build's hosts, or
     // TREVIK_VERSION_SERVER; tests: a server on 127.0.0.1).
     void SetVersionHosts(const VersionHosts& hosts) { m_hosts = hosts; }
@@ -264,6 +268,7 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     bool m_attachAfterPaint = false;
     bool m_attachPending = false;
     bool m_painted = false;
+    std::vector<std::function<void()>> m_afterFirstPaint;
     bool m_startFocus = true;
     DeviceNotifier* m_notifier = nullptr;
     // A unit notice that came while a run used the unit.

@@ -3,6 +3,7 @@
 // TREVIK_RECORD=FILE) records what passes between the window and the unit.
 #include "app/TrevikApp.h"
 #include "app/translations.h"
+#include "app/window_preload.h"
 #include "common_t73/QV_Hid.h"
 #include "online/VersionCheck.h"
 #include "package/safe_update.h"
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // The font configuration is read beside the rest of the start.
+    window_preload_fonts();
     // An update run that ends the program abnormally still leaves its
     // history line.
     safe_update_install_abnormal_end_recorder();
@@ -74,5 +77,6 @@ int main(int argc, char** argv) {
         trevik.SetPackageFile(QFileInfo(QString::fromLocal8Bit(file.c_str())).absoluteFilePath());
     int code = trevik.InitInstance();
     QV_Hid_stopRecording(code);
+    window_preload_fonts_wait();
     return code;
 }

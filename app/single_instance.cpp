@@ -37,19 +37,28 @@ QString SingleInstance::serverName(const QString& windowClass) const {
     return QDir(m_dir).filePath(QStringLiteral("%1-%2").arg(windowClass).arg(getuid()));
 }
 
-bool SingleInstance::acquire() {
-    m_lock = std::make_unique<QLockFile>(lockPath());
+SingleInstance::LockOutcome SingleInstance::takeLock(const QString& path) {
+    LockOutcome out;
+    out.lock = std::make_unique<QLockFile>(path);
     // A lock left by a tool that died is taken over.
-    m_lock->setStaleLockTime(0);
-    if (m_lock->tryLock(0))
-        return true;
-    if (m_lock->error() == QLockFile::LockFailedError) {
-        m_lock.reset();
-        return false;
-    }
-    // The lock cannot be made: go on without one.
-    m_lock.reset();
-    return true;
+    out.lock->setStaleLockTime(0);
+    if (out.lock->tryLock(0))
+        return out;
+    // A lock that cannot be made at all: go on without one.
+    out.free = out.lock->error() != QLockFile::LockFailedError;
+    out.lock.reset();
+    return out;
+}
+
+bool SingleInstance::acquire() {
+    LockOutcome out = m_pending.valid() ? m_pending.get() : takeLock(lockPath());
+    m_lock = std::move(out.lock);
+    return out.free;
+}
+
+void SingleInstance::startAcquire() {
+    if (!m_pending.valid() && !m_lock)
+        m_pending = std::async(std::launch::async, &SingleInstance::takeLock, lockPath());
 }
 
 bool SingleInstance::listen(const QString& windowClass) {
@@ -142,6 +151,8 @@ bool SingleInstance::sendSysCommand(uint32_t id, int timeoutMs) {
 }
 
 void SingleInstance::release() {
+    if (m_pending.valid())
+        m_lock = m_pending.get().lock;
     if (m_server) {
         m_server->close();
         m_server.reset();

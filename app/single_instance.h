@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <future>
 #include <memory>
 
 inline constexpr const char* SINGLE_INSTANCE_LOCK_NAME = "QV_APP_ONE_HANDLE";
@@ -33,6 +34,11 @@ class SingleInstance : public QObject {
     // another tool of the family holds it. A lock that cannot be made at all
     // (no writable directory) counts as taken by nobody: true.
     bool acquire();
+
+    // Starts taking the lock on a thread of its own, so that the window can
+    // be built meanwhile (the lock file is written through to the disk,
+    // which may take a while); acquire() then waits for the outcome.
+    void startAcquire();
 
     // The only instance listens under its window class so later starts can
     // find it. Returns false when it cannot listen (later starts then end
@@ -71,6 +77,15 @@ class SingleInstance : public QObject {
 
     QString m_dir;
     std::unique_ptr<QLockFile> m_lock;
+    // The outcome of taking the lock: free is false when another tool
+    // holds it; lock is the held lock file (none when it cannot be made).
+    struct LockOutcome {
+        bool free = true;
+        std::unique_ptr<QLockFile> lock;
+    };
+    static LockOutcome takeLock(const QString& path);
+    // The lock being taken by startAcquire().
+    std::future<LockOutcome> m_pending;
     std::unique_ptr<QLocalServer> m_server;
 };
 

@@ -1,6 +1,7 @@
 // The text progress bar and the shaded image buttons, painted offscreen.
 #include "controls/ButtonST.h"
 #include "controls/TextProgressCtrl.h"
+#include "controls/icons.h"
 
 #include <QApplication>
 #include <QEnterEvent>
@@ -228,6 +229,51 @@ TEST_F(ShadeButton, DisabledButtonIgnoresTheMouse) {
     EXPECT_FALSE(button->IsMouseOver());
     button->grab();
     EXPECT_EQ(button->LastBackground(), 0);
+}
+
+// The window's drawings are PAM files used in place. A header the reader
+// does not take, or a body shorter than the header says, gives no image
+// instead of a read beyond the bytes.
+TEST(PamImage, ReadsRgbAndRgbaInPlaceAndRefusesWhatItDoesNotTake) {
+    QByteArray rgb =
+        QByteArray("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n") +
+        QByteArray("\x10\x20\x30\xff\x00\x80", 6);
+    QImage a = image_from_pam(rgb);
+    ASSERT_EQ(a.size(), QSize(2, 1));
+    EXPECT_EQ(a.pixel(0, 0), qRgb(0x10, 0x20, 0x30));
+    EXPECT_EQ(a.pixel(1, 0), qRgb(0xff, 0x00, 0x80));
+
+    QByteArray rgba =
+        QByteArray("P7\nWIDTH 1\nHEIGHT 2\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n") +
+        QByteArray("\xff\x00\x00\xff\x00\x00\xff\x00", 8);
+    QImage b = image_from_pam(rgba);
+    ASSERT_EQ(b.size(), QSize(1, 2));
+    EXPECT_EQ(b.pixelColor(0, 0), QColor(255, 0, 0, 255));
+    EXPECT_EQ(b.pixelColor(0, 1).alpha(), 0);
+
+    const QByteArray body(64, '\x7f');
+    struct Case {
+        const char* name;
+        QByteArray data;
+    };
+    const Case bad[] = {
+        {"another format", "P6\n2 1\n255\n" + body},
+        {"no end of header", "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\n" + body},
+        {"header beyond its room", "P7\n" + QByteArray(300, '\n') + "ENDHDR\n" + body},
+        {"no width", "P7\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + body},
+        {"width 0", "P7\nWIDTH 0\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + body},
+        {"width beyond any drawing",
+         "P7\nWIDTH 99999\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + body},
+        {"width not a number", "P7\nWIDTH -2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + body},
+        {"grey", "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n" + body},
+        {"16-bit samples", "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 65535\nENDHDR\n" + body},
+        {"unknown key", "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nGAMMA 2\nENDHDR\n" + body},
+        {"body one byte short",
+         "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + QByteArray(5, '\0')},
+        {"empty", QByteArray()},
+    };
+    for (const Case& c : bad)
+        EXPECT_TRUE(image_from_pam(c.data).isNull()) << c.name;
 }
 
 } // namespace

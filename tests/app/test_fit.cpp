@@ -5,6 +5,7 @@
 #include "window_fixture.h"
 
 #include "app/AboutDlg.h"
+#include "app/window_preload.h"
 #include "config/ConfigDialog.h"
 #include "controls/ElideLabel.h"
 #include "controls/icons.h"
@@ -211,7 +212,8 @@ using SharpPictures = WindowTest;
 
 TEST_F(SharpPictures, IconsAndBannerHaveTwiceTheirSize) {
     for (const char* name : {"open", "close", "update", "setting", "trevik"}) {
-        QIcon icon = icon_with_2x(QStringLiteral(":/res/%1.png").arg(name));
+        QIcon icon = window_icon(QStringLiteral(":/res/%1.pam").arg(name));
+        ASSERT_FALSE(icon.isNull()) << name;
         QSize one = icon.pixmap(QSize(32, 32), 1.0).size();
         QSize two = icon.pixmap(QSize(32, 32), 2.0).size();
         EXPECT_EQ(two, one * 2) << name;

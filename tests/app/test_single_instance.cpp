@@ -35,6 +35,25 @@ TEST(SingleInstance, SecondLockFailsUntilTheFirstIsReleased) {
     EXPECT_TRUE(second.acquire());
 }
 
+// The lock taken on a thread of its own while the window is built: the
+// outcome is the same, and a lock still being taken is released too.
+TEST(SingleInstance, LockTakenBesideTheWindowsConstruction) {
+    QTemporaryDir dir;
+    SingleInstance first(dir.path());
+    first.startAcquire();
+    ASSERT_TRUE(first.acquire());
+    SingleInstance second(dir.path());
+    second.startAcquire();
+    EXPECT_FALSE(second.acquire());
+    first.release();
+
+    SingleInstance third(dir.path());
+    third.startAcquire();
+    third.release(); // never asked for its outcome
+    SingleInstance fourth(dir.path());
+    EXPECT_TRUE(fourth.acquire());
+}
+
 TEST(SingleInstance, RaiseReachesTheFirstClassFound) {
     QTemporaryDir dir;
     SingleInstance sibling(dir.path());

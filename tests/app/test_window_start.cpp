@@ -71,14 +71,24 @@ TEST_F(WindowStart, WindowShowsFirstThenAttachesTheUnit) {
     QObject::connect(dlg.get(), &QWidget::windowTitleChanged,
                      [&](const QString& t) { titles << t; });
     ASSERT_TRUE(dlg->OnInitDialog());
+    // What the program leaves until the window is on the screen (its
+    // instance socket) runs once, after the first paint.
+    int afterPaint = 0;
+    dlg->CallAfterFirstPaint([&] { ++afterPaint; });
     dlg->ChoosePackage(QString::fromStdString(writePackage("map.dqv")));
     EXPECT_FALSE(dlg->IsConnected());
     EXPECT_EQ(sim.count(CMD_BOOT_VERSION), 0); // nothing asked of the unit before it shows
+    QApplication::processEvents();
+    EXPECT_EQ(afterPaint, 0);
     dlg->show();
     ASSERT_TRUE(wait_for([&] { return dlg->IsConnected(); }));
+    EXPECT_EQ(afterPaint, 1);
     EXPECT_EQ(titles, QStringList({"Update Tool", "Update Tool   GPS Connected   V:20190318"}));
     EXPECT_TRUE(enabled(IDC_UPDATE));
     EXPECT_EQ(dlg->focusWidget(), dlg->Button(IDC_UPDATE));
+    // Asked for once the window has painted, it runs right away.
+    dlg->CallAfterFirstPaint([&] { ++afterPaint; });
+    EXPECT_TRUE(wait_for([&] { return afterPaint == 2; }));
 }
 
 // Shift+F10 opens the same menu as the Menu key, with the restore item.

@@ -4,6 +4,7 @@
 
 #include "controls/ButtonST.h"
 #include "controls/ElideLabel.h"
+#include "controls/GroupFrame.h"
 #include "controls/TextProgressCtrl.h"
 #include "controls/dialog_units.h"
 #include "controls/text_fit.h"
@@ -22,7 +23,7 @@ void CTrevikDlg::BuildControls() {
     m_picture->setAlignment(Qt::AlignCenter);
     m_picture->setGeometry(dialog_units_rect(0, 0, 282, 134, b));
 
-    m_groupFile = new QGroupBox(this);
+    m_groupFile = new CGroupFrame(this);
     m_groupFile->setObjectName(QStringLiteral("1012"));
     m_groupFile->setGeometry(dialog_units_rect(0, 136, 282, 36, b));
 
@@ -35,7 +36,7 @@ void CTrevikDlg::BuildControls() {
     m_btnOpen->setObjectName(QStringLiteral("1006"));
     m_btnOpen->setGeometry(dialog_units_rect(228, 146, 42, 20, b));
 
-    m_groupProgress = new QGroupBox(this);
+    m_groupProgress = new CGroupFrame(this);
     m_groupProgress->setObjectName(QStringLiteral("1011"));
     m_groupProgress->setGeometry(dialog_units_rect(0, 173, 282, 36, b));
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git ccache
-  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n libfontconfig-dev
   libhidapi-dev libudev-dev libsystemd-dev
   libcurl4-openssl-dev libssl-dev ca-certificates openssl curl
   zlib1g-dev libminizip-dev

@@ -1,10 +1,12 @@
 // The text progress bar and the shaded image buttons, painted offscreen.
 #include "controls/ButtonST.h"
+#include "controls/GroupFrame.h"
 #include "controls/TextProgressCtrl.h"
 #include "controls/icons.h"
 
 #include <QApplication>
 #include <QEnterEvent>
+#include <QGroupBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <gtest/gtest.h>
@@ -274,6 +276,28 @@ TEST(PamImage, ReadsRgbAndRgbaInPlaceAndRefusesWhatItDoesNotTake) {
     };
     for (const Case& c : bad)
         EXPECT_TRUE(image_from_pam(c.data).isNull()) << c.name;
+}
+
+// The window's group boxes draw their frame themselves (no picture file to
+// read at the first paint) and look as the style's own, titled or not.
+TEST(GroupFrame, LooksLikeTheStylesGroupBox) {
+    for (const char* title : {"Progress", ""}) {
+        QGroupBox plain(QString::fromLatin1(title));
+        CGroupFrame own(QString::fromLatin1(title));
+        for (QGroupBox* box : {static_cast<QGroupBox*>(&plain), static_cast<QGroupBox*>(&own)})
+            box->resize(240, 60);
+        QImage a = plain.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        QImage b = own.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(a.size(), b.size());
+        int worst = 0;
+        for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width(); ++x) {
+                QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+                worst = std::max({worst, std::abs(qRed(p) - qRed(q)),
+                                  std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))});
+            }
+        EXPECT_LE(worst, 12) << "title \"" << title << "\"";
+    }
 }
 
 } // namespace

@@ -10,9 +10,11 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "tools/testbed/HidrawTestbed.h"
@@ -27,6 +29,13 @@ std::string image_of(const std::string& image, int k) {
     if (image.empty() || k == 0)
         return image;
     return image + "." + std::to_string(k);
+}
+
+// Set by SIGUSR1 with --pull-on-signal.
+volatile std::sig_atomic_t g_pull_requested = 0;
+
+void request_pull(int) {
+    g_pull_requested = 1;
 }
 
 std::string default_serial(int k) {
@@ -63,8 +72,13 @@ int main(int argc, char** argv) {
                    "(default: before)");
     app.add_option("--pull-after", pullAfter,
                    "The units are pulled out this many ms after the command starts");
+    bool pullOnSignal = false;
+    app.add_flag("--pull-on-signal", pullOnSignal,
+                 "The units are pulled out when the testbed gets SIGUSR1, which the command "
+                 "sends at the moment a test needs to the process TREVIK_TESTBED_PULL_PID names");
     app.add_option("--replug-after", replugAfter,
-                   "A unit pulled out (--pull-after, --unplug-after) is plugged in again this "
+                   "A unit pulled out (--pull-after, --pull-on-signal, --unplug-after) is plugged "
+                   "in again this "
                    "many ms later");
     UnitOptions unit_options;
     unit_options_add(app, unit_options);
@@ -134,6 +148,14 @@ int main(int argc, char** argv) {
         if (replugAfter >= 0)
             replugAt[static_cast<size_t>(k)] = now + replugAfter;
     });
+    if (pullOnSignal) {
+        struct sigaction sa {};
+        sa.sa_handler = request_pull;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGUSR1, &sa, nullptr);
+        // The command learns where to send it (and that it may).
+        setenv("TREVIK_TESTBED_PULL_PID", std::to_string(getpid()).c_str(), 1);
+    }
     bool plugged = plugAfter < 0, pulled = false;
     int code = testbed.run(command, [&](long elapsed) {
         now = elapsed;
@@ -141,7 +163,8 @@ int main(int argc, char** argv) {
             plugged = true;
             plugAll();
         }
-        if (plugged && !pulled && pullAfter >= 0 && elapsed >= pullAfter) {
+        bool pullNow = (pullAfter >= 0 && elapsed >= pullAfter) || g_pull_requested;
+        if (plugged && !pulled && pullNow) {
             pulled = true;
             for (int k = 0; k < units; ++k)
                 if (testbed.pull(k) && replugAfter >= 0)

@@ -1,31 +1,27 @@
 // The window on a unit behind a hidraw node, run inside trevik-unit-testbed
-// (see CMakeLists.txt): no unit at first, the unit plugged in after a while,
-// then pulled out again. The window learns both through udev's monitor and
-// reaches the unit through hidapi, as on USB.
+// (see CMakeLists.txt): the unit plugged in and pulled out again, also in
+// the middle of an update. The window learns of both through udev's monitor
+// and reaches the unit through hidapi, as on USB.
 #include "app/TrevikDlg.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
+#include "package/update_history.h"
+#include "tests/app/window_fixture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace {
 
-template <class Pred> bool wait_for(Pred pred, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < timeoutMs) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return pred();
-}
+using app_test::wait_for;
 
 TEST(HidrawWindow, AttachesOnArrivalAndDropsOnRemoval) {
     ASSERT_NE(std::getenv("UMOCKDEV_DIR"), nullptr) << "run inside trevik-unit-testbed";
@@ -45,6 +41,63 @@ TEST(HidrawWindow, AttachesOnArrivalAndDropsOnRemoval) {
     // ... and pulls it out 12 s after the start.
     EXPECT_TRUE(wait_for([&] { return title() == "Update Tool   No hardware connected!"; }, 15000))
         << title();
+}
+
+// The unit pulled out while the window writes it (the testbed pulls it when
+// this test signals it, once the bar shows the run under way) and plugged in
+// again a second later: the run fails and says why, its history line says
+// "failed", the window finds the unit again by itself, and the same update
+// then brings the unit back.
+TEST(HidrawWindow, PulledDuringAnUpdateAndRecovered) {
+    const char* testbed = std::getenv("TREVIK_TESTBED_PULL_PID");
+    ASSERT_NE(testbed, nullptr) << "run inside trevik-unit-testbed --pull-on-signal";
+    char tmpl[] = "/tmp/trevik-pulled-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string package = std::string(tmpl) + "/map.dqv";
+    PkgDescription d = app_test::standard_package();
+    // Some seconds of writing at the testbed's pace, so the pull lands inside.
+    d.sections[SECTION_GPS] = pkg_pattern(400000, 15);
+    ASSERT_EQ(pkgbuild_write(d, package), 1);
+
+    ScriptedPrompter prompter;
+    CTrevikDlg dlg(&prompter);
+    dlg.SetWatchDevices(true);
+    dlg.SetStorageProbe([] { return 0; });
+    dlg.SetDelayedOpenMs(100);
+    ASSERT_TRUE(dlg.OnInitDialog());
+    auto connected = [&dlg] { return dlg.windowTitle().contains("GPS Connected"); };
+    ASSERT_TRUE(wait_for(connected, 15000)) << dlg.windowTitle().toStdString();
+    dlg.OnDropFiles({QString::fromStdString(package)});
+    bool signalled = false;
+    QObject::connect(dlg.Progress(), &CTextProgressCtrl::textChanged, [&](const QString& t) {
+        if (!signalled && t.startsWith("Updated ") && !t.startsWith("Updated 0.00%")) {
+            signalled = true;
+            ::kill(static_cast<pid_t>(std::atol(testbed)), SIGUSR1);
+        }
+    });
+    dlg.OnClickUpdate();
+    ASSERT_TRUE(dlg.WaitForRunEnd(60000));
+    ASSERT_TRUE(signalled);
+    EXPECT_TRUE(dlg.LastRunBoxText().startsWith("Update Failed!"))
+        << dlg.LastRunBoxText().toStdString();
+    // Under the system's text, the cause and the next step.
+    QStringList lines = prompter.messages().last().split('\n');
+    ASSERT_EQ(lines.size(), 2) << prompter.messages().last().toStdString();
+    EXPECT_FALSE(lines[1].isEmpty());
+    std::vector<nlohmann::json> history = update_history_read(trevik_state_directory());
+    ASSERT_FALSE(history.empty());
+    EXPECT_EQ(history.back().value("result", ""), "failed") << history.back().dump();
+
+    // Back in a second: found again without anything done, and updated.
+    ASSERT_TRUE(wait_for(connected, 20000)) << dlg.windowTitle().toStdString();
+    ASSERT_TRUE(wait_for([&] { return dlg.Button(IDC_UPDATE)->isEnabled(); }, 10000));
+    dlg.OnClickUpdate();
+    ASSERT_TRUE(dlg.WaitForRunEnd(60000));
+    EXPECT_EQ(dlg.LastRunBoxText(), "Update Successfully!");
+    history = update_history_read(trevik_state_directory());
+    EXPECT_EQ(history.back().value("result", ""), "succeeded") << history.back().dump();
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
 }
 
 } // namespace

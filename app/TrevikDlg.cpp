@@ -43,9 +43,8 @@ CTrevikDlg::CTrevikDlg(Prompter* prompter, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    BuildControls();
-    // After the controls, so that their pictures are decoded meanwhile.
     m_hIcon = window_icon(QStringLiteral(":/res/trevik.pam"));
+    BuildControls();
 }
 
 CTrevikDlg::~CTrevikDlg() {

@@ -8,8 +8,8 @@
 #include <QImage>
 #include <QString>
 
-// Starts reading the system's font configuration. Called first thing in
-// main(), before the application object exists.
+// Starts reading the system's font configuration. Called in main() before
+// the application object exists.
 void window_preload_fonts();
 
 // Waits for that reading, if it was started. Called before the first text

@@ -23,14 +23,19 @@ namespace {
 
 using app_test::wait_for;
 
+// The window as the program opens it, learning of units from udev's monitor.
+bool open_watching_udev(CTrevikDlg& dlg) {
+    dlg.SetWatchDevices(true);
+    dlg.SetStorageProbe([] { return 0; });
+    dlg.SetDelayedOpenMs(100);
+    return dlg.OnInitDialog();
+}
+
 TEST(HidrawWindow, AttachesOnArrivalAndDropsOnRemoval) {
     ASSERT_NE(std::getenv("UMOCKDEV_DIR"), nullptr) << "run inside trevik-unit-testbed";
     ScriptedPrompter prompter;
     CTrevikDlg dlg(&prompter);
-    dlg.SetWatchDevices(true);
-    dlg.SetStorageProbe([] { return 0; });
-    dlg.SetDelayedOpenMs(100);
-    ASSERT_TRUE(dlg.OnInitDialog());
+    ASSERT_TRUE(open_watching_udev(dlg));
     auto title = [&dlg] { return dlg.windowTitle().toStdString(); };
     EXPECT_EQ(title(), "Update Tool   No hardware connected!");
     // The testbed plugs the unit in 5 s after the start: its GPS data of
@@ -61,10 +66,7 @@ TEST(HidrawWindow, PulledDuringAnUpdateAndRecovered) {
 
     ScriptedPrompter prompter;
     CTrevikDlg dlg(&prompter);
-    dlg.SetWatchDevices(true);
-    dlg.SetStorageProbe([] { return 0; });
-    dlg.SetDelayedOpenMs(100);
-    ASSERT_TRUE(dlg.OnInitDialog());
+    ASSERT_TRUE(open_watching_udev(dlg));
     auto connected = [&dlg] { return dlg.windowTitle().contains("GPS Connected"); };
     ASSERT_TRUE(wait_for(connected, 15000)) << dlg.windowTitle().toStdString();
     dlg.OnDropFiles({QString::fromStdString(package)});

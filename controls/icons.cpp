@@ -4,9 +4,6 @@
 #include <QPixmap>
 #include <QResource>
 
-#include <cstring>
-#include <memory>
-
 QIcon icon_with_2x(const QString& path) {
     if (!QFile::exists(path))
         return QIcon();

@@ -72,18 +72,10 @@ struct Bench {
     double one_seconds = 0; // Update/1 of this run
 
     Bench() {
-        PkgDescription d;
-        d.sections[SECTION_BOOT] = pkg_pattern(3000, 11);
-        d.sections[SECTION_VOICE] = pkg_pattern(60000, 13);
-        d.sections[SECTION_RADAR] = pkg_pattern(2100, 14);
-        d.sections[SECTION_GPS] = pkg_pattern(120000, 15);
-        PkgProgram prog;
-        prog.board_id = "T73A";
-        prog.image = pkg_pattern(20000, 12);
-        prog.version = 200;
-        prog.server_size = 0x1000;
-        d.programs.push_back(prog);
-        pkgbuild_write(d, package);
+        PkgStandardParts parts;
+        parts.voice = pkg_pattern(60000, 13);
+        parts.gps = pkg_pattern(120000, 15);
+        pkgbuild_write(pkg_standard_description(parts), package);
         for (int i = 0; i < MAX_UNITS; ++i) {
             std::string sock = tmp.path("u" + std::to_string(i) + ".sock");
             sims.push_back(

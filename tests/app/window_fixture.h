@@ -51,18 +51,7 @@ inline UnitMainSetting setup_unit(UnitSim& sim, const std::string& client, int y
 // The package the update tests write: boot, a program for the unit's
 // board, voice, radar mute and GPS data.
 inline PkgDescription standard_package() {
-    PkgDescription d;
-    d.sections[SECTION_BOOT] = pkg_pattern(3000, 11);
-    d.sections[SECTION_VOICE] = pkg_pattern(9000, 13);
-    d.sections[SECTION_RADAR] = pkg_pattern(2100, 14);
-    d.sections[SECTION_GPS] = pkg_pattern(16000, 15);
-    PkgProgram prog;
-    prog.board_id = "T73A";
-    prog.image = pkg_pattern(20000, 12);
-    prog.version = 200;
-    prog.server_size = 0x1000;
-    d.programs.push_back(prog);
-    return d;
+    return pkg_standard_description();
 }
 
 // Runs the event loop until pred holds or timeoutMs passed.

@@ -93,6 +93,16 @@ class CliUpdate : public SocketUnitTest {
     uint32_t voiceAddress(const UnitSim& unit) const {
         return rec_u32(unit.flash().data() + FLASH_MAIN_SETTING_ADDRESS + 4 + MS_OFF_VOICE_ADDR);
     }
+    // The standard package with a province table holding 北京; its path, or
+    // empty when it could not be written.
+    std::string writeProvincePackage() {
+        PkgDescription d = standard_package(p);
+        d.province_table = true;
+        d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
+        d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
+        std::string prov = tmp.path("prov.dqv");
+        return pkgbuild_write(d, prov) == 1 ? prov : std::string();
+    }
 };
 
 TEST_F(CliUpdate, WritesThePackageIntoTheEmulatedUnit) {
@@ -352,12 +362,8 @@ TEST_F(CliUpdate, ZipFileIsUnpackedAndWritten) {
 }
 
 TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
-    PkgDescription d = standard_package(p);
-    d.province_table = true;
-    d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
-    d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
-    std::string prov = tmp.path("prov.dqv");
-    ASSERT_EQ(pkgbuild_write(d, prov), 1);
+    std::string prov = writeProvincePackage();
+    ASSERT_FALSE(prov.empty());
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
     std::string unit = "socket:" + socket;
@@ -387,12 +393,8 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
 TEST_F(CliUpdate, ProvinceQuestionOnATerminal) {
     if (std::system("command -v script >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "script(1) is not installed";
-    PkgDescription d = standard_package(p);
-    d.province_table = true;
-    d.sections[SECTION_PROVINCE_VOICE] = pkg_pattern(4000, 3);
-    d.provinces.push_back(PkgProvince{PROVINCE_NAMES[0], pkg_province_records(5, 1)});
-    std::string prov = tmp.path("prov.dqv");
-    ASSERT_EQ(pkgbuild_write(d, prov), 1);
+    std::string prov = writeProvincePackage();
+    ASSERT_FALSE(prov.empty());
     SimProcess sim(socket, image);
     ASSERT_TRUE(sim.running());
     // Enter, then province 0 (北京) when the list is asked for.

@@ -56,12 +56,7 @@ class UpdateUnits : public SocketUnitTest {
         return code;
     }
     std::vector<nlohmann::json> history() {
-        std::vector<nlohmann::json> list;
-        std::ifstream in(tmp.path("state/trevik/history.jsonl"));
-        std::string line;
-        while (std::getline(in, line))
-            list.push_back(nlohmann::json::parse(line));
-        return list;
+        return read_history_file(tmp.path("state/trevik/history.jsonl"));
     }
 
     std::vector<std::unique_ptr<Spawned>> sims;

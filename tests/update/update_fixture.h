@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_Hid.h"
@@ -98,30 +101,24 @@ class RecordingHost : public UpdateHost {
     uint32_t last_pos = 0;
 };
 
+// Each line of a history file parsed; a line that is not JSON fails the
+// test with a parse error.
+inline std::vector<nlohmann::json> read_history_file(const std::string& path) {
+    std::vector<nlohmann::json> list;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        list.push_back(nlohmann::json::parse(line));
+    return list;
+}
+
 // Payloads of the standard package.
-struct Payloads {
-    Bytes boot = pkg_pattern(3000, 11);
-    Bytes program = pkg_pattern(20000, 12);
-    Bytes voice = pkg_pattern(9000, 13);
-    Bytes radar = pkg_pattern(2100, 14);
-    Bytes gps = pkg_pattern(16000, 15);
-};
+using Payloads = PkgStandardParts;
 
 // A package with boot, one program for the unit's board, voice, radar mute
 // and GPS data.
 inline PkgDescription standard_package(const Payloads& p) {
-    PkgDescription d;
-    d.sections[SECTION_BOOT] = p.boot;
-    d.sections[SECTION_VOICE] = p.voice;
-    d.sections[SECTION_RADAR] = p.radar;
-    d.sections[SECTION_GPS] = p.gps;
-    PkgProgram prog;
-    prog.board_id = "T73A";
-    prog.image = p.program;
-    prog.version = 200;
-    prog.server_size = 0x1000;
-    d.programs.push_back(prog);
-    return d;
+    return pkg_standard_description(p);
 }
 
 // Sets a unit up as a connected unit of the normal layout with its records.

@@ -106,6 +106,21 @@ Bytes pkg_pattern(size_t n, uint32_t seed) {
     return out;
 }
 
+PkgDescription pkg_standard_description(const PkgStandardParts& parts) {
+    PkgDescription d;
+    d.sections[SECTION_BOOT] = parts.boot;
+    d.sections[SECTION_VOICE] = parts.voice;
+    d.sections[SECTION_RADAR] = parts.radar;
+    d.sections[SECTION_GPS] = parts.gps;
+    PkgProgram prog;
+    prog.board_id = "T73A";
+    prog.image = parts.program;
+    prog.version = 200;
+    prog.server_size = 0x1000;
+    d.programs.push_back(prog);
+    return d;
+}
+
 Bytes pkg_province_records(size_t n, uint32_t seed) {
     Bytes raw = pkg_pattern(n * PROVINCE_RECORD_SIZE, seed);
     return raw;

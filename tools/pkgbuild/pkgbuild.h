@@ -116,6 +116,19 @@ Bytes pkg_scrambled(const Bytes& plain);
 // Deterministic filler bytes for payloads.
 Bytes pkg_pattern(size_t n, uint32_t seed);
 
+// The parts of the standard package that tests and benchmarks write.
+struct PkgStandardParts {
+    Bytes boot = pkg_pattern(3000, 11);
+    Bytes program = pkg_pattern(20000, 12);
+    Bytes voice = pkg_pattern(9000, 13);
+    Bytes radar = pkg_pattern(2100, 14);
+    Bytes gps = pkg_pattern(16000, 15);
+};
+
+// The standard package: boot, one program for the board T73A (version 200,
+// 0x1000 bytes of server data), voice, radar mute and GPS data.
+PkgDescription pkg_standard_description(const PkgStandardParts& parts = {});
+
 // n plain province records (12 bytes each) with varied keys, signs included.
 Bytes pkg_province_records(size_t n, uint32_t seed);
 

@@ -59,10 +59,10 @@ TEST(HidrawWindow, PulledDuringAnUpdateAndRecovered) {
     char tmpl[] = "/tmp/trevik-pulled-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     std::string package = std::string(tmpl) + "/map.dqv";
-    PkgDescription d = app_test::standard_package();
+    PkgStandardParts parts;
     // Some seconds of writing at the testbed's pace, so the pull lands inside.
-    d.sections[SECTION_GPS] = pkg_pattern(400000, 15);
-    ASSERT_EQ(pkgbuild_write(d, package), 1);
+    parts.gps = pkg_pattern(400000, 15);
+    ASSERT_EQ(pkgbuild_write(pkg_standard_description(parts), package), 1);
 
     ScriptedPrompter prompter;
     CTrevikDlg dlg(&prompter);

@@ -10,48 +10,25 @@
 //             (counter cpu_per_unit, in % of wall time).
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/helpers/process.h"
 #include "tests/helpers/temp_dir.h"
 #include "tools/pkgbuild/pkgbuild.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr int MAX_UNITS = 8;
-
-// Starts a program with its standard output dropped and its standard error
-// into err; returns its pid or -1.
-pid_t start(std::vector<std::string> args, const std::string& err = "/dev/null") {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
 
 // The end of a file, where a failure says why.
 std::string tail_of(const std::string& path) {
@@ -67,7 +44,7 @@ std::string tail_of(const std::string& path) {
 struct Bench {
     TempDir tmp;
     std::string package = tmp.path("pkg.dqv");
-    std::vector<pid_t> sims;
+    std::vector<std::unique_ptr<Spawned>> sims;
     std::vector<std::string> units;
     double one_seconds = 0; // Update/1 of this run
 
@@ -78,20 +55,21 @@ struct Bench {
         pkgbuild_write(pkg_standard_description(parts), package);
         for (int i = 0; i < MAX_UNITS; ++i) {
             std::string sock = tmp.path("u" + std::to_string(i) + ".sock");
-            sims.push_back(
-                start({TREVIK_UNIT_SIM, "--socket", sock, "--image",
-                       tmp.path("u" + std::to_string(i) + ".img"), "--delay-us", "1000"}));
+            sims.push_back(std::make_unique<Spawned>(
+                std::vector<std::string>{TREVIK_UNIT_SIM, "--socket", sock, "--image",
+                                         tmp.path("u" + std::to_string(i) + ".img"), "--delay-us",
+                                         "1000"},
+                "/dev/null", "/dev/null"));
             for (int n = 0; n < 500 && !std::filesystem::exists(sock); ++n)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             units.push_back("socket:" + sock);
         }
     }
     ~Bench() {
-        for (pid_t p : sims) {
-            if (p > 0) {
-                kill(p, SIGTERM);
-                waitpid(p, nullptr, 0);
-            }
+        // Ended as a user ends them, so each saves its flash image.
+        for (auto& sim : sims) {
+            sim->signal(SIGTERM);
+            sim->wait();
         }
     }
 };
@@ -110,13 +88,11 @@ void Update(benchmark::State& state) {
         for (int i = 0; i < n; ++i)
             args.insert(args.end(), {"--unit", b.units[size_t(i)]});
         auto t0 = std::chrono::steady_clock::now();
-        pid_t pid = start(args, b.tmp.path("cli.err"));
-        int status = 0;
+        Spawned cli(args, "/dev/null", b.tmp.path("cli.err"));
         rusage use{};
-        if (pid < 0 || wait4(pid, &status, 0, &use) != pid || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0) {
-            std::string why = "trevik-cli update failed, exit " +
-                              std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ": " +
+        int code = cli.wait(&use);
+        if (code != 0) {
+            std::string why = "trevik-cli update failed, exit " + std::to_string(code) + ": " +
                               tail_of(b.tmp.path("cli.err"));
             state.SkipWithError(why.c_str());
             return;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,10 +60,11 @@ class Spawned {
         if (pid_ > 0)
             kill(pid_, sig);
     }
-    // The exit code, -1 when it did not exit normally.
-    int wait() {
+    // The exit code, -1 when it did not exit normally; the CPU time it used
+    // into *use when given.
+    int wait(rusage* use = nullptr) {
         int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_)
+        if (pid_ <= 0 || wait4(pid_, &status, 0, use) != pid_)
             return -1;
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

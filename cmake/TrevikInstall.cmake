@@ -1,6 +1,9 @@
 # What `cmake --install` puts in place besides the programs and the udev
 # rule: the desktop entry, icons, AppStream metainfo, the package file type,
-# man pages, the shell completion and the documents.
+# man pages, the shell completion and the documents. Every rule names the
+# component, and so the Debian package, its file belongs to
+# (TrevikPackage.cmake): cli (trevik-cli), window (trevik), tools
+# (trevik-tools). Each package keeps its documents in share/doc/PACKAGE.
 set(TREVIK_SCREENSHOT_URL "" CACHE STRING
     "Web folder holding screenshot.png, screenshot_config.png and screenshot_province.png for the AppStream metainfo (empty: no screenshots)")
 set(TREVIK_APPSTREAM_ID org.trevik.trevik)
@@ -30,19 +33,29 @@ endif()
 configure_file(${_linux}/trevik.metainfo.xml.in
                ${PROJECT_BINARY_DIR}/${TREVIK_APPSTREAM_ID}.metainfo.xml @ONLY)
 
-install(FILES ${_linux}/trevik.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${PROJECT_BINARY_DIR}/${TREVIK_APPSTREAM_ID}.metainfo.xml
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${_linux}/trevik-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
-        RENAME trevik.xml)
-install(FILES ${_linux}/trevik.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/res/trevik.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps)
+# The desktop's files belong to the window: the entry opens .dqv packages
+# in it, and the metainfo and the file type name it.
+if(TREVIK_GUI)
+  install(FILES ${_linux}/trevik.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT window)
+  install(FILES ${PROJECT_BINARY_DIR}/${TREVIK_APPSTREAM_ID}.metainfo.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT window)
+  install(FILES ${_linux}/trevik-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+          RENAME trevik.xml COMPONENT window)
+  install(FILES ${_linux}/trevik.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+          COMPONENT window)
+  install(FILES ${PROJECT_SOURCE_DIR}/res/trevik.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps COMPONENT window)
+  install(FILES ${PROJECT_SOURCE_DIR}/res/province_map.NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT window)
+endif()
 install(FILES ${_linux}/trevik-cli.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-        RENAME trevik-cli)
+        RENAME trevik-cli COMPONENT cli)
+# The README covers every program; trevik-cli is the package each user has.
+set(TREVIK_CLI_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/trevik-cli)
+set(TREVIK_TOOLS_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/trevik-tools)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/res/province_map.NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${TREVIK_CLI_DOCDIR} COMPONENT cli)
 
 # The machine-readable copyright and the changelog, as Debian keeps them.
 set(TREVIK_PACKAGE_MAINTAINER "Trevik developers <trevik@packages.invalid>" CACHE STRING
@@ -54,8 +67,12 @@ add_custom_command(
   DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog
   VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
-install(FILES ${_linux}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(_docs ${_linux}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${_docs} DESTINATION ${TREVIK_CLI_DOCDIR} COMPONENT cli)
+install(FILES ${_docs} DESTINATION ${TREVIK_TOOLS_DOCDIR} COMPONENT tools)
+if(TREVIK_GUI)
+  install(FILES ${_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT window)
+endif()
 
 # Man pages from the programs' own --help and --version, so they cannot
 # drift from the options. The sanitizer build skips them: its programs are
@@ -64,6 +81,10 @@ find_program(HELP2MAN help2man)
 if(HELP2MAN AND NOT TREVIK_SANITIZE AND NOT TREVIK_FUZZ)
   set(_man_pages)
   set(_man_programs trevik-cli trevik-unit-sim trevik-pkgbuild)
+  set(_man_component_trevik window)
+  set(_man_component_trevik-cli cli)
+  set(_man_component_trevik-unit-sim tools)
+  set(_man_component_trevik-pkgbuild tools)
   if(TREVIK_GUI)
     list(APPEND _man_programs trevik)
   endif()
@@ -92,9 +113,10 @@ if(HELP2MAN AND NOT TREVIK_SANITIZE AND NOT TREVIK_FUZZ)
       COMMENT "Man page of ${prog}"
       VERBATIM)
     list(APPEND _man_pages ${_page}.gz)
+    install(FILES ${_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT ${_man_component_${prog}})
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${_man_pages})
-  install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/TrevikPackage.cmake)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the installed programs for /usr in build-pkg/ and makes the Debian
-# package from the install rules.
-#   scripts/package.sh   prints the path of build-pkg/deb/trevik_<version>_<arch>.deb
+# packages from the install rules: trevik (the window), trevik-cli and
+# trevik-tools (cmake/TrevikPackage.cmake).
+#   scripts/package.sh   prints their paths, one a line:
+#                        build-pkg/deb/{trevik-cli,trevik-tools,trevik}_<version>_<arch>.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh" >&2
@@ -20,6 +22,10 @@ cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 # Only what the package holds; the tests are built and run in build/.
 cmake --build "$dir" -j2 --target trevik trevik-cli trevik-unit-sim trevik-pkgbuild \
   man_pages debian_changelog >&2
-rm -f "$dir"/deb/trevik_*.deb
+rm -f "$dir"/deb/trevik*.deb
 (cd "$dir" && cpack -G DEB >&2)
-ls "$dir"/deb/trevik_*.deb
+for p in trevik-cli trevik-tools trevik; do
+  debs=("$dir"/deb/"$p"_*.deb)
+  [ -f "${debs[0]}" ] || { echo "package.sh: cpack made no $p package" >&2; exit 1; }
+  echo "${debs[0]}"
+done

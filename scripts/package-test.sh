@@ -135,6 +135,7 @@ no_test_tools() {
   done
 }
 
+echo "== hardening-check of this toolchain"
 # Control-flow protection shows only when every object linked carries the
 # mark, the C library's start files included; where a program built from
 # nothing with -fcf-protection gets none, no program here can (the flag is

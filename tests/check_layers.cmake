@@ -6,8 +6,9 @@
 #
 # A file belongs to the layer of its exception, else of its per-file rule,
 # else of its folder. It may include files of its own layer and of the
-# layers its row names. Includes of folders outside the table (system and
-# third-party headers) are not checked. A folder may be named before it
+# layers its row names, and names a file of another folder from the root
+# (no "../"). Includes of folders outside the table (system and third-party
+# headers) are not checked. A folder may be named before it
 # exists.
 
 cmake_policy(VERSION 3.25)
@@ -134,6 +135,12 @@ foreach(folder ${LAYER_FOLDERS})
     file(STRINGS ${ROOT}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">]+/")
     foreach(line ${includes})
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]+)[\">].*" "\\1" target "${line}")
+      if(target MATCHES "^\\.\\./")
+        # A path that climbs out of its folder would pass unseen.
+        string(APPEND bad "\n  ${file} includes \"${target}\": name a file of another folder"
+          " from the root")
+        continue()
+      endif()
       layer_of(${target} target_layer target_source)
       if(NOT target_layer OR target_layer STREQUAL layer OR target_layer IN_LIST allowed)
         continue()

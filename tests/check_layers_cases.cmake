@@ -60,6 +60,10 @@ layer_case(cli_into_window
   "tools/cli/main.cpp includes \"app/window.h\" (layer app, folder app/): layer tools (folder tools/) may include only"
   "tools/cli/main.cpp=app/window.h")
 
+layer_case(climbs_out
+  "package/format.cpp includes \"../online/fetch.h\": name a file of another folder from the root"
+  "package/format.cpp=../online/fetch.h")
+
 # A file rule counts on both sides of an include: config/machine_unit sits
 # above the device link, which may include config's records only.
 layer_case(file_rule_allows passes

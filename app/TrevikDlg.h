@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "app/trevik_decisions.h"
+#include "update/trevik_decisions.h"
 #include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
 #include "online/messages.h"
-#include "package/unit_backup.h"
+#include "update/unit_backup.h"
 
 class QGroupBox;
 class QLabel;

@@ -4,7 +4,7 @@
 #include "app/TrevikDlg.h"
 
 #include "app/device_notifier.h"
-#include "app/progress_text.h"
+#include "update/progress_text.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"

@@ -2,7 +2,7 @@
 // it and the update run's package download send to the window.
 #include "app/TrevikDlg.h"
 
-#include "app/progress_text.h"
+#include "update/progress_text.h"
 #include "controls/ButtonST.h"
 #include "controls/TextProgressCtrl.h"
 #include "online/HttpDownload.h"

@@ -10,8 +10,8 @@
 #include "config/config_run.h"
 #include "config/machine_unit.h"
 #include "config/settings_json.h"
-#include "package/unit_backup.h"
-#include "package/update_history.h"
+#include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "support/text.h"
 
 namespace {

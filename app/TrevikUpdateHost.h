@@ -2,7 +2,7 @@
 // reaches the window through its marshalling point.
 #pragma once
 
-#include "package/update_run.h"
+#include "update/update_run.h"
 
 #include <QString>
 

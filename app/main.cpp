@@ -6,7 +6,7 @@
 #include "app/window_preload.h"
 #include "common_t73/QV_Hid.h"
 #include "online/VersionCheck.h"
-#include "package/safe_update.h"
+#include "update/safe_update.h"
 #include "trevik_version.h"
 
 #include <CLI/CLI.hpp>

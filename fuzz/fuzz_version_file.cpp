@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_input_file.h"
 #include "online/VersionCheck.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 
 namespace {
 

@@ -4,12 +4,11 @@
 # breaks. Included with LAYERS_TABLE_ONLY set, it only defines the table
 # (the build reads the folders from it).
 #
-# A file belongs to the layer of its exception, else of its per-file rule,
-# else of its folder. It may include files of its own layer and of the
-# layers its row names, and names a file of another folder from the root
-# (no "../"). Includes of folders outside the table (system and third-party
-# headers) are not checked. A folder may be named before it
-# exists.
+# A file belongs to the layer of its per-file rule, else of its folder. It
+# may include files of its own layer and of the layers its row names, and
+# names a file of another folder from the root (no "../"). Includes of
+# folders outside the table (system and third-party headers) are not
+# checked. A folder may be named before it exists.
 
 cmake_policy(VERSION 3.25)
 
@@ -36,25 +35,6 @@ set(LAYER_FILE_RULES
   "^config/machine_unit\\.(h|cpp)$                | config_device"
   # The configuration dialogs: Qt widgets on the controls.
   "^config/[^/]*(Dialog|Dlg)[^/]*\\.(h|cpp)$       | config_ui")
-
-# Files that sit in a folder below (or beside) the layer they belong to.
-# Each is counted in that layer until it moves; remove its line when it does.
-# (path regular expression | layer | why)
-set(LAYER_EXCEPTIONS
-  # The update run and its guard (backups, history, read-back) drive the
-  # device link, read config records and download packages; they move from
-  # package/ (the format) into update/.
-  "^package/update_run\\.(h|cpp)$     | update | the update run, moving into update/"
-  "^package/safe_update\\.(h|cpp)$    | update | the run's guard, moving into update/"
-  "^package/unit_backup\\.(h|cpp)$    | update | backups before a run, moving into update/"
-  "^package/update_history\\.(h|cpp)$ | update | the history of runs, moving into update/"
-  "^package/unit_verify\\.(h|cpp)$    | update | the read-back after a run, moving into update/"
-  # Plain texts and decisions the window and trevik-cli share; they live in
-  # the window's folder, where trevik-cli cannot include them, until they
-  # move into update/.
-  "^app/failure_text\\.(h|cpp)$       | update | a failure's cause and next step, shared by both front ends"
-  "^app/progress_text\\.(h|cpp)$      | update | the progress texts, shared by both front ends"
-  "^app/trevik_decisions\\.(h|cpp)$   | update | decisions of a run, shared by both front ends")
 
 # Splits "a | b | c" (a bar with a space on each side) into the variables
 # named after it, trimmed; a missing last part is "".
@@ -92,14 +72,6 @@ endif()
 # The layer of a path from the root ("" outside the table) and where that
 # comes from, for the message.
 function(layer_of path out_layer out_source)
-  foreach(row ${LAYER_EXCEPTIONS})
-    layers_split("${row}" pattern layer why)
-    if(path MATCHES "${pattern}")
-      set(${out_layer} ${layer} PARENT_SCOPE)
-      set(${out_source} "exception: ${why}" PARENT_SCOPE)
-      return()
-    endif()
-  endforeach()
   foreach(row ${LAYER_FILE_RULES})
     layers_split("${row}" pattern layer)
     if(path MATCHES "${pattern}")

@@ -76,15 +76,6 @@ layer_case(records_above_device
   "config/records.cpp includes \"common_t73/link.h\" (layer device, folder common_t73/): layer config (folder config/) may include only support package"
   "config/records.cpp=common_t73/link.h")
 
-# A file on the exception list counts in its layer, and only that file.
-layer_case(exceptions passes
-  "package/update_run.cpp=online/fetch.h"
-  "tools/cli/main.cpp=app/failure_text.h")
-layer_case(exception_is_per_file
-  "package/format.cpp includes \"online/fetch.h\""
-  "package/update_run.cpp=online/fetch.h"
-  "package/format.cpp=online/fetch.h")
-
 if(failed)
   message(FATAL_ERROR "Layer check cases failed:${failed}")
 endif()

@@ -1,5 +1,5 @@
 // Texts of the progress bar for device writes and downloads.
-#include "app/progress_text.h"
+#include "update/progress_text.h"
 
 #include <gtest/gtest.h>
 

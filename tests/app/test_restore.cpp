@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "package/unit_backup.h"
+#include "update/unit_backup.h"
 
 using namespace app_test;
 

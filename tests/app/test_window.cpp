@@ -3,12 +3,12 @@
 #include "window_fixture.h"
 
 #include "app/device_notifier.h"
-#include "app/failure_text.h"
-#include "package/unit_backup.h"
-#include "package/update_history.h"
+#include "update/failure_text.h"
+#include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "common_t73/QV_Cmd.h"
 #include "package/package.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 #include "support/log.h"
 
 #include <QRegularExpression>

@@ -2,10 +2,10 @@
 // under a failure's own text.
 #include <gtest/gtest.h>
 
-#include "app/failure_text.h"
+#include "update/failure_text.h"
 #include "package/package.h"
 #include "package/package_check.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 #include "test_util.h"
 
 namespace {

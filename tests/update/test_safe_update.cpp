@@ -12,9 +12,9 @@
 #include <stdexcept>
 
 #include "config/records.h"
-#include "package/safe_update.h"
-#include "package/unit_backup.h"
-#include "package/update_history.h"
+#include "update/safe_update.h"
+#include "update/unit_backup.h"
+#include "update/update_history.h"
 
 using namespace update_test;
 

@@ -8,7 +8,7 @@
 
 #include "common_t73/QV_Machine.h"
 #include "package/package.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 #include "support/text.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
 #include "package/package.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 #include "support/text.h"
 #include "tests/helpers/temp_dir.h"
 #include "tools/pkgbuild/pkgbuild.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/failure_text.h"
+#include "update/failure_text.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_Service.h"

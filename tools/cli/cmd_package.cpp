@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/failure_text.h"
+#include "update/failure_text.h"
 #include "package/package.h"
 #include "package/package_check.h"
 #include "support/archive.h"

@@ -22,7 +22,7 @@
 #include "config/machine_unit.h"
 #include "config/records.h"
 #include "config/settings_json.h"
-#include "package/unit_backup.h"
+#include "update/unit_backup.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"

@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "app/failure_text.h"
-#include "app/progress_text.h"
-#include "app/trevik_decisions.h"
+#include "update/failure_text.h"
+#include "update/progress_text.h"
+#include "update/trevik_decisions.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
-#include "package/safe_update.h"
-#include "package/update_run.h"
+#include "update/safe_update.h"
+#include "update/update_run.h"
 #include "support/build_settings.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"

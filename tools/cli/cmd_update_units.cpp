@@ -22,7 +22,7 @@
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
-#include "package/safe_update.h"
+#include "update/safe_update.h"
 #include "support/text.h"
 #include "tools/cli/unit_access.h"
 #include "tools/cli/update_units.h"

@@ -1,4 +1,4 @@
-#include "package/safe_update.h"
+#include "update/safe_update.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/session.h"
 #include "trevik_version.h"

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/failure_text.h"
+#include "update/failure_text.h"
 #include "support/log.h"
 #include "support/text.h"
 

@@ -8,8 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "package/unit_verify.h"
-#include "package/update_run.h"
+#include "update/unit_verify.h"
+#include "update/update_run.h"
 #include "tools/cli/cli.h"
 
 class CliProgress;

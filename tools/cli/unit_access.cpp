@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/progress_text.h"
+#include "update/progress_text.h"
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/failure_text.h"
-#include "package/update_run.h"
+#include "update/failure_text.h"
+#include "update/update_run.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 

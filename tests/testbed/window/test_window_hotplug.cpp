@@ -5,7 +5,7 @@
 #include "app/TrevikDlg.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
-#include "package/update_history.h"
+#include "update/update_history.h"
 #include "tests/app/window_fixture.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "package/unit_backup.h"
+#include "update/unit_backup.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -21,7 +21,7 @@
 #include "config/machine_unit.h"
 #include "config/records.h"
 #include "config/settings_json.h"
-#include "package/update_history.h"
+#include "update/update_history.h"
 #include "support/text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "package/update_run.h"
+#include "update/update_run.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
-#include "package/update_history.h"
+#include "update/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
 #include "support/log.h"

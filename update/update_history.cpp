@@ -1,4 +1,4 @@
-#include "package/update_history.h"
+#include "update/update_history.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "package/unit_verify.h"
+#include "update/unit_verify.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include "config/records.h"
 #include "package/package.h"
 #include "package/scramble.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 #include "support/checksum.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/progress_text.h"
+#include "update/progress_text.h"
 
 #include <algorithm>
 #include <cmath>

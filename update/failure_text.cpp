@@ -1,9 +1,9 @@
-#include "app/failure_text.h"
+#include "update/failure_text.h"
 
 #include <string>
 
 #include "online/messages.h"
-#include "package/update_run.h"
+#include "update/update_run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "package/safe_update.h"
+#include "update/safe_update.h"
 
 #include <signal.h>
 
@@ -15,8 +15,8 @@
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "package/package.h"
-#include "package/unit_backup.h"
-#include "package/update_history.h"
+#include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "support/text.h"
 
 namespace {

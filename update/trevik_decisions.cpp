@@ -1,4 +1,4 @@
-#include "app/trevik_decisions.h"
+#include "update/trevik_decisions.h"
 
 #include "support/build_settings.h"
 

@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common_t73/QV_WritePlan.h"
-#include "package/unit_verify.h"
-#include "package/update_run.h"
+#include "update/unit_verify.h"
+#include "update/update_run.h"
 
 struct SafeUpdateOptions {
     std::string state_dir; // where backups and history live

@@ -723,10 +723,11 @@ TEST_F(CliSafety, AUnitThatAnswersNothingIsNoSavedBackup) {
     EXPECT_NE(cli({"update", package}), 0) << out << err;
     EXPECT_EQ(err.find(tmp.path("state/trevik/backups/")), std::string::npos) << err;
     EXPECT_NE(err.find("did not answer"), std::string::npos) << err;
-    for (const nlohmann::json& h : history()) {
-        EXPECT_NE(h["result"], "succeeded") << h;
-        EXPECT_NE(h["status"], 0) << h;
-    }
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "failed") << h[0];
+    EXPECT_NE(h[0]["status"], 0) << h[0];
+    EXPECT_NE(h[0]["text"].get<std::string>().find("did not answer"), std::string::npos) << h[0];
 }
 
 // A program of the old layout keeps no main-setting block: the unit's fresh

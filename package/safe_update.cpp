@@ -287,8 +287,8 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     if (read_after && plan_.reset_parameters)
         param_reset = verify_parameter_reset_took(
             m->param, uint32_t(MACHINE_PARAM_SIZE),
-            rec_u32(actions_.main_setting + MS_OFF_PROGRAM_VERSION), actions_.write_main_setting != 0,
-            nullptr);
+            rec_u32(actions_.main_setting + MS_OFF_PROGRAM_VERSION),
+            actions_.write_main_setting != 0, nullptr);
     if (full && !read_after)
         outcome->unconfirmed =
             u"The unit could not be read after the update: that its parameter record was reset "

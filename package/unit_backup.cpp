@@ -224,7 +224,8 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     int64_t taken_ns = realtime_ns();
     // The key is file-safe already: the time, then the key. The result names
     // it only once it is made.
-    std::string folder = root + "/" + unit_backup_folder_name(now, "").substr(0, 16) + "-" + unit.key;
+    std::string folder =
+        root + "/" + unit_backup_folder_name(now, "").substr(0, 16) + "-" + unit.key;
     if (!QV_Machine_isConnected(m)) {
         r.error = "the unit is not connected";
         r.no_answer = true;

@@ -254,7 +254,8 @@ std::string update_history_append(const std::string& state_dir, const nlohmann::
 
 std::string history_not_regular_text(const std::string& path) {
     const char* kind = stream_path_special_kind(path.c_str());
-    return path + " is " + (kind ? std::string(kind) + ", not a regular file" : "not a regular file");
+    return path + " is " +
+           (kind ? std::string(kind) + ", not a regular file" : "not a regular file");
 }
 
 std::string history_printable(const std::string& text) {

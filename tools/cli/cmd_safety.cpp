@@ -286,7 +286,8 @@ int run_history() {
     if (skipped)
         std::fprintf(stderr,
                      "%zu line%s of %s %s not a run as trevik-cli records it and %s skipped.\n",
-                     skipped, skipped == 1 ? "" : "s", update_history_path(dir).c_str(),
+                     skipped, skipped == 1 ? "" : "s",
+                     history_printable(update_history_path(dir)).c_str(),
                      skipped == 1 ? "is" : "are", skipped == 1 ? "was" : "were");
     return CLI_OK;
 }

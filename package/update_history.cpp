@@ -43,11 +43,13 @@ std::string home_problem(const char* home) {
     if (!home || !*home)
         return "HOME is not set";
     if (home[0] != '/')
-        return std::string("HOME is not an absolute path: ") + home;
+        return std::string("HOME is not an absolute path (") + home + ")";
     struct stat st {};
     if (::stat(home, &st) != 0)
-        return std::string("HOME names ") + home + ", which cannot be used: " +
-               std::strerror(errno) + " (a home folder is never created)";
+        return std::string("HOME names ") + home + ", which " +
+               (errno == ENOENT ? std::string("does not exist")
+                                : "cannot be used: " + std::string(std::strerror(errno))) +
+               " (a home folder is never created)";
     if (!S_ISDIR(st.st_mode))
         return std::string("HOME names ") + home + ", which is not a folder";
     return "";
@@ -76,10 +78,10 @@ std::string trevik_state_directory_problem() {
     bool state_set = state && *state;
     if (!state_set && (!home || !*home))
         return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
-    return "no directory for the tool's state (" +
-           (state_set ? "XDG_STATE_HOME is not an absolute path: " + std::string(state)
+    return "no directory for the tool's state: " +
+           (state_set ? "XDG_STATE_HOME is not an absolute path (" + std::string(state) + ")"
                       : std::string("XDG_STATE_HOME is not set")) +
-           ", and " + why + ")";
+           ", and " + why;
 }
 
 std::string make_private_directory(const std::string& dir) {

@@ -692,9 +692,9 @@ TEST_F(CliSafety, AnUnusableHomeIsNamedAndNeverCreated) {
         std::string home;
         std::string said;
     } cases[] = {
-        {"relative/dir", "HOME is not an absolute path: relative/dir"},
+        {"relative/dir", "HOME is not an absolute path (relative/dir)"},
         {tmp.path("nonexistent/x"),
-         "HOME names " + tmp.path("nonexistent/x") + ", which cannot be used"},
+         "HOME names " + tmp.path("nonexistent/x") + ", which does not exist"},
         {tmp.path("plain"), "HOME names " + tmp.path("plain") + ", which is not a folder"},
     };
     std::vector<int> codes;

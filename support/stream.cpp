@@ -4,6 +4,7 @@
 #include "support/text.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -275,4 +276,34 @@ int32_t stream_seek(Stream* s, int32_t offset, int origin) {
         return -1;
     }
     return static_cast<int32_t>(pos);
+}
+
+const char* stream_mode_special_kind(unsigned mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return nullptr;
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFCHR:
+        return "a character device";
+#ifdef S_IFBLK
+    case S_IFBLK:
+        return "a block device";
+#endif
+#ifdef S_IFSOCK
+    case S_IFSOCK:
+        return "a socket";
+#endif
+    default:
+        return "a special file";
+    }
+}
+
+const char* stream_path_special_kind(const char* path) {
+    struct stat st {};
+    if (!path || ::stat(path, &st) != 0)
+        return nullptr;
+    return stream_mode_special_kind(st.st_mode);
 }

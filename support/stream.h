@@ -71,3 +71,13 @@ int32_t stream_tell(Stream* s);
 // origin 0 = start, 1 = current file position, 2 = end. Empties the buffer
 // and returns the new absolute position; -1 with the error flag set on failure.
 int32_t stream_seek(Stream* s, int32_t offset, int origin);
+
+// What a path names when it is there but is no regular file (following
+// links): "a FIFO", "a folder", "a character device", "a block device" or
+// "a socket" ("a special file" for any other kind). Null for a regular file
+// or a path that names nothing. A read of a FIFO or a device may never end,
+// so such a path is refused before it is opened.
+const char* stream_path_special_kind(const char* path);
+
+// The same for the file type bits of a stat result's st_mode.
+const char* stream_mode_special_kind(unsigned mode);

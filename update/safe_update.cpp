@@ -174,8 +174,13 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
         if (!b.error.empty()) {
             std::u16string text = safe_update_backup_failed_text(b.folder, b.error);
             UpdateOutcome refused;
+            refused.stage = UpdateStage::Guard;
             refused.message = text;
             refused.box_text = text;
+            // A unit that answered nothing is a run that could not begin
+            // its writes, the status the history keeps for that.
+            if (b.no_answer)
+                refused.status = -1;
             afterWrite(step, &refused);
             return text;
         }
@@ -280,7 +285,10 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
         full && QV_Machine_isConnected(m) && m->main_setting_state != MAIN_SETTING_UNREAD;
     nlohmann::json param_reset = nullptr;
     if (read_after && plan_.reset_parameters)
-        param_reset = m->param_kind == PARAM_KIND_NONE;
+        param_reset = verify_parameter_reset_took(
+            m->param, uint32_t(MACHINE_PARAM_SIZE),
+            rec_u32(actions_.main_setting + MS_OFF_PROGRAM_VERSION),
+            actions_.write_main_setting != 0, nullptr);
     if (full && !read_after)
         outcome->unconfirmed =
             u"The unit could not be read after the update: that its parameter record was reset "
@@ -329,8 +337,11 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
                   : !ok                           ? "failed"
                   : !outcome->unconfirmed.empty() ? "unconfirmed"
                                                   : "succeeded";
+    // The guard's own refusal is a sentence of its own, no device step's text.
     std::u16string text = ok ? std::u16string(UPDATE_TEXT_SUCCESS)
-                             : update_failure_text(outcome->message, outcome->status);
+                          : outcome->stage == UpdateStage::Guard
+                              ? outcome->message
+                              : update_failure_text(outcome->message, outcome->status);
     e["text"] = utf8(text);
     if (!outcome->unconfirmed.empty())
         e["note"] = utf8(outcome->unconfirmed);

@@ -222,10 +222,13 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     }
     UnitIdentity unit = unit_identity_of(m);
     int64_t taken_ns = realtime_ns();
-    // The key is file-safe already: the time, then the key.
-    r.folder = root + "/" + unit_backup_folder_name(now, "").substr(0, 16) + "-" + unit.key;
+    // The key is file-safe already: the time, then the key. The result names
+    // it only once it is made.
+    std::string folder =
+        root + "/" + unit_backup_folder_name(now, "").substr(0, 16) + "-" + unit.key;
     if (!QV_Machine_isConnected(m)) {
         r.error = "the unit is not connected";
+        r.no_answer = true;
         return r;
     }
     // Everything is read before anything is saved: a unit that cannot be
@@ -249,23 +252,25 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
         !QV_Machine_readBlock(m, layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
                               identity, sizeof identity, 0) ||
         (server_size && !QV_Machine_readBlock(m, server_address, server.data(), server_size, 1))) {
-        r.error = "the unit's records could not be read";
+        r.error = "the unit did not answer when its records were read";
+        r.no_answer = true;
         return r;
     }
 
     std::string why = make_private_directory(root);
     if (why.empty()) {
         // Two runs within a second get folders of their own.
-        std::string base = r.folder;
-        for (int i = 2; ::mkdir(r.folder.c_str(), 0700) != 0; ++i) {
+        std::string base = folder;
+        for (int i = 2; ::mkdir(folder.c_str(), 0700) != 0; ++i) {
             if (errno != EEXIST || i > 99) {
-                why = r.folder + ": " + std::strerror(errno);
+                why = folder + ": " + std::strerror(errno);
                 break;
             }
-            r.folder = base + "-" + std::to_string(i);
+            folder = base + "-" + std::to_string(i);
         }
     }
     if (why.empty()) {
+        r.folder = folder;
         std::string settings = unit_settings_json_text(m);
         std::string info = QV_Machine_infoText(m);
         const std::string& f = r.folder;
@@ -298,6 +303,8 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
         if (!why.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(f, ec);
+            r.folder.clear(); // nothing is left of it
+            r.has_settings = false;
         }
     }
     r.error = why;

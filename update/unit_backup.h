@@ -71,9 +71,10 @@ std::string unit_backup_folder_name(std::time_t utc, const std::string& client_i
 std::string unit_settings_json_text(const QV_Machine* m);
 
 struct UnitBackupResult {
-    std::string folder;        // the folder written, or the one that could not be
+    std::string folder;        // the folder written; empty when none was left
     std::string error;         // empty on success
     bool has_settings = false; // a settings.json was saved
+    bool no_answer = false;    // the unit is gone or did not answer the reads
 };
 
 // Reads the records from the attached unit and saves them in a new folder

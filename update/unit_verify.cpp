@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common_t73/QV_Cmd.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_PackageView.h"
 #include "config/records.h"
@@ -43,29 +44,12 @@ VerifyArea area(const char* name, uint32_t address, const uint8_t* data, uint32_
     return a;
 }
 
-// A reset parameter sector reads erased until the unit restarts, then holds
-// the default record the unit made for its new program.
 void judge_parameter_reset(const VerifyArea& a, const uint8_t* got, uint32_t n, VerifyResult* r) {
-    uint32_t i = 0;
-    while (i < n && got[i] == 0xFF)
-        ++i;
-    if (i == n)
-        return;
-    int kind = n >= MACHINE_PARAM_SIZE ? param_record_kind(got) : PARAM_KIND_NONE;
-    if (kind == 1)
-        return; // names no program version
-    if (kind >= 2) {
-        uint32_t version = 0;
-        param_board_and_version(got, kind, nullptr, &version);
-        if (version == a.program_version)
-            return;
+    uint32_t at = 0;
+    if (!verify_parameter_reset_took(got, n, a.program_version, a.program_version_known, &at)) {
         r->ok = 0;
-        r->first_difference =
-            a.address + uint32_t(kind == 2 ? P2_OFF_PROGRAM_VERSION : P35_OFF_PROGRAM_VERSION);
-        return;
+        r->first_difference = a.address + at;
     }
-    r->ok = 0;
-    r->first_difference = a.address + i;
 }
 
 void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t size) {
@@ -82,6 +66,31 @@ void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t siz
 }
 
 } // namespace
+
+bool verify_parameter_reset_took(const uint8_t* sector, uint32_t n, uint32_t program_version,
+                                 bool version_known, uint32_t* first_difference) {
+    uint32_t i = 0;
+    while (i < n && sector[i] == 0xFF)
+        ++i;
+    if (i == n)
+        return true; // erased: the unit has not restarted since
+    int kind = n >= MACHINE_PARAM_SIZE ? param_record_kind(sector) : PARAM_KIND_NONE;
+    if (kind == 1)
+        return true; // names no program version
+    if (kind >= 2) {
+        uint32_t version = 0;
+        param_board_and_version(sector, kind, nullptr, &version);
+        if (!version_known || version == program_version)
+            return true;
+        if (first_difference)
+            *first_difference =
+                uint32_t(kind == 2 ? P2_OFF_PROGRAM_VERSION : P35_OFF_PROGRAM_VERSION);
+        return false;
+    }
+    if (first_difference)
+        *first_difference = i;
+    return false;
+}
 
 std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
                                           const QV_PlanActions* actions) {
@@ -121,6 +130,9 @@ std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan
                  nullptr, uint32_t(MACHINE_PARAM_SIZE), 0, 0);
         a.check = VerifyCheck::ParameterReset;
         a.program_version = rec_u32(actions->main_setting + MS_OFF_PROGRAM_VERSION);
+        // An old-layout program keeps no main-setting block: the unit's
+        // fresh record is where its version is read from, not checked against.
+        a.program_version_known = actions->write_main_setting != 0;
         out.push_back(std::move(a));
     }
     if (p.write_client_id && qv_client_block(pkg))
@@ -185,7 +197,11 @@ std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<Veri
             if (!QV_Machine_isConnected(m) ||
                 QV_Cmd_read(m->channel, a.address + offset, got.data(), n, a.mode) != 0) {
                 r.ok = 0;
-                r.read_failed = 1;
+                // A read the user stopped is no answer the unit failed to give.
+                if (QV_HidChannel_stopped(m->channel))
+                    r.stopped = 1;
+                else
+                    r.read_failed = 1;
                 break;
             }
             if (a.check == VerifyCheck::ParameterReset) {
@@ -202,17 +218,22 @@ std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<Veri
         results.push_back(r);
         if (on_area)
             on_area(user, r);
-        if (r.read_failed)
+        if (r.read_failed || r.stopped)
             break;
     }
-    QV_Machine_progressEnd(m);
+    // A stopped read-back ends where it stopped, never at its full count.
+    if (results.empty() || !results.back().stopped)
+        QV_Machine_progressEnd(m);
     m->progress_mode = PROGRESS_MODE_IDLE;
     return results;
 }
 
 std::string verify_line(const VerifyResult& r) {
     char buf[160];
-    if (r.read_failed)
+    if (r.stopped)
+        std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  stopped", r.name.c_str(), r.address,
+                      r.length);
+    else if (r.read_failed)
         std::snprintf(buf, sizeof buf, "%-14s 0x%06X %9u  read failed", r.name.c_str(), r.address,
                       r.length);
     else if (r.ok)

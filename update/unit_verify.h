@@ -31,7 +31,21 @@ struct VerifyArea {
     // record of a kind that names no version cannot be told apart and
     // passes.
     uint32_t program_version = 0;
+    // False when the run writes no main-setting block (an old-layout
+    // program): the unit then takes the version its fresh record names from
+    // nowhere the run wrote, and the device link reads the program's version
+    // from that record, so any version passes.
+    bool program_version_known = true;
 };
+
+// Whether a parameter sector the run reset shows the reset took: erased
+// (the unit has not restarted since), a record of a kind that names no
+// version, or a record naming program_version (any, when !version_known).
+// Otherwise *first_difference (when given) is the offset in the sector of
+// the first byte that tells. The run's own confirmation and the read-back
+// judge the sector with this one rule.
+bool verify_parameter_reset_took(const uint8_t* sector, uint32_t n, uint32_t program_version,
+                                 bool version_known, uint32_t* first_difference);
 
 // The areas of a completed plan with their expected bytes: voice, radar
 // mute, update tool, GPS, the program's header page and image, boot, the
@@ -57,6 +71,7 @@ struct VerifyResult {
     uint32_t length = 0;
     int ok = 0;
     int read_failed = 0;           // the unit did not answer the read
+    int stopped = 0;               // the user stopped the read (the stop flag)
     uint32_t first_difference = 0; // address of the first byte that differs
 };
 
@@ -67,8 +82,8 @@ std::vector<VerifyResult> verify_read_back(QV_Machine* m, const std::vector<Veri
                                            void (*on_area)(void* user, const VerifyResult& r),
                                            void* user);
 
-// One line: name, address, length, then "ok", "differs at 0x…" or "read
-// failed".
+// One line: name, address, length, then "ok", "differs at 0x…", "read
+// failed" or "stopped".
 std::string verify_line(const VerifyResult& r);
 
 // Bytes the areas read back (their total length).

@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <vector>
 
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
+#include "support/stream.h"
 #include "support/text.h"
 
 namespace {
@@ -35,19 +35,60 @@ nlohmann::json date_json(const DateStamp& d) {
 
 } // namespace
 
+namespace {
+
+// Why HOME cannot hold the state directory, or "" when it can. The tool
+// makes its folders below an existing home, never the home itself.
+std::string home_problem(const char* home) {
+    if (!home || !*home)
+        return "HOME is not set";
+    if (home[0] != '/')
+        return std::string("HOME is not an absolute path (") + home + ")";
+    struct stat st {};
+    if (::stat(home, &st) != 0)
+        return std::string("HOME names ") + home + ", which " +
+               (errno == ENOENT ? std::string("does not exist")
+                                : "cannot be used: " + std::string(std::strerror(errno))) +
+               " (a home folder is never created)";
+    if (!S_ISDIR(st.st_mode))
+        return std::string("HOME names ") + home + ", which is not a folder";
+    return "";
+}
+
+} // namespace
+
 std::string trevik_state_directory() {
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && state[0] == '/')
         return std::string(state) + "/trevik";
     const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
+    if (home_problem(home).empty())
         return std::string(home) + "/.local/state/trevik";
     return "";
 }
 
-std::string make_private_directory(const std::string& dir) {
-    if (dir.empty())
+std::string trevik_state_directory_problem() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/')
+        return "";
+    const char* home = std::getenv("HOME");
+    std::string why = home_problem(home);
+    if (why.empty())
+        return "";
+    bool state_set = state && *state;
+    if (!state_set && (!home || !*home))
         return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
+    return "no directory for the tool's state: " +
+           (state_set ? "XDG_STATE_HOME is not an absolute path (" + std::string(state) + ")"
+                      : std::string("XDG_STATE_HOME is not set")) +
+           ", and " + why;
+}
+
+std::string make_private_directory(const std::string& dir) {
+    if (dir.empty()) {
+        std::string why = trevik_state_directory_problem();
+        return why.empty() ? "no directory for the tool's state" : why;
+    }
     std::string path;
     size_t pos = 0;
     while (pos != std::string::npos) {
@@ -158,9 +199,15 @@ std::string update_history_line(const nlohmann::json& entry) {
 }
 
 int update_history_append_line(const char* path, const char* line, size_t length) {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Not blocking: a FIFO at the name must not hold the run, and takes no line.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
         return errno;
+    struct stat kind {};
+    if (::fstat(fd, &kind) != 0 || !S_ISREG(kind.st_mode)) {
+        ::close(fd);
+        return HISTORY_NOT_REGULAR;
+    }
     // A last line torn by a full disk would swallow this one: it is ended
     // first, in the same write.
     struct stat st {};
@@ -200,34 +247,201 @@ std::string update_history_append(const std::string& state_dir, const nlohmann::
     std::string path = update_history_path(state_dir);
     std::string line = update_history_line(entry);
     int err = update_history_append_line(path.c_str(), line.data(), line.size());
+    if (err == HISTORY_NOT_REGULAR)
+        return history_not_regular_text(path);
     if (err != 0)
         return path + ": " + (err < 0 ? "short write" : std::strerror(err));
     return "";
 }
 
+std::string history_not_regular_text(const std::string& path) {
+    const char* kind = stream_path_special_kind(path.c_str());
+    return path + " is " +
+           (kind ? std::string(kind) + ", not a regular file" : "not a regular file");
+}
+
+std::string history_printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&out](unsigned c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out.push_back(char(c));
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 character passes, unless it is a C1 control (a
+        // terminal may take U+009B as the start of an escape sequence);
+        // a byte that starts none is shown by its value.
+        size_t n = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        bool whole = n != 0 && i + n <= text.size();
+        for (size_t k = 1; whole && k < n; ++k)
+            whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (!whole || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        out.append(text, i, n);
+        i += n;
+    }
+    return out;
+}
+
+namespace {
+
+using Json = nlohmann::json;
+
+bool is_text(const Json& v) {
+    return v.is_string();
+}
+bool is_text_or_null(const Json& v) {
+    return v.is_string() || v.is_null();
+}
+bool is_object_or_null(const Json& v) {
+    return v.is_object() || v.is_null();
+}
+bool is_bool_or_null(const Json& v) {
+    return v.is_boolean() || v.is_null();
+}
+bool is_provinces(const Json& v) {
+    if (v.is_null() || v.is_string())
+        return true;
+    if (!v.is_array())
+        return false;
+    for (const Json& name : v)
+        if (!name.is_string())
+            return false;
+    return true;
+}
+bool is_areas(const Json& v) {
+    if (!v.is_array())
+        return false;
+    for (const Json& a : v)
+        if (!a.is_object() || !a.contains("name") || !a["name"].is_string() ||
+            !a.contains("address") || !a["address"].is_number_unsigned() ||
+            !a.contains("length") || !a["length"].is_number_unsigned())
+            return false;
+    return true;
+}
+bool is_confirmed(const Json& v) {
+    if (!v.is_object())
+        return false;
+    for (const auto& [key, value] : v.items())
+        if (!is_bool_or_null(value))
+            return false;
+    return true;
+}
+
+// Each field the tool writes and the shape it writes it in.
+const struct {
+    const char* key;
+    bool (*fits)(const Json&);
+} FIELD_SHAPES[] = {
+    {"time", is_text},
+    {"tool_version", is_text},
+    {"unit", [](const Json& v) { return v.is_object(); }},
+    {"after", is_object_or_null},
+    {"package", is_text},
+    {"package_entry", is_text},
+    {"package_sha256", is_text_or_null},
+    {"provinces", is_provinces},
+    {"areas", is_areas},
+    {"confirmed", is_confirmed},
+    {"text", is_text},
+    {"note", is_text},
+    {"status", [](const Json& v) { return v.is_number_integer(); }},
+    {"verified", is_bool_or_null},
+    {"verify_finished", [](const Json& v) { return v.is_boolean(); }},
+    {"duration_s", [](const Json& v) { return v.is_number(); }},
+    {"backup", is_text_or_null},
+};
+
+const char* const RESULTS[] = {"succeeded", "failed", "interrupted", "unconfirmed"};
+
+// Opens the history for reading without waiting on a FIFO; -1 when there
+// is none, -2 when the name is something other than a regular file.
+int open_history(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno != ENOENT && stream_path_special_kind(path.c_str()) ? -2 : -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -2;
+    }
+    return fd;
+}
+
+} // namespace
+
 bool update_history_entry_valid(const nlohmann::json& j) {
-    if (!j.is_object())
+    if (!j.is_object() || !j.contains("time") || !j.contains("result") || !j.contains("unit"))
         return false;
-    auto text = [&j](const char* key) { return j.contains(key) && j[key].is_string(); };
-    if (!text("time") || !text("result") || !j.contains("unit") || !j["unit"].is_object())
+    for (const auto& field : FIELD_SHAPES)
+        if (j.contains(field.key) && !field.fits(j[field.key]))
+            return false;
+    const Json& result = j["result"];
+    if (!result.is_string())
         return false;
-    return !j.contains("after") || j["after"].is_object() || j["after"].is_null();
+    for (const char* known : RESULTS)
+        if (result.get_ref<const std::string&>() == known)
+            return true;
+    return false;
 }
 
 size_t update_history_each(const std::string& state_dir,
-                           const std::function<void(const nlohmann::json&)>& fn) {
+                           const std::function<void(const nlohmann::json&)>& fn,
+                           std::string* refused) {
+    if (refused)
+        refused->clear();
+    std::string path = update_history_path(state_dir);
+    int fd = open_history(path);
+    if (fd == -2 && refused)
+        *refused = history_not_regular_text(path);
+    if (fd < 0)
+        return 0;
     size_t skipped = 0;
-    std::ifstream in(update_history_path(state_dir), std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty())
-            continue; // the newline that ended a torn line
-        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    std::string pending;
+    std::vector<char> buf(1 << 16);
+    auto take = [&](const std::string& l) {
+        if (l.empty())
+            return; // the newline that ended a torn line
+        nlohmann::json j = nlohmann::json::parse(l, nullptr, false);
         if (update_history_entry_valid(j))
             fn(j);
         else
             ++skipped;
+    };
+    for (;;) {
+        ssize_t got = ::read(fd, buf.data(), buf.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        size_t start = 0;
+        for (size_t i = 0; i < size_t(got); ++i)
+            if (buf[i] == '\n') {
+                pending.append(buf.data() + start, i - start);
+                take(pending);
+                pending.clear();
+                start = i + 1;
+            }
+        pending.append(buf.data() + start, size_t(got) - start);
     }
+    ::close(fd);
+    take(pending);
     return skipped;
 }
 

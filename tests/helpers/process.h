@@ -69,6 +69,26 @@ class Spawned {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    // wait() for at most ms milliseconds: a program still running then
+    // hangs, and is killed; -2 says so.
+    int waitWithin(int ms) {
+        for (int waited = 0; pid_ > 0 && waited < ms; waited += 10) {
+            int status = 0;
+            pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            if (done < 0)
+                return -1;
+            usleep(10 * 1000);
+        }
+        if (pid_ <= 0)
+            return -1;
+        kill(pid_, SIGKILL);
+        wait();
+        return -2;
+    }
     pid_t pid() const { return pid_; }
 
   private:

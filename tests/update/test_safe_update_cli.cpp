@@ -4,6 +4,8 @@
 #include "tests/helpers/process.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -114,6 +117,54 @@ int run_into_closing_pipe(std::vector<std::string> args, size_t keep) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// trevik-cli under a file-size limit of limit bytes (ulimit -f), its
+// standard output and error into one pipe (a pipe has no size limit) that
+// *shown collects. Returns the exit code, or 128 + the signal that ended it.
+int run_with_file_limit(std::vector<std::string> args, rlim_t limit, std::string* shown) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        rlimit r{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &r);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    for (;;) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 30000) <= 0)
+            break; // nothing for 30 s: it hangs
+        char buf[512];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        shown->append(buf, size_t(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 class CliSafety : public SocketUnitTest {
   protected:
     // Starts the emulator; its commands are printed to sim.err after each
@@ -135,7 +186,8 @@ class CliSafety : public SocketUnitTest {
             args.insert(args.end(), {"--unit", "socket:" + socket});
         args.insert(args.begin(), TREVIK_CLI);
         Spawned run(args, tmp.path("cli.out"), tmp.path("cli.err"));
-        int code = run.wait();
+        // A command that hangs fails its test instead of holding it.
+        int code = run.waitWithin(60000);
         out = read_text(tmp.path("cli.out"));
         err = read_text(tmp.path("cli.err"));
         return code;
@@ -366,6 +418,13 @@ TEST_F(CliSafety, OneSignalDuringTheReadBackEndsOnlyTheCheck) {
     EXPECT_NE(out.find("Update Successfully!\n"), std::string::npos) << out;
     EXPECT_NE(err.find("The read-back was stopped: the update is written"), std::string::npos)
         << err;
+    // The area being read is stopped, not failed, and the count ends where
+    // the read-back did.
+    EXPECT_EQ(out.find("read failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("  stopped\n"), std::string::npos) << out;
+    size_t stop = err.find("Stopping the read-back");
+    ASSERT_NE(stop, std::string::npos) << err;
+    EXPECT_EQ(err.find("100.00%", stop), std::string::npos) << err;
     std::vector<nlohmann::json> h = history();
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h[0]["result"], "succeeded");
@@ -537,6 +596,191 @@ TEST_F(CliSafety, WithoutAStateDirectoryTheUpdateRefusesUnlessNoBackup) {
     EXPECT_NE(log.find("command"), std::string::npos);
     EXPECT_EQ(log.find("command F3"), std::string::npos) << log;
     EXPECT_EQ(plain, 0) << err;
+}
+
+// Something other than a regular file where a package is named: a FIFO
+// would hold inspect, update and verify forever, a device would be read
+// without end. Each is refused at once, naming what it is.
+TEST_F(CliSafety, APackagePathThatIsNoRegularFileIsRefusedAtOnce) {
+    auto sim = startSim();
+    std::string fifo = tmp.path("pkg.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(tmp.path("folder.dqv"));
+    struct Case {
+        std::string path;
+        const char* kind;
+    } cases[] = {{fifo, "a FIFO"},
+                 {"/dev/zero", "a character device"},
+                 {tmp.path("folder.dqv"), "a folder"}};
+    for (const Case& c : cases)
+        for (const char* command : {"inspect", "update", "verify"}) {
+            SCOPED_TRACE(std::string(command) + " " + c.path);
+            EXPECT_EQ(cli({command, c.path}), 5) << err;
+            EXPECT_NE(err.find(c.path + " is " + c.kind + ", not a regular file."),
+                      std::string::npos)
+                << err;
+        }
+    // Nothing reached the unit.
+    EXPECT_TRUE(history().empty());
+}
+
+// Names in the history are the user's and the server's: a newline or an
+// escape sequence in one is shown escaped, never as a line or a colour of
+// its own; lines of the right keys but the wrong types are not runs.
+TEST_F(CliSafety, HistoryShowsNoForgedLinesAndSkipsLinesOfWrongTypes) {
+    std::filesystem::create_directories(tmp.path("state/trevik"));
+    std::string path = tmp.path("state/trevik/history.jsonl");
+    nlohmann::json forged = {{"time", "2026-12-10T13:05:22Z"},
+                             {"result", "succeeded"},
+                             {"unit", nlohmann::json::object()},
+                             {"package", "/p/a.dqv\n2099-01-01T00:00:00Z  succeeded  \x1b[31mred"}};
+    // U+009B (a terminal's one-byte escape) as UTF-8.
+    forged["text"] = std::string("ok\r\xc2\x9b") + "2J";
+    std::ofstream(path) << forged.dump() << "\n"
+                        << R"({"time":"t","result":"succeeded","unit":{},"areas":"x"})" << "\n"
+                        << R"({"time":"t","result":"succeeded","unit":{},"duration_s":"fast"})"
+                        << "\n"
+                        << R"({"time":"t","result":"hacked","unit":{}})" << "\n"
+                        << R"({"time":"t","result":"failed","unit":{},"status":"-7"})" << "\n";
+    ASSERT_EQ(cli({"history"}), 0) << err;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
+    EXPECT_NE(out.find("/p/a.dqv\\x0a2099-01-01T00:00:00Z  succeeded  \\x1b[31mred"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("ok\\x0d\\xc2\\x9b2J"), std::string::npos) << out;
+    EXPECT_NE(err.find("4 lines of " + path), std::string::npos) << err;
+
+    ASSERT_EQ(cli({"history", "--json"}), 0) << err;
+    nlohmann::json j = nlohmann::json::parse(out);
+    ASSERT_EQ(j["runs"].size(), 1u) << out;
+    EXPECT_EQ(j["runs"][0]["package"], forged["package"]);
+    EXPECT_EQ(j["skipped_lines"], 4);
+}
+
+// A FIFO at the history's name is never opened to wait on: history says
+// what it is, and an update goes on, warning that its line was not written.
+TEST_F(CliSafety, AHistoryThatIsAFifoIsRefusedAndNeverHangs) {
+    std::filesystem::create_directories(tmp.path("state/trevik"));
+    std::string path = tmp.path("state/trevik/history.jsonl");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    for (const char* json : {"", "--json"}) {
+        std::vector<std::string> args = {"history"};
+        if (*json)
+            args.push_back(json);
+        EXPECT_EQ(cli(args), 1) << err;
+        EXPECT_NE(err.find(path + " is a FIFO, not a regular file"), std::string::npos) << err;
+    }
+    auto sim = startSim();
+    ASSERT_EQ(cli({"update", "--no-backup", "--json", package}), 0) << err;
+    nlohmann::json j = nlohmann::json::parse(out);
+    ASSERT_TRUE(j["warnings"].is_array()) << out;
+    EXPECT_NE(j["warnings"][0].get<std::string>().find(path + " is a FIFO"), std::string::npos)
+        << out;
+}
+
+// HOME that cannot hold the state directory is named with its fault, and
+// a missing home is never made.
+TEST_F(CliSafety, AnUnusableHomeIsNamedAndNeverCreated) {
+    auto sim = startSim();
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("XDG_STATE_HOME");
+    std::ofstream(tmp.path("plain")) << "x";
+    struct Case {
+        std::string home;
+        std::string said;
+    } cases[] = {
+        {"relative/dir", "HOME is not an absolute path (relative/dir)"},
+        {tmp.path("nonexistent/x"),
+         "HOME names " + tmp.path("nonexistent/x") + ", which does not exist"},
+        {tmp.path("plain"), "HOME names " + tmp.path("plain") + ", which is not a folder"},
+    };
+    std::vector<int> codes;
+    std::vector<std::string> errs;
+    for (const Case& c : cases) {
+        setenv("HOME", c.home.c_str(), 1);
+        codes.push_back(cli({"update", package}));
+        errs.push_back(err);
+    }
+    if (!home.empty())
+        setenv("HOME", home.c_str(), 1);
+    setenv("XDG_STATE_HOME", tmp.path("state").c_str(), 1);
+    for (size_t i = 0; i < codes.size(); ++i) {
+        SCOPED_TRACE(cases[i].home);
+        EXPECT_EQ(codes[i], 1) << errs[i];
+        EXPECT_NE(errs[i].find(cases[i].said), std::string::npos) << errs[i];
+        EXPECT_NE(errs[i].find("nothing was written to the unit"), std::string::npos) << errs[i];
+    }
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("nonexistent")));
+}
+
+// A unit that answers nothing: no backup folder is named that was not
+// made, and the history records a failure.
+TEST_F(CliSafety, AUnitThatAnswersNothingIsNoSavedBackup) {
+    auto sim = startSim({"--no-reply", "any"});
+    EXPECT_NE(cli({"update", package}), 0) << out << err;
+    EXPECT_EQ(err.find(tmp.path("state/trevik/backups/")), std::string::npos) << err;
+    EXPECT_NE(err.find("did not answer"), std::string::npos) << err;
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["result"], "failed") << h[0];
+    EXPECT_NE(h[0]["status"], 0) << h[0];
+    EXPECT_NE(h[0]["text"].get<std::string>().find("did not answer"), std::string::npos) << h[0];
+}
+
+// A program of the old layout keeps no main-setting block: the unit's fresh
+// parameter record names a version the run never wrote. The run and verify
+// judge the reset sector alike.
+TEST_F(CliSafety, AnOldLayoutProgramIsConfirmedAndVerifiedAlike) {
+    PkgDescription d;
+    PkgProgram prog("T73A", pkg_pattern(24576, 7));
+    prog.version = 102;
+    prog.legacy = 1;
+    d.programs.push_back(prog);
+    d.sections[3] = pkg_pattern(8192, 8);
+    d.sections[4] = pkg_pattern(49152, 9);
+    d.sections[5] = pkg_pattern(98304, 10);
+    std::string legacy = tmp.path("legacy.dqv");
+    ASSERT_EQ(pkgbuild_write(d, legacy), 1);
+    auto sim = startSim();
+    ASSERT_EQ(cli({"update", "--no-backup", legacy}), 0) << out << err;
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0]["confirmed"]["parameter_reset"], true) << h[0];
+    EXPECT_EQ(cli({"verify", legacy}), 0) << out << err;
+    EXPECT_NE(out.find("param reset    0x011000       256  ok\n"), std::string::npos) << out;
+}
+
+// A file-size limit ends no run with SIGXFSZ: a write past the limit fails
+// as on a full disk, and the run ends at its boundary saying so.
+TEST_F(CliSafety, AFileSizeLimitFailsTheWriteNotTheRun) {
+    auto sim = startSim();
+    // The history already fills the limit: the run's line cannot go on it.
+    std::filesystem::create_directories(tmp.path("state/trevik"));
+    std::string path = tmp.path("state/trevik/history.jsonl");
+    const rlim_t limit = 64 * 1024;
+    std::ofstream(path) << std::string(limit, ' ') << "\n";
+    std::string shown;
+    EXPECT_EQ(run_with_file_limit({TREVIK_CLI, "--unit", "socket:" + socket, "update",
+                                   "--no-backup", package},
+                                  limit, &shown),
+              0)
+        << shown;
+    EXPECT_NE(shown.find("Update Successfully!"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Warning: The update history could not be written"), std::string::npos)
+        << shown;
+
+    // A backup that cannot be written refuses the run before its writes.
+    std::filesystem::remove(path);
+    shown.clear();
+    EXPECT_EQ(run_with_file_limit({TREVIK_CLI, "--unit", "socket:" + socket, "update", package},
+                                  16, &shown),
+              1)
+        << shown;
+    EXPECT_NE(shown.find("File too large"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("nothing was written to the unit"), std::string::npos) << shown;
 }
 
 } // namespace

@@ -166,8 +166,12 @@ TEST_F(UpdateUnits, TwoSignalsStopEveryUnit) {
     run->signal(SIGINT);
     EXPECT_EQ(run->wait(), 8);
     out = read_text(tmp.path("cli.out"));
+    err = read_text(tmp.path("cli.err"));
     EXPECT_NE(out.find("--unit " + unit(1) + " --unit " + unit(2) + "\n"), std::string::npos)
         << out;
+    // Stopped by the user, not refused by the units.
+    EXPECT_EQ((out + err).find("Update Failed!"), std::string::npos) << out << err;
+    EXPECT_NE((out + err).find("The update was stopped"), std::string::npos) << out << err;
     std::vector<nlohmann::json> runs = history();
     ASSERT_EQ(runs.size(), 2u);
     for (const nlohmann::json& r : runs)

@@ -15,6 +15,7 @@
 #include "support/stream.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/safety.h"
 #include "tools/pkgbuild/pkgbuild.h"
 
 namespace {
@@ -241,6 +242,10 @@ void setup_inspect(CLI::App& root, int* exit_code) {
     cmd->add_option("FILE", args.file, "Package or zip archive")->required();
     cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
+        if (int code = cli_refuse_special_package(args.file); code != CLI_OK) {
+            *exit_code = code;
+            return;
+        }
         PackageDirectory dir;
         PackageCheck why;
         Package* p = load_package(args.file, &dir, &why);
@@ -310,6 +315,10 @@ void setup_merge(CLI::App& root, int* exit_code) {
                 break;
             start = comma + 1;
         }
+        if (int code = cli_refuse_special_package(args.file); code != CLI_OK) {
+            *exit_code = code;
+            return;
+        }
         PackageDirectory dir;
         PackageCheck why;
         Package* p = load_package(args.file, &dir, &why);
@@ -373,6 +382,10 @@ void setup_provinces(CLI::App& root, int* exit_code) {
     cmd->add_option("FILE", args.file, "Package or zip archive")->required();
     cli_add_json_flags(cmd);
     cmd->callback([exit_code] {
+        if (int code = cli_refuse_special_package(args.file); code != CLI_OK) {
+            *exit_code = code;
+            return;
+        }
         PackageDirectory dir;
         PackageCheck why;
         Package* p = load_package(args.file, &dir, &why);

@@ -29,6 +29,7 @@
 #include "update/unit_verify.h"
 #include "update/update_history.h"
 #include "support/build_settings.h"
+#include "support/stream.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
@@ -214,10 +215,13 @@ WriteSignals shared_signals;
 
 // ---- history ----
 
-// A text field of an entry, or dash when it is missing or of another type.
+// A text field of an entry, or dash when it is missing or of another type;
+// control characters shown escaped, so a name never adds a line or reaches
+// the terminal as an escape sequence.
 std::string text_or(const nlohmann::json& j, const char* key, const char* dash) {
-    return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>()
-                                                                  : dash;
+    return j.is_object() && j.contains(key) && j[key].is_string()
+               ? history_printable(j[key].get<std::string>())
+               : dash;
 }
 
 const nlohmann::json& object_or_empty(const nlohmann::json& j, const char* key) {
@@ -260,10 +264,16 @@ int run_history() {
         }
         ++shown;
     };
+    // A FIFO or a folder at the history's name is never read (a FIFO would
+    // hold the listing until something writes to it).
+    if (!dir.empty() && stream_path_special_kind(update_history_path(dir).c_str()))
+        return cli_fail(CLI_FAILED, "The update history cannot be read: " +
+                                        history_not_regular_text(update_history_path(dir)) + ".");
     if (json)
         std::fputs(pretty ? "{\n  \"ok\": true,\n  \"runs\": [" : "{\"ok\":true,\"runs\":[",
                    stdout);
-    size_t skipped = dir.empty() ? 0 : update_history_each(dir, print_run);
+    std::string refused;
+    size_t skipped = dir.empty() ? 0 : update_history_each(dir, print_run, &refused);
     if (json) {
         std::printf(pretty ? "%s],\n  \"skipped_lines\": %zu\n}\n" : "%s],\"skipped_lines\":%zu}\n",
                     pretty && shown ? "\n  " : "", skipped);
@@ -271,10 +281,13 @@ int run_history() {
         std::printf("No update recorded yet.\n");
     }
     std::fflush(stdout);
+    if (!refused.empty())
+        std::fprintf(stderr, "Warning: %s.\n", refused.c_str());
     if (skipped)
         std::fprintf(stderr,
                      "%zu line%s of %s %s not a run as trevik-cli records it and %s skipped.\n",
-                     skipped, skipped == 1 ? "" : "s", update_history_path(dir).c_str(),
+                     skipped, skipped == 1 ? "" : "s",
+                     history_printable(update_history_path(dir)).c_str(),
                      skipped == 1 ? "is" : "are", skipped == 1 ? "was" : "were");
     return CLI_OK;
 }
@@ -324,6 +337,8 @@ struct VerifyOptions {
 };
 
 int run_verify(const VerifyOptions& o) {
+    if (int code = cli_refuse_special_package(o.file); code != CLI_OK)
+        return code;
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
     std::u16string path = utf8_to_wtext(o.file);
@@ -435,11 +450,20 @@ CliRegistrar registrar(setup);
 
 } // namespace
 
+int cli_refuse_special_package(const std::string& path) {
+    const char* kind = stream_path_special_kind(path.c_str());
+    if (!kind)
+        return CLI_OK;
+    return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED),
+                    FailureText{path + " is " + kind + ", not a regular file.",
+                                "Name the package file itself."});
+}
+
 CliJson verify_json(const VerifyResult& r) {
     CliJson j{{"area", r.name}, {"address", r.address}, {"length", r.length}};
-    j["result"] = r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
+    j["result"] = r.stopped ? "stopped" : r.read_failed ? "read failed" : r.ok ? "ok" : "differs";
     j["first_difference"] =
-        !r.ok && !r.read_failed ? CliJson(r.first_difference) : CliJson(nullptr);
+        !r.ok && !r.read_failed && !r.stopped ? CliJson(r.first_difference) : CliJson(nullptr);
     return j;
 }
 

@@ -445,6 +445,8 @@ CliJson plan_json(const UpdateOutcome& o) {
 }
 
 int run_update(const UpdateOptions& opt) {
+    if (int code = cli_refuse_special_package(opt.file); code != CLI_OK)
+        return code;
     if (opt.all || opt.units.size() > 1)
         return cli_update_units(opt);
     if (int code = cli_select_unit(opt.units.empty() ? "hid" : opt.units[0]); code != CLI_OK)

@@ -276,6 +276,12 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
         cause = failure_text_outcome(o, safe ? safe->backupFolder() : std::string());
         if (o.stage == UpdateStage::Download && !u.download_why.reason.empty())
             cause = u.download_why;
+        if (r.code == CLI_INTERRUPTED) {
+            // The user stopped it: the status of the write broken off is no
+            // refusal of the unit's.
+            r.text = why;
+            cause = FailureText();
+        }
     } else {
         r.code = cli_safety_code(u.guard.get(), o, CLI_OK, &why);
         r.text = opt.dry_run ? "planned" : wtext_to_utf8(u.box.c_str());

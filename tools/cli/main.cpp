@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
     // output: a run in the middle of its writes goes on to its end and its
     // history line. Writes to a closed pipe fail quietly instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) the same: a write past it fails as a
+    // full disk does, and the run ends at its boundary with what it can record.
+    std::signal(SIGXFSZ, SIG_IGN);
     // A run ended by an uncaught failure still leaves its history line.
     safe_update_install_abnormal_end_recorder();
     // --record and --redact-client belong to the session, wherever they stand.

@@ -62,6 +62,11 @@ int cli_safety_code(UpdateGuard* guard, const UpdateOutcome& outcome, int code, 
 // written).
 void cli_safety_add_json(UpdateGuard* guard, CliJson* report);
 
+// Refuses a package path that names something other than a regular file
+// (a FIFO, a device, a folder) before anything opens it: reading one may
+// never end. Returns CLI_OK, or CLI_BAD_PACKAGE after saying what the path is.
+int cli_refuse_special_package(const std::string& path);
+
 // One area read back, as verify's JSON gives it.
 CliJson verify_json(const VerifyResult& r);
 

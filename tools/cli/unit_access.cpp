@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "app/progress_text.h"
 #include "common_t73/QV_Hid.h"
@@ -22,6 +23,21 @@ int cli_select_unit(const std::string& unit) {
         return cli_fail(CLI_USAGE, why);
     return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH, socket:PATH or replay:FILE, not \"" +
                                    unit + "\"");
+}
+
+std::string cli_unit_identity(const std::string& source) {
+    for (const char* kind : {"hid:", "socket:"}) {
+        size_t n = std::strlen(kind);
+        if (source.size() <= n || source.compare(0, n, kind) != 0)
+            continue;
+        // A path that does not exist (yet) is still made absolute and plain.
+        std::error_code ec;
+        std::filesystem::path p = std::filesystem::absolute(source.substr(n), ec);
+        if (!ec)
+            p = std::filesystem::weakly_canonical(p, ec);
+        return ec ? source : std::string(kind) + p.lexically_normal().string();
+    }
+    return source;
 }
 
 int cli_unit_missing(std::string* text) {

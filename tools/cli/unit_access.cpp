@@ -30,11 +30,18 @@ std::string cli_unit_identity(const std::string& source) {
         size_t n = std::strlen(kind);
         if (source.size() <= n || source.compare(0, n, kind) != 0)
             continue;
-        // A path that does not exist (yet) is still made absolute and plain.
+        // A path that does not exist (yet), or a link to one, is still
+        // made absolute and plain.
+        namespace fs = std::filesystem;
         std::error_code ec;
-        std::filesystem::path p = std::filesystem::absolute(source.substr(n), ec);
+        fs::path p = fs::absolute(source.substr(n), ec);
+        std::error_code missing; // a path that is not there is no link
+        for (int links = 0; !ec && links < 40 && fs::is_symlink(p, missing); ++links) {
+            fs::path target = fs::read_symlink(p, ec);
+            p = target.is_absolute() ? target : p.parent_path() / target;
+        }
         if (!ec)
-            p = std::filesystem::weakly_canonical(p, ec);
+            p = fs::weakly_canonical(p, ec);
         return ec ? source : std::string(kind) + p.lexically_normal().string();
     }
     return source;

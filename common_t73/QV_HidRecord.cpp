@@ -261,8 +261,8 @@ int open_session_file(const std::string& path, const QV_HidRecordOptions& option
         *error = not_regular(path, st.st_mode);
         return -1;
     }
-    std::string already = path + " already exists" +
-                          (options.existsHint.empty() ? "" : "; " + options.existsHint);
+    std::string already =
+        path + " already exists" + (options.existsHint.empty() ? "" : "; " + options.existsHint);
     if (exists && !options.overwrite) {
         *error = already;
         return -1;

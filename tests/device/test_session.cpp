@@ -363,11 +363,10 @@ TEST_F(SessionTest, ReplayedDumpAndReadoutWriteTheirFileInTheReplaysOwnFolder) {
         CliRun r = cli("replay " + s);
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.out.rfind("replay agrees", 0), 0u) << r.out;
-        EXPECT_NE(r.err.find(std::string(command) + " writes its file in the replay's private "
-                                                    "folder; " +
-                             out + " is left as it is"),
-                  std::string::npos)
-            << r.err;
+        std::string note = std::string(command) +
+                           " writes its file in the replay's private folder; " + out +
+                           " is left as it is";
+        EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
         EXPECT_EQ(read_text(out), "mine");
         // Nor is it made when it is not there.
         std::filesystem::remove(out);
@@ -425,8 +424,7 @@ TEST_F(SessionTest, ARecordingThatCouldNotBeWrittenIsSaidOnStandardErrorAndInThe
     // The file may grow to 2048 bytes (512-byte blocks); the recording of
     // info takes about 4 KB. The tool's own output stays below that.
     std::string s = dir + "s.jsonl";
-    CliRun r = cli("--record " + s + unitArg() + " info --json",
-                   "ulimit -f 4; trap '' XFSZ; ");
+    CliRun r = cli("--record " + s + unitArg() + " info --json", "ulimit -f 4; trap '' XFSZ; ");
     std::string warning = "The session recording could not be written: " + s + ": File too large";
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("Warning: " + warning + "\n"), std::string::npos) << r.err;

@@ -191,7 +191,8 @@ TEST_F(UpdateUnits, UsageAndNoUnit) {
         {{"update", "--unit", "socket:/a", "--unit", "socket:/b"}, 2, "need a package FILE"},
         {{"update", package, "--unit", unit(1), "--unit", unit(2), "--unit", dotted},
          2,
-         "--unit " + unit(1) + " and --unit " + dotted + " name the same unit; name each unit once"},
+         "--unit " + unit(1) + " and --unit " + dotted +
+             " name the same unit; name each unit once"},
         {{"update", package, "--unit", linked, "--unit", unit(1)},
          2,
          "--unit " + linked + " and --unit " + unit(1) + " name the same unit"},

@@ -138,8 +138,8 @@ RunVerdict run_replayed(const std::vector<std::string>& args, const std::string&
 // What a replay runs: the session's command line, checked and with every
 // file it would write moved into the replay's private folder.
 struct ReplayPlan {
-    std::vector<std::string> args; // the command line to run; empty: refused
-    std::string refusal;           // why it is refused
+    std::vector<std::string> args;  // the command line to run; empty: refused
+    std::string refusal;            // why it is refused
     std::vector<std::string> moved; // notes: a host file written elsewhere
 };
 
@@ -177,7 +177,8 @@ ReplayPlan plan_replay(CLI::App& root, const std::string& file,
     }
     const std::string& name = command[at];
     if (name == "window") {
-        plan.refusal = file + ": a session of the window; replay it with trevik --unit replay:" + file;
+        plan.refusal =
+            file + ": a session of the window; replay it with trevik --unit replay:" + file;
         return plan;
     }
     if (name == "replay") {
@@ -228,8 +229,8 @@ int run_replay(CLI::App& root, const ReplayOptions& opt) {
     // Without its private folder a replay would write among the user's files.
     std::string state_dir = make_state_dir();
     if (state_dir.empty())
-        return cli_fail(CLI_FAILED, std::string("no private folder for the replay: ") +
-                                        std::strerror(errno));
+        return cli_fail(CLI_FAILED,
+                        std::string("no private folder for the replay: ") + std::strerror(errno));
     ReplayPlan plan = plan_replay(root, opt.file, command, state_dir);
     if (plan.args.empty()) {
         remove_tree(state_dir);

@@ -134,17 +134,27 @@ struct QV_HidRecordOptions {
     std::string tool;                 // "trevik-cli 1.0.0"
     std::vector<std::string> command; // the command line, or {"window"}
     bool redactClient = false;        // hide the unit's own part of the client id too
+    bool overwrite = false;           // an existing recording (a regular file) may be replaced
+    std::string existsHint;           // said after "PATH already exists" ("--force …")
 };
 
 // Records every unit opened from now on into a session file at path (one
 // JSON object a line: a header, then the unit's events). The GPRS user name
-// and password are always replaced. Returns 1, or 0 with error set when the
-// file cannot be written or a recording already runs.
+// and password are always replaced. The file is created 0600 (it holds the
+// unit's APN, server and serial), without waiting on anything. Returns 1, or
+// 0 with error set when path is empty, names something other than a regular
+// file (a FIFO, a device, a folder: named in the error), exists already and
+// overwrite is not set, cannot be created, or a recording already runs.
 int QV_Hid_startRecording(const std::string& path, const QV_HidRecordOptions& options,
                           std::string* error);
 
 // Ends the recording with the tool's exit code. Does nothing when none runs.
 void QV_Hid_stopRecording(int exitCode);
+
+// Why the recording (running or last stopped) lost what it should hold:
+// "PATH: No space left on device" for the first write that failed, after
+// which nothing more is written to it. Empty while every write succeeded.
+std::string QV_Hid_recordingError();
 
 // How a "replay:" source went.
 struct QV_HidReplayVerdict {

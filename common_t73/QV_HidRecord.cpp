@@ -1,9 +1,14 @@
 // The recording wrapper around a unit's report transport.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_HidSession.h"
@@ -14,6 +19,8 @@ namespace {
 struct Recording {
     std::mutex lock;
     std::FILE* file = nullptr;
+    std::string path;
+    std::string error; // the first write that failed; nothing is written after it
     bool headerWritten = false;
     QV_HidRecordOptions options;
     SessionRedaction what;
@@ -32,9 +39,24 @@ std::string source_kind(const std::string& path) {
     return "hid";
 }
 
+// Called with the lock held after writing: a write that failed is kept as
+// the recording's error, and the file takes no more (it lacks its end line,
+// so no replay takes it for whole).
+bool check_written(Recording& r, bool ok) {
+    if (ok && std::fflush(r.file) == 0)
+        return true;
+    if (r.error.empty())
+        r.error = r.path + ": " + std::strerror(errno ? errno : EIO);
+    return false;
+}
+
+bool writable(const Recording& r) {
+    return r.file && r.error.empty();
+}
+
 // Called with the lock held.
 void write_header(Recording& r, const std::string& path) {
-    if (r.headerWritten || !r.file)
+    if (r.headerWritten || !writable(r))
         return;
     r.headerWritten = true;
     nlohmann::ordered_json h;
@@ -64,8 +86,8 @@ void write_header(Recording& r, const std::string& path) {
     if (r.what.client)
         redacted.push_back("client_id");
     h["redacted"] = redacted;
-    std::fprintf(r.file, "%s\n", h.dump().c_str());
-    std::fflush(r.file);
+    errno = 0;
+    check_written(r, std::fprintf(r.file, "%s\n", h.dump().c_str()) >= 0);
 }
 
 // Milliseconds since the event before; called with the lock held.
@@ -77,11 +99,13 @@ uint32_t tick(Recording& r) {
 }
 
 void emit(Recording& r, std::vector<SessionEvent>& events) {
-    if (!r.file)
-        return;
-    for (const SessionEvent& e : events)
-        std::fprintf(r.file, "%s\n", QV_Session_eventLine(e).c_str());
-    std::fflush(r.file);
+    if (writable(r)) {
+        errno = 0;
+        bool ok = true;
+        for (const SessionEvent& e : events)
+            ok = ok && std::fprintf(r.file, "%s\n", QV_Session_eventLine(e).c_str()) >= 0;
+        check_written(r, ok);
+    }
     events.clear();
 }
 
@@ -204,22 +228,101 @@ QV_HidSession_record(std::unique_ptr<QV_ReportTransport> transport, const std::s
     return std::make_unique<RecordingTransport>(std::move(transport), r.what);
 }
 
+namespace {
+
+// What a path that is no regular file names, for the refusal.
+const char* kind_of(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+std::string not_regular(const std::string& path, mode_t mode) {
+    return path + " is not a regular file (" + kind_of(mode) + "); a recording goes into one";
+}
+
+// Opens the session file for writing. A FIFO without a reader never holds
+// the tool up (O_NONBLOCK), anything that is not a regular file is refused
+// before a byte is written, and a new file is this user's alone. Returns
+// the descriptor, or -1 with error set.
+int open_session_file(const std::string& path, const QV_HidRecordOptions& options,
+                      std::string* error) {
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        *error = not_regular(path, st.st_mode);
+        return -1;
+    }
+    std::string already =
+        path + " already exists" + (options.existsHint.empty() ? "" : "; " + options.existsHint);
+    if (exists && !options.overwrite) {
+        *error = already;
+        return -1;
+    }
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (!options.overwrite)
+        flags |= O_EXCL;
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) {
+        int e = errno;
+        if (e == EEXIST)
+            *error = already;
+        else if (e == ENXIO) // a FIFO that appeared meanwhile, without a reader
+            *error = not_regular(path, S_IFIFO);
+        else
+            *error = "cannot write the session file " + path + ": " + std::strerror(e);
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = not_regular(path, st.st_mode);
+        ::close(fd);
+        return -1;
+    }
+    // An old recording replaced loses its contents and keeps no wider access.
+    if (options.overwrite && (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0)) {
+        *error = "cannot write the session file " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+} // namespace
+
 int QV_Hid_startRecording(const std::string& path, const QV_HidRecordOptions& options,
                           std::string* error) {
     Recording& r = recording();
     std::lock_guard<std::mutex> guard(r.lock);
+    std::string why;
+    std::FILE* f = nullptr;
     if (r.file) {
-        if (error)
-            *error = "a recording is already running";
-        return 0;
+        why = "a recording is already running";
+    } else if (path.empty()) {
+        why = "the session file has no name";
+    } else if (int fd = open_session_file(path, options, &why); fd >= 0) {
+        f = ::fdopen(fd, "w");
+        if (!f) {
+            why = "cannot write the session file " + path + ": " + std::strerror(errno);
+            ::close(fd);
+        }
     }
-    std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) {
         if (error)
-            *error = "cannot write the session file " + path;
+            *error = why;
         return 0;
     }
     r.file = f;
+    r.path = path;
+    r.error.clear();
     r.headerWritten = false;
     r.options = options;
     r.what = SessionRedaction{};
@@ -234,7 +337,18 @@ void QV_Hid_stopRecording(int exitCode) {
     if (!r.file)
         return;
     write_header(r, std::string());
-    std::fprintf(r.file, "{\"event\":\"end\",\"exit\":%d}\n", exitCode);
-    std::fclose(r.file);
+    if (writable(r)) {
+        errno = 0;
+        check_written(r, std::fprintf(r.file, "{\"event\":\"end\",\"exit\":%d}\n", exitCode) >= 0);
+    }
+    errno = 0;
+    if (std::fclose(r.file) != 0 && r.error.empty())
+        r.error = r.path + ": " + std::strerror(errno ? errno : EIO);
     r.file = nullptr;
+}
+
+std::string QV_Hid_recordingError() {
+    Recording& r = recording();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return r.error;
 }

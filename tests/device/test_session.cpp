@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,11 +87,13 @@ class SessionTest : public ::testing::Test {
     // The unit as SetUp left it, for a second recording from the same state.
     void resetUnit() { unit.flash() = fresh; }
 
-    CliRun cli(const std::string& args) {
+    // Runs trevik-cli in dir; shell runs first in the same shell (limits).
+    // A run that hangs ends after 60 s as a failure.
+    CliRun cli(const std::string& args, const std::string& shell = "") {
         CliRun r;
         std::string out = dir + "out", err = dir + "err";
-        std::string cmd = "cd " + dir + " && LC_ALL=C.UTF-8 XDG_STATE_HOME=" + dir + "state " +
-                          TREVIK_CLI + " " + args + " >" + out + " 2>" + err;
+        std::string cmd = "cd " + dir + " && " + shell + "LC_ALL=C.UTF-8 XDG_STATE_HOME=" + dir +
+                          "state timeout 60 " + TREVIK_CLI + " " + args + " >" + out + " 2>" + err;
         int status = std::system(cmd.c_str());
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.out = read_text(out);
@@ -177,9 +180,9 @@ TEST_F(SessionTest, AChangedRunFailsAtItsFirstDifferentEvent) {
         SCOPED_TRACE(c.name);
         std::string a = dir + "a.jsonl", b = dir + "b.jsonl";
         resetUnit();
-        ASSERT_EQ(cli("--record " + a + unitArg() + " " + c.recorded).code, 0);
+        ASSERT_EQ(cli("--force --record " + a + unitArg() + " " + c.recorded).code, 0);
         resetUnit();
-        ASSERT_EQ(cli("--record " + b + unitArg() + " " + c.changed).code, 0);
+        ASSERT_EQ(cli("--force --record " + b + unitArg() + " " + c.changed).code, 0);
         int line = first_different_line(a, b);
         ASSERT_GT(line, 2);
 
@@ -287,7 +290,7 @@ TEST_F(SessionTest, RedactedRecordingHoldsNoSecretsAndReplays) {
         SCOPED_TRACE(c.name);
         resetUnit();
         std::string s = dir + "s.jsonl";
-        ASSERT_EQ(cli("--record " + s + c.options + unitArg() + " " + c.command).code, 0);
+        ASSERT_EQ(cli("--force --record " + s + c.options + unitArg() + " " + c.command).code, 0);
         Session session;
         std::string error;
         ASSERT_EQ(QV_Session_load(s, &session, &error), 1) << error;
@@ -307,6 +310,134 @@ TEST_F(SessionTest, RedactedRecordingHoldsNoSecretsAndReplays) {
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.out.rfind("replay agrees", 0), 0u) << r.out;
     }
+}
+
+// A session file is the user's bug report, or anyone's: replaying it talks
+// to the recorded unit and nothing else, and writes no file of the user's.
+TEST_F(SessionTest, ReplayRefusesCommandsThatAreNotTheUnitsWithWhatItRefused) {
+    std::string s = dir + "s.jsonl";
+    ASSERT_EQ(cli("--record " + s + unitArg() + " info").code, 0);
+    std::vector<std::string> lines = lines_of(s);
+    struct Case {
+        std::vector<std::string> command;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{"history"}, "the session's command \"history\" is not replayed"},
+        {{"help"}, "the session's command \"help\" is not replayed"},
+        {{"merge", sample, "--provinces", "0", "-o", "gps.bin"}, "command \"merge\" is not"},
+        {{"--json", "list"}, "command \"list\" is not replayed"},
+        {{}, "the session holds no command line to run"},
+        {{"window"}, "a session of the window"},
+        {{"info", "--unit", "hid"}, "names a unit of its own (--unit)"},
+        {{"--unit=socket:" + sock, "info"}, "names a unit of its own (--unit=socket:"},
+        {{"update", "--all", sample}, "reaches every attached unit (--all)"},
+        {{"info", "--record", "taken.jsonl"}, "writes a recording of its own (--record)"},
+        {{"--record=taken.jsonl", "info"}, "writes a recording of its own (--record=taken"},
+        {{"info", "--help"}, "asks for the help, not the unit (--help)"},
+        {{"-qh", "info"}, "asks for the help, not the unit (-qh)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(nlohmann::json(c.command).dump());
+        nlohmann::json header = nlohmann::json::parse(lines[0]);
+        header["command"] = c.command;
+        lines[0] = header.dump();
+        write_lines(s, lines);
+        CliRun r = cli("replay " + s);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(s + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir + "taken.jsonl"));
+        EXPECT_FALSE(std::filesystem::exists(dir + "gps.bin"));
+    }
+}
+
+TEST_F(SessionTest, ReplayedDumpAndReadoutWriteTheirFileInTheReplaysOwnFolder) {
+    for (const char* command : {"dump", "readout"}) {
+        SCOPED_TRACE(command);
+        std::string s = dir + command + ".jsonl", out = dir + command + ".out";
+        ASSERT_EQ(cli("--record " + s + unitArg() + " " + command + " " + out).code, 0);
+        ASSERT_FALSE(read_text(out).empty());
+        // The file the session names is the user's by now.
+        std::ofstream(out, std::ios::trunc) << "mine";
+        CliRun r = cli("replay " + s);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("replay agrees", 0), 0u) << r.out;
+        std::string note = std::string(command) +
+                           " writes its file in the replay's private folder; " + out +
+                           " is left as it is";
+        EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
+        EXPECT_EQ(read_text(out), "mine");
+        // Nor is it made when it is not there.
+        std::filesystem::remove(out);
+        EXPECT_EQ(cli("replay -q " + s).code, 0);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+// Where a recording may go: a new regular file, or one the user said may be
+// replaced; never anything that blocks or swallows it.
+TEST_F(SessionTest, RecordingTargetsThatCannotHoldARecordingAreRefusedAtOnce) {
+    std::string fifo = dir + "fifo", existing = dir + "existing.jsonl";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(existing) << "an older recording\n";
+    struct Case {
+        std::string record;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"--record " + fifo, fifo + " is not a regular file (a FIFO)"},
+        {"--record /dev/full", "/dev/full is not a regular file (a character device)"},
+        {"--record " + dir, " is not a regular file (a folder)"},
+        {"--record ''", "--record needs a FILE name, not an empty one"},
+        {"--record=", "--record needs a FILE name, not an empty one"},
+        {"--record " + existing,
+         existing + " already exists; --force overwrites it, or give a new name"},
+        {"--force", "--force goes with --record FILE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record);
+        // A hang would hold the test: timeout ends it as a failure instead.
+        CliRun r = cli(c.record + unitArg() + " info");
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(read_text(existing), "an older recording\n");
+
+    // Told to, the recording replaces the old one; either way only the
+    // user may read it.
+    ::chmod(existing.c_str(), 0644);
+    for (const std::string& path : {existing, dir + "new.jsonl"}) {
+        SCOPED_TRACE(path);
+        CliRun r = cli("--record " + path + " --force" + unitArg() + " info");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(lines_of(path).back(), "{\"event\":\"end\",\"exit\":0}");
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(cli("replay " + path).code, 0);
+    }
+}
+
+TEST_F(SessionTest, ARecordingThatCouldNotBeWrittenIsSaidOnStandardErrorAndInTheJson) {
+    // The file may grow to 2048 bytes (512-byte blocks); the recording of
+    // info takes about 4 KB. The tool's own output stays below that.
+    std::string s = dir + "s.jsonl";
+    CliRun r = cli("--record " + s + unitArg() + " info --json", "ulimit -f 4; trap '' XFSZ; ");
+    std::string warning = "The session recording could not be written: " + s + ": File too large";
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("Warning: " + warning + "\n"), std::string::npos) << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["warnings"], nlohmann::json({warning})) << r.out;
+    EXPECT_EQ(j["client"], "TREVIK-DEMO 4711");
+    // What was written is no whole recording, and no replay takes it for one.
+    EXPECT_EQ(cli("replay " + s).code, 2);
+
+    // A plain run with a recording has no warnings.
+    CliRun plain = cli("--record " + dir + "whole.jsonl" + unitArg() + " info --json");
+    EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("warnings")) << plain.out;
 }
 
 } // namespace

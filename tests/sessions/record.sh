@@ -28,7 +28,7 @@ record() {
   local pid=$!
   for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.1; done
   local code=0
-  "$cli" --record "$out/$name.jsonl" --unit "socket:$sock" "$@" >/dev/null 2>&1 || code=$?
+  "$cli" --record "$out/$name.jsonl" --force --unit "socket:$sock" "$@" >/dev/null 2>&1 || code=$?
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   printf '%-28s exit %d, %6d bytes\n' "$name" "$code" "$(wc -c <"$out/$name.jsonl")"

@@ -179,21 +179,47 @@ TEST_F(UpdateUnits, TwoSignalsStopEveryUnit) {
 }
 
 TEST_F(UpdateUnits, UsageAndNoUnit) {
+    // One unit named two ways: by what it resolves to, it is one unit.
+    std::filesystem::create_symlink(sock(1), tmp.path("link.sock"));
+    std::string dotted = "socket:" + tmp.path("./u1.sock");
+    std::string linked = "socket:" + tmp.path("link.sock");
+    std::string hid_twice = "--unit hid:/dev/hidraw0 and --unit hid:/dev/../dev/hidraw0 name the "
+                            "same unit; name each unit once";
     struct Case {
         std::vector<std::string> args;
         int code;
-        const char* text;
+        std::string text;
     } cases[] = {
         // Several units are named each; the first of many is no choice.
         {{"update", package, "--unit", "hid", "--unit", "socket:/nonexistent"}, 2, "name each"},
         {{"update", "--unit", "socket:/a", "--unit", "socket:/b"}, 2, "need a package FILE"},
+        {{"update", package, "--unit", unit(1), "--unit", unit(2), "--unit", dotted},
+         2,
+         "--unit " + unit(1) + " and --unit " + dotted +
+             " name the same unit; name each unit once"},
+        {{"update", package, "--unit", linked, "--unit", unit(1)},
+         2,
+         "--unit " + linked + " and --unit " + unit(1) + " name the same unit"},
+        {{"update", package, "--unit", unit(1), "--unit", unit(1)},
+         2,
+         "--unit " + unit(1) + " and --unit " + unit(1) + " name the same unit"},
+        {{"update", package, "--unit", "hid:/dev/hidraw0", "--unit", "hid:/dev/../dev/hidraw0"},
+         2,
+         hid_twice},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(cli(c.args), c.code) << err;
-        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+    // Served or not, a unit named twice is refused before it is opened.
+    for (bool served : {false, true}) {
+        if (served)
+            startSim(1);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.text);
+            EXPECT_EQ(cli(c.args), c.code) << err;
+            EXPECT_NE(err.find(c.text), std::string::npos) << err;
+            EXPECT_EQ(out.find("Retry"), std::string::npos) << out;
+        }
     }
+    EXPECT_TRUE(history().empty());
     // A socket nobody serves is a unit not found, for that unit alone.
-    startSim(1);
     EXPECT_EQ(cli({"update", package, "--no-backup", "--unit", unit(1), "--unit", unit(9)}), 3)
         << out << err;
     EXPECT_NE(out.find("Retry the failed units: "), std::string::npos);

@@ -39,6 +39,11 @@ inline constexpr const char* CLI_EXIT_CODES_TEXT =
 // code in *exit_code.
 using CliSetup = void (*)(CLI::App& root, int* exit_code);
 
+// Where the command's name stands in args (the arguments after the
+// program's name, the session's options taken out): after the options
+// before it and the value of each that takes one. args.size() when none.
+size_t cli_command_index(CLI::App& app, const std::vector<std::string>& args);
+
 struct CliRegistrar {
     explicit CliRegistrar(CliSetup setup);
 };

@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "common_t73/QV_Hid.h"
@@ -334,9 +334,10 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
 // HID unit. Returns CLI_OK or the exit code after reporting.
 int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
     std::vector<QV_HidUnitInfo> attached = QV_Hid_enumerate();
-    std::set<std::string> seen;
+    // Units by what they resolve to, with the spelling that named each.
+    std::map<std::string, std::string> seen;
     auto add = [&](BenchUnit u) {
-        if (seen.insert(u.source).second)
+        if (seen.emplace(cli_unit_identity(u.source), u.source).second)
             units->push_back(std::move(u));
     };
     auto serial_of = [&attached](const std::string& path) {
@@ -362,6 +363,10 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
                                        "or --unit socket:PATH (or --all), not \"" +
                                            source + "\"");
         }
+        // One unit run twice at once would hold itself up: name it once.
+        if (auto twice = seen.find(cli_unit_identity(source)); twice != seen.end())
+            return cli_fail(CLI_USAGE, "--unit " + twice->second + " and --unit " + source +
+                                           " name the same unit; name each unit once");
         add(u);
     }
     if (opt.all) {

@@ -45,14 +45,7 @@ struct CommandLine {
 CommandLine find_command(CLI::App& app, int argc, char** argv) {
     CommandLine line;
     line.args.assign(argv + 1, argv + argc);
-    std::vector<std::string> valued = value_options(app);
-    size_t i = 0;
-    while (i < line.args.size() && line.args[i].size() > 1 && line.args[i][0] == '-') {
-        const std::string& a = line.args[i];
-        bool takes_value = std::find(valued.begin(), valued.end(), a) != valued.end();
-        i += takes_value ? 2 : 1;
-    }
-    line.command = i < line.args.size() ? i : line.args.size();
+    line.command = cli_command_index(app, line.args);
     return line;
 }
 
@@ -90,6 +83,16 @@ std::vector<std::string> options_after_command(CLI::App& app, const CommandLine&
     return args;
 }
 } // namespace
+
+size_t cli_command_index(CLI::App& app, const std::vector<std::string>& args) {
+    std::vector<std::string> valued = value_options(app);
+    size_t i = 0;
+    while (i < args.size() && args[i].size() > 1 && args[i][0] == '-') {
+        bool takes_value = std::find(valued.begin(), valued.end(), args[i]) != valued.end();
+        i += takes_value ? 2 : 1;
+    }
+    return i < args.size() ? i : args.size();
+}
 
 CliRegistrar::CliRegistrar(CliSetup setup) {
     registry().push_back(setup);

@@ -5,6 +5,7 @@
 #include <locale.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,20 @@ bool pretty_flag = false;
 std::mutex stderr_lock;
 CliProgress* active_progress = nullptr;
 std::function<void(bool before)> active_board;
+std::function<std::vector<std::string>()> json_warnings;
+
+// The run's warnings beside the command's own, each once.
+void add_json_warnings(CliJson* out) {
+    if (!json_warnings)
+        return;
+    for (const std::string& w : json_warnings()) {
+        CliJson& list = (*out)["warnings"];
+        if (!list.is_array())
+            list = CliJson::array();
+        if (std::find(list.begin(), list.end(), CliJson(w)) == list.end())
+            list.push_back(w);
+    }
+}
 
 bool is_ascii(const std::string& s) {
     for (unsigned char c : s)
@@ -134,10 +149,15 @@ void cli_print_json(const CliJson& object) {
     for (auto it = object.begin(); it != object.end(); ++it)
         if (it.key() != "ok")
             out[it.key()] = it.value();
+    add_json_warnings(&out);
     std::string text =
         out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
+}
+
+void cli_set_json_warnings(std::function<std::vector<std::string>()> source) {
+    json_warnings = std::move(source);
 }
 
 CliJson cli_date_json(uint32_t d) {
@@ -168,6 +188,7 @@ std::string cli_failure_json(int code, const std::string& text, const FailureTex
         out["error"]["reason"] = why.reason;
     if (!why.hint.empty())
         out["error"]["hint"] = why.hint;
+    add_json_warnings(&out);
     return out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // JSON objects keep their keys in the order a command adds them.
 using CliJson = nlohmann::ordered_json;
@@ -53,6 +54,11 @@ inline constexpr const char* CLI_ALREADY_NEWEST = "Already the newest version.";
 // compact unless --pretty, then a newline. Text that is not UTF-8 is
 // replaced, never dropped.
 void cli_print_json(const CliJson& object);
+
+// Warnings of the whole run (a recording that could not be written) that
+// every JSON object printed from now on carries in "warnings", after the
+// command's own: source is asked each time an object is printed.
+void cli_set_json_warnings(std::function<std::vector<std::string>()> source);
 
 // The JSON text of a failure: {"ok":false,"error":{"code":code,"text":text}},
 // with "reason" and "hint" after text when why holds them.

@@ -44,6 +44,13 @@ std::vector<std::string> replayable_command(const std::vector<std::string>& args
     return out;
 }
 
+// The warning of a recording that could not be written whole; empty when
+// none runs or every line went in.
+std::string recording_warning() {
+    std::string error = QV_Hid_recordingError();
+    return error.empty() ? error : "The session recording could not be written: " + error;
+}
+
 void send_verdict(const QV_HidReplayVerdict& v, int exit_code) {
     const char* fd_text = std::getenv(CLI_REPLAY_VERDICT_FD);
     if (!fd_text || !v.active)
@@ -64,7 +71,9 @@ void send_verdict(const QV_HidReplayVerdict& v, int exit_code) {
 
 CliSession::CliSession(int argc, char** argv) {
     std::string record;
+    bool recording = false; // --record was given, even with an empty name
     bool redact_client = false;
+    bool force = false;
     bool options_end = false;
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
@@ -78,12 +87,17 @@ CliSession::CliSession(int argc, char** argv) {
                     break;
                 }
                 record = argv[++i];
+                recording = true;
                 continue;
             } else if (a.rfind("--record=", 0) == 0) {
                 record = a.substr(9);
+                recording = true;
                 continue;
             } else if (a == "--redact-client") {
                 redact_client = true;
+                continue;
+            } else if (a == "--force") {
+                force = true;
                 continue;
             }
         }
@@ -94,22 +108,40 @@ CliSession::CliSession(int argc, char** argv) {
     pointers_.push_back(nullptr);
     if (status_ != CLI_OK)
         return;
-    if (redact_client && record.empty()) {
+    if (recording && record.empty()) {
+        std::fprintf(stderr, "--record needs a FILE name, not an empty one\n");
+        status_ = CLI_USAGE;
+        return;
+    }
+    if (redact_client && !recording) {
         std::fprintf(stderr, "--redact-client goes with --record FILE\n");
         status_ = CLI_USAGE;
         return;
     }
-    if (record.empty())
+    if (force && !recording) {
+        std::fprintf(stderr, "--force goes with --record FILE\n");
+        status_ = CLI_USAGE;
+        return;
+    }
+    if (!recording)
         return;
     QV_HidRecordOptions options;
     options.tool = std::string("trevik-cli ") + TREVIK_VERSION;
     options.command = replayable_command(args_);
     options.redactClient = redact_client;
+    options.overwrite = force;
+    options.existsHint = "--force overwrites it, or give a new name";
     std::string error;
     if (!QV_Hid_startRecording(record, options, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         status_ = CLI_USAGE;
+        return;
     }
+    // The command's JSON object carries a failed recording among its warnings.
+    cli_set_json_warnings([] {
+        std::string lost = recording_warning();
+        return lost.empty() ? std::vector<std::string>() : std::vector<std::string>{lost};
+    });
 }
 
 CliSession::~CliSession() {
@@ -120,6 +152,10 @@ CliSession::~CliSession() {
 int CliSession::end(int exit_code) {
     ended_ = true;
     QV_Hid_stopRecording(exit_code);
+    // A recording that lost lines is said, whatever the command's result;
+    // it does not change that result.
+    if (std::string lost = recording_warning(); !lost.empty())
+        std::fprintf(stderr, "Warning: %s\n", lost.c_str());
     QV_HidReplayVerdict v = QV_Hid_finishReplay();
     send_verdict(v, exit_code);
     if (v.active && !v.agrees) {
@@ -136,12 +172,16 @@ namespace {
 void describe_session_options(CLI::App& root, int*) {
     static std::string record;
     static bool redact_client = false;
+    static bool force = false;
     root.add_option("--record", record,
                     "Record what passes between the tool and the unit into FILE (before or "
                     "after the command; trevik-cli replay FILE checks it again)")
         ->type_name("FILE");
     root.add_flag("--redact-client", redact_client,
                   "With --record: also hide the unit's own part of the client id");
+    root.add_flag("--force", force,
+                  "With --record: replace FILE when it exists (a recording is never "
+                  "overwritten otherwise)");
 }
 
 const CliRegistrar registrar(describe_session_options);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "update/progress_text.h"
 #include "common_t73/QV_Hid.h"
@@ -22,6 +23,28 @@ int cli_select_unit(const std::string& unit) {
         return cli_fail(CLI_USAGE, why);
     return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH, socket:PATH or replay:FILE, not \"" +
                                    unit + "\"");
+}
+
+std::string cli_unit_identity(const std::string& source) {
+    for (const char* kind : {"hid:", "socket:"}) {
+        size_t n = std::strlen(kind);
+        if (source.size() <= n || source.compare(0, n, kind) != 0)
+            continue;
+        // A path that does not exist (yet), or a link to one, is still
+        // made absolute and plain.
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path p = fs::absolute(source.substr(n), ec);
+        std::error_code missing; // a path that is not there is no link
+        for (int links = 0; !ec && links < 40 && fs::is_symlink(p, missing); ++links) {
+            fs::path target = fs::read_symlink(p, ec);
+            p = target.is_absolute() ? target : p.parent_path() / target;
+        }
+        if (!ec)
+            p = fs::weakly_canonical(p, ec);
+        return ec ? source : std::string(kind) + p.lexically_normal().string();
+    }
+    return source;
 }
 
 int cli_unit_missing(std::string* text) {

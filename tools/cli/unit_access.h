@@ -22,6 +22,12 @@ void cli_add_unit_option(CLI::App* cmd, std::string* unit);
 // Selects the unit source. Returns CLI_OK, or CLI_USAGE after saying why.
 int cli_select_unit(const std::string& unit);
 
+// What a unit source names, whatever its spelling: for hid:PATH and
+// socket:PATH the path resolved (links, "." and "..", relative to the
+// working folder); other sources as they are. Two sources name the same
+// unit when their identities are equal.
+std::string cli_unit_identity(const std::string& source);
+
 // The exit code and text when no unit could be opened, from why the last
 // open failed: CLI_NO_ACCESS with the udev rule's text when the unit is
 // there but this user may not open it, else CLI_NO_UNIT with

@@ -1,5 +1,6 @@
 #include "online/HttpDownload.h"
 
+#include "online/DownloadAnswer.h"
 #include "support/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
@@ -124,28 +125,6 @@ std::string header_value(const char* line, size_t n) {
     return b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
 }
 
-// Reads "bytes FIRST-LAST/TOTAL" of a Content-Range; *total is -1 for "*".
-bool parse_content_range(const std::string& v, uint64_t* first, int64_t* total) {
-    unsigned long long a = 0, b = 0, t = 0;
-    int used = 0;
-    if (std::sscanf(v.c_str(), "bytes %llu-%llu/%n", &a, &b, &used) != 2 || used == 0 || b < a)
-        return false;
-    std::string rest = v.substr(static_cast<size_t>(used));
-    if (rest == "*") {
-        *total = -1;
-    } else {
-        if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos ||
-            rest.size() > 18)
-            return false;
-        t = std::strtoull(rest.c_str(), nullptr, 10);
-        if (b >= t)
-            return false;
-        *total = static_cast<int64_t>(t);
-    }
-    *first = a;
-    return true;
-}
-
 } // namespace
 
 // The state of one Run, reached from libcurl's callbacks.
@@ -165,7 +144,14 @@ struct CHttpDownload::Transfer {
     uint64_t received = 0, receivedAtLastReport = 0;
     uint32_t lastPercent = 0;
     bool stalled = false;                         // nothing arrived for the stall time-out
+    bool tooSlow = false;                         // below the low speed for its whole time
     bool rangeRefused = false;                    // a 206 that is not the rest asked for
+    bool rangeShort = false;                      // a 206 whose body is not its range
+    const char* notPackage = nullptr;             // what the server sent instead of the file
+    bool bodyJudged = false;                      // the body's first bytes were looked at
+    int64_t rangeLength = -1;                     // a 206: the bytes its range claims
+    uint64_t slowSinceTick = 0;                   // start of the current low-speed window
+    curl_off_t slowSinceReceived = 0;             // bytes seen by then
     std::string etag, lastModified, contentRange; // of the current response
     curl_off_t tickReceived = 0;                  // bytes seen by the last OnTick
     uint64_t lastByteTick = 0;                    // when they changed
@@ -195,17 +181,42 @@ struct CHttpDownload::Transfer {
             badStatus = code;
             return false;
         }
-        int64_t rangeTotal = -1;
-        if (code == 206 && offset != 0) {
+        DownloadAsk ask;
+        ask.offset = offset;
+        ask.if_range = offset != 0 ? self->ifRange_ : std::string();
+        ask.expected_total = self->expectedTotal_;
+        DownloadAnswer answer;
+        answer.status = code;
+        answer.etag = etag;
+        answer.last_modified = lastModified;
+        answer.content_range = contentRange;
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length >= 0) {
+            answer.length_known = true;
+            answer.content_length = static_cast<uint64_t>(length);
+        }
+        AnswerVerdict verdict = download_judge_answer(ask, answer);
+        switch (verdict.use) {
+        case AnswerUse::NotPackage:
+            notPackage = "a part of a file where the whole file was asked for";
+            return false;
+        case AnswerUse::Restart:
             // Only the rest of the very file the target holds may be
             // appended to it.
-            uint64_t first = 0;
-            if (!parse_content_range(contentRange, &first, &rangeTotal) || first != offset ||
-                (self->expectedTotal_ >= 0 && rangeTotal != self->expectedTotal_)) {
-                rangeRefused = true;
-                return false;
-            }
+            rangeRefused = true;
+            return false;
+        case AnswerUse::Drop:
+            // The part is sound: its length stays known for the next try.
+            self->lastTotal_ = verdict.total;
+            rangeShort = true;
+            return false;
+        case AnswerUse::Whole:
+        case AnswerUse::Rest:
+            break;
         }
+        int64_t rangeTotal = code == 206 ? verdict.total : -1;
+        rangeLength = verdict.range_length;
         if (code == 200 && offset != 0) {
             // The server ignored the range and sends the whole file: start
             // the target afresh rather than append the file after its part.
@@ -217,12 +228,8 @@ struct CHttpDownload::Transfer {
             self->resumeOffsetInEffect_ = 0;
         }
         good = true;
-        curl_off_t length = -1;
-        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-            length >= 0) {
-            lengthKnown = true;
-            contentLength = static_cast<uint64_t>(length);
-        }
+        lengthKnown = answer.length_known;
+        contentLength = answer.content_length;
         self->lastAnnounced_ = lengthKnown ? static_cast<int64_t>(contentLength) : -1;
         if (rangeTotal >= 0)
             self->lastTotal_ = rangeTotal;
@@ -277,6 +284,18 @@ struct CHttpDownload::Transfer {
             return n; // body of an interim, redirect or challenge answer
         if (d->abort_.load()) {
             t->aborted = DOWNLOAD_RESULT_ABORTED;
+            return 0;
+        }
+        if (!t->bodyJudged && n > 0) {
+            t->bodyJudged = true;
+            if (d->refuseWebPages_ && download_looks_like_web_page(data, n)) {
+                t->notPackage = "a web page";
+                return 0;
+            }
+        }
+        if (t->rangeLength >= 0 && t->received + n > static_cast<uint64_t>(t->rangeLength)) {
+            // More than its range claims: it is not that range.
+            t->rangeShort = true;
             return 0;
         }
         if (!t->Fits(n)) {
@@ -335,6 +354,24 @@ struct CHttpDownload::Transfer {
             t->stalled = true;
             return 1;
         }
+        if (t->requestSent && t->self->lowSpeedBytesPerSecond_ > 0 &&
+            t->self->lowSpeedMs_ > 0) {
+            // Whole windows of the low-speed time: one that brought less
+            // than the low speed's worth ends the transfer.
+            if (t->slowSinceTick == 0) {
+                t->slowSinceTick = now;
+                t->slowSinceReceived = now_received;
+            } else if (now - t->slowSinceTick >= static_cast<uint64_t>(t->self->lowSpeedMs_)) {
+                double due = static_cast<double>(t->self->lowSpeedBytesPerSecond_) *
+                             static_cast<double>(now - t->slowSinceTick) / 1000.0;
+                if (static_cast<double>(now_received - t->slowSinceReceived) < due) {
+                    t->tooSlow = true;
+                    return 1;
+                }
+                t->slowSinceTick = now;
+                t->slowSinceReceived = now_received;
+            }
+        }
         if (!t->self->abort_.load())
             return 0;
         if (t->aborted < 0)
@@ -378,6 +415,7 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
     rateLimit_ = rateLimit;
     resumeOffset_ = resumeOffset;
     maxSize_ = 0;
+    refuseWebPages_ = false;
     ifRange_.clear();
     expectedTotal_ = -1;
     keepPartial_ = false;
@@ -389,6 +427,11 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
 void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
     connectTimeoutMs_ = connectMs;
     stallTimeoutMs_ = stallMs;
+}
+
+void CHttpDownload::SetLowSpeed(int bytesPerSecond, int ms) {
+    lowSpeedBytesPerSecond_ = bytesPerSecond;
+    lowSpeedMs_ = ms;
 }
 
 std::u16string CHttpDownload::Start(int synchronous) {
@@ -527,6 +570,8 @@ int CHttpDownload::OnConnected() {
 }
 
 std::string CHttpDownload::LastErrorText() const {
+    if (!lastWhy_.empty())
+        return lastWhy_;
     int code = lastCurlCode_.load();
     return code == 0 ? std::string() : std::string(curl_easy_strerror(static_cast<CURLcode>(code)));
 }
@@ -574,6 +619,7 @@ void CHttpDownload::Run() {
     lastReceived_ = 0;
     lastAnnounced_ = -1;
     lastCurlCode_ = 0;
+    lastWhy_.clear();
     lastStatus_ = 0;
     lastETag_.clear();
     lastModified_.clear();
@@ -670,12 +716,35 @@ void CHttpDownload::Run() {
     auto curlCode = [&](CURLcode code) { lastCurlCode_ = static_cast<int>(code); };
     if (t.aborted >= 0) {
         Finish(t.aborted);
+    } else if (t.notPackage) {
+        curlCode(CURLE_WEIRD_SERVER_REPLY);
+        lastWhy_ = std::string("the server sent something that is not the ") +
+                   (refuseWebPages_ ? "package" : "file asked for") + " (" + t.notPackage + ")";
+        OnError(DOWNLOAD_RESULT_READ, CURLE_WEIRD_SERVER_REPLY);
     } else if (t.fileError != 0) {
         curlCode(t.fileError == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_WRITE_ERROR);
+        if (t.fileError == EFBIG)
+            lastWhy_ = "the server sent more than the " + download_size_text(maxSize_) +
+                       " a download may be";
         OnError(DOWNLOAD_RESULT_READ, t.fileError);
     } else if (t.rangeRefused) {
         curlCode(CURLE_RANGE_ERROR);
         OnError(DOWNLOAD_RESULT_READ, CURLE_RANGE_ERROR);
+    } else if (t.rangeShort ||
+               (rc == CURLE_OK && t.rangeLength >= 0 &&
+                t.received < static_cast<uint64_t>(t.rangeLength) && !abort_.load())) {
+        // A body that is not the range it claims is no data: the part goes
+        // back to what it held, and the rest is asked for again.
+        if (ftruncate(fd_, static_cast<off_t>(resumeOffset_)) != 0)
+            keepPartial_ = false;
+        curlCode(CURLE_PARTIAL_FILE);
+        lastWhy_ = "the server's answer did not hold the part of the file it announced";
+        OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
+    } else if (t.tooSlow) {
+        curlCode(CURLE_OPERATION_TIMEDOUT);
+        lastWhy_ = "the transfer stayed below " + std::to_string(lowSpeedBytesPerSecond_) +
+                   " bytes/s for " + std::to_string((lowSpeedMs_ + 999) / 1000) + " s";
+        OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
     } else if (t.stalled) {
         curlCode(CURLE_OPERATION_TIMEDOUT);
         OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);

@@ -305,7 +305,10 @@ int archive_extract(const char16_t* archive_path, Stream* out, void* owner,
             char16_t wname[NAME_UNITS + 1];
             entry_name(wname, name, info.flag);
             if (progress && progress(0, reinterpret_cast<uintptr_t>(wname), owner)) {
-                if (info.uncompressed_size > max_size || unzOpenCurrentFile(zf) != UNZ_OK) {
+                // minizip would hand out a bzip2 entry's compressed bytes
+                // as they are, unchecked: only what it inflates is taken.
+                if (info.uncompressed_size > max_size || !unpacked_here(info.compression_method) ||
+                    unzOpenCurrentFile(zf) != UNZ_OK) {
                     unzClose(zf);
                     return 0;
                 }

@@ -107,6 +107,21 @@ TEST(ArchiveExtract, DuplicateNamesOrNoEntriesWriteNothing) {
         EXPECT_TRUE(out.empty());
         EXPECT_TRUE(seen.names.empty());
     }
+    // A package compressed with bzip2 (here: stored bytes under that method,
+    // which minizip would hand out unchecked) is refused, not copied.
+    TempFile bz(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(bz.path(), {{"u.dqv", pkg_pattern(300, 4), true}}));
+    Bytes b = pkg_read_file(bz.path());
+    const uint8_t central[] = {'P', 'K', 1, 2};
+    size_t dir = std::search(b.begin(), b.end(), central, central + 4) - b.begin();
+    ASSERT_LT(dir + 12, b.size());
+    b[8] = b[dir + 10] = 12;
+    ASSERT_TRUE(bz.write(b));
+    Bytes bz_out;
+    Seen bz_seen;
+    EXPECT_EQ(0, extract(bz.path(), &bz_out, &bz_seen));
+    EXPECT_TRUE(bz_out.empty());
+
     // One name in two folders is two files.
     TempFile zip(".zip");
     ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"a/u.dqv", pkg_pattern(300, 1)},

@@ -45,7 +45,8 @@ struct CHttpDownload::Transfer {
     static size_t OnHeader(char* data, size_t size, size_t count, void* user);
     static size_t OnBody(char* data, size_t size, size_t count, void* user);
     static int OnPrerequest(void* user, char*, char*, int, int);
-    // Called about once a second even when nothing arrives: the abort flag
-    // and a stalled server are seen within that time.
+    // Called about once a second even when nothing arrives: the abort flag,
+    // a stalled server and a transfer below the low speed are seen within
+    // that time.
     static int OnTick(void* user, curl_off_t, curl_off_t now_received, curl_off_t, curl_off_t);
 };

@@ -345,6 +345,7 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
         if (curl_code == CURLE_FILESIZE_EXCEEDED || curl_code == CURLE_WEIRD_SERVER_REPLY) {
             // Too large, or not the package at all: nothing of it is kept.
             forget();
+            out.refused = true;
             relay.pass(static_cast<uintptr_t>(out.result), out.detail);
             return out;
         }

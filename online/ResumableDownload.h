@@ -79,6 +79,7 @@ struct ResumeOutcome {
     uint64_t size = 0;     // its length
     int retries = 0;       // retries made
     bool gave_up = false;  // the last retry failed too
+    bool refused = false;  // what came is not the package, or more than one can be
     std::string reason;    // libcurl's message for the last failure
 };
 

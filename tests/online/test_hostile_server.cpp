@@ -279,6 +279,7 @@ TEST_F(Hostile, WhatIsNotThePackageIsNamedSo) {
         EXPECT_FALSE(out.complete);
         EXPECT_EQ(out.result, DOWNLOAD_RESULT_READ);
         EXPECT_EQ(out.reason, c.reason);
+        EXPECT_TRUE(out.refused);
         EXPECT_EQ(dl.LastErrorText(), c.reason);
         EXPECT_EQ(server.ranges().size(), 1u);
         EXPECT_FALSE(file_exists(target));
@@ -307,6 +308,7 @@ TEST_F(Hostile, DownloadPastTheBoundIsRemoved) {
         EXPECT_EQ(out.result, DOWNLOAD_RESULT_READ);
         EXPECT_EQ(out.detail, EFBIG);
         EXPECT_EQ(out.reason, "the server sent more than the 64 KiB a download may be");
+        EXPECT_TRUE(out.refused);
         EXPECT_EQ(out.retries, 0);
         EXPECT_FALSE(file_exists(part));
         EXPECT_FALSE(file_exists(record));

@@ -542,6 +542,7 @@ TEST_F(CliUpdate, WebPageInPlaceOfThePackageIsNamed) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("Unpack it yourself"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("\nthe server sent"), std::string::npos) << r.err; // said once
     EXPECT_FALSE(std::filesystem::exists(tmp.own("sample")));
 }
 

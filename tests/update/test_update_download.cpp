@@ -244,6 +244,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"other extension", "/a/map.txt", "zip", "/a/map.txt",
                                   "Can not Find Update File!", false},
                       FailureCase{"not found", "", "", "/a/missing.zip", DOWNLOAD_FAILED, false},
+                      // A server's page in place of the package is named, not unpacked.
+                      FailureCase{"web page", "/a/map.zip", "<html><body>Moved</body></html>",
+                                  "/a/map.zip",
+                                  "Error! Please update by local file!\nthe server sent "
+                                  "something that is not the package (a web page)",
+                                  false},
                       FailureCase{"not a package", "/a/map.dqv", "just text", "/a/map.dqv",
                                   "Open update file failed!", false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) {

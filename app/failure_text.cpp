@@ -117,13 +117,14 @@ FailureText failure_text_package(const PackageCheck& check) {
     case PackageProblem::EmptyArchive:
         return {"The zip archive holds no files.",
                 "Download the archive again, or choose the .dqv package itself."};
-    case PackageProblem::DuplicateEntry:
+    case PackageProblem::Duplicate:
         return {"The zip archive holds two files named " + check.entry +
                     ": which of them is the package cannot be told.",
                 "Unpack the package you mean yourself and choose the .dqv file."};
     case PackageProblem::Compression:
         return {"The package " + check.entry + " in the zip archive is compressed with " +
-                    check.method + ", which is not unpacked here (only stored and deflated "
+                    check.method +
+                    ", which is not unpacked here (only stored and deflated "
                     "entries are).",
                 "Unpack it yourself and choose the .dqv package inside."};
     case PackageProblem::BadArchive:

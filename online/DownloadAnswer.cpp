@@ -75,8 +75,8 @@ bool download_looks_like_web_page(const char* data, size_t n) {
         i = 3;
     while (i < n && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n'))
         ++i;
-    static const char* const starts[] = {"<!doctype html", "<html", "<head", "<body", "<?xml",
-                                         "<!--"};
+    static const char* const starts[] = {"<!doctype html", "<html", "<head",
+                                         "<body",          "<?xml", "<!--"};
     for (const char* s : starts) {
         size_t len = std::strlen(s);
         if (n - i >= len && strncasecmp(data + i, s, len) == 0)

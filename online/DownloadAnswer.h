@@ -34,7 +34,7 @@ enum class AnswerUse {
 
 struct AnswerVerdict {
     AnswerUse use = AnswerUse::Whole;
-    int64_t total = -1;       // the whole file's length the answer names, -1 unknown
+    int64_t total = -1;        // the whole file's length the answer names, -1 unknown
     int64_t range_length = -1; // a Rest: the bytes its range claims
 };
 

@@ -42,8 +42,7 @@ bool CHttpDownload::Transfer::HeadersDone() {
         return true; // interim answer; the real one follows
     if (code / 100 == 3 && sawLocation)
         return true; // followed by libcurl
-    if ((code == 401 && !self->userName_.empty()) ||
-        (code == 407 && !self->proxyUserName_.empty()))
+    if ((code == 401 && !self->userName_.empty()) || (code == 407 && !self->proxyUserName_.empty()))
         return true; // libcurl answers the challenge; the final status is checked at the end
     self->lastStatus_ = code;
     self->lastETag_ = etag;
@@ -213,7 +212,8 @@ int CHttpDownload::Transfer::OnPrerequest(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
-int CHttpDownload::Transfer::OnTick(void* user, curl_off_t, curl_off_t now_received, curl_off_t, curl_off_t) {
+int CHttpDownload::Transfer::OnTick(void* user, curl_off_t, curl_off_t now_received, curl_off_t,
+                                    curl_off_t) {
     Transfer* t = static_cast<Transfer*>(user);
     uint64_t now = Tick();
     if (now_received != t->tickReceived || t->lastByteTick == 0) {
@@ -223,8 +223,7 @@ int CHttpDownload::Transfer::OnTick(void* user, curl_off_t, curl_off_t now_recei
         t->stalled = true;
         return 1;
     }
-    if (t->requestSent && t->self->lowSpeedBytesPerSecond_ > 0 &&
-        t->self->lowSpeedMs_ > 0) {
+    if (t->requestSent && t->self->lowSpeedBytesPerSecond_ > 0 && t->self->lowSpeedMs_ > 0) {
         // Whole windows of the low-speed time: one that brought less
         // than the low speed's worth ends the transfer.
         if (t->slowSinceTick == 0) {

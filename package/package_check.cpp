@@ -173,7 +173,7 @@ PackageCheck package_check_archive(const char16_t* path) {
         check.problem = PackageProblem::EmptyArchive;
         break;
     case ArchiveFault::Duplicate:
-        check.problem = PackageProblem::DuplicateEntry;
+        check.problem = PackageProblem::Duplicate;
         check.entry = listing.entry;
         break;
     case ArchiveFault::Method:

@@ -313,8 +313,6 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     if (failure.empty() && (!got.complete || got.size == 0))
         failure = VERSION_TEXT_PACKAGE_FAILED;
     if (!failure.empty()) {
-        // The reason goes under the text where it says more than a failed
-        // download: given up after retries, or what came was refused.
         fail(got.gave_up || got.refused ? update_download_failure_text(failure, got.reason)
                                         : failure);
         return false;

@@ -199,9 +199,10 @@ ArchiveListing archive_list_faults(const char16_t* archive_path) {
             }
             return true;
         })) {
-        out.fault = archive_path && representable(archive_path) && end_record_counts_none(archive_path)
-                        ? ArchiveFault::NoEntries
-                        : ArchiveFault::NotZip;
+        out.fault =
+            archive_path && representable(archive_path) && end_record_counts_none(archive_path)
+                ? ArchiveFault::NoEntries
+                : ArchiveFault::NotZip;
         return out;
     }
     if (count == 0) {

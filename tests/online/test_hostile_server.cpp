@@ -25,7 +25,7 @@ namespace {
 
 // What the scripted server sends for one request.
 struct Reply {
-    std::string bytes;   // status line, headers and body, as they go out
+    std::string bytes;    // status line, headers and body, as they go out
     bool endless = false; // then body bytes until the client hangs up
     int gap_ms = 0;       // send the bytes one by one, this far apart
 };
@@ -268,8 +268,9 @@ TEST_F(Hostile, WhatIsNotThePackageIsNamedSo) {
           Case{"web page without a length",
                answer("200 OK", "", "\xEF\xBB\xBF\r\n<!DOCTYPE html>" + PAGE, false),
                "the server sent something that is not the package (a web page)"},
-          Case{"206 unasked", answer("206 Partial Content", "Content-Range: bytes 0-99/" + n + "\r\n",
-                                     v1.substr(0, 100)),
+          Case{"206 unasked",
+               answer("206 Partial Content", "Content-Range: bytes 0-99/" + n + "\r\n",
+                      v1.substr(0, 100)),
                "the server sent something that is not the package (a part of a file where the "
                "whole file was asked for)"}}) {
         SCOPED_TRACE(c.what);
@@ -297,7 +298,8 @@ TEST_F(Hostile, DownloadPastTheBoundIsRemoved) {
         Reply reply;
     };
     for (const Case& c :
-         {Case{"endless without a length", Reply{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", true}},
+         {Case{"endless without a length",
+               Reply{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", true}},
           Case{"announced too large",
                Reply{"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n", true}}}) {
         SCOPED_TRACE(c.what);
@@ -355,18 +357,13 @@ TEST(DownloadAnswer, JudgesAResumeAnswer) {
         a.content_length = len;
         return a;
     };
-    for (const Case& c : {Case{"the rest", a206("\"v1\"", "bytes 100-299/300", true, 200),
-                               AnswerUse::Rest},
-                          Case{"chunked rest", a206("\"v1\"", "bytes 100-299/300", false, 0),
-                               AnswerUse::Rest},
-                          Case{"other etag", a206("\"v2\"", "bytes 100-299/300", true, 200),
-                               AnswerUse::Restart},
-                          Case{"weak etag", a206("W/\"v1\"", "bytes 100-299/300", true, 200),
-                               AnswerUse::Restart},
-                          Case{"unknown total", a206("\"v1\"", "bytes 100-299/*", true, 200),
-                               AnswerUse::Restart},
-                          Case{"short body", a206("\"v1\"", "bytes 100-299/300", true, 40),
-                               AnswerUse::Drop}}) {
+    for (const Case& c :
+         {Case{"the rest", a206("\"v1\"", "bytes 100-299/300", true, 200), AnswerUse::Rest},
+          Case{"chunked rest", a206("\"v1\"", "bytes 100-299/300", false, 0), AnswerUse::Rest},
+          Case{"other etag", a206("\"v2\"", "bytes 100-299/300", true, 200), AnswerUse::Restart},
+          Case{"weak etag", a206("W/\"v1\"", "bytes 100-299/300", true, 200), AnswerUse::Restart},
+          Case{"unknown total", a206("\"v1\"", "bytes 100-299/*", true, 200), AnswerUse::Restart},
+          Case{"short body", a206("\"v1\"", "bytes 100-299/300", true, 40), AnswerUse::Drop}}) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(download_judge_answer(ask, c.a).use, c.use);
     }

@@ -113,8 +113,8 @@ TEST(PackageCheck, NamesWhyAZipArchiveCannotBeUnpacked) {
     } cases[] = {
         {"0 bytes", {}, PackageProblem::Empty, "", ""},
         {"no entries", pkg_read_file(empty_zip.path()), PackageProblem::EmptyArchive, "", ""},
-        {"one name twice", pkg_read_file(twice.path()), PackageProblem::DuplicateEntry,
-         "pkg/u.dqv", ""},
+        {"one name twice", pkg_read_file(twice.path()), PackageProblem::Duplicate, "pkg/u.dqv",
+         ""},
         {"bzip2", zip_with_method("u.dqv", 12), PackageProblem::Compression, "u.dqv", "bzip2"},
         {"lzma", zip_with_method("u.dqv", 14), PackageProblem::Compression, "u.dqv", "LZMA"},
         // Only the package's own method counts.
@@ -169,7 +169,7 @@ TEST(FailureText, PackageCauses) {
         {{PackageProblem::EmptyArchive, 0, ""},
          "The zip archive holds no files. Download the archive again, or choose the .dqv package "
          "itself."},
-        {{PackageProblem::DuplicateEntry, 0, "", "pkg/u.dqv", ""},
+        {{PackageProblem::Duplicate, 0, "", "pkg/u.dqv", ""},
          "The zip archive holds two files named pkg/u.dqv: which of them is the package cannot "
          "be told. Unpack the package you mean yourself and choose the .dqv file."},
         {{PackageProblem::Compression, 0, "", "u.dqv", "bzip2"},

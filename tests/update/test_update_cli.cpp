@@ -318,8 +318,8 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
     std::string twice = tmp.path("twice.zip"), bzip = tmp.path("bzip.zip");
     ASSERT_EQ(pkgbuild_zip(no_entries, {}), 1);
     ASSERT_TRUE(pkg_write_file(zero, {}));
-    ASSERT_EQ(pkgbuild_zip(twice, {{"Map.dqv", pkg_read_file(package)},
-                                   {"Map.dqv", pkg_pattern(100, 3)}}),
+    ASSERT_EQ(pkgbuild_zip(twice,
+                           {{"Map.dqv", pkg_read_file(package)}, {"Map.dqv", pkg_pattern(100, 3)}}),
               1);
     // A stored package whose method fields (local header, directory) say bzip2.
     ASSERT_EQ(pkgbuild_zip(bzip, {{"u.dqv", pkg_pattern(300, 4), true}}), 1);

@@ -1,5 +1,7 @@
 #include "online/HttpDownload.h"
 
+#include "online/DownloadAnswer.h"
+#include "online/HttpTransfer.h"
 #include "support/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
@@ -108,240 +110,7 @@ UrlParse parse_url(const std::string& url, std::string* normalised, std::string*
     return ok && !server->empty() ? UrlParse::Ok : UrlParse::NoUrl;
 }
 
-bool has_header(const char* line, size_t n, const char* name) {
-    size_t len = std::strlen(name);
-    return n > len && strncasecmp(line, name, len) == 0 && line[len] == ':';
-}
-
-// The value of a header line, without the blanks around it.
-std::string header_value(const char* line, size_t n) {
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', n));
-    if (!colon)
-        return std::string();
-    std::string v(colon + 1, line + n);
-    size_t b = v.find_first_not_of(" \t\r\n");
-    size_t e = v.find_last_not_of(" \t\r\n");
-    return b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
-}
-
-// Reads "bytes FIRST-LAST/TOTAL" of a Content-Range; *total is -1 for "*".
-bool parse_content_range(const std::string& v, uint64_t* first, int64_t* total) {
-    unsigned long long a = 0, b = 0, t = 0;
-    int used = 0;
-    if (std::sscanf(v.c_str(), "bytes %llu-%llu/%n", &a, &b, &used) != 2 || used == 0 || b < a)
-        return false;
-    std::string rest = v.substr(static_cast<size_t>(used));
-    if (rest == "*") {
-        *total = -1;
-    } else {
-        if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos ||
-            rest.size() > 18)
-            return false;
-        t = std::strtoull(rest.c_str(), nullptr, 10);
-        if (b >= t)
-            return false;
-        *total = static_cast<int64_t>(t);
-    }
-    *first = a;
-    return true;
-}
-
 } // namespace
-
-// The state of one Run, reached from libcurl's callbacks.
-struct CHttpDownload::Transfer {
-    CHttpDownload* self = nullptr;
-    CURL* curl = nullptr;
-    bool requestSent = false;
-    bool sawLocation = false; // the current response names a new location
-    bool good = false;        // the final response is 200 or 206: its body is the file
-    int aborted = -1;         // result of a noticed abort (0 or 6), else -1
-    long badStatus = 0;       // a final status other than 200/206
-    int fileError = 0;        // errno of a failed write into the target
-    uint32_t offset = 0;      // resume offset in effect
-    bool lengthKnown = false;
-    uint64_t contentLength = 0;
-    uint64_t startTick = 0, lastReportTick = 0;
-    uint64_t received = 0, receivedAtLastReport = 0;
-    uint32_t lastPercent = 0;
-    bool stalled = false;                         // nothing arrived for the stall time-out
-    bool rangeRefused = false;                    // a 206 that is not the rest asked for
-    std::string etag, lastModified, contentRange; // of the current response
-    curl_off_t tickReceived = 0;                  // bytes seen by the last OnTick
-    uint64_t lastByteTick = 0;                    // when they changed
-
-    // Whether n more bytes after what the target holds stay within its bound.
-    bool Fits(uint64_t n) const {
-        uint64_t limit = self->maxSize_;
-        uint64_t held = uint64_t(offset) + received;
-        return limit == 0 || (held <= limit && n <= limit - held);
-    }
-
-    // The end of a response's headers: decides what its body is.
-    bool HeadersDone() {
-        long code = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-        if (code / 100 == 1)
-            return true; // interim answer; the real one follows
-        if (code / 100 == 3 && sawLocation)
-            return true; // followed by libcurl
-        if ((code == 401 && !self->userName_.empty()) ||
-            (code == 407 && !self->proxyUserName_.empty()))
-            return true; // libcurl answers the challenge; the final status is checked at the end
-        self->lastStatus_ = code;
-        self->lastETag_ = etag;
-        self->lastModified_ = lastModified;
-        if (code != 200 && code != 206) {
-            badStatus = code;
-            return false;
-        }
-        int64_t rangeTotal = -1;
-        if (code == 206 && offset != 0) {
-            // Only the rest of the very file the target holds may be
-            // appended to it.
-            uint64_t first = 0;
-            if (!parse_content_range(contentRange, &first, &rangeTotal) || first != offset ||
-                (self->expectedTotal_ >= 0 && rangeTotal != self->expectedTotal_)) {
-                rangeRefused = true;
-                return false;
-            }
-        }
-        if (code == 200 && offset != 0) {
-            // The server ignored the range and sends the whole file: start
-            // the target afresh rather than append the file after its part.
-            if (lseek(self->fd_, 0, SEEK_SET) < 0 || ftruncate(self->fd_, 0) < 0) {
-                fileError = errno;
-                return false;
-            }
-            offset = 0;
-            self->resumeOffsetInEffect_ = 0;
-        }
-        good = true;
-        curl_off_t length = -1;
-        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-            length >= 0) {
-            lengthKnown = true;
-            contentLength = static_cast<uint64_t>(length);
-        }
-        self->lastAnnounced_ = lengthKnown ? static_cast<int64_t>(contentLength) : -1;
-        if (rangeTotal >= 0)
-            self->lastTotal_ = rangeTotal;
-        else if (lengthKnown)
-            self->lastTotal_ = static_cast<int64_t>(offset + contentLength);
-        if (lengthKnown && self->maxSize_ != 0 &&
-            (offset > self->maxSize_ || contentLength > self->maxSize_ - offset)) {
-            fileError = EFBIG; // announced larger than the target may grow
-            return false;
-        }
-        self->Post(UWM_DOWNLOAD_SIZE, static_cast<uintptr_t>(contentLength),
-                   static_cast<intptr_t>(offset));
-        startTick = lastReportTick = Tick();
-        received = receivedAtLastReport = 0;
-        lastPercent = 0;
-        if (self->abort_.load()) {
-            aborted = DOWNLOAD_RESULT_ABORTED;
-            return false;
-        }
-        return true;
-    }
-
-    static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-        Transfer* t = static_cast<Transfer*>(user);
-        size_t n = size * count;
-        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
-            t->sawLocation = false;
-            t->good = false;
-            t->etag.clear();
-            t->lastModified.clear();
-            t->contentRange.clear();
-        } else if (has_header(data, n, "Location")) {
-            t->sawLocation = true;
-        } else if (has_header(data, n, "ETag")) {
-            t->etag = header_value(data, n);
-        } else if (has_header(data, n, "Last-Modified")) {
-            t->lastModified = header_value(data, n);
-        } else if (has_header(data, n, "Content-Range")) {
-            t->contentRange = header_value(data, n);
-        } else if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) {
-            if (!t->HeadersDone())
-                return 0;
-        }
-        return n;
-    }
-
-    static size_t OnBody(char* data, size_t size, size_t count, void* user) {
-        Transfer* t = static_cast<Transfer*>(user);
-        CHttpDownload* d = t->self;
-        size_t n = size * count;
-        if (!t->good)
-            return n; // body of an interim, redirect or challenge answer
-        if (d->abort_.load()) {
-            t->aborted = DOWNLOAD_RESULT_ABORTED;
-            return 0;
-        }
-        if (!t->Fits(n)) {
-            // A server that sends more than it announced, or announced
-            // nothing, is cut off at the bound.
-            t->fileError = EFBIG;
-            return 0;
-        }
-        for (size_t done = 0; done < n;) {
-            ssize_t w = write(d->fd_, data + done, n - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                t->fileError = w < 0 ? errno : EIO;
-                return 0;
-            }
-            done += static_cast<size_t>(w);
-        }
-        if (d->rateLimit_ > 0) {
-            // Bytes received so far should have taken received / limit ms.
-            double due = static_cast<double>(t->received) / d->rateLimit_;
-            double elapsed = static_cast<double>(Tick() - t->startTick);
-            if (due > elapsed) {
-                auto until = std::chrono::steady_clock::now() +
-                             std::chrono::milliseconds(static_cast<int64_t>(due - elapsed));
-                while (std::chrono::steady_clock::now() < until && !d->abort_.load())
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        t->received += n;
-        d->lastReceived_ = t->received;
-        d->OnProgress(t->startTick, t->lastReportTick, t->received, t->receivedAtLastReport,
-                      t->lastPercent, t->lengthKnown, t->contentLength);
-        return n;
-    }
-
-    static int OnPrerequest(void* user, char*, char*, int, int) {
-        Transfer* t = static_cast<Transfer*>(user);
-        if (t->self->abort_.load()) {
-            t->aborted = DOWNLOAD_RESULT_OK;
-            return CURL_PREREQFUNC_ABORT;
-        }
-        t->requestSent = true;
-        return CURL_PREREQFUNC_OK;
-    }
-
-    // Called about once a second even when nothing arrives: the abort flag
-    // and a stalled server are seen within that time.
-    static int OnTick(void* user, curl_off_t, curl_off_t now_received, curl_off_t, curl_off_t) {
-        Transfer* t = static_cast<Transfer*>(user);
-        uint64_t now = Tick();
-        if (now_received != t->tickReceived || t->lastByteTick == 0) {
-            t->tickReceived = now_received;
-            t->lastByteTick = now;
-        } else if (now - t->lastByteTick > static_cast<uint64_t>(t->self->stallTimeoutMs_)) {
-            t->stalled = true;
-            return 1;
-        }
-        if (!t->self->abort_.load())
-            return 0;
-        if (t->aborted < 0)
-            t->aborted = t->requestSent ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK;
-        return 1;
-    }
-};
 
 // The download library is set up on the first Start, not here: the window
 // makes its component before it first shows, and no transfer is needed by
@@ -378,6 +147,7 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
     rateLimit_ = rateLimit;
     resumeOffset_ = resumeOffset;
     maxSize_ = 0;
+    refuseWebPages_ = false;
     ifRange_.clear();
     expectedTotal_ = -1;
     keepPartial_ = false;
@@ -389,6 +159,11 @@ int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
 void CHttpDownload::SetTimeouts(int connectMs, int stallMs) {
     connectTimeoutMs_ = connectMs;
     stallTimeoutMs_ = stallMs;
+}
+
+void CHttpDownload::SetLowSpeed(int bytesPerSecond, int ms) {
+    lowSpeedBytesPerSecond_ = bytesPerSecond;
+    lowSpeedMs_ = ms;
 }
 
 std::u16string CHttpDownload::Start(int synchronous) {
@@ -527,6 +302,8 @@ int CHttpDownload::OnConnected() {
 }
 
 std::string CHttpDownload::LastErrorText() const {
+    if (!lastWhy_.empty())
+        return lastWhy_;
     int code = lastCurlCode_.load();
     return code == 0 ? std::string() : std::string(curl_easy_strerror(static_cast<CURLcode>(code)));
 }
@@ -574,6 +351,7 @@ void CHttpDownload::Run() {
     lastReceived_ = 0;
     lastAnnounced_ = -1;
     lastCurlCode_ = 0;
+    lastWhy_.clear();
     lastStatus_ = 0;
     lastETag_.clear();
     lastModified_.clear();
@@ -670,12 +448,35 @@ void CHttpDownload::Run() {
     auto curlCode = [&](CURLcode code) { lastCurlCode_ = static_cast<int>(code); };
     if (t.aborted >= 0) {
         Finish(t.aborted);
+    } else if (t.notPackage) {
+        curlCode(CURLE_WEIRD_SERVER_REPLY);
+        lastWhy_ = std::string("the server sent something that is not the ") +
+                   (refuseWebPages_ ? "package" : "file asked for") + " (" + t.notPackage + ")";
+        OnError(DOWNLOAD_RESULT_READ, CURLE_WEIRD_SERVER_REPLY);
     } else if (t.fileError != 0) {
         curlCode(t.fileError == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_WRITE_ERROR);
+        if (t.fileError == EFBIG)
+            lastWhy_ = "the server sent more than the " + download_size_text(maxSize_) +
+                       " a download may be";
         OnError(DOWNLOAD_RESULT_READ, t.fileError);
     } else if (t.rangeRefused) {
         curlCode(CURLE_RANGE_ERROR);
         OnError(DOWNLOAD_RESULT_READ, CURLE_RANGE_ERROR);
+    } else if (t.rangeShort ||
+               (rc == CURLE_OK && t.rangeLength >= 0 &&
+                t.received < static_cast<uint64_t>(t.rangeLength) && !abort_.load())) {
+        // A body that is not the range it claims is no data: the part goes
+        // back to what it held, and the rest is asked for again.
+        if (ftruncate(fd_, static_cast<off_t>(resumeOffset_)) != 0)
+            keepPartial_ = false;
+        curlCode(CURLE_PARTIAL_FILE);
+        lastWhy_ = "the server's answer did not hold the part of the file it announced";
+        OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
+    } else if (t.tooSlow) {
+        curlCode(CURLE_OPERATION_TIMEDOUT);
+        lastWhy_ = "the transfer stayed below " + std::to_string(lowSpeedBytesPerSecond_) +
+                   " bytes/s for " + std::to_string((lowSpeedMs_ + 999) / 1000) + " s";
+        OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
     } else if (t.stalled) {
         curlCode(CURLE_OPERATION_TIMEDOUT);
         OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);

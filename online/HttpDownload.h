@@ -91,7 +91,10 @@ class CHttpDownload {
     // status, a refused range, a short body and a failed write get the
     // libcurl code of that kind of failure); 0 after a success or an abort.
     int LastCurlCode() const { return lastCurlCode_.load(); }
-    // libcurl's own message for LastCurlCode(); empty when it is 0.
+    // Why the last transfer failed: the component's own words (lower case,
+    // no full stop) where it refused an answer, gave up on a slow transfer
+    // or cut one at the size bound, else libcurl's message for
+    // LastCurlCode(); empty when it is 0.
     std::string LastErrorText() const;
 
     // Replaces the owner messages go to (null: none). Not while running.
@@ -103,14 +106,25 @@ class CHttpDownload {
     // How long a connection may take to be made, and how long a transfer may
     // go without receiving a byte, before it fails (defaults 30 s and 60 s).
     void SetTimeouts(int connectMs, int stallMs);
+    // The low speed a transfer gives up below: one that brings less than
+    // bytesPerSecond on average over a whole ms, from its request on, ends
+    // with result 3 (or 2 before an answer came), curl code
+    // CURLE_OPERATION_TIMEDOUT, a drop worth asking again. Defaults 100
+    // bytes/s over 60 s: far below any real line, so only a server that
+    // trickles (or a line that all but died) is given up. 0: no limit.
+    void SetLowSpeed(int bytesPerSecond, int ms);
 
     // Resuming a download (set after Configure, before Start; Configure
     // clears them). The validator (a strong ETag or a Last-Modified date) goes
     // out as If-Range beside the range, so a server whose file changed sends
-    // it whole (200) and the target starts afresh. A 206 whose Content-Range
-    // does not start at the resume offset, or whose total differs from
-    // expectedTotal (when that is 0 or more), is refused before a byte is
-    // written: result 3, curl code CURLE_RANGE_ERROR.
+    // it whole (200) and the target starts afresh. A 206 that does not give
+    // the validator back, whose Content-Range does not start at the resume
+    // offset, or whose total differs from expectedTotal (when that is 0 or
+    // more), is refused before a byte is written: result 3, curl code
+    // CURLE_RANGE_ERROR. One whose body is announced, or turns out, other
+    // than its range is a drop: result 3, CURLE_PARTIAL_FILE, and the target
+    // keeps only what it held before. A 206 to a request without a range is
+    // not the file: result 3, CURLE_WEIRD_SERVER_REPLY.
     void SetResumeValidator(const std::string& validator, int64_t expectedTotal) {
         ifRange_ = validator;
         expectedTotal_ = expectedTotal;
@@ -125,6 +139,11 @@ class CHttpDownload {
     // so a bound set for one file never holds for the next; set it after
     // Configure, before Start.
     void SetMaxSize(uint64_t bytes) { maxSize_ = bytes; }
+    // With refuse set, a body that begins as a web page (a server's error
+    // or login page sent as 200) is not written: result 3, curl code
+    // CURLE_WEIRD_SERVER_REPLY. For files that are never pages (packages).
+    // Configure clears it.
+    void SetRefuseWebPages(bool refuse) { refuseWebPages_ = refuse; }
 
     // The URL as used (with "http://" put in front by Start when it had no
     // scheme) and the target path.
@@ -182,6 +201,9 @@ class CHttpDownload {
     int connectTimeoutMs_ = 30000;
     int stallTimeoutMs_ = 60000;
     uint64_t maxSize_ = 0;
+    bool refuseWebPages_ = false;
+    int lowSpeedBytesPerSecond_ = 100;
+    int lowSpeedMs_ = 60000;
     std::string ifRange_;
     int64_t expectedTotal_ = -1;
     bool keepPartial_ = false;
@@ -199,6 +221,7 @@ class CHttpDownload {
     std::atomic<uint64_t> lastReceived_{0};
     std::atomic<int64_t> lastAnnounced_{-1};
     std::atomic<int> lastCurlCode_{0};
+    std::string lastWhy_; // LastErrorText's own words; empty: libcurl's
     long lastStatus_ = 0;
     std::string lastETag_, lastModified_;
     int64_t lastTotal_ = -1;

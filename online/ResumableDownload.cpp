@@ -230,7 +230,7 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
     int64_t held = file_size(part);
     if (resume_record_read(record_path, &rec) && rec.url == url8 &&
         !resume_validator(rec).empty() && held > 0 && held <= MAX_RESUME_OFFSET &&
-        (rec.total < 0 || held <= rec.total)) {
+        static_cast<uint64_t>(held) <= options.max_size && (rec.total < 0 || held <= rec.total)) {
         offset = static_cast<uint64_t>(held);
     } else {
         rec = ResumeRecord();
@@ -271,6 +271,8 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
         dl.Configure(&relay, url, part16, none, none, none, none, none, 0, 0, 0, 0, 0.0,
                      static_cast<uint32_t>(offset));
         dl.SetKeepPartial(true);
+        dl.SetMaxSize(options.max_size);
+        dl.SetRefuseWebPages(true);
         if (offset != 0)
             dl.SetResumeValidator(resume_validator(rec), rec.total);
         relay.ended = false;
@@ -340,6 +342,13 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
         }
 
         out.reason = dl.LastErrorText();
+        if (curl_code == CURLE_FILESIZE_EXCEEDED || curl_code == CURLE_WEIRD_SERVER_REPLY) {
+            // Too large, or not the package at all: nothing of it is kept.
+            forget();
+            out.refused = true;
+            relay.pass(static_cast<uintptr_t>(out.result), out.detail);
+            return out;
+        }
         bool drop = is_drop(out.result, curl_code);
         bool stopped = out.result == DOWNLOAD_RESULT_ABORTED;
         if (drop && attempt < retries && !(options.cancelled && options.cancelled())) {

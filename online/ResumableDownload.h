@@ -48,7 +48,15 @@ int resume_remove_leftovers(const std::string& dir, const std::string& url);
 // "Download interrupted, resuming (attempt 2 of 3)…"
 std::u16string resume_notice_text(int attempt, int attempts);
 
+// The most a package download may bring: far above the flash of any unit
+// (a few MiB) and above any package the makers publish, yet small enough
+// that a server sending without end cannot fill the temporary folder (often
+// held in memory). What passes it is removed at once.
+inline constexpr uint64_t PACKAGE_DOWNLOAD_MAX_SIZE = 256ull * 1024 * 1024;
+
 struct ResumeOptions {
+    // The bound of the download (see PACKAGE_DOWNLOAD_MAX_SIZE).
+    uint64_t max_size = PACKAGE_DOWNLOAD_MAX_SIZE;
     // The pause before each retry; their number is the number of retries.
     std::vector<int> pauses_ms{1000, 2000, 4000};
     // Waits ms; returns false when the wait was cut short and no retry
@@ -71,6 +79,7 @@ struct ResumeOutcome {
     uint64_t size = 0;     // its length
     int retries = 0;       // retries made
     bool gave_up = false;  // the last retry failed too
+    bool refused = false;  // what came is not the package, or more than one can be
     std::string reason;    // libcurl's message for the last failure
 };
 
@@ -83,7 +92,9 @@ struct ResumeOutcome {
 // server gave a validator and a length and the part can go on later;
 // otherwise nothing of the download is left. A 416 with a part as long as
 // the recorded total makes it the target when options.check passes; a 416
-// otherwise, or a 206 that is not the rest asked for, starts the file again
-// from zero (once).
+// otherwise, or a 206 that is not the rest asked for (another validator,
+// place or total), starts the file again from zero (once). A 206 whose body
+// is not the range it claims is a drop; a web page, a 206 nobody asked for
+// and a file past options.max_size end the run and leave nothing behind.
 ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
                                  const std::u16string& target, const ResumeOptions& options);

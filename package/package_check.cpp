@@ -10,6 +10,7 @@
 #include "package/package.h"
 #include "package/package_format.h"
 #include "package/scramble.h"
+#include "support/archive.h"
 #include "support/checksum.h"
 #include "support/stream.h"
 #include "support/text.h"
@@ -149,6 +150,10 @@ PackageCheck package_check_archive(const char16_t* path) {
     uint64_t size = 0;
     if (!readable(name, &size, &check))
         return check;
+    if (size == 0) {
+        check.problem = PackageProblem::Empty;
+        return check;
+    }
     uint8_t head[4] = {};
     std::FILE* f = std::fopen(name.c_str(), "rb");
     size_t got = f ? std::fread(head, 1, sizeof head, f) : 0;
@@ -158,6 +163,28 @@ PackageCheck package_check_archive(const char16_t* path) {
     // end record).
     bool zip = got == 4 && head[0] == 'P' && head[1] == 'K' &&
                ((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6));
-    check.problem = zip ? PackageProblem::BadArchive : PackageProblem::NotArchive;
+    if (!zip) {
+        check.problem = PackageProblem::NotArchive;
+        return check;
+    }
+    ArchiveListing listing = archive_list_faults(path);
+    switch (listing.fault) {
+    case ArchiveFault::NoEntries:
+        check.problem = PackageProblem::EmptyArchive;
+        break;
+    case ArchiveFault::Duplicate:
+        check.problem = PackageProblem::Duplicate;
+        check.entry = listing.entry;
+        break;
+    case ArchiveFault::Method:
+        check.problem = PackageProblem::Compression;
+        check.entry = listing.entry;
+        check.method = archive_method_name(listing.method);
+        break;
+    case ArchiveFault::None:
+    case ArchiveFault::NotZip:
+        check.problem = PackageProblem::BadArchive;
+        break;
+    }
     return check;
 }

@@ -18,12 +18,17 @@ enum class PackageProblem {
     OtherCustomer, // a whole package made for another customer
     NotArchive,    // named as an archive but not a zip archive
     BadArchive,    // a zip archive that could not be unpacked
+    EmptyArchive,  // a zip archive holding nothing at all
+    Duplicate,     // a zip archive holding two files of one name (entry)
+    Compression,   // its package is compressed in a way not unpacked here (entry, method)
 };
 
 struct PackageCheck {
     PackageProblem problem = PackageProblem::None;
     uint64_t offset = 0;  // Damaged: the first byte found broken or missing
     std::string customer; // OtherCustomer: the package's customer name (UTF-8)
+    std::string entry{};  // Duplicate, Compression: the entry's path (UTF-8)
+    std::string method{}; // Compression: the method's name ("bzip2")
 };
 
 // Checks a package file (UTF-16 path) the way the loader reads it, and then
@@ -32,6 +37,6 @@ struct PackageCheck {
 PackageCheck package_check(const char16_t* path, const char* name, size_t n);
 
 // Checks a zip archive that could not be unpacked (UTF-16 path): NoFile,
-// Unreadable, NotArchive (it does not begin as a zip archive does) or
-// BadArchive.
+// Unreadable, Empty (0 bytes), NotArchive (it does not begin as a zip
+// archive does), EmptyArchive, Duplicate, Compression or BadArchive.
 PackageCheck package_check_archive(const char16_t* path);

@@ -114,6 +114,19 @@ FailureText failure_text_package(const PackageCheck& check) {
         return {"The file is named as an archive but is not a zip archive (rar and 7z archives "
                 "are not unpacked here).",
                 "Unpack it yourself and choose the .dqv package inside."};
+    case PackageProblem::EmptyArchive:
+        return {"The zip archive holds no files.",
+                "Download the archive again, or choose the .dqv package itself."};
+    case PackageProblem::Duplicate:
+        return {"The zip archive holds two files named " + check.entry +
+                    ": which of them is the package cannot be told.",
+                "Unpack the package you mean yourself and choose the .dqv file."};
+    case PackageProblem::Compression:
+        return {"The package " + check.entry + " in the zip archive is compressed with " +
+                    check.method +
+                    ", which is not unpacked here (only stored and deflated "
+                    "entries are).",
+                "Unpack it yourself and choose the .dqv package inside."};
     case PackageProblem::BadArchive:
         return {"The zip archive could not be unpacked: it is damaged, its package is larger than "
                 "2 GB, or the disk is full.",

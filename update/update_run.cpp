@@ -313,7 +313,8 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     if (failure.empty() && (!got.complete || got.size == 0))
         failure = VERSION_TEXT_PACKAGE_FAILED;
     if (!failure.empty()) {
-        fail(got.gave_up ? update_download_failure_text(failure, got.reason) : failure);
+        fail(got.gave_up || got.refused ? update_download_failure_text(failure, got.reason)
+                                        : failure);
         return false;
     }
     host_->setProgressPos(0);

@@ -86,6 +86,52 @@ TEST(ArchiveExtract, NoPackageOrOnlyFoldersWritesNothing) {
     EXPECT_TRUE(out.empty());
 }
 
+// Of two files of one name other tools show the last, this walk would take
+// the first: such an archive, and one holding nothing, give nothing.
+TEST(ArchiveExtract, DuplicateNamesOrNoEntriesWriteNothing) {
+    struct Case {
+        const char* what;
+        std::vector<PkgZipEntry> entries;
+    };
+    for (const Case& c :
+         {Case{"package twice", {{"u.dqv", pkg_pattern(300, 1)}, {"u.dqv", pkg_pattern(300, 2)}}},
+          Case{"other file twice",
+               {{"u.dqv", pkg_pattern(300, 1)}, {"a.txt", {}}, {"a.txt", pkg_pattern(9, 2)}}},
+          Case{"no entries", {}}}) {
+        SCOPED_TRACE(c.what);
+        TempFile zip(".zip");
+        ASSERT_EQ(1, pkgbuild_zip(zip.path(), c.entries));
+        Bytes out;
+        Seen seen;
+        EXPECT_EQ(0, extract(zip.path(), &out, &seen));
+        EXPECT_TRUE(out.empty());
+        EXPECT_TRUE(seen.names.empty());
+    }
+    // A package compressed with bzip2 (here: stored bytes under that method,
+    // which minizip would hand out unchecked) is refused, not copied.
+    TempFile bz(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(bz.path(), {{"u.dqv", pkg_pattern(300, 4), true}}));
+    Bytes b = pkg_read_file(bz.path());
+    const uint8_t central[] = {'P', 'K', 1, 2};
+    size_t dir = std::search(b.begin(), b.end(), central, central + 4) - b.begin();
+    ASSERT_LT(dir + 12, b.size());
+    b[8] = b[dir + 10] = 12;
+    ASSERT_TRUE(bz.write(b));
+    Bytes bz_out;
+    Seen bz_seen;
+    EXPECT_EQ(0, extract(bz.path(), &bz_out, &bz_seen));
+    EXPECT_TRUE(bz_out.empty());
+
+    // One name in two folders is two files.
+    TempFile zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"a/u.dqv", pkg_pattern(300, 1)},
+                                           {"b/u.dqv", pkg_pattern(300, 2)}}));
+    Bytes out;
+    Seen seen;
+    EXPECT_EQ(1, extract(zip.path(), &out, &seen));
+    EXPECT_EQ(pkg_pattern(300, 1), out);
+}
+
 TEST(ArchiveExtract, NotAZipFails) {
     struct Case {
         const char* what;

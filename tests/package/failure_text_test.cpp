@@ -2,6 +2,8 @@
 // under a failure's own text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "update/failure_text.h"
 #include "package/package.h"
 #include "package/package_check.h"
@@ -77,12 +79,58 @@ TEST(PackageCheck, NamesWhyAFileIsNoUsablePackage) {
     EXPECT_EQ(PackageProblem::Unreadable, package_check(u"/", nullptr, 0).problem);
 }
 
-TEST(PackageCheck, TellsAZipArchiveFromAFileThatIsNone) {
-    TempFile zip(".zip"), junk(".zip");
-    ASSERT_EQ(1, pkgbuild_zip(zip.path(), {{"readme.txt", pkg_pattern(10, 1)}}));
-    ASSERT_TRUE(junk.write(pkg_pattern(500, 2)));
-    EXPECT_EQ(PackageProblem::BadArchive, package_check_archive(zip.w()).problem);
-    EXPECT_EQ(PackageProblem::NotArchive, package_check_archive(junk.w()).problem);
+// A zip archive of one stored entry whose method fields (in its local
+// header and its directory record) say method instead.
+Bytes zip_with_method(const std::string& name, uint16_t method) {
+    TempFile zip(".zip");
+    EXPECT_EQ(1, pkgbuild_zip(zip.path(), {{name, pkg_pattern(300, 4), true}}));
+    Bytes b = pkg_read_file(zip.path());
+    const uint8_t central[] = {'P', 'K', 1, 2};
+    size_t dir = std::search(b.begin(), b.end(), central, central + 4) - b.begin();
+    EXPECT_LT(dir + 12, b.size());
+    for (size_t at : {size_t(8), dir + 10}) {
+        b[at] = uint8_t(method & 0xFF);
+        b[at + 1] = uint8_t(method >> 8);
+    }
+    return b;
+}
+
+TEST(PackageCheck, NamesWhyAZipArchiveCannotBeUnpacked) {
+    TempFile empty_zip(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(empty_zip.path(), {}));
+    TempFile twice(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(twice.path(), {{"readme.txt", pkg_pattern(10, 1)},
+                                             {"pkg/u.dqv", pkg_pattern(300, 1)},
+                                             {"pkg/u.dqv", pkg_pattern(300, 2)}}));
+    TempFile readme(".zip");
+    ASSERT_EQ(1, pkgbuild_zip(readme.path(), {{"readme.txt", pkg_pattern(10, 1)}}));
+    struct Case {
+        const char* what;
+        Bytes content;
+        PackageProblem problem;
+        const char* entry;
+        const char* method;
+    } cases[] = {
+        {"0 bytes", {}, PackageProblem::Empty, "", ""},
+        {"no entries", pkg_read_file(empty_zip.path()), PackageProblem::EmptyArchive, "", ""},
+        {"one name twice", pkg_read_file(twice.path()), PackageProblem::Duplicate, "pkg/u.dqv",
+         ""},
+        {"bzip2", zip_with_method("u.dqv", 12), PackageProblem::Compression, "u.dqv", "bzip2"},
+        {"lzma", zip_with_method("u.dqv", 14), PackageProblem::Compression, "u.dqv", "LZMA"},
+        // Only the package's own method counts.
+        {"bzip2 readme", zip_with_method("readme.txt", 12), PackageProblem::BadArchive, "", ""},
+        {"no package", pkg_read_file(readme.path()), PackageProblem::BadArchive, "", ""},
+        {"junk", pkg_pattern(500, 2), PackageProblem::NotArchive, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFile f(".zip");
+        ASSERT_TRUE(f.write(c.content));
+        PackageCheck check = package_check_archive(f.w());
+        EXPECT_EQ(c.problem, check.problem);
+        EXPECT_EQ(c.entry, check.entry);
+        EXPECT_EQ(c.method, check.method);
+    }
     EXPECT_EQ(PackageProblem::NoFile, package_check_archive(u"/nonexistent/x.zip").problem);
 }
 
@@ -118,6 +166,16 @@ TEST(FailureText, PackageCauses) {
         {{PackageProblem::NotArchive, 0, ""},
          "The file is named as an archive but is not a zip archive (rar and 7z archives are not "
          "unpacked here). Unpack it yourself and choose the .dqv package inside."},
+        {{PackageProblem::EmptyArchive, 0, ""},
+         "The zip archive holds no files. Download the archive again, or choose the .dqv package "
+         "itself."},
+        {{PackageProblem::Duplicate, 0, "", "pkg/u.dqv", ""},
+         "The zip archive holds two files named pkg/u.dqv: which of them is the package cannot "
+         "be told. Unpack the package you mean yourself and choose the .dqv file."},
+        {{PackageProblem::Compression, 0, "", "u.dqv", "bzip2"},
+         "The package u.dqv in the zip archive is compressed with bzip2, which is not unpacked "
+         "here (only stored and deflated entries are). Unpack it yourself and choose the .dqv "
+         "package inside."},
         {{PackageProblem::BadArchive, 0, ""},
          "The zip archive could not be unpacked: it is damaged, its package is larger than 2 GB, "
          "or the disk is full. Download the archive again, or free space in the temporary "

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -313,6 +314,21 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
     // A missing file, another customer's package, a zip without a package,
     // and one that is no zip at all: the system's text, and under it why.
     std::string empty_zip = tmp.path("empty.zip"), junk_zip = tmp.path("junk.zip");
+    std::string no_entries = tmp.path("none.zip"), zero = tmp.path("zero.zip");
+    std::string twice = tmp.path("twice.zip"), bzip = tmp.path("bzip.zip");
+    ASSERT_EQ(pkgbuild_zip(no_entries, {}), 1);
+    ASSERT_TRUE(pkg_write_file(zero, {}));
+    ASSERT_EQ(pkgbuild_zip(twice,
+                           {{"Map.dqv", pkg_read_file(package)}, {"Map.dqv", pkg_pattern(100, 3)}}),
+              1);
+    // A stored package whose method fields (local header, directory) say bzip2.
+    ASSERT_EQ(pkgbuild_zip(bzip, {{"u.dqv", pkg_pattern(300, 4), true}}), 1);
+    Bytes bz = pkg_read_file(bzip);
+    const uint8_t central[] = {'P', 'K', 1, 2};
+    size_t dir = std::search(bz.begin(), bz.end(), central, central + 4) - bz.begin();
+    ASSERT_LT(dir + 12, bz.size());
+    bz[8] = bz[dir + 10] = 12;
+    ASSERT_TRUE(pkg_write_file(bzip, bz));
     std::string other = tmp.path("other.dqv");
     ASSERT_EQ(pkgbuild_zip(empty_zip, {{"readme.txt", pkg_pattern(10, 1)}}), 1);
     ASSERT_TRUE(pkg_write_file(junk_zip, pkg_pattern(500, 2)));
@@ -327,6 +343,12 @@ TEST_F(CliUpdate, NoUnitAndBadPackage) {
         {other, "The package was made for another customer: OTHERCO."},
         {empty_zip, "The file is empty (or the archive holds no .dqv package)."},
         {junk_zip, "The file is named as an archive but is not a zip archive"},
+        {no_entries, "The zip archive holds no files."},
+        {zero, "The file is empty"},
+        {twice, "The zip archive holds two files named Map.dqv: which of them is the package "
+                "cannot be told."},
+        {bzip, "The package u.dqv in the zip archive is compressed with bzip2, which is not "
+               "unpacked here"},
     };
     for (const Case& c : cases) {
         CliResult z = run_cli(tmp, {"--unit", "socket:" + socket, "update", c.file});
@@ -502,6 +524,28 @@ TEST_F(CliUpdate, NewestPackageFromTheVersionServer) {
     EXPECT_FALSE(std::filesystem::exists(tmp.own("sample")));
 }
 
+// A web page where the package should be (a server's error page sent as
+// 200) is named as what it is, not as a broken archive; nothing is left.
+TEST_F(CliUpdate, WebPageInPlaceOfThePackageIsNamed) {
+    TestServer server;
+    server.serve("/pkg/sample.zip", "<!DOCTYPE html><html><body>Not here</body></html>");
+    server.serve("/UserFiles/File/velmora.txt",
+                 "20991231\r\n" + server.url("/pkg/sample.zip") + "\r\n");
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    setenv("TREVIK_VERSION_SERVER", server.host_port().c_str(), 1);
+    CliResult r = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+    unsetenv("TREVIK_VERSION_SERVER");
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find("The download failed: the server sent something that is not the "
+                         "package (a web page)."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Unpack it yourself"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("\nthe server sent"), std::string::npos) << r.err; // said once
+    EXPECT_FALSE(std::filesystem::exists(tmp.own("sample")));
+}
+
 // The package download drops at half: the terminal says a retry follows,
 // and the retry asks only for the other half.
 TEST_F(CliUpdate, DroppedPackageDownloadResumes) {
@@ -560,9 +604,10 @@ TEST_F(CliUpdate, RefusedVersionFileLeavesNothingBehind) {
         EXPECT_EQ(r.exit_code, 1);
         // A file too large for a version file is cut off: the download's own
         // words say so under the text.
-        std::string under = file.size() > 65536 ? "The download failed: Maximum file size "
-                                                  "exceeded. Check the network connection and "
-                                                  "try again, or update from a package file.\n"
+        std::string under = file.size() > 65536 ? "The download failed: the server sent more "
+                                                  "than the 64 KiB a download may be. Check the "
+                                                  "network connection and try again, or update "
+                                                  "from a package file.\n"
                                                 : "";
         EXPECT_EQ(r.err, "Access database failed,please updated by local file!\n" + under);
         EXPECT_FALSE(std::filesystem::exists(tmp.own("Tmp")));

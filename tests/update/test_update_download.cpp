@@ -229,6 +229,9 @@ TEST_P(DownloadFailure, ShowsItsTextAndLeavesNoFiles) {
     EXPECT_TRUE(sim.commands().empty());
 }
 
+constexpr const char* WEB_PAGE_BOX = "Error! Please update by local file!\nthe server sent "
+                                     "something that is not the package (a web page)";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, DownloadFailure,
     ::testing::Values(FailureCase{"rar", "/a/map.rar", "Rar!\x1a\x07", "/a/map.rar",
@@ -244,6 +247,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"other extension", "/a/map.txt", "zip", "/a/map.txt",
                                   "Can not Find Update File!", false},
                       FailureCase{"not found", "", "", "/a/missing.zip", DOWNLOAD_FAILED, false},
+                      // A server's page in place of the package is named, not unpacked.
+                      FailureCase{"web page", "/a/map.zip", "<html>Moved</html>", "/a/map.zip",
+                                  WEB_PAGE_BOX, false},
                       FailureCase{"not a package", "/a/map.dqv", "just text", "/a/map.dqv",
                                   "Open update file failed!", false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) {

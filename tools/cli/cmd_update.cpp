@@ -480,10 +480,14 @@ int run_update(const UpdateOptions& opt) {
         text = cli_wide_text(unit.box);
         auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
         cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
-        // The host saw how the transfer ended; the run only that it failed.
+        // The host saw how the transfer ended; the run only that it failed
+        // (with the download's own words under it, said here once, as the cause).
         if (outcome.stage == UpdateStage::Download &&
-            outcome.message == VERSION_TEXT_PACKAGE_FAILED && !unit.download_why.reason.empty())
+            outcome.message.rfind(VERSION_TEXT_PACKAGE_FAILED, 0) == 0 &&
+            !unit.download_why.reason.empty()) {
             cause = unit.download_why;
+            text = cli_wide_text(VERSION_TEXT_PACKAGE_FAILED);
+        }
     }
     std::string note;
     if (code != CLI_OK) {

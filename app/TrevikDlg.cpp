@@ -251,8 +251,25 @@ QString CTrevikDlg::ProgressText() const {
 }
 
 void CTrevikDlg::EnableUpdateAndSetting(bool update, bool setting) {
+    if (!update)
+        MoveFocusOffDisabled({m_btnUpdate});
+    if (!setting)
+        MoveFocusOffDisabled({m_btnSetting});
     m_btnUpdate->setEnabled(update);
     m_btnSetting->setEnabled(setting);
+}
+
+void CTrevikDlg::MoveFocusOffDisabled(std::initializer_list<QWidget*> leaving) {
+    // A disabled button hands the focus on to the next one, which may be
+    // Close: the next Enter would then close the window.
+    QWidget* focus = focusWidget();
+    if (!focus || std::find(leaving.begin(), leaving.end(), focus) == leaving.end())
+        return;
+    bool openStays = std::find(leaving.begin(), leaving.end(), m_btnOpen) == leaving.end();
+    if (openStays && m_btnOpen->isEnabled())
+        m_btnOpen->setFocus();
+    else
+        setFocus();
 }
 
 // ---------------------------------------------------------------------------
@@ -265,8 +282,54 @@ void CTrevikDlg::OnClickClose() {
 void CTrevikDlg::done(int result) {
     if (m_shuttingDown)
         return;
+    if (IsUpdating() && !m_shutDown && !FinishRunBeforeClosing())
+        return;
     Shutdown();
     QDialog::done(result);
+}
+
+bool CTrevikDlg::FinishRunBeforeClosing() {
+    m_shuttingDown = true;
+    m_closing = 1;
+    WaitForRunAtClose();
+    m_shuttingDown = false;
+    if (!m_resetAtClose || !m_machine)
+        return true;
+    // The run reset the unit's settings: the user hears so, and how to get
+    // them back, before the window goes. Restoring now needs the window.
+    m_resetAtClose = false;
+    m_closing = 0;
+    SettleAfterRun();
+    if (!IsConnected())
+        RefreshDeviceState();
+    OfferRestore(m_guard ? m_guard->backupFolder() : std::string());
+    if (!m_restoreFolder.empty())
+        return false;
+    return true;
+}
+
+void CTrevikDlg::WaitForRunAtClose() {
+    if (!IsUpdating())
+        return;
+    // A flash write must not be cut short: wait for the run to end,
+    // showing that it is finishing, with the window's loop running so the
+    // run's messages are still handled.
+    setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + QStringLiteral("   ") +
+                   QString::fromLatin1(TEXT_FINISHING));
+    setEnabled(false);
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+        // A package download is no flash write: it need not finish.
+        if (m_download->IsRunning())
+            m_download->Abort();
+        if (!IsUpdating())
+            loop.quit();
+    });
+    poll.start(20);
+    if (IsUpdating())
+        loop.exec();
+    setEnabled(true);
 }
 
 void CTrevikDlg::Shutdown() {
@@ -274,27 +337,7 @@ void CTrevikDlg::Shutdown() {
         return;
     m_shuttingDown = true;
     m_closing = 1;
-    if (IsUpdating()) {
-        // A flash write must not be cut short: wait for the run to end,
-        // showing that it is finishing, with the window's loop running so the
-        // run's messages are still handled.
-        setWindowTitle(QString::fromLatin1(TEXT_CAPTION) + QStringLiteral("   ") +
-                       QString::fromLatin1(TEXT_FINISHING));
-        setEnabled(false);
-        QEventLoop loop;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
-            // A package download is no flash write: it need not finish.
-            if (m_download->IsRunning())
-                m_download->Abort();
-            if (!IsUpdating())
-                loop.quit();
-        });
-        poll.start(20);
-        if (IsUpdating())
-            loop.exec();
-        setEnabled(true);
-    }
+    WaitForRunAtClose();
     // A run that was going has ended by now through its worker's post.
     if (m_download)
         m_download->Stop();

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -198,7 +199,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // Runs fn on the window's thread and waits (directly when already there).
     void SendToWindow(const std::function<void()>& fn);
     void PostToWindow(const std::function<void()>& fn);
-    intptr_t OnAskProvince(int* mode, int* flags);
+    // The province question; held: the provinces the package holds (34
+    // flags, 1 = held), null when not told (every province is offered).
+    intptr_t OnAskProvince(int* mode, int* flags, const int* held = nullptr);
     void OnDownloadFinished(int result, intptr_t detail);
     void OnDownloadSize(uint32_t length);
     void OnDownloadSpeed(uint32_t speed, uint32_t received);
@@ -213,6 +216,18 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // The run's end on the window's thread, the one way it gets there: the
     // worker posts it once the run has returned.
     void OnRunEnded();
+    // After a run: the unit notices that came meanwhile, then the title.
+    void SettleAfterRun();
+    // Closing while a run writes: waits for its end, then the settings
+    // notice or the restore offer the run's end owes. False when the user
+    // chose to restore now: the window then stays open.
+    bool FinishRunBeforeClosing();
+    // Waits for a running update to end with the window's loop running,
+    // showing that it is finishing.
+    void WaitForRunAtClose();
+    // Before buttons are disabled: a focus on one of them moves to Open
+    // when it stays usable, else to the window itself, never on to Close.
+    void MoveFocusOffDisabled(std::initializer_list<QWidget*> leaving);
     // The bar after a failed run, and the bar that shows nothing.
     void SettleBarAfterFailure();
     // The newest backup of the attached unit (empty folder: none).
@@ -257,6 +272,8 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     QString m_lastBoxText;
     // The backup to restore once the unit has restarted.
     std::string m_restoreFolder;
+    // A run that reset the settings ended while the window was closing.
+    bool m_resetAtClose = false;
     QString m_statusBeforeRestore;
     // The status text a running version check replaced.
     QString m_statusBeforeCheck;

@@ -29,6 +29,9 @@
 
 void TrevikUpdateHost::enableButtons(bool enabled) {
     dlg_->SendToWindow([this, enabled] {
+        if (!enabled)
+            dlg_->MoveFocusOffDisabled(
+                {dlg_->m_btnOpen, dlg_->m_btnUpdate, dlg_->m_btnSetting});
         // Open waits for a running version check to end.
         dlg_->m_btnOpen->setEnabled(enabled);
         dlg_->m_btnUpdate->setEnabled(enabled);
@@ -64,7 +67,9 @@ int TrevikUpdateHost::askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
     intptr_t result = 1;
     int m = 0;
     int f[UPDATE_PROVINCE_COUNT] = {};
-    dlg_->SendToWindow([&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f); });
+    const int* held = heldKnown_ ? held_ : nullptr;
+    dlg_->SendToWindow(
+        [&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f, held); });
     if (result == 0) {
         if (mode)
             *mode = m;
@@ -72,6 +77,11 @@ int TrevikUpdateHost::askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
             flags[i] = f[i];
     }
     return static_cast<int>(result);
+}
+
+void TrevikUpdateHost::provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) {
+    std::copy(held, held + UPDATE_PROVINCE_COUNT, held_);
+    heldKnown_ = true;
 }
 
 void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16string& caption,
@@ -264,11 +274,22 @@ void CTrevikDlg::OnRunEnded() {
     if (m_guard)
         for (const std::string& w : m_guard->warnings())
             log_info("TrevikDlg", __LINE__, "OnRunEnded", "%s", w.c_str());
+    if (!m_machine)
+        return;
+    if (IsClosing()) {
+        // The window goes once it has told what the run owes (done).
+        m_resetAtClose = reset;
+        return;
+    }
+    SettleAfterRun();
+    if (reset)
+        OfferRestore(m_guard ? m_guard->backupFolder() : std::string());
+}
+
+void CTrevikDlg::SettleAfterRun() {
     // A unit that came or went during the run.
     PendingNotice notice = m_pendingNotice;
     m_pendingNotice = PendingNotice::None;
-    if (IsClosing() || !m_machine)
-        return;
     if (notice == PendingNotice::Removal) {
         QV_Machine_attach(m_machine, nullptr);
         RefreshDeviceState();
@@ -280,8 +301,6 @@ void CTrevikDlg::OnRunEnded() {
         // shows the date the unit reports now.
         ShowUnitTitle();
     }
-    if (reset)
-        OfferRestore(m_guard ? m_guard->backupFolder() : std::string());
 }
 
 void CTrevikDlg::SettleBarAfterFailure() {
@@ -324,13 +343,13 @@ QString CTrevikDlg::LastRunBoxText() const {
     return m_lastBoxText;
 }
 
-intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
+intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags, const int* held) {
     static const char QUESTION[] =
         "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国数据包测速照相类精简包"
         "(无生活安全提示数据类)请选择‘否’，建议选择‘是’！";
     int answer =
         m_prompter->messageBox(this, QString::fromUtf8(QUESTION), QString::fromLatin1(TEXT_CAPTION),
-                               PromptIcon::None, PromptButtons::YesNo);
+                               PromptIcon::None, PromptButtons::YesNoChoice);
     if (answer != PROMPT_IDYES) {
         m_provinceMode = 0;
     } else {
@@ -343,7 +362,7 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags) {
             m_provinceMap =
                 QImage(devicePixelRatioF() > 1 ? QStringLiteral(":/res/province_map@2x.png")
                                                : QStringLiteral(":/res/province_map.png"));
-        if (m_prompter->provinceDialog(this, m_provinceMap, &m, f) != 1)
+        if (m_prompter->provinceDialog(this, m_provinceMap, held, &m, f) != 1)
             return 1;
         m_provinceMode = m;
         std::copy(std::begin(f), std::end(f), m_provinceFlags);

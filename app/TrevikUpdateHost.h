@@ -17,6 +17,7 @@ class TrevikUpdateHost : public UpdateHost {
     void setProgressRange(uint32_t upper) override;
     void setProgressPos(uint32_t pos) override;
     int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override;
+    void provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) override;
     void showMessage(const std::u16string& text, const std::u16string& caption,
                      UpdateIcon icon) override;
     bool isClosing() override;
@@ -32,6 +33,10 @@ class TrevikUpdateHost : public UpdateHost {
 
   private:
     CTrevikDlg* dlg_;
+    // Worker thread only: what the run's package holds, told before the
+    // province question.
+    int held_[UPDATE_PROVINCE_COUNT] = {};
+    bool heldKnown_ = false;
     // Window thread only.
     bool noticeShown_ = false;
     QString statusBeforeNotice_;

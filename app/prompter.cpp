@@ -1,7 +1,9 @@
 #include "app/prompter.h"
 
 #include <QAbstractButton>
+#include <QCloseEvent>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -77,10 +79,36 @@ QStringList prompt_named_buttons(const QString& text) {
 
 namespace {
 
+// A message box that, unless dismissable, leaves only by one of its
+// buttons: Escape and the close box are ignored.
+class ChoiceBox : public QMessageBox {
+  public:
+    ChoiceBox(QWidget* owner, bool dismissable) : QMessageBox(owner), dismissable_(dismissable) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (!dismissable_ && event->matches(QKeySequence::Cancel)) {
+            event->accept();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (!dismissable_) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+  private:
+    bool dismissable_;
+};
+
 // A Yes/No box; labels {yes, no} replace the system's texts when given.
 int run_yes_no(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon,
-               const QStringList& labels) {
-    QMessageBox box(owner);
+               const QStringList& labels, bool dismissable = true) {
+    ChoiceBox box(owner, dismissable);
     box.setText(text);
     box.setWindowTitle(caption);
     box.setIcon(qt_icon(icon));
@@ -96,8 +124,9 @@ int run_yes_no(QWidget* owner, const QString& text, const QString& caption, Prom
 
 int QtPrompter::messageBox(QWidget* owner, const QString& text, const QString& caption,
                            PromptIcon icon, PromptButtons buttons) {
-    if (buttons == PromptButtons::YesNo)
-        return run_yes_no(owner, text, caption, icon, prompt_named_buttons(text));
+    if (buttons != PromptButtons::Ok)
+        return run_yes_no(owner, text, caption, icon, prompt_named_buttons(text),
+                          buttons == PromptButtons::YesNo);
     QMessageBox box(owner);
     box.setText(text);
     box.setWindowTitle(caption);
@@ -135,10 +164,10 @@ int ScriptedPrompter::messageBox(QWidget* owner, const QString& text, const QStr
     r.caption = caption;
     r.icon = icon;
     r.buttons = buttons;
-    if (buttons == PromptButtons::YesNo)
+    if (buttons != PromptButtons::Ok)
         r.labels = prompt_named_buttons(text);
     records.push_back(r);
-    return take_next(answers, buttons == PromptButtons::YesNo ? PROMPT_IDNO : PROMPT_IDOK);
+    return take_next(answers, buttons != PromptButtons::Ok ? PROMPT_IDNO : PROMPT_IDOK);
 }
 
 int ScriptedPrompter::question(QWidget* owner, const QString& text, const QString& caption,
@@ -158,10 +187,12 @@ QString ScriptedPrompter::fileName(QWidget*, FileDialogKind kind, const QString&
     return take_next(files, QString());
 }
 
-int ScriptedPrompter::provinceDialog(QWidget*, const QImage&, int* mode,
+int ScriptedPrompter::provinceDialog(QWidget*, const QImage&, const int* held, int* mode,
                                      int flags[PROVINCE_FLAG_COUNT]) {
     Record r;
     r.kind = QStringLiteral("province");
+    if (held)
+        r.held.assign(held, held + PROVINCE_FLAG_COUNT);
     records.push_back(r);
     ProvinceAnswer a = take_next(provinces, ProvinceAnswer{});
     if (a.result == 1) {

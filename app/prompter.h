@@ -13,7 +13,10 @@
 class QWidget;
 
 enum class PromptIcon { None, Error, Question, Information };
-enum class PromptButtons { Ok, YesNo };
+// YesNoChoice: a Yes/No question whose two answers both go on (neither
+// is a way back). Its box cannot be dismissed: Escape and the close box do
+// nothing, so only a chosen answer leaves it.
+enum class PromptButtons { Ok, YesNo, YesNoChoice };
 enum class FileDialogKind { Open, Save };
 
 // Answers as the system's message boxes give them.
@@ -28,7 +31,8 @@ class Prompter {
   public:
     virtual ~Prompter() = default;
     // A modal message box owned by owner; an empty caption means none of
-    // its own. Returns the answer (PROMPT_IDOK, PROMPT_IDYES, PROMPT_IDNO).
+    // its own. Returns the answer (PROMPT_IDOK, PROMPT_IDYES, PROMPT_IDNO);
+    // a YesNo box closed otherwise answers PROMPT_IDNO.
     virtual int messageBox(QWidget* owner, const QString& text, const QString& caption,
                            PromptIcon icon, PromptButtons buttons) = 0;
     // A Yes/No question whose buttons carry labels of their own (yes, no).
@@ -46,10 +50,11 @@ class Prompter {
     QString saveFileName(QWidget* owner, const QString& filter, const QString& defaultExt) {
         return fileName(owner, FileDialogKind::Save, filter, defaultExt);
     }
-    // The province dialog, modal, with map as its background. Returns 1
-    // when it ended with OK, *mode and flags then hold the choice; anything
-    // else leaves them as they were.
-    virtual int provinceDialog(QWidget* owner, const QImage& map, int* mode,
+    // The province dialog, modal, with map as its background; held says
+    // which provinces the package holds (34 flags, 1 = held; null: all),
+    // the others cannot be chosen. Returns 1 when it ended with OK, *mode
+    // and flags then hold the choice; anything else leaves them as they were.
+    virtual int provinceDialog(QWidget* owner, const QImage& map, const int* held, int* mode,
                                int flags[PROVINCE_FLAG_COUNT]) = 0;
     // Any other modal dialog: run shows it and returns its result; name
     // says which (the about box, the settings dialog).
@@ -71,7 +76,7 @@ class QtPrompter : public Prompter {
                  const QString& yes, const QString& no) override;
     QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
                      const QString& defaultExt) override;
-    int provinceDialog(QWidget* owner, const QImage& map, int* mode,
+    int provinceDialog(QWidget* owner, const QImage& map, const int* held, int* mode,
                        int flags[PROVINCE_FLAG_COUNT]) override;
     int runDialog(const QString& name, const std::function<int()>& run) override;
 };
@@ -96,6 +101,7 @@ class ScriptedPrompter : public Prompter {
         QString defaultExt;
         QString ownerTitle; // the owner window's title as the prompt came
         QStringList labels; // a question's button labels {yes, no}, when its own
+        std::vector<int> held; // the province dialog's held provinces, when told
     };
     struct ProvinceAnswer {
         int result = 0;
@@ -116,7 +122,7 @@ class ScriptedPrompter : public Prompter {
                  const QString& yes, const QString& no) override;
     QString fileName(QWidget* owner, FileDialogKind kind, const QString& filter,
                      const QString& defaultExt) override;
-    int provinceDialog(QWidget* owner, const QImage& map, int* mode,
+    int provinceDialog(QWidget* owner, const QImage& map, const int* held, int* mode,
                        int flags[PROVINCE_FLAG_COUNT]) override;
     // Records the name (kind "dialog", in text) and returns the next queued
     // result, else 2 (cancelled), without showing anything.

@@ -3,9 +3,11 @@
 
 #include "province/DialogProvince.h"
 
-int QtPrompter::provinceDialog(QWidget* owner, const QImage& map, int* mode,
+int QtPrompter::provinceDialog(QWidget* owner, const QImage& map, const int* held, int* mode,
                                int flags[PROVINCE_FLAG_COUNT]) {
     CDialogProvince dlg(owner, map);
+    if (held)
+        dlg.SetHeld(held);
     // The dialog's own boxes go through this prompter as well.
     dlg.messageBox = [this, &dlg](const QString& text, const QString& caption, bool yesNo) {
         int a = messageBox(&dlg, text, caption, yesNo ? PromptIcon::Question : PromptIcon::None,

@@ -129,10 +129,15 @@ int read_main_setting(QV_Machine* m, uint32_t address) {
     return 1;
 }
 
+// A header whose time stamp is erased flash (a write that broke off, or an
+// area never written) holds no data: the date stays 0, never 2106-02-07.
 void read_date(QV_Machine* m, uint32_t address, uint32_t offset, DateStamp* date) {
     uint8_t header[FLASH_PAGE_SIZE];
-    if (QV_Machine_readBlock(m, address, header, sizeof header, 1))
-        seconds_to_date(date, rec_u32(header + offset));
+    if (!QV_Machine_readBlock(m, address, header, sizeof header, 1))
+        return;
+    uint32_t seconds = rec_u32(header + offset);
+    if (seconds != 0xFFFFFFFFu)
+        seconds_to_date(date, seconds);
 }
 
 int main_setting_valid(const QV_Machine* m) {

@@ -92,6 +92,8 @@ struct QV_Machine {
     uint32_t done = 0;
     uint32_t reported_permyriad = 0;
     uint32_t start_tick = 0;
+    // Dates of the data areas' headers; all 0 (year 0) for an area the unit
+    // has not, or whose header is erased.
     DateStamp voice_date;
     DateStamp radar_mute_date;
     DateStamp gps_date;

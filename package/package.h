@@ -98,6 +98,15 @@ Package* package_load_with_directory(const char16_t* path, PackageDirectory* dir
 // is short (the merged image is then absent).
 int package_merge_provinces(Package* package, const int* flags);
 
+// Which provinces the province table holds, as package_merge_provinces
+// finds them by name: held[k] = 1 when it holds PROVINCE_NAMES[k], else 0
+// (all 0 for a null package).
+void package_provinces_held(const Package* package, int held[PROVINCE_COUNT]);
+// 1 when the table holds at least one province whose flag (34 ints) is
+// non-zero: a merge of the others would give a GPS image without records.
+// 0 otherwise, or for null arguments.
+int package_holds_any_province(const Package* package, const int* flags);
+
 // Releases every buffer the record owns and the record. Null is ignored.
 void package_free(Package* package);
 

@@ -46,6 +46,20 @@ int32_t province_record_key(const uint8_t* record) {
     return (w & 0x80000000u) ? -magnitude : magnitude;
 }
 
+void package_provinces_held(const Package* p, int held[PROVINCE_COUNT]) {
+    for (int k = 0; k < PROVINCE_COUNT; ++k)
+        held[k] = p && find_province(p, PROVINCE_NAMES[k]) ? 1 : 0;
+}
+
+int package_holds_any_province(const Package* p, const int* flags) {
+    if (!p || !flags)
+        return 0;
+    for (int k = 0; k < PROVINCE_COUNT; ++k)
+        if (flags[k] && find_province(p, PROVINCE_NAMES[k]))
+            return 1;
+    return 0;
+}
+
 int package_merge_provinces(Package* p, const int* flags) {
     if (!p || !flags)
         return 0;

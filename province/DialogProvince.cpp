@@ -132,6 +132,23 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
     m_boxes[province_tab_order()[0]]->setFocus();
 }
 
+void CDialogProvince::SetHeld(const int held[PROVINCE_BOX_COUNT]) {
+    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+        bool on = held[PROVINCE_BOXES[i].flag] != 0;
+        if (!on)
+            m_boxes[i]->setChecked(false);
+        m_boxes[i]->setEnabled(on);
+        m_boxes[i]->setToolTip(on ? QString() : QString::fromUtf8(PROVINCE_NOT_HELD_TIP));
+    }
+    setCountLine(u8(province_count_line(province_ticked_count(state()))));
+    // The focus starts on the first province that can be ticked.
+    for (int i : province_tab_order())
+        if (m_boxes[i]->isEnabled()) {
+            m_boxes[i]->setFocus();
+            break;
+        }
+}
+
 QWidget* CDialogProvince::Control(int id) const {
     if (id == IDC_PROVINCE_COUNT_LINE)
         return m_countLine;

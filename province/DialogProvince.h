@@ -35,6 +35,10 @@ class CDialogProvince : public QDialog {
     void OnClickNational();
     void OnOK();
 
+    // The provinces the package holds (34 flags by flag index, 1 = held):
+    // the boxes of the others are disabled and say why in their tooltip.
+    void SetHeld(const int held[PROVINCE_BOX_COUNT]);
+
     // The control with a template id; null when there is none.
     QWidget* Control(int id) const;
     QCheckBox* Box(int box) const { return m_boxes[box]; }

@@ -34,6 +34,8 @@ inline constexpr const char* PROVINCE_TOO_MANY_TEXT =
     "已经选择12个省份，分省数据包最多只能选择12个省份！请取消勾选省份后再选择。";
 inline constexpr const char* PROVINCE_NONE_TEXT = "至少需选择一个省数据或者选择全国包！";
 inline constexpr const char* PROVINCE_OVER_TEXT = "最多只能选择12个省分更新！";
+// The tooltip of a province the package holds no data for.
+inline constexpr const char* PROVINCE_NOT_HELD_TIP = "本数据包没有该省数据，无法勾选。";
 
 // The province boxes (indices into PROVINCE_BOXES) in reading order over
 // the map: row by row from the top, a row being the boxes that start within

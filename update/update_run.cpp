@@ -575,6 +575,9 @@ UpdateOutcome UpdateRun::run() {
     int province_mode = 0;
     int flags[UPDATE_PROVINCE_COUNT] = {};
     if (go_on && pkg->province_count > 0) {
+        int held[UPDATE_PROVINCE_COUNT];
+        package_provinces_held(pkg, held);
+        host_->provincesHeld(held);
         int mode = 0;
         if (host_->askProvince(&mode, flags) != 0) {
             // Declined: end quietly, as if nothing had been asked for.
@@ -586,7 +589,12 @@ UpdateOutcome UpdateRun::run() {
             return outcome_;
         }
         enter(UpdateStage::Provinces);
-        if (mode && !package_merge_provinces(pkg, flags)) {
+        // Provinces the package holds nothing for would be written as an
+        // empty GPS area and reported as done.
+        if (mode && !package_holds_any_province(pkg, flags)) {
+            fail(UPDATE_TEXT_PROVINCE_NOT_HELD);
+            go_on = false;
+        } else if (mode && !package_merge_provinces(pkg, flags)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             go_on = false;
         }

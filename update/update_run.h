@@ -33,6 +33,9 @@ inline constexpr const char16_t* UPDATE_TEXT_NO_UPDATE_FILE = u"Can not Find Upd
 inline constexpr const char16_t* UPDATE_TEXT_FAILED = u"Update Failed!";
 inline constexpr const char16_t* UPDATE_TEXT_TOO_LARGE = u"Error!The gps data is too large!";
 inline constexpr const char16_t* UPDATE_TEXT_NO_SOUND = u"Error!No sound found!";
+// Only provinces chosen that the package holds no data for.
+inline constexpr const char16_t* UPDATE_TEXT_PROVINCE_NOT_HELD =
+    u"所选省份不在此数据包中，无法升级！";
 inline constexpr const char16_t* UPDATE_CAPTION = u"Update Tool";
 // Name of the unpacked package in the run directory.
 inline constexpr const char16_t* UPDATE_EXTRACTED_NAME = u"tmp.dqv";
@@ -57,6 +60,10 @@ class UpdateHost {
     // and flags (1 = selected, in PROVINCE_NAMES order) filled; non-zero
     // abandons the run quietly.
     virtual int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) = 0;
+    // Which provinces the package's table holds (1 = held, PROVINCE_NAMES
+    // order), told just before askProvince so the question offers only
+    // those. A choice of none of them fails the run.
+    virtual void provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) { (void)held; }
     // A message box owned by the host; an empty caption means none.
     virtual void showMessage(const std::u16string& text, const std::u16string& caption,
                              UpdateIcon icon) = 0;

@@ -47,10 +47,10 @@ TEST(ScriptedPrompter, PlaysBackAndRecords) {
     EXPECT_TRUE(p.openFileName(nullptr, "f", "file").isEmpty());
     int mode = 5;
     int flags[PROVINCE_FLAG_COUNT] = {};
-    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), &mode, flags), 0);
+    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), nullptr, &mode, flags), 0);
     EXPECT_EQ(mode, 5);
     p.provinces.push_back({1, 1, {0, 1, 1}});
-    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), &mode, flags), 1);
+    EXPECT_EQ(p.provinceDialog(nullptr, QImage(), nullptr, &mode, flags), 1);
     EXPECT_EQ(mode, 1);
     EXPECT_EQ(flags[1] + flags[2] + flags[0] + flags[33], 2);
     EXPECT_EQ(p.messages(), QStringList({"q?", "q?", "x"}));
@@ -168,6 +168,42 @@ TEST(QtPrompterBoxes, ButtonsAreLabelledAsTheQuestionNamesThem) {
         PROMPT_IDNO);
     EXPECT_EQ(later.buttons, QStringList({"Restore", "Later"}));
     QLocale::setDefault(QLocale::system());
+}
+
+} // namespace
+
+#include <QTest>
+
+namespace {
+
+// Escape and the close box leave an ordinary Yes/No box as No; a choice
+// whose two answers both go on stays open until one is chosen.
+TEST(QtPrompterBoxes, EscapeLeavesOnlyAQuestionWithAWayBack) {
+    struct Case {
+        PromptButtons buttons;
+        bool staysOpen;
+    };
+    const Case cases[] = {{PromptButtons::YesNo, false}, {PromptButtons::YesNoChoice, true}};
+    QtPrompter p;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.buttons));
+        bool openAfterEscape = false, openAfterClose = false;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(box);
+            QTest::keyClick(box, Qt::Key_Escape);
+            openAfterEscape = box->isVisible();
+            if (!openAfterEscape)
+                return;
+            box->close();
+            openAfterClose = box->isVisible();
+            box->button(QMessageBox::Yes)->click();
+        });
+        int answer = p.messageBox(nullptr, "q?", "Update Tool", PromptIcon::None, c.buttons);
+        EXPECT_EQ(openAfterEscape, c.staysOpen);
+        EXPECT_EQ(openAfterClose, c.staysOpen);
+        EXPECT_EQ(answer, c.staysOpen ? PROMPT_IDYES : PROMPT_IDNO);
+    }
 }
 
 } // namespace

@@ -3,7 +3,10 @@
 #include "window_fixture.h"
 
 #include "app/device_notifier.h"
+#include "common_t73/QV_Cmd.h"
 #include "config/records.h"
+
+#include <QKeyEvent>
 
 #include <cstdlib>
 #include <filesystem>
@@ -140,6 +143,44 @@ TEST_F(RestoreSettings, TheOfferAfterTheUpdateRestoresOnceTheUnitIsBack) {
     EXPECT_EQ(prompter.messages(), QStringList{"Configuration success!"});
     EXPECT_TRUE(dlg->PendingRestore().empty());
     EXPECT_EQ(dlg->StatusText(), dlg->PackagePath()); // the chosen package again
+}
+
+// Escape while the run writes: the write finishes, and the offer to bring
+// the settings back still comes before the window goes. Choosing to restore
+// keeps the window open for it; Later lets it close.
+TEST_F(RestoreSettings, EscapeDuringTheRunStillOffersTheWayBack) {
+    struct Case {
+        int offer;
+        bool staysOpen;
+    };
+    for (const Case& c : {Case{PROMPT_IDNO, false}, Case{PROMPT_IDYES, true}}) {
+        SCOPED_TRACE(c.offer);
+        sim.setParamRecord(false, 3);
+        ASSERT_EQ(param_set_time_zone(&sim.flash()[PARAM], 3, 3), 1);
+        ASSERT_EQ(param_record_seal(&sim.flash()[PARAM], 3), 1);
+        open();
+        dlg->show();
+        prompter.records.clear();
+        sim.clearCommands();
+        dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+        prompter.answers = {PROMPT_IDOK, c.offer}; // "Update Successfully!", the offer
+        sim.setReportDelayUs(300);
+        dlg->OnClickUpdate();
+        ASSERT_TRUE(wait_for([&] { return sim.count(CMD_WRITE) > 0; }));
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(dlg.get(), &escape);
+        sim.setReportDelayUs(0);
+        EXPECT_FALSE(dlg->IsUpdating());
+        QStringList shown = prompter.messages();
+        ASSERT_EQ(shown.size(), 2) << shown.join("|").toStdString();
+        EXPECT_EQ(shown[0], "Update Successfully!");
+        EXPECT_TRUE(shown[1].startsWith("The unit starts its new program with its default"));
+        EXPECT_EQ(prompter.records.back().labels.size(), 2);
+        EXPECT_EQ(dlg->isVisible(), c.staysOpen);
+        EXPECT_EQ(dlg->IsClosing(), !c.staysOpen);
+        EXPECT_EQ(dlg->PendingRestore().empty(), !c.staysOpen);
+        dlg.reset();
+    }
 }
 
 TEST_F(RestoreSettings, RefusesABackupOfAnotherKind) {

@@ -302,6 +302,19 @@ TEST_F(UpdateQuestion, ChosenPackageNeverAsks) {
     EXPECT_TRUE(dlg->WaitForRunEnd(20000));
 }
 
+// A GPS header left erased by a write that broke off holds no data: the
+// title shows no date, and no online version is "already" on the unit.
+TEST_F(UpdateQuestion, ErasedGpsHeaderIsVersionZero) {
+    sim.setGpsHeader(ms.gpsAddress, 0xFFFFFFFFu);
+    open();
+    EXPECT_EQ(title(), "Update Tool   GPS Connected   V:");
+    loadVersion("21060207\r\nhttp://127.0.0.1:9/map.dqv\r\n");
+    dlg->OnClickUpdate();
+    EXPECT_EQ(questions(), 0);
+    EXPECT_TRUE(dlg->IsUpdating());
+    EXPECT_TRUE(dlg->WaitForRunEnd(20000));
+}
+
 TEST_F(UpdateQuestion, FailedCheckNeverAsks) {
     open();
     loadVersion("20190101\r\n"); // one line only
@@ -523,11 +536,18 @@ TEST_F(UpdateRunWindow, ClosingWaitsForTheRunAndWithholdsOnlyFailures) {
         // The run was not cut short: it ended by itself.
         EXPECT_FALSE(dlg->IsUpdating());
         EXPECT_TRUE(dlg->IsClosing());
-        EXPECT_EQ(prompter.messages(), c.shown) << prompter.messages().join('|').toStdString();
+        QStringList shown = prompter.messages();
         if (!c.fail) {
+            // The run reset the settings: the offer to bring them back still
+            // comes before the window goes (answered Later here).
+            ASSERT_EQ(shown.size(), 2) << shown.join('|').toStdString();
+            EXPECT_TRUE(shown.takeLast().startsWith("The unit starts its new program"));
+            EXPECT_EQ(prompter.records.back().icon, PromptIcon::Question);
             EXPECT_EQ(sim.count(CMD_FINISH), 1);
-            EXPECT_EQ(prompter.records.back().icon, PromptIcon::Information);
+            EXPECT_EQ(prompter.records[prompter.records.size() - 2].icon,
+                      PromptIcon::Information);
         }
+        EXPECT_EQ(shown, c.shown) << shown.join('|').toStdString();
         EXPECT_EQ(dlg->LastRunBoxText(), c.box);
         EXPECT_EQ(dlg->Machine(), nullptr);
         dlg.reset();
@@ -631,8 +651,59 @@ TEST_F(UpdateRunWindow, ProvinceQuestionNoWritesNationalPackage) {
     // Its buttons carry the names it tells the user to choose.
     EXPECT_EQ(prompter.records[0].labels,
               QStringList({QString::fromUtf8("是"), QString::fromUtf8("否")}));
+    // Both answers write: the box cannot be dismissed, so Escape never
+    // counts as 否.
+    EXPECT_EQ(prompter.records[0].buttons, PromptButtons::YesNoChoice);
     EXPECT_EQ(dlg->ProvinceMode(), 0);
     EXPECT_EQ(dlg->LastRunBoxText(), "Update Successfully!");
+}
+
+// A package that holds only 北京: the map is told which provinces it
+// holds, and a choice of a province it lacks is refused, never written as
+// an empty GPS area and reported as done.
+TEST_F(UpdateRunWindow, ProvincesThePackageLacksAreNeverWritten) {
+    PkgDescription d = standard_package();
+    d.province_table = true;
+    d.provinces.push_back(PkgProvince(std::string(PROVINCE_NAMES[0]), pkg_province_records(3, 1)));
+    dlg->OnDropFiles({QString::fromStdString(writePackage("prov.dqv", d))});
+    prompter.answers.push_back(PROMPT_IDYES);
+    ScriptedPrompter::ProvinceAnswer xinjiang{1, 1, std::vector<int>(PROVINCE_COUNT, 0)};
+    xinjiang.flags[12] = 1;
+    prompter.provinces.push_back(xinjiang);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    ASSERT_GE(prompter.records.size(), 2u);
+    EXPECT_EQ(prompter.records[1].kind, "province");
+    std::vector<int> held(PROVINCE_COUNT, 0);
+    held[0] = 1;
+    EXPECT_EQ(prompter.records[1].held, held);
+    EXPECT_EQ(dlg->LastRunBoxText(), QString::fromStdU16String(UPDATE_TEXT_PROVINCE_NOT_HELD));
+    EXPECT_EQ(prompter.records.back().icon, PromptIcon::Error);
+    EXPECT_EQ(sim.count(CMD_WRITE), 0);
+}
+
+// When the unit goes away, or a run disables the buttons, the focus moves
+// to Open or the window, never on to Close: the next Enter must not close
+// the window.
+TEST_F(UpdateRunWindow, FocusNeverFallsOnClose) {
+    dlg->show();
+    dlg->OnDropFiles({QString::fromStdString(writePackage("map.dqv"))});
+    dlg->Button(IDC_UPDATE)->setFocus();
+    ASSERT_EQ(dlg->focusWidget(), dlg->Button(IDC_UPDATE));
+    sim.setReportDelayUs(300);
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(wait_for([&] { return !enabled(IDC_UPDATE); }));
+    EXPECT_NE(dlg->focusWidget(), dlg->Button(IDC_CLOSE));
+    ASSERT_TRUE(dlg->WaitForRunEnd(30000));
+    EXPECT_NE(dlg->focusWidget(), dlg->Button(IDC_CLOSE));
+
+    dlg->Button(IDC_SETTING)->setFocus();
+    // Open is held while a version check runs: the focus has no button left.
+    dlg->Button(IDC_OPEN)->setEnabled(false);
+    dlg->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, DEVICE_CLASS_HID, UNIT_NAME);
+    ASSERT_FALSE(enabled(IDC_SETTING));
+    EXPECT_NE(dlg->focusWidget(), dlg->Button(IDC_CLOSE));
+    dlg->Button(IDC_OPEN)->setEnabled(true);
 }
 
 TEST_F(UpdateRunWindow, ProvinceDialogCancelledAbandonsQuietly) {

@@ -128,8 +128,8 @@ TEST_F(InfoTest, OldLayoutUsesTheFixedRegions) {
     ASSERT_EQ(lines.size(), 12u);
     EXPECT_EQ(lines[4], "broad name:");
     EXPECT_EQ(lines[6], "client:ABC");
-    // Erased headers read as the largest time stamp.
-    EXPECT_EQ(lines[7], "gps version:21060207;size:0");
+    // An erased header holds no data: no date (not 2106-02-07).
+    EXPECT_EQ(lines[7], "gps version:;size:0");
     EXPECT_EQ(lines[10], "update version:\xB4\xED;size:0"); // 错 in GBK
     EXPECT_EQ(lines[11], "server version:0;size:0");
 

@@ -35,9 +35,10 @@ class UnitCliTest : public ::testing::Test {
     UnitSim unit{0x800000, 1046};
     std::unique_ptr<UnitSimServer> server;
 
+    UnitMainSetting ms;
+
     void SetUp() override {
         ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
-        UnitMainSetting ms;
         ms.board = "T73A";
         ms.programVersion = 321;
         ms.placeRegions(false, 0x10000, 0x200000, 0xC8000, 0x400000, 0, 0);
@@ -134,6 +135,39 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
     std::string gbk = r.out;
     gbk.replace(gbk.find("无"), std::string("无").size(), "\xCE\xDE");
     EXPECT_EQ(readFile(dir + "info.txt"), gbk);
+}
+
+// A data header whose time stamp is erased flash (a write that broke off)
+// holds no data: no date in the line, null in JSON, never 2106-02-07.
+TEST_F(UnitCliTest, ErasedDataHeadersHaveNoDate) {
+    const uint32_t erased = 0xFFFFFFFFu, dated = 1735689600; // 2025-01-01
+    struct Case {
+        void (UnitSim::*set)(uint32_t, uint32_t);
+        uint32_t UnitMainSetting::*address;
+        size_t line;
+        const char* key;
+    };
+    const Case cases[] = {
+        {&UnitSim::setGpsHeader, &UnitMainSetting::gpsAddress, 7, "gps_version"},
+        {&UnitSim::setVoiceHeader, &UnitMainSetting::voiceAddress, 8, "voice_version"},
+        {&UnitSim::setRadarMuteHeader, &UnitMainSetting::radarMuteAddress, 9,
+         "radar_mute_version"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        for (const Case& other : cases)
+            (unit.*other.set)(ms.*other.address, &other == &c ? erased : dated);
+        CliRun r = cli("info" + unitArg());
+        ASSERT_EQ(r.code, 0) << r.err;
+        std::vector<std::string> lines = splitLines(r.out);
+        ASSERT_EQ(lines.size(), 12u) << r.out;
+        for (const Case& other : cases) {
+            std::string date = lines[other.line].substr(lines[other.line].find(':') + 1);
+            EXPECT_EQ(date.substr(0, date.find(';')), &other == &c ? "" : "20250101");
+        }
+        CliRun j = cli("info --json" + unitArg());
+        EXPECT_NE(j.out.find("\"" + std::string(c.key) + "\":null,"), std::string::npos) << j.out;
+    }
 }
 
 TEST_F(UnitCliTest, ReadoutSavesTheServerRegion) {

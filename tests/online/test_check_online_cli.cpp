@@ -25,8 +25,11 @@ namespace {
 // trevik-unit-sim serving a unit with the given client id.
 class Sim {
   public:
-    Sim(const std::string& socket, const std::string& client) : socket_(socket) {
+    Sim(const std::string& socket, const std::string& client,
+        const std::vector<std::string>& more = {})
+        : socket_(socket) {
         std::vector<std::string> args = {TREVIK_UNIT_SIM, "--socket", socket, "--client", client};
+        args.insert(args.end(), more.begin(), more.end());
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -130,6 +133,20 @@ TEST_F(CheckOnlineCli, UnitAsNewAsOnlineIsNothingToDo) {
                          "map.zip\",\"unit_version\":\"2025-01-01\",\"up_to_date\":true,"
                          "\"message\":\"Already the newest version.\"}\n"),
               std::string::npos)
+        << r.out;
+}
+
+// A GPS header left erased by a write that broke off reads as no data (it
+// would read as 2106-02-07): no online version is already on the unit.
+TEST_F(CheckOnlineCli, ErasedGpsHeaderIsNeverUpToDate) {
+    server.put("dastrine.txt", "21060207\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    server.put("testNet.txt", "21060207\r\nhttp://127.0.0.1/pkg/map.zip\r\n");
+    std::string socket = tmp.path("unit.sock");
+    Sim sim(socket, "DASTRN-UNIT", {"--gps-time", "0xFFFFFFFF"});
+    ASSERT_TRUE(sim.running());
+    CliRun r = run(socket, host(), "--json");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(",\"unit_version\":null,\"up_to_date\":false}\n"), std::string::npos)
         << r.out;
 }
 

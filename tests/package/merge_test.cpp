@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "package/bytes.h"
 #include "package/package.h"
@@ -128,6 +129,31 @@ TEST(ProvinceMerge, UnmatchedSelectionGivesHeaderOnly) {
     Bytes want(8, 0);
     put_u32(want.data(), 0, 0x12345678);
     EXPECT_EQ(pkg_scrambled(want), Bytes(p->merged_gps.data, p->merged_gps.data + 8));
+}
+
+// Which provinces the table holds, and whether a choice gets any records.
+TEST(ProvinceMerge, HeldProvincesAreTheTablesOwn) {
+    PackagePtr p = load(with_provinces({{PROVINCE_NAMES[3], pkg_province_records(5, 1)},
+                                        {PROVINCE_NAMES[33], pkg_province_records(2, 2)}}));
+    ASSERT_TRUE(p);
+    int held[PROVINCE_COUNT];
+    package_provinces_held(p.get(), held);
+    for (int k = 0; k < PROVINCE_COUNT; ++k)
+        EXPECT_EQ(held[k], k == 3 || k == 33 ? 1 : 0) << k;
+    const struct {
+        std::vector<int> chosen;
+        int any;
+    } cases[] = {{{3}, 1}, {{0, 33}, 1}, {{0, 12}, 0}, {{}, 0}};
+    for (const auto& c : cases) {
+        int flags[PROVINCE_COUNT] = {};
+        for (int k : c.chosen)
+            flags[k] = 1;
+        EXPECT_EQ(package_holds_any_province(p.get(), flags), c.any) << c.chosen.size();
+    }
+    int flags[PROVINCE_COUNT] = {1};
+    EXPECT_EQ(package_holds_any_province(nullptr, flags), 0);
+    package_provinces_held(nullptr, held);
+    EXPECT_EQ(held[3], 0);
 }
 
 TEST(ProvinceMerge, DuplicateNameUsesTheFirstEntry) {

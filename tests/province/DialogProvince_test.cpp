@@ -125,6 +125,32 @@ TEST_F(ProvinceDialog, TaiwanAndMacauFlags) {
     EXPECT_EQ(other.flag(33), 0);
 }
 
+// A package holding only some provinces: the others are greyed on the map
+// with a tooltip that says why, and a click does not tick them. Held flags
+// are by flag index, so 台湾 (flag 33) is box 32.
+TEST_F(ProvinceDialog, ProvincesThePackageLacksCannotBeTicked) {
+    int held[PROVINCE_BOX_COUNT] = {};
+    held[0] = held[33] = 1; // 北京, 台湾
+    dlg.SetHeld(held);
+    const QString tip = QString::fromUtf8("本数据包没有该省数据，无法勾选。");
+    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+        bool on = i == 0 || i == 32;
+        SCOPED_TRACE(i);
+        EXPECT_EQ(dlg.Box(i)->isEnabled(), on);
+        EXPECT_EQ(dlg.Box(i)->toolTip(), on ? QString() : tip);
+    }
+    click(12); // 新疆: not held
+    EXPECT_FALSE(dlg.Box(12)->isChecked());
+    EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(0)));
+    click(32);
+    EXPECT_EQ(dlg.CountLine(), QString::fromStdString(province_count_line(1)));
+    answer = true;
+    dlg.OnOK();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.flag(33), 1);
+    EXPECT_EQ(dlg.flag(12), 0);
+}
+
 // The drawn map, and its drawing at twice the size: the square of every
 // inland province's box lies on land.
 TEST(ProvinceMap, BoxesLieOnLand) {

@@ -404,6 +404,14 @@ TEST_F(CliUpdate, ProvinceQuestionNeedsAnAnswerOffTerminal) {
         run_cli(tmp, {"--unit", unit, "update", prov, "--national", "--provinces", "0"});
     EXPECT_EQ(both.exit_code, 2);
 
+    // A province the package holds nothing for is refused, never written as
+    // an empty GPS area.
+    CliResult absent = run_cli(tmp, {"--unit", unit, "update", prov, "--provinces", "新疆"});
+    EXPECT_EQ(absent.exit_code, 1);
+    EXPECT_NE((absent.out + absent.err).find("所选省份不在此数据包中，无法升级！"),
+              std::string::npos)
+        << absent.out << absent.err;
+
     CliResult chosen = run_cli(tmp, {"--unit", unit, "update", prov, "--provinces", "北京"});
     EXPECT_EQ(chosen.exit_code, 0) << chosen.out << chosen.err;
     CliResult national = run_cli(tmp, {"--unit", unit, "update", prov, "--national"});

@@ -493,15 +493,16 @@ TEST_F(CliSettings, SignalsEndSetAtARecordBoundary) {
          "record (time_zone); not written: the main-setting block (user).\n",
          4, 8}, // the emulated unit stores a write only once it is whole
     };
-    // One report every 20 ms: the parameter record's write takes about 100.
-    sim.setReportDelayUs(20000);
+    // One report every 12 ms: the parameter record's write takes about 60
+    // after its command.
+    sim.setReportDelayUs(12000);
     for (const Case& c : cases) {
         sim.flash() = start;
         uint64_t base = sim.reportsIn();
         Spawned run({TREVIK_CLI, "settings", "set", "time_zone=3", "user=bob", "--unit",
                      "socket:" + path},
                     dir + "/out", dir + "/err");
-        for (int i = 0; i < 20000 && sim.reportsIn() < base + uint64_t(first_write) + 2; ++i)
+        for (int i = 0; i < 20000 && sim.reportsIn() < base + uint64_t(first_write) + 1; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         for (int sig : c.signals)
             run.signal(sig);

@@ -73,17 +73,16 @@ std::string range_refusal(const std::string& key, const std::string& value, cons
            std::to_string(min) + " to " + std::to_string(max);
 }
 
-// A text the dialog's one-line edits can hold: no control characters and
-// at most max UTF-16 units.
+// A text the dialog's one-line edits can hold and the unit's field can
+// store: no control characters, every character in the unit's code page,
+// at most max bytes of it.
 std::string text_refusal(const std::string& key, const std::u16string& text, size_t max) {
     for (char16_t c : text)
         if (c < 0x20 || c == 0x7F)
             return key + ": no control characters";
     if (std::string e = config_code_page_refusal(key, text); !e.empty())
         return e;
-    if (text.size() > max)
-        return key + ": at most " + std::to_string(max) + " characters";
-    return "";
+    return config_size_refusal(key, text, max);
 }
 
 int carrier_row_of(const GprsValues& g, const std::string& value) {
@@ -122,6 +121,40 @@ std::string config_code_page_refusal(const std::string& key, const std::u16strin
         i += len;
     }
     return "";
+}
+
+std::string config_size_refusal(const std::string& key, const std::u16string& text, size_t max) {
+    size_t bytes = gprs_ansi_size(text);
+    if (bytes <= max)
+        return "";
+    // Where every character takes one byte, characters and bytes are one.
+    if (bytes == text.size())
+        return key + ": at most " + std::to_string(max) + " characters";
+    return key + ": \"" + wtext_to_utf8(text.c_str()) + "\" takes " + std::to_string(bytes) +
+           " bytes in the unit's code page (" + ANSI_CODE_PAGE + "), the unit holds at most " +
+           std::to_string(max);
+}
+
+std::string config_values_refusal(int kind,
+                                  const std::vector<std::pair<std::string, std::string>>& values) {
+    for (const auto& [name, value] : values) {
+        std::string key = config_key_canonical(name);
+        std::u16string text = utf8_to_wtext(value);
+        if (std::string e = config_code_page_refusal(name, text); !e.empty())
+            return e;
+        size_t max = key == "apn" || key == "user" || key == "password" ? gprs_text_max(kind)
+                     : key == "server"                                   ? GPRS_SERVER_MAX
+                                                                         : 0;
+        if (max)
+            if (std::string e = config_size_refusal(name, text, max); !e.empty())
+                return e;
+    }
+    return "";
+}
+
+int config_band_index(const std::string& key) {
+    size_t index = 0;
+    return band_index(key, &index) ? int(index) : -1;
 }
 
 std::string config_key_canonical(const std::string& name) {
@@ -197,7 +230,7 @@ std::string config_set_value(ConfigView& view, ConfigInput& in, const std::strin
     GprsValues& g = view.gprs;
     if (!g.present)
         return key + ": this unit has no GPRS settings";
-    size_t text_max = view.kind == 3 ? 27 : 49;
+    size_t text_max = gprs_text_max(view.kind);
     if (key == "carrier") {
         int row = carrier_row_of(g, value);
         if (row == -2)
@@ -233,7 +266,7 @@ std::string config_set_value(ConfigView& view, ConfigInput& in, const std::strin
     if (!g.server_port_editable)
         return key + ": fixed on this unit";
     if (key == "server") {
-        if (std::string e = text_refusal(key, text, 19); !e.empty())
+        if (std::string e = text_refusal(key, text, GPRS_SERVER_MAX); !e.empty())
             return e;
         in.keep_gprs = false;
         in.gprs.server = text;

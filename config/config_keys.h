@@ -42,6 +42,23 @@ std::string config_key_canonical(const std::string& name);
 // refusal naming key and the first character that does not.
 std::string config_code_page_refusal(const std::string& key, const std::u16string& text);
 
+// "" when text takes at most max bytes in the unit's code page, else the
+// refusal naming key, the bytes it takes and max. A text of one-byte
+// characters only is refused as "KEY: at most MAX characters".
+std::string config_size_refusal(const std::string& key, const std::u16string& text, size_t max);
+
+// The first value of values a unit of this kind can never store: a
+// character its code page lacks, or an APN, user name, password or server
+// longer than its field holds (config_size_refusal); "" when there is
+// none. Checked before anything is written, so a file is applied whole or
+// not at all on that count.
+std::string config_values_refusal(int kind,
+                                  const std::vector<std::pair<std::string, std::string>>& values);
+
+// The band number of a band.N key (N of one to three digits), -1 for any
+// other key.
+int config_band_index(const std::string& key);
+
 // Applies one setting to input (and to the view's carrier selection, as
 // the dialog's list does). Returns "" when taken, else the refusal, which
 // names the key and what it takes; input is then unchanged. A GPRS value

@@ -21,7 +21,13 @@ ConfigRunResult config_run_precheck(ConfigUnit& unit) {
     return CONFIG_RUN_SUCCESS;
 }
 
-ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor) {
+ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor,
+                           const volatile std::sig_atomic_t* stop, ConfigWrites* writes) {
+    ConfigWrites done;
+    if (!writes)
+        writes = &done;
+    *writes = ConfigWrites();
+    auto stopped = [stop] { return stop && *stop; };
     ConfigRunResult check = config_run_precheck(unit);
     switch (check) {
     case CONFIG_RUN_NO_HARDWARE:
@@ -68,6 +74,8 @@ ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const Con
     // The copies belong to the unit the editor was opened for; a unit
     // swapped in meanwhile must not get them.
     bool same = unit.reread();
+    if (stopped())
+        return CONFIG_RUN_STOPPED;
     if (!unit.connected())
         return CONFIG_RUN_UNIT_GONE;
     same = same && unit.client_id() == client && unit.kind() == kind &&
@@ -78,16 +86,21 @@ ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const Con
         return CONFIG_RUN_UNIT_CHANGED;
     }
 
-    int param_ok = unit.write_param(param);
+    writes->block_due = ms_state == CONFIG_MAIN_SETTING_VALID;
+    writes->param = unit.write_param(param) ? 1 : 0;
     // A unit without a main-setting block keeps other data in its place.
-    int block_ok =
-        ms_state == CONFIG_MAIN_SETTING_VALID ? unit.write_main_setting(ms, ss) : 1;
+    // A stop asked for meanwhile ends the run here, between whole records.
+    if (writes->block_due && !stopped())
+        writes->block = unit.write_main_setting(ms, ss) ? 1 : 0;
+    bool all = writes->param == 1 && (!writes->block_due || writes->block == 1);
     // Re-read even after a failure so the window shows what the unit holds.
     unit.reread_and_finish();
-    if (param_ok && block_ok) {
+    if (all) {
         prompter.message(CONFIG_SUCCESS, CONFIG_CAPTION, CONFIG_ICON_INFORMATION);
         return CONFIG_RUN_SUCCESS;
     }
+    if (stopped())
+        return CONFIG_RUN_STOPPED;
     prompter.message(CONFIG_FAILED, CONFIG_CAPTION, CONFIG_ICON_ERROR);
     return CONFIG_RUN_WRITE_FAILED;
 }

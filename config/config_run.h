@@ -5,6 +5,7 @@
 // through small interfaces, so the window, trevik-cli and tests share it.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -94,6 +95,15 @@ enum ConfigRunResult {
     CONFIG_RUN_SUCCESS,
     CONFIG_RUN_READ_FAILED,  // the unit's main-setting block could not be read
     CONFIG_RUN_UNIT_CHANGED, // another unit (or other records) by the time of writing
+    CONFIG_RUN_STOPPED,      // stopped from outside at a record boundary (or in a write)
+};
+
+// What a run wrote, record by record: -1 not begun, 0 failed or broken off
+// (the unit may hold it incomplete), 1 written.
+struct ConfigWrites {
+    int param = -1;
+    int block = -1; // stays -1 on a unit without a main-setting block
+    bool block_due = false; // the unit has a main-setting block to write
 };
 
 // The checks before the editor opens, without messages: the result the run
@@ -109,4 +119,14 @@ ConfigRunResult config_run_precheck(ConfigUnit& unit);
 // unit has one, the main-setting block with the edited server settings. It
 // then re-reads the unit and says "Configuration success!" only when the
 // writes succeeded ("Configuration failed!" otherwise).
-ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor);
+//
+// stop, when given, is a flag raised from outside (a signal) to end the run
+// at the next record boundary: it is read before the first write and
+// between the two, and a run it ended says nothing and returns
+// CONFIG_RUN_STOPPED (a record begun is written whole unless the unit's
+// channel was stopped too). A run whose every write was done succeeds even
+// when stop was raised meanwhile. writes, when given, receives what was
+// written.
+ConfigRunResult config_run(ConfigUnit& unit, ConfigPrompter& prompter, const ConfigEditor& editor,
+                           const volatile std::sig_atomic_t* stop = nullptr,
+                           ConfigWrites* writes = nullptr);

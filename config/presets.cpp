@@ -218,19 +218,29 @@ GprsValues gprs_load(int kind, const uint8_t* param, const uint8_t* ss) {
     return v;
 }
 
+size_t gprs_text_max(int kind) {
+    return kind == 3 ? 27 : 49;
+}
+
+size_t gprs_ansi_size(const std::u16string& text) {
+    return ansi_from_u16(text).size();
+}
+
 GprsCheck gprs_check(int kind, const uint8_t* ss, const GprsTexts& t) {
     if (kind != 3 && !server_settings_present(ss))
         return GPRS_OK;
-    size_t text_max = kind == 3 ? 27 : 49;
-    if (t.apn.size() > text_max)
+    // The unit counts bytes: a text of few characters beyond ASCII may not
+    // fit, and would be cut short when stored.
+    size_t text_max = gprs_text_max(kind);
+    if (gprs_ansi_size(t.apn) > text_max)
         return GPRS_BAD_APN;
-    if (t.user.size() > text_max)
+    if (gprs_ansi_size(t.user) > text_max)
         return GPRS_BAD_USER;
-    if (t.password.size() > text_max)
+    if (gprs_ansi_size(t.password) > text_max)
         return GPRS_BAD_PASSWORD;
-    if (t.server.size() > 19)
+    if (gprs_ansi_size(t.server) > GPRS_SERVER_MAX)
         return GPRS_BAD_SERVER;
-    if (t.port.size() > 6)
+    if (gprs_ansi_size(t.port) > GPRS_PORT_MAX)
         return GPRS_BAD_PORT;
     return GPRS_OK;
 }

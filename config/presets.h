@@ -4,6 +4,7 @@
 // kinds in the server-settings record): loading, checking, storing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -85,9 +86,21 @@ enum GprsCheck {
     GPRS_BAD_PORT
 };
 
-// Checks lengths (UTF-16 units) in the order APN, user, password, server,
-// port: 27/27/27/19/6 for kind 3, 49/49/49/19/6 otherwise. Kinds other than
-// 3 without a valid server-settings record pass unchecked.
+// Most bytes a text takes in the unit's code page, its field keeping one
+// for the end: APN, user name and password 27 on kind 3 and 49 on other
+// kinds, server 19, port 6.
+size_t gprs_text_max(int kind);
+inline constexpr size_t GPRS_SERVER_MAX = 19;
+inline constexpr size_t GPRS_PORT_MAX = 6;
+
+// Bytes text takes in the unit's code page (a character it lacks counts as
+// the one '?' it would become).
+size_t gprs_ansi_size(const std::u16string& text);
+
+// Checks sizes in the unit's code page (gprs_text_max, where a character
+// beyond ASCII mostly takes 2 bytes) in the order APN, user, password,
+// server, port. Kinds other than 3 without a valid server-settings record
+// pass unchecked.
 GprsCheck gprs_check(int kind, const uint8_t* ss, const GprsTexts& texts);
 
 // The message shown for a failed check (UTF-8), "" for GPRS_OK.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "config/config_keys.h"
 #include "config/presets.h"
@@ -15,6 +16,42 @@ namespace {
 
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
+}
+
+// The band entries of a `settings --json` object, each applied to the band
+// its "key" names (never by its place in the list, which another unit or
+// an edited file may order otherwise). An entry without a band key, or
+// with one that another entry also gives, is named and not applied.
+void bands_from_json(const nlohmann::json& bands, ConfigValues* out,
+                     std::vector<std::string>* wrong) {
+    auto shown = [](const nlohmann::json& v) {
+        return v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
+    std::map<int, int> given; // band number: entries naming it
+    for (const nlohmann::json& b : bands)
+        if (b.is_object() && b.contains("key") && b["key"].is_string())
+            ++given[config_band_index(b["key"].get<std::string>())];
+    for (size_t i = 0; i < bands.size(); ++i) {
+        const nlohmann::json& b = bands[i];
+        std::string entry = "bands[" + std::to_string(i) + "]";
+        if (!b.is_object() || !b.contains("enabled") || !b.contains("key")) {
+            wrong->push_back(entry + ": " + shown(b) +
+                             " is not a band with \"key\" and \"enabled\"");
+            continue;
+        }
+        const nlohmann::json& key = b["key"];
+        int band = key.is_string() ? config_band_index(key.get<std::string>()) : -1;
+        if (band < 0) {
+            wrong->push_back(entry + ".key: " + shown(key) + " is not a band key (band.N)");
+        } else if (given[band] > 1) {
+            wrong->push_back(entry + ".key: " + shown(key) +
+                             " is named by more than one entry, none of which is applied");
+        } else if (b["enabled"].is_boolean()) {
+            out->emplace_back("band." + std::to_string(band), b["enabled"].get<bool>() ? "1" : "0");
+        } else if (!b["enabled"].is_null()) {
+            wrong->push_back(entry + ".enabled: " + shown(b["enabled"]) + " is not true or false");
+        }
+    }
 }
 
 // The settings a `settings --json` object holds, by the names it prints,
@@ -58,21 +95,14 @@ ConfigValues values_from_json(const nlohmann::json& j, std::vector<std::string>*
         if (!j["bands"].is_array())
             refuse("bands", j["bands"], "a list");
         else
-            for (size_t i = 0; i < j["bands"].size(); ++i) {
-                const nlohmann::json& b = j["bands"][i];
-                std::string name = "bands[" + std::to_string(i) + "].enabled";
-                if (!b.is_object() || !b.contains("enabled"))
-                    refuse("bands[" + std::to_string(i) + "]", b, "a band with \"enabled\"");
-                else if (take(name, b["enabled"], b["enabled"].is_boolean(), "true or false"))
-                    out.emplace_back("band." + std::to_string(i), text(b["enabled"]));
-            }
+            bands_from_json(j["bands"], &out, wrong);
     }
     for (const char* k : {"radar_frequency_display", "twelve_hour_clock"})
         if (j.contains(k) && take(k, j[k], j[k].is_boolean(), "true or false"))
             out.emplace_back(k, text(j[k]));
     for (const char* k : {"time_zone", "daytime_start_hour", "nighttime_start_hour"})
         if (j.contains(k) &&
-            take(k, j[k], j[k].is_number_integer() || j[k].is_string(), "a whole number"))
+            take(k, j[k], j[k].is_number_integer(), "a whole number"))
             out.emplace_back(k, text(j[k]));
     if (g)
         for (const char* k : {"apn", "user", "password", "server", "port"})

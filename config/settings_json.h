@@ -36,6 +36,8 @@ struct ConfigSettingsFile {
 // Reads a text as `trevik-cli settings --json` prints it (the "ok" key may
 // be there or not). Settings the unit it came from does not have (null)
 // are left out; the carrier comes first, as the dialog's list takes it.
+// Each band entry stands for the band its "key" names; an entry without a
+// band key, or one of several naming the same band, goes to wrong_type.
 ConfigSettingsFile config_settings_from_json_text(const std::string& text);
 
 // Applies each value on its own, so one the unit cannot take does not stop

@@ -1,5 +1,6 @@
 // trevik-cli settings against an emulated unit served on a socket.
 #include "config/records.h"
+#include "tests/helpers/process.h"
 #include "tools/unitsim/UnitSim.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 struct CliRun {
@@ -289,6 +293,7 @@ TEST_F(CliSettings, ApplyNamesValuesOfTheWrongType) {
         {"\"daytime_start_hour\":7", "\"daytime_start_hour\":true",
          "daytime_start_hour: true is not a whole number"},
         {"\"user\":\"u\"", "\"user\":5", "gprs.user: 5 is not a text"},
+        {"\"time_zone\":8", "\"time_zone\":\"3\"", "time_zone: \"3\" is not a whole number"},
     };
     for (const Case& c : cases) {
         std::string text = json;
@@ -359,4 +364,158 @@ TEST_F(CliSettings, ApplyReadsOnlyARegularFileOfBoundedSize) {
     CliRun r = run_cli("settings apply " + backup + unit());
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE], 5);
+}
+
+namespace {
+// n times 中 (UTF-8), two bytes each in the unit's code page.
+std::string zh(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += "\xE4\xB8\xAD";
+    return s;
+}
+} // namespace
+
+// The unit counts its texts in bytes of its code page: a value longer than
+// the field holds is refused by name before anything is written, never cut.
+TEST_F(CliSettings, TextsLongerThanTheUnitHoldsAreRefusedWhole) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string json = run_cli("settings --json" + unit()).out;
+    json.replace(json.find("\"time_zone\":8"), 13, "\"time_zone\":4");
+    json.replace(json.find("\"apn\":\"cmnet\""), 13, "\"apn\":\"" + zh(26) + "\"");
+    std::string file = settings_file(dir, "long.json", json);
+    std::vector<uint8_t> before = sim.flash();
+    auto limit = [](const std::string& key, const std::string& value, int bytes) {
+        return key + ": \"" + value + "\" takes " + std::to_string(bytes) +
+               " bytes in the unit's code page (GBK), the unit holds at most 49";
+    };
+    struct Case {
+        std::string args, message;
+    } cases[] = {
+        {"settings set time_zone=4 apn=" + zh(26), limit("apn", zh(26), 52) + "\n"},
+        {"settings set user=" + zh(25), limit("user", zh(25), 50) + "\n"},
+        {"settings set password=ab" + zh(24), limit("password", "ab" + zh(24), 50) + "\n"},
+        {"settings apply " + file,
+         limit("apn", zh(26), 52) + "; nothing of " + file + " was applied\n"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = run_cli_stderr(c.args + unit());
+        EXPECT_EQ(r.exit_code, 1) << c.args;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("Configuration success!"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(sim.flash() == before);
+    // 49 bytes are taken whole.
+    ASSERT_EQ(run_cli("settings set user=a" + zh(24) + unit()).exit_code, 0);
+    const uint8_t* ss = sim.flash().data() + unit_main_setting_address(false) + 260;
+    EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "a\xD6\xD0", 3));
+    EXPECT_EQ(ss[SS_OFF_USER + 48], 0xD0);
+    EXPECT_EQ(ss[SS_OFF_USER + 49], 0);
+}
+
+// A band entry goes to the band its key names, wherever it stands in the
+// list; a band named twice is named as not applied.
+TEST_F(CliSettings, ApplySetsTheBandItsKeyNames) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    nlohmann::json j = nlohmann::json::parse(run_cli("settings --json" + unit()).out);
+    ASSERT_GE(j["bands"].size(), 6u);
+    ASSERT_EQ(j["bands"][0]["enabled"], true);
+    ASSERT_EQ(j["bands"][5]["enabled"], true);
+    nlohmann::json band5 = j["bands"][5];
+    band5["enabled"] = false;
+    nlohmann::json file = j;
+    file["bands"] = nlohmann::json::array({band5});
+    CliRun r = run_cli_stderr("settings apply " + settings_file(dir, "b5.json", file.dump()) +
+                              unit());
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    nlohmann::json after = nlohmann::json::parse(run_cli("settings --json" + unit()).out);
+    EXPECT_EQ(after["bands"][5]["enabled"], false);
+    EXPECT_EQ(after["bands"][0]["enabled"], true);
+
+    // band.5 twice, band.0 off: band.0 goes in, band.5 is named.
+    nlohmann::json band0 = j["bands"][0];
+    band0["enabled"] = false;
+    band5["enabled"] = true;
+    file["bands"] = nlohmann::json::array({band5, band0, band5});
+    r = run_cli_stderr("settings apply " + settings_file(dir, "b55.json", file.dump()) + unit());
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_NE(r.out.find("not applied: bands[0].key: \"band.5\" is named by more than one "
+                         "entry, none of which is applied\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("not applied: bands[2].key: \"band.5\""), std::string::npos) << r.out;
+    after = nlohmann::json::parse(run_cli("settings --json" + unit()).out);
+    EXPECT_EQ(after["bands"][5]["enabled"], false);
+    EXPECT_EQ(after["bands"][0]["enabled"], false);
+}
+
+namespace {
+// Host reports the unit takes before a `settings set` run's first erase or
+// write command (none of the host's reports before it carry data).
+long reports_before_first_write(const UnitSim& sim) {
+    long n = 0;
+    for (const UnitReport& r : sim.reportLog()) {
+        if (!r.fromHost)
+            continue;
+        if (r.bytes[1] == 0xF1 || r.bytes[1] == 0xF3)
+            return n;
+        ++n;
+    }
+    return -1;
+}
+} // namespace
+
+// A signal during `settings set` ends it between whole records and says what
+// was written (exit 8); a second one stops the record being written at once.
+TEST_F(CliSettings, SignalsEndSetAtARecordBoundary) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    const std::vector<uint8_t> start = sim.flash();
+    // Where the writes begin, from a run of the same command.
+    sim.logReports(true);
+    ASSERT_EQ(run_cli("settings set time_zone=3 user=bob" + unit()).exit_code, 0);
+    sim.logReports(false);
+    long first_write = reports_before_first_write(sim);
+    ASSERT_GT(first_write, 0);
+    struct Case {
+        std::vector<int> signals;
+        std::string said, report;
+        int param_kind, time_zone;
+    } cases[] = {
+        {{SIGTERM},
+         "Stopping once the record being written is whole; the settings not written by then "
+         "stay as they were. Send the signal again within 5 seconds to stop at once.\n",
+         "The settings were stopped: written: the parameter record (time_zone); not written: "
+         "the main-setting block (user).\n",
+         4, 3},
+        {{SIGINT, SIGTERM},
+         "Stopping at the next report; the record being written stays incomplete.\n",
+         "The settings were stopped: broken off (the unit may hold it incomplete): the parameter "
+         "record (time_zone); not written: the main-setting block (user).\n",
+         4, 8}, // the emulated unit stores a write only once it is whole
+    };
+    // One report every 12 ms: the parameter record's write takes about 60
+    // after its command.
+    sim.setReportDelayUs(12000);
+    for (const Case& c : cases) {
+        sim.flash() = start;
+        uint64_t base = sim.reportsIn();
+        Spawned run({TREVIK_CLI, "settings", "set", "time_zone=3", "user=bob", "--unit",
+                     "socket:" + path},
+                    dir + "/out", dir + "/err");
+        for (int i = 0; i < 20000 && sim.reportsIn() < base + uint64_t(first_write) + 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int sig : c.signals)
+            run.signal(sig);
+        EXPECT_EQ(run.wait(), 8);
+        std::string err = read_text(dir + "/err");
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        EXPECT_NE(err.find(c.report), std::string::npos) << err;
+        EXPECT_EQ(read_text(dir + "/out"), "");
+        const uint8_t* p = sim.flash().data() + unit_param_address(false);
+        EXPECT_EQ(param_record_kind(p), c.param_kind) << err;
+        EXPECT_EQ(p[P35_OFF_TIME_ZONE], c.time_zone);
+        // The server settings were never begun.
+        const uint8_t* ss = sim.flash().data() + unit_main_setting_address(false) + 260;
+        EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "u\0", 2)) << err;
+    }
 }

@@ -8,6 +8,14 @@
 #include <gtest/gtest.h>
 
 namespace {
+// n times 中 (UTF-8), two bytes each in the unit's code page.
+std::string zh(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += "\xE4\xB8\xAD";
+    return s;
+}
+
 struct Unit {
     int kind;
     ParamRecord param;
@@ -64,6 +72,19 @@ TEST(SettingKeys, ValuesTheDialogCannotProduceAreRefused) {
         {3, "apn", std::string(28, 'a'), "apn: at most 27 characters"},
         {3, "user", "a\tb", "user: no control characters"},
         {3, "server", std::string(20, 's'), "server: at most 19 characters"},
+        // The unit counts bytes of its code page: a Chinese character takes 2.
+        {4, "apn", zh(25), "apn: \"" + zh(25) +
+                               "\" takes 50 bytes in the unit's code page (GBK), the unit holds "
+                               "at most 49"},
+        {4, "user", "a" + zh(24) + "a", "user: \"a" + zh(24) +
+                                            "a\" takes 50 bytes in the unit's code page (GBK), "
+                                            "the unit holds at most 49"},
+        {3, "password", zh(14), "password: \"" + zh(14) +
+                                    "\" takes 28 bytes in the unit's code page (GBK), the unit "
+                                    "holds at most 27"},
+        {3, "server", zh(10), "server: \"" + zh(10) +
+                                  "\" takes 20 bytes in the unit's code page (GBK), the unit "
+                                  "holds at most 19"},
         {4, "carrier", "30", "carrier: no carrier \"30\"; give a row from 0 to 29 or a carrier's name"},
         {4, "carrier", "Nobody", "carrier: no carrier \"Nobody\"; give a row from 0 to 29 or a carrier's name"},
         {4, "volume", "3", "volume: no such setting"},
@@ -211,4 +232,32 @@ TEST(SettingKeys, GprsFieldsChangeOnlyWhenAGprsKeyIsGiven) {
     Unit none(4);
     none.view = config_view_load(u"Setting", 1, 4, none.param.data(), nullptr, nullptr);
     EXPECT_EQ(none.set({{"apn", "a"}}), "apn: this unit has no GPRS settings");
+}
+
+// What fits the unit's field in bytes is taken, one byte more is not; a
+// whole settings file is checked by the same measure before any write.
+TEST(SettingKeys, TextsAreMeasuredInTheUnitsCodePage) {
+    Unit u4(4);
+    EXPECT_EQ(u4.set({{"apn", "a" + zh(24)}}), "");
+    EXPECT_EQ(0, std::memcmp(u4.ss.data() + SS_OFF_APN, "a\xD6\xD0", 3));
+    EXPECT_EQ(u4.ss[SS_OFF_APN + 49], 0); // 49 bytes and the end
+    Unit u3(3);
+    EXPECT_EQ(u3.set({{"user", "a" + zh(13)}}), "");
+    struct Case {
+        int kind;
+        std::vector<std::pair<std::string, std::string>> values;
+        std::string refusal;
+    } cases[] = {
+        {4, {{"time_zone", "3"}, {"apn", zh(24)}}, ""},
+        {4, {{"apn", zh(25)}}, "apn: \"" + zh(25) + "\" takes 50 bytes"},
+        {3, {{"carrier_row", "2"}, {"password", zh(14)}}, "password: \"" + zh(14) + "\" takes 28"},
+        {3, {{"server", std::string(20, 's')}}, "server: at most 19 characters"},
+        {4, {{"user", "\xF0\x9F\x98\x80"}}, "user: \"\xF0\x9F\x98\x80\" cannot be stored"},
+        {4, {{"day_hour", zh(30)}}, ""}, // not a text of the unit: its own check names it
+    };
+    for (const Case& c : cases) {
+        std::string e = config_values_refusal(c.kind, c.values);
+        EXPECT_EQ(e.substr(0, c.refusal.size()), c.refusal) << e;
+        EXPECT_EQ(e.empty(), c.refusal.empty()) << e;
+    }
 }

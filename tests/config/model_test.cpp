@@ -132,6 +132,12 @@ TEST(ConfigApply, RefusalsLeaveTheCopiesAlone) {
     EXPECT_EQ(r.message, "APN设置出错！");
     EXPECT_EQ(pc, p);
     EXPECT_EQ(sc, ss);
+    // 25 Chinese characters are 50 bytes in the unit's code page: refused,
+    // not cut to 24 as the field would cut them.
+    in.gprs.apn = std::u16string(25, u'中');
+    r = config_apply(v, in, pc.data(), sc.data());
+    EXPECT_EQ(r.message, "APN设置出错！");
+    EXPECT_EQ(sc, ss);
 }
 
 TEST(ConfigApply, UnchangedInputKeepsRecordsAndHiddenGprs) {

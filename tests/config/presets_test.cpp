@@ -120,6 +120,13 @@ TEST(GprsCheck, LimitsPerKindInColumnOrder) {
         {1, {u"", u"", u"", rep('s', 20), u""}, GPRS_BAD_SERVER},
         {3, {u"", u"", u"", rep('s', 19), u"1234567"}, GPRS_BAD_PORT},
         {2, {u"", u"", u"", u"", u"123456"}, GPRS_OK},
+        // Sizes are bytes of the unit's code page, where 中 takes 2.
+        {4, {std::u16string(25, u'中'), u"", u"", u"", u""}, GPRS_BAD_APN},
+        {4, {u"a" + std::u16string(24, u'中'), u"", u"", u"", u""}, GPRS_OK},
+        {3, {u"", std::u16string(14, u'中'), u"", u"", u""}, GPRS_BAD_USER},
+        {3, {u"", u"a" + std::u16string(13, u'中'), u"", u"", u""}, GPRS_OK},
+        {5, {u"", u"", std::u16string(25, u'中'), u"", u""}, GPRS_BAD_PASSWORD},
+        {1, {u"", u"", u"", std::u16string(10, u'中'), u""}, GPRS_BAD_SERVER},
     };
     for (auto& c : cases)
         EXPECT_EQ(gprs_check(c.kind, ss.data(), c.t), c.want) << c.kind;
@@ -163,15 +170,20 @@ TEST(GprsStore, ServerSettingsKeepThePortAsNumber) {
     EXPECT_EQ(bad, ss);
 }
 
-TEST(GprsStore, LongAnsiTextIsCutWithoutSplittingCharacters) {
-    // 20 Chinese characters are 40 GBK bytes; the kind 3 user field holds 28.
-    std::u16string user(20, u'中');
+TEST(GprsStore, AnsiTextIsStoredWholeOrRefused) {
+    // 13 Chinese characters are 26 GBK bytes; the kind 3 user field holds
+    // 27 and its end, so 14 are refused rather than cut.
+    std::u16string user(14, u'中');
     ParamRecord p = make_param(3);
-    ASSERT_EQ(gprs_store(3, p.data(), nullptr, {u"", user.substr(0, 14), u"", u"", u""}), GPRS_OK);
-    std::string gbk = ansi_from_u16(user.substr(0, 14));
-    ASSERT_EQ(gbk.size(), 28u);
-    EXPECT_EQ(0, std::memcmp(p.data() + P3_OFF_USER, gbk.data(), 28));
+    ParamRecord before = p;
+    EXPECT_EQ(gprs_store(3, p.data(), nullptr, {u"", user, u"", u"", u""}), GPRS_BAD_USER);
+    EXPECT_EQ(p, before);
+    ASSERT_EQ(gprs_store(3, p.data(), nullptr, {u"", user.substr(0, 13), u"", u"", u""}), GPRS_OK);
+    std::string gbk = ansi_from_u16(user.substr(0, 13));
+    ASSERT_EQ(gbk.size(), 26u);
+    EXPECT_EQ(0, std::memcmp(p.data() + P3_OFF_USER, gbk.data(), 26));
+    EXPECT_EQ(p[P3_OFF_USER + 26], 0);
     // An odd width never keeps half a character.
     EXPECT_EQ(ansi_cut(ansi_from_u16(u"a中中"), 4), ansi_from_u16(u"a中"));
-    EXPECT_EQ(ansi_field_text(p.data() + P3_OFF_USER, 28), user.substr(0, 14));
+    EXPECT_EQ(ansi_field_text(p.data() + P3_OFF_USER, 28), user.substr(0, 13));
 }

@@ -236,3 +236,56 @@ TEST(ConfigRun, UnitWithoutMainSettingGetsOnlyItsParameterRecord) {
     ASSERT_EQ(prompter.shown.size(), 1u);
     EXPECT_EQ(prompter.shown[0].text, "Configuration success!");
 }
+
+// A stop from outside ends the run between whole records: before the first
+// write nothing is written; during the parameter record's write the block
+// is not begun; the run says nothing and tells what it wrote.
+TEST(ConfigRun, StopEndsTheRunAtARecordBoundary) {
+    struct StoppingUnit : FakeUnit {
+        volatile std::sig_atomic_t stop = 0;
+        const char* raise_at = "";
+        bool reread() override {
+            bool r = FakeUnit::reread();
+            stop = stop || std::string(raise_at) == "check";
+            return r;
+        }
+        int write_param(const uint8_t* rec) override {
+            int r = FakeUnit::write_param(rec);
+            stop = stop || std::string(raise_at) == "param";
+            return r;
+        }
+        int write_main_setting(const uint8_t* m, const uint8_t* s) override {
+            int r = FakeUnit::write_main_setting(m, s);
+            stop = stop || std::string(raise_at) == "block";
+            return r;
+        }
+    };
+    struct Case {
+        const char* raise_at;
+        int param_result;
+        ConfigRunResult want;
+        std::vector<std::string> calls;
+        int param, block;
+    } cases[] = {
+        {"check", 1, CONFIG_RUN_STOPPED, {"check"}, -1, -1},
+        {"param", 1, CONFIG_RUN_STOPPED, {"check", "param", "reread"}, 1, -1},
+        // The channel stopped too: the record broke off.
+        {"param", 0, CONFIG_RUN_STOPPED, {"check", "param", "reread"}, 0, -1},
+        // Asked during the last write: everything is written.
+        {"block", 1, CONFIG_RUN_SUCCESS, {"check", "param", "block", "reread"}, 1, 1},
+    };
+    for (const Case& c : cases) {
+        StoppingUnit unit;
+        unit.raise_at = c.raise_at;
+        unit.param_result = c.param_result;
+        ScriptedPrompter prompter;
+        ConfigWrites w;
+        auto r = config_run(unit, prompter, [](const ConfigEditArgs&) { return 1; }, &unit.stop, &w);
+        EXPECT_EQ(r, c.want) << c.raise_at;
+        EXPECT_EQ(unit.calls, c.calls) << c.raise_at;
+        EXPECT_EQ(w.param, c.param) << c.raise_at;
+        EXPECT_EQ(w.block, c.block) << c.raise_at;
+        EXPECT_TRUE(w.block_due || c.param < 0) << c.raise_at;
+        EXPECT_EQ(prompter.shown.size(), r == CONFIG_RUN_SUCCESS ? 1u : 0u) << c.raise_at;
+    }
+}

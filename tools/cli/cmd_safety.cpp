@@ -61,7 +61,12 @@ const char* const READ_BACK_STOPPED =
 // one raises it. Outside the run they act as usual.
 class WriteSignals {
   public:
-    void start() {
+    // first is said at the first signal, which also raises asked(); second
+    // when a second signal raises the stop flag.
+    void start(const char* first = INTERRUPT_WARNING, const char* second = INTERRUPT_STOPPING) {
+        first_text_ = first;
+        second_text_ = second;
+        asked_ = 0;
         stop_ = 0;
         done_ = false;
         checking_ = false;
@@ -82,6 +87,7 @@ class WriteSignals {
     // The writes are over: from now on one signal stops.
     void checking() { checking_ = true; }
     const volatile std::sig_atomic_t* flag() const { return &stop_; }
+    const volatile std::sig_atomic_t* asked() const { return &asked_; }
     bool stopped() const { return stop_ != 0; }
 
   private:
@@ -101,16 +107,20 @@ class WriteSignals {
                 stop_ = 1;
             } else if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
                 stop_ = 1;
-                CliProgress::printAside(std::string(INTERRUPT_STOPPING) + "\n");
+                CliProgress::printAside(std::string(second_text_) + "\n");
             } else {
                 warned = true;
                 first = now;
-                CliProgress::printAside(std::string(INTERRUPT_WARNING) + "\n");
+                asked_ = 1;
+                CliProgress::printAside(std::string(first_text_) + "\n");
             }
         }
     }
 
     volatile std::sig_atomic_t stop_ = 0;
+    volatile std::sig_atomic_t asked_ = 0;
+    const char* first_text_ = INTERRUPT_WARNING;
+    const char* second_text_ = INTERRUPT_STOPPING;
     std::atomic<bool> done_{false};
     std::atomic<bool> checking_{false};
     sigset_t set_{};
@@ -502,6 +512,14 @@ std::unique_ptr<UpdateGuard> cli_safety_guard_shared(const CliSafetyOptions& opt
 
 const volatile std::sig_atomic_t* cli_stop_signals_begin() {
     shared_signals.start();
+    return shared_signals.flag();
+}
+
+const volatile std::sig_atomic_t* cli_stop_signals_begin(const char* first_text,
+                                                         const char* second_text,
+                                                         const volatile std::sig_atomic_t** asked) {
+    shared_signals.start(first_text, second_text);
+    *asked = shared_signals.asked();
     return shared_signals.flag();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/config_keys.h"
 #include "config/config_model.h"
@@ -25,6 +26,7 @@
 #include "update/unit_backup.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/safety.h"
 #include "tools/cli/unit_access.h"
 
 namespace {
@@ -111,6 +113,68 @@ void print_view(const ConfigView& v, int radar_type) {
     std::printf("port: %s%s\n", utf8(g.port).c_str(), fixed);
 }
 
+const char* const SETTINGS_STOP_FIRST =
+    "Stopping once the record being written is whole; the settings not written by then stay as "
+    "they were. Send the signal again within 5 seconds to stop at once.";
+const char* const SETTINGS_STOP_SECOND =
+    "Stopping at the next report; the record being written stays incomplete.";
+
+std::vector<std::string> keys_of(const ConfigValues& kv) {
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : kv)
+        keys.push_back(key);
+    return keys;
+}
+
+// Whether a setting is kept in the server settings of the main-setting
+// block rather than in the parameter record (kind 3 keeps all there).
+bool in_main_setting_block(const std::string& key, int kind) {
+    std::string k = config_key_canonical(key);
+    return kind != 3 && (k == "carrier" || k == "apn" || k == "user" || k == "password" ||
+                         k == "server" || k == "port");
+}
+
+// A run a signal ended: what each record got, named with its settings, on
+// standard error and in the failure object (exit 8).
+int report_stop(const ConfigWrites& w, int kind, const std::vector<std::string>& keys) {
+    std::vector<std::string> param_keys, block_keys;
+    for (const std::string& k : keys)
+        (in_main_setting_block(k, kind) ? block_keys : param_keys).push_back(k);
+    // Records written, broken off (the unit may hold them incomplete), not
+    // begun.
+    std::vector<std::string> parts[3], applied, not_written;
+    auto record = [&](int state, const char* name, const std::vector<std::string>& ks) {
+        std::string text = name;
+        for (size_t i = 0; i < ks.size(); ++i)
+            text += (i ? ", " : " (") + ks[i];
+        text += ks.empty() ? "" : ")";
+        parts[state == 1 ? 0 : state == 0 ? 1 : 2].push_back(text);
+        std::vector<std::string>& to = state == 1 ? applied : not_written;
+        to.insert(to.end(), ks.begin(), ks.end());
+    };
+    record(w.param, "the parameter record", param_keys);
+    if (w.block_due)
+        record(w.block, "the main-setting block", block_keys);
+    std::string text = "The settings were stopped";
+    if (w.param < 0) {
+        text += " before anything was written.";
+    } else {
+        const char* const heads[3] = {"written: ", "broken off (the unit may hold it incomplete): ",
+                                      "not written: "};
+        std::string sep = ": ";
+        for (int i = 0; i < 3; ++i)
+            for (size_t j = 0; j < parts[i].size(); ++j) {
+                text += (j ? std::string(", ") : sep + heads[i]) + parts[i][j];
+                sep = "; ";
+            }
+        text += ".";
+    }
+    return cli_fail_with(CLI_INTERRUPTED, text,
+                         CliJson{{"written", w.param == 1 || w.block == 1},
+                                 {"applied", applied},
+                                 {"not_written", not_written}});
+}
+
 // Opens the first unit of the chosen source, or says why not.
 int open_unit(QV_Machine** out) {
     *out = nullptr;
@@ -141,10 +205,10 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
             return cli_fail(
                 CLI_USAGE, apply_file + ": no settings of a unit (as settings --json prints them)");
         // A text the unit's code page cannot hold would be stored with '?'
-        // in its place: the file is refused before anything is written.
-        for (const auto& [key, value] : f.values)
-            if (std::string e = config_code_page_refusal(key, utf8_to_wtext(value)); !e.empty())
-                return cli_fail(CLI_FAILED, e + "; nothing of " + apply_file + " was applied");
+        // in its place, one longer than its field cut short: the file is
+        // refused before anything is written.
+        if (std::string e = config_values_refusal(f.kind, f.values); !e.empty())
+            return cli_fail(CLI_FAILED, e + "; nothing of " + apply_file + " was applied");
         file_kind = f.kind;
         kv = std::move(f.values);
         wrong_type = std::move(f.wrong_type);
@@ -248,10 +312,27 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         }
         return 1;
     };
-    ConfigRunResult r = config_run(unit, prompter, editor);
+    // A signal ends the run between whole records (a second one at once,
+    // as update's writes stop); what was written is said.
+    const volatile std::sig_atomic_t* asked = nullptr;
+    const volatile std::sig_atomic_t* stop =
+        cli_stop_signals_begin(SETTINGS_STOP_FIRST, SETTINGS_STOP_SECOND, &asked);
+    if (m->channel)
+        m->channel->stop = stop;
+    const int kind = m->param_kind;
+    ConfigWrites writes;
+    ConfigRunResult r = config_run(unit, prompter, editor, asked, &writes);
+    if (m->channel)
+        m->channel->stop = nullptr;
+    cli_stop_signals_end();
     prompter.flush();
     for (const std::string& why : not_applied)
         std::fprintf(stderr, "not applied: %s\n", why.c_str());
+    if (r == CONFIG_RUN_STOPPED) {
+        result = report_stop(writes, kind, apply ? applied : keys_of(kv));
+        QV_Machine_release(m);
+        return result;
+    }
     std::string why = refusal;
     if (r == CONFIG_RUN_UNIT_GONE)
         why += (why.empty() ? "" : "\n") + std::string(CONFIG_NO_HARDWARE);

@@ -43,6 +43,14 @@ std::unique_ptr<UpdateGuard> cli_safety_guard_shared(const CliSafetyOptions& opt
 // run's channel reads between reports.
 const volatile std::sig_atomic_t* cli_stop_signals_begin();
 void cli_stop_signals_end();
+// The same stop for a command that ends at boundaries of its own (settings
+// writes record by record): the first signal says first_text and raises
+// *asked, which the command reads at its next boundary; a second within 5
+// seconds says second_text and raises the returned flag. Ended by
+// cli_stop_signals_end.
+const volatile std::sig_atomic_t* cli_stop_signals_begin(const char* first_text,
+                                                         const char* second_text,
+                                                         const volatile std::sig_atomic_t** asked);
 
 // After the run: prints the guard's warnings and the end-of-run note on
 // standard error, and returns the exit code with the text that goes with it

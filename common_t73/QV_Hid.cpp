@@ -12,6 +12,7 @@
 #include "common_t73/QV_HidSession.h"
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
+#include "support/net.h"
 #include "support/text.h"
 
 struct QV_HidHandle {
@@ -29,6 +30,7 @@ struct QV_HidHandle {
 namespace {
 
 const char SOCKET_PREFIX[] = "socket:";
+const char TCP_PREFIX[] = "tcp:";
 const char HID_PREFIX[] = "hid:";
 const char EMULATED_PREFIX[] = "emulated:";
 const char REPLAY_PREFIX[] = "replay:";
@@ -36,13 +38,13 @@ const char REPLAY_PREFIX[] = "replay:";
 // way interface paths do.
 const char16_t EMULATED_PATH[] = u"emulated:vid_0416&pid_b500";
 
-enum class SourceKind { Hid, Socket, Emulated, Replay };
+enum class SourceKind { Hid, Socket, Tcp, Emulated, Replay };
 
 struct Source {
     std::mutex lock;
     SourceKind kind = SourceKind::Hid;
-    std::string socketPath;
-    std::string hidPath; // empty: any unit
+    std::string socketPath; // the socket path, or HOST:PORT for Tcp
+    std::string hidPath;    // empty: any unit
     std::string replayFile;
     std::string error;
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
@@ -133,6 +135,19 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         }
         return;
     }
+    case SourceKind::Tcp: {
+        // The emulator stands for one present unit while it accepts.
+        std::string host;
+        uint16_t port = 0;
+        NetSocket probe = NET_NO_SOCKET;
+        if (net_split_host_port(socketPath, &host, &port) &&
+            net_connect_tcp(host, port, &probe) == NET_CONNECTED) {
+            net_close(probe);
+            std::u16string path = utf8_to_wtext(TCP_PREFIX + socketPath);
+            attach(owner, path.c_str());
+        }
+        return;
+    }
     case SourceKind::Hid:
         // Enumeration already matched the unit's vendor and product ids.
         for (const QV_HidUnitInfo& unit : QV_Hid_enumerate()) {
@@ -156,10 +171,17 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     int lockFd = -1;
     if (!starts_with(p, EMULATED_PREFIX) && !starts_with(p, REPLAY_PREFIX)) {
         bool socket = starts_with(p, SOCKET_PREFIX);
+        bool tcp = starts_with(p, TCP_PREFIX);
         std::string lockPath =
-            socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
+            socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX)))
+            : tcp  ? QV_UnitLock_pathForTcp(p.substr(std::strlen(TCP_PREFIX)))
+                   : p;
         int holder = 0, error = 0;
-        QV_UnitLockResult locked = QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder, &error);
+        QV_UnitLockResult locked = QV_UNIT_LOCK_FAILED;
+        if (!lockPath.empty())
+            locked = QV_UnitLock_acquire(lockPath, socket || tcp, &lockFd, &holder, &error);
+        else
+            error = errno;
         if (locked == QV_UNIT_LOCK_BUSY) {
             last_busy_pid = holder;
             last_open_error = QV_HID_OPEN_BUSY;
@@ -170,13 +192,13 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         if (locked != QV_UNIT_LOCK_HELD) {
             std::string unitPath = socket ? p.substr(std::strlen(SOCKET_PREFIX)) : p;
             struct stat st {};
-            if (::stat(unitPath.c_str(), &st) != 0) {
+            if (!tcp && ::stat(unitPath.c_str(), &st) != 0) {
                 // The unit is gone (or never was): nothing to lock.
                 last_open_error = QV_HID_OPEN_FAILED;
                 return nullptr;
             }
             // A device node this user may not read needs the udev rule.
-            bool denied = !socket && (error == EACCES || error == EPERM);
+            bool denied = !socket && !tcp && (error == EACCES || error == EPERM);
             if (!denied) {
                 std::lock_guard<std::mutex> guard(lock_failure_mutex);
                 lock_failure_path = lockPath;
@@ -190,6 +212,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     QV_HidOpenError why = QV_HID_OPEN_FAILED;
     if (starts_with(p, SOCKET_PREFIX)) {
         transport = QV_HidSocket_open(p.substr(std::strlen(SOCKET_PREFIX)));
+    } else if (starts_with(p, TCP_PREFIX)) {
+        transport = QV_HidTcp_open(p.substr(std::strlen(TCP_PREFIX)));
     } else if (starts_with(p, REPLAY_PREFIX)) {
         transport = QV_HidReplay_open();
     } else if (starts_with(p, EMULATED_PREFIX)) {
@@ -313,6 +337,14 @@ int QV_Hid_selectSource(const std::string& text) {
         source().kind = SourceKind::Socket;
         source().socketPath = text.substr(std::strlen(SOCKET_PREFIX));
         source().hidPath.clear();
+    } else if (starts_with(text, TCP_PREFIX)) {
+        std::string host;
+        uint16_t port = 0;
+        if (!net_split_host_port(text.substr(std::strlen(TCP_PREFIX)), &host, &port))
+            return 0;
+        source().kind = SourceKind::Tcp;
+        source().socketPath = text.substr(std::strlen(TCP_PREFIX));
+        source().hidPath.clear();
     } else {
         return 0;
     }
@@ -343,6 +375,8 @@ std::string QV_Hid_sourceText() {
     switch (source().kind) {
     case SourceKind::Socket:
         return SOCKET_PREFIX + source().socketPath;
+    case SourceKind::Tcp:
+        return TCP_PREFIX + source().socketPath;
     case SourceKind::Emulated:
         return "emulated";
     case SourceKind::Replay:

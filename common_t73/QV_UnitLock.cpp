@@ -9,8 +9,22 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "support/temp_dir.h"
+
 std::string QV_UnitLock_pathForSocket(const std::string& socketPath) {
     return socketPath + ".lock";
+}
+
+std::string QV_UnitLock_pathForTcp(const std::string& hostPort) {
+    std::string dir = temp_dir_ensure();
+    if (dir.empty())
+        return std::string();
+    std::string name = "unit-tcp-" + hostPort + ".lock";
+    // A host name is a file name here: nothing in it may leave the folder.
+    for (char& c : name)
+        if (c == '/' || c == '\\' || c == ':')
+            c = '_';
+    return dir + "/" + name;
 }
 
 QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd, int* holderPid,

@@ -1,11 +1,12 @@
 #include "support/text.h"
 
+#include "support/charset.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iconv.h>
 #include <vector>
 
 namespace {
@@ -17,24 +18,11 @@ bool is_wblank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
-// Converts bytes between two iconv encodings. False when the text cannot
+// Converts bytes between two character sets. False when the text cannot
 // be represented or the conversion is not available.
 bool convert(const char* to, const char* from, const char* in, size_t in_len,
              std::vector<char>& out) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-    out.assign(in_len * 4 + 8, 0);
-    char* src = const_cast<char*>(in);
-    char* dst = out.data();
-    size_t src_left = in_len;
-    size_t dst_left = out.size();
-    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1))
-        return false;
-    out.resize(out.size() - dst_left);
-    return true;
+    return charset_convert(to, from, in, in_len, &out);
 }
 
 } // namespace

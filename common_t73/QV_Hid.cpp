@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "common_t73/QV_HidSession.h"
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
 #include "support/net.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 struct QV_HidHandle {
@@ -22,8 +21,7 @@ struct QV_HidHandle {
     std::unique_ptr<QV_ReportTransport> transport;
     ~QV_HidHandle() {
         transport.reset();
-        if (lockFd >= 0)
-            ::close(lockFd);
+        platform_close(lockFd);
     }
 };
 
@@ -128,8 +126,7 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         return;
     case SourceKind::Socket: {
         // The emulator's socket stands for one present unit.
-        struct stat st {};
-        if (::stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        if (platform_path_kind(socketPath, nullptr, true) == PLATFORM_PATH_SOCKET) {
             std::u16string path = utf8_to_wtext(SOCKET_PREFIX + socketPath);
             attach(owner, path.c_str());
         }
@@ -191,8 +188,7 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         // unit in the middle of an update.
         if (locked != QV_UNIT_LOCK_HELD) {
             std::string unitPath = socket ? p.substr(std::strlen(SOCKET_PREFIX)) : p;
-            struct stat st {};
-            if (!tcp && ::stat(unitPath.c_str(), &st) != 0) {
+            if (!tcp && platform_path_kind(unitPath, nullptr, true) == PLATFORM_PATH_MISSING) {
                 // The unit is gone (or never was): nothing to lock.
                 last_open_error = QV_HID_OPEN_FAILED;
                 return nullptr;
@@ -228,8 +224,7 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         transport = QV_HidHidapi_open(p, &why);
     }
     if (!transport) {
-        if (lockFd >= 0)
-            ::close(lockFd);
+        platform_close(lockFd);
         last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
         return nullptr;
     }
@@ -239,8 +234,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     if (handle) {
         handle->lockFd = lockFd;
         handle->path = p;
-    } else if (lockFd >= 0)
-        ::close(lockFd);
+    } else
+        platform_close(lockFd);
     last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
     return handle;
 }

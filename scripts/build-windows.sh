@@ -6,8 +6,9 @@
 # hidapi, minizip and libcurl for Windows once from their Debian sources into
 # .cache/windows/ (one folder per library, named after its Debian version and
 # build flags, so a new version or new flags build anew), then configures
-# build-windows/ and builds every Windows target, or only those named.
-# Wine's prefix lives in build-windows/wine. Prints the build folder last.
+# build-windows/, builds the Windows programs (or only the targets named)
+# and runs the Windows test programs under Wine (not with --no-test). Wine's
+# prefix lives in build-windows/wine. Prints the build folder last.
 set -euo pipefail
 shopt -s inherit_errexit
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -123,26 +124,40 @@ if [ "${TREVIK_WINDOWS_DEPS_ONLY:-0}" = 1 ]; then exit 0; fi
 t=$SECONDS
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo --toolchain "$root/cmake/mingw-w64.cmake"
   -DTREVIK_GUI=OFF -DTREVIK_BENCH=OFF
-  "-DCMAKE_PREFIX_PATH=$hidapi;$minizip;$curl" -DGTEST_ROOT="$cache/googletest")
+  "-DTREVIK_WINDOWS_DEPS=$hidapi;$minizip;$curl")
 if command -v ccache >/dev/null; then
   flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}" CCACHE_NOHASHDIR=1
 fi
 unset CC CXX AR RANLIB
+# Wine keeps its prefix (its C: drive and registry) in the build folder.
+export WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# What builds for Windows so far, and the test programs among it; trevik-cli
+# joins once the rest of its calls go through support/platform.h.
+default_targets=(trevik-pkgbuild support_tests)
+test_programs=(tests/support/support_tests.exe)
+[ $# -gt 0 ] || set -- "${default_targets[@]}"
 targets=()
 for t_ in "$@"; do targets+=(--target "$t_"); done
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j2 "${targets[@]}" >&2
 step "built ($((SECONDS - t)) s)"
 
-if [ "$run_tests" = 1 ] && [ ${#targets[@]} -eq 0 ]; then
+if [ "$run_tests" = 1 ]; then
   t=$SECONDS
-  export WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
   step "wine prefix ready ($((SECONDS - t)) s)"
   t=$SECONDS
-  ctest --test-dir "$dir" --output-on-failure -j2 >&2
+  failed=0
+  for prog in "${test_programs[@]}"; do
+    [ -f "$dir/$prog" ] || continue
+    if ! (cd "$dir" && wine "$prog" --gtest_brief=1) >&2; then
+      echo "build-windows: $prog failed under Wine" >&2
+      failed=1
+    fi
+  done
   step "tests under Wine ($((SECONDS - t)) s)"
+  [ "$failed" = 0 ] || exit 1
 fi
 step "done ($((SECONDS - t0)) s)"
 echo "$dir"

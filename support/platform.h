@@ -27,6 +27,7 @@ enum : int {
     PLATFORM_APPEND = 0x10,
     PLATFORM_EXCLUSIVE = 0x20, // with PLATFORM_CREATE: fails (EEXIST) when the name exists
     PLATFORM_NO_LINK = 0x40,   // a symbolic link at the name is refused (ELOOP)
+    PLATFORM_NO_WAIT = 0x80,   // POSIX: O_NONBLOCK | O_NOCTTY (a device node); Windows: nothing
 };
 
 // Opens path. A created file gets mode (POSIX permission bits; on Windows
@@ -60,13 +61,18 @@ enum PlatformPathKind {
     PLATFORM_PATH_OTHER = 5,  // a device node, a pipe
 };
 
-// What is at path, without following a link there; *size, when given and
-// a file is there, its size in bytes.
-PlatformPathKind platform_path_kind(const std::string& path, int64_t* size = nullptr);
+// What is at path, without following a link there (lstat) unless follow
+// (stat: then never PLATFORM_PATH_LINK; a dangling link is missing); *size,
+// when given and a file is there, its size in bytes.
+PlatformPathKind platform_path_kind(const std::string& path, int64_t* size = nullptr,
+                                    bool follow = false);
 
 // Makes one folder; only this user may use it when owner_only. 0, or -1
 // with errno set (EEXIST when something is at the name already).
 int platform_mkdir(const std::string& path, bool owner_only);
+
+// Removes a file or an empty folder. 0, or -1 with errno set.
+int platform_remove(const std::string& path);
 
 // ---- Locks -----------------------------------------------------------------
 

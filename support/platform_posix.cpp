@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -29,6 +30,8 @@ int platform_open(const std::string& path, int how, int mode) {
         flags |= O_EXCL;
     if (how & PLATFORM_NO_LINK)
         flags |= O_NOFOLLOW;
+    if (how & PLATFORM_NO_WAIT)
+        flags |= O_NONBLOCK | O_NOCTTY;
     return ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
 }
 
@@ -61,9 +64,9 @@ int platform_fsync(int fd) {
     return ::fsync(fd);
 }
 
-PlatformPathKind platform_path_kind(const std::string& path, int64_t* size) {
+PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
         return PLATFORM_PATH_MISSING;
     if (S_ISREG(st.st_mode)) {
         if (size)
@@ -78,6 +81,10 @@ PlatformPathKind platform_path_kind(const std::string& path, int64_t* size) {
 
 int platform_mkdir(const std::string& path, bool owner_only) {
     return ::mkdir(path.c_str(), owner_only ? 0700 : 0777);
+}
+
+int platform_remove(const std::string& path) {
+    return std::remove(path.c_str());
 }
 
 // ---- Locks -----------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "support/text.h"
 
 #include "support/charset.h"
+#include "support/platform.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -116,15 +117,15 @@ int temp_path_join(char16_t* dst, const char16_t* name) {
     if (!dst)
         return 0;
     std::memset(dst, 0, 1024 * sizeof(char16_t));
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/tmp";
+    std::string dir = platform_temp_root();
     // The directory is kept up to and including its last separator.
-    if (dir.back() != '/')
-        dir += '/';
+    const char separator = platform_separator();
+    if (dir.back() != separator)
+        dir += separator;
     std::u16string wdir = utf8_to_wtext(dir);
     if (wdir.size() > 1023)
         wdir.resize(1023);
-    size_t cut = wdir.rfind(u'/');
+    size_t cut = wdir.rfind(static_cast<char16_t>(separator));
     wdir.resize(cut == std::u16string::npos ? 0 : cut + 1);
     std::memcpy(dst, wdir.data(), wdir.size() * sizeof(char16_t));
     return wtext_append(dst, name);
@@ -309,6 +310,9 @@ std::string wtext_to_utf8(const char16_t* s) {
 }
 
 std::string wide_to_utf8(const wchar_t* s) {
+    // A 16-bit wchar_t (Windows) holds UTF-16: pairs are one character.
+    if constexpr (sizeof(wchar_t) == sizeof(char16_t))
+        return wtext_to_utf8(reinterpret_cast<const char16_t*>(s));
     std::string out;
     for (; s && *s; ++s) {
         uint32_t c = uint32_t(*s);
@@ -331,7 +335,7 @@ std::u16string utf8_to_wtext(const std::string& s) {
 
 std::string utc_time_text(std::time_t t) {
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    platform_utc_time(t, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;

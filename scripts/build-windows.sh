@@ -134,8 +134,9 @@ unset CC CXX AR RANLIB
 export WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # What builds for Windows so far, and the test programs among it; trevik-cli
 # joins once the rest of its calls go through support/platform.h.
-default_targets=(trevik-pkgbuild support_tests)
-test_programs=(tests/support/support_tests.exe)
+default_targets=(trevik-pkgbuild support_tests package_tests config_tests)
+test_programs=(tests/support/support_tests.exe tests/package/package_tests.exe
+  tests/config/config_tests.exe)
 [ $# -gt 0 ] || set -- "${default_targets[@]}"
 targets=()
 for t_ in "$@"; do targets+=(--target "$t_"); done
@@ -151,7 +152,7 @@ if [ "$run_tests" = 1 ]; then
   failed=0
   for prog in "${test_programs[@]}"; do
     [ -f "$dir/$prog" ] || continue
-    if ! (cd "$dir" && wine "$prog" --gtest_brief=1) >&2; then
+    if ! (cd "$dir/$(dirname "$prog")" && wine "./$(basename "$prog")" --gtest_brief=1) >&2; then
       echo "build-windows: $prog failed under Wine" >&2
       failed=1
     fi

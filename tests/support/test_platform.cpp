@@ -10,6 +10,7 @@
 #include "support/charset.h"
 #include "support/platform.h"
 #include "support/sha256.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -129,3 +130,46 @@ TEST(Charset, CodePage936BothWaysAndWhatItCannotHold) {
 }
 
 } // namespace
+
+namespace {
+
+bool exists(const std::string& path) {
+    return platform_path_kind(path) != PLATFORM_PATH_MISSING;
+}
+
+void touch(const std::string& path) {
+    platform_close(platform_open(path, PLATFORM_WRITE | PLATFORM_CREATE));
+}
+
+} // namespace
+
+// The private temporary directory on either system: made and checked, run
+// directories claimed, and only unclaimed leftovers swept.
+TEST(TempDir, ClaimedRunsSurviveASweepAndFreedOnesGo) {
+    std::string top = temp_dir_ensure();
+    ASSERT_FALSE(top.empty());
+    EXPECT_EQ(platform_path_kind(top), PLATFORM_PATH_DIR);
+    EXPECT_EQ(temp_dir_ensure(), top); // a second time: the same, still ours
+
+    const std::string sep(1, platform_separator());
+    std::string leftover = "leftover-" + std::to_string(platform_pid()) + ".dqv";
+    std::string run = top + sep + "run-" + std::to_string(platform_pid());
+    ASSERT_EQ(platform_mkdir(run, true), 0);
+    touch(run + sep + leftover);
+    int claim = temp_dir_claim_run(run.c_str());
+    ASSERT_GE(claim, 0);
+    int second = temp_dir_claim_run(run.c_str()); // two runs of one name share it
+    EXPECT_GE(second, 0);
+
+    temp_dir_sweep_stale(leftover.c_str());
+    EXPECT_TRUE(exists(run + sep + leftover)) << "a claimed run lost its file";
+
+    temp_dir_release_run(claim);
+    temp_dir_release_run(second);
+    temp_dir_sweep_stale(leftover.c_str());
+    EXPECT_FALSE(exists(run + sep + leftover));
+    EXPECT_FALSE(exists(run)) << "an empty unclaimed run directory stays";
+
+    // A name with a separator never reaches outside the directory.
+    temp_dir_sweep_stale(("x" + sep + leftover).c_str());
+}

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "common_t73/QV_HidSession.h"
 #include "common_t73/QV_HidTransports.h"
 #include "common_t73/QV_UnitLock.h"
+#include "support/net.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 struct QV_HidHandle {
@@ -21,14 +21,14 @@ struct QV_HidHandle {
     std::unique_ptr<QV_ReportTransport> transport;
     ~QV_HidHandle() {
         transport.reset();
-        if (lockFd >= 0)
-            ::close(lockFd);
+        platform_close(lockFd);
     }
 };
 
 namespace {
 
 const char SOCKET_PREFIX[] = "socket:";
+const char TCP_PREFIX[] = "tcp:";
 const char HID_PREFIX[] = "hid:";
 const char EMULATED_PREFIX[] = "emulated:";
 const char REPLAY_PREFIX[] = "replay:";
@@ -36,13 +36,13 @@ const char REPLAY_PREFIX[] = "replay:";
 // way interface paths do.
 const char16_t EMULATED_PATH[] = u"emulated:vid_0416&pid_b500";
 
-enum class SourceKind { Hid, Socket, Emulated, Replay };
+enum class SourceKind { Hid, Socket, Tcp, Emulated, Replay };
 
 struct Source {
     std::mutex lock;
     SourceKind kind = SourceKind::Hid;
-    std::string socketPath;
-    std::string hidPath; // empty: any unit
+    std::string socketPath; // the socket path, or HOST:PORT for Tcp
+    std::string hidPath;    // empty: any unit
     std::string replayFile;
     std::string error;
     std::function<std::unique_ptr<QV_ReportTransport>()> factory;
@@ -126,9 +126,21 @@ void QV_Hid_findUnit(void* owner, QV_HidAttachFn attach) {
         return;
     case SourceKind::Socket: {
         // The emulator's socket stands for one present unit.
-        struct stat st {};
-        if (::stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        if (platform_path_kind(socketPath, nullptr, true) == PLATFORM_PATH_SOCKET) {
             std::u16string path = utf8_to_wtext(SOCKET_PREFIX + socketPath);
+            attach(owner, path.c_str());
+        }
+        return;
+    }
+    case SourceKind::Tcp: {
+        // The emulator stands for one present unit while it accepts.
+        std::string host;
+        uint16_t port = 0;
+        NetSocket probe = NET_NO_SOCKET;
+        if (net_split_host_port(socketPath, &host, &port) &&
+            net_connect_tcp(host, port, &probe) == NET_CONNECTED) {
+            net_close(probe);
+            std::u16string path = utf8_to_wtext(TCP_PREFIX + socketPath);
             attach(owner, path.c_str());
         }
         return;
@@ -156,10 +168,17 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     int lockFd = -1;
     if (!starts_with(p, EMULATED_PREFIX) && !starts_with(p, REPLAY_PREFIX)) {
         bool socket = starts_with(p, SOCKET_PREFIX);
+        bool tcp = starts_with(p, TCP_PREFIX);
         std::string lockPath =
-            socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX))) : p;
+            socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX)))
+            : tcp  ? QV_UnitLock_pathForTcp(p.substr(std::strlen(TCP_PREFIX)))
+                   : p;
         int holder = 0, error = 0;
-        QV_UnitLockResult locked = QV_UnitLock_acquire(lockPath, socket, &lockFd, &holder, &error);
+        QV_UnitLockResult locked = QV_UNIT_LOCK_FAILED;
+        if (!lockPath.empty())
+            locked = QV_UnitLock_acquire(lockPath, socket || tcp, &lockFd, &holder, &error);
+        else
+            error = errno;
         if (locked == QV_UNIT_LOCK_BUSY) {
             last_busy_pid = holder;
             last_open_error = QV_HID_OPEN_BUSY;
@@ -169,14 +188,13 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         // unit in the middle of an update.
         if (locked != QV_UNIT_LOCK_HELD) {
             std::string unitPath = socket ? p.substr(std::strlen(SOCKET_PREFIX)) : p;
-            struct stat st {};
-            if (::stat(unitPath.c_str(), &st) != 0) {
+            if (!tcp && platform_path_kind(unitPath, nullptr, true) == PLATFORM_PATH_MISSING) {
                 // The unit is gone (or never was): nothing to lock.
                 last_open_error = QV_HID_OPEN_FAILED;
                 return nullptr;
             }
             // A device node this user may not read needs the udev rule.
-            bool denied = !socket && (error == EACCES || error == EPERM);
+            bool denied = !socket && !tcp && (error == EACCES || error == EPERM);
             if (!denied) {
                 std::lock_guard<std::mutex> guard(lock_failure_mutex);
                 lock_failure_path = lockPath;
@@ -190,6 +208,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     QV_HidOpenError why = QV_HID_OPEN_FAILED;
     if (starts_with(p, SOCKET_PREFIX)) {
         transport = QV_HidSocket_open(p.substr(std::strlen(SOCKET_PREFIX)));
+    } else if (starts_with(p, TCP_PREFIX)) {
+        transport = QV_HidTcp_open(p.substr(std::strlen(TCP_PREFIX)));
     } else if (starts_with(p, REPLAY_PREFIX)) {
         transport = QV_HidReplay_open();
     } else if (starts_with(p, EMULATED_PREFIX)) {
@@ -204,8 +224,7 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         transport = QV_HidHidapi_open(p, &why);
     }
     if (!transport) {
-        if (lockFd >= 0)
-            ::close(lockFd);
+        platform_close(lockFd);
         last_open_error = why == QV_HID_OPEN_DENIED ? QV_HID_OPEN_DENIED : QV_HID_OPEN_FAILED;
         return nullptr;
     }
@@ -215,8 +234,8 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
     if (handle) {
         handle->lockFd = lockFd;
         handle->path = p;
-    } else if (lockFd >= 0)
-        ::close(lockFd);
+    } else
+        platform_close(lockFd);
     last_open_error = handle ? QV_HID_OPEN_OK : QV_HID_OPEN_FAILED;
     return handle;
 }
@@ -313,6 +332,14 @@ int QV_Hid_selectSource(const std::string& text) {
         source().kind = SourceKind::Socket;
         source().socketPath = text.substr(std::strlen(SOCKET_PREFIX));
         source().hidPath.clear();
+    } else if (starts_with(text, TCP_PREFIX)) {
+        std::string host;
+        uint16_t port = 0;
+        if (!net_split_host_port(text.substr(std::strlen(TCP_PREFIX)), &host, &port))
+            return 0;
+        source().kind = SourceKind::Tcp;
+        source().socketPath = text.substr(std::strlen(TCP_PREFIX));
+        source().hidPath.clear();
     } else {
         return 0;
     }
@@ -343,6 +370,8 @@ std::string QV_Hid_sourceText() {
     switch (source().kind) {
     case SourceKind::Socket:
         return SOCKET_PREFIX + source().socketPath;
+    case SourceKind::Tcp:
+        return TCP_PREFIX + source().socketPath;
     case SourceKind::Emulated:
         return "emulated";
     case SourceKind::Replay:

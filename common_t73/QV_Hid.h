@@ -5,6 +5,8 @@
 // The operations run over one of four transports, chosen by the unit source:
 //   "hid"          real units through hidapi (the default);
 //   "socket:PATH"  a unit emulator on a Unix-domain stream socket;
+//   "tcp:HOST:PORT" the same emulator on a TCP port (loopback), where
+//                  Unix-domain sockets are not to be had;
 //   "replay:FILE"  a recorded session, answered strictly in order;
 //   emulated       an in-process report transport handed in by tests.
 // A recording (QV_Hid_startRecording) wraps whichever transport is opened.
@@ -25,7 +27,7 @@ inline constexpr int REPORT_SIZE = 65;
 // Longest wait for one report, in each direction.
 inline constexpr int REPORT_TIMEOUT_MS = 1000;
 
-// On a "socket:PATH" unit the emulator answers every report the host writes
+// On a "socket:PATH" or "tcp:HOST:PORT" unit the emulator answers every report the host writes
 // with this one byte as soon as the unit has taken the report; the host's
 // write completes only then, as a write to the unit's USB endpoint does.
 // Between the unit's own reports it is never mistaken for one: those begin
@@ -119,8 +121,8 @@ int QV_Hid_classOfGuid(const uint8_t* guid);
 
 // Chooses where units are looked for: "hid" (every unit, the first one
 // used), "hid:PATH" (only the unit at that device path, such as
-// /dev/hidraw3), "socket:PATH" or "replay:FILE" (a recorded session, loaded
-// now; "replay:FILE?realtime" keeps its pauses). Returns 1, or 0 for any
+// /dev/hidraw3), "socket:PATH", "tcp:HOST:PORT" or "replay:FILE" (a recorded
+// session, loaded now; "replay:FILE?realtime" keeps its pauses). Returns 1, or 0 for any
 // other text or a session file that cannot be used (the source is then left
 // as it was; QV_Hid_sourceError says why).
 int QV_Hid_selectSource(const std::string& text);
@@ -193,7 +195,7 @@ void QV_Hid_setEnumerator(std::function<std::vector<QV_HidUnitInfo>()> enumerate
 // factory, or QV_Hid_selectSource, ends this.
 void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> factory);
 
-// The selected source as text: "hid", "hid:PATH", "socket:PATH",
+// The selected source as text: "hid", "hid:PATH", "socket:PATH", "tcp:HOST:PORT",
 // "replay:FILE" or "emulated".
 std::string QV_Hid_sourceText();
 

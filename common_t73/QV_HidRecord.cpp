@@ -33,7 +33,7 @@ Recording& recording() {
 }
 
 std::string source_kind(const std::string& path) {
-    for (const char* kind : {"socket", "emulated", "replay"})
+    for (const char* kind : {"socket", "tcp", "emulated", "replay"})
         if (path.rfind(std::string(kind) + ":", 0) == 0)
             return kind;
     return "hid";

@@ -1,4 +1,5 @@
-// Report transport to a unit emulator on a Unix-domain stream socket.
+// Report transport to a unit emulator on a stream connection: a
+// Unix-domain socket (socket:PATH) or loopback TCP (tcp:HOST:PORT).
 //
 // Host to unit: whole 65-byte reports. Unit to host: whole 65-byte reports
 // (report id 0 first) and, between them, one SOCKET_REPORT_TAKEN byte for
@@ -6,17 +7,13 @@
 // come back, so a slow unit slows the host down the way a USB endpoint does,
 // instead of the host running seconds ahead and then timing out on a reply.
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 
 #include "common_t73/QV_HidTransports.h"
+#include "support/net.h"
 
 namespace {
 
@@ -38,8 +35,8 @@ int ms_left(Clock::time_point deadline) {
 
 class SocketTransport : public QV_ReportTransport {
   public:
-    explicit SocketTransport(int fd) : fd_(fd) {}
-    ~SocketTransport() override { ::close(fd_); }
+    explicit SocketTransport(NetSocket fd) : fd_(fd) {}
+    ~SocketTransport() override { net_close(fd_); }
 
     int writeReport(const uint8_t* report, int timeoutMs) override {
         if (gone_)
@@ -47,16 +44,13 @@ class SocketTransport : public QV_ReportTransport {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         int sent = 0;
         while (sent < REPORT_SIZE) {
-            ssize_t n = ::send(fd_, report + sent, static_cast<size_t>(REPORT_SIZE - sent),
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            long n = net_send(fd_, report + sent, static_cast<size_t>(REPORT_SIZE - sent));
             if (n > 0) {
                 sent += static_cast<int>(n);
                 continue;
             }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!wait(POLLOUT, deadline))
+            if (n == 0) {
+                if (!wait(true, deadline))
                     return 0;
                 continue;
             }
@@ -87,10 +81,8 @@ class SocketTransport : public QV_ReportTransport {
     void discardInput() override {
         uint8_t scratch[4096];
         for (int i = 0; i < 1024 && !gone_; ++i) {
-            ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n == 0)
+            long n = net_recv(fd_, scratch, sizeof scratch);
+            if (n < 0)
                 gone_ = true;
             if (n <= 0)
                 break;
@@ -110,15 +102,13 @@ class SocketTransport : public QV_ReportTransport {
         for (;;) {
             if (gone_)
                 return false;
-            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            long n = net_recv(fd_, buf, sizeof buf);
             if (n > 0) {
                 take(buf, static_cast<size_t>(n));
                 return true;
             }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!wait(POLLIN, deadline))
+            if (n == 0) {
+                if (!wait(false, deadline))
                     return false;
                 continue;
             }
@@ -149,21 +139,18 @@ class SocketTransport : public QV_ReportTransport {
         }
     }
 
-    bool wait(short events, Clock::time_point deadline) {
+    bool wait(bool writable, Clock::time_point deadline) {
         for (;;) {
             int left = ms_left(deadline);
             if (left <= 0)
                 return false;
-            pollfd p{fd_, events, 0};
-            int r = ::poll(&p, 1, left);
-            if (r > 0)
-                return true;
-            if (r < 0 && errno != EINTR)
-                return false;
+            int r = net_wait(fd_, writable, left);
+            if (r != 0)
+                return r > 0;
         }
     }
 
-    int fd_;
+    NetSocket fd_;
     bool gone_ = false;
     std::array<uint8_t, REPORT_SIZE> pending_{};
     int have_ = 0;
@@ -174,25 +161,20 @@ class SocketTransport : public QV_ReportTransport {
 
 } // namespace
 
-std::unique_ptr<QV_ReportTransport> QV_HidSocket_open(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path)
-        return nullptr;
-    std::memcpy(addr.sun_path, path.data(), path.size());
+std::unique_ptr<QV_ReportTransport> QV_HidStream_connect(
+    const std::function<NetConnect(NetSocket*)>& connect) {
     auto give_up = Clock::now() + CONNECT_RETRY_FOR;
     for (;;) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return nullptr;
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        NetSocket fd = NET_NO_SOCKET;
+        NetConnect r = connect(&fd);
+        if (r == NET_CONNECTED)
             return std::make_unique<SocketTransport>(fd);
-        int err = errno;
-        ::close(fd);
-        // Refused: bound but not listening yet, or a full backlog.
-        bool refused = err == ECONNREFUSED || err == EAGAIN || err == EINTR;
-        if (!refused || Clock::now() >= give_up)
+        if (r != NET_REFUSED || Clock::now() >= give_up)
             return nullptr;
         std::this_thread::sleep_for(CONNECT_RETRY_STEP);
     }
+}
+
+std::unique_ptr<QV_ReportTransport> QV_HidSocket_open(const std::string& path) {
+    return QV_HidStream_connect([&path](NetSocket* s) { return net_connect_unix(path, s); });
 }

@@ -13,6 +13,11 @@ inline constexpr const char* UNIT_IN_USE_TEXT = "The unit is in use by another p
 // prefix: the node itself for a device path, PATH.lock for a socket.
 std::string QV_UnitLock_pathForSocket(const std::string& socketPath);
 
+// The file locked for an emulator at "HOST:PORT" (a tcp: unit): a lock file
+// named after it in the private temporary directory; empty (errno set) when
+// that directory cannot be had.
+std::string QV_UnitLock_pathForTcp(const std::string& hostPort);
+
 enum QV_UnitLockResult {
     QV_UNIT_LOCK_HELD = 0,   // the lock is ours; *fd holds it
     QV_UNIT_LOCK_BUSY = 1,   // another open file holds it; *holderPid when known

@@ -10,6 +10,7 @@
 
 #include "config/config_keys.h"
 #include "config/presets.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 namespace {
@@ -204,7 +205,7 @@ int config_settings_read_file(const std::string& path, std::string* text, std::s
     if (used)
         *used = file;
     // Not blocking on open: a FIFO without a writer must not hang the run.
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = platform_open(file, PLATFORM_READ | PLATFORM_NO_WAIT);
     if (fd < 0) {
         *why = file + ": " + std::strerror(errno);
         return 1;

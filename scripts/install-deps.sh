@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package Trevik needs to build, test and run.
 # Both the README and .ci/run call this script; keep the list here only.
+#   scripts/install-deps.sh            the Linux build
+#   scripts/install-deps.sh --windows  the Windows cross-build and Wine
+#                                      (scripts/build-windows.sh calls it)
 set -euo pipefail
 
 PACKAGES=(
@@ -19,6 +22,37 @@ PACKAGES=(
   xvfb xauth x11-apps imagemagick
 )
 
+# The Windows build: the mingw-w64 compilers, Wine to run what they build,
+# and what fetches and unpacks the Debian sources of hidapi, zlib and curl.
+WINDOWS_PACKAGES=(
+  cmake ninja-build ccache pkg-config dpkg-dev
+  g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
+  wine wine64
+  googletest
+)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+apt_updated=0
+if [ "${1:-}" = "--windows" ]; then
+  PACKAGES=("${WINDOWS_PACKAGES[@]}")
+  # `apt-get source` needs deb-src lines: the same hosts and suites as the
+  # deb lines, written once into a file of their own.
+  src=/etc/apt/sources.list.d/trevik-deb-src.sources
+  if [ ! -e "$src" ] && [ -e /etc/apt/sources.list.d/debian.sources ] &&
+     ! grep -qsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+    sed -n 's/^Types: deb$/Types: deb-src/; /^Types:\|^URIs:\|^Suites:\|^Components:\|^Signed-By:\|^$/p' \
+      /etc/apt/sources.list.d/debian.sources | $SUDO tee "$src" >/dev/null
+    $SUDO apt-get update -q
+    apt_updated=1
+  elif [ ! -e "$src" ] && [ -e /etc/apt/sources.list ] &&
+       ! grep -qsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee /etc/apt/sources.list.d/trevik-deb-src.list >/dev/null
+    $SUDO apt-get update -q
+    apt_updated=1
+  fi
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -29,8 +63,6 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 echo "install-deps: installing ${missing[*]}"
-$SUDO apt-get update -q
+[ "$apt_updated" = 1 ] || $SUDO apt-get update -q
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,6 +1,6 @@
 #include "support/stream.h"
 
-#include "support/temp_dir.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 #include <fcntl.h>
@@ -65,16 +65,16 @@ namespace {
 FILE* open_file(const std::string& name, int mode, bool privately) {
     const char* how = mode == 0 ? "rb" : mode == 1 ? "wb" : "ab";
     if (!privately)
-        return std::fopen(name.c_str(), how);
-    int flags = mode == 0   ? O_RDONLY
-                : mode == 1 ? O_WRONLY | O_CREAT | O_TRUNC
-                            : O_WRONLY | O_CREAT | O_APPEND;
-    int fd = temp_dir_open(name.c_str(), flags, 0600);
+        return platform_fopen(name, how);
+    int flags = mode == 0   ? PLATFORM_READ
+                : mode == 1 ? PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_TRUNCATE
+                            : PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_APPEND;
+    int fd = platform_open(name, flags | PLATFORM_NO_LINK, 0600);
     if (fd < 0)
         return nullptr;
-    FILE* f = ::fdopen(fd, how);
+    FILE* f = platform_fdopen(fd, how);
     if (!f)
-        ::close(fd);
+        platform_close(fd);
     return f;
 }
 

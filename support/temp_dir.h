@@ -10,7 +10,7 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
+#include <sys/types.h> // mode_t
 
 // Where the directory is (UTF-8, no trailing '/'), whether or not it exists.
 std::string temp_dir_path();

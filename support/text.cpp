@@ -1,11 +1,13 @@
 #include "support/text.h"
 
+#include "support/charset.h"
+#include "support/platform.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iconv.h>
 #include <vector>
 
 namespace {
@@ -17,24 +19,11 @@ bool is_wblank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
-// Converts bytes between two iconv encodings. False when the text cannot
+// Converts bytes between two character sets. False when the text cannot
 // be represented or the conversion is not available.
 bool convert(const char* to, const char* from, const char* in, size_t in_len,
              std::vector<char>& out) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-    out.assign(in_len * 4 + 8, 0);
-    char* src = const_cast<char*>(in);
-    char* dst = out.data();
-    size_t src_left = in_len;
-    size_t dst_left = out.size();
-    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1))
-        return false;
-    out.resize(out.size() - dst_left);
-    return true;
+    return charset_convert(to, from, in, in_len, &out);
 }
 
 } // namespace
@@ -128,15 +117,15 @@ int temp_path_join(char16_t* dst, const char16_t* name) {
     if (!dst)
         return 0;
     std::memset(dst, 0, 1024 * sizeof(char16_t));
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/tmp";
+    std::string dir = platform_temp_root();
     // The directory is kept up to and including its last separator.
-    if (dir.back() != '/')
-        dir += '/';
+    const char separator = platform_separator();
+    if (dir.back() != separator)
+        dir += separator;
     std::u16string wdir = utf8_to_wtext(dir);
     if (wdir.size() > 1023)
         wdir.resize(1023);
-    size_t cut = wdir.rfind(u'/');
+    size_t cut = wdir.rfind(static_cast<char16_t>(separator));
     wdir.resize(cut == std::u16string::npos ? 0 : cut + 1);
     std::memcpy(dst, wdir.data(), wdir.size() * sizeof(char16_t));
     return wtext_append(dst, name);
@@ -321,6 +310,9 @@ std::string wtext_to_utf8(const char16_t* s) {
 }
 
 std::string wide_to_utf8(const wchar_t* s) {
+    // A 16-bit wchar_t (Windows) holds UTF-16: pairs are one character.
+    if constexpr (sizeof(wchar_t) == sizeof(char16_t))
+        return wtext_to_utf8(reinterpret_cast<const char16_t*>(s));
     std::string out;
     for (; s && *s; ++s) {
         uint32_t c = uint32_t(*s);
@@ -343,7 +335,7 @@ std::u16string utf8_to_wtext(const std::string& s) {
 
 std::string utc_time_text(std::time_t t) {
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    platform_utc_time(t, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;

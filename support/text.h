@@ -67,8 +67,9 @@ int ansi_to_wtext(char16_t* dst, int dstUnits, const char* src, int n);
 // continuation byte, an overlong form, an encoded surrogate or a value past
 // U+10FFFF; in UTF-16 a surrogate without its partner.
 std::string wtext_to_utf8(const char16_t* s);
-// wchar_t text (UTF-32 on this system: hidapi's strings) as UTF-8; a value
-// that is a surrogate or lies past U+10FFFF becomes U+FFFD. Empty for null.
+// wchar_t text (hidapi's strings: UTF-32 on Linux, UTF-16 on Windows) as
+// UTF-8; a value that is a surrogate or lies past U+10FFFF becomes U+FFFD.
+// Empty for null.
 std::string wide_to_utf8(const wchar_t* s);
 std::u16string utf8_to_wtext(const std::string& s);
 

@@ -4,24 +4,27 @@
 
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "support/build_settings.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "tools/pkgbuild/pkgbuild.h"
 
 class TempFile {
   public:
     explicit TempFile(const std::string& suffix = ".dqv") {
-        const char* dir = std::getenv("TMPDIR");
-        std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/trevik_pkg_XXXXXX" + suffix;
-        int fd = mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
-        if (fd >= 0)
-            close(fd);
-        path_ = tmpl;
+        // A new name of this process's own, made before it is handed out.
+        static int serial = 0;
+        int fd = -1;
+        for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+            path_ = platform_temp_root() + platform_separator() + "trevik_pkg_" +
+                    std::to_string(platform_pid()) + "_" + std::to_string(serial++) + suffix;
+            fd = platform_open(path_, PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_EXCLUSIVE);
+        }
+        platform_close(fd);
         wpath_ = utf8_to_wtext(path_);
     }
-    ~TempFile() { std::remove(path_.c_str()); }
+    ~TempFile() { platform_remove(path_); }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "package/package_format.h"
+#include "support/sha256.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -158,6 +159,5 @@ Bytes pkg_read_file(const std::string& path);
 // Writes a whole file. Returns 1, or 0 on failure.
 int pkg_write_file(const std::string& path, const Bytes& data);
 
-// SHA-256 of n bytes as 64 lower-case hex digits (null data counts as no
-// bytes); empty if the digest cannot be computed.
-std::string sha256_hex(const void* data, size_t n);
+// sha256_hex (support/sha256.h): SHA-256 of n bytes as 64 lower-case hex
+// digits, which name package contents in reports and tests.

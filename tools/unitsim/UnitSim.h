@@ -255,7 +255,8 @@ class UnitSim {
     std::chrono::steady_clock::time_point nextSlot_{};
 };
 
-// Serves one unit on a Unix-domain stream socket: 65-byte reports each way,
+// Serves one unit on a Unix-domain stream socket (or a loopback TCP port):
+// 65-byte reports each way,
 // one connection at a time, and one SOCKET_REPORT_TAKEN byte to the host
 // for each report the unit has taken (before the replies it caused). A
 // connection the unit dropped by an unplug fault is closed; the next
@@ -268,6 +269,13 @@ class UnitSimServer {
     // at its path only once it accepts connections. False on failure, also
     // when something other than a socket has the name.
     bool listen();
+    // Listens on TCP instead, at host (an IPv4 loopback address: the unit is
+    // nobody else's on the network) and port (0: one the system picks; see
+    // port()). The socket path given to the constructor is not used. False
+    // on failure or for any other address.
+    bool listenTcp(const std::string& host, uint16_t port);
+    // The TCP port listened on; 0 before listenTcp or on a Unix socket.
+    uint16_t port() const;
     // Serves until stop() (from another thread or a signal handler through
     // stopFd()). Calls onDisconnect after each connection ends.
     void run(void (*onDisconnect)(void*) = nullptr, void* user = nullptr);

@@ -1,9 +1,13 @@
-// The emulated unit served on a Unix-domain stream socket.
+// The emulated unit served on a Unix-domain stream socket or a loopback TCP
+// port.
 #include "tools/unitsim/UnitSim.h"
 
 #include <cerrno>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +18,7 @@
 struct UnitSimServer::Impl {
     int listenFd = -1;
     int stopPipe[2] = {-1, -1};
+    uint16_t tcpPort = 0;
     std::thread thread;
 };
 
@@ -27,7 +32,8 @@ UnitSimServer::~UnitSimServer() {
     stop();
     if (impl_->listenFd >= 0) {
         ::close(impl_->listenFd);
-        ::unlink(path_.c_str());
+        if (impl_->tcpPort == 0)
+            ::unlink(path_.c_str());
     }
     for (int fd : impl_->stopPipe)
         if (fd >= 0)
@@ -79,6 +85,34 @@ bool UnitSimServer::listen() {
     return true;
 }
 
+bool UnitSimServer::listenTcp(const std::string& host, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (impl_->listenFd >= 0 || impl_->stopPipe[0] < 0 ||
+        ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
+        (ntohl(addr.sin_addr.s_addr) >> 24) != 127)
+        return false;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        return false;
+    }
+    impl_->tcpPort = ntohs(addr.sin_port);
+    impl_->listenFd = fd;
+    return true;
+}
+
+uint16_t UnitSimServer::port() const {
+    return impl_->tcpPort;
+}
+
 namespace {
 
 bool send_all(int fd, const uint8_t* p, size_t n) {
@@ -110,6 +144,11 @@ void UnitSimServer::run(void (*onDisconnect)(void*), void* user) {
         int client = ::accept4(impl_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             continue;
+        if (impl_->tcpPort != 0) {
+            // Every report waits for its answer: send each one at once.
+            int on = 1;
+            ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         if (unit_.unplugged())
             unit_.replug(); // a new connection plugs the unit back in
         // Take what the host sent in large reads and answer report by report.

@@ -1,5 +1,7 @@
 // trevik-unit-sim: serves one emulated unit on a Unix-domain socket, for
-// trevik and trevik-cli (--unit socket:PATH) and for end-to-end tests.
+// trevik and trevik-cli (--unit socket:PATH) and for end-to-end tests, or on
+// a loopback TCP port (--unit tcp:HOST:PORT) for programs that cannot reach
+// a Unix-domain socket.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -52,9 +54,12 @@ int main(int argc, char** argv) {
                  "A new unit (no image, or an image file not there yet) gets every record below\n"
                  "with its default; a unit loaded from an image only gets the ones given."};
     UnitOptions unit_options;
-    std::string socketPath;
+    std::string socketPath, tcp;
     app.set_version_flag("--version", std::string("trevik-unit-sim ") + TREVIK_VERSION);
-    app.add_option("--socket", socketPath, "Socket path to listen on")->required();
+    auto* socketOption = app.add_option("--socket", socketPath, "Socket path to listen on");
+    auto* tcpOption = app.add_option(
+        "--tcp", tcp, "Listen on TCP at HOST:PORT instead (a loopback address; port 0: any)");
+    socketOption->excludes(tcpOption);
     unit_options_add(app, unit_options);
     bool verbose = false;
     app.add_flag("--verbose", verbose, "Print the commands received after each connection");
@@ -64,6 +69,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;
+    }
+    if (socketPath.empty() == tcp.empty()) {
+        std::fprintf(stderr, "trevik-unit-sim: --socket or --tcp is required\n");
+        return 2;
     }
 
     UnitSim unit;
@@ -75,7 +84,28 @@ int main(int argc, char** argv) {
     }
 
     UnitSimServer server(unit, socketPath);
-    if (!server.listen()) {
+    std::string host;
+    uint16_t port = 0;
+    if (!tcp.empty()) {
+        size_t colon = tcp.rfind(':');
+        std::string digits = colon == std::string::npos ? "" : tcp.substr(colon + 1);
+        bool number = !digits.empty() && digits.size() <= 5 &&
+                      digits.find_first_not_of("0123456789") == std::string::npos &&
+                      std::stoul(digits) <= 65535;
+        if (number) {
+            host = tcp.substr(0, colon);
+            port = static_cast<uint16_t>(std::stoul(digits));
+        } else {
+            std::fprintf(stderr, "trevik-unit-sim: --tcp takes HOST:PORT, not %s\n", tcp.c_str());
+            return 2;
+        }
+        if (!server.listenTcp(host, port)) {
+            std::fprintf(stderr, "trevik-unit-sim: cannot listen on %s (a loopback address only)\n",
+                         tcp.c_str());
+            return 1;
+        }
+        socketPath = "tcp:" + host + ":" + std::to_string(server.port());
+    } else if (!server.listen()) {
         std::fprintf(stderr, "trevik-unit-sim: cannot listen on %s\n", socketPath.c_str());
         return 1;
     }

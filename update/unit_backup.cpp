@@ -409,6 +409,29 @@ UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& k
     return {};
 }
 
+bool unit_backup_offered(const std::vector<UnitBackupEntry>& list, const UnitBackupEntry& b) {
+    if (!b.has_settings || b.holds_defaults)
+        return false;
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (it->unit == b.unit && it->has_settings && !it->holds_defaults)
+            return it->folder == b.folder;
+    return false;
+}
+
+std::string unit_backup_mark_text(const std::vector<UnitBackupEntry>& list,
+                                  const UnitBackupEntry& b) {
+    if (b.holds_defaults)
+        return "  (default settings, not the unit's own)";
+    if (!unit_backup_offered(list, b))
+        return "";
+    // Offered although a later backup of the unit exists: that one holds
+    // defaults (or nothing), and this is older than the unit's last update.
+    for (const UnitBackupEntry& later : list)
+        if (later.unit == b.unit && later.time_ns > b.time_ns && later.holds_defaults)
+            return "  (the unit's own settings, from before an earlier update)";
+    return "";
+}
+
 std::string unit_backup_note_reset(const QV_Machine* m, const std::string& root) {
     if (root.empty())
         return make_private_directory("");

@@ -116,6 +116,17 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root);
 // when there is none.
 UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& key);
 
+// Whether b is the backup offered for its unit among list (as
+// unit_backup_list returns it): the newest of that unit's own settings.
+bool unit_backup_offered(const std::vector<UnitBackupEntry>& list, const UnitBackupEntry& b);
+
+// What `trevik-cli backups` adds after a backup's folder: "" for most;
+// "  (default settings, not the unit's own)" for one of defaults, and
+// "  (the unit's own settings, from before an earlier update)" for the
+// backup offered when a newer one of the same unit holds defaults.
+std::string unit_backup_mark_text(const std::vector<UnitBackupEntry>& list,
+                                  const UnitBackupEntry& b);
+
 // A run is about to reset the parameter sector of the attached unit: until
 // settings are written to it again, what it holds are the defaults of its
 // program, and its backups say so. The note is a file "<key>.reset" in

@@ -323,7 +323,10 @@ int run_backups() {
                  {"unit_path", text_or_null(b.identity.path)},
                  {"folder", b.folder},
                  {"settings", b.has_settings ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
-                                             : CliJson(nullptr)}});
+                                             : CliJson(nullptr)},
+                 {"holds_defaults", b.holds_defaults != 0},
+                 {"defaults_reason", text_or_null(b.defaults_reason)},
+                 {"offered", unit_backup_offered(list, b)}});
         }
         cli_print_json(CliJson{{"backups", arr}});
         return CLI_OK;
@@ -333,7 +336,8 @@ int run_backups() {
         return CLI_OK;
     }
     for (const UnitBackupEntry& b : list)
-        std::printf("%s  %s  %s\n", b.time.c_str(), b.unit.c_str(), b.folder.c_str());
+        std::printf("%s  %s  %s%s\n", b.time.c_str(), b.unit.c_str(), b.folder.c_str(),
+                    unit_backup_mark_text(list, b).c_str());
     return CLI_OK;
 }
 

@@ -145,7 +145,7 @@ uint64_t padded(uint32_t n) {
 
 // What the run will write, for the question before it.
 std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const UpdateWriteStep& s) {
-    std::string out;
+    std::string out = "unit         " + cli_unit_written_text(m) + "\n";
     uint64_t bytes = 0;
     if (!g.planned()) {
         const ProgramImage* e =
@@ -156,7 +156,7 @@ std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const Up
         bytes = 256 + padded(size);
     } else {
         const QV_WritePlan& p = g.plan();
-        out = QV_WritePlan_describe(m, &p, &g.actions());
+        out += QV_WritePlan_describe(m, &p, &g.actions());
         out += std::string("boot         ") +
                (p.write_boot && p.boot_length ? "rewritten" : "kept") + "\n";
         out += std::string("program      ") +

@@ -230,6 +230,9 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         return cli_fail(CLI_USAGE, "settings set needs at least one KEY=VALUE");
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
+    if (set || apply)
+        if (int code = cli_refuse_unnamed_unit(o.unit))
+            return code;
     QV_Machine* m = nullptr;
     if (int code = open_unit(&m); code != CLI_OK)
         return code;

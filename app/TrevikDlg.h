@@ -104,7 +104,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // backup folder, and offers to restore them once the unit is back.
     void OfferRestore(const std::string& folder);
     // The offer's text, and the label of its button that restores.
-    static QString RestoreOfferText(const std::string& folder);
+    // earlier: the time of the backup offered when it was taken before an
+    // earlier update (this run's own backup holds defaults); empty otherwise.
+    static QString RestoreOfferText(const std::string& folder, const std::string& earlier = {});
     static QString RestoreNowText() { return QStringLiteral("Restore once restarted"); }
     // The backup folder waiting for the unit to come back (empty: none).
     const std::string& PendingRestore() const { return m_restoreFolder; }

@@ -15,6 +15,7 @@
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "package/package.h"
+#include "update/read_after.h"
 #include "update/unit_backup.h"
 #include "update/update_history.h"
 #include "support/text.h"
@@ -187,6 +188,11 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
         backup_folder_ = b.folder;
         backup_has_settings_ = b.has_settings;
     }
+    // From here on the unit may hold its program's defaults; a state
+    // directory that cannot take the note cannot take the history either,
+    // which says so.
+    if (planned_ && plan_.reset_parameters)
+        unit_backup_note_reset(step.machine, unit_backups_root(options_.state_dir));
     if (stop_ && step.machine && step.machine->channel)
         step.machine->channel->stop = stop_;
     armAbnormalEnd(step);
@@ -281,8 +287,9 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     // run reads the unit's information once it has reset the parameter
     // sector, so the unit must answer and hold no parameter record.
     bool full = wrote && !step.program_only && planned_;
-    bool read_after =
-        full && QV_Machine_isConnected(m) && m->main_setting_state != MAIN_SETTING_UNREAD;
+    bool read_after = full && QV_Machine_isConnected(m) &&
+                      m->main_setting_state != MAIN_SETTING_UNREAD &&
+                      run_end_read_whole(before_, plan_, m);
     nlohmann::json param_reset = nullptr;
     if (read_after && plan_.reset_parameters)
         param_reset = verify_parameter_reset_took(
@@ -325,7 +332,8 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     }
     bool ok = outcome->result == UPDATE_SUCCEEDED;
     if (ok && planned_ && plan_.reset_parameters)
-        outcome->notice = safe_update_restore_notice(backup_folder_, backup_has_settings_);
+        outcome->notice =
+            unit_backup_restore_notice(unit_backups_root(options_.state_dir), backup_folder_);
 
     nlohmann::json e = startEntry(step);
     // A unit that could not be read after the run has no state to record.

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "support/stream.h"
@@ -122,6 +124,12 @@ nlohmann::json history_unit_state(const QV_Machine* m) {
     char board[5] = {};
     std::memcpy(board, m->main_setting + MS_OFF_BOARD_NAME, 4);
     j["client_id"] = wtext_to_utf8(client);
+    // Which unit it was: node numbers change on a replug, the USB serial
+    // does not.
+    std::string path = m->channel ? QV_Hid_handlePath(m->channel->handle) : std::string();
+    std::string serial = QV_Hid_serialOf(path);
+    j["unit_path"] = path.empty() ? nlohmann::json(nullptr) : nlohmann::json(path);
+    j["serial"] = serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(serial);
     j["board"] = std::string(board);
     j["boot"] = m->boot_version;
     j["program_version"] = rec_u32(m->main_setting + MS_OFF_PROGRAM_VERSION);

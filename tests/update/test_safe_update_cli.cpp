@@ -532,6 +532,44 @@ TEST_F(CliSafety, NoticeNamesOnlyWhatTheBackupHolds) {
     EXPECT_FALSE(std::filesystem::exists(folder + "/settings.json")) << folder;
 }
 
+// Updated twice before its settings came back: the second backup holds
+// defaults; the note and `backups` point at the first until settings
+// are applied.
+TEST_F(CliSafety, ASecondUpdateStillNamesTheUsersOwnSettings) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"backups", "--json"}), 0);
+    nlohmann::json list = nlohmann::json::parse(out)["backups"];
+    ASSERT_EQ(list.size(), 2u) << out;
+    std::string own = list[0]["folder"];
+    EXPECT_EQ(list[0]["holds_defaults"], false);
+    EXPECT_EQ(list[0]["offered"], true);
+    EXPECT_EQ(list[1]["holds_defaults"], true);
+    EXPECT_TRUE(list[1]["defaults_reason"].is_string());
+    EXPECT_EQ(list[1]["offered"], false);
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    EXPECT_NE(err.find("bring its settings back with: trevik-cli settings apply " + own +
+                       "/settings.json (saved at "),
+              std::string::npos)
+        << err;
+    ASSERT_EQ(cli({"backups"}), 0);
+    EXPECT_NE(out.find(own + "  (the unit's own settings, from before an earlier update)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  (default settings, not the unit's own)\n"), std::string::npos) << out;
+
+    // Applied: the unit holds its own settings again, and its next backup
+    // is the one named.
+    ASSERT_EQ(cli({"settings", "apply", own}), 0) << err;
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"backups", "--json"}), 0);
+    list = nlohmann::json::parse(out)["backups"];
+    ASSERT_EQ(list.size(), 4u) << out;
+    EXPECT_EQ(list[3]["holds_defaults"], false);
+    EXPECT_EQ(list[3]["offered"], true);
+}
+
 // Two units of one customer on a bench: the backup of one is not applied to
 // the other unless asked for, and each has backups of its own.
 TEST_F(CliSafety, SettingsApplyRefusesTheBackupOfAnotherUnit) {

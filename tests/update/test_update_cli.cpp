@@ -223,7 +223,11 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_EQ(o["program_only"], false);
     ASSERT_FALSE(o["writes"].empty());
     EXPECT_EQ(o["writes"][0]["area"], "boot");
-    EXPECT_EQ(o["plan"].size(), size_t(std::count(r.out.begin(), r.out.end(), '\n')));
+    // The unit written, then the plan.
+    EXPECT_EQ(r.out.rfind("unit         socket:" + socket + "  client \"TREVIK-DEMO ", 0), 0u)
+        << r.out;
+    EXPECT_EQ(o["unit"], r.out.substr(13, r.out.find('\n') - 13));
+    EXPECT_EQ(o["plan"].size() + 1, size_t(std::count(r.out.begin(), r.out.end(), '\n')));
     EXPECT_EQ(pkg_read_file(image), before);
 }
 

@@ -145,7 +145,7 @@ uint64_t padded(uint32_t n) {
 
 // What the run will write, for the question before it.
 std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const UpdateWriteStep& s) {
-    std::string out;
+    std::string out = "unit         " + cli_unit_written_text(m) + "\n";
     uint64_t bytes = 0;
     if (!g.planned()) {
         const ProgramImage* e =
@@ -156,7 +156,7 @@ std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const Up
         bytes = 256 + padded(size);
     } else {
         const QV_WritePlan& p = g.plan();
-        out = QV_WritePlan_describe(m, &p, &g.actions());
+        out += QV_WritePlan_describe(m, &p, &g.actions());
         out += std::string("boot         ") +
                (p.write_boot && p.boot_length ? "rewritten" : "kept") + "\n";
         out += std::string("program      ") +
@@ -323,7 +323,10 @@ int run_backups() {
                  {"unit_path", text_or_null(b.identity.path)},
                  {"folder", b.folder},
                  {"settings", b.has_settings ? CliJson(b.folder + "/" + BACKUP_SETTINGS_FILE)
-                                             : CliJson(nullptr)}});
+                                             : CliJson(nullptr)},
+                 {"holds_defaults", b.holds_defaults != 0},
+                 {"defaults_reason", text_or_null(b.defaults_reason)},
+                 {"offered", unit_backup_offered(list, b)}});
         }
         cli_print_json(CliJson{{"backups", arr}});
         return CLI_OK;
@@ -333,7 +336,8 @@ int run_backups() {
         return CLI_OK;
     }
     for (const UnitBackupEntry& b : list)
-        std::printf("%s  %s  %s\n", b.time.c_str(), b.unit.c_str(), b.folder.c_str());
+        std::printf("%s  %s  %s%s\n", b.time.c_str(), b.unit.c_str(), b.folder.c_str(),
+                    unit_backup_mark_text(list, b).c_str());
     return CLI_OK;
 }
 

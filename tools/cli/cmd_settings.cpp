@@ -24,6 +24,7 @@
 #include "config/records.h"
 #include "config/settings_json.h"
 #include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
@@ -229,6 +230,9 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         return cli_fail(CLI_USAGE, "settings set needs at least one KEY=VALUE");
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
+    if (set || apply)
+        if (int code = cli_refuse_unnamed_unit(o.unit))
+            return code;
     QV_Machine* m = nullptr;
     if (int code = open_unit(&m); code != CLI_OK)
         return code;
@@ -324,6 +328,10 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     ConfigRunResult r = config_run(unit, prompter, editor, asked, &writes);
     if (m->channel)
         m->channel->stop = nullptr;
+    // The unit holds settings of the user's again: its next backup is no
+    // backup of defaults.
+    if (writes.param == 1)
+        unit_backup_note_settings_written(m, unit_backups_root(trevik_state_directory()));
     cli_stop_signals_end();
     prompter.flush();
     for (const std::string& why : not_applied)

@@ -378,6 +378,7 @@ UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
     // A refused unit still counts as connected, with what could be read.
     if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
         target.note(CLI_OTHER_CUSTOMER_UNIT);
+    u.unit_text = cli_unit_written_text(machine);
 
     UpdateSource source;
     if (!opt.file.empty()) {
@@ -451,6 +452,9 @@ int run_update(const UpdateOptions& opt) {
         return cli_update_units(opt);
     if (int code = cli_select_unit(opt.units.empty() ? "hid" : opt.units[0]); code != CLI_OK)
         return code;
+    if (!opt.dry_run)
+        if (int code = cli_refuse_unnamed_unit(opt.units.empty() ? "hid" : opt.units[0]))
+            return code;
     CliProgress progress;
     UnitTarget target;
     target.progress = &progress;
@@ -503,9 +507,10 @@ int run_update(const UpdateOptions& opt) {
     if (opt.dry_run) {
         if (cli_json()) {
             report.update(plan_json(outcome));
+            report["unit"] = unit.unit_text;
             cli_print_json(report);
         } else if (outcome.planned) {
-            std::printf("%s", outcome.plan_text.c_str());
+            std::printf("unit         %s\n%s", unit.unit_text.c_str(), outcome.plan_text.c_str());
         }
         return CLI_OK;
     }

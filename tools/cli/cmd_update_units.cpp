@@ -41,6 +41,7 @@ struct BenchUnit {
     std::string source; // what --unit takes: hid:PATH or socket:PATH
     std::string open_path;
     std::string name; // source, and the USB serial where the unit has one
+    std::string serial; // as enumerated when the run began; empty when none
 };
 
 // The result of one unit, for the summary and the JSON object.
@@ -346,7 +347,12 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
                 return a.serial;
         return std::string();
     };
-    for (const std::string& source : opt.units) {
+    for (const std::string& given : opt.units) {
+        int code = CLI_OK;
+        std::string why;
+        std::string source = cli_resolve_serial(given, &code, &why);
+        if (source.empty())
+            return cli_fail(code, why);
         BenchUnit u;
         u.source = source;
         if (source.rfind("socket:", 0) == 0 && source.size() > 7) {
@@ -354,8 +360,8 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
             u.name = source;
         } else if (source.rfind("hid:", 0) == 0 && source.size() > 4) {
             u.open_path = source.substr(4);
-            std::string serial = serial_of(u.open_path);
-            u.name = serial.empty() ? source : source + " " + serial;
+            u.serial = serial_of(u.open_path);
+            u.name = u.serial.empty() ? source : source + " " + u.serial;
         } else if (source == "hid" && opt.all) {
             continue; // every HID unit is taken anyway
         } else {
@@ -374,6 +380,7 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
             BenchUnit u;
             u.source = "hid:" + a.path;
             u.open_path = a.path;
+            u.serial = a.serial;
             u.name = a.serial.empty() ? u.source : u.source + " " + a.serial;
             add(u);
         }
@@ -417,8 +424,9 @@ std::string retry_command(const UpdateOptions& opt, const std::vector<const Benc
         cmd += " --verify";
     if (opt.safety.yes)
         cmd += " -y";
+    // A replug renumbers the nodes; the serial stays.
     for (const BenchUnit* u : units)
-        cmd += " --unit " + shell_quoted(u->source);
+        cmd += " --unit " + shell_quoted(u->serial.empty() ? u->source : "serial:" + u->serial);
     return cmd;
 }
 

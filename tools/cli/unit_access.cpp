@@ -7,6 +7,7 @@
 
 #include "update/progress_text.h"
 #include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "support/text.h"
@@ -15,14 +16,62 @@ void cli_add_unit_option(CLI::App* cmd, std::string* unit) {
     cmd->add_option("--unit", *unit, CLI_UNIT_HELP)->capture_default_str();
 }
 
-int cli_select_unit(const std::string& unit) {
+std::string cli_resolve_serial(const std::string& unit, int* code, std::string* text) {
+    if (unit.rfind("serial:", 0) != 0)
+        return unit;
+    std::string serial = unit.substr(7);
+    std::vector<std::string> paths;
+    for (const QV_HidUnitInfo& info : QV_Hid_enumerate())
+        if (!serial.empty() && info.serial == serial)
+            paths.push_back(info.path);
+    if (paths.size() == 1)
+        return "hid:" + paths[0];
+    *code = serial.empty() || paths.size() > 1 ? CLI_USAGE : CLI_NO_UNIT;
+    *text = serial.empty()     ? std::string("--unit serial: needs the serial that list shows")
+            : paths.empty()    ? "No unit with the USB serial \"" + serial + "\" is attached."
+                               : "Several units have the USB serial \"" + serial +
+                                  "\": name one with --unit hid:/dev/hidrawN";
+    return "";
+}
+
+int cli_select_unit(const std::string& given) {
+    int code = CLI_OK;
+    std::string text;
+    std::string unit = cli_resolve_serial(given, &code, &text);
+    if (unit.empty())
+        return cli_fail(code, text);
     if (QV_Hid_selectSource(unit))
         return CLI_OK;
     // A session file that cannot be replayed says where it went wrong.
     if (std::string why = QV_Hid_sourceError(); !why.empty())
         return cli_fail(CLI_USAGE, why);
-    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH, socket:PATH or replay:FILE, not \"" +
+    return cli_fail(CLI_USAGE, "--unit must be hid, hid:PATH, serial:SERIAL, socket:PATH or "
+                               "replay:FILE, not \"" +
                                    unit + "\"");
+}
+
+int cli_refuse_unnamed_unit(const std::string& unit) {
+    if (unit != "hid" || QV_Hid_enumerate().size() < 2)
+        return CLI_OK;
+    std::string text = "Several units are attached; name the one to write with --unit "
+                       "serial:SERIAL (or --unit hid:/dev/hidrawN):";
+    for (const std::string& line : cli_attached_unit_lines())
+        text += "\n" + line;
+    QV_Hid_selectSource(unit);
+    return cli_fail(CLI_USAGE, text);
+}
+
+std::string cli_unit_written_text(const QV_Machine* m) {
+    std::string path = m && m->channel ? QV_Hid_handlePath(m->channel->handle) : std::string();
+    std::string serial = QV_Hid_serialOf(path);
+    // hidapi's paths are the node itself; what --unit takes names it.
+    std::string text = path.rfind("socket:", 0) == 0 || path.empty() ? path : "hid:" + path;
+    if (!serial.empty())
+        text += "  serial \"" + serial + "\"";
+    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    if (m)
+        QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    return text + "  client \"" + cli_wide_text(client) + "\"";
 }
 
 std::string cli_unit_identity(const std::string& source) {
@@ -40,7 +89,10 @@ std::string cli_unit_identity(const std::string& source) {
             fs::path target = fs::read_symlink(p, ec);
             p = target.is_absolute() ? target : p.parent_path() / target;
         }
-        if (!ec)
+        // A device node's own links are resolved above; realpath is not
+        // asked about nodes under /dev, where a preloaded device emulator
+        // may answer it wrongly.
+        if (!ec && std::strcmp(kind, "socket:") == 0)
             p = fs::weakly_canonical(p, ec);
         return ec ? source : std::string(kind) + p.lexically_normal().string();
     }

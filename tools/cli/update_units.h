@@ -57,6 +57,7 @@ struct UnitUpdate {
     FailureText download_why; // the cause of a failed package download
     std::unique_ptr<UpdateGuard> guard;
     CliJson report; // keys for the JSON object (online status)
+    std::string unit_text; // the unit written (cli_unit_written_text)
 };
 
 // Carries out one unit's run: opens it, finds the package (FILE, else the

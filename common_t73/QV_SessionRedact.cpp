@@ -67,9 +67,7 @@ bool redact_param(uint8_t* rec) {
 bool redact_client(uint8_t* id) {
     if (!id)
         return false;
-    size_t n = 0;
-    while (n < 255 && id[n] != 0 && !(id[n] == 0xFF && id[n + 1] == 0xFF))
-        ++n;
+    size_t n = QV_Machine_clientLength(id, CLIENT_ID_SIZE);
     size_t keep = client_brand_length(id, n);
     for (size_t i = keep; i < n; ++i)
         id[i] = PLACEHOLDER;
@@ -92,8 +90,7 @@ int QV_Session_redact(const SessionRedaction& what, uint32_t address, uint8_t* p
     }
     if (what.client) {
         for (uint32_t at : {FLASH_IDENTITY_ADDRESS, FLASH_IDENTITY_ADDRESS_502})
-            changed |=
-                redact_client(record_at(address, payload, length, at, MACHINE_IDENTITY_SIZE));
+            changed |= redact_client(record_at(address, payload, length, at, CLIENT_ID_SIZE));
     }
     return changed ? 1 : 0;
 }

@@ -30,8 +30,9 @@ TEST(Hex, ReadsPairsOfEitherCaseAndRefusesAnythingElse) {
     for (const Case& c : cases) {
         std::vector<uint8_t> out;
         EXPECT_EQ(hex_parse(c.text, &out), c.ok) << c.text;
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(out, c.bytes) << c.text;
+        }
     }
 }
 

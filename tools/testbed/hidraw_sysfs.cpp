@@ -3,10 +3,23 @@
 #include <cstdio>
 
 #include "common_t73/QV_Hid.h"
-#include "support/hex.h"
 #include "tools/testbed/hidraw_node.h"
 
 namespace hidraw_testbed {
+
+namespace {
+
+std::string hex_text(const uint8_t* p, size_t n) {
+    std::string out;
+    char hex[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", p[i]);
+        out += hex;
+    }
+    return out;
+}
+
+} // namespace
 
 std::vector<Device> unit_devices(const Node& n) {
     char text[64];
@@ -46,7 +59,7 @@ std::vector<Device> unit_devices(const Node& n) {
     d[2].path = n.hidPath();
     d[2].properties = {{"SUBSYSTEM", "hid"},   {"DRIVER", "hid-generic"}, {"HID_ID", hidId},
                        {"HID_NAME", n.name()}, {"HID_PHYS", n.phys()},    {"HID_UNIQ", n.serial}};
-    d[2].descriptor = hex_upper(REPORT_DESCRIPTOR, sizeof REPORT_DESCRIPTOR);
+    d[2].descriptor = hex_text(REPORT_DESCRIPTOR, sizeof REPORT_DESCRIPTOR);
     d[3].path = n.hidrawPath();
     d[3].node = "hidraw" + k;
     d[3].properties = {

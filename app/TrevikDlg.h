@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "package/package.h"
 #include "update/trevik_decisions.h"
 #include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
@@ -257,7 +258,7 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     VersionHosts m_hosts;
     QV_Machine* m_machine = nullptr;
     int m_provinceMode = 0;
-    int m_provinceFlags[TREVIK_PROVINCE_COUNT] = {};
+    int m_provinceFlags[PROVINCE_COUNT] = {};
     CTextProgressCtrl* m_progress = nullptr;
     CShadeButtonST* m_btnOpen = nullptr;
     CShadeButtonST* m_btnUpdate = nullptr;

@@ -60,27 +60,27 @@ void TrevikUpdateHost::setProgressPos(uint32_t pos) {
     dlg_->SendToWindow([this, pos] { dlg_->m_progress->SetPos(static_cast<int>(pos)); });
 }
 
-int TrevikUpdateHost::askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
+int TrevikUpdateHost::askProvince(int* mode, int flags[PROVINCE_COUNT]) {
     // A closing window abandons the question.
     if (dlg_->IsClosing())
         return 1;
     intptr_t result = 1;
     int m = 0;
-    int f[UPDATE_PROVINCE_COUNT] = {};
+    int f[PROVINCE_COUNT] = {};
     const int* held = heldKnown_ ? held_ : nullptr;
     dlg_->SendToWindow(
         [&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f, held); });
     if (result == 0) {
         if (mode)
             *mode = m;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT && flags; ++i)
+        for (int i = 0; i < PROVINCE_COUNT && flags; ++i)
             flags[i] = f[i];
     }
     return static_cast<int>(result);
 }
 
-void TrevikUpdateHost::provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) {
-    std::copy(held, held + UPDATE_PROVINCE_COUNT, held_);
+void TrevikUpdateHost::provincesHeld(const int held[PROVINCE_COUNT]) {
+    std::copy(held, held + PROVINCE_COUNT, held_);
     heldKnown_ = true;
 }
 
@@ -354,7 +354,7 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags, const int* held) {
         m_provinceMode = 0;
     } else {
         int m = m_provinceMode;
-        int f[TREVIK_PROVINCE_COUNT];
+        int f[PROVINCE_COUNT];
         std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
         // The dialog draws the map over its whole area: on a scaled screen
         // the twice-as-large drawing keeps it sharp. Loaded when first asked.

@@ -216,7 +216,7 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
         e["provinces"] = "national";
     } else {
         nlohmann::json names = nlohmann::json::array();
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT && i < PROVINCE_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             if (step.province_flags[i]) {
                 char16_t wide[32] = {};
                 ansi_to_wtext(wide, 32, PROVINCE_NAMES[i], -1);

@@ -53,8 +53,8 @@ std::string write_file(const std::string& path, const void* data, size_t n) {
 }
 
 std::string client_id_of(const QV_Machine* m) {
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     return wtext_to_utf8(client);
 }
 
@@ -252,7 +252,7 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     int layout502 = m->layout502 ? 1 : 0;
     uint8_t param[MACHINE_PARAM_SIZE];
     uint8_t block[512];
-    uint8_t identity[MACHINE_IDENTITY_SIZE];
+    uint8_t identity[CLIENT_ID_SIZE];
     uint32_t flash = m->flash_size ? m->flash_size : FLASH_SIZE_DEFAULT;
     if (server_size > SERVER_DATA_LIMIT || uint64_t(server_address) + server_size > flash ||
         server_address % FLASH_PAGE_SIZE != 0) {

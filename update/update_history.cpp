@@ -119,8 +119,8 @@ nlohmann::json history_unit_state(const QV_Machine* m) {
     nlohmann::json j = nlohmann::json::object();
     if (!m)
         return j;
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     char board[5] = {};
     std::memcpy(board, m->main_setting + MS_OFF_BOARD_NAME, 4);
     j["client_id"] = wtext_to_utf8(client);

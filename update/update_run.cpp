@@ -18,6 +18,7 @@
 #include "update/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
+#include "support/file_name.h"
 #include "support/log.h"
 #include "support/stream.h"
 #include "support/temp_dir.h"
@@ -33,26 +34,6 @@ constexpr size_t CUSTOMER_NAME_COMPARE = 12;
 // How long the download-end handling of the host gets to report a failure
 // after the synchronous transfer has returned.
 constexpr auto DOWNLOAD_END_WAIT = std::chrono::milliseconds(50);
-
-char16_t lower_ascii(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-}
-
-bool equals_no_case(const std::u16string& a, const char16_t* b) {
-    size_t n = std::char_traits<char16_t>::length(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (lower_ascii(a[i]) != lower_ascii(b[i]))
-            return false;
-    return true;
-}
-
-// Text after the last '.', the whole text when there is none.
-std::u16string extension_of(const std::u16string& name) {
-    size_t dot = name.rfind(u'.');
-    return dot == std::u16string::npos ? name : name.substr(dot + 1);
-}
 
 std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
@@ -148,10 +129,10 @@ UpdateDownloadNames update_download_names(const std::u16string& url,
 }
 
 int update_download_kind(const std::u16string& name) {
-    std::u16string ext = extension_of(name);
-    if (equals_no_case(ext, u"rar") || equals_no_case(ext, u"zip") || equals_no_case(ext, u"7z"))
+    if (file_has_extension(name, "rar") || file_has_extension(name, "zip") ||
+        file_has_extension(name, "7z"))
         return 1;
-    if (equals_no_case(ext, u"dqv"))
+    if (file_has_extension(name, "dqv"))
         return 2;
     return 0;
 }
@@ -177,11 +158,11 @@ int update_unit_has_known_client(const QV_Machine* m) {
     // The client id runs up to a 0 byte or erased flash (two 0xFF bytes),
     // at most 255 bytes.
     size_t n = 0;
-    while (n < 255 && n < MACHINE_IDENTITY_SIZE) {
+    while (n < 255 && n < CLIENT_ID_SIZE) {
         uint8_t c = m->identity[n];
         if (c == 0)
             break;
-        if (c == 0xFF && n + 1 < MACHINE_IDENTITY_SIZE && m->identity[n + 1] == 0xFF)
+        if (c == 0xFF && n + 1 < CLIENT_ID_SIZE && m->identity[n + 1] == 0xFF)
             break;
         ++n;
     }
@@ -573,9 +554,9 @@ UpdateOutcome UpdateRun::run() {
     }
 
     int province_mode = 0;
-    int flags[UPDATE_PROVINCE_COUNT] = {};
+    int flags[PROVINCE_COUNT] = {};
     if (go_on && pkg->province_count > 0) {
-        int held[UPDATE_PROVINCE_COUNT];
+        int held[PROVINCE_COUNT];
         package_provinces_held(pkg, held);
         host_->provincesHeld(held);
         int mode = 0;
@@ -623,7 +604,7 @@ UpdateOutcome UpdateRun::run() {
             step.package_sha256 = package_sha256;
             step.has_province_table = pkg->province_count > 0 ? 1 : 0;
             step.province_mode = province_mode;
-            for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+            for (int i = 0; i < PROVINCE_COUNT; ++i)
                 step.province_flags[i] = flags[i];
             step.program_only = update_is_program_only(pkg);
             enter(UpdateStage::Guard);

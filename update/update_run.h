@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common_t73/QV_WritePlan.h"
+#include "package/package.h"
 #include "package/package_check.h"
 
 struct QV_Machine;
@@ -21,8 +22,6 @@ struct Package;
 struct Thread;
 class CHttpDownload;
 class DownloadOwner;
-
-inline constexpr int UPDATE_PROVINCE_COUNT = 34;
 
 // Texts the run shows.
 inline constexpr const char16_t* UPDATE_TEXT_UPDATING = u"updating";
@@ -59,11 +58,11 @@ class UpdateHost {
     // to go on, with *mode (0 national condensed package, 1 per province)
     // and flags (1 = selected, in PROVINCE_NAMES order) filled; non-zero
     // abandons the run quietly.
-    virtual int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) = 0;
+    virtual int askProvince(int* mode, int flags[PROVINCE_COUNT]) = 0;
     // Which provinces the package's table holds (1 = held, PROVINCE_NAMES
     // order), told just before askProvince so the question offers only
     // those. A choice of none of them fails the run.
-    virtual void provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) { (void)held; }
+    virtual void provincesHeld(const int held[PROVINCE_COUNT]) { (void)held; }
     // A message box owned by the host; an empty caption means none.
     virtual void showMessage(const std::u16string& text, const std::u16string& caption,
                              UpdateIcon icon) = 0;
@@ -154,7 +153,7 @@ struct UpdateWriteStep {
     std::string package_sha256;
     int has_province_table = 0;
     int province_mode = 0; // 1: the provinces below, 0: national
-    int province_flags[UPDATE_PROVINCE_COUNT] = {};
+    int province_flags[PROVINCE_COUNT] = {};
     int program_only = 0;
 };
 

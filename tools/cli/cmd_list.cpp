@@ -60,8 +60,8 @@ void read_identity(ListedUnit* unit) {
         return;
     if (QV_Machine_attachFirstUnit(m)) {
         unit->opened = true;
-        char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-        QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+        char16_t client[CLIENT_ID_SIZE + 1] = {};
+        QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
         unit->client = client;
         const char* board = reinterpret_cast<const char*>(m->main_setting + MS_OFF_BOARD_NAME);
         size_t n = 0;

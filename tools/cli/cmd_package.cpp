@@ -12,6 +12,7 @@
 #include "package/package.h"
 #include "package/package_check.h"
 #include "support/archive.h"
+#include "support/hex.h"
 #include "support/stream.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
@@ -96,17 +97,6 @@ int package_failure(const PackageCheck& why) {
     return cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED, failure_text_package(why));
 }
 
-std::string hex(const uint8_t* data, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 0xF]);
-    }
-    return out;
-}
-
 // GBK text (up to its terminator) as UTF-8.
 std::string gbk_to_utf8(const char* text) {
     char16_t w[256] = {};
@@ -140,7 +130,7 @@ Json describe(const Package* p, const PackageDirectory& dir) {
     Json j;
     j["form"] = package_form_name(dir.form);
     j["version"] = directory_version(&dir);
-    j["client_id_hex"] = hex(p->client_id, CLIENT_ID_SIZE);
+    j["client_id_hex"] = hex_lower(p->client_id, CLIENT_ID_SIZE);
     j["program_layout"] = p->program_count == 0 ? Json(nullptr)
                           : p->program_layout   ? Json("extended")
                                                 : Json("short");

@@ -364,7 +364,7 @@ int run_verify(const VerifyOptions& o) {
     }
     int province_mode = 0;
     if (pkg->province_count > 0) {
-        int flags[UPDATE_PROVINCE_COUNT] = {};
+        int flags[PROVINCE_COUNT] = {};
         if (!o.national && o.provinces.empty()) {
             package_free(pkg);
             return cli_fail(CLI_USAGE, "This package carries the database per province: name what "

@@ -49,9 +49,9 @@ std::vector<std::string> province_names_utf8() {
 
 } // namespace
 
-std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]) {
+std::string parse_province_list(const std::string& list, int flags[PROVINCE_COUNT]) {
     std::vector<std::string> names = province_names_utf8();
-    for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         flags[i] = 0;
     int count = 0;
     size_t start = 0;
@@ -97,7 +97,7 @@ struct ProvinceChoice {
 // The window's acceptance rule: units of other customers are refused.
 int accept_unit(void* user, const uint8_t* identity) {
     (void)user;
-    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
+    return trevik_accept_identity(identity, CLIENT_ID_SIZE, TOOL_CUSTOMER_NAME,
                                   TOOL_CUSTOMER_NAME_LEN);
 }
 
@@ -126,14 +126,14 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         progress_->update(text_, pos, range_);
     }
 
-    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
+    int askProvince(int* mode, int flags[PROVINCE_COUNT]) override {
         if (answer_)
             return answer_(mode, flags, &refusal_,
                            [this](int* m, int* f) { return askOwnProvince(m, f); });
         return askOwnProvince(mode, flags);
     }
 
-    int askOwnProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
+    int askOwnProvince(int* mode, int flags[PROVINCE_COUNT]) {
         if (choice_.national) {
             *mode = 0;
             return 0;

@@ -168,7 +168,7 @@ class Board {
 class SharedProvinces {
   public:
     explicit SharedProvinces(Board* board) : board_(board) {}
-    int answer(int* mode, int flags[UPDATE_PROVINCE_COUNT], std::string* refusal,
+    int answer(int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                const std::function<int(int*, int*)>& own) {
         std::lock_guard<std::mutex> guard(lock_);
         if (!answered_) {
@@ -181,7 +181,7 @@ class SharedProvinces {
             board_->hold(false);
         }
         *mode = mode_;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             flags[i] = flags_[i];
         if (result_ != 0)
             *refusal = refusal_;
@@ -194,7 +194,7 @@ class SharedProvinces {
     bool answered_ = false;
     int result_ = 0;
     int mode_ = 0;
-    int flags_[UPDATE_PROVINCE_COUNT] = {};
+    int flags_[PROVINCE_COUNT] = {};
     std::string refusal_;
 };
 
@@ -250,8 +250,7 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
                 &aside);
         return guard;
     };
-    target.provinces = [provinces](int* mode, int flags[UPDATE_PROVINCE_COUNT],
-                                   std::string* refusal,
+    target.provinces = [provinces](int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                                    const std::function<int(int*, int*)>& own) {
         return provinces->answer(mode, flags, refusal, own);
     };

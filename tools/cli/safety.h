@@ -91,4 +91,4 @@ inline constexpr const char* CLI_OTHER_CUSTOMER_UNIT =
 
 // Parses a comma-separated list of province names or indexes 0..33 into
 // flags. Returns "" or the reason the list is refused.
-std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]);
+std::string parse_province_list(const std::string& list, int flags[PROVINCE_COUNT]);

@@ -165,8 +165,8 @@ CliJson cli_unit_json(const QV_Machine* m) {
     auto s32 = [ms](int offset) { return int32_t(rec_u32(ms + offset)); };
     char board[5] = {};
     std::memcpy(board, ms + MS_OFF_BOARD_NAME, 4);
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     char16_t tool[4] = {};
     QV_Machine_updateToolText(m, tool, 4);
 

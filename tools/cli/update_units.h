@@ -39,7 +39,7 @@ struct UnitTarget {
     // Answers the province question; null: the run's own answer (the
     // options, else the terminal), which own gives when called.
     using ProvinceQuestion = std::function<int(int* mode, int* flags)>;
-    std::function<int(int* mode, int flags[UPDATE_PROVINCE_COUNT], std::string* refusal,
+    std::function<int(int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                       const ProvinceQuestion& own)>
         provinces;
     // The start of the run directory's name of an unpacked archive.

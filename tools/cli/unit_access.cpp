@@ -68,9 +68,9 @@ std::string cli_unit_written_text(const QV_Machine* m) {
     std::string text = path.rfind("socket:", 0) == 0 || path.empty() ? path : "hid:" + path;
     if (!serial.empty())
         text += "  serial \"" + serial + "\"";
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
     if (m)
-        QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+        QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     return text + "  client \"" + cli_wide_text(client) + "\"";
 }
 

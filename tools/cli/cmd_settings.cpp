@@ -47,13 +47,11 @@ struct SettingsOptions {
 
 // Message boxes of the run on the terminal, shown once the run is over
 // (flush): the outcome on standard output, errors on standard error.
-// The one question of the run, the radar module's: yes with
-// --default-radar, asked on the terminal otherwise, unless -y said to ask
-// nothing.
+// The run's one question, the radar module's: yes with --default-radar or
+// -y, else asked on the terminal, and off one not confirmed.
 class TerminalPrompter : public ConfigPrompter {
   public:
-    TerminalPrompter(bool default_radar, bool never_ask)
-        : yes_(default_radar), never_ask_(never_ask) {}
+    explicit TerminalPrompter(bool yes) : yes_(yes) {}
     void message(const std::string& text, const std::string&, ConfigIcon icon) override {
         held_.emplace_back(text, icon == CONFIG_ICON_ERROR);
     }
@@ -66,7 +64,7 @@ class TerminalPrompter : public ConfigPrompter {
     bool ask_yes_no(const std::string& text, const std::string&) override {
         if (yes_)
             return true;
-        if (never_ask_ || !cli_can_ask()) {
+        if (!cli_can_ask()) {
             std::fprintf(stderr, "%s\n(not confirmed: pass --default-radar to go on)\n",
                          text.c_str());
             return false;
@@ -76,7 +74,6 @@ class TerminalPrompter : public ConfigPrompter {
 
   private:
     bool yes_;
-    bool never_ask_;
     std::vector<std::pair<std::string, bool>> held_;
 };
 
@@ -238,7 +235,7 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     if (int code = open_unit(&m); code != CLI_OK)
         return code;
     MachineConfigUnit unit(m);
-    TerminalPrompter prompter(o.default_radar, o.yes);
+    TerminalPrompter prompter(o.yes || o.default_radar);
     int result = CLI_OK;
 
     if (!set) {
@@ -276,8 +273,8 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         if (!from.key.empty() && from.key != here.key && !o.other_unit) {
             std::string text = apply_file + " is a backup of " + unit_identity_text(from) +
                                ", the attached unit is " + unit_identity_text(here);
-            // Only --other-unit answers this one for a script; -y, which
-            // asks nothing, refuses it.
+            // Only --other-unit says yes to this one: -y, which asks
+            // nothing, leaves the backup unapplied.
             if (o.yes || !cli_can_ask() || !cli_ask_yes(text + ". Apply it anyway? [y/N] ")) {
                 QV_Machine_release(m);
                 return cli_fail(CLI_FAILED, text + ": nothing applied (--other-unit applies it)");
@@ -377,11 +374,11 @@ void setup(CLI::App& root, int* exit_code) {
     // answer by its own name, and --json, which they print too.
     auto add_write_options = [](CLI::App* cmd) {
         cmd->add_flag("-y,--yes", opts.yes,
-                      "Write without asking: no question on the terminal (a question the run "
-                      "would need answered counts as no)");
+                      "Write without asking first on a terminal (--default-radar included; a "
+                      "backup of another unit still needs --other-unit)");
         cmd->add_flag("--default-radar", opts.default_radar,
                       "Write with the default radar configuration when the unit cannot identify "
-                      "its radar module (the radar question's yes)");
+                      "its radar module, without asking");
         cli_add_json_flags(cmd);
     };
     CLI::App* settings = root.add_subcommand(

@@ -537,15 +537,18 @@ TEST_F(CliSettings, UnidentifiedRadarModuleIsAnsweredByItsOwnOptionOrByYes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
-        sim.setParamRecord(false, 4);
-        sim.flash()[unit_param_address(false) + P35_OFF_RADAR_TYPE] = 0xFF;
+        auto record = unit_param_record(4);
+        record[P35_OFF_RADAR_TYPE] = 0xFF; // not identified
+        ASSERT_TRUE(unit_param_seal(record.data(), 4));
+        sim.putParamRecord(false, record.data());
         CliRun r = run_cli_stderr(std::string("settings set time_zone=9") + c.options + unit());
         EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
         EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE] == 9, c.written);
-        if (!c.written)
+        if (!c.written) {
             EXPECT_NE(r.out.find("(not confirmed: pass --default-radar to go on)"),
                       std::string::npos)
                 << r.out;
+        }
     }
 }
 

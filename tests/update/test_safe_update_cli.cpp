@@ -75,8 +75,9 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
                 break;
         }
     }
-    close(master);
-    // The terminal closes a moment before the program has exited.
+    // The terminal closes a moment before the program has exited, or at
+    // once when none of its streams is the terminal: it stays open (its
+    // hang-up would end the program) until the program is done.
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 2000 && done == 0; ++i) {
@@ -84,6 +85,7 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
         if (done == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    close(master);
     if (done == 0) { // still running after 20 s: it hangs
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);

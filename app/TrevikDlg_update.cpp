@@ -15,6 +15,7 @@
 #include "update/update_history.h"
 #include "support/log.h"
 #include "support/thread.h"
+#include "trevik_version.h"
 
 #include <QCoreApplication>
 #include <QDragEnterEvent>
@@ -240,6 +241,7 @@ void CTrevikDlg::OnClickUpdate() {
     SafeUpdateOptions safety;
     safety.state_dir = trevik_state_directory();
     safety.tool_version = std::to_string(TOOL_VERSION);
+    safety.tool_release = TREVIK_VERSION;
     m_guard = std::make_unique<SafeUpdateGuard>(safety);
     run->setGuard(m_guard.get());
     m_run = std::move(run);

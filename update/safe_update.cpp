@@ -203,6 +203,8 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
     nlohmann::json e;
     e["time"] = started_at_;
     e["tool_version"] = options_.tool_version;
+    if (!options_.tool_release.empty())
+        e["tool_release"] = options_.tool_release;
     e["unit"] = before_;
     e["after"] = nullptr;
     e["package"] = absolute_source(step.source.empty() ? step.package_path : step.source);

@@ -19,7 +19,8 @@ struct SafeUpdateOptions {
     std::string state_dir; // where backups and history live
     bool backup = true;
     bool verify = false;
-    std::string tool_version;
+    std::string tool_version; // the unit protocol's tool version (407)
+    std::string tool_release; // the program's own version (1.0.0); "" leaves it out
 };
 
 // The failure message of a run whose backup could not be saved.

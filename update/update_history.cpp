@@ -359,6 +359,7 @@ const struct {
 } FIELD_SHAPES[] = {
     {"time", is_text},
     {"tool_version", is_text},
+    {"tool_release", is_text},
     {"unit", [](const Json& v) { return v.is_object(); }},
     {"after", is_object_or_null},
     {"package", is_text},

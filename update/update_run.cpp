@@ -237,7 +237,8 @@ int UpdateRun::archiveProgress(int kind, uintptr_t value) {
 
 bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
     enter(UpdateStage::Download);
-    host_->setProgressText(UPDATE_TEXT_UPDATING);
+    if (!dry_run_) // a dry run updates nothing
+        host_->setProgressText(UPDATE_TEXT_UPDATING);
     UpdateDownloadNames names = update_download_names(source_.download_url, temp_directory());
     if (!names.valid) {
         // Nothing in the URL names a file to keep: there is no update file.
@@ -616,7 +617,8 @@ UpdateOutcome UpdateRun::run() {
         }
 
         if (go_on) {
-            host_->setProgressText(UPDATE_TEXT_UPDATING);
+            if (!dry_run_)
+                host_->setProgressText(UPDATE_TEXT_UPDATING);
             if (dry_run_)
                 planOnly(pkg, province_mode);
             else

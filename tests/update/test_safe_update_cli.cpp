@@ -21,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "trevik_version.h"
+
 using namespace update_test;
 
 #if defined(TREVIK_CLI) && defined(TREVIK_UNIT_SIM)
@@ -29,9 +31,13 @@ namespace {
 
 // trevik-cli on a terminal of its own: the answer is typed once the
 // question shows. Returns the exit code (-1 when it did not exit) and puts
-// what the terminal showed in shown.
+// what the terminal showed in shown. Standard input, output and error
+// go to the named files instead where given ("/dev/null" for input).
+struct Redirect {
+    std::string in, out, err;
+};
 int run_on_terminal(std::vector<std::string> args, const std::string& question,
-                    const std::string& answer, std::string* shown) {
+                    const std::string& answer, std::string* shown, const Redirect& to = {}) {
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -41,6 +47,14 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        const std::pair<int, const std::string*> streams[] = {{0, &to.in}, {1, &to.out}, {2, &to.err}};
+        for (const auto& [fd, path] : streams) {
+            int f = path->empty() ? -1
+                    : fd == 0     ? open(path->c_str(), O_RDONLY)
+                                  : open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (f >= 0)
+                dup2(f, fd);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -61,8 +75,9 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
                 break;
         }
     }
-    close(master);
-    // The terminal closes a moment before the program has exited.
+    // The terminal closes a moment before the program has exited, or at
+    // once when none of its streams is the terminal: it stays open (its
+    // hang-up would end the program) until the program is done.
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 2000 && done == 0; ++i) {
@@ -70,6 +85,7 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
         if (done == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    close(master);
     if (done == 0) { // still running after 20 s: it hangs
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -250,6 +266,13 @@ TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0]["result"], "succeeded");
     EXPECT_EQ(list[0]["verified"], true);
+    // The unit protocol's tool version and the program's own, each named.
+    EXPECT_EQ(list[0]["tool_version"], "407");
+    EXPECT_EQ(list[0]["tool_release"], TREVIK_VERSION);
+    ASSERT_EQ(cli({"history"}), 0);
+    EXPECT_NE(out.find(std::string("  tool ") + TREVIK_VERSION + " (unit protocol 407)\n"),
+              std::string::npos)
+        << out;
     ASSERT_EQ(cli({"backups"}), 0);
     std::string folder = list[0]["backup"];
     EXPECT_NE(out.find(folder), std::string::npos) << out;
@@ -378,6 +401,44 @@ TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
     args.push_back("-y");
     EXPECT_EQ(run_on_terminal(args, question, "n", &shown), 0) << shown;
     EXPECT_EQ(shown.find(question), std::string::npos) << shown;
+}
+
+// Standard error sent to a log (the README's way to report a fault): the
+// plan and the question still show on the terminal, never in the log, and
+// the answer is read from the terminal even when standard input is not
+// one. A run whose three streams all lead elsewhere is a script's: no
+// question, as before.
+TEST_F(CliSafety, QuestionsGoToTheTerminalWhenStandardErrorIsALog) {
+    const std::string question = "Write this into the unit? [y/N] ";
+    const std::string log = tmp.path("log.txt"), out = tmp.path("out.txt");
+    struct Case {
+        const char* name;
+        Redirect to;
+        const char* answer;
+        int exit_code;
+        bool asked;
+    };
+    const Case cases[] = {
+        {"stderr to a log, declined", {"", "", log}, "n", 1, true},
+        {"stderr to a log, input not a terminal", {"/dev/null", "", log}, "y", 0, true},
+        {"every stream elsewhere", {"/dev/null", out, log}, "n", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sim = startSim();
+        std::vector<std::string> args = {TREVIK_CLI, "-v", "--unit", "socket:" + socket,
+                                         "update", "--no-backup", package};
+        std::string shown;
+        EXPECT_EQ(run_on_terminal(args, question, c.answer, &shown, c.to), c.exit_code) << shown;
+        EXPECT_EQ(shown.find(question) != std::string::npos, c.asked) << shown;
+        EXPECT_EQ(shown.find("writes       ") != std::string::npos, c.asked) << shown;
+        std::string logged = read_text(log);
+        EXPECT_EQ(logged.find(question), std::string::npos) << logged;
+        EXPECT_EQ(logged.find("writes       "), std::string::npos) << logged;
+        // The log still has what -v adds and the run's own lines.
+        EXPECT_NE(logged.find("[INFO]"), std::string::npos) << logged;
+        dropSim(sim);
+    }
 }
 
 TEST_F(CliSafety, OneSignalOnlyWarns) {

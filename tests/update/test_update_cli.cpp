@@ -215,12 +215,16 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_FALSE(r.out.empty());
     // The plan alone: the device link's lines stay off standard output.
     EXPECT_EQ(r.out.find("[INFO]"), std::string::npos) << r.out;
+    // Nothing is updated, and the progress does not say so.
+    EXPECT_EQ(r.err.find("updating"), std::string::npos) << r.err;
+    EXPECT_EQ(j.err.find("updating"), std::string::npos) << j.err;
 
     ASSERT_EQ(j.exit_code, 0) << j.err;
     auto o = nlohmann::json::parse(j.out);
     EXPECT_EQ(o["ok"], true);
     EXPECT_EQ(o["dry_run"], true);
     EXPECT_EQ(o["program_only"], false);
+    EXPECT_EQ(o["layout502"], false); // a flag, boolean as every flag
     ASSERT_FALSE(o["writes"].empty());
     EXPECT_EQ(o["writes"][0]["area"], "boot");
     // The unit written, then the plan.

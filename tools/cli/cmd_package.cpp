@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -154,19 +155,23 @@ Json describe(const Package* p, const PackageDirectory& dir) {
         e["board_id"] = board_text(img.board_id);
         e["size"] = img.size;
         e["server_size"] = img.server_size;
-        e["variant_b"] = img.variant_b;
+        // The package's 0/1 words are flags: booleans, as in every object.
+        e["variant_b"] = img.variant_b != 0;
         e["version"] = img.version;
-        e["layout502"] = img.layout502;
-        e["variant_c"] = img.variant_c;
-        e["variant_d"] = img.variant_d;
-        e["legacy"] = img.legacy;
+        e["layout502"] = img.layout502 != 0;
+        e["variant_c"] = img.variant_c != 0;
+        e["variant_d"] = img.variant_d != 0;
+        e["legacy"] = img.legacy != 0;
         e["track_size"] = img.track_size;
-        e["server_reset"] = img.server_reset;
+        e["server_reset"] = img.server_reset != 0;
         e["sha256"] = sha_or_null(img.data, img.size);
         programs.push_back(e);
     }
     j["programs"] = programs;
-    j["province_stamp"] = p->province_stamp;
+    // The stamp counts seconds since 1970 (UTC): a time like every other.
+    j["province_stamp"] = p->province_count > 0 && p->province_stamp
+                              ? Json(utc_time_text(std::time_t(p->province_stamp)))
+                              : Json(nullptr);
     Json provinces = Json::array();
     for (uint32_t i = 0; i < p->province_count; ++i) {
         const ProvinceGps& prov = p->provinces[i];

@@ -31,9 +31,11 @@
 #include "support/build_settings.h"
 #include "support/stream.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 #include "tools/cli/unit_access.h"
+#include "trevik_version.h"
 
 namespace {
 
@@ -201,15 +203,12 @@ class CliGuard : public SafeUpdateGuard {
   protected:
     void readBackBegins() override { signals_.checking(); }
     std::u16string confirm(const UpdateWriteStep& step) override {
-        if (yes_ || !isatty(STDIN_FILENO))
+        if (yes_ || !cli_can_ask())
             return u"";
         if (progress_)
             progress_->finish();
-        std::fflush(stdout);
-        std::fprintf(stderr, "\n%s", plan_summary(step.machine, *this, step).c_str());
-        std::fprintf(stderr, "Write this into the unit? [y/N] ");
-        std::string answer;
-        if (std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes"))
+        if (cli_ask_yes("\n" + plan_summary(step.machine, *this, step) +
+                        "Write this into the unit? [y/N] "))
             return u"";
         return u"Not written: the update was not confirmed.";
     }
@@ -232,6 +231,14 @@ std::string text_or(const nlohmann::json& j, const char* key, const char* dash) 
     return j.is_object() && j.contains(key) && j[key].is_string()
                ? history_printable(j[key].get<std::string>())
                : dash;
+}
+
+// Which trevik-cli or trevik wrote a run: its own version, then the unit
+// protocol's tool version the unit checks ("tool 1.0.0 (unit protocol
+// 407)"); "?" for a part an older line does not hold.
+std::string history_tool_text(const nlohmann::json& e) {
+    return "tool " + text_or(e, "tool_release", "?") + " (unit protocol " +
+           text_or(e, "tool_version", "?") + ")";
 }
 
 const nlohmann::json& object_or_empty(const nlohmann::json& j, const char* key) {
@@ -265,12 +272,12 @@ int run_history() {
         } else {
             const nlohmann::json& unit = object_or_empty(e, "unit");
             const nlohmann::json& after = object_or_empty(e, "after");
-            std::printf("%s  %-11s  %s  %s  GPS %s -> %s  %s  %s\n",
+            std::printf("%s  %-11s  %s  %s  GPS %s -> %s  %s  %s  %s\n",
                         text_or(e, "time", "?").c_str(), text_or(e, "result", "?").c_str(),
                         text_or(unit, "client_id", "?").c_str(),
                         text_or(unit, "board", "?").c_str(), text_or(unit, "gps_date", "-").c_str(),
                         text_or(after, "gps_date", "-").c_str(), text_or(e, "package", "?").c_str(),
-                        text_or(e, "text", "").c_str());
+                        text_or(e, "text", "").c_str(), history_tool_text(e).c_str());
         }
         ++shown;
     };
@@ -498,6 +505,7 @@ SafeUpdateOptions safe_options(const CliSafetyOptions& options) {
     o.backup = !options.no_backup;
     o.verify = options.verify;
     o.tool_version = std::to_string(CONFIG_TOOL_VERSION);
+    o.tool_release = TREVIK_VERSION;
     return o;
 }
 

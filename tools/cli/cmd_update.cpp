@@ -29,6 +29,7 @@
 #include "update/update_run.h"
 #include "support/build_settings.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 #include "tools/cli/unit_access.h"
@@ -149,7 +150,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             return 0;
         }
         progress_->finish();
-        if (!isatty(fileno(stdin)) || cli_json()) {
+        if (!cli_can_ask() || cli_json()) {
             refusal_ = "This package carries the database per province: choose --national or "
                        "--provinces LIST (names or numbers 0-33, at most 12).";
             return 1;
@@ -157,28 +158,31 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         // The questions go where the answers are read from: the terminal.
         // The system's question, then the same in English; Enter takes the
         // answer it recommends (yes).
-        std::fprintf(stderr, "%s\n%s [Y/n] ",
-                     "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
-                     "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                     "‘是’！",
-                     "Yes: choose provinces (every kind of data, per province). No: write the "
-                     "national condensed package (speed cameras only, no safety hints). Yes is "
-                     "recommended.");
-        std::fflush(stderr);
         std::string answer;
-        if (!std::getline(std::cin, answer))
+        if (!cli_ask(std::string(
+                         "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
+                         "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
+                         "‘是’！\n"
+                         "Yes: choose provinces (every kind of data, per province). No: write the "
+                         "national condensed package (speed cameras only, no safety hints). Yes is "
+                         "recommended. [Y/n] "),
+                     &answer))
             return 1;
         if (!answer.empty() && answer != "y" && answer != "Y" && answer != "yes") {
             *mode = 0;
             return 0;
         }
         std::vector<std::string> names = province_names_utf8();
-        for (int i = 0; i < PROVINCE_COUNT; ++i)
-            std::fprintf(stderr, "%2d %s%s", i, names[i].c_str(), i % 6 == 5 ? "\n" : "\t");
-        std::fprintf(stderr, "\nProvinces (names or numbers, comma-separated, at most 12): ");
-        std::fflush(stderr);
+        std::string table;
+        for (int i = 0; i < PROVINCE_COUNT; ++i) {
+            char row[64];
+            std::snprintf(row, sizeof row, "%2d %s%s", i, names[i].c_str(),
+                          i % 6 == 5 ? "\n" : "\t");
+            table += row;
+        }
         std::string list;
-        if (!std::getline(std::cin, list))
+        if (!cli_ask(table + "\nProvinces (names or numbers, comma-separated, at most 12): ",
+                     &list))
             return 1;
         std::string why = parse_province_list(list, flags);
         if (!why.empty()) {
@@ -278,12 +282,7 @@ VersionHosts cli_version_hosts() {
 }
 
 bool ask_yes(const char* question) {
-    std::fprintf(stderr, "%s [y/n] ", question);
-    std::fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return false;
-    return answer == "y" || answer == "Y" || answer == "yes";
+    return cli_ask_yes(std::string(question) + " [y/n] ");
 }
 
 // Reads the unit's version file and fills the source with what it names,
@@ -329,7 +328,7 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
             cli_print_json(*report);
             return CLI_NOTHING_TO_DO;
         }
-        if (!isatty(fileno(stdin)))
+        if (!cli_can_ask())
             return cli_fail(CLI_NOTHING_TO_DO, CLI_ALREADY_NEWEST);
         if (!ask_yes(question))
             return cli_fail(CLI_NOTHING_TO_DO, "");
@@ -418,7 +417,7 @@ CliJson plan_json(const UpdateOutcome& o) {
             writes.push_back({{"area", name}, {"address", address}, {"length", length}});
     };
     if (!o.program_only) {
-        j["layout502"] = p.layout502;
+        j["layout502"] = p.layout502 != 0;
         j["province_mode"] = p.province_mode;
         area("boot", p.write_boot, FLASH_BOOT_ADDRESS, p.boot_length);
         area("program", p.write_program, FLASH_PROGRAM_ADDRESS, p.program_length);

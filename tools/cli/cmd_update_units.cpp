@@ -24,6 +24,7 @@
 #include "common_t73/QV_Machine.h"
 #include "update/safe_update.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
 #include "tools/cli/unit_access.h"
 #include "tools/cli/update_units.h"
 #include "tools/cli/usb_hubs.h"
@@ -266,6 +267,7 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     if (u.code != CLI_OK) {
         r.code = u.code;
         r.text = u.text;
+        cause = cli_unit_failure_why(r.code, r.text);
     } else if (o.result == UPDATE_ABANDONED) {
         r.code = CLI_USAGE;
         r.text = u.refusal;
@@ -397,15 +399,13 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
 
 // The question before anything is written, once for every unit.
 bool confirm_all(const UpdateOptions& opt, const std::vector<BenchUnit>& units) {
-    if (opt.safety.yes || opt.dry_run || cli_json() || !isatty(STDIN_FILENO))
+    if (opt.safety.yes || opt.dry_run || cli_json() || !cli_can_ask())
         return true;
-    std::fprintf(stderr, "\n%s will be written into %zu units:\n", opt.file.c_str(), units.size());
+    std::string question =
+        "\n" + opt.file + " will be written into " + std::to_string(units.size()) + " units:\n";
     for (const BenchUnit& u : units)
-        std::fprintf(stderr, "  %s\n", u.name.c_str());
-    std::fprintf(stderr, "Write it into every one of them? [y/N] ");
-    std::fflush(stderr);
-    std::string answer;
-    return std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes");
+        question += "  " + u.name + "\n";
+    return cli_ask_yes(question + "Write it into every one of them? [y/N] ");
 }
 
 // The command that runs the same update again on the units given.

@@ -9,6 +9,7 @@
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
+#include "common_t73/QV_UnitLock.h"
 #include "config/records.h"
 #include "support/text.h"
 
@@ -117,6 +118,29 @@ int cli_unit_missing(std::string* text) {
     return CLI_NO_UNIT;
 }
 
+FailureText cli_unit_failure_why(int code, const std::string& text) {
+    FailureText f;
+    if (code == CLI_NO_UNIT) {
+        f.reason = "No unit was found where --unit looks (hid: the units on USB).";
+        f.hint = "Plug the unit in with a cable that carries data (a charging-only one does not) "
+                 "and run the command again; trevik-cli list shows the units the tool sees, "
+                 "lsusb -d 0416:b500 whether the system sees one.";
+    } else if (code == CLI_NO_ACCESS) {
+        // The permission text says the cause in its first sentence.
+        size_t end = text.find(". ");
+        bool split = text == QV_Hid_permissionText() && end != std::string::npos;
+        f.reason = split ? text.substr(0, end + 1) : text;
+        f.hint = split ? text.substr(end + 2)
+                       : "Give this user access to the unit (the udev rule 70-trevik-unit.rules, "
+                         "see the README), plug it in again and run the command again.";
+    } else if (code == CLI_UNIT_IN_USE) {
+        f.reason = text.empty() ? std::string(UNIT_IN_USE_TEXT) : text;
+        f.hint = "Close the window or the other trevik-cli that holds the unit, or wait until it "
+                 "is done, then run the command again.";
+    }
+    return f;
+}
+
 int cli_attach_unit(QV_Machine* m) {
     if (QV_Machine_attachFirstUnit(m))
         return CLI_OK;
@@ -171,7 +195,7 @@ CliJson cli_unit_json(const QV_Machine* m) {
     QV_Machine_updateToolText(m, tool, 4);
 
     CliJson j;
-    j["layout502"] = m->layout502;
+    j["layout502"] = m->layout502 != 0;
     j["boot"] = int32_t(m->boot_version);
     j["flash_size"] = int32_t(m->flash_size);
     j["main_setting_version"] = s32(MS_OFF_VERSION);
@@ -184,9 +208,11 @@ CliJson cli_unit_json(const QV_Machine* m) {
     j["voice_size"] = s32(MS_OFF_VOICE_SIZE);
     j["radar_mute_version"] = date_json(m->radar_mute_date);
     j["radar_mute_size"] = s32(MS_OFF_RADAR_MUTE_SIZE);
-    j["update_version"] = wtext_to_utf8(tool);
+    // 无 (none) is absent, null as every absent value; 有 and 错 stay.
+    j["update_version"] = tool[0] == u'无' ? CliJson(nullptr) : CliJson(wtext_to_utf8(tool));
     j["update_size"] = s32(MS_OFF_UPDATE_TOOL_SIZE);
-    j["server_version"] = s32(MS_OFF_SERVER_DATA_SIZE);
-    j["server_size"] = s32(MS_OFF_UPDATE_TOOL_SIZE);
+    // The text's "server version:N;size:M" line shows the server-data
+    // region's size, then the update tool's size again (update_size).
+    j["server_data_size"] = s32(MS_OFF_SERVER_DATA_SIZE);
     return j;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/cli/cli.h"
+#include "update/failure_text.h"
 
 struct QV_Machine;
 
@@ -56,6 +57,13 @@ std::string cli_unit_identity(const std::string& source);
 // there but this user may not open it, else CLI_NO_UNIT with
 // CLI_NO_HARDWARE.
 int cli_unit_missing(std::string* text);
+
+// The cause and next step of a unit that could not be reached, for the
+// failure objects of exit codes CLI_NO_UNIT, CLI_NO_ACCESS and
+// CLI_UNIT_IN_USE, from the text printed for it (text is the cause where it
+// names one, e.g. the process holding the unit; a text holding both is
+// split). Both empty for any other code.
+FailureText cli_unit_failure_why(int code, const std::string& text);
 
 // Attaches the first unit of the selected source to m and reads its
 // information. Returns CLI_OK, or after reporting (cli_fail) CLI_NO_UNIT or

@@ -21,35 +21,11 @@
 
 namespace {
 
-nlohmann::json area_json(const char* name, uint32_t address, uint32_t length) {
-    return {{"name", name}, {"address", address}, {"length", length}};
-}
-
-// The areas a plan writes, for the history.
-nlohmann::json plan_areas(const QV_WritePlan& p, const QV_PlanActions& a) {
+// The areas a plan writes, for the history, under the plan's names.
+nlohmann::json plan_areas(const WritePlan& plan) {
     nlohmann::json list = nlohmann::json::array();
-    if (p.voice_length)
-        list.push_back(area_json("voice", p.voice_address, p.voice_length));
-    if (p.radar_mute_length)
-        list.push_back(area_json("radar mute", p.radar_mute_address, p.radar_mute_length));
-    if (p.update_tool_length)
-        list.push_back(area_json("update tool", p.update_tool_address, p.update_tool_length));
-    if (p.gps_length)
-        list.push_back(area_json("gps", p.gps_address, p.gps_length));
-    if (p.write_program && p.program_length)
-        list.push_back(area_json("program", FLASH_PROGRAM_ADDRESS, p.program_length));
-    if (p.write_boot && p.boot_length)
-        list.push_back(area_json("boot", FLASH_BOOT_ADDRESS, p.boot_length));
-    if (a.write_main_setting)
-        list.push_back(area_json("main setting", a.main_setting_address, 512));
-    if (p.reset_parameters)
-        list.push_back(area_json("parameter reset",
-                                 p.layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS,
-                                 FLASH_SECTOR_SIZE));
-    if (p.write_client_id)
-        list.push_back(area_json("client id",
-                                 p.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
-                                 FLASH_SECTOR_SIZE));
+    for (const PlanArea& a : plan.areas)
+        list.push_back({{"name", a.name}, {"address", a.address}, {"length", a.length}});
     return list;
 }
 
@@ -147,15 +123,12 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     verify_stopped_ = false;
     warnings_.clear();
     entry_ = nullptr;
-    planned_ = 0;
-    plan_ = QV_WritePlan();
-    actions_ = QV_PlanActions();
-    // The same plan the run is about to carry out: it names the server-data
+    // The plan the run is about to carry out: it names the server-data
     // region the run resets and the areas to check afterwards. A plan that
     // fails is refused by the run itself before anything is written.
-    if (!step.program_only && verify_compute_plan(step.machine, step.pkg, step.province_mode,
-                                                  &plan_, &actions_) == PLAN_OK)
-        planned_ = 1;
+    plan_ = step.plan ? *step.plan
+                      : write_plan_compute(step.machine, step.pkg, step.province_mode);
+    planned_ = !plan_.program_only && plan_.result == PLAN_OK ? 1 : 0;
     declined_ = false;
     std::u16string refusal = confirm(step);
     if (!refusal.empty()) {
@@ -166,8 +139,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     if (options_.backup) {
         if (step.host)
             step.host->setProgressText(BACKUP_TEXT_SAVING);
-        uint32_t server_address = planned_ ? actions_.server_address : 0;
-        uint32_t server_size = planned_ ? actions_.server_size : 0;
+        uint32_t server_address = planned_ ? plan_.actions.server_address : 0;
+        uint32_t server_size = planned_ ? plan_.actions.server_size : 0;
         std::string root = unit_backups_root(options_.state_dir);
         UnitBackupResult b =
             unit_backup_save(step.machine, root, server_address, server_size, std::time(nullptr));
@@ -218,16 +191,7 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
             }
         e["provinces"] = names;
     }
-    if (step.program_only) {
-        nlohmann::json list = nlohmann::json::array();
-        std::vector<VerifyArea> areas = verify_program_only_areas(step.machine, step.pkg);
-        for (const VerifyArea& a : areas)
-            if (a.name == "program")
-                list.push_back(area_json("program", a.address, uint32_t(a.expected.size())));
-        e["areas"] = list;
-    } else {
-        e["areas"] = planned_ ? plan_areas(plan_, actions_) : nlohmann::json::array();
-    }
+    e["areas"] = plan_areas(plan_);
     return e;
 }
 
@@ -284,11 +248,11 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     bool read_after =
         full && QV_Machine_isConnected(m) && m->main_setting_state != MAIN_SETTING_UNREAD;
     nlohmann::json param_reset = nullptr;
-    if (read_after && plan_.reset_parameters)
+    if (read_after && plan_.plan.reset_parameters)
         param_reset = verify_parameter_reset_took(
             m->param, uint32_t(MACHINE_PARAM_SIZE),
-            rec_u32(actions_.main_setting + MS_OFF_PROGRAM_VERSION),
-            actions_.write_main_setting != 0, nullptr);
+            rec_u32(plan_.actions.main_setting + MS_OFF_PROGRAM_VERSION),
+            plan_.actions.write_main_setting != 0, nullptr);
     if (full && !read_after)
         outcome->unconfirmed =
             u"The unit could not be read after the update: that its parameter record was reset "
@@ -298,9 +262,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
                                u"update: the parameter reset did not take.";
 
     if (wrote && options_.verify && !interrupted) {
-        std::vector<VerifyArea> areas = step.program_only ? verify_program_only_areas(m, step.pkg)
-                                        : planned_ ? verify_plan_areas(step.pkg, &plan_, &actions_)
-                                                   : std::vector<VerifyArea>();
+        std::vector<VerifyArea> areas = verify_areas(m, step.pkg, plan_);
         // A stop during the read-back ends the check only: the writes are
         // complete.
         readBackBegins();
@@ -324,7 +286,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
         }
     }
     bool ok = outcome->result == UPDATE_SUCCEEDED;
-    if (ok && planned_ && plan_.reset_parameters)
+    if (ok && planned_ && plan_.plan.reset_parameters)
         outcome->notice = safe_update_restore_notice(backup_folder_, backup_has_settings_);
 
     nlohmann::json e = startEntry(step);

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common_t73/QV_WritePlan.h"
+#include "update/write_plan.h"
 #include "update/unit_verify.h"
 #include "update/update_run.h"
 
@@ -61,11 +61,11 @@ class SafeUpdateGuard : public UpdateGuard {
         verify_user_ = user;
     }
 
-    // The plan the run carries out (computed in beforeWrite; planned() is
-    // false for a program-only package or a plan the run will refuse).
+    // The plan the run carries out (the run's own, taken in beforeWrite;
+    // planned() is false for a program-only package or a plan the run will
+    // refuse).
     bool planned() const { return planned_ != 0; }
-    const QV_WritePlan& plan() const { return plan_; }
-    const QV_PlanActions& actions() const { return actions_; }
+    const WritePlan& writePlan() const { return plan_; }
 
     const std::string& backupFolder() const { return backup_folder_; }
     const std::vector<VerifyResult>& verifyResults() const { return verify_results_; }
@@ -105,8 +105,7 @@ class SafeUpdateGuard : public UpdateGuard {
     std::string started_at_;
     nlohmann::json before_;
     int planned_ = 0;
-    QV_WritePlan plan_;
-    QV_PlanActions actions_;
+    WritePlan plan_;
     std::string backup_folder_;
     bool backup_has_settings_ = false;
     std::vector<VerifyResult> verify_results_;

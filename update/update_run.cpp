@@ -408,63 +408,21 @@ bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_pa
     return true;
 }
 
-bool UpdateRun::programOnlyFits(const Package* pkg) const {
-    // The program write takes the entry for the unit's board name; the unit
-    // keeps its layout, so its own parameter record bounds the image.
-    const ProgramImage* entry =
-        QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-    return entry && entry->data && QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
-}
-
-void UpdateRun::planOnly(Package* pkg, int province_mode) {
+void UpdateRun::planOnly(const WritePlan& plan) {
     enter(UpdateStage::Plan);
     outcome_.planned = 1;
-    if (update_is_program_only(pkg)) {
-        outcome_.program_only = 1;
-        const ProgramImage* entry =
-            QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-        if (!programOnlyFits(pkg)) {
-            fail(UPDATE_TEXT_FAILED);
-            return;
-        }
-        char buf[160];
-        std::snprintf(buf, sizeof buf,
-                      "program only: app flag at 0x%X, 12 bytes\nprogram only: app at 0x%X, %u "
-                      "bytes\n",
-                      FLASH_PROGRAM_HEADER_ADDRESS, FLASH_PROGRAM_ADDRESS, entry->size);
-        outcome_.plan_text = buf;
-        outcome_.result = UPDATE_SUCCEEDED;
+    outcome_.program_only = plan.program_only;
+    if (plan.program_only && plan.result != PLAN_OK) {
+        fail(UPDATE_TEXT_FAILED);
         return;
     }
-    QV_WritePlan plan;
-    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
-    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
-    plan.province_mode = province_mode;
-    QV_PlanActions actions;
-    int result = QV_WritePlan_compute(machine_, pkg, &plan, &actions);
-    if (result == PLAN_OK)
-        plan.write_client_id =
-            (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1
-                                                                                               : 0;
-    outcome_.plan_text = QV_WritePlan_describe(machine_, &plan, &actions);
-    if (result == PLAN_OK) {
-        char line[96];
-        uint32_t identity = plan.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS;
-        if (plan.write_client_id)
-            std::snprintf(line, sizeof line, "client id    address 0x%06X length %u\n", identity,
-                          FLASH_SECTOR_SIZE);
-        else
-            std::snprintf(line, sizeof line, "client id    -\n");
-        outcome_.plan_text += line;
-    }
-    plan.boot_data = plan.program_data = plan.voice_data = plan.radar_mute_data = nullptr;
-    plan.update_tool_data = plan.gps_data = nullptr;
-    outcome_.plan = plan;
-    outcome_.actions = actions;
-    if (result == PLAN_OK)
+    outcome_.plan_text = write_plan_text(machine_, plan);
+    outcome_.write_plan = plan;
+    write_plan_forget_data(&outcome_.write_plan);
+    if (plan.result == PLAN_OK)
         outcome_.result = UPDATE_SUCCEEDED;
     else
-        failPlan(result);
+        failPlan(plan.result);
 }
 
 void UpdateRun::failPlan(int result) {
@@ -491,13 +449,13 @@ void UpdateRun::failPlan(int result) {
     }
 }
 
-void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
-    if (update_is_program_only(pkg)) {
+void UpdateRun::writeIntoUnit(Package* pkg, const WritePlan& plan) {
+    enter(UpdateStage::Plan);
+    if (plan.program_only) {
         // A program alone goes in with its own progress; the main setting
         // and the data regions stay as they are. One the unit cannot take
         // whole is refused before its header is written.
-        enter(UpdateStage::Plan);
-        if (!programOnlyFits(pkg)) {
+        if (plan.result != PLAN_OK) {
             fail(UPDATE_TEXT_FAILED);
             return;
         }
@@ -508,22 +466,15 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
             outcome_.result = UPDATE_SUCCEEDED;
         return;
     }
-    QV_WritePlan plan;
-    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
-    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
-    plan.province_mode = province_mode;
-    enter(UpdateStage::Plan);
-    int result = QV_Machine_checkParamAndMainSetting(machine_, pkg, &plan);
+    // The plan computed once for this run is the one written.
+    QV_WritePlan written_plan = plan.plan;
+    int result = QV_Machine_carryOutPlan(machine_, &written_plan, &plan.actions, plan.result);
     if (result != PLAN_OK) {
         failPlan(result);
         return;
     }
-    // A unit moving between layouts, or one whose client id is no known
-    // customer's, gets the package's client id.
-    plan.write_client_id =
-        (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1 : 0;
     enter(UpdateStage::Write);
-    int written = QV_Machine_write(machine_, pkg, &plan);
+    int written = QV_Machine_write(machine_, pkg, &written_plan);
     if (written != 0)
         fail(UPDATE_TEXT_FAILED, written);
     else
@@ -609,6 +560,11 @@ UpdateOutcome UpdateRun::run() {
         go_on = false;
     }
 
+    // The plan, once: the guard, the writes and the dry run all read it.
+    WritePlan plan;
+    if (go_on)
+        plan = write_plan_compute(machine_, pkg, province_mode);
+
     UpdateWriteStep step;
     bool guarded = go_on && !dry_run_ && guard_;
     try {
@@ -625,7 +581,8 @@ UpdateOutcome UpdateRun::run() {
             step.province_mode = province_mode;
             for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
                 step.province_flags[i] = flags[i];
-            step.program_only = update_is_program_only(pkg);
+            step.program_only = plan.program_only;
+            step.plan = &plan;
             enter(UpdateStage::Guard);
             std::u16string refusal = guard_->beforeWrite(step);
             if (!refusal.empty()) {
@@ -637,9 +594,9 @@ UpdateOutcome UpdateRun::run() {
         if (go_on) {
             host_->setProgressText(UPDATE_TEXT_UPDATING);
             if (dry_run_)
-                planOnly(pkg, province_mode);
+                planOnly(plan);
             else
-                writeIntoUnit(pkg, province_mode);
+                writeIntoUnit(pkg, plan);
         }
     } catch (const std::exception& e) {
         // A failure thrown on the way (memory, a host's own fault) ends the

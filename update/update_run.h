@@ -13,8 +13,8 @@
 #include <functional>
 #include <string>
 
-#include "common_t73/QV_WritePlan.h"
 #include "package/package_check.h"
+#include "update/write_plan.h"
 
 struct QV_Machine;
 struct Package;
@@ -122,9 +122,8 @@ struct UpdateOutcome {
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
     int program_only = 0; // 1 for a package that holds one program image only
-    QV_WritePlan plan;    // data pointers cleared (the package is gone)
-    QV_PlanActions actions;
-    std::string plan_text; // the plan, one item per line
+    WritePlan write_plan;  // data pointers cleared (the package is gone)
+    std::string plan_text; // the plan, one item per line (write_plan_text)
     // Set by an UpdateGuard: a note for the end of the run (how to bring the
     // unit's settings back), and whether the run was stopped from outside.
     std::u16string notice;
@@ -156,6 +155,9 @@ struct UpdateWriteStep {
     int province_mode = 0; // 1: the provinces below, 0: national
     int province_flags[UPDATE_PROVINCE_COUNT] = {};
     int program_only = 0;
+    // The plan the run carries out, computed once before the guard is
+    // asked (its result may refuse the run after the guard's steps).
+    const WritePlan* plan = nullptr;
 };
 
 // Work around the writes of a run (a backup of the unit, the update
@@ -255,9 +257,8 @@ class UpdateRun {
     // package: one that loads and is this customer's, an archive whose
     // package unpacks whole.
     bool downloadedFileIsSound(const std::u16string& path, int kind);
-    void writeIntoUnit(Package* pkg, int province_mode);
-    void planOnly(Package* pkg, int province_mode);
-    bool programOnlyFits(const Package* pkg) const;
+    void writeIntoUnit(Package* pkg, const WritePlan& plan);
+    void planOnly(const WritePlan& plan);
     // The failure of a check result other than PLAN_OK.
     void failPlan(int result);
     void fail(const std::u16string& message, int status = 0);

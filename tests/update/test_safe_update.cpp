@@ -125,8 +125,8 @@ TEST_F(SafeUpdate, BackupHoldsTheUnitsOwnRecordsAsTheyWereBeforeTheRun) {
     std::vector<std::string> areas;
     for (const auto& a : e["areas"])
         areas.push_back(a["name"]);
-    EXPECT_EQ(areas, (std::vector<std::string>{"voice", "radar mute", "gps", "program", "boot",
-                                               "main setting", "parameter reset"}));
+    EXPECT_EQ(areas, (std::vector<std::string>{"voice", "radar_mute", "gps", "program", "boot",
+                                               "main_setting", "parameter_reset"}));
 }
 
 TEST_F(SafeUpdate, UnwritableBackupStopsTheRunBeforeAnyWrite) {

@@ -139,32 +139,23 @@ std::string seconds_text(uint64_t bytes) {
     return buf;
 }
 
-uint64_t padded(uint32_t n) {
-    return (uint64_t(n) + 255) / 256 * 256;
-}
-
 // What the run will write, for the question before it.
-std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g, const UpdateWriteStep& s) {
+std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g) {
     std::string out;
-    uint64_t bytes = 0;
+    const WritePlan& wp = g.writePlan();
     if (!g.planned()) {
-        const ProgramImage* e =
-            s.program_only ? QV_Machine_findProgramEntry(s.pkg, m->main_setting + 4) : nullptr;
-        uint32_t size = e ? e->size : 0;
-        out += "program      address 0x009000 length " + std::to_string(size) + "\n";
-        out += "boot         kept\n";
-        bytes = 256 + padded(size);
+        out += std::string(AREA_PROGRAM) + "      address 0x009000 length " +
+               std::to_string(wp.program_only ? wp.program_size : 0) + "\n";
+        out += std::string(AREA_BOOT) + "         kept\n";
     } else {
-        const QV_WritePlan& p = g.plan();
-        out = QV_WritePlan_describe(m, &p, &g.actions());
-        out += std::string("boot         ") +
+        const QV_WritePlan& p = wp.plan;
+        out = write_plan_text(m, wp);
+        out += std::string(AREA_BOOT) + "         " +
                (p.write_boot && p.boot_length ? "rewritten" : "kept") + "\n";
-        out += std::string("program      ") +
+        out += std::string(AREA_PROGRAM) + "      " +
                (p.write_program && p.program_length ? "rewritten" : "kept") + "\n";
-        bytes = padded(p.voice_length) + padded(p.radar_mute_length) +
-                padded(p.update_tool_length) + padded(p.gps_length) + padded(p.boot_length) +
-                (p.write_program ? 256 + padded(p.program_length) : 0);
     }
+    uint64_t bytes = write_plan_bytes(wp);
     out += "writes       " + std::to_string(bytes) + " bytes, " + seconds_text(bytes) + "\n";
     return out;
 }
@@ -206,7 +197,7 @@ class CliGuard : public SafeUpdateGuard {
         if (progress_)
             progress_->finish();
         std::fflush(stdout);
-        std::fprintf(stderr, "\n%s", plan_summary(step.machine, *this, step).c_str());
+        std::fprintf(stderr, "\n%s", plan_summary(step.machine, *this).c_str());
         std::fprintf(stderr, "Write this into the unit? [y/N] ");
         std::string answer;
         if (std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes"))
@@ -386,15 +377,7 @@ int run_verify(const VerifyOptions& o) {
         package_free(pkg);
         return code;
     }
-    std::vector<VerifyArea> areas;
-    if (update_is_program_only(pkg)) {
-        areas = verify_program_only_areas(m, pkg);
-    } else {
-        QV_WritePlan plan;
-        QV_PlanActions actions;
-        if (verify_compute_plan(m, pkg, province_mode, &plan, &actions) == PLAN_OK)
-            areas = verify_plan_areas(pkg, &plan, &actions);
-    }
+    std::vector<VerifyArea> areas = verify_areas(m, pkg, write_plan_compute(m, pkg, province_mode));
     if (areas.empty()) {
         QV_Machine_release(m);
         package_free(pkg);

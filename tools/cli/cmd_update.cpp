@@ -410,23 +410,19 @@ namespace {
 CliJson plan_json(const UpdateOutcome& o) {
     CliJson j;
     j["program_only"] = o.program_only != 0;
-    const QV_WritePlan& p = o.plan;
-    CliJson writes = CliJson::array();
-    auto area = [&writes](const char* name, int wanted, uint32_t address, uint32_t length) {
-        if (wanted && length > 0)
-            writes.push_back({{"area", name}, {"address", address}, {"length", length}});
-    };
+    const WritePlan& wp = o.write_plan;
+    const QV_WritePlan& p = wp.plan;
     if (!o.program_only) {
         j["layout502"] = p.layout502;
         j["province_mode"] = p.province_mode;
-        area("boot", p.write_boot, FLASH_BOOT_ADDRESS, p.boot_length);
-        area("program", p.write_program, FLASH_PROGRAM_ADDRESS, p.program_length);
-        area("voice", p.write_voice, p.voice_address, p.voice_length);
-        area("radar_mute", p.write_radar_mute, p.radar_mute_address, p.radar_mute_length);
-        area("update_tool", p.write_update_tool, p.update_tool_address, p.update_tool_length);
-        area("gps", p.write_gps, p.gps_address, p.gps_length);
-        j["main_setting_address"] = o.actions.write_main_setting
-                                        ? CliJson(o.actions.main_setting_address)
+        // The data areas, in the order this object has always listed them.
+        CliJson writes = CliJson::array();
+        for (const char* name :
+             {AREA_BOOT, AREA_PROGRAM, AREA_VOICE, AREA_RADAR_MUTE, AREA_UPDATE_TOOL, AREA_GPS})
+            if (const PlanArea* a = write_plan_find(wp, name))
+                writes.push_back({{"area", a->name}, {"address", a->address}, {"length", a->length}});
+        j["main_setting_address"] = wp.actions.write_main_setting
+                                        ? CliJson(wp.actions.main_setting_address)
                                         : CliJson(nullptr);
         j["write_client_id"] = p.write_client_id != 0;
         j["writes"] = writes;

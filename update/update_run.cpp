@@ -15,6 +15,7 @@
 #include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
 #include "package/package.h"
+#include "update/package_open.h"
 #include "update/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
@@ -85,37 +86,7 @@ void remove_file(const std::u16string& p) {
 
 // The tool's own temporary directory, with a trailing '/'.
 std::u16string temp_directory() {
-    return utf8_to_wtext(temp_dir_path() + "/");
-}
-
-// Creates the run directory (an existing one is fine), readable by this
-// user alone. Returns false when the name is taken by a link or by another
-// user's directory: in a shared temporary directory the package could be
-// swapped there between its download and its load. Anything else at that
-// name is left for the download to report.
-bool prepare_run_directory(const std::u16string& dir) {
-    std::filesystem::path p = fs_path(dir);
-    std::error_code ec;
-    if (std::filesystem::create_directory(p, ec))
-        std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
-    struct stat st {};
-    if (lstat(p.c_str(), &st) != 0)
-        return true;
-    if (S_ISLNK(st.st_mode))
-        return false;
-    if (S_ISDIR(st.st_mode) && st.st_uid != geteuid())
-        return false;
-    return true;
-}
-
-// The archive callback hands its owner back; the owner is the run.
-int archive_callback(int kind, uintptr_t value, void* owner) {
-    return owner ? static_cast<UpdateRun*>(owner)->archiveProgress(kind, value) : 0;
-}
-
-// Chooses the package entry of an archive, showing nothing.
-int choose_package(int kind, uintptr_t value, void*) {
-    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
+    return package_temp_directory() + u"/";
 }
 
 } // namespace
@@ -223,35 +194,10 @@ void UpdateRun::removeTemporaryFiles() {
 }
 
 bool UpdateRun::claimRunDirectory(const std::u16string& run_dir, const std::u16string& top) {
-    // What killed runs left behind goes first; this run's directory is
-    // then claimed before anything is put in it.
-    temp_dir_sweep_stale(wtext_to_utf8(UPDATE_EXTRACTED_NAME).c_str());
-    if (run_dir != top && !prepare_run_directory(run_dir))
+    if (!package_claim_run_directory(run_dir, &run_claim_))
         return false;
-    temp_dir_release_run(run_claim_);
-    run_claim_ = temp_dir_claim_run(wtext_to_utf8(run_dir.c_str()).c_str());
     run_dir_ = run_dir != top ? run_dir : std::u16string();
     return true;
-}
-
-int UpdateRun::archiveProgress(int kind, uintptr_t value) {
-    switch (kind) {
-    case 0: {
-        const auto* name = reinterpret_cast<const char16_t*>(value);
-        int take = archive_is_package_name(name);
-        if (take && archive_entry_.empty() && name)
-            archive_entry_ = name;
-        return take;
-    }
-    case 1:
-        host_->setProgressRange(uint32_t(value));
-        return 0;
-    case 2:
-        host_->setProgressPos(uint32_t(value));
-        return 0;
-    default:
-        return 0;
-    }
 }
 
 bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
@@ -341,67 +287,48 @@ bool UpdateRun::downloadedFileIsSound(const std::u16string& path, int kind) {
     if (kind != 1)
         return true; // nothing to check: the run refuses the name anyway
     // An archive is sound when its package comes out whole (CRC checked).
-    Stream* out = stream_open_private(extracted_.c_str(), 1);
-    if (!out)
-        return false;
-    int ok = archive_extract(path.c_str(), out, nullptr, choose_package, PACKAGE_MAX_FILE_SIZE);
-    if (!stream_flush(out) || out->error)
-        ok = 0;
-    stream_close(out);
+    bool ok = package_unpack(path, extracted_, run_dir_, nullptr, nullptr, nullptr);
     std::error_code ec;
-    if (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec)
-        ok = 0; // no package in it
+    if (ok && (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec))
+        ok = false; // no package in it
     remove_file(extracted_);
-    return ok != 0;
+    return ok;
 }
 
 bool UpdateRun::unpackChosen(std::u16string* package_path) {
     enter(UpdateStage::Unpack);
-    const std::u16string& chosen = source_.package_path;
-    size_t cut = chosen.rfind(u'/');
-    std::u16string name = cut == std::u16string::npos ? chosen : chosen.substr(cut + 1);
-    // The file's name only names the run directory; what would end a URL's
-    // path there is an ordinary character in a file name.
-    for (char16_t& c : name)
-        if (c == u'?' || c == u'#' || c == u'\\')
-            c = u'_';
-    UpdateDownloadNames names = update_download_names(run_prefix_ + name, temp_directory());
-    std::u16string temp = temp_directory();
-    while (!temp.empty() && temp.back() == u'/')
-        temp.pop_back();
-    // Nothing is unpacked into a directory that is not this user's own.
-    if (!names.valid || temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
+    host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
+    OpenedPackage opened;
+    bool ok = package_open(source_.package_path, run_prefix_, unpackProgress(), &opened);
+    // The run removes what was unpacked with its other temporary files.
+    run_dir_ = opened.run_dir;
+    run_claim_ = opened.claim;
+    extracted_ = opened.extracted;
+    archive_entry_ = opened.entry;
+    if (!ok) {
         fail(UPDATE_TEXT_OPEN_FAILED);
+        outcome_.package = opened.problem;
         return false;
     }
-    extracted_ = names.extracted;
-    return unpack(chosen, package_path);
+    *package_path = opened.path;
+    return true;
+}
+
+PackageUnpackProgress UpdateRun::unpackProgress() {
+    return [this](int kind, uint32_t value) {
+        if (kind == 1)
+            host_->setProgressRange(value);
+        else if (kind == 2)
+            host_->setProgressPos(value);
+    };
 }
 
 bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_path) {
     enter(UpdateStage::Unpack);
     host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
-    // A stop by signal while the package is unpacked (or written) takes the
-    // unpacked file and its empty run directory along.
-    std::string extracted = wtext_to_utf8(extracted_.c_str());
-    std::string run_dir = wtext_to_utf8(run_dir_.c_str());
-    temp_dir_remove_on_signal(extracted.c_str(), run_dir.empty() ? nullptr : run_dir.c_str());
-    Stream* out = stream_open_private(extracted_.c_str(), 1);
-    if (!out) {
+    if (!package_unpack(archive, extracted_, run_dir_, unpackProgress(), &archive_entry_,
+                        &outcome_.package)) {
         fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    int ok = archive_extract(archive.c_str(), out, this, archive_callback, PACKAGE_MAX_FILE_SIZE);
-    // A package that could not be written whole (a full disk) is a failed
-    // extraction, not a shorter package.
-    if (!stream_flush(out) || out->error)
-        ok = 0;
-    stream_close(out);
-    if (!ok) {
-        // What was written of an entry too large or broken goes at once.
-        remove_file(extracted_);
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        outcome_.package = package_check_archive(archive.c_str());
         return false;
     }
     *package_path = extracted_;
@@ -503,7 +430,7 @@ UpdateOutcome UpdateRun::run() {
         package_path = source_.package_path;
         // A chosen zip archive is unpacked the way a downloaded one is;
         // the archive itself is the user's and stays.
-        if (update_download_kind(package_path) == 1)
+        if (package_file_is_archive(package_path))
             go_on = unpackChosen(&package_path);
     } else if (!source_.list_form && !source_.download_url.empty()) {
         go_on = obtainFromDownload(&package_path);

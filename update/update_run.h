@@ -14,6 +14,7 @@
 #include <string>
 
 #include "package/package_check.h"
+#include "update/package_open.h"
 #include "update/write_plan.h"
 
 struct QV_Machine;
@@ -244,15 +245,12 @@ class UpdateRun {
     // The outcome of the last run.
     const UpdateOutcome& outcome() const { return outcome_; }
 
-    // Archive callback: kind 0 chooses an entry named *.dqv (value is its
-    // UTF-16 name), kind 1 sets the range to the entry's size, kind 2 the
-    // position to the bytes extracted so far.
-    int archiveProgress(int kind, uintptr_t value);
-
   private:
     bool obtainFromDownload(std::u16string* package_path);
     bool unpack(const std::u16string& archive, std::u16string* package_path);
     bool unpackChosen(std::u16string* package_path);
+    // The unpack's progress, shown on the host's bar.
+    PackageUnpackProgress unpackProgress();
     // Whether a downloaded file of kind (update_download_kind) holds a
     // package: one that loads and is this customer's, an archive whose
     // package unpacks whole.

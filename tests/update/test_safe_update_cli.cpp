@@ -304,6 +304,41 @@ TEST_F(CliSafety, AreaNamesAreOneListAcrossDryRunVerifyHistoryAndPlanText) {
         EXPECT_NE(plan_text.find("\n" + n + " "), std::string::npos) << n << plan_text;
 }
 
+// A zip archive holding the package is opened one way by update, verify and
+// inspect: verify checks what update wrote from it, and inspect unpacks it
+// into the tool's private directory, not into $TMPDIR (here a plain file,
+// where nothing can be made), and leaves nothing there.
+TEST_F(CliSafety, AZipIsOpenedOneWayByUpdateVerifyAndInspect) {
+    auto sim = startSim();
+    std::string zip = tmp.path("maps.zip");
+    ASSERT_EQ(pkgbuild_zip(zip, {{"readme.txt", Bytes(10, 'x')}, {"map.dqv", pkg_read_file(package)}}),
+              1);
+    ASSERT_EQ(cli({"update", zip}), 0) << out << err;
+    ASSERT_EQ(cli({"verify", "--json", package}), 0) << out << err;
+    nlohmann::json plain = nlohmann::json::parse(out)["areas"];
+    ASSERT_EQ(cli({"verify", "--json", zip}), 0) << out << err;
+    EXPECT_EQ(nlohmann::json::parse(out)["areas"], plain);
+
+    std::string runtime = tmp.path("runtime");
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    std::string not_a_dir = tmp.path("not-a-dir");
+    std::ofstream(not_a_dir) << "x";
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved_tmp = old_tmp ? old_tmp : "";
+    setenv("TMPDIR", not_a_dir.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    int inspected = cli({"inspect", "--json", zip});
+    std::string inspect_out = out + err;
+    int verified = cli({"verify", zip});
+    setenv("TMPDIR", saved_tmp.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(inspected, 0) << inspect_out;
+    EXPECT_EQ(verified, 0) << out << err;
+    // Whatever was unpacked went again.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(runtime))
+        EXPECT_TRUE(e.is_directory()) << e.path();
+}
+
 // The settings a driver made survive an update through the backup: the
 // unit restarts with its default record, settings apply brings them back.
 TEST_F(CliSafety, SettingsApplyOfTheBackupBringsBackWhatTheUpdateReset) {

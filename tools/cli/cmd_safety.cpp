@@ -24,6 +24,7 @@
 #include "update/failure_text.h"
 #include "package/package.h"
 #include "package/package_check.h"
+#include "update/package_open.h"
 #include "update/safe_update.h"
 #include "update/unit_backup.h"
 #include "update/unit_verify.h"
@@ -342,13 +343,22 @@ int run_verify(const VerifyOptions& o) {
         return code;
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
-    std::u16string path = utf8_to_wtext(o.file);
-    Package* pkg = package_load(path.c_str());
+    // A zip archive is opened the way update and inspect open it.
+    OpenedPackage opened;
+    if (!package_open(utf8_to_wtext(o.file),
+                      utf8_to_wtext("verify-" + std::to_string(getpid()) + "-"), nullptr,
+                      &opened))
+        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED),
+                        failure_text_package(opened.problem));
+    Package* pkg = package_load(opened.path.c_str());
     if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, 12)) {
         package_free(pkg);
-        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED),
-                        failure_text_package(package_check(path.c_str(), TOOL_CUSTOMER_NAME, 12)));
+        PackageCheck why = package_check(opened.path.c_str(), TOOL_CUSTOMER_NAME, 12);
+        package_close(&opened);
+        return cli_fail(CLI_BAD_PACKAGE, utf8(UPDATE_TEXT_OPEN_FAILED), failure_text_package(why));
     }
+    // The package is in memory: what was unpacked goes at once.
+    package_close(&opened);
     int province_mode = 0;
     if (pkg->province_count > 0) {
         int flags[UPDATE_PROVINCE_COUNT] = {};

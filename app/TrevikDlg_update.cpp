@@ -4,6 +4,7 @@
 
 #include "app/TrevikUpdateHost.h"
 #include "update/failure_text.h"
+#include "update/outcome.h"
 #include "update/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
@@ -102,9 +103,11 @@ void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16str
         // and the guard's backup folder hold still.
         QString shown = t;
         if (icon == UpdateIcon::Error && dlg_->m_run) {
-            std::string line = failure_text_line(failure_text_outcome(
-                dlg_->m_run->outcome(),
-                dlg_->m_guard ? dlg_->m_guard->backupFolder() : std::string()));
+            // The same text and cause as the terminal's: a failed download
+            // names the server's answer.
+            const UpdateOutcome& o = dlg_->m_run->outcome();
+            shown = QString::fromStdU16String(update_failure_shown_text(o));
+            std::string line = failure_text_line(update_failure_cause(o, dlg_->m_guard.get()));
             if (!line.empty())
                 shown += QStringLiteral("\n") + QString::fromStdString(line);
         }

@@ -44,15 +44,27 @@ std::string absolute_source(const std::u16string& source) {
     return ec ? text : p.lexically_normal().string();
 }
 
-// The line kept ready for a run that ends abnormally, and where it goes.
-// Set up before armed is raised and changed only after it is lowered, so a
-// signal handler reads them whole.
-std::string abnormal_path;
-std::string abnormal_line;
-std::atomic<bool> abnormal_armed{false};
+// The lines kept ready for runs that end abnormally: one slot per guard in
+// its armed span, written by that guard alone. A guard points its slot at
+// its own path and line before it raises armed and changes them only after
+// lowering it, so a signal handler reads them whole. Runs side by side
+// (several units at once) each keep their own line.
+struct AbnormalSlot {
+    std::atomic<const void*> owner{nullptr};
+    std::atomic<bool> armed{false};
+    const char* path = nullptr;
+    const char* line = nullptr;
+    size_t size = 0;
+};
+constexpr int ABNORMAL_SLOTS = 64;
+AbnormalSlot abnormal_slots[ABNORMAL_SLOTS];
 
-void disarm_abnormal_end() {
-    abnormal_armed.store(false);
+// Appends the slot's line if it is armed; only calls a signal handler may
+// make.
+bool record_slot(AbnormalSlot& slot) {
+    if (!slot.armed.exchange(false))
+        return false;
+    return update_history_append_line(slot.path, slot.line, slot.size) == 0;
 }
 
 std::terminate_handler previous_terminate = nullptr;
@@ -73,10 +85,10 @@ void on_abort_signal(int sig) {
 } // namespace
 
 bool safe_update_record_abnormal_end() {
-    if (!abnormal_armed.exchange(false))
-        return false;
-    return update_history_append_line(abnormal_path.c_str(), abnormal_line.data(),
-                                      abnormal_line.size()) == 0;
+    bool any = false;
+    for (AbnormalSlot& slot : abnormal_slots)
+        any = record_slot(slot) || any;
+    return any;
 }
 
 void safe_update_install_abnormal_end_recorder() {
@@ -112,6 +124,21 @@ std::u16string safe_update_restore_notice(const std::string& folder, bool has_se
 }
 
 SafeUpdateGuard::SafeUpdateGuard(SafeUpdateOptions options) : options_(std::move(options)) {}
+
+SafeUpdateGuard::~SafeUpdateGuard() {
+    disarmAbnormalEnd();
+    if (slot_ >= 0)
+        abnormal_slots[slot_].owner.store(nullptr);
+}
+
+void SafeUpdateGuard::disarmAbnormalEnd() {
+    if (slot_ >= 0)
+        abnormal_slots[slot_].armed.store(false);
+}
+
+bool SafeUpdateGuard::recordAbnormalEnd() {
+    return slot_ >= 0 && record_slot(abnormal_slots[slot_]);
+}
 
 std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     start_ = std::chrono::steady_clock::now();
@@ -196,17 +223,32 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
 }
 
 void SafeUpdateGuard::armAbnormalEnd(const UpdateWriteStep& step) {
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
     if (!make_private_directory(options_.state_dir).empty())
         return; // no history to keep it in
+    if (slot_ < 0) {
+        // A slot of this guard's own for as long as it lives; with every
+        // slot taken (more runs at once than there are), no line is kept.
+        for (int i = 0; i < ABNORMAL_SLOTS && slot_ < 0; ++i) {
+            const void* none = nullptr;
+            if (abnormal_slots[i].owner.compare_exchange_strong(none, this))
+                slot_ = i;
+        }
+        if (slot_ < 0)
+            return;
+    }
     nlohmann::json e = startEntry(step);
     e["result"] = "failed";
     e["text"] = utf8(SAFE_UPDATE_TEXT_BROKEN);
     e["status"] = 0;
     e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
-    abnormal_path = update_history_path(options_.state_dir);
-    abnormal_line = update_history_line(e);
-    abnormal_armed.store(true);
+    abnormal_path_ = update_history_path(options_.state_dir);
+    abnormal_line_ = update_history_line(e);
+    AbnormalSlot& slot = abnormal_slots[slot_];
+    slot.path = abnormal_path_.c_str();
+    slot.line = abnormal_line_.data();
+    slot.size = abnormal_line_.size();
+    slot.armed.store(true);
 }
 
 void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) {
@@ -222,14 +264,14 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
         outcome->result = UPDATE_FAILED;
         outcome->message = SAFE_UPDATE_TEXT_BROKEN;
         outcome->status = 0;
-        bool recorded = safe_update_record_abnormal_end();
+        bool recorded = recordAbnormalEnd();
         try {
             if (!recorded)
                 warnings_.push_back("The update history could not be written.");
         } catch (...) {
         }
     }
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
 }
 
 void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outcome) {
@@ -322,7 +364,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
     entry_ = e;
     std::string why = update_history_append(options_.state_dir, e);
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
     if (!why.empty())
         warnings_.push_back("The update history could not be written: " + why);
 }

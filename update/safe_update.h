@@ -36,9 +36,10 @@ inline constexpr const char16_t* SAFE_UPDATE_TEXT_BROKEN =
     u"The update ended on an internal error; the unit's data may be incomplete.";
 
 // While a guarded run may be writing, the history line of a run that ends
-// abnormally is kept ready. This appends it (once) if a run is in that
-// span; it makes only the calls a signal handler may make. Returns whether
-// a line was written.
+// abnormally is kept ready, one for each run in that span (runs at once on
+// several units each keep their own). This appends each of them (once); it
+// makes only the calls a signal handler may make. Returns whether a line
+// was written.
 bool safe_update_record_abnormal_end();
 
 // Has the process record that line before it ends on std::terminate (an
@@ -48,6 +49,9 @@ void safe_update_install_abnormal_end_recorder();
 class SafeUpdateGuard : public UpdateGuard {
   public:
     explicit SafeUpdateGuard(SafeUpdateOptions options);
+    ~SafeUpdateGuard() override;
+    SafeUpdateGuard(const SafeUpdateGuard&) = delete;
+    SafeUpdateGuard& operator=(const SafeUpdateGuard&) = delete;
 
     std::u16string beforeWrite(const UpdateWriteStep& step) override;
     void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) override;
@@ -95,6 +99,9 @@ class SafeUpdateGuard : public UpdateGuard {
     // The history line as far as it is known before the writes.
     nlohmann::json startEntry(const UpdateWriteStep& step) const;
     void armAbnormalEnd(const UpdateWriteStep& step);
+    void disarmAbnormalEnd();
+    // Appends this guard's own kept line, if armed.
+    bool recordAbnormalEnd();
 
     bool declined_ = false;
     SafeUpdateOptions options_;
@@ -112,4 +119,9 @@ class SafeUpdateGuard : public UpdateGuard {
     bool verify_stopped_ = false;
     std::vector<std::string> warnings_;
     nlohmann::json entry_;
+    // This guard's slot for its abnormal-end line (-1: none yet), and the
+    // line and file the slot points at.
+    int slot_ = -1;
+    std::string abnormal_path_;
+    std::string abnormal_line_;
 };

@@ -14,6 +14,7 @@
 #include "online/HttpDownload.h"
 #include "online/ResumableDownload.h"
 #include "online/VersionCheck.h"
+#include "online/messages.h"
 #include "package/package.h"
 #include "update/package_open.h"
 #include "update/update_history.h"
@@ -247,6 +248,11 @@ bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
                                            download_target_, options);
     if (noticed)
         host_->downloadNotice(u"");
+    // How the transfer ended, for the cause under the failure.
+    if (got.start_error.empty() && got.result != DOWNLOAD_RESULT_OK &&
+        got.result != DOWNLOAD_RESULT_ABORTED)
+        outcome_.download_cause =
+            failure_text_download_result(got.result, long(got.detail), got.reason);
     if (!got.start_error.empty()) {
         fail(got.start_error);
         return false;

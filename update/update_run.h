@@ -14,6 +14,7 @@
 #include <string>
 
 #include "package/package_check.h"
+#include "update/failure_text.h"
 #include "update/package_open.h"
 #include "update/write_plan.h"
 
@@ -137,6 +138,9 @@ struct UpdateOutcome {
     // run, or still holds its old parameter record): why, for the user.
     // The run's own text stays; the result is not a confirmed success.
     std::u16string unconfirmed;
+    // A failed package download: the server's answer or the transfer's
+    // own words (an HTTP status named), empty when none came.
+    FailureText download_cause;
 };
 
 // What a run is about to write into the unit, handed to its guard.

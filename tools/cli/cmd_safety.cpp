@@ -24,6 +24,7 @@
 #include "update/failure_text.h"
 #include "package/package.h"
 #include "package/package_check.h"
+#include "update/outcome.h"
 #include "update/package_open.h"
 #include "update/safe_update.h"
 #include "update/unit_backup.h"
@@ -50,8 +51,6 @@ const char* const INTERRUPT_STOPPING =
     "Stopping the update at the next report; the unit's data stays incomplete.";
 const char* const READ_BACK_STOPPING =
     "Stopping the read-back at the next report; the update itself is written.";
-const char* const READ_BACK_STOPPED =
-    "The read-back was stopped: the update is written, its check did not finish.";
 
 // Watches SIGINT, SIGTERM and SIGHUP from the first write to the end of the
 // run (its read-back and history line included). The signals are blocked in
@@ -535,24 +534,44 @@ int cli_safety_finish(UpdateGuard* guard, const UpdateOutcome& outcome, int code
 }
 
 int cli_safety_code(UpdateGuard* guard, const UpdateOutcome& outcome, int code, std::string* why) {
-    why->clear();
-    auto* g = dynamic_cast<SafeUpdateGuard*>(guard);
-    if (g && g->verifyStopped()) {
-        *why = READ_BACK_STOPPED;
-        return CLI_INTERRUPTED;
-    }
-    if (outcome.interrupted) {
-        *why = CLI_STOPPED_TEXT;
-        return CLI_INTERRUPTED;
-    }
-    if (code == CLI_OK && !outcome.unconfirmed.empty()) {
-        *why = utf8(outcome.unconfirmed);
+    return cli_exit_code(update_guarded_exit(outcome, guard, cli_run_exit(code), why));
+}
+
+int cli_exit_code(RunExit e) {
+    switch (e) {
+    case RunExit::Done:
+        return CLI_OK;
+    case RunExit::Usage:
+        return CLI_USAGE;
+    case RunExit::BadPackage:
+        return CLI_BAD_PACKAGE;
+    case RunExit::Transfer:
         return CLI_TRANSFER;
-    }
-    // A difference the read-back found ends the run as verify ends.
-    if (code != CLI_OK && g && !g->verifyResults().empty())
+    case RunExit::Interrupted:
+        return CLI_INTERRUPTED;
+    case RunExit::VerifyMismatch:
         return CLI_VERIFY_MISMATCH;
-    return code;
+    case RunExit::Failed:
+        break;
+    }
+    return CLI_FAILED;
+}
+
+RunExit cli_run_exit(int code) {
+    switch (code) {
+    case CLI_OK:
+        return RunExit::Done;
+    case CLI_USAGE:
+        return RunExit::Usage;
+    case CLI_BAD_PACKAGE:
+        return RunExit::BadPackage;
+    case CLI_TRANSFER:
+        return RunExit::Transfer;
+    case CLI_INTERRUPTED:
+        return RunExit::Interrupted;
+    default:
+        return RunExit::Failed;
+    }
 }
 
 void cli_safety_add_json(UpdateGuard* guard, CliJson* report) {

@@ -24,7 +24,9 @@
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
+#include "online/messages.h"
 #include "package/package.h"
+#include "update/outcome.h"
 #include "update/safe_update.h"
 #include "update/update_run.h"
 #include "support/build_settings.h"
@@ -195,8 +197,6 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         box_ = text;
     }
     const std::u16string& box() const { return box_; }
-    // The cause of a failed package download, from how the transfer ended.
-    const FailureText& downloadWhy() const { return download_why_; }
     // Why the province question was not answered; "" when it was.
     const std::string& refusal() const { return refusal_; }
     bool isClosing() override { return false; }
@@ -224,11 +224,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
                 progress_->update(progress_download_text(total_, total_, 0), total_, total_);
-            else if (wparam != 6) {
+            else if (wparam != DOWNLOAD_RESULT_ABORTED)
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
-                download_why_ = failure_text_download_result(int(wparam), long(lparam),
-                                                             download_.LastErrorText());
-            }
             break;
         default:
             break;
@@ -245,7 +242,6 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     std::u16string failure_;
     std::u16string box_;
     std::string refusal_;
-    FailureText download_why_;
     decltype(UnitTarget::provinces) answer_;
     CHttpDownload download_;
 };
@@ -342,18 +338,7 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
 } // namespace
 
 int cli_update_failure_code(const UpdateOutcome& o) {
-    switch (o.stage) {
-    case UpdateStage::Unpack:
-    case UpdateStage::Load:
-        return CLI_BAD_PACKAGE;
-    case UpdateStage::Plan:
-        // The main-setting block is the one write the check makes itself.
-        return o.status == PLAN_SETTING_FAILED ? CLI_TRANSFER : CLI_FAILED;
-    case UpdateStage::Write:
-        return CLI_TRANSFER;
-    default:
-        return CLI_FAILED;
-    }
+    return cli_exit_code(update_run_exit(o));
 }
 
 UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
@@ -400,7 +385,6 @@ UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
     QV_Machine_release(machine);
     u.box = host.box();
     u.refusal = host.refusal();
-    u.download_why = host.downloadWhy();
     return u;
 }
 
@@ -473,17 +457,10 @@ int run_update(const UpdateOptions& opt) {
         text = unit.refusal;
     } else if (outcome.result != UPDATE_SUCCEEDED) {
         code = cli_update_failure_code(outcome);
-        text = cli_wide_text(unit.box);
-        auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
-        cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
-        // The host saw how the transfer ended; the run only that it failed
-        // (with the download's own words under it, said here once, as the cause).
-        if (outcome.stage == UpdateStage::Download &&
-            outcome.message.rfind(VERSION_TEXT_PACKAGE_FAILED, 0) == 0 &&
-            !unit.download_why.reason.empty()) {
-            cause = unit.download_why;
-            text = cli_wide_text(VERSION_TEXT_PACKAGE_FAILED);
-        }
+        // The download's own answer, where known, is the cause under the
+        // text, said once; the window says the same.
+        text = cli_wide_text(update_failure_shown_text(outcome));
+        cause = update_failure_cause(outcome, guard.get());
     }
     std::string note;
     if (code != CLI_OK) {

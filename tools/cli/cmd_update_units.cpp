@@ -22,6 +22,7 @@
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
+#include "update/outcome.h"
 #include "update/safe_update.h"
 #include "support/text.h"
 #include "tools/cli/unit_access.h"
@@ -272,10 +273,7 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     } else if (o.result != UPDATE_SUCCEEDED) {
         r.code = cli_safety_code(u.guard.get(), o, cli_update_failure_code(o), &why);
         r.text = wtext_to_utf8(u.box.c_str()) + (why.empty() ? "" : "\n" + why);
-        auto* safe = dynamic_cast<SafeUpdateGuard*>(u.guard.get());
-        cause = failure_text_outcome(o, safe ? safe->backupFolder() : std::string());
-        if (o.stage == UpdateStage::Download && !u.download_why.reason.empty())
-            cause = u.download_why;
+        cause = update_failure_cause(o, u.guard.get());
         if (r.code == CLI_INTERRUPTED) {
             // The user stopped it: the status of the write broken off is no
             // refusal of the unit's.

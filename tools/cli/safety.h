@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "update/outcome.h"
 #include "update/unit_verify.h"
 #include "update/update_run.h"
 #include "tools/cli/cli.h"
@@ -82,8 +83,11 @@ CliJson verify_json(const VerifyResult& r);
 // for verify and update --verify alike.
 inline constexpr int CLI_VERIFY_MISMATCH = CLI_FAILED;
 
-inline constexpr const char* CLI_STOPPED_TEXT =
-    "The update was stopped; the unit's data is incomplete.";
+inline constexpr const char* CLI_STOPPED_TEXT = RUN_TEXT_STOPPED;
+
+// The exit code of a run's end (update/outcome.h), 1:1, and back.
+int cli_exit_code(RunExit e);
+RunExit cli_run_exit(int code);
 
 // The text for a unit the acceptance rule refused.
 inline constexpr const char* CLI_OTHER_CUSTOMER_UNIT =

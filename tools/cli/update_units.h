@@ -54,7 +54,6 @@ struct UnitUpdate {
     UpdateOutcome outcome;
     std::u16string box;       // the run's message box
     std::string refusal;      // why the province question was not answered
-    FailureText download_why; // the cause of a failed package download
     std::unique_ptr<UpdateGuard> guard;
     CliJson report; // keys for the JSON object (online status)
 };

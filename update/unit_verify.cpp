@@ -36,9 +36,8 @@ VerifyArea area(const char* name, uint32_t address, const uint8_t* data, uint32_
     if (data && length) {
         std::memcpy(a.expected.data(), data, length);
         if (unscramble) {
-            // A state of its own: the process-wide ones belong to the run.
             RollingState state;
-            rolling_decode_with(&state, a.expected.data(), length);
+            rolling_decode(&state, a.expected.data(), length);
         }
     }
     return a;
@@ -58,7 +57,7 @@ void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t siz
     rec_set_u32(header + 4, size);
     std::vector<uint8_t> plain(data, data + size);
     RollingState state;
-    rolling_decode_with(&state, plain.data(), plain.size());
+    rolling_decode(&state, plain.data(), plain.size());
     rec_set_u32(header + 8, byte_sum(plain.data(), plain.size()));
     out->push_back(
         area(AREA_PROGRAM_HEADER, FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));

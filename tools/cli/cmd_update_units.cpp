@@ -198,21 +198,12 @@ class SharedProvinces {
     std::string refusal_;
 };
 
-// Opens of units follow one another: why an open failed is kept once per
-// process.
-std::mutex open_lock;
-
+// Opens go on side by side: each worker's open reports its own error
+// (kept per thread).
 int open_unit(const BenchUnit& unit, QV_Machine* m, std::string* text) {
-    QV_HidHandle* handle = nullptr;
-    int code = CLI_OK;
-    {
-        std::lock_guard<std::mutex> guard(open_lock);
-        handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
-        if (!handle)
-            code = cli_unit_missing(text);
-    }
+    QV_HidHandle* handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
     if (!handle)
-        return code;
+        return cli_unit_missing(text);
     if (!QV_Machine_attach(m, handle)) {
         *text = CLI_NO_HARDWARE;
         return CLI_NO_UNIT;

@@ -261,18 +261,6 @@ int attach_unit(void* owner, const char16_t* path) {
     return 0; // the first unit found is the one used
 }
 
-// The version servers, both replaced by TREVIK_VERSION_SERVER=host:port
-// when it is set (tests and demos).
-VersionHosts cli_version_hosts() {
-    VersionHosts hosts;
-    const char* server = std::getenv("TREVIK_VERSION_SERVER");
-    if (server && *server) {
-        hosts.maker = server;
-        hosts.customer_b = server;
-    }
-    return hosts;
-}
-
 bool ask_yes(const char* question) {
     std::fprintf(stderr, "%s [y/n] ", question);
     std::fflush(stderr);
@@ -289,7 +277,10 @@ bool ask_yes(const char* question) {
 // version and no one at a terminal asked to write it again.
 int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* report) {
     VersionCheckState st;
-    BuildVersionFileUrl(machine, &st.version_file_url, cli_version_hosts());
+    VersionHosts hosts;
+    if (int code = cli_version_hosts(&hosts); code != CLI_OK)
+        return code;
+    BuildVersionFileUrl(machine, &st.version_file_url, hosts);
     if (st.version_file_url.empty())
         return cli_fail(CLI_FAILED, "This unit has no online update service; name a package FILE.");
     CHttpDownload version_download;
@@ -336,6 +327,13 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
 }
 
 } // namespace
+
+int cli_version_hosts(VersionHosts* hosts) {
+    if (version_hosts_from_environment(hosts))
+        return CLI_OK;
+    return cli_fail(CLI_USAGE, std::string(VERSION_SERVER_ENV) + " must be host:port, not \"" +
+                                   std::getenv(VERSION_SERVER_ENV) + "\"");
+}
 
 int cli_update_failure_code(const UpdateOutcome& o) {
     return cli_exit_code(update_run_exit(o));
@@ -427,6 +425,12 @@ CliJson plan_json(const UpdateOutcome& o) {
 int run_update(const UpdateOptions& opt) {
     if (int code = cli_refuse_special_package(opt.file); code != CLI_OK)
         return code;
+    // Without a FILE the package comes from the version server: a server
+    // named wrongly is bad usage before any unit is opened.
+    VersionHosts hosts;
+    if (opt.file.empty())
+        if (int code = cli_version_hosts(&hosts); code != CLI_OK)
+            return code;
     if (opt.all || opt.units.size() > 1)
         return cli_update_units(opt);
     if (int code = cli_select_unit(opt.units.empty() ? "hid" : opt.units[0]); code != CLI_OK)

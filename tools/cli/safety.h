@@ -79,6 +79,14 @@ int cli_refuse_special_package(const std::string& path);
 // One area read back, as verify's JSON gives it.
 CliJson verify_json(const VerifyResult& r);
 
+// The read-back's duration at the unit's pace, for a note before it.
+std::string cli_seconds_text(uint64_t bytes);
+
+// The subcommands history and backups (cmd_history.cpp), and verify
+// (cmd_verify.cpp), added to root in that order.
+void cli_setup_history(CLI::App& root, int* exit_code);
+void cli_setup_verify(CLI::App& root, int* exit_code);
+
 // The exit code of a read-back that found the unit holding something else,
 // for verify and update --verify alike.
 inline constexpr int CLI_VERIFY_MISMATCH = CLI_FAILED;

@@ -20,12 +20,6 @@ std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
 }
 
-void remove_file(const std::u16string& p) {
-    if (p.empty())
-        return;
-    std::error_code ec;
-    std::filesystem::remove(fs_path(p), ec);
-}
 
 bool starts_like_zip(const std::u16string& path) {
     FILE* f = std::fopen(wtext_to_utf8(path.c_str()).c_str(), "rb");
@@ -85,6 +79,13 @@ int unpack_callback(int kind, uintptr_t value, void* owner) {
 
 } // namespace
 
+void package_remove_file(const std::u16string& path) {
+    if (path.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove(fs_path(path), ec);
+}
+
 int package_file_is_archive(const std::u16string& path) {
     return update_download_kind(path) == 1 || starts_like_zip(path) ? 1 : 0;
 }
@@ -126,7 +127,7 @@ bool package_unpack(const std::u16string& archive, const std::u16string& extract
     stream_close(out);
     if (!ok) {
         // What was written of an entry too large or broken goes at once.
-        remove_file(extracted);
+        package_remove_file(extracted);
         if (problem)
             *problem = package_check_archive(archive.c_str());
         return false;
@@ -171,7 +172,7 @@ bool package_open(const std::u16string& chosen, const std::u16string& prefix,
 void package_close(OpenedPackage* p) {
     if (!p->extracted.empty() || p->claim >= 0)
         temp_dir_remove_on_signal(nullptr, nullptr);
-    remove_file(p->extracted);
+    package_remove_file(p->extracted);
     if (!p->run_dir.empty())
         ::rmdir(wtext_to_utf8(p->run_dir.c_str()).c_str());
     temp_dir_release_run(p->claim);

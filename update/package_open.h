@@ -40,6 +40,10 @@ bool package_unpack(const std::u16string& archive, const std::u16string& extract
 // had or run_dir is a link or another user's.
 bool package_claim_run_directory(const std::u16string& run_dir, int* claim);
 
+// Removes a temporary file of a run (an empty path, or one already gone,
+// is fine).
+void package_remove_file(const std::u16string& path);
+
 // The private temporary directory, UTF-16, without a trailing '/'.
 std::u16string package_temp_directory();
 

@@ -4,61 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "common_t73/QV_Machine.h"
-#include "online/HttpDownload.h"
-#include "online/ResumableDownload.h"
-#include "online/VersionCheck.h"
-#include "online/messages.h"
 #include "package/package.h"
 #include "update/package_open.h"
 #include "update/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
 #include "support/log.h"
-#include "support/stream.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace {
 
 constexpr const char* UPDATE_LOG_SOURCE = "update_run.cpp";
-
-// The customer name a package must begin with is compared over 12 bytes.
-constexpr size_t CUSTOMER_NAME_COMPARE = 12;
-
-// How long the download-end handling of the host gets to report a failure
-// after the synchronous transfer has returned.
-constexpr auto DOWNLOAD_END_WAIT = std::chrono::milliseconds(50);
-
-char16_t lower_ascii(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-}
-
-bool equals_no_case(const std::u16string& a, const char16_t* b) {
-    size_t n = std::char_traits<char16_t>::length(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (lower_ascii(a[i]) != lower_ascii(b[i]))
-            return false;
-    return true;
-}
-
-// Text after the last '.', the whole text when there is none.
-std::u16string extension_of(const std::u16string& name) {
-    size_t dot = name.rfind(u'.');
-    return dot == std::u16string::npos ? name : name.substr(dot + 1);
-}
-
-std::filesystem::path fs_path(const std::u16string& p) {
-    return std::filesystem::path(wtext_to_utf8(p.c_str()));
-}
 
 // Loads the package from one open file and hashes that same file, so the
 // hash is of the bytes loaded even when the name is given another file
@@ -78,55 +40,7 @@ Package* load_and_hash(const std::u16string& path, std::string* sha256) {
     return pkg;
 }
 
-void remove_file(const std::u16string& p) {
-    if (p.empty())
-        return;
-    std::error_code ec;
-    std::filesystem::remove(fs_path(p), ec);
-}
-
-// The tool's own temporary directory, with a trailing '/'.
-std::u16string temp_directory() {
-    return package_temp_directory() + u"/";
-}
-
 } // namespace
-
-UpdateDownloadNames update_download_names(const std::u16string& url,
-                                          const std::u16string& temp_dir) {
-    UpdateDownloadNames names;
-    // A query or fragment belongs to the request, not to the file name.
-    std::u16string path = url.substr(0, url.find_first_of(u"?#"));
-    size_t cut = path.find_last_of(u"/\\");
-    std::u16string name = cut == std::u16string::npos ? path : path.substr(cut + 1);
-    if (name.empty() || name == u"." || name == u"..")
-        return names;
-    size_t dot = name.rfind(u'.');
-    std::u16string stem = dot == std::u16string::npos ? std::u16string() : name.substr(0, dot);
-    // A stem of dots alone ("..", from "...zip") would name a parent
-    // directory: such a name keeps its file directly in the temporary
-    // directory, as a name without a stem does.
-    if (stem.find_first_not_of(u'.') == std::u16string::npos)
-        stem.clear();
-    std::u16string dir = temp_dir;
-    while (!dir.empty() && dir.back() == u'/')
-        dir.pop_back();
-    names.valid = 1;
-    names.name = name;
-    names.run_dir = stem.empty() ? dir : dir + u"/" + stem;
-    names.target = names.run_dir + u"/" + name;
-    names.extracted = names.run_dir + u"/" + UPDATE_EXTRACTED_NAME;
-    return names;
-}
-
-int update_download_kind(const std::u16string& name) {
-    std::u16string ext = extension_of(name);
-    if (equals_no_case(ext, u"rar") || equals_no_case(ext, u"zip") || equals_no_case(ext, u"7z"))
-        return 1;
-    if (equals_no_case(ext, u"dqv"))
-        return 2;
-    return 0;
-}
 
 int update_is_program_only(const Package* pkg) {
     if (!pkg || pkg->program_count != 1)
@@ -185,8 +99,8 @@ void UpdateRun::removeTemporaryFiles() {
     // The chosen package is the user's file and is never removed; the run
     // directory goes once empty.
     temp_dir_remove_on_signal(nullptr, nullptr);
-    remove_file(download_target_);
-    remove_file(extracted_);
+    package_remove_file(download_target_);
+    package_remove_file(extracted_);
     if (!run_dir_.empty())
         ::rmdir(wtext_to_utf8(run_dir_.c_str()).c_str());
     temp_dir_release_run(run_claim_);
@@ -199,106 +113,6 @@ bool UpdateRun::claimRunDirectory(const std::u16string& run_dir, const std::u16s
         return false;
     run_dir_ = run_dir != top ? run_dir : std::u16string();
     return true;
-}
-
-bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
-    enter(UpdateStage::Download);
-    host_->setProgressText(UPDATE_TEXT_UPDATING);
-    UpdateDownloadNames names = update_download_names(source_.download_url, temp_directory());
-    if (!names.valid) {
-        // Nothing in the URL names a file to keep: there is no update file.
-        fail(UPDATE_TEXT_NO_UPDATE_FILE);
-        return false;
-    }
-    std::u16string temp = temp_directory();
-    while (!temp.empty() && temp.back() == u'/')
-        temp.pop_back();
-    // Nothing is downloaded into a directory that is not this user's own.
-    if (temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    download_target_ = names.target;
-    extracted_ = names.extracted;
-    remove_file(download_target_);
-
-    CHttpDownload* download = host_->downloadComponent();
-    if (!download) {
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    host_->clearDownloadFailureText();
-    // Partial downloads of another package are of no use any more.
-    resume_remove_leftovers(wtext_to_utf8(temp.c_str()),
-                            wtext_to_utf8(source_.download_url.c_str()));
-    ResumeOptions options;
-    if (pause_)
-        options.pause = pause_;
-    options.cancelled = [this] { return host_->isClosing(); };
-    bool noticed = false;
-    options.notice = [this, &noticed](const std::u16string& text) {
-        noticed = true;
-        host_->downloadNotice(text);
-    };
-    int kind = update_download_kind(names.name);
-    options.check = [this, kind](const std::u16string& path) {
-        return downloadedFileIsSound(path, kind);
-    };
-    ResumeOutcome got = resumable_download(*download, host_->downloadOwner(), source_.download_url,
-                                           download_target_, options);
-    if (noticed)
-        host_->downloadNotice(u"");
-    // How the transfer ended, for the cause under the failure.
-    if (got.start_error.empty() && got.result != DOWNLOAD_RESULT_OK &&
-        got.result != DOWNLOAD_RESULT_ABORTED)
-        outcome_.download_cause =
-            failure_text_download_result(got.result, long(got.detail), got.reason);
-    if (!got.start_error.empty()) {
-        fail(got.start_error);
-        return false;
-    }
-    std::this_thread::sleep_for(DOWNLOAD_END_WAIT);
-    std::u16string failure = host_->downloadFailureText();
-    // Only a whole file counts: a transfer that was stopped, or that left
-    // the target empty or shorter than the server announced, is a failed
-    // download whatever its end message said.
-    if (failure.empty() && (!got.complete || got.size == 0))
-        failure = VERSION_TEXT_PACKAGE_FAILED;
-    if (!failure.empty()) {
-        fail(got.gave_up || got.refused ? update_download_failure_text(failure, got.reason)
-                                        : failure);
-        return false;
-    }
-    host_->setProgressPos(0);
-
-    switch (update_download_kind(names.name)) {
-    case 1:
-        return unpack(download_target_, package_path);
-    case 2:
-        *package_path = download_target_;
-        return true;
-    default:
-        fail(UPDATE_TEXT_NO_UPDATE_FILE);
-        return false;
-    }
-}
-
-bool UpdateRun::downloadedFileIsSound(const std::u16string& path, int kind) {
-    if (kind == 2) {
-        Package* pkg = package_load(path.c_str());
-        bool ok = pkg && package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
-        package_free(pkg);
-        return ok;
-    }
-    if (kind != 1)
-        return true; // nothing to check: the run refuses the name anyway
-    // An archive is sound when its package comes out whole (CRC checked).
-    bool ok = package_unpack(path, extracted_, run_dir_, nullptr, nullptr, nullptr);
-    std::error_code ec;
-    if (ok && (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec))
-        ok = false; // no package in it
-    remove_file(extracted_);
-    return ok;
 }
 
 bool UpdateRun::unpackChosen(std::u16string* package_path) {
@@ -448,10 +262,10 @@ UpdateOutcome UpdateRun::run() {
     if (go_on) {
         enter(UpdateStage::Load);
         pkg = load_and_hash(package_path, &package_sha256);
-        if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
+        if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, UPDATE_CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             outcome_.package =
-                package_check(package_path.c_str(), TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
+                package_check(package_path.c_str(), TOOL_CUSTOMER_NAME, UPDATE_CUSTOMER_NAME_COMPARE);
             go_on = false;
         }
     }

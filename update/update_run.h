@@ -42,6 +42,9 @@ inline constexpr const char16_t* UPDATE_CAPTION = u"Update Tool";
 // Name of the unpacked package in the run directory.
 inline constexpr const char16_t* UPDATE_EXTRACTED_NAME = u"tmp.dqv";
 
+// The customer name a package must begin with is compared over 12 bytes.
+inline constexpr size_t UPDATE_CUSTOMER_NAME_COMPARE = 12;
+
 enum class UpdateIcon { Information, Error };
 
 // What the run needs from whoever started it. Every call comes from the

@@ -235,7 +235,6 @@ void write_plan(FuzzedDataProvider& in, QV_Machine* m) {
     QV_WritePlan dry = plan;
     QV_PlanActions actions;
     int planned = QV_WritePlan_compute(m, pkg, &dry, &actions);
-    (void)QV_WritePlan_describe(m, &dry, &actions);
     int checked = QV_Machine_checkParamAndMainSetting(m, pkg, &plan);
     // The dry plan and the check must agree on every refusal made before
     // anything is written.

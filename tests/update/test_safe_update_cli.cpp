@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -245,7 +246,7 @@ class CliSafety : public SocketUnitTest {
 TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     auto sim = startSim();
     ASSERT_EQ(cli({"update", "--verify", package}), 0) << out << err;
-    for (const char* area : {"voice ", "gps ", "program ", "boot ", "main setting "}) {
+    for (const char* area : {"voice ", "gps ", "program ", "boot ", "main_setting "}) {
         std::string lines = "\n" + out;
         size_t at = lines.find(std::string("\n") + area);
         ASSERT_NE(at, std::string::npos) << area << out;
@@ -276,6 +277,89 @@ TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     ASSERT_EQ(cli({"backups"}), 0);
     std::string folder = list[0]["backup"];
     EXPECT_NE(out.find(folder), std::string::npos) << out;
+}
+
+// One package, one set of area names: the dry run's writes, the plan text,
+// the areas update --verify and verify read back, and the history line all
+// name an area alike, so a script can match them.
+TEST_F(CliSafety, AreaNamesAreOneListAcrossDryRunVerifyHistoryAndPlanText) {
+    auto sim = startSim();
+    const std::set<std::string> known = {
+        "boot",         "program",         "voice",     "radar_mute",     "update_tool", "gps",
+        "main_setting", "parameter_reset", "client_id", "program_header", "server_data"};
+    auto names = [](const nlohmann::json& list, const char* key) {
+        std::vector<std::string> v;
+        for (const auto& a : list)
+            v.push_back(a[key]);
+        return v;
+    };
+
+    ASSERT_EQ(cli({"update", "--dry-run", "--json", package}), 0) << out << err;
+    nlohmann::json dry = nlohmann::json::parse(out);
+    std::vector<std::string> writes = names(dry["writes"], "area");
+    std::string plan_text;
+    for (const auto& line : dry["plan"])
+        plan_text += "\n" + line.get<std::string>();
+
+    ASSERT_EQ(cli({"update", "--verify", "--json", package}), 0) << out << err;
+    std::vector<std::string> verified = names(nlohmann::json::parse(out)["areas"], "area");
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    std::vector<std::string> recorded = names(h[0]["areas"], "name");
+    ASSERT_EQ(cli({"verify", "--json", package}), 0) << out << err;
+    EXPECT_EQ(names(nlohmann::json::parse(out)["areas"], "area"), verified);
+
+    // The read-back checks each area of the history, in its order; besides
+    // them only the program's header page and the server data it erases.
+    std::vector<std::string> checked;
+    for (const std::string& n : verified)
+        if (n != "program_header" && n != "server_data")
+            checked.push_back(n);
+    EXPECT_EQ(checked, recorded);
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "radar_mute"), recorded.end());
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "parameter_reset"), recorded.end());
+    for (const std::string& n : verified)
+        EXPECT_EQ(known.count(n), 1u) << n;
+    for (const std::string& n : writes)
+        EXPECT_NE(std::find(recorded.begin(), recorded.end(), n), recorded.end()) << n;
+    // The plan text has a line for every area the run writes, under its name.
+    for (const std::string& n : recorded)
+        EXPECT_NE(plan_text.find("\n" + n + " "), std::string::npos) << n << plan_text;
+}
+
+// A zip archive holding the package is opened one way by update, verify and
+// inspect: verify checks what update wrote from it, and inspect unpacks it
+// into the tool's private directory, not into $TMPDIR (here a plain file,
+// where nothing can be made), and leaves nothing there.
+TEST_F(CliSafety, AZipIsOpenedOneWayByUpdateVerifyAndInspect) {
+    auto sim = startSim();
+    std::string zip = tmp.path("maps.zip");
+    ASSERT_EQ(pkgbuild_zip(zip, {{"readme.txt", Bytes(10, 'x')}, {"map.dqv", pkg_read_file(package)}}),
+              1);
+    ASSERT_EQ(cli({"update", zip}), 0) << out << err;
+    ASSERT_EQ(cli({"verify", "--json", package}), 0) << out << err;
+    nlohmann::json plain = nlohmann::json::parse(out)["areas"];
+    ASSERT_EQ(cli({"verify", "--json", zip}), 0) << out << err;
+    EXPECT_EQ(nlohmann::json::parse(out)["areas"], plain);
+
+    std::string runtime = tmp.path("runtime");
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    std::string not_a_dir = tmp.path("not-a-dir");
+    std::ofstream(not_a_dir) << "x";
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved_tmp = old_tmp ? old_tmp : "";
+    setenv("TMPDIR", not_a_dir.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    int inspected = cli({"inspect", "--json", zip});
+    std::string inspect_out = out + err;
+    int verified = cli({"verify", zip});
+    setenv("TMPDIR", saved_tmp.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(inspected, 0) << inspect_out;
+    EXPECT_EQ(verified, 0) << out << err;
+    // Whatever was unpacked went again.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(runtime))
+        EXPECT_TRUE(e.is_directory()) << e.path();
 }
 
 // The settings a driver made survive an update through the backup: the
@@ -547,10 +631,10 @@ TEST_F(CliSafety, ACutBeforeTheParameterResetIsNoSuccess) {
     EXPECT_EQ(h[0]["confirmed"]["unit_read_after"], false);
 
     EXPECT_EQ(cli({"verify", "--national", sample}), 1) << out << err;
-    EXPECT_NE(out.find("param reset    0x011000       256  differs at 0x011008\n"),
+    EXPECT_NE(out.find("parameter_reset 0x011000       256  differs at 0x011008\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("server data    0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("server_data    0x"), std::string::npos) << out;
 }
 
 TEST_F(CliSafety, HistoryReadsPastLinesItDidNotWrite) {
@@ -849,7 +933,7 @@ TEST_F(CliSafety, AnOldLayoutProgramIsConfirmedAndVerifiedAlike) {
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h[0]["confirmed"]["parameter_reset"], true) << h[0];
     EXPECT_EQ(cli({"verify", legacy}), 0) << out << err;
-    EXPECT_NE(out.find("param reset    0x011000       256  ok\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("parameter_reset 0x011000       256  ok\n"), std::string::npos) << out;
 }
 
 // A file-size limit ends no run with SIGXFSZ: a write past the limit fails

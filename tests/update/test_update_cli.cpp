@@ -474,6 +474,27 @@ TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
     EXPECT_EQ(rec_u32(gps + 4), 900u);
 }
 
+// A version server named in another form than host:port is bad usage for
+// update as for check-online, with the same text, before anything is
+// fetched or written.
+TEST_F(CliUpdate, MalformedVersionServerIsBadUsageForUpdateAndCheckOnline) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    for (const char* bad : {"no port:", "127.0.0.1:99999", "a b:80"}) {
+        setenv("TREVIK_VERSION_SERVER", bad, 1);
+        CliResult check = run_cli(tmp, {"--unit", "socket:" + socket, "check-online"});
+        CliResult update = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+        unsetenv("TREVIK_VERSION_SERVER");
+        EXPECT_EQ(check.exit_code, 2) << bad << check.err;
+        EXPECT_EQ(update.exit_code, 2) << bad << update.err;
+        EXPECT_NE(update.err.find(std::string("TREVIK_VERSION_SERVER must be host:port, not \"") +
+                                  bad + "\""),
+                  std::string::npos)
+            << update.err;
+        EXPECT_EQ(update.err, check.err);
+    }
+}
+
 // No FILE: the version file of the unit's customer names a zipped package
 // on a local server; it is downloaded, unpacked and written.
 // A unit that already holds the online version: nothing to do, off a

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "update/failure_text.h"
+#include "update/package_open.h"
 #include "package/package.h"
 #include "package/package_check.h"
 #include "support/archive.h"
@@ -44,52 +45,30 @@ const char* section_title(int number) {
     return number >= 1 && number <= SECTION_COUNT ? titles[number] : "";
 }
 
-bool starts_like_zip(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    unsigned char sig[4] = {};
-    size_t got = std::fread(sig, 1, 4, f);
-    std::fclose(f);
-    return got == 4 && sig[0] == 'P' && sig[1] == 'K' &&
-           ((sig[2] == 3 && sig[3] == 4) || (sig[2] == 5 && sig[3] == 6));
-}
-
-int choose_package_entry(int kind, uintptr_t value, void*) {
-    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
-}
-
-// A package from a .dqv file, or from the first .dqv inside a zip (unpacked
-// into a temporary file that is removed again). Null when neither works;
-// *why then says what is wrong with the file.
+// A package from a .dqv file, or from the package inside a zip archive
+// (unpacked the way an update unpacks it, into the tool's private temporary
+// directory, and removed again). Null when neither works; *why then says
+// what is wrong with the file.
 Package* load_package(const std::string& path, PackageDirectory* dir, PackageCheck* why) {
     std::u16string wpath = utf8_to_wtext(path);
     if (Package* p = package_load_with_directory(wpath.c_str(), dir))
         return p;
-    if (!starts_like_zip(path)) {
+    if (!package_file_is_archive(wpath)) {
         *why = package_check(wpath.c_str(), nullptr, 0);
         return nullptr;
     }
     *why = package_check_archive(wpath.c_str());
-    const char* tmpdir = std::getenv("TMPDIR");
-    std::string tmp = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/trevik-cli-XXXXXX.dqv";
-    int fd = mkstemps(tmp.data(), 4);
-    if (fd < 0)
-        return nullptr;
-    close(fd);
-    std::u16string wtmp = utf8_to_wtext(tmp);
+    OpenedPackage opened;
     Package* p = nullptr;
-    if (Stream* out = stream_open(wtmp.c_str(), 1)) {
-        int ok = archive_extract(wpath.c_str(), out, nullptr, choose_package_entry);
-        ok = stream_flush(out) && ok;
-        stream_close(out);
-        if (ok) {
-            p = package_load_with_directory(wtmp.c_str(), dir);
-            if (!p)
-                *why = package_check(wtmp.c_str(), nullptr, 0);
-        }
+    // A run directory of this process's own: another look at the same file
+    // at the same time unpacks into one of its own.
+    if (package_open(wpath, utf8_to_wtext("inspect-" + std::to_string(getpid()) + "-"), nullptr,
+                     &opened)) {
+        p = package_load_with_directory(opened.path.c_str(), dir);
+        if (!p)
+            *why = package_check(opened.path.c_str(), nullptr, 0);
     }
-    std::remove(tmp.c_str());
+    package_close(&opened);
     return p;
 }
 

@@ -5,10 +5,10 @@
 // Each unit gets a thread of its own that carries out the whole run of a
 // single unit (its lock, backup, plan, writes, read-back, history line), so
 // a unit that fails, is unplugged or answers slowly costs only itself. What
-// the units share is guarded here: opening (the reason of a failed open is
-// process-wide), the province answer (asked once), the stop signals (one
-// watcher, one flag for every run) and standard error (one board of lines).
-#include <sys/ioctl.h>
+// the units share is guarded here: the province answer (asked once), the
+// stop signals (one watcher, one flag for every run) and standard error (one
+// board of lines, progress_board.h). Opens go on side by side, each with its
+// own reason when it fails.
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +22,11 @@
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
+#include "update/outcome.h"
 #include "update/safe_update.h"
 #include "support/text.h"
 #include "tools/cli/ask.h"
+#include "tools/cli/progress_board.h"
 #include "tools/cli/unit_access.h"
 #include "tools/cli/update_units.h"
 #include "tools/cli/usb_hubs.h"
@@ -33,8 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The board redraws at most this often; the last state is always drawn.
-constexpr auto BOARD_INTERVAL = std::chrono::milliseconds(100);
 // Width of the result column of the summary.
 constexpr size_t SUMMARY_TEXT_MAX = 60;
 
@@ -74,98 +74,6 @@ std::u16string run_prefix(const BenchUnit& u) {
     return utf8_to_wtext(s + "-");
 }
 
-// Lines of every unit on standard error: on a terminal one line per unit
-// redrawn in place (the cursor stays at the board's first line); otherwise
-// plain lines with the unit's name in front.
-class Board {
-  public:
-    Board(const std::vector<BenchUnit>& units, bool terminal) : terminal_(terminal) {
-        size_t width = 0;
-        for (const BenchUnit& u : units)
-            width = std::max(width, u.name.size());
-        for (const BenchUnit& u : units) {
-            names_.push_back(u.name + std::string(width - u.name.size(), ' '));
-            rows_.push_back("waiting");
-        }
-    }
-    bool terminal() const { return terminal_; }
-
-    // Called with standard error's lock held (CliProgress sinks, asides).
-    void line(size_t unit, const std::string& text, bool whole) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_) {
-            if (whole)
-                std::fprintf(stderr, "%s: %s\n", names_[unit].c_str(), text.c_str());
-            std::fflush(stderr);
-            return;
-        }
-        rows_[unit] = text;
-        Clock::time_point now = Clock::now();
-        if (!held_ && now - drawn_ >= BOARD_INTERVAL)
-            draw(true);
-    }
-    void aside(bool before) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_)
-            return;
-        if (held_)
-            return;
-        if (before)
-            std::fputs("\r\033[J", stderr);
-        else
-            draw(true);
-    }
-    // While a question is on the terminal, the board clears itself and
-    // keeps its rows to itself.
-    void hold(bool on) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_)
-            return;
-        held_ = on;
-        if (on)
-            std::fputs("\r\033[J", stderr);
-        else
-            draw(true);
-    }
-    void setRow(size_t unit, const std::string& text) {
-        std::lock_guard<std::mutex> guard(lock_);
-        rows_[unit] = text;
-    }
-    // The last state, with the cursor left below the board.
-    void close() {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (terminal_)
-            draw(false);
-    }
-
-  private:
-    void draw(bool stay) {
-        winsize ws{};
-        size_t cols = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
-        std::string out = "\r";
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            std::string row = names_[i] + "  " + rows_[i];
-            // A wrapped row would throw the cursor's count off.
-            if (row.size() >= cols)
-                row.resize(cols - 1);
-            out += row + "\033[K\n";
-        }
-        if (stay)
-            out += "\033[" + std::to_string(rows_.size()) + "A";
-        std::fputs(out.c_str(), stderr);
-        std::fflush(stderr);
-        drawn_ = Clock::now();
-    }
-
-    bool terminal_;
-    std::mutex lock_; // rows are set by workers outside standard error's lock
-    bool held_ = false;
-    std::vector<std::string> names_;
-    std::vector<std::string> rows_;
-    Clock::time_point drawn_{};
-};
-
-// The province answer of the first run that needs one, for every run.
 class SharedProvinces {
   public:
     explicit SharedProvinces(Board* board) : board_(board) {}
@@ -199,21 +107,12 @@ class SharedProvinces {
     std::string refusal_;
 };
 
-// Opens of units follow one another: why an open failed is kept once per
-// process.
-std::mutex open_lock;
-
+// Opens go on side by side: each worker's open reports its own error
+// (kept per thread).
 int open_unit(const BenchUnit& unit, QV_Machine* m, std::string* text) {
-    QV_HidHandle* handle = nullptr;
-    int code = CLI_OK;
-    {
-        std::lock_guard<std::mutex> guard(open_lock);
-        handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
-        if (!handle)
-            code = cli_unit_missing(text);
-    }
+    QV_HidHandle* handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
     if (!handle)
-        return code;
+        return cli_unit_missing(text);
     if (!QV_Machine_attach(m, handle)) {
         *text = CLI_NO_HARDWARE;
         return CLI_NO_UNIT;
@@ -274,10 +173,7 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     } else if (o.result != UPDATE_SUCCEEDED) {
         r.code = cli_safety_code(u.guard.get(), o, cli_update_failure_code(o), &why);
         r.text = wtext_to_utf8(u.box.c_str()) + (why.empty() ? "" : "\n" + why);
-        auto* safe = dynamic_cast<SafeUpdateGuard*>(u.guard.get());
-        cause = failure_text_outcome(o, safe ? safe->backupFolder() : std::string());
-        if (o.stage == UpdateStage::Download && !u.download_why.reason.empty())
-            cause = u.download_why;
+        cause = update_failure_cause(o, u.guard.get());
         if (r.code == CLI_INTERRUPTED) {
             // The user stopped it: the status of the write broken off is no
             // refusal of the unit's.
@@ -483,7 +379,10 @@ int cli_update_units(const UpdateOptions& opt) {
         return cli_fail(CLI_FAILED, "Not written: the update was not confirmed.");
 
     bool terminal = isatty(STDERR_FILENO) && cli_verbosity() != CliVerbosity::Quiet;
-    Board board(units, terminal);
+    std::vector<std::string> names;
+    for (const BenchUnit& u : units)
+        names.push_back(u.name);
+    Board board(names, terminal);
     SharedProvinces provinces(&board);
     CliProgress::setBoard([&board](bool before) { board.aside(before); });
     // Blocked here, the stop signals stay blocked in every worker.

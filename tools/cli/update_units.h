@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "online/VersionCheck.h"
 #include "update/failure_text.h"
 #include "update/update_run.h"
 #include "tools/cli/cli.h"
@@ -54,7 +55,6 @@ struct UnitUpdate {
     UpdateOutcome outcome;
     std::u16string box;       // the run's message box
     std::string refusal;      // why the province question was not answered
-    FailureText download_why; // the cause of a failed package download
     std::unique_ptr<UpdateGuard> guard;
     CliJson report; // keys for the JSON object (online status)
     std::string unit_text; // the unit written (cli_unit_written_text)
@@ -63,6 +63,11 @@ struct UnitUpdate {
 // Carries out one unit's run: opens it, finds the package (FILE, else the
 // newest one online), runs the update under the target's guard.
 UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target);
+
+// The version servers (TREVIK_VERSION_SERVER=host:port replaces both, for
+// tests and demonstrations), read one way for check-online and update.
+// Returns CLI_OK, or CLI_USAGE after reporting a value of another form.
+int cli_version_hosts(VersionHosts* hosts);
 
 // The exit code of a failed run, from the step it stopped at.
 int cli_update_failure_code(const UpdateOutcome& o);

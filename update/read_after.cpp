@@ -14,6 +14,10 @@ bool run_end_read_whole(const nlohmann::json& before, const QV_WritePlan& plan,
     };
     if (told(before, "client_id") && !told(after, "client_id"))
         return false;
+    // A unit the acceptance rule refuses is read up to its identity only:
+    // its dates are never read, before the run or after it.
+    if (m->accept_fn && !m->accept_fn(m->accept_user, m->identity))
+        return true;
     struct Area {
         const char* date;
         uint32_t written;

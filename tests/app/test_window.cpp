@@ -392,7 +392,8 @@ TEST_F(UpdateRunWindow, SavesTheUnitsSettingsFirstAndSaysTheWayBack) {
     // of its own that offers the way back; declined, nothing waits for it.
     std::string folder;
     for (auto& e : std::filesystem::directory_iterator(root, ec_))
-        if (std::find(before.begin(), before.end(), e.path().string()) == before.end())
+        if (e.is_directory() &&
+            std::find(before.begin(), before.end(), e.path().string()) == before.end())
             folder = e.path().string();
     ASSERT_FALSE(folder.empty());
     EXPECT_TRUE(std::filesystem::exists(folder + "/settings.json"));

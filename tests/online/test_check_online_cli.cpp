@@ -198,8 +198,13 @@ TEST_F(CheckOnlineCli, FailuresAndTheirExitCodes) {
     EXPECT_EQ(r.err, "   No hardware connected!\n");
     r = run(tmp.path("nobody.sock"), host(), "--json");
     EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.out,
-              "{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\"}}\n");
+    // The failure object says why and what next, as every exit 3 does.
+    EXPECT_EQ(r.out.rfind("{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\","
+                          "\"reason\":",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\"hint\":"), std::string::npos) << r.out;
 
     // A bad override is bad usage.
     r = run(socket, "127.0.0.1:80/path");

@@ -7,7 +7,9 @@
 
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
+#include "support/date.h"
 #include "package/package.h"
+#include "package/scramble.h"
 #include "update/update_run.h"
 
 namespace {
@@ -64,13 +66,80 @@ std::vector<PlanArea> full_areas(const QV_WritePlan& p, const QV_PlanActions& a)
     return list;
 }
 
+// The unit's board, 4 printable characters; empty when it has none.
+std::string unit_board(const QV_Machine* m) {
+    const uint8_t* b = m->main_setting + MS_OFF_BOARD_NAME;
+    for (int i = 0; i < MS_BOARD_NAME_SIZE; ++i)
+        if (b[i] < 0x21 || b[i] > 0x7E)
+            return "";
+    return std::string(reinterpret_cast<const char*>(b), MS_BOARD_NAME_SIZE);
+}
+
+// The one program of a package for another board than the unit's.
+void note_board(const QV_Machine* m, const Package* pkg, WritePlan* wp) {
+    std::string unit = unit_board(m);
+    if (pkg->program_count != 1 || !pkg->programs || unit.empty())
+        return;
+    std::string package(pkg->programs[0].board_id, sizeof pkg->programs[0].board_id);
+    if (package != unit) {
+        wp->package_board = package;
+        wp->unit_board = unit;
+    }
+}
+
+// Whether a data area's header in the package carries the date the unit
+// read from its own copy.
+bool same_date(const char* area, const uint8_t* data, uint32_t length, const DateStamp& unit) {
+    uint32_t seconds = write_plan_header_seconds(area, data, length);
+    if (seconds == 0xFFFFFFFFu)
+        return false;
+    DateStamp d;
+    seconds_to_date(&d, seconds);
+    return d.year == unit.year && d.month == unit.month && d.day == unit.day &&
+           d.hour == unit.hour && d.minute == unit.minute && d.second == unit.second;
+}
+
+// The unit holds the program version and the data dates of the plan's
+// package already.
+bool held_already(const QV_Machine* m, const Package* pkg, const QV_WritePlan& p) {
+    if (rec_u32(m->main_setting + MS_OFF_MAGIC) != RECORD_MAGIC || !p.write_program)
+        return false;
+    const ProgramImage* entry =
+        QV_Machine_findProgramEntry(pkg, m->main_setting + MS_OFF_BOARD_NAME);
+    if (!entry || entry->version != rec_u32(m->main_setting + MS_OFF_PROGRAM_VERSION) ||
+        std::memcmp(entry->board_id, m->main_setting + MS_OFF_BOARD_NAME, 4) != 0)
+        return false;
+    bool mute = p.radar_mute_length == 0 ||
+                same_date(AREA_RADAR_MUTE, p.radar_mute_data, p.radar_mute_length,
+                          m->radar_mute_date);
+    return mute && same_date(AREA_VOICE, p.voice_data, p.voice_length, m->voice_date) &&
+           same_date(AREA_GPS, p.gps_data, p.gps_length, m->gps_date);
+}
+
 } // namespace
+
+uint32_t write_plan_header_seconds(const char* area, const uint8_t* data, uint32_t length) {
+    // The voice header keeps its date after a word of its own; radar mute
+    // and GPS data are stored scrambled and the unit keeps them plain.
+    bool voice = std::strcmp(area, AREA_VOICE) == 0;
+    uint32_t offset = voice ? 4 : 0;
+    if (!data || length < offset + 4)
+        return 0xFFFFFFFFu;
+    uint8_t word[4];
+    std::memcpy(word, data + offset, 4);
+    if (!voice) {
+        RollingState plain;
+        rolling_decode(&plain, word, sizeof word);
+    }
+    return rec_u32(word);
+}
 
 WritePlan write_plan_compute(const QV_Machine* m, const Package* pkg, int province_mode) {
     WritePlan wp;
     wp.province_mode = province_mode;
     if (!m || !pkg)
         return wp;
+    note_board(m, pkg, &wp);
     if (update_is_program_only(pkg)) {
         // A program alone goes in with its own header page; the unit keeps
         // its layout, so its own parameter record bounds the image.
@@ -98,6 +167,7 @@ WritePlan write_plan_compute(const QV_Machine* m, const Package* pkg, int provin
     plan.write_client_id =
         (m->layout502 != plan.layout502 || !update_unit_has_known_client(m)) ? 1 : 0;
     wp.areas = full_areas(plan, wp.actions);
+    wp.already_held = held_already(m, pkg, plan);
     return wp;
 }
 
@@ -114,6 +184,18 @@ void write_plan_forget_data(WritePlan* wp) {
     p.update_tool_data = p.gps_data = nullptr;
 }
 
+std::string write_plan_notes(const WritePlan& wp) {
+    std::string out;
+    if (!wp.package_board.empty())
+        add_line(out, "%-12s the package's only program is for %s, this unit is %s (written anyway)",
+                 "board", wp.package_board.c_str(), wp.unit_board.c_str());
+    if (wp.already_held)
+        add_line(out, "%-12s the unit already holds this package (same program version, same "
+                      "data dates)",
+                 "held");
+    return out;
+}
+
 std::string write_plan_text(const QV_Machine* m, const WritePlan& wp) {
     std::string out;
     if (!m)
@@ -123,7 +205,7 @@ std::string write_plan_text(const QV_Machine* m, const WritePlan& wp) {
             add_line(out,
                      "program only: app flag at 0x%X, 12 bytes\nprogram only: app at 0x%X, %u bytes",
                      FLASH_PROGRAM_HEADER_ADDRESS, FLASH_PROGRAM_ADDRESS, wp.program_size);
-        return out;
+        return out + write_plan_notes(wp);
     }
     const QV_WritePlan* plan = &wp.plan;
     const QV_PlanActions* a = &wp.actions;
@@ -169,7 +251,7 @@ std::string write_plan_text(const QV_Machine* m, const WritePlan& wp) {
         else
             add_line(out, "%-12s -", AREA_CLIENT_ID);
     }
-    return out;
+    return out + write_plan_notes(wp);
 }
 
 uint64_t write_plan_bytes(const WritePlan& wp) {

@@ -52,6 +52,15 @@ struct WritePlan {
     // when the plan writes or resets it; a program-only plan holds its
     // program (whole pages) alone. Empty when result is not PLAN_OK.
     std::vector<PlanArea> areas;
+    // The package's only program is for another board than the unit's; it
+    // is written all the same (a single program is taken whatever its
+    // board). Both boards, 4 characters each; empty when they agree or the
+    // unit's board is unknown.
+    std::string package_board;
+    std::string unit_board;
+    // The unit already holds what the package brings: its program version
+    // and the dates of its voice, radar-mute and GPS data (a full plan only).
+    bool already_held = false;
 };
 
 // The plan an update run with this package carries out on the unit as it
@@ -65,6 +74,16 @@ const PlanArea* write_plan_find(const WritePlan& plan, const char* name);
 
 // Clears the plan's pointers into the package (it is about to be freed).
 void write_plan_forget_data(WritePlan* plan);
+
+// Seconds since 1970 in the header of a data area (AREA_VOICE,
+// AREA_RADAR_MUTE or AREA_GPS) as a package holds it: the date the unit
+// reads from its own copy once written. 0xFFFFFFFF when the data is too
+// short or the header erased.
+uint32_t write_plan_header_seconds(const char* area, const uint8_t* data, uint32_t length);
+
+// The lines that say what the plan's areas alone do not: a board
+// mismatch, a package the unit already holds. Empty when neither holds.
+std::string write_plan_notes(const WritePlan& plan);
 
 // The plan for people, one item per line (areas, addresses, lengths,
 // whether it fits), as a dry run shows it. Empty for a null unit.

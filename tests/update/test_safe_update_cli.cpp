@@ -966,6 +966,98 @@ TEST_F(CliSafety, AFileSizeLimitFailsTheWriteNotTheRun) {
     EXPECT_NE(shown.find("nothing was written to the unit"), std::string::npos) << shown;
 }
 
+// A package whose one program is for another board is still written (a
+// single program is taken whatever its board), but the plan, the dry run
+// and the question name the mismatch; a program for the unit's own board
+// names none.
+TEST_F(CliSafety, AProgramForAnotherBoardIsNamedBeforeItIsWritten) {
+    const std::string line =
+        "board        the package's only program is for T73B, this unit is T73A (written anyway)";
+    struct Case {
+        const char* name;
+        bool program_only;
+        const char* board;
+    } cases[] = {{"full", false, "T73B"}, {"program-only", true, "T73B"}, {"own", false, "T73A"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PkgDescription d = c.program_only ? PkgDescription() : standard_package(p);
+        if (c.program_only) {
+            PkgProgram prog;
+            prog.image = p.program;
+            prog.version = 200;
+            d.programs.push_back(prog);
+        }
+        d.programs[0].board_id = c.board;
+        std::string pkg = tmp.path(std::string(c.name) + ".dqv");
+        ASSERT_EQ(pkgbuild_write(d, pkg), 1);
+        bool other = std::string(c.board) != "T73A";
+        auto sim = startSim();
+
+        ASSERT_EQ(cli({"update", "--dry-run", pkg}), 0) << out << err;
+        EXPECT_EQ(out.find(line) != std::string::npos, other) << out;
+        ASSERT_EQ(cli({"update", "--dry-run", "--json", pkg}), 0) << out << err;
+        nlohmann::json j = nlohmann::json::parse(out);
+        EXPECT_EQ(j["program_only"], c.program_only);
+        if (other) {
+            EXPECT_EQ(j["board_mismatch"], (nlohmann::json{{"package", "T73B"}, {"unit", "T73A"}}))
+                << j;
+            EXPECT_EQ(j["plan"].back(), line) << j;
+        } else {
+            EXPECT_FALSE(j.contains("board_mismatch")) << j;
+        }
+
+        std::string shown;
+        std::vector<std::string> args = {TREVIK_CLI, "--unit", "socket:" + socket, "update",
+                                         "--no-backup", pkg};
+        EXPECT_EQ(run_on_terminal(args, "Write this into the unit? [y/N] ", "y", &shown), 0)
+            << shown;
+        EXPECT_EQ(shown.find(line) != std::string::npos, other) << shown;
+        dropSim(sim);
+    }
+}
+
+// A package the unit already holds (its program version and data dates)
+// is said to be held in the plan, the dry run and the question; it is
+// written all the same. inspect shows the package's data dates to compare
+// with the unit's.
+TEST_F(CliSafety, APackageTheUnitAlreadyHoldsIsSaidToBeHeld) {
+    const std::string line =
+        "held         the unit already holds this package (same program version, same data "
+        "dates)";
+    auto sim = startSim();
+    ASSERT_EQ(cli({"update", "--dry-run", "--json", package}), 0) << out << err;
+    EXPECT_FALSE(nlohmann::json::parse(out).contains("already_held")) << out;
+    ASSERT_EQ(cli({"update", "--no-backup", package}), 0) << out << err;
+
+    ASSERT_EQ(cli({"update", "--dry-run", package}), 0) << out << err;
+    EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << out;
+    ASSERT_EQ(cli({"update", "--dry-run", "--json", package}), 0) << out << err;
+    nlohmann::json j = nlohmann::json::parse(out);
+    EXPECT_EQ(j["already_held"], true) << j;
+    EXPECT_EQ(j["plan"].back(), line) << j;
+    std::string shown;
+    std::vector<std::string> args = {TREVIK_CLI, "--unit", "socket:" + socket, "update",
+                                     "--no-backup", package};
+    EXPECT_EQ(run_on_terminal(args, "Write this into the unit? [y/N] ", "y", &shown), 0) << shown;
+    EXPECT_NE(shown.find(line), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Update Successfully!"), std::string::npos) << shown;
+
+    // The unit's dates and the package's, side by side.
+    ASSERT_EQ(cli({"info", "--json", "--unit", "socket:" + socket}), 0) << out << err;
+    nlohmann::json info = nlohmann::json::parse(out);
+    ASSERT_EQ(cli({"inspect", "--json", package}), 0) << out << err;
+    nlohmann::json dates = nlohmann::json::parse(out)["data_dates"];
+    EXPECT_EQ(dates["voice"], info["voice_version"]) << out;
+    EXPECT_EQ(dates["radar_mute"], info["radar_mute_version"]) << out;
+    EXPECT_EQ(dates["gps"], info["gps_version"]) << out;
+    ASSERT_EQ(cli({"inspect", package}), 0) << out << err;
+    EXPECT_NE(out.find("data dates: voice " + info["voice_version"].get<std::string>() +
+                       ", radar mute " + info["radar_mute_version"].get<std::string>() +
+                       ", GPS " + info["gps_version"].get<std::string>() + "\n"),
+              std::string::npos)
+        << out;
+}
+
 } // namespace
 
 #endif

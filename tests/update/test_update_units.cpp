@@ -126,6 +126,43 @@ TEST_F(UpdateUnits, AnUnpluggedUnitFailsAloneAndIsTheOneToRetry) {
     EXPECT_EQ(read_text(img(1)), read_text(img(3)));
 }
 
+// A unit that drops reads as the unit's fault with its cause in the table,
+// whatever step it dropped at; never as a package that would not open.
+TEST_F(UpdateUnits, AUnitThatDropsShowsItsOwnCauseInTheTable) {
+    struct Case {
+        const char* unplug_after;
+        const char* cause; // the start of the cause under the failed row
+    } cases[] = {
+        {"20", "The unit refused the write of its main settings or stopped answering"},
+        {"300", "The unit refused the write of"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unplug_after);
+        std::filesystem::remove(img(1));
+        std::filesystem::remove(img(2));
+        startSim(1);
+        startSim(2, {"--unplug-after", c.unplug_after});
+        int code = cli({"update", package, "--no-backup", "--unit", unit(1), "--unit", unit(2)});
+        stopSims();
+        EXPECT_EQ(code, 6) << out << err;
+        EXPECT_EQ(out.find("Open update file failed!"), std::string::npos) << out;
+        size_t row = out.find("\n" + unit(2) + " ");
+        ASSERT_NE(row, std::string::npos) << out;
+        size_t next = out.find('\n', row + 1);
+        EXPECT_NE(out.substr(row, next - row).find("Update Failed!"), std::string::npos) << out;
+        // The cause, whole, on the line under the failed row, then the next step.
+        std::string under = out.substr(next + 1, out.find('\n', next + 1) - next - 1);
+        EXPECT_EQ(under.find_first_not_of(' '), unit(2).size() + 2) << out;
+        EXPECT_NE(under.find(c.cause), std::string::npos) << out;
+        EXPECT_NE(under.find("run the same update"), std::string::npos) << out;
+        // The fine unit has no such line; the board names the cause too.
+        size_t fine = out.find("\n" + unit(1) + " ");
+        ASSERT_NE(fine, std::string::npos) << out;
+        EXPECT_EQ(out.find('\n', fine + 1), row) << out;
+        EXPECT_NE(err.find(unit(2) + ": failed (6): " + c.cause), std::string::npos) << err;
+    }
+}
+
 TEST_F(UpdateUnits, ABusyUnitIsReportedBusyAndTheOthersGoOn) {
     startSim(1);
     startSim(2);
@@ -172,6 +209,7 @@ TEST_F(UpdateUnits, TwoSignalsStopEveryUnit) {
     // Stopped by the user, not refused by the units.
     EXPECT_EQ((out + err).find("Update Failed!"), std::string::npos) << out << err;
     EXPECT_NE((out + err).find("The update was stopped"), std::string::npos) << out << err;
+    EXPECT_NE(err.find(unit(1) + ": stopped by the user (8)\n"), std::string::npos) << err;
     std::vector<nlohmann::json> runs = history();
     ASSERT_EQ(runs.size(), 2u);
     for (const nlohmann::json& r : runs)

@@ -11,6 +11,8 @@
 
 #include "update/failure_text.h"
 #include "update/package_open.h"
+#include "update/write_plan.h"
+#include "support/date.h"
 #include "package/package.h"
 #include "package/package_check.h"
 #include "support/archive.h"
@@ -106,6 +108,26 @@ bool present(const Package* p, int number) {
     return s && s->size > 0 && s->data;
 }
 
+// The date in the header of a data area as the unit shows it once written
+// (the day, as info shows the unit's); null when the package has none.
+Json data_date(const Package* p, int number, const char* area) {
+    const PackageSection* s = package_section(p, number);
+    uint32_t seconds =
+        s && s->data ? write_plan_header_seconds(area, s->data, s->size) : 0xFFFFFFFFu;
+    if (seconds == 0xFFFFFFFFu)
+        return nullptr;
+    DateStamp d;
+    seconds_to_date(&d, seconds);
+    return cli_date_json(d.year * 10000u + d.month * 100u + d.day);
+}
+
+// The data dates, to hold against the unit's (info).
+Json data_dates(const Package* p) {
+    return {{"voice", data_date(p, SECTION_VOICE, AREA_VOICE)},
+            {"radar_mute", data_date(p, SECTION_RADAR, AREA_RADAR_MUTE)},
+            {"gps", data_date(p, SECTION_GPS, AREA_GPS)}};
+}
+
 Json describe(const Package* p, const PackageDirectory& dir) {
     Json j;
     j["form"] = package_form_name(dir.form);
@@ -147,6 +169,7 @@ Json describe(const Package* p, const PackageDirectory& dir) {
         programs.push_back(e);
     }
     j["programs"] = programs;
+    j["data_dates"] = data_dates(p);
     // The stamp counts seconds since 1970 (UTC): a time like every other.
     j["province_stamp"] = p->province_count > 0 && p->province_stamp
                               ? Json(utc_time_text(std::time_t(p->province_stamp)))
@@ -197,6 +220,12 @@ void print_text(const Package* p, const PackageDirectory& dir) {
                         m.server_reset ? " server-reset" : "", m.data ? "" : " (image absent)");
         }
     }
+    Json dates = data_dates(p);
+    auto day = [&dates](const char* key) {
+        return dates[key].is_string() ? dates[key].get<std::string>() : std::string("-");
+    };
+    std::printf("data dates: voice %s, radar mute %s, GPS %s\n", day("voice").c_str(),
+                day("radar_mute").c_str(), day("gps").c_str());
     if (p->province_count > 0) {
         std::printf("provinces (stamp %u):\n", p->province_stamp);
         for (uint32_t i = 0; i < p->province_count; ++i)

@@ -143,6 +143,7 @@ std::string plan_summary(const QV_Machine* m, const SafeUpdateGuard& g) {
         out += std::string(AREA_PROGRAM) + "      address 0x009000 length " +
                std::to_string(wp.program_only ? wp.program_size : 0) + "\n";
         out += std::string(AREA_BOOT) + "         kept\n";
+        out += write_plan_notes(wp);
     } else {
         const QV_WritePlan& p = wp.plan;
         out += write_plan_text(m, wp);

@@ -409,6 +409,11 @@ CliJson plan_json(const UpdateOutcome& o) {
         j["write_client_id"] = p.write_client_id != 0;
         j["writes"] = writes;
     }
+    // Present only when they hold, so a plain plan's object stays as it was.
+    if (!wp.package_board.empty())
+        j["board_mismatch"] = {{"package", wp.package_board}, {"unit", wp.unit_board}};
+    if (wp.already_held)
+        j["already_held"] = true;
     CliJson lines = CliJson::array();
     size_t start = 0;
     while (start < o.plan_text.size()) {

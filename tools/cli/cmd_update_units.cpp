@@ -49,6 +49,8 @@ struct BenchUnit {
 struct UnitResult {
     int code = CLI_FAILED;
     std::string text;
+    std::string shown; // the result column: text, or for a unit's fault never the package's words
+    FailureText cause; // a failure's cause and next step, one line under its row
     double seconds = 0;
     std::string backup;
     CliJson object;
@@ -186,6 +188,13 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
         if (r.code != CLI_OK)
             r.text = why; // written, but not confirmed or its check stopped
     }
+    r.cause = cause;
+    r.shown = r.text;
+    // The run's texts keep the system's words; the table never lets a
+    // unit's fault read as a bad package.
+    if (r.code != CLI_OK && r.code != CLI_BAD_PACKAGE &&
+        r.text.rfind(wtext_to_utf8(UPDATE_TEXT_OPEN_FAILED), 0) == 0)
+        r.shown = wtext_to_utf8(UPDATE_TEXT_FAILED);
     auto* guard = dynamic_cast<SafeUpdateGuard*>(u.guard.get());
     if (guard) {
         r.backup = guard->backupFolder();
@@ -221,6 +230,10 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     j["seconds"] = double(int64_t(r.seconds * 1000.0 + 0.5)) / 1000.0;
 
     std::string row = r.code == CLI_OK ? r.text : "failed (" + std::to_string(r.code) + ")";
+    if (r.code == CLI_INTERRUPTED)
+        row = "stopped by the user (" + std::to_string(r.code) + ")";
+    else if (r.code != CLI_OK && !cause.reason.empty())
+        row += ": " + cause.reason;
     // The board's last row of the unit: its outcome.
     board->setRow(index, row.substr(0, row.find('\n')) + "  " + seconds_text(r.seconds));
     if (!board->terminal())
@@ -330,7 +343,7 @@ void print_summary(const std::vector<BenchUnit>& units, const std::vector<UnitRe
     std::vector<std::string> texts;
     for (size_t i = 0; i < units.size(); ++i) {
         // The first line, and not all of a long one: the JSON object has it whole.
-        const std::string& t = results[i].text;
+        const std::string& t = results[i].shown;
         std::string first = t.substr(0, t.find('\n'));
         first.erase(0, first.find_first_not_of(" "));
         if (first.size() > SUMMARY_TEXT_MAX) {
@@ -351,6 +364,10 @@ void print_summary(const std::vector<BenchUnit>& units, const std::vector<UnitRe
         std::printf("%-*s  %-*s  %-6s  %8s  %s\n", int(name_w), units[i].name.c_str(), int(text_w),
                     texts[i].c_str(), status.c_str(), seconds_text(r.seconds).c_str(),
                     r.backup.empty() ? "-" : r.backup.c_str());
+        // A failure's cause under its row, whole: the column holds only a start.
+        std::string why = failure_text_line(r.cause);
+        if (r.code != CLI_OK && !why.empty())
+            std::printf("%*s%s\n", int(name_w + 2), "", why.c_str());
     }
 }
 

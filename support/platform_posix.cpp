@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <pthread.h>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,10 +66,9 @@ int platform_fsync(int fd) {
     return ::fsync(fd);
 }
 
-PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
-    struct stat st {};
-    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
-        return PLATFORM_PATH_MISSING;
+namespace {
+
+PlatformPathKind kind_of(const struct stat& st, int64_t* size) {
     if (S_ISREG(st.st_mode)) {
         if (size)
             *size = static_cast<int64_t>(st.st_size);
@@ -76,7 +77,89 @@ PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool
     return S_ISDIR(st.st_mode)    ? PLATFORM_PATH_DIR
            : S_ISLNK(st.st_mode)  ? PLATFORM_PATH_LINK
            : S_ISSOCK(st.st_mode) ? PLATFORM_PATH_SOCKET
+           : S_ISFIFO(st.st_mode) ? PLATFORM_PATH_FIFO
+           : S_ISCHR(st.st_mode)  ? PLATFORM_PATH_CHAR_DEVICE
+           : S_ISBLK(st.st_mode)  ? PLATFORM_PATH_BLOCK_DEVICE
                                   : PLATFORM_PATH_OTHER;
+}
+
+// Random letters and digits for a new name.
+std::string random_part() {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mutex lock;
+    static std::mt19937_64 engine{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+    std::lock_guard<std::mutex> guard(lock);
+    std::string part;
+    for (int i = 0; i < 8; ++i)
+        part += letters[engine() % (sizeof letters - 1)];
+    return part;
+}
+
+} // namespace
+
+PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
+    struct stat st {};
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+        return PLATFORM_PATH_MISSING;
+    return kind_of(st, size);
+}
+
+PlatformPathKind platform_fd_kind(int fd, int64_t* size) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return PLATFORM_PATH_MISSING;
+    return kind_of(st, size);
+}
+
+bool platform_owned_by_me(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+bool platform_access_denied(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0 &&
+           errno == EACCES;
+}
+
+bool platform_folder_writable(const std::string& path) {
+    return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+int platform_truncate_private(int fd) {
+    return ::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0 ? -1 : 0;
+}
+
+void platform_set_blocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int platform_create_unique_file(const std::string& dir, const std::string& prefix,
+                                const std::string& suffix, std::string* path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '/' + prefix + random_part() + suffix;
+        int fd = platform_open(name, PLATFORM_READ | PLATFORM_WRITE | PLATFORM_CREATE |
+                                         PLATFORM_EXCLUSIVE | PLATFORM_NO_LINK);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+std::string platform_make_unique_folder(const std::string& dir, const std::string& prefix) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '/' + prefix + random_part();
+        if (platform_mkdir(name, true) == 0)
+            return name;
+        if (errno != EEXIST)
+            return std::string();
+    }
+    return std::string();
 }
 
 int platform_mkdir(const std::string& path, bool owner_only) {

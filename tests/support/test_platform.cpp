@@ -2,6 +2,7 @@
 // The Windows build runs these under Wine.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -94,6 +95,52 @@ TEST_F(PlatformTest, AnExclusiveLockShutsOutEveryOtherOpenFile) {
     platform_close(a);
     EXPECT_EQ(platform_lock(b, false), PLATFORM_LOCK_HELD);
     platform_close(b);
+}
+
+// New names never collide, keep their suffix and land in the folder given;
+// a new file is a file by its descriptor too and can be cut back to nothing.
+TEST_F(PlatformTest, UniqueFilesAndFolders) {
+    std::string folder = dir.substr(0, dir.size() - 1);
+    std::string a, b;
+    int fa = platform_create_unique_file(folder, "trevik-", ".dqv", &a);
+    int fb = platform_create_unique_file(folder, "trevik-", ".dqv", &b);
+    ASSERT_GE(fa, 0);
+    ASSERT_GE(fb, 0);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.rfind(dir + "trevik-", 0), 0u) << a;
+    EXPECT_EQ(a.substr(a.size() - 4), ".dqv");
+    EXPECT_TRUE(platform_owned_by_me(a));
+    FILE* w = platform_fdopen(fa, "wb");
+    ASSERT_NE(w, nullptr);
+    std::fputs("bytes", w);
+    std::fflush(w);
+    int64_t size = -1;
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 5);
+    EXPECT_EQ(platform_truncate_private(fa), 0);
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 0);
+    std::fclose(w);
+    platform_close(fb);
+
+    std::string sub = platform_make_unique_folder(folder, "run-");
+    ASSERT_FALSE(sub.empty());
+    EXPECT_EQ(platform_path_kind(sub), PLATFORM_PATH_DIR);
+    std::string other = platform_make_unique_folder(folder, "run-");
+    EXPECT_NE(sub, other);
+    EXPECT_TRUE(platform_folder_writable(sub));
+    EXPECT_FALSE(platform_access_denied(a));
+    // Missing: the reason is in errno.
+    errno = 0;
+    EXPECT_EQ(platform_path_kind(dir + "none"), PLATFORM_PATH_MISSING);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(platform_make_unique_folder(dir + "none", "run-"), "");
+    EXPECT_EQ(platform_create_unique_file(dir + "none", "x", "", &b), -1);
+
+    for (const std::string& p : {a, b})
+        EXPECT_EQ(platform_remove(p), 0);
+    for (const std::string& p : {sub, other})
+        EXPECT_EQ(platform_remove(p), 0);
 }
 
 TEST(Sha256, KnownAnswers) {

@@ -174,6 +174,11 @@ int platform_terminal_width(int fd);
 // "CP<number>". Empty when nothing says.
 std::string platform_terminal_charset();
 
+// Makes the stream f carry bytes as written: Windows would otherwise write
+// CR LF for each LF on a stream opened in text mode (standard output and
+// error are, from the start). Nothing on POSIX.
+void platform_binary_stream(FILE* f);
+
 // Writes to a reader that went away (a closed pipe) and past a file-size
 // limit fail with an error instead of ending the process (POSIX: SIGPIPE
 // and SIGXFSZ ignored; Windows has neither).

@@ -37,6 +37,8 @@ std::string platform_terminal_charset() {
     return name;
 }
 
+void platform_binary_stream(FILE*) {}
+
 void platform_ignore_broken_pipes() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);

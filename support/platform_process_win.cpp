@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -47,6 +48,13 @@ std::string platform_terminal_charset() {
         return "UTF-8";
     UINT cp = GetConsoleOutputCP();
     return cp == 0 || cp == CP_UTF8 ? std::string("UTF-8") : "CP" + std::to_string(cp);
+}
+
+void platform_binary_stream(FILE* f) {
+    if (f) {
+        std::fflush(f);
+        _setmode(_fileno(f), _O_BINARY);
+    }
 }
 
 void platform_ignore_broken_pipes() {

@@ -88,6 +88,22 @@ TEST(Terminal, FilesAreNoTerminalAndTheCharsetConverts) {
     }
 }
 
+// A stream opened in text mode, as standard output is, writes LF alone once
+// it is made binary.
+TEST(Terminal, ABinaryStreamWritesLineEndsAsTheyAre) {
+    std::string path = platform_temp_root() + platform_separator() + "trevik-binary-" +
+                       std::to_string(platform_pid());
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    platform_binary_stream(f);
+    std::fputs("a\nb\n", f);
+    std::fclose(f);
+    int64_t size = -1;
+    EXPECT_EQ(platform_path_kind(path, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 4);
+    platform_remove(path);
+}
+
 // A console's code page by number, as the Windows side names it.
 TEST(Charset, CodePagesByNumber) {
     std::vector<char> out;

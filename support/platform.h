@@ -88,6 +88,10 @@ bool platform_access_denied(const std::string& path);
 // errno set when not.
 bool platform_folder_writable(const std::string& path);
 
+// Sets the open file's length to size bytes (cut or zero-filled). 0, or -1
+// with errno set.
+int platform_truncate(int fd, int64_t size);
+
 // Cuts the open file to nothing and leaves it readable and writable by its
 // owner alone (POSIX 0600; on Windows the folder's access list rules).
 // 0, or -1 with errno set.
@@ -138,10 +142,15 @@ char platform_separator();
 // GetTempPath), without a trailing separator.
 std::string platform_temp_root();
 
-// The folder of the tool's kept state ($XDG_STATE_HOME/trevik, else
-// ~/.local/state/trevik; Windows: %LOCALAPPDATA%\trevik), whether or not it
-// exists; empty when no home folder is known.
+// The folder of the tool's kept state ($XDG_STATE_HOME/trevik when that is
+// an absolute path, else ~/.local/state/trevik below an existing home
+// folder; Windows: %LOCALAPPDATA%\trevik), whether or not it exists; empty
+// when there is none.
 std::string platform_state_dir();
+
+// Why platform_state_dir() is empty, for the user (which variables are
+// missing or wrong); empty when it is not.
+std::string platform_state_dir_problem();
 
 // ---- Stop requests ---------------------------------------------------------
 

@@ -125,6 +125,10 @@ bool platform_folder_writable(const std::string& path) {
     return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+int platform_truncate(int fd, int64_t size) {
+    return ::ftruncate(fd, static_cast<off_t>(size));
+}
+
 int platform_truncate_private(int fd) {
     return ::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0 ? -1 : 0;
 }
@@ -220,14 +224,53 @@ std::string platform_temp_root() {
     return dir;
 }
 
+namespace {
+
+// Why HOME cannot hold the state directory, or "" when it can. The tool
+// makes its folders below an existing home, never the home itself.
+std::string home_problem(const char* home) {
+    if (!home || !*home)
+        return "HOME is not set";
+    if (home[0] != '/')
+        return std::string("HOME is not an absolute path (") + home + ")";
+    struct stat st {};
+    if (::stat(home, &st) != 0)
+        return std::string("HOME names ") + home + ", which " +
+               (errno == ENOENT ? std::string("does not exist")
+                                : "cannot be used: " + std::string(std::strerror(errno))) +
+               " (a home folder is never created)";
+    if (!S_ISDIR(st.st_mode))
+        return std::string("HOME names ") + home + ", which is not a folder";
+    return "";
+}
+
+} // namespace
+
 std::string platform_state_dir() {
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && state[0] == '/')
         return std::string(state) + "/trevik";
     const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
+    if (home_problem(home).empty())
         return std::string(home) + "/.local/state/trevik";
     return std::string();
+}
+
+std::string platform_state_dir_problem() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/')
+        return "";
+    const char* home = std::getenv("HOME");
+    std::string why = home_problem(home);
+    if (why.empty())
+        return "";
+    bool state_set = state && *state;
+    if (!state_set && (!home || !*home))
+        return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
+    return "no directory for the tool's state: " +
+           (state_set ? "XDG_STATE_HOME is not an absolute path (" + std::string(state) + ")"
+                      : std::string("XDG_STATE_HOME is not set")) +
+           ", and " + why;
 }
 
 // ---- Stop requests ---------------------------------------------------------

@@ -286,6 +286,15 @@ bool platform_folder_writable(const std::string& path) {
     return true; // the folder's access list answers when a file is made
 }
 
+int platform_truncate(int fd, int64_t size) {
+    int e = _chsize_s(fd, size);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
 int platform_truncate_private(int fd) {
     int e = _chsize_s(fd, 0);
     if (e != 0) {
@@ -389,6 +398,11 @@ std::string platform_state_dir() {
     if (!local || !*local)
         return std::string();
     return win_utf8(local) + "\\trevik";
+}
+
+std::string platform_state_dir_problem() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local && *local ? "" : "no directory for the tool's state (LOCALAPPDATA is not set)";
 }
 
 // ---- Stop requests ---------------------------------------------------------

@@ -117,6 +117,9 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
     int64_t size = -1;
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
     EXPECT_EQ(size, 5);
+    EXPECT_EQ(platform_truncate(fa, 3), 0);
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 3);
     EXPECT_EQ(platform_truncate_private(fa), 0);
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
     EXPECT_EQ(size, 0);
@@ -141,6 +144,15 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
         EXPECT_EQ(platform_remove(p), 0);
     for (const std::string& p : {sub, other})
         EXPECT_EQ(platform_remove(p), 0);
+}
+
+// The state folder and its problem answer together: one of them is empty.
+TEST(StateDir, EitherAFolderOrAReason) {
+    std::string dir = platform_state_dir(), why = platform_state_dir_problem();
+    EXPECT_NE(dir.empty(), why.empty()) << dir << " / " << why;
+    if (!dir.empty()) {
+        EXPECT_EQ(dir.substr(dir.size() - 7), std::string(1, platform_separator()) + "trevik");
+    }
 }
 
 TEST(Sha256, KnownAnswers) {

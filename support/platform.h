@@ -46,6 +46,14 @@ FILE* platform_fdopen(int fd, const char* how);
 // Closes a descriptor; -1 is ignored. Returns 0, or -1 with errno set.
 int platform_close(int fd);
 
+// Reads up to n bytes at the file position: the bytes read (0 at the end),
+// or -1 with errno set (EINTR included: the caller decides).
+long platform_read(int fd, void* buffer, size_t n);
+
+// Writes up to n bytes at the file position (at the end when opened with
+// PLATFORM_APPEND): the bytes written, or -1 with errno set.
+long platform_write(int fd, const void* data, size_t n);
+
 // Reads up to n bytes from offset without moving the file position: the
 // bytes read (0 at the end), or -1 with errno set.
 long platform_pread(int fd, void* buffer, size_t n, int64_t offset);

@@ -53,6 +53,14 @@ int platform_close(int fd) {
     return fd < 0 ? 0 : ::close(fd);
 }
 
+long platform_read(int fd, void* buffer, size_t n) {
+    return static_cast<long>(::read(fd, buffer, n));
+}
+
+long platform_write(int fd, const void* data, size_t n) {
+    return static_cast<long>(::write(fd, data, n));
+}
+
 long platform_pread(int fd, void* buffer, size_t n, int64_t offset) {
     for (;;) {
         ssize_t got = ::pread(fd, buffer, n, static_cast<off_t>(offset));

@@ -166,6 +166,14 @@ int platform_close(int fd) {
     return fd < 0 ? 0 : _close(fd);
 }
 
+long platform_read(int fd, void* buffer, size_t n) {
+    return _read(fd, buffer, n > 0x40000000 ? 0x40000000u : static_cast<unsigned>(n));
+}
+
+long platform_write(int fd, const void* data, size_t n) {
+    return _write(fd, data, n > 0x40000000 ? 0x40000000u : static_cast<unsigned>(n));
+}
+
 long platform_pread(int fd, void* buffer, size_t n, int64_t offset) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) {

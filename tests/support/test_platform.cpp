@@ -110,9 +110,10 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
     EXPECT_EQ(a.rfind(dir + "trevik-", 0), 0u) << a;
     EXPECT_EQ(a.substr(a.size() - 4), ".dqv");
     EXPECT_TRUE(platform_owned_by_me(a));
+    EXPECT_EQ(platform_write(fa, "by\n", 3), 3);
     FILE* w = platform_fdopen(fa, "wb");
     ASSERT_NE(w, nullptr);
-    std::fputs("bytes", w);
+    std::fputs("\n\r", w);
     std::fflush(w);
     int64_t size = -1;
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
@@ -120,6 +121,12 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
     EXPECT_EQ(platform_truncate(fa, 3), 0);
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
     EXPECT_EQ(size, 3);
+    int fr = platform_open(a, PLATFORM_READ);
+    char back[8] = {};
+    EXPECT_EQ(platform_read(fr, back, sizeof back), 3);
+    EXPECT_STREQ(back, "by\n");
+    EXPECT_EQ(platform_read(fr, back, sizeof back), 0);
+    platform_close(fr);
     EXPECT_EQ(platform_truncate_private(fa), 0);
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
     EXPECT_EQ(size, 0);

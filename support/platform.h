@@ -125,6 +125,10 @@ int platform_mkdir(const std::string& path, bool owner_only);
 // Removes a file or an empty folder. 0, or -1 with errno set.
 int platform_remove(const std::string& path);
 
+// Gives the file at from the name to, replacing a file there (Windows'
+// own rename would refuse). 0, or -1 with errno set.
+int platform_rename(const std::string& from, const std::string& to);
+
 // ---- Locks -----------------------------------------------------------------
 
 enum PlatformLockResult {

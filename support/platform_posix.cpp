@@ -182,6 +182,10 @@ int platform_remove(const std::string& path) {
     return std::remove(path.c_str());
 }
 
+int platform_rename(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str());
+}
+
 // ---- Locks -----------------------------------------------------------------
 
 PlatformLockResult platform_lock(int fd, bool exclusive) {

@@ -364,6 +364,13 @@ int platform_remove(const std::string& path) {
     return -1;
 }
 
+int platform_rename(const std::string& from, const std::string& to) {
+    if (MoveFileExW(win_wide(from).c_str(), win_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 0;
+    win_set_errno(GetLastError());
+    return -1;
+}
+
 // ---- Locks -----------------------------------------------------------------
 
 PlatformLockResult platform_lock(int fd, bool exclusive) {

@@ -147,8 +147,13 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
     EXPECT_EQ(platform_make_unique_folder(dir + "none", "run-"), "");
     EXPECT_EQ(platform_create_unique_file(dir + "none", "x", "", &b), -1);
 
-    for (const std::string& p : {a, b})
-        EXPECT_EQ(platform_remove(p), 0);
+    // A rename replaces the file at the new name.
+    EXPECT_EQ(platform_rename(a, b), 0);
+    EXPECT_EQ(platform_path_kind(a), PLATFORM_PATH_MISSING);
+    EXPECT_EQ(platform_path_kind(b, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(platform_rename(a, b), -1);
+    EXPECT_EQ(platform_remove(b), 0);
     for (const std::string& p : {sub, other})
         EXPECT_EQ(platform_remove(p), 0);
 }

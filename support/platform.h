@@ -125,6 +125,10 @@ int platform_mkdir(const std::string& path, bool owner_only);
 // Removes a file or an empty folder. 0, or -1 with errno set.
 int platform_remove(const std::string& path);
 
+// A path that opens the very file open at fd, even after its name was given
+// to another file (Linux: /proc/self/fd/N); empty where the system has none.
+std::string platform_open_file_path(int fd);
+
 // Gives the file at from the name to, replacing a file there (Windows'
 // own rename would refuse). 0, or -1 with errno set.
 int platform_rename(const std::string& from, const std::string& to);

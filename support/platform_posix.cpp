@@ -182,6 +182,11 @@ int platform_remove(const std::string& path) {
     return std::remove(path.c_str());
 }
 
+std::string platform_open_file_path(int fd) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::access(self.c_str(), R_OK) == 0 ? self : std::string();
+}
+
 int platform_rename(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str());
 }

@@ -364,6 +364,10 @@ int platform_remove(const std::string& path) {
     return -1;
 }
 
+std::string platform_open_file_path(int) {
+    return std::string(); // no such names: the caller opens by name
+}
+
 int platform_rename(const std::string& from, const std::string& to) {
     if (MoveFileExW(win_wide(from).c_str(), win_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
         return 0;

@@ -126,6 +126,13 @@ TEST_F(PlatformTest, UniqueFilesAndFolders) {
     EXPECT_EQ(platform_read(fr, back, sizeof back), 3);
     EXPECT_STREQ(back, "by\n");
     EXPECT_EQ(platform_read(fr, back, sizeof back), 0);
+    // Where the system names open files, the name reaches this same file.
+    std::string same = platform_open_file_path(fr);
+    if (!same.empty()) {
+        int64_t same_size = -1;
+        EXPECT_EQ(platform_path_kind(same, &same_size, true), PLATFORM_PATH_FILE);
+        EXPECT_EQ(same_size, 3);
+    }
     platform_close(fr);
     EXPECT_EQ(platform_truncate_private(fa), 0);
     EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);

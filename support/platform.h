@@ -189,6 +189,11 @@ void platform_stop_watch_end(PlatformStopWatch* w);
 // or the null device.
 bool platform_is_terminal(int fd);
 
+// The controlling terminal opened for reading and writing (POSIX
+// /dev/tty), for a question when standard input is not the terminal;
+// -1 when there is none (always on Windows).
+int platform_open_terminal();
+
 // The width in columns of the terminal at fd; 0 when fd is none or it does
 // not say.
 int platform_terminal_width(int fd);

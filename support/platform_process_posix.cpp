@@ -22,6 +22,10 @@ bool platform_is_terminal(int fd) {
     return ::isatty(fd) != 0;
 }
 
+int platform_open_terminal() {
+    return ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
 int platform_terminal_width(int fd) {
     winsize ws {};
     return ::ioctl(fd, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;

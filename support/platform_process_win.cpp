@@ -33,6 +33,11 @@ bool platform_is_terminal(int fd) {
     return console_of(fd) != nullptr;
 }
 
+int platform_open_terminal() {
+    // The console is standard input or nothing here: no second way to it.
+    return -1;
+}
+
 int platform_terminal_width(int fd) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     HANDLE h = console_of(fd);

@@ -256,3 +256,7 @@ std::string platform_self_path();
 // t cannot be represented.
 bool platform_utc_time(std::time_t t, std::tm* out);
 bool platform_local_time(std::time_t t, std::tm* out);
+
+// The time of a broken-down UTC time (timegm / _mkgmtime); -1 when it
+// cannot be represented.
+std::time_t platform_time_of_utc(std::tm* utc);

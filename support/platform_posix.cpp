@@ -342,3 +342,7 @@ bool platform_utc_time(std::time_t t, std::tm* out) {
 bool platform_local_time(std::time_t t, std::tm* out) {
     return ::localtime_r(&t, out) != nullptr;
 }
+
+std::time_t platform_time_of_utc(std::tm* utc) {
+    return ::timegm(utc);
+}

@@ -501,3 +501,7 @@ bool platform_utc_time(std::time_t t, std::tm* out) {
 bool platform_local_time(std::time_t t, std::tm* out) {
     return localtime_s(out, &t) == 0;
 }
+
+std::time_t platform_time_of_utc(std::tm* utc) {
+    return _mkgmtime(utc);
+}

@@ -174,6 +174,15 @@ TEST(StateDir, EitherAFolderOrAReason) {
     }
 }
 
+TEST(Clock, UtcTimesBothWays) {
+    std::tm tm{};
+    ASSERT_TRUE(platform_utc_time(1733011200, &tm)); // 2024-12-01 00:00:00
+    EXPECT_EQ(tm.tm_year, 124);
+    EXPECT_EQ(tm.tm_mon, 11);
+    EXPECT_EQ(tm.tm_mday, 1);
+    EXPECT_EQ(platform_time_of_utc(&tm), 1733011200);
+}
+
 TEST(Sha256, KnownAnswers) {
     EXPECT_EQ(sha256_hex(nullptr, 0),
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "package/package.h"
 #include "update/trevik_decisions.h"
 #include "common_t73/QV_Storage.h"
 #include "online/VersionCheck.h"
@@ -104,7 +105,9 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     // backup folder, and offers to restore them once the unit is back.
     void OfferRestore(const std::string& folder);
     // The offer's text, and the label of its button that restores.
-    static QString RestoreOfferText(const std::string& folder);
+    // earlier: the time of the backup offered when it was taken before an
+    // earlier update (this run's own backup holds defaults); empty otherwise.
+    static QString RestoreOfferText(const std::string& folder, const std::string& earlier = {});
     static QString RestoreNowText() { return QStringLiteral("Restore once restarted"); }
     // The backup folder waiting for the unit to come back (empty: none).
     const std::string& PendingRestore() const { return m_restoreFolder; }
@@ -255,7 +258,7 @@ class CTrevikDlg : public QDialog, public DownloadOwner {
     VersionHosts m_hosts;
     QV_Machine* m_machine = nullptr;
     int m_provinceMode = 0;
-    int m_provinceFlags[TREVIK_PROVINCE_COUNT] = {};
+    int m_provinceFlags[PROVINCE_COUNT] = {};
     CTextProgressCtrl* m_progress = nullptr;
     CShadeButtonST* m_btnOpen = nullptr;
     CShadeButtonST* m_btnUpdate = nullptr;

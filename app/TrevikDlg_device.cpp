@@ -30,7 +30,7 @@ uint32_t tick_now() {
 } // namespace
 
 int CTrevikDlg::AcceptUnit(void*, const uint8_t* identity) {
-    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
+    return trevik_accept_identity(identity, CLIENT_ID_SIZE, TOOL_CUSTOMER_NAME,
                                   TOOL_CUSTOMER_NAME_LEN);
 }
 

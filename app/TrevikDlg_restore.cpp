@@ -118,7 +118,10 @@ void CTrevikDlg::RestoreBackup(const UnitBackupEntry& backup, bool ask) {
         }
         return 1;
     };
-    ConfigRunResult r = config_run(unit, prompter, editor);
+    ConfigWrites writes;
+    ConfigRunResult r = config_run(unit, prompter, editor, nullptr, &writes);
+    if (writes.param == 1)
+        unit_backup_note_settings_written(m_machine, unit_backups_root(trevik_state_directory()));
     if (other_kind) {
         tell(QStringLiteral("Nothing was applied: the unit's parameter record is no longer of the "
                             "backup's kind."),
@@ -136,27 +139,39 @@ void CTrevikDlg::RestoreBackup(const UnitBackupEntry& backup, bool ask) {
     }
 }
 
-QString CTrevikDlg::RestoreOfferText(const std::string& folder) {
+QString CTrevikDlg::RestoreOfferText(const std::string& folder, const std::string& earlier) {
     QString text = QStringLiteral(
         "The unit starts its new program with its default settings: radar bands, time zone, "
         "screen hours and GPRS access.");
     if (folder.empty())
         return text;
+    if (!earlier.empty())
+        return text + QStringLiteral("\n\nThe backup taken before this update holds its default "
+                                     "settings, not its own. Its own settings were saved at %1, "
+                                     "before an earlier update, in\n%2\n\nThey can be restored "
+                                     "as soon as the unit has restarted. To do it later, choose "
+                                     "\"%3\" in the window's right-click menu.")
+                          .arg(utf8(earlier), utf8(folder), RestoreMenuText());
     return text + QStringLiteral("\n\nIts settings from before the update were saved in\n%1\n\n"
                                  "They can be restored as soon as the unit has restarted. To do "
                                  "it later, choose \"%2\" in the window's right-click menu.")
                       .arg(utf8(folder), RestoreMenuText());
 }
 
-void CTrevikDlg::OfferRestore(const std::string& folder) {
+void CTrevikDlg::OfferRestore(const std::string& run_folder) {
     const QString caption = QString::fromLatin1(TEXT_CAPTION);
+    // The run's own backup may hold the defaults an earlier update left:
+    // what is offered is the newest backup of this unit's own settings.
+    UnitBackupOffer offer =
+        unit_backup_offer(unit_backups_root(trevik_state_directory()), run_folder);
+    const std::string& folder = offer.backup.folder;
+    QString text = RestoreOfferText(folder, offer.older ? offer.backup.time : std::string());
     if (folder.empty()) {
-        m_prompter->messageBox(this, RestoreOfferText(folder), caption, PromptIcon::Information,
-                               PromptButtons::Ok);
+        m_prompter->messageBox(this, text, caption, PromptIcon::Information, PromptButtons::Ok);
         return;
     }
-    if (m_prompter->question(this, RestoreOfferText(folder), caption, PromptIcon::Question,
-                             RestoreNowText(), QStringLiteral("Later")) != PROMPT_IDYES)
+    if (m_prompter->question(this, text, caption, PromptIcon::Question, RestoreNowText(),
+                             QStringLiteral("Later")) != PROMPT_IDYES)
         return;
     m_restoreFolder = folder;
     m_statusBeforeRestore = StatusText();

@@ -12,6 +12,8 @@
 #include "config/config_run.h"
 #include "config/machine_unit.h"
 #include "support/build_settings.h"
+#include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "support/text.h"
 
 #include <QContextMenuEvent>
@@ -27,7 +29,11 @@ void CTrevikDlg::OnClickSetting() {
                                      a.kind, a.param, a.main_setting, a.server_settings);
         });
     };
-    config_run(unit, prompter, editor);
+    ConfigWrites writes;
+    config_run(unit, prompter, editor, nullptr, &writes);
+    // What the unit holds now are the user's settings, not its defaults.
+    if (writes.param == 1)
+        unit_backup_note_settings_written(m_machine, unit_backups_root(trevik_state_directory()));
 }
 
 void CTrevikDlg::OnSysCommand(uint32_t id) {

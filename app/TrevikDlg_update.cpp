@@ -1,9 +1,11 @@
-// Choosing a package (Open, drop) and the update run: its host, its worker
-// thread, the province question it asks and the window after its end.
+// Choosing a package (Open, drop) and the update run: its worker thread,
+// the province question it asks and the window after its end (its host is
+// in TrevikUpdateHost.cpp).
 #include "app/TrevikDlg.h"
 
 #include "app/TrevikUpdateHost.h"
 #include "update/failure_text.h"
+#include "update/outcome.h"
 #include "update/progress_text.h"
 #include "app/prompter.h"
 #include "common_t73/QV_Hid.h"
@@ -15,6 +17,7 @@
 #include "update/update_history.h"
 #include "support/log.h"
 #include "support/thread.h"
+#include "trevik_version.h"
 
 #include <QCoreApplication>
 #include <QDragEnterEvent>
@@ -26,138 +29,6 @@
 #include <QUrl>
 #include <algorithm>
 #include <mutex>
-
-void TrevikUpdateHost::enableButtons(bool enabled) {
-    dlg_->SendToWindow([this, enabled] {
-        if (!enabled)
-            dlg_->MoveFocusOffDisabled(
-                {dlg_->m_btnOpen, dlg_->m_btnUpdate, dlg_->m_btnSetting});
-        // Open waits for a running version check to end.
-        dlg_->m_btnOpen->setEnabled(enabled);
-        dlg_->m_btnUpdate->setEnabled(enabled);
-        dlg_->m_btnSetting->setEnabled(enabled);
-    });
-}
-
-void TrevikUpdateHost::setProgressText(const std::u16string& text) {
-    QString t = QString::fromStdU16String(text);
-    // The run clears the bar's text only as it fails.
-    if (t.isEmpty()) {
-        dlg_->SendToWindow([this] { dlg_->SettleBarAfterFailure(); });
-        return;
-    }
-    dlg_->SendToWindow([this, t] { dlg_->m_progress->SetWindowText(t); });
-}
-
-void TrevikUpdateHost::setProgressRange(uint32_t upper) {
-    dlg_->SendToWindow([this, upper] {
-        dlg_->m_progress->SetRange(0, static_cast<int>(upper));
-        dlg_->m_progress->SetPos(0);
-    });
-}
-
-void TrevikUpdateHost::setProgressPos(uint32_t pos) {
-    dlg_->SendToWindow([this, pos] { dlg_->m_progress->SetPos(static_cast<int>(pos)); });
-}
-
-int TrevikUpdateHost::askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
-    // A closing window abandons the question.
-    if (dlg_->IsClosing())
-        return 1;
-    intptr_t result = 1;
-    int m = 0;
-    int f[UPDATE_PROVINCE_COUNT] = {};
-    const int* held = heldKnown_ ? held_ : nullptr;
-    dlg_->SendToWindow(
-        [&] { result = dlg_->IsClosing() ? 1 : dlg_->OnAskProvince(&m, f, held); });
-    if (result == 0) {
-        if (mode)
-            *mode = m;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT && flags; ++i)
-            flags[i] = f[i];
-    }
-    return static_cast<int>(result);
-}
-
-void TrevikUpdateHost::provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) {
-    std::copy(held, held + UPDATE_PROVINCE_COUNT, held_);
-    heldKnown_ = true;
-}
-
-void TrevikUpdateHost::showMessage(const std::u16string& text, const std::u16string& caption,
-                                   UpdateIcon icon) {
-    QString t = QString::fromStdU16String(text), c = QString::fromStdU16String(caption);
-    dlg_->SendToWindow([this, t, c, icon] {
-        dlg_->m_lastBoxText = t;
-        // A closing window withholds only failures: a finished update is
-        // still reported before the window goes.
-        if (dlg_->IsClosing() && icon == UpdateIcon::Error)
-            return;
-        // The run has read the unit again before it reports success: the
-        // title shows the new data date by the time the box says so.
-        if (icon != UpdateIcon::Error && !dlg_->IsClosing() && dlg_->IsConnected())
-            dlg_->ShowUnitTitle();
-        // Under a failure's own text: its cause and the next step, the way
-        // trevik-cli says them. The run waits for this box, so its outcome
-        // and the guard's backup folder hold still.
-        QString shown = t;
-        if (icon == UpdateIcon::Error && dlg_->m_run) {
-            std::string line = failure_text_line(failure_text_outcome(
-                dlg_->m_run->outcome(),
-                dlg_->m_guard ? dlg_->m_guard->backupFolder() : std::string()));
-            if (!line.empty())
-                shown += QStringLiteral("\n") + QString::fromStdString(line);
-        }
-        // The box belongs to the window, which is disabled while closing.
-        bool wasEnabled = dlg_->isEnabled();
-        dlg_->setEnabled(true);
-        dlg_->m_prompter->messageBox(
-            dlg_, shown, c, icon == UpdateIcon::Error ? PromptIcon::Error : PromptIcon::Information,
-            PromptButtons::Ok);
-        dlg_->setEnabled(wasEnabled);
-    });
-}
-
-bool TrevikUpdateHost::isClosing() {
-    return dlg_->IsClosing();
-}
-
-bool TrevikUpdateHost::isConnected() {
-    return QV_Machine_isConnected(dlg_->m_machine) != 0;
-}
-
-CHttpDownload* TrevikUpdateHost::downloadComponent() {
-    return dlg_->m_download.get();
-}
-
-DownloadOwner* TrevikUpdateHost::downloadOwner() {
-    return dlg_;
-}
-
-std::u16string TrevikUpdateHost::downloadFailureText() {
-    std::lock_guard<std::mutex> g(dlg_->m_failureLock);
-    return dlg_->m_downloadFailure;
-}
-
-void TrevikUpdateHost::clearDownloadFailureText() {
-    std::lock_guard<std::mutex> g(dlg_->m_failureLock);
-    dlg_->m_downloadFailure.clear();
-}
-
-void TrevikUpdateHost::downloadNotice(const std::u16string& text) {
-    QString t = QString::fromStdU16String(text);
-    dlg_->SendToWindow([this, t] {
-        if (!t.isEmpty()) {
-            if (!noticeShown_)
-                statusBeforeNotice_ = dlg_->StatusText();
-            noticeShown_ = true;
-            dlg_->SetStatusText(t);
-        } else if (noticeShown_) {
-            noticeShown_ = false;
-            dlg_->SetStatusText(statusBeforeNotice_);
-        }
-    });
-}
 
 void CTrevikDlg::OnClickOpen() {
     QString path = m_prompter->openFileName(this, QString::fromLatin1(TEXT_UPDATE_FILE_FILTER),
@@ -240,6 +111,7 @@ void CTrevikDlg::OnClickUpdate() {
     SafeUpdateOptions safety;
     safety.state_dir = trevik_state_directory();
     safety.tool_version = std::to_string(TOOL_VERSION);
+    safety.tool_release = TREVIK_VERSION;
     m_guard = std::make_unique<SafeUpdateGuard>(safety);
     run->setGuard(m_guard.get());
     m_run = std::move(run);
@@ -354,7 +226,7 @@ intptr_t CTrevikDlg::OnAskProvince(int* mode, int* flags, const int* held) {
         m_provinceMode = 0;
     } else {
         int m = m_provinceMode;
-        int f[TREVIK_PROVINCE_COUNT];
+        int f[PROVINCE_COUNT];
         std::copy(std::begin(m_provinceFlags), std::end(m_provinceFlags), f);
         // The dialog draws the map over its whole area: on a scaled screen
         // the twice-as-large drawing keeps it sharp. Loaded when first asked.

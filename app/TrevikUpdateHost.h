@@ -16,8 +16,8 @@ class TrevikUpdateHost : public UpdateHost {
     void setProgressText(const std::u16string& text) override;
     void setProgressRange(uint32_t upper) override;
     void setProgressPos(uint32_t pos) override;
-    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override;
-    void provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) override;
+    int askProvince(int* mode, int flags[PROVINCE_COUNT]) override;
+    void provincesHeld(const int held[PROVINCE_COUNT]) override;
     void showMessage(const std::u16string& text, const std::u16string& caption,
                      UpdateIcon icon) override;
     bool isClosing() override;
@@ -35,7 +35,7 @@ class TrevikUpdateHost : public UpdateHost {
     CTrevikDlg* dlg_;
     // Worker thread only: what the run's package holds, told before the
     // province question.
-    int held_[UPDATE_PROVINCE_COUNT] = {};
+    int held_[PROVINCE_COUNT] = {};
     bool heldKnown_ = false;
     // Window thread only.
     bool noticeShown_ = false;

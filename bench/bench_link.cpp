@@ -40,7 +40,7 @@ struct Area {
         for (uint8_t b : stored)
             checksum += b;
         RollingState enc;
-        rolling_encode_with(&enc, stored.data(), stored.size());
+        rolling_encode(&enc, stored.data(), stored.size());
     }
 };
 

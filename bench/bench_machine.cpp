@@ -123,7 +123,7 @@ struct Run {
         for (uint32_t i = 0; i < RUN_BYTES; ++i)
             gps[i] = uint8_t(i * 2654435761u >> 24);
         RollingState enc;
-        rolling_encode_with(&enc, gps.data(), gps.size());
+        rolling_encode(&enc, gps.data(), gps.size());
         pkg.gps.data = gps.data();
         pkg.gps.size = RUN_BYTES - 100; // not a whole number of pages
         plan.gps_address = 0x100000;

@@ -98,8 +98,8 @@ BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
 void BM_RollingEncode(benchmark::State& state) {
     Bytes buf = pkg_pattern(BUFFER_BYTES, 2);
     for (auto _ : state) {
-        rolling_reset_encoder();
-        rolling_encode(buf.data(), buf.size());
+        RollingState st;
+        rolling_encode(&st, buf.data(), buf.size());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * BUFFER_BYTES));
@@ -109,8 +109,8 @@ BENCHMARK(BM_RollingEncode)->Unit(benchmark::kMillisecond);
 void BM_RollingDecode(benchmark::State& state) {
     Bytes buf = pkg_pattern(BUFFER_BYTES, 3);
     for (auto _ : state) {
-        rolling_reset_decoder();
-        rolling_decode(buf.data(), buf.size());
+        RollingState st;
+        rolling_decode(&st, buf.data(), buf.size());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * BUFFER_BYTES));
@@ -256,8 +256,8 @@ void BM_SortAndEncodeBaseline(benchmark::State& state) {
         std::sort(work.begin(), work.end(), [](const Record& a, const Record& b) {
             return province_record_key(a.b) < province_record_key(b.b);
         });
-        rolling_reset_encoder();
-        rolling_encode(work.data(), work.size() * sizeof(Record));
+        RollingState st;
+        rolling_encode(&st, work.data(), work.size() * sizeof(Record));
         benchmark::ClobberMemory();
     }
 }

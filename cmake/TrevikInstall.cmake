@@ -103,6 +103,20 @@ if(HELP2MAN AND NOT TREVIK_SANITIZE AND NOT TREVIK_FUZZ)
     if(EXISTS ${_man_dir}/${prog}.h2m)
       list(APPEND _includes ${_man_dir}/${prog}.h2m)
     endif()
+    # SEE ALSO: the other programs of the build, then the documents
+    # installed beside them.
+    set(_see_also)
+    foreach(other ${_man_programs})
+      if(NOT other STREQUAL prog)
+        list(APPEND _see_also "\\fB${other}\\fR(1)")
+      endif()
+    endforeach()
+    list(JOIN _see_also ",\n" _see_also)
+    set(_see_also_file ${PROJECT_BINARY_DIR}/man/${prog}-see-also.h2m)
+    file(WRITE ${_see_also_file}
+         "[SEE ALSO]\n${_see_also}\n.PP\nREADME.md in ${CMAKE_INSTALL_PREFIX}/${TREVIK_CLI_DOCDIR} "
+         "describes every program, the files they keep and what to do when a run fails.\n")
+    list(APPEND _includes ${_see_also_file})
     add_custom_command(
       OUTPUT ${_page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man

@@ -25,10 +25,16 @@ fi
 commands=$(printf '%s\n' "$help" | sed -n '/^Subcommands:/,/^$/ s/^  \([a-z][a-z0-9-]*\) .*/\1/p')
 if [ -n "$commands" ]; then
   echo "[COMMANDS]" >>"$include"
+  # A command's own commands (settings set, settings apply) follow it.
   for c in $commands; do
-    printf '.SS "%s"\n.nf\n' "$c" >>"$include"
-    "$prog" "$c" --help | without_exit_codes | sed -e "s|$prog|$name|g" | roff_text >>"$include"
-    printf '.fi\n' >>"$include"
+    sub=$("$prog" "$c" --help | sed -n '/^Subcommands:/,/^$/ s/^  \([a-z][a-z0-9-]*\) .*/\1/p')
+    for path in "$c" $(for s in $sub; do printf '%s/%s\n' "$c" "$s"; done); do
+      words=$(printf '%s' "$path" | tr / ' ')
+      printf '.SS "%s"\n.nf\n' "$words" >>"$include"
+      # shellcheck disable=SC2086 # the command's words
+      "$prog" $words --help | without_exit_codes | sed -e "s|$prog|$name|g" | roff_text >>"$include"
+      printf '.fi\n' >>"$include"
+    done
   done
 fi
 

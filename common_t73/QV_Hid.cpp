@@ -54,12 +54,14 @@ Source& source() {
     return s;
 }
 
-std::atomic<int> last_open_error{QV_HID_OPEN_OK};
-std::atomic<int> last_busy_pid{0};
-// The lock that failed last and its errno.
-std::mutex lock_failure_mutex;
-std::string lock_failure_path;
-int lock_failure_error = 0;
+// Why this thread's last open failed: each thread that opens a unit (a
+// worker per unit when several are updated at once) learns its own open's
+// reason, with no lock around opens.
+thread_local int last_open_error = QV_HID_OPEN_OK;
+thread_local int last_busy_pid = 0;
+// The lock that failed last on this thread and its errno.
+thread_local std::string lock_failure_path;
+thread_local int lock_failure_error = 0;
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -196,7 +198,6 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
             // A device node this user may not read needs the udev rule.
             bool denied = !socket && !tcp && (error == EACCES || error == EPERM);
             if (!denied) {
-                std::lock_guard<std::mutex> guard(lock_failure_mutex);
                 lock_failure_path = lockPath;
                 lock_failure_error = error;
             }
@@ -399,15 +400,14 @@ void QV_Hid_setEnumerator(std::function<std::vector<QV_HidUnitInfo>()> enumerate
 }
 
 QV_HidOpenError QV_Hid_lastOpenError() {
-    return static_cast<QV_HidOpenError>(last_open_error.load());
+    return static_cast<QV_HidOpenError>(last_open_error);
 }
 
 std::string QV_Hid_inUseText() {
-    return QV_UnitLock_inUseText(last_busy_pid.load());
+    return QV_UnitLock_inUseText(last_busy_pid);
 }
 
 std::string QV_Hid_lockFailedText(bool* permission) {
-    std::lock_guard<std::mutex> guard(lock_failure_mutex);
     if (permission)
         *permission = lock_failure_error == EACCES || lock_failure_error == EPERM ||
                       lock_failure_error == EROFS;

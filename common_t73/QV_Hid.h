@@ -199,11 +199,11 @@ void QV_Hid_selectEmulated(std::function<std::unique_ptr<QV_ReportTransport>()> 
 // "replay:FILE" or "emulated".
 std::string QV_Hid_sourceText();
 
-// Why the last QV_Hid_open (on any thread) failed; QV_HID_OPEN_OK after a
-// successful one.
+// Why the last QV_Hid_open on the calling thread failed; QV_HID_OPEN_OK
+// after a successful one. Opens on other threads do not change it.
 QV_HidOpenError QV_Hid_lastOpenError();
 
-// After QV_HID_OPEN_BUSY: "The unit is in use by another program", with the
+// After QV_HID_OPEN_BUSY (this thread's open): "The unit is in use by another program", with the
 // holder's process id in parentheses when it could be learnt.
 std::string QV_Hid_inUseText();
 

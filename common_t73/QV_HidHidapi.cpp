@@ -12,6 +12,11 @@
 
 namespace {
 
+// hidapi keeps its last error in one global string that enumerating and
+// opening free and replace: the runs of a bench, each on its own thread,
+// make those calls one at a time.
+std::mutex global_calls;
+
 bool hidapi_ready() {
     static std::once_flag once;
     static bool ok = false;
@@ -61,6 +66,7 @@ std::vector<QV_HidUnitInfo> QV_HidHidapi_enumerate() {
     std::vector<QV_HidUnitInfo> units;
     if (!hidapi_ready())
         return units;
+    std::lock_guard<std::mutex> hold(global_calls);
     hid_device_info* list = hid_enumerate(UNIT_VENDOR_ID, UNIT_PRODUCT_ID);
     for (hid_device_info* d = list; d; d = d->next)
         if (d->path && d->vendor_id == UNIT_VENDOR_ID && d->product_id == UNIT_PRODUCT_ID)
@@ -76,7 +82,11 @@ std::unique_ptr<QV_ReportTransport> QV_HidHidapi_open(const std::string& path,
         *why = QV_HID_OPEN_FAILED;
     if (!hidapi_ready())
         return nullptr;
-    hid_device* device = hid_open_path(path.c_str());
+    hid_device* device = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(global_calls);
+        device = hid_open_path(path.c_str());
+    }
     if (!device) {
         // A hidraw node without a udev rule belongs to root alone.
         if (why && platform_access_denied(path))

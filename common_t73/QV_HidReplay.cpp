@@ -7,6 +7,7 @@
 
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_HidSession.h"
+#include "support/hex.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ std::string hex_difference(const std::vector<uint8_t>& expected,
     }
     while (!marks.empty() && marks.back() == ' ')
         marks.pop_back();
-    return "  expected " + QV_Session_hex(expected.data(), expected.size()) + "\n  actual   " +
-           QV_Session_hex(actual.data(), actual.size()) + "\n           " + marks;
+    return "  expected " + hex_lower(expected.data(), expected.size()) + "\n  actual   " +
+           hex_lower(actual.data(), actual.size()) + "\n           " + marks;
 }
 
 struct Replay {
@@ -87,7 +88,7 @@ struct Replay {
                 fail(at + ": the tool's " + kind_name(a.kind) +
                      (a.kind == SessionKind::WriteRun
                           ? " of " + std::to_string(a.count) + " data reports"
-                          : ":\n  actual   " + QV_Session_hex(a.report.data(), a.report.size())));
+                          : ":\n  actual   " + hex_lower(a.report.data(), a.report.size())));
             } else if (a.kind == SessionKind::Write && a.report != e.report) {
                 fail(at + ":\n" + hex_difference(e.report, a.report));
             } else if (a.kind == SessionKind::WriteRun) {
@@ -170,7 +171,7 @@ class ReplayTransport : public QV_ReportTransport {
         if (r.serve >= r.session.events.size()) {
             r.settle();
             r.fail("replay differs " + r.where(r.serve) + ": the tool wrote\n  actual   " +
-                   QV_Session_hex(report, REPORT_SIZE));
+                   hex_lower(report, REPORT_SIZE));
             return 0;
         }
         const SessionEvent& e = r.session.events[r.serve];
@@ -190,7 +191,7 @@ class ReplayTransport : public QV_ReportTransport {
             size_t at = r.serve;
             r.settle();
             r.fail("replay differs at " + r.where(at) + ": the tool wrote a report\n  actual   " +
-                   QV_Session_hex(report, REPORT_SIZE));
+                   hex_lower(report, REPORT_SIZE));
             return 0;
         }
         std::vector<SessionEvent> done;

@@ -144,19 +144,21 @@ int main_setting_valid(const QV_Machine* m) {
     return rec_u32(m->main_setting + MS_OFF_MAGIC) == RECORD_MAGIC;
 }
 
-// Length of the client id in the identity block: up to a 0 byte, erased
-// flash (0xFF 0xFF), 255 bytes or limit bytes.
-size_t client_length(const uint8_t* id, size_t limit) {
+} // namespace
+
+size_t QV_Machine_clientLength(const uint8_t* id, size_t limit) {
     size_t n = 0;
     while (n < 255 && n < limit) {
         if (id[n] == 0)
             break;
-        if (id[n] == 0xFF && n + 1 < MACHINE_IDENTITY_SIZE && id[n + 1] == 0xFF)
+        if (id[n] == 0xFF && n + 1 < CLIENT_ID_SIZE && id[n + 1] == 0xFF)
             break;
         ++n;
     }
     return n;
 }
+
+namespace {
 
 void append(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void append(std::string& out, const char* format, ...) {
@@ -290,7 +292,7 @@ void QV_Machine_clientText(const QV_Machine* m, char16_t* dst, size_t capacity) 
     std::memset(dst, 0, capacity * sizeof(char16_t));
     if (!m)
         return;
-    size_t n = client_length(m->identity, capacity * 2);
+    size_t n = QV_Machine_clientLength(m->identity, capacity * 2);
     if (n)
         ansi_to_wtext(dst, int(std::min<size_t>(capacity, 0x7FFFFFFF)),
                       reinterpret_cast<const char*>(m->identity), int(n));
@@ -320,7 +322,7 @@ std::string QV_Machine_infoText(const QV_Machine* m) {
     std::memcpy(board, ms + MS_OFF_BOARD_NAME, 4);
     // The client id as the unit stores it, already in the ANSI code page.
     std::string client(reinterpret_cast<const char*>(m->identity),
-                       client_length(m->identity, MACHINE_IDENTITY_SIZE));
+                       QV_Machine_clientLength(m->identity, CLIENT_ID_SIZE));
     char16_t tool16[4];
     QV_Machine_updateToolText(m, tool16, 4);
     char tool[8];

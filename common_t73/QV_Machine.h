@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/package_format.h"
 #include "support/date.h"
 
 struct QV_HidChannel;
@@ -47,7 +48,6 @@ inline constexpr uint32_t OLD_GPS_SIZE = 0x522000;
 inline constexpr size_t MACHINE_MAIN_SETTING_SIZE = 231;
 inline constexpr size_t MACHINE_SERVER_SETTINGS_SIZE = 178;
 inline constexpr size_t MACHINE_PARAM_SIZE = 256;
-inline constexpr size_t MACHINE_IDENTITY_SIZE = 256;
 inline constexpr size_t MACHINE_STATUS_UNITS = 256;
 inline constexpr int MACHINE_INFO_LINES = 12;
 
@@ -80,7 +80,7 @@ struct QV_Machine {
     int main_setting_state = MAIN_SETTING_NONE;
     uint8_t param[MACHINE_PARAM_SIZE] = {};
     int param_kind = -1; // -1 unrecognised, else 1..5
-    uint8_t identity[MACHINE_IDENTITY_SIZE] = {};
+    uint8_t identity[CLIENT_ID_SIZE] = {};
     QV_AcceptFn accept_fn = nullptr;
     void* accept_user = nullptr;
     char16_t status_text[MACHINE_STATUS_UNITS] = {};
@@ -138,6 +138,10 @@ int QV_Machine_readBlock(QV_Machine* m, uint32_t address, void* dst, uint32_t le
 // unit (it is then sent the refusal command). Single read failures do not
 // fail it: what could not be read counts as absent.
 int QV_Machine_getDeveiceInfo(QV_Machine* m);
+
+// Length of the client id in an identity block: up to a 0 byte, erased
+// flash (0xFF 0xFF), 255 bytes or limit bytes.
+size_t QV_Machine_clientLength(const uint8_t* identity, size_t limit);
 
 // The client id (text of the identity block up to a 0 byte or erased flash)
 // as UTF-16 in the zero-filled dst of capacity units. Nothing happens on

@@ -102,7 +102,7 @@ uint32_t QV_unscrambledSum(const void* data, uint32_t length) {
     for (uint32_t offset = 0; offset < length;) {
         uint32_t n = std::min<uint32_t>(length - offset, sizeof scratch);
         std::memcpy(scratch, p + offset, n);
-        rolling_decode_with(&decoder, scratch, n);
+        rolling_decode(&decoder, scratch, n);
         sum += byte_sum(scratch, n);
         offset += n;
     }

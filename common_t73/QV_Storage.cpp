@@ -9,6 +9,8 @@
 #include <strings.h>
 #include <vector>
 
+#include "support/hex.h"
+
 namespace {
 
 bool is_printable(int c) {
@@ -17,14 +19,6 @@ bool is_printable(int c) {
 
 bool is_blank_digit(int c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int hex_value(int c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 // Reads a small sysfs attribute; the kernel ends it with one LF, which is
@@ -75,7 +69,7 @@ char* QV_Storage_decodeIdString(const uint8_t* descriptor, size_t size, int offs
     int high = -1;
     for (size_t i = 0; i < len && hex; ++i) {
         int c = std::tolower(s[i]);
-        int v = is_blank_digit(c) ? 0 : hex_value(c);
+        int v = is_blank_digit(c) ? 0 : hex_digit_value(c);
         if (v < 0) {
             hex = false;
             break;

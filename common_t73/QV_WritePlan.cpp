@@ -1,8 +1,5 @@
 #include "common_t73/QV_WritePlan.h"
 
-#include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "common_t73/QV_Machine_internal.h"
@@ -275,13 +272,21 @@ int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* 
 }
 
 int QV_Machine_checkParamAndMainSetting(QV_Machine* m, const Package* pkg, QV_WritePlan* plan) {
-    static const char* const FN = "QV_Machine_checkParamAndMainSetting";
     if (!m || !pkg || !plan)
         return PLAN_NO_GPS;
     QV_PlanActions a;
     int result = QV_WritePlan_compute(m, pkg, plan, &a);
+    return QV_Machine_carryOutPlan(m, plan, &a, result);
+}
+
+int QV_Machine_carryOutPlan(QV_Machine* m, const QV_WritePlan* plan, const QV_PlanActions* actions,
+                            int result) {
+    static const char* const FN = "QV_Machine_checkParamAndMainSetting";
+    if (!m || !plan || !actions)
+        return PLAN_NO_GPS;
     if (result == PLAN_NO_VOICE || result == PLAN_NO_GPS)
         return result;
+    const QV_PlanActions& a = *actions;
     log_info(SOURCE, __LINE__, FN, "502=%d, bProgramChanged=%d, bDataChanged=%d", plan->layout502,
              a.program_changed, a.data_changed);
     if (result != PLAN_OK)
@@ -312,67 +317,4 @@ int QV_Machine_checkParamAndMainSetting(QV_Machine* m, const Package* pkg, QV_Wr
         QV_Cmd_erase(m->channel, a.track_address, a.track_size);
     }
     return PLAN_OK;
-}
-
-namespace {
-
-void add_line(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void add_line(std::string& out, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    out += line;
-    out += '\n';
-}
-
-void add_area(std::string& out, const char* name, int wanted, uint32_t address, uint32_t length) {
-    if (!wanted || length == 0)
-        add_line(out, "%-12s -", name);
-    else
-        add_line(out, "%-12s address 0x%06X length %u", name, address, length);
-}
-
-} // namespace
-
-std::string QV_WritePlan_describe(const QV_Machine* m, const QV_WritePlan* plan,
-                                  const QV_PlanActions* a) {
-    std::string out;
-    if (!m || !plan || !a)
-        return out;
-    add_line(out, "layout502    %d", plan->layout502);
-    add_line(out, "variants     B=%d C=%d D=%d", plan->variant_b, plan->variant_c, plan->variant_d);
-    add_line(out, "program      %s", a->program_changed ? "changed" : "unchanged");
-    add_line(out, "data         %s", a->data_changed ? "changed" : "unchanged");
-    add_area(out, "voice", 1, plan->voice_address, plan->voice_length);
-    add_area(out, "radar mute", 1, plan->radar_mute_address, plan->radar_mute_length);
-    add_area(out, "update tool", 1, plan->update_tool_address, plan->update_tool_length);
-    add_area(out, "gps", 1, plan->gps_address, plan->gps_length);
-    add_area(out, "program", plan->write_program, FLASH_PROGRAM_ADDRESS, plan->program_length);
-    add_area(out, "boot", plan->write_boot, FLASH_BOOT_ADDRESS, plan->boot_length);
-    add_line(out, "reset params %s", plan->reset_parameters ? "yes" : "no");
-    if (a->legacy)
-        add_line(out, "main setting none (old layout)");
-    else if (a->write_main_setting)
-        add_line(out, "main setting address 0x%06X", a->main_setting_address);
-    else
-        add_line(out, "main setting unchanged");
-    if (a->server_size)
-        add_line(out, "erase server address 0x%06X length %u", a->server_address, a->server_size);
-    if (a->track_size)
-        add_line(out, "erase track  address 0x%06X length %u", a->track_address, a->track_size);
-    if (a->layout_end)
-        add_line(out, "layout end   0x%06" PRIX64 " of flash 0x%06X", a->layout_end, m->flash_size);
-    if (a->result == PLAN_TOO_LARGE)
-        add_line(out, "fits         no (required size 0x%X)", plan->required_size);
-    else if (a->result == PLAN_OK)
-        add_line(out, "fits         yes");
-    else if (a->result == PLAN_NO_VOICE)
-        add_line(out, "fits         no voice data for the unit");
-    else if (a->result == PLAN_NO_PROGRAM)
-        add_line(out, "fits         no program image the unit can take");
-    else
-        add_line(out, "fits         no gps data for the unit");
-    return out;
 }

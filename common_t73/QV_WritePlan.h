@@ -6,7 +6,8 @@
 // The layout is computed by a pure function (QV_WritePlan_compute) that
 // talks to no unit, so a dry run shows exactly what a real run would do;
 // QV_Machine_checkParamAndMainSetting computes the same plan and then
-// carries out its writes and erases.
+// carries out its writes and erases. The names and text of a plan for people
+// live with the update run (update/write_plan.h).
 #pragma once
 
 #include <cstdint>
@@ -108,7 +109,10 @@ int QV_WritePlan_compute(const QV_Machine* m, const Package* pkg, QV_WritePlan* 
 // above; all but PLAN_SETTING_FAILED are found before anything is written.
 int QV_Machine_checkParamAndMainSetting(QV_Machine* m, const Package* pkg, QV_WritePlan* plan);
 
-// Human-readable description of a computed plan (areas, addresses,
-// lengths, whether it fits), one item per line, for dry runs.
-std::string QV_WritePlan_describe(const QV_Machine* m, const QV_WritePlan* plan,
-                                  const QV_PlanActions* actions);
+// The second half of that: carries out the main-setting rewrite and the
+// erases of a plan already computed by QV_WritePlan_compute (result is what
+// it returned), so a run that computed its plan once writes exactly that
+// plan. Returns result, or PLAN_SETTING_FAILED when the block could not be
+// written; PLAN_NO_GPS for a null argument.
+int QV_Machine_carryOutPlan(QV_Machine* m, const QV_WritePlan* plan, const QV_PlanActions* actions,
+                            int result);

@@ -2,21 +2,31 @@
 
 #include "support/text.h"
 
+#include <cstring>
+
 namespace {
-struct Alias {
-    const char* name;
+// Every setting by name: the key, the name `settings --json` gives it
+// (null where it is the same) and the values it takes, as the help lists
+// them. band.N stands for the bands, numbered as `settings` shows them.
+struct KeyEntry {
     const char* key;
+    const char* json_name;
+    const char* values;
 };
-const Alias ALIASES[] = {
-    {"radar_frequency_display", "freq_display"},
-    {"twelve_hour_clock", "twelve_hour"},
-    {"daytime_start_hour", "day_hour"},
-    {"nighttime_start_hour", "night_hour"},
-    {"carrier_row", "carrier"},
+const KeyEntry KEYS[] = {
+    {"band.N", "bands[].key", "1|0: the radar band N on or off"},
+    {"freq_display", "radar_frequency_display", "1|0"},
+    {"twelve_hour", "twelve_hour_clock", "1|0"},
+    {"time_zone", nullptr, "-12..13 (hours from UTC, as the dialog lists them)"},
+    {"day_hour", "daytime_start_hour", "3..10"},
+    {"night_hour", "nighttime_start_hour", "15..23"},
+    {"carrier", "carrier_row", "ROW 0..29, a carrier's name, or the unit's own APN"},
+    {"apn", nullptr, "text"},
+    {"user", nullptr, "text"},
+    {"password", nullptr, "text"},
+    {"server", nullptr, "text"},
+    {"port", nullptr, "1..65535"},
 };
-const char* const KEYS[] = {"freq_display", "twelve_hour", "time_zone", "day_hour",
-                            "night_hour",   "carrier",     "apn",       "user",
-                            "password",     "server",      "port"};
 
 std::string utf8(const std::u16string& s) {
     return wtext_to_utf8(s.c_str());
@@ -161,13 +171,26 @@ std::string config_key_canonical(const std::string& name) {
     size_t band;
     if (band_index(name, &band))
         return name;
-    for (const Alias& a : ALIASES)
-        if (name == a.name)
-            return a.key;
-    for (const char* k : KEYS)
-        if (name == k)
-            return k;
+    for (const KeyEntry& k : KEYS) {
+        if (k.key[std::strlen(k.key) - 1] == 'N')
+            continue; // band.N is no name of its own
+        if (name == k.key || (k.json_name && name == k.json_name))
+            return k.key;
+    }
     return "";
+}
+
+std::string config_keys_help() {
+    std::string out = "Keys (KEY=VALUE; the names settings --json prints are taken too):\n";
+    for (const KeyEntry& k : KEYS) {
+        std::string line = std::string("  ") + k.key;
+        line.resize(16, ' ');
+        line += k.values;
+        if (k.json_name)
+            line += std::string(" (JSON: ") + k.json_name + ")";
+        out += line + "\n";
+    }
+    return out + "Booleans are 1/0, on/off, yes/no or true/false.\n";
 }
 
 std::string config_set_value(ConfigView& view, ConfigInput& in, const std::string& name,

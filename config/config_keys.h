@@ -34,6 +34,10 @@ inline constexpr int NIGHT_HOUR_MAX = 23;
 inline constexpr int PORT_MIN = 1;
 inline constexpr int PORT_MAX = 65535;
 
+// Every key with the values it takes and its name in `settings --json`,
+// one line each under a heading, for the help of `settings`.
+std::string config_keys_help();
+
 // The key a name stands for (the JSON names map to the short keys); ""
 // when it is no setting.
 std::string config_key_canonical(const std::string& name);

@@ -25,8 +25,8 @@ const uint8_t* MachineConfigUnit::server_settings() {
     return m_ ? m_->server_settings : none;
 }
 std::u16string MachineConfigUnit::client_id() {
-    char16_t text[MACHINE_IDENTITY_SIZE + 1];
-    QV_Machine_clientText(m_, text, MACHINE_IDENTITY_SIZE + 1);
+    char16_t text[CLIENT_ID_SIZE + 1];
+    QV_Machine_clientText(m_, text, CLIENT_ID_SIZE + 1);
     return text;
 }
 int MachineConfigUnit::main_setting_state() {

@@ -110,7 +110,7 @@ void set_up_unit(FuzzedDataProvider& in, UnitSim& sim) {
               [kind](uint8_t* r) { unit_param_seal(r, kind); });
     }
     for (uint32_t address : {FLASH_IDENTITY_ADDRESS, FLASH_IDENTITY_ADDRESS_502})
-        place(in, sim, address, MACHINE_IDENTITY_SIZE, [](uint8_t*) {});
+        place(in, sim, address, CLIENT_ID_SIZE, [](uint8_t*) {});
 
     static const uint8_t codes[] = {0, CMD_BOOT_VERSION, CMD_FLASH_SIZE, CMD_READ,
                                     CMD_WRITE, CMD_ERASE, CMD_FINISH};
@@ -235,7 +235,6 @@ void write_plan(FuzzedDataProvider& in, QV_Machine* m) {
     QV_WritePlan dry = plan;
     QV_PlanActions actions;
     int planned = QV_WritePlan_compute(m, pkg, &dry, &actions);
-    (void)QV_WritePlan_describe(m, &dry, &actions);
     int checked = QV_Machine_checkParamAndMainSetting(m, pkg, &plan);
     // The dry plan and the check must agree on every refusal made before
     // anything is written.

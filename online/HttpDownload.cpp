@@ -1,7 +1,8 @@
 #include "online/HttpDownload.h"
 
-#include "online/DownloadAnswer.h"
+#include "online/DownloadEnd.h"
 #include "online/HttpTransfer.h"
+#include "support/hex.h"
 #include "support/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
@@ -46,14 +47,12 @@ std::string u8(const std::u16string& s) {
 // Blanks, control characters and bytes beyond ASCII cannot stand in a
 // request line: they go as %XX, everything else as it is.
 std::string escape_unsafe(const std::string& url) {
-    static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (char ch : url) {
         auto c = static_cast<unsigned char>(ch);
         if (c <= 0x20 || c >= 0x7F) {
             out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            out += hex_upper(&c, 1);
         } else {
             out += ch;
         }
@@ -122,30 +121,12 @@ CHttpDownload::~CHttpDownload() {
     CloseTarget();
 }
 
-int CHttpDownload::Configure(DownloadOwner* owner, const std::u16string& url,
-                             const std::u16string& targetPath, const std::u16string& proxyServer,
-                             const std::u16string& proxyUserName,
-                             const std::u16string& proxyPassword, const std::u16string& userName,
-                             const std::u16string& password, int accessMode, int failIfExists,
-                             int promptForProxyCredentials, int promptForCredentials,
-                             double rateLimit, uint32_t resumeOffset) {
+int CHttpDownload::Configure(DownloadOwner* owner, const DownloadRequest& request) {
     // A transfer on the component's thread reads these settings: it ends first.
     if (HasThread())
         Stop();
     owner_ = owner;
-    url_ = url;
-    target_ = targetPath;
-    proxyServer_ = proxyServer;
-    proxyUserName_ = proxyUserName;
-    proxyPassword_ = proxyPassword;
-    userName_ = userName;
-    password_ = password;
-    accessMode_ = accessMode;
-    failIfExists_ = failIfExists;
-    promptForProxyCredentials_ = promptForProxyCredentials;
-    promptForCredentials_ = promptForCredentials;
-    rateLimit_ = rateLimit;
-    resumeOffset_ = resumeOffset;
+    request_ = request;
     maxSize_ = 0;
     refuseWebPages_ = false;
     ifRange_.clear();
@@ -171,25 +152,26 @@ std::u16string CHttpDownload::Start(int synchronous) {
         Stop();
     // Before any transfer thread of this process exists.
     global_init();
-    UrlParse parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
+    UrlParse parsed =
+        parse_url(u8(request_.url), &curlUrl_, &service_, &server_, &port_, &objectPath_);
     // Only a URL without any scheme gets "http://" in front: one of another
     // scheme, or a malformed one with a scheme, would turn into a request to
     // a host named after its scheme.
-    if (parsed == UrlParse::NoUrl && url_.find(u"://") == std::u16string::npos) {
-        url_ = u"http://" + url_;
-        parsed = parse_url(u8(url_), &curlUrl_, &service_, &server_, &port_, &objectPath_);
+    if (parsed == UrlParse::NoUrl && request_.url.find(u"://") == std::u16string::npos) {
+        request_.url = u"http://" + request_.url;
+        parsed = parse_url(u8(request_.url), &curlUrl_, &service_, &server_, &port_, &objectPath_);
     }
     if (parsed != UrlParse::Ok)
-        return u"Failed to parse the URL: " + url_ + u"\n";
+        return u"Failed to parse the URL: " + request_.url + u"\n";
 
     CloseTarget();
-    std::string path = u8(target_);
+    std::string path = u8(request_.target);
     struct stat st;
     bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && resumeOffset_ == 0 && failIfExists_)
-        return u"The file '" + target_ + u"' already exists.";
+    if (exists && request_.resume_offset == 0 && request_.fail_if_exists)
+        return u"The file '" + request_.target + u"' already exists.";
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (!(exists && resumeOffset_ != 0))
+    if (!(exists && request_.resume_offset != 0))
         flags |= O_TRUNC;
     // Targets are files of the tool's own temporary directory: a link at the
     // name is refused rather than written through.
@@ -198,8 +180,8 @@ std::u16string CHttpDownload::Start(int synchronous) {
         return u"An error occured while opening the file to be downloaded, Error:" +
                u16(std::to_string(errno));
     }
-    if (lseek(fd_, static_cast<off_t>(resumeOffset_), SEEK_SET) < 0 ||
-        ftruncate(fd_, static_cast<off_t>(resumeOffset_)) < 0) {
+    if (lseek(fd_, static_cast<off_t>(request_.resume_offset), SEEK_SET) < 0 ||
+        ftruncate(fd_, static_cast<off_t>(request_.resume_offset)) < 0) {
         int err = errno;
         CloseTarget();
         return u"An error occurred while seeking to the end of the file to be downloaded, Error:" +
@@ -311,7 +293,7 @@ std::string CHttpDownload::LastErrorText() const {
 void CHttpDownload::OnError(int kind, intptr_t detail) {
     CloseTarget();
     if (!keepPartial_)
-        unlink(u8(target_).c_str());
+        unlink(u8(request_.target).c_str());
     lastResult_ = kind;
     finished_ = 1;
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(kind), detail);
@@ -346,7 +328,7 @@ void CHttpDownload::Run() {
         std::atomic<int>& flag;
         ~Running() { flag = 0; }
     } running{running_};
-    resumeOffsetInEffect_ = resumeOffset_;
+    resumeOffsetInEffect_ = request_.resume_offset;
     lastResult_ = -1;
     lastReceived_ = 0;
     lastAnnounced_ = -1;
@@ -380,7 +362,7 @@ void CHttpDownload::Run() {
     Transfer t;
     t.self = this;
     t.curl = curl;
-    t.offset = resumeOffset_;
+    t.offset = request_.resume_offset;
 
     std::string agent = u8(userAgent_.empty() ? std::u16string(DEFAULT_USER_AGENT) : userAgent_);
     curl_easy_setopt(curl, CURLOPT_URL, curlUrl_.c_str());
@@ -399,8 +381,8 @@ void CHttpDownload::Run() {
     cleanup.headers = curl_slist_append(cleanup.headers, "Pragma: no-cache");
     cleanup.headers = curl_slist_append(cleanup.headers, "Cache-Control: no-cache");
     cleanup.headers = curl_slist_append(cleanup.headers, "Accept: */*");
-    if (resumeOffset_ != 0) {
-        std::string range = "Range: bytes=" + std::to_string(resumeOffset_) + "-";
+    if (request_.resume_offset != 0) {
+        std::string range = "Range: bytes=" + std::to_string(request_.resume_offset) + "-";
         cleanup.headers = curl_slist_append(cleanup.headers, range.c_str());
         if (!ifRange_.empty()) {
             std::string ifRange = "If-Range: " + ifRange_;
@@ -409,12 +391,13 @@ void CHttpDownload::Run() {
     }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
 
-    std::string proxy = u8(proxyServer_), proxyUser = u8(proxyUserName_),
-                proxyPass = u8(proxyPassword_), user = u8(userName_), pass = u8(password_);
-    if (accessMode_ == DOWNLOAD_ACCESS_DIRECT) {
+    std::string proxy = u8(request_.proxy_server), proxyUser = u8(request_.proxy_user_name),
+                proxyPass = u8(request_.proxy_password), user = u8(request_.user_name),
+                pass = u8(request_.password);
+    if (request_.access_mode == DOWNLOAD_ACCESS_DIRECT) {
         curl_easy_setopt(curl, CURLOPT_PROXY, "");
         curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    } else if (accessMode_ == DOWNLOAD_ACCESS_PROXY) {
+    } else if (request_.access_mode == DOWNLOAD_ACCESS_PROXY) {
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
     }
     if (!proxyUser.empty()) {
@@ -444,72 +427,40 @@ void CHttpDownload::Run() {
     }
     CURLcode rc = curl_easy_perform(curl);
 
-    // What libcurl would call each failure, for LastErrorText.
-    auto curlCode = [&](CURLcode code) { lastCurlCode_ = static_cast<int>(code); };
-    if (t.aborted >= 0) {
-        Finish(t.aborted);
-    } else if (t.notPackage) {
-        curlCode(CURLE_WEIRD_SERVER_REPLY);
-        lastWhy_ = std::string("the server sent something that is not the ") +
-                   (refuseWebPages_ ? "package" : "file asked for") + " (" + t.notPackage + ")";
-        OnError(DOWNLOAD_RESULT_READ, CURLE_WEIRD_SERVER_REPLY);
-    } else if (t.fileError != 0) {
-        curlCode(t.fileError == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_WRITE_ERROR);
-        if (t.fileError == EFBIG)
-            lastWhy_ = "the server sent more than the " + download_size_text(maxSize_) +
-                       " a download may be";
-        OnError(DOWNLOAD_RESULT_READ, t.fileError);
-    } else if (t.rangeRefused) {
-        curlCode(CURLE_RANGE_ERROR);
-        OnError(DOWNLOAD_RESULT_READ, CURLE_RANGE_ERROR);
-    } else if (t.rangeShort ||
-               (rc == CURLE_OK && t.rangeLength >= 0 &&
-                t.received < static_cast<uint64_t>(t.rangeLength) && !abort_.load())) {
-        // A body that is not the range it claims is no data: the part goes
-        // back to what it held, and the rest is asked for again.
-        if (ftruncate(fd_, static_cast<off_t>(resumeOffset_)) != 0)
-            keepPartial_ = false;
-        curlCode(CURLE_PARTIAL_FILE);
-        lastWhy_ = "the server's answer did not hold the part of the file it announced";
-        OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
-    } else if (t.tooSlow) {
-        curlCode(CURLE_OPERATION_TIMEDOUT);
-        lastWhy_ = "the transfer stayed below " + std::to_string(lowSpeedBytesPerSecond_) +
-                   " bytes/s for " + std::to_string((lowSpeedMs_ + 999) / 1000) + " s";
-        OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
-    } else if (t.stalled) {
-        curlCode(CURLE_OPERATION_TIMEDOUT);
-        OnError(t.good ? DOWNLOAD_RESULT_READ : DOWNLOAD_RESULT_CONNECT, CURLE_OPERATION_TIMEDOUT);
-    } else if (t.badStatus != 0) {
-        curlCode(CURLE_HTTP_RETURNED_ERROR);
-        OnError(DOWNLOAD_RESULT_HTTP_STATUS, t.badStatus);
-    } else if (rc != CURLE_OK) {
-        curlCode(rc);
-        if (t.good)
-            OnError(DOWNLOAD_RESULT_READ, rc);
-        else if (rc == CURLE_WEIRD_SERVER_REPLY || rc == CURLE_GOT_NOTHING ||
-                 rc == CURLE_UNSUPPORTED_PROTOCOL)
-            OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
-        else
-            OnError(DOWNLOAD_RESULT_CONNECT, rc);
-    } else if (!t.good) {
-        // The last answer was a challenge that was not met or a redirect
-        // that was not followed.
-        long code = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-        lastStatus_ = code;
-        curlCode(code == 0 ? CURLE_GOT_NOTHING : CURLE_HTTP_RETURNED_ERROR);
-        if (code == 0)
-            OnError(DOWNLOAD_RESULT_STATUS_UNREAD, rc);
-        else
-            OnError(DOWNLOAD_RESULT_HTTP_STATUS, code);
-    } else if (t.lengthKnown && t.received < t.contentLength && !abort_.load()) {
-        // A body that ended before the announced length is no complete file.
-        curlCode(CURLE_PARTIAL_FILE);
-        OnError(DOWNLOAD_RESULT_READ, CURLE_PARTIAL_FILE);
-    } else {
-        Finish(abort_.load() ? DOWNLOAD_RESULT_ABORTED : DOWNLOAD_RESULT_OK);
+    TransferFacts facts;
+    facts.curl_result = static_cast<int>(rc);
+    facts.aborted = t.aborted;
+    facts.abort_requested = abort_.load() != 0;
+    facts.good = t.good;
+    if (!t.good)
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.response_code);
+    facts.bad_status = t.badStatus;
+    facts.not_package = t.notPackage;
+    facts.refuse_web_pages = refuseWebPages_;
+    facts.file_error = t.fileError;
+    facts.max_size = maxSize_;
+    facts.range_refused = t.rangeRefused;
+    facts.range_short = t.rangeShort;
+    facts.range_length = t.rangeLength;
+    facts.received = t.received;
+    facts.length_known = t.lengthKnown;
+    facts.content_length = t.contentLength;
+    facts.stalled = t.stalled;
+    facts.too_slow = t.tooSlow;
+    facts.low_speed_bytes_per_second = lowSpeedBytesPerSecond_;
+    facts.low_speed_ms = lowSpeedMs_;
+    TransferEnd end = download_judge_end(facts);
+    if (!end.failed) {
+        Finish(end.result);
+        return;
     }
+    if (end.cut_part && ftruncate(fd_, static_cast<off_t>(request_.resume_offset)) != 0)
+        keepPartial_ = false;
+    if (end.last_status >= 0)
+        lastStatus_ = end.last_status;
+    lastCurlCode_ = end.curl_code;
+    lastWhy_ = end.why;
+    OnError(end.result, end.detail);
 }
 
 DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std::u16string& url,
@@ -530,8 +481,10 @@ DownloadOutcome download_file(CHttpDownload& dl, DownloadOwner* owner, const std
     Capture capture;
     capture.next = owner;
     capture.out = &outcome;
-    const std::u16string none;
-    dl.Configure(&capture, url, target, none, none, none, none, none, 0, 0, 0, 0, 0.0, 0);
+    DownloadRequest request;
+    request.url = url;
+    request.target = target;
+    dl.Configure(&capture, request);
     dl.SetMaxSize(max_size);
     outcome.startError = dl.Start(1);
     // The component keeps no reference to the capture once it is gone.

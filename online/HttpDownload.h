@@ -23,6 +23,22 @@ inline constexpr int DOWNLOAD_ACCESS_PRECONFIG = 0; // the system's proxy settin
 inline constexpr int DOWNLOAD_ACCESS_DIRECT = 1;    // no proxy
 inline constexpr int DOWNLOAD_ACCESS_PROXY = 2;     // the configured proxy server
 
+// What one transfer fetches and how: Configure's settings. Only url and
+// target must be given; the rest defaults to the system's proxy settings,
+// no credentials, no rate limit, the whole file.
+struct DownloadRequest {
+    std::u16string url{};
+    std::u16string target{}; // the file written
+    int access_mode = DOWNLOAD_ACCESS_PRECONFIG;
+    std::u16string proxy_server{}, proxy_user_name{}, proxy_password{};
+    std::u16string user_name{}, password{}; // the server's; empty: none
+    int fail_if_exists = 0;                 // Start refuses a target that exists (unless resuming)
+    int prompt_for_proxy_credentials = 0;
+    int prompt_for_credentials = 0;
+    double rate_limit = 0.0;    // bytes per millisecond; 0 or less: none
+    uint32_t resume_offset = 0; // 0 downloads from the start
+};
+
 class CHttpDownload {
   public:
     CHttpDownload();
@@ -31,16 +47,11 @@ class CHttpDownload {
     CHttpDownload(const CHttpDownload&) = delete;
     CHttpDownload& operator=(const CHttpDownload&) = delete;
 
-    // Stores the settings and clears the abort and finished flags. owner may
-    // be null (no messages). rateLimit is in bytes per millisecond (0 or less:
-    // none); resumeOffset 0 downloads from the start. A transfer still
-    // running on the component's thread is stopped first. Returns 1.
-    int Configure(DownloadOwner* owner, const std::u16string& url, const std::u16string& targetPath,
-                  const std::u16string& proxyServer, const std::u16string& proxyUserName,
-                  const std::u16string& proxyPassword, const std::u16string& userName,
-                  const std::u16string& password, int accessMode, int failIfExists,
-                  int promptForProxyCredentials, int promptForCredentials, double rateLimit,
-                  uint32_t resumeOffset);
+    // Stores the request, clears the other settings below (bound, web-page
+    // refusal, resume validator, keeping a part) and the abort and finished
+    // flags. owner may be null (no messages). A transfer still running on
+    // the component's thread is stopped first. Returns 1.
+    int Configure(DownloadOwner* owner, const DownloadRequest& request);
 
     // Parses the URL (one without scheme gets "http://" in front), opens the
     // target (never through a link at its name; a new file is this user's
@@ -147,8 +158,8 @@ class CHttpDownload {
 
     // The URL as used (with "http://" put in front by Start when it had no
     // scheme) and the target path.
-    const std::u16string& Url() const { return url_; }
-    const std::u16string& TargetPath() const { return target_; }
+    const std::u16string& Url() const { return request_.url; }
+    const std::u16string& TargetPath() const { return request_.target; }
 
     // Parts of the parsed URL: "http" or "https", server, port, object path
     // (with the query). Valid after a successful Start.
@@ -187,16 +198,7 @@ class CHttpDownload {
 
     // Settings.
     DownloadOwner* owner_ = nullptr;
-    std::u16string url_;
-    std::u16string target_;
-    std::u16string proxyServer_, proxyUserName_, proxyPassword_;
-    std::u16string userName_, password_;
-    int accessMode_ = 0;
-    int failIfExists_ = 0;
-    int promptForProxyCredentials_ = 0;
-    int promptForCredentials_ = 0;
-    double rateLimit_ = 0.0;
-    uint32_t resumeOffset_ = 0;
+    DownloadRequest request_;
     std::u16string userAgent_;
     int connectTimeoutMs_ = 30000;
     int stallTimeoutMs_ = 60000;

@@ -42,7 +42,8 @@ bool CHttpDownload::Transfer::HeadersDone() {
         return true; // interim answer; the real one follows
     if (code / 100 == 3 && sawLocation)
         return true; // followed by libcurl
-    if ((code == 401 && !self->userName_.empty()) || (code == 407 && !self->proxyUserName_.empty()))
+    if ((code == 401 && !self->request_.user_name.empty()) ||
+        (code == 407 && !self->request_.proxy_user_name.empty()))
         return true; // libcurl answers the challenge; the final status is checked at the end
     self->lastStatus_ = code;
     self->lastETag_ = etag;
@@ -184,9 +185,9 @@ size_t CHttpDownload::Transfer::OnBody(char* data, size_t size, size_t count, vo
         }
         done += static_cast<size_t>(w);
     }
-    if (d->rateLimit_ > 0) {
+    if (d->request_.rate_limit > 0) {
         // Bytes received so far should have taken received / limit ms.
-        double due = static_cast<double>(t->received) / d->rateLimit_;
+        double due = static_cast<double>(t->received) / d->request_.rate_limit;
         double elapsed = static_cast<double>(Tick() - t->startTick);
         if (due > elapsed) {
             auto until = std::chrono::steady_clock::now() +

@@ -267,9 +267,11 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
     const int retries = static_cast<int>(options.pauses_ms.size());
     bool restarted = false; // one fresh start after a refused or finished range
     for (int attempt = 0;; ++attempt) {
-        const std::u16string none;
-        dl.Configure(&relay, url, part16, none, none, none, none, none, 0, 0, 0, 0, 0.0,
-                     static_cast<uint32_t>(offset));
+        DownloadRequest request;
+        request.url = url;
+        request.target = part16;
+        request.resume_offset = static_cast<uint32_t>(offset);
+        dl.Configure(&relay, request);
         dl.SetKeepPartial(true);
         dl.SetMaxSize(options.max_size);
         dl.SetRefuseWebPages(true);

@@ -229,9 +229,10 @@ VersionCheckView version_check_start(VersionCheckState& st, CHttpDownload& dl,
     version_check_stop(st, dl);
     set_status(&view, VERSION_TEXT_SEARCHING);
     st.version_check = 1;
-    const std::u16string none;
-    dl.Configure(owner, st.version_file_url, version_file_target(), none, none, none, none, none, 0,
-                 0, 0, 0, 0.0, 0);
+    DownloadRequest request;
+    request.url = st.version_file_url;
+    request.target = version_file_target();
+    dl.Configure(owner, request);
     dl.SetMaxSize(VERSION_FILE_MAX_SIZE);
     std::u16string error = dl.Start(0);
     if (!error.empty()) {

@@ -6,7 +6,7 @@
 int BuildVersionFileUrl(const QV_Machine* m, std::u16string* url, const VersionHosts& hosts) {
     if (!url || !QV_Machine_isConnected(m))
         return 0;
-    *url = version_file_url(TOOL_CUSTOMER_NAME, m->identity, MACHINE_IDENTITY_SIZE, hosts);
+    *url = version_file_url(TOOL_CUSTOMER_NAME, m->identity, CLIENT_ID_SIZE, hosts);
     return 1;
 }
 

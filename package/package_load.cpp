@@ -233,7 +233,7 @@ void read_provinces(const Reader& r, Package* p) {
         }
         // A state of its own: packages load on several threads at once.
         RollingState decoder;
-        rolling_decode_with(&decoder, provinces[i].records, bytes);
+        rolling_decode(&decoder, provinces[i].records, bytes);
         at += bytes;
     }
 }

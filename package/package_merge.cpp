@@ -121,7 +121,7 @@ int package_merge_provinces(Package* p, const int* flags) {
 
     // A state of its own: packages merge on several threads at once.
     RollingState encoder;
-    rolling_encode_with(&encoder, image, size);
+    rolling_encode(&encoder, image, size);
     p->merged_gps.data = image;
     p->merged_gps.size = static_cast<uint32_t>(size);
     p->merged_gps.flag = 1;

@@ -6,8 +6,6 @@
 
 namespace {
 
-RollingState g_encoder;
-RollingState g_decoder;
 
 constexpr int32_t BLOCK_BYTES = 256;
 
@@ -79,30 +77,11 @@ size_t trailer_xor(void* data, size_t n) {
     return n;
 }
 
-void rolling_reset_decoder() {
-    g_decoder = RollingState{};
+void rolling_encode(RollingState* state, void* data, size_t n) {
+    if (state)
+        rolling_run<true>(state, data, n);
 }
-void rolling_reset_encoder() {
-    g_encoder = RollingState{};
-}
-
-void rolling_encode(void* data, size_t n) {
-    rolling_run<true>(&g_encoder, data, n);
-}
-void rolling_decode(void* data, size_t n) {
-    rolling_run<false>(&g_decoder, data, n);
-}
-
-void rolling_encode_with(RollingState* state, void* data, size_t n) {
-    rolling_run<true>(state, data, n);
-}
-void rolling_decode_with(RollingState* state, void* data, size_t n) {
-    rolling_run<false>(state, data, n);
-}
-
-RollingState rolling_encoder_state() {
-    return g_encoder;
-}
-RollingState rolling_decoder_state() {
-    return g_decoder;
+void rolling_decode(RollingState* state, void* data, size_t n) {
+    if (state)
+        rolling_run<false>(state, data, n);
 }

@@ -6,10 +6,11 @@
 // 256-byte blocks: the first block uses RECORD_MAGIC as its key word, every
 // later block the sum of the plain words of the block before it.
 //
-// The process holds two independent states, one per direction. A transform
-// never resets its state, so a 256-byte block may be spread over several
-// calls; whoever starts an independent piece of data resets the state of the
-// direction it uses first. The states are unguarded: one thread at a time.
+// The state is the caller's (RollingState), one per piece of data and
+// direction: nothing is kept process-wide, so transforms on several threads
+// never disturb one another. A transform never resets its state, so a
+// 256-byte block may be spread over several calls; a fresh RollingState
+// starts an independent piece of data.
 #pragma once
 
 #include <cstddef>
@@ -39,23 +40,8 @@ struct RollingState {
 // the data. Returns n (0 for null data).
 size_t trailer_xor(void* data, size_t n);
 
-// Reset the process-wide decoder or encoder state to its initial value; the
-// other direction is left as it is.
-void rolling_reset_decoder();
-void rolling_reset_encoder();
-
-// Transform the first n / 4 words of data in place with the process-wide
-// encoder or decoder state; the last n mod 4 bytes stay as they are. Nothing
-// happens for null data or n < 4.
-void rolling_encode(void* data, size_t n);
-void rolling_decode(void* data, size_t n);
-
-// The same transforms on a caller's state, for code that must not disturb
-// the process-wide ones (tests, the package builder).
-void rolling_encode_with(RollingState* state, void* data, size_t n);
-void rolling_decode_with(RollingState* state, void* data, size_t n);
-
-// A copy of the process-wide states, for checking how far a piece of data
-// moved them.
-RollingState rolling_encoder_state();
-RollingState rolling_decoder_state();
+// Transform the first n / 4 words of data in place with the caller's state
+// (which moves on); the last n mod 4 bytes stay as they are. Nothing happens
+// for a null state, null data or n < 4.
+void rolling_encode(RollingState* state, void* data, size_t n);
+void rolling_decode(RollingState* state, void* data, size_t n);

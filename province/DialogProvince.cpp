@@ -109,7 +109,7 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
     grow_to_text(ok, false);
     m_ok = ok;
 
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         const ProvinceBox& b = PROVINCE_BOXES[i];
         auto* box = new QCheckBox(QString::fromUtf8(b.name), this);
         box->setObjectName(QString::number(b.id));
@@ -132,8 +132,8 @@ CDialogProvince::CDialogProvince(QWidget* parent, const QImage& map) : QDialog(p
     m_boxes[province_tab_order()[0]]->setFocus();
 }
 
-void CDialogProvince::SetHeld(const int held[PROVINCE_BOX_COUNT]) {
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+void CDialogProvince::SetHeld(const int held[PROVINCE_COUNT]) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         bool on = held[PROVINCE_BOXES[i].flag] != 0;
         if (!on)
             m_boxes[i]->setChecked(false);
@@ -158,7 +158,7 @@ QWidget* CDialogProvince::Control(int id) const {
         return m_national;
     if (id == 1)
         return m_ok;
-    if (id >= IDC_PROVINCE_FIRST && id < IDC_PROVINCE_FIRST + PROVINCE_BOX_COUNT)
+    if (id >= IDC_PROVINCE_FIRST && id < IDC_PROVINCE_FIRST + PROVINCE_COUNT)
         return m_boxes[id - IDC_PROVINCE_FIRST];
     return nullptr;
 }
@@ -169,7 +169,7 @@ QString CDialogProvince::CountLine() const {
 
 ProvinceState CDialogProvince::state() const {
     ProvinceState s;
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         s.ticked[i] = m_boxes[i]->isChecked();
     s.national = m_national->isChecked();
     s.count_line = m_countLine->text().toStdString();
@@ -177,7 +177,7 @@ ProvinceState CDialogProvince::state() const {
 }
 
 void CDialogProvince::show(const ProvinceState& s) {
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         if (m_boxes[i]->isChecked() != s.ticked[i])
             m_boxes[i]->setChecked(s.ticked[i]);
     m_national->setChecked(s.national);
@@ -213,7 +213,7 @@ void CDialogProvince::OnOK() {
     ProvinceOk r = province_ok(state());
     m_mode = r.mode;
     if (r.flags_set)
-        for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             m_flags[i] = r.flags[i];
     QString caption = QString::fromUtf8(PROVINCE_CAPTION);
     switch (r.action) {
@@ -244,7 +244,7 @@ void CDialogProvince::paintEvent(QPaintEvent* event) {
 bool DialogProvinceRenderPng(const QString& path, const QImage& map) {
     CDialogProvince dlg(nullptr, map);
     for (int flag : {0, 8, 11, 17, 27}) // 北京, 河北, 山东, 河南, 广东
-        for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             if (PROVINCE_BOXES[i].flag == flag) {
                 dlg.Box(i)->setChecked(true);
                 dlg.OnClickProvince(i);

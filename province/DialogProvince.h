@@ -27,7 +27,7 @@ class CDialogProvince : public QDialog {
     // Result: 0 national condensed package, 1 per-province package.
     int mode() const { return m_mode; }
     // Flag i (PROVINCE_NAMES order): 1 selected. 0 outside 0..33.
-    int flag(int i) const { return i >= 0 && i < PROVINCE_BOX_COUNT ? m_flags[i] : 0; }
+    int flag(int i) const { return i >= 0 && i < PROVINCE_COUNT ? m_flags[i] : 0; }
 
     // Handlers (also called by tests): a province box (index 0..33 in id
     // order) or the national box after it toggled itself, and OK.
@@ -37,7 +37,7 @@ class CDialogProvince : public QDialog {
 
     // The provinces the package holds (34 flags by flag index, 1 = held):
     // the boxes of the others are disabled and say why in their tooltip.
-    void SetHeld(const int held[PROVINCE_BOX_COUNT]);
+    void SetHeld(const int held[PROVINCE_COUNT]);
 
     // The control with a template id; null when there is none.
     QWidget* Control(int id) const;
@@ -64,7 +64,7 @@ class CDialogProvince : public QDialog {
     void show(const ProvinceState& s);
     void setCountLine(const QString& text);
 
-    int m_flags[PROVINCE_BOX_COUNT] = {};
+    int m_flags[PROVINCE_COUNT] = {};
     int m_mode = 0;
     double m_scale = 1.0;
     QImage m_map;
@@ -72,7 +72,7 @@ class CDialogProvince : public QDialog {
     QLabel* m_countLine = nullptr;
     QLabel* m_advice = nullptr;
     QCheckBox* m_national = nullptr;
-    QCheckBox* m_boxes[PROVINCE_BOX_COUNT] = {};
+    QCheckBox* m_boxes[PROVINCE_COUNT] = {};
     QWidget* m_ok = nullptr;
 };
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-const ProvinceBox PROVINCE_BOXES[PROVINCE_BOX_COUNT] = {
+const ProvinceBox PROVINCE_BOXES[PROVINCE_COUNT] = {
     {2000, "北京", 461, 125, 32, 0},  {2001, "上海", 539, 204, 32, 1},
     {2002, "天津", 475, 136, 32, 2},  {2003, "重庆", 363, 218, 32, 3},
     {2004, "黑龙江", 555, 47, 40, 4}, {2005, "吉林", 549, 79, 32, 5},
@@ -23,9 +23,9 @@ const ProvinceBox PROVINCE_BOXES[PROVINCE_BOX_COUNT] = {
     {2032, "台湾", 542, 274, 32, 33}, {2033, "澳门", 444, 308, 32, 32},
 };
 
-std::array<int, PROVINCE_BOX_COUNT> province_tab_order() {
-    std::array<int, PROVINCE_BOX_COUNT> order;
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+std::array<int, PROVINCE_COUNT> province_tab_order() {
+    std::array<int, PROVINCE_COUNT> order;
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         order[i] = i;
     auto y = [](int i) { return PROVINCE_BOXES[i].y; };
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return y(a) < y(b); });
@@ -65,7 +65,7 @@ int province_ticked_count(const ProvinceState& s) {
 }
 
 bool province_box_clicked(ProvinceState& s, int box) {
-    if (box < 0 || box >= PROVINCE_BOX_COUNT)
+    if (box < 0 || box >= PROVINCE_COUNT)
         return true;
     int n = province_ticked_count(s);
     if (n > PROVINCE_MAX_SELECTED) {
@@ -95,7 +95,7 @@ ProvinceOk province_ok(const ProvinceState& s) {
     r.mode = 1;
     r.flags_set = true;
     int n = 0;
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         r.flags[PROVINCE_BOXES[i].flag] = s.ticked[i] ? 1 : 0;
         n += s.ticked[i];
     }

@@ -6,7 +6,8 @@
 #include <array>
 #include <string>
 
-inline constexpr int PROVINCE_BOX_COUNT = 34;
+#include "package/package.h"
+
 // Most provinces one per-province package may carry.
 inline constexpr int PROVINCE_MAX_SELECTED = 12;
 
@@ -24,7 +25,7 @@ struct ProvinceBox {
     int x, y, w;
     int flag;
 };
-extern const ProvinceBox PROVINCE_BOXES[PROVINCE_BOX_COUNT];
+extern const ProvinceBox PROVINCE_BOXES[PROVINCE_COUNT];
 
 inline constexpr const char* PROVINCE_CAPTION = "省份选择";
 inline constexpr const char* PROVINCE_ADVICE_TEXT = "建议使用:分省全部类型数据包。";
@@ -40,7 +41,7 @@ inline constexpr const char* PROVINCE_NOT_HELD_TIP = "本数据包没有该省�
 // The province boxes (indices into PROVINCE_BOXES) in reading order over
 // the map: row by row from the top, a row being the boxes that start within
 // one box height (10 units) of its first, each row from left to right.
-std::array<int, PROVINCE_BOX_COUNT> province_tab_order();
+std::array<int, PROVINCE_COUNT> province_tab_order();
 
 // The count line for count ticked provinces (UTF-8).
 std::string province_count_line(int count);
@@ -49,7 +50,7 @@ std::string province_few_question(int count);
 
 // What the boxes show.
 struct ProvinceState {
-    bool ticked[PROVINCE_BOX_COUNT] = {}; // in box order (ids 2000..2033)
+    bool ticked[PROVINCE_COUNT] = {}; // in box order (ids 2000..2033)
     bool national = false;
     std::string count_line = province_count_line(0);
 };
@@ -72,7 +73,7 @@ struct ProvinceOk {
     std::string text; // MESSAGE or ASK text (UTF-8)
     int mode = 0;     // 0 national package, 1 per-province package
     bool flags_set = false;
-    int flags[PROVINCE_BOX_COUNT] = {}; // by flag index, 1 = selected
+    int flags[PROVINCE_COUNT] = {}; // by flag index, 1 = selected
 };
 // national ticked: END_OK with mode 0 (flags not set); otherwise mode 1 and
 // the flags, then by the count: 0 MESSAGE, 1..11 ASK (Yes ends with OK),

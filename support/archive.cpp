@@ -8,6 +8,7 @@
 
 #include <minizip/unzip.h>
 
+#include "support/file_name.h"
 #include "support/stream.h"
 #include "support/text.h"
 
@@ -250,21 +251,7 @@ std::string archive_method_name(int method) {
 }
 
 int archive_is_package_name(const char16_t* name) {
-    if (!name)
-        return 0;
-    const char16_t* ext = name;
-    for (const char16_t* p = name; *p; ++p)
-        if (*p == u'.')
-            ext = p + 1;
-    const char16_t want[] = u"dqv";
-    for (int i = 0; i < 3; ++i) {
-        char16_t c = ext[i];
-        if (c >= u'A' && c <= u'Z')
-            c = static_cast<char16_t>(c - u'A' + u'a');
-        if (c != want[i])
-            return 0;
-    }
-    return ext[3] == 0 ? 1 : 0;
+    return name && file_has_extension(std::u16string(name), "dqv") ? 1 : 0;
 }
 
 int archive_extract(const char16_t* archive_path, Stream* out, void* owner,

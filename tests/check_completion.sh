@@ -24,6 +24,8 @@ cases=(
   "info --unit socket:$dir/u|$dir/unit.sock"
   "settings set --unit socket:$dir/u|$dir/unit.sock"
   "update --dry|--dry-run"
+  "settings set --def|--default-radar"
+  "settings apply --js|--json"
 )
 for c in "${cases[@]}"; do
   line=${c%%|*} expect=${c#*|}

@@ -15,41 +15,18 @@
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "package/package.h"
+#include "update/read_after.h"
 #include "update/unit_backup.h"
 #include "update/update_history.h"
 #include "support/text.h"
 
 namespace {
 
-nlohmann::json area_json(const char* name, uint32_t address, uint32_t length) {
-    return {{"name", name}, {"address", address}, {"length", length}};
-}
-
-// The areas a plan writes, for the history.
-nlohmann::json plan_areas(const QV_WritePlan& p, const QV_PlanActions& a) {
+// The areas a plan writes, for the history, under the plan's names.
+nlohmann::json plan_areas(const WritePlan& plan) {
     nlohmann::json list = nlohmann::json::array();
-    if (p.voice_length)
-        list.push_back(area_json("voice", p.voice_address, p.voice_length));
-    if (p.radar_mute_length)
-        list.push_back(area_json("radar mute", p.radar_mute_address, p.radar_mute_length));
-    if (p.update_tool_length)
-        list.push_back(area_json("update tool", p.update_tool_address, p.update_tool_length));
-    if (p.gps_length)
-        list.push_back(area_json("gps", p.gps_address, p.gps_length));
-    if (p.write_program && p.program_length)
-        list.push_back(area_json("program", FLASH_PROGRAM_ADDRESS, p.program_length));
-    if (p.write_boot && p.boot_length)
-        list.push_back(area_json("boot", FLASH_BOOT_ADDRESS, p.boot_length));
-    if (a.write_main_setting)
-        list.push_back(area_json("main setting", a.main_setting_address, 512));
-    if (p.reset_parameters)
-        list.push_back(area_json("parameter reset",
-                                 p.layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS,
-                                 FLASH_SECTOR_SIZE));
-    if (p.write_client_id)
-        list.push_back(area_json("client id",
-                                 p.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
-                                 FLASH_SECTOR_SIZE));
+    for (const PlanArea& a : plan.areas)
+        list.push_back({{"name", a.name}, {"address", a.address}, {"length", a.length}});
     return list;
 }
 
@@ -68,15 +45,27 @@ std::string absolute_source(const std::u16string& source) {
     return ec ? text : p.lexically_normal().string();
 }
 
-// The line kept ready for a run that ends abnormally, and where it goes.
-// Set up before armed is raised and changed only after it is lowered, so a
-// signal handler reads them whole.
-std::string abnormal_path;
-std::string abnormal_line;
-std::atomic<bool> abnormal_armed{false};
+// The lines kept ready for runs that end abnormally: one slot per guard in
+// its armed span, written by that guard alone. A guard points its slot at
+// its own path and line before it raises armed and changes them only after
+// lowering it, so a signal handler reads them whole. Runs side by side
+// (several units at once) each keep their own line.
+struct AbnormalSlot {
+    std::atomic<const void*> owner{nullptr};
+    std::atomic<bool> armed{false};
+    const char* path = nullptr;
+    const char* line = nullptr;
+    size_t size = 0;
+};
+constexpr int ABNORMAL_SLOTS = 64;
+AbnormalSlot abnormal_slots[ABNORMAL_SLOTS];
 
-void disarm_abnormal_end() {
-    abnormal_armed.store(false);
+// Appends the slot's line if it is armed; only calls a signal handler may
+// make.
+bool record_slot(AbnormalSlot& slot) {
+    if (!slot.armed.exchange(false))
+        return false;
+    return update_history_append_line(slot.path, slot.line, slot.size) == 0;
 }
 
 std::terminate_handler previous_terminate = nullptr;
@@ -97,10 +86,10 @@ void on_abort_signal(int sig) {
 } // namespace
 
 bool safe_update_record_abnormal_end() {
-    if (!abnormal_armed.exchange(false))
-        return false;
-    return update_history_append_line(abnormal_path.c_str(), abnormal_line.data(),
-                                      abnormal_line.size()) == 0;
+    bool any = false;
+    for (AbnormalSlot& slot : abnormal_slots)
+        any = record_slot(slot) || any;
+    return any;
 }
 
 void safe_update_install_abnormal_end_recorder() {
@@ -137,6 +126,21 @@ std::u16string safe_update_restore_notice(const std::string& folder, bool has_se
 
 SafeUpdateGuard::SafeUpdateGuard(SafeUpdateOptions options) : options_(std::move(options)) {}
 
+SafeUpdateGuard::~SafeUpdateGuard() {
+    disarmAbnormalEnd();
+    if (slot_ >= 0)
+        abnormal_slots[slot_].owner.store(nullptr);
+}
+
+void SafeUpdateGuard::disarmAbnormalEnd() {
+    if (slot_ >= 0)
+        abnormal_slots[slot_].armed.store(false);
+}
+
+bool SafeUpdateGuard::recordAbnormalEnd() {
+    return slot_ >= 0 && record_slot(abnormal_slots[slot_]);
+}
+
 std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     start_ = std::chrono::steady_clock::now();
     started_at_ = history_time_now();
@@ -147,15 +151,12 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     verify_stopped_ = false;
     warnings_.clear();
     entry_ = nullptr;
-    planned_ = 0;
-    plan_ = QV_WritePlan();
-    actions_ = QV_PlanActions();
-    // The same plan the run is about to carry out: it names the server-data
+    // The plan the run is about to carry out: it names the server-data
     // region the run resets and the areas to check afterwards. A plan that
     // fails is refused by the run itself before anything is written.
-    if (!step.program_only && verify_compute_plan(step.machine, step.pkg, step.province_mode,
-                                                  &plan_, &actions_) == PLAN_OK)
-        planned_ = 1;
+    plan_ = step.plan ? *step.plan
+                      : write_plan_compute(step.machine, step.pkg, step.province_mode);
+    planned_ = !plan_.program_only && plan_.result == PLAN_OK ? 1 : 0;
     declined_ = false;
     std::u16string refusal = confirm(step);
     if (!refusal.empty()) {
@@ -166,8 +167,8 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
     if (options_.backup) {
         if (step.host)
             step.host->setProgressText(BACKUP_TEXT_SAVING);
-        uint32_t server_address = planned_ ? actions_.server_address : 0;
-        uint32_t server_size = planned_ ? actions_.server_size : 0;
+        uint32_t server_address = planned_ ? plan_.actions.server_address : 0;
+        uint32_t server_size = planned_ ? plan_.actions.server_size : 0;
         std::string root = unit_backups_root(options_.state_dir);
         UnitBackupResult b =
             unit_backup_save(step.machine, root, server_address, server_size, std::time(nullptr));
@@ -187,6 +188,11 @@ std::u16string SafeUpdateGuard::beforeWrite(const UpdateWriteStep& step) {
         backup_folder_ = b.folder;
         backup_has_settings_ = b.has_settings;
     }
+    // From here on the unit may hold its program's defaults; a state
+    // directory that cannot take the note cannot take the history either,
+    // which says so.
+    if (planned_ && plan_.plan.reset_parameters)
+        unit_backup_note_reset(step.machine, unit_backups_root(options_.state_dir));
     if (stop_ && step.machine && step.machine->channel)
         step.machine->channel->stop = stop_;
     armAbnormalEnd(step);
@@ -197,6 +203,8 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
     nlohmann::json e;
     e["time"] = started_at_;
     e["tool_version"] = options_.tool_version;
+    if (!options_.tool_release.empty())
+        e["tool_release"] = options_.tool_release;
     e["unit"] = before_;
     e["after"] = nullptr;
     e["package"] = absolute_source(step.source.empty() ? step.package_path : step.source);
@@ -210,7 +218,7 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
         e["provinces"] = "national";
     } else {
         nlohmann::json names = nlohmann::json::array();
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT && i < PROVINCE_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             if (step.province_flags[i]) {
                 char16_t wide[32] = {};
                 ansi_to_wtext(wide, 32, PROVINCE_NAMES[i], -1);
@@ -218,31 +226,37 @@ nlohmann::json SafeUpdateGuard::startEntry(const UpdateWriteStep& step) const {
             }
         e["provinces"] = names;
     }
-    if (step.program_only) {
-        nlohmann::json list = nlohmann::json::array();
-        std::vector<VerifyArea> areas = verify_program_only_areas(step.machine, step.pkg);
-        for (const VerifyArea& a : areas)
-            if (a.name == "program")
-                list.push_back(area_json("program", a.address, uint32_t(a.expected.size())));
-        e["areas"] = list;
-    } else {
-        e["areas"] = planned_ ? plan_areas(plan_, actions_) : nlohmann::json::array();
-    }
+    e["areas"] = plan_areas(plan_);
     return e;
 }
 
 void SafeUpdateGuard::armAbnormalEnd(const UpdateWriteStep& step) {
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
     if (!make_private_directory(options_.state_dir).empty())
         return; // no history to keep it in
+    if (slot_ < 0) {
+        // A slot of this guard's own for as long as it lives; with every
+        // slot taken (more runs at once than there are), no line is kept.
+        for (int i = 0; i < ABNORMAL_SLOTS && slot_ < 0; ++i) {
+            const void* none = nullptr;
+            if (abnormal_slots[i].owner.compare_exchange_strong(none, this))
+                slot_ = i;
+        }
+        if (slot_ < 0)
+            return;
+    }
     nlohmann::json e = startEntry(step);
     e["result"] = "failed";
     e["text"] = utf8(SAFE_UPDATE_TEXT_BROKEN);
     e["status"] = 0;
     e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
-    abnormal_path = update_history_path(options_.state_dir);
-    abnormal_line = update_history_line(e);
-    abnormal_armed.store(true);
+    abnormal_path_ = update_history_path(options_.state_dir);
+    abnormal_line_ = update_history_line(e);
+    AbnormalSlot& slot = abnormal_slots[slot_];
+    slot.path = abnormal_path_.c_str();
+    slot.line = abnormal_line_.data();
+    slot.size = abnormal_line_.size();
+    slot.armed.store(true);
 }
 
 void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) {
@@ -258,14 +272,14 @@ void SafeUpdateGuard::afterWrite(const UpdateWriteStep& step, UpdateOutcome* out
         outcome->result = UPDATE_FAILED;
         outcome->message = SAFE_UPDATE_TEXT_BROKEN;
         outcome->status = 0;
-        bool recorded = safe_update_record_abnormal_end();
+        bool recorded = recordAbnormalEnd();
         try {
             if (!recorded)
                 warnings_.push_back("The update history could not be written.");
         } catch (...) {
         }
     }
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
 }
 
 void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outcome) {
@@ -281,14 +295,15 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     // run reads the unit's information once it has reset the parameter
     // sector, so the unit must answer and hold no parameter record.
     bool full = wrote && !step.program_only && planned_;
-    bool read_after =
-        full && QV_Machine_isConnected(m) && m->main_setting_state != MAIN_SETTING_UNREAD;
+    bool read_after = full && QV_Machine_isConnected(m) &&
+                      m->main_setting_state != MAIN_SETTING_UNREAD &&
+                      run_end_read_whole(before_, plan_.plan, m);
     nlohmann::json param_reset = nullptr;
-    if (read_after && plan_.reset_parameters)
+    if (read_after && plan_.plan.reset_parameters)
         param_reset = verify_parameter_reset_took(
             m->param, uint32_t(MACHINE_PARAM_SIZE),
-            rec_u32(actions_.main_setting + MS_OFF_PROGRAM_VERSION),
-            actions_.write_main_setting != 0, nullptr);
+            rec_u32(plan_.actions.main_setting + MS_OFF_PROGRAM_VERSION),
+            plan_.actions.write_main_setting != 0, nullptr);
     if (full && !read_after)
         outcome->unconfirmed =
             u"The unit could not be read after the update: that its parameter record was reset "
@@ -298,9 +313,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
                                u"update: the parameter reset did not take.";
 
     if (wrote && options_.verify && !interrupted) {
-        std::vector<VerifyArea> areas = step.program_only ? verify_program_only_areas(m, step.pkg)
-                                        : planned_ ? verify_plan_areas(step.pkg, &plan_, &actions_)
-                                                   : std::vector<VerifyArea>();
+        std::vector<VerifyArea> areas = verify_areas(m, step.pkg, plan_);
         // A stop during the read-back ends the check only: the writes are
         // complete.
         readBackBegins();
@@ -324,8 +337,9 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
         }
     }
     bool ok = outcome->result == UPDATE_SUCCEEDED;
-    if (ok && planned_ && plan_.reset_parameters)
-        outcome->notice = safe_update_restore_notice(backup_folder_, backup_has_settings_);
+    if (ok && planned_ && plan_.plan.reset_parameters)
+        outcome->notice =
+            unit_backup_restore_notice(unit_backups_root(options_.state_dir), backup_folder_);
 
     nlohmann::json e = startEntry(step);
     // A unit that could not be read after the run has no state to record.
@@ -360,7 +374,7 @@ void SafeUpdateGuard::finishRun(const UpdateWriteStep& step, UpdateOutcome* outc
     e["backup"] = backup_folder_.empty() ? nlohmann::json(nullptr) : nlohmann::json(backup_folder_);
     entry_ = e;
     std::string why = update_history_append(options_.state_dir, e);
-    disarm_abnormal_end();
+    disarmAbnormalEnd();
     if (!why.empty())
         warnings_.push_back("The update history could not be written: " + why);
 }

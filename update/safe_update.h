@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common_t73/QV_WritePlan.h"
+#include "update/write_plan.h"
 #include "update/unit_verify.h"
 #include "update/update_run.h"
 
@@ -19,7 +19,8 @@ struct SafeUpdateOptions {
     std::string state_dir; // where backups and history live
     bool backup = true;
     bool verify = false;
-    std::string tool_version;
+    std::string tool_version; // the unit protocol's tool version (407)
+    std::string tool_release; // the program's own version (1.0.0); "" leaves it out
 };
 
 // The failure message of a run whose backup could not be saved.
@@ -36,9 +37,10 @@ inline constexpr const char16_t* SAFE_UPDATE_TEXT_BROKEN =
     u"The update ended on an internal error; the unit's data may be incomplete.";
 
 // While a guarded run may be writing, the history line of a run that ends
-// abnormally is kept ready. This appends it (once) if a run is in that
-// span; it makes only the calls a signal handler may make. Returns whether
-// a line was written.
+// abnormally is kept ready, one for each run in that span (runs at once on
+// several units each keep their own). This appends each of them (once); it
+// makes only the calls a signal handler may make. Returns whether a line
+// was written.
 bool safe_update_record_abnormal_end();
 
 // Has the process record that line before it ends on std::terminate (an
@@ -48,6 +50,9 @@ void safe_update_install_abnormal_end_recorder();
 class SafeUpdateGuard : public UpdateGuard {
   public:
     explicit SafeUpdateGuard(SafeUpdateOptions options);
+    ~SafeUpdateGuard() override;
+    SafeUpdateGuard(const SafeUpdateGuard&) = delete;
+    SafeUpdateGuard& operator=(const SafeUpdateGuard&) = delete;
 
     std::u16string beforeWrite(const UpdateWriteStep& step) override;
     void afterWrite(const UpdateWriteStep& step, UpdateOutcome* outcome) override;
@@ -61,11 +66,11 @@ class SafeUpdateGuard : public UpdateGuard {
         verify_user_ = user;
     }
 
-    // The plan the run carries out (computed in beforeWrite; planned() is
-    // false for a program-only package or a plan the run will refuse).
+    // The plan the run carries out (the run's own, taken in beforeWrite;
+    // planned() is false for a program-only package or a plan the run will
+    // refuse).
     bool planned() const { return planned_ != 0; }
-    const QV_WritePlan& plan() const { return plan_; }
-    const QV_PlanActions& actions() const { return actions_; }
+    const WritePlan& writePlan() const { return plan_; }
 
     const std::string& backupFolder() const { return backup_folder_; }
     const std::vector<VerifyResult>& verifyResults() const { return verify_results_; }
@@ -95,6 +100,9 @@ class SafeUpdateGuard : public UpdateGuard {
     // The history line as far as it is known before the writes.
     nlohmann::json startEntry(const UpdateWriteStep& step) const;
     void armAbnormalEnd(const UpdateWriteStep& step);
+    void disarmAbnormalEnd();
+    // Appends this guard's own kept line, if armed.
+    bool recordAbnormalEnd();
 
     bool declined_ = false;
     SafeUpdateOptions options_;
@@ -105,12 +113,16 @@ class SafeUpdateGuard : public UpdateGuard {
     std::string started_at_;
     nlohmann::json before_;
     int planned_ = 0;
-    QV_WritePlan plan_;
-    QV_PlanActions actions_;
+    WritePlan plan_;
     std::string backup_folder_;
     bool backup_has_settings_ = false;
     std::vector<VerifyResult> verify_results_;
     bool verify_stopped_ = false;
     std::vector<std::string> warnings_;
     nlohmann::json entry_;
+    // This guard's slot for its abnormal-end line (-1: none yet), and the
+    // line and file the slot points at.
+    int slot_ = -1;
+    std::string abnormal_path_;
+    std::string abnormal_line_;
 };

@@ -1,6 +1,7 @@
 #include "update/trevik_decisions.h"
 
 #include "support/build_settings.h"
+#include "support/file_name.h"
 
 #include <cstdio>
 #include <cstring>
@@ -77,27 +78,6 @@ std::string trevik_button_tip(int id, const ButtonTipState& s) {
     return what + "\nNot available: " + why + '.';
 }
 
-namespace {
-
-// ASCII letters only: the extensions compared are plain ASCII.
-bool equals_ignoring_case(const std::string& a, const char* b) {
-    size_t n = strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != b[i])
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 bool trevik_is_package_path(const std::string& path) {
-    size_t dot = path.rfind('.');
-    std::string ext = dot == std::string::npos ? path : path.substr(dot + 1);
-    return equals_ignoring_case(ext, "dqv") || equals_ignoring_case(ext, "zip");
+    return file_has_extension(path, "dqv") || file_has_extension(path, "zip");
 }

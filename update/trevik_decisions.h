@@ -20,7 +20,6 @@ inline constexpr int IDC_PICTURE = 1031;
 inline constexpr int IDC_STATUS = 1032;
 
 inline constexpr int TOOL_VERSION = 407;
-inline constexpr int TREVIK_PROVINCE_COUNT = 34;
 
 inline constexpr const char* TEXT_CAPTION = "Update Tool";
 inline constexpr const char* TEXT_CONNECTED = "   GPS Connected";

@@ -53,8 +53,8 @@ std::string write_file(const std::string& path, const void* data, size_t n) {
 }
 
 std::string client_id_of(const QV_Machine* m) {
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     return wtext_to_utf8(client);
 }
 
@@ -101,6 +101,22 @@ bool is_digits(const std::string& s, size_t from, size_t n) {
         if (s[i] < '0' || s[i] > '9')
             return false;
     return true;
+}
+
+// Where a run notes that it reset the parameter sector of the unit with
+// this key.
+std::string reset_note_path(const std::string& root, const std::string& key) {
+    return root + "/" + key + ".reset";
+}
+
+// The time a noted reset of the unit was made; empty when none is noted.
+std::string reset_note_time(const std::string& root, const std::string& key) {
+    nlohmann::json j = nlohmann::json::parse(read_small_file(reset_note_path(root, key)), nullptr,
+                                             false);
+    if (!j.is_object())
+        return "";
+    return j.contains("time") && j["time"].is_string() ? j["time"].get<std::string>()
+                                                        : std::string("an unknown time");
 }
 
 } // namespace
@@ -236,7 +252,7 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     int layout502 = m->layout502 ? 1 : 0;
     uint8_t param[MACHINE_PARAM_SIZE];
     uint8_t block[512];
-    uint8_t identity[MACHINE_IDENTITY_SIZE];
+    uint8_t identity[CLIENT_ID_SIZE];
     uint32_t flash = m->flash_size ? m->flash_size : FLASH_SIZE_DEFAULT;
     if (server_size > SERVER_DATA_LIMIT || uint64_t(server_address) + server_size > flash ||
         server_address % FLASH_PAGE_SIZE != 0) {
@@ -255,6 +271,20 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
         r.error = "the unit did not answer when its records were read";
         r.no_answer = true;
         return r;
+    }
+
+    // The defaults of a just-written program are no settings of the user's.
+    // What tells them apart is what happened to the unit since: an erased
+    // record (it has not restarted since its reset), or a reset noted by a
+    // run and no settings written after it.
+    if (std::all_of(param, param + sizeof param, [](uint8_t b) { return b == 0xFF; })) {
+        r.holds_defaults = true;
+        r.defaults_reason = "its parameter record is erased: it has not restarted since its "
+                            "parameter sector was reset";
+    } else if (std::string at = reset_note_time(root, unit.key); !at.empty()) {
+        r.holds_defaults = true;
+        r.defaults_reason = "an update reset its parameter sector at " + at +
+                            " and no settings were written to it since";
     }
 
     std::string why = make_private_directory(root);
@@ -295,7 +325,11 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
                                 {"client_id", unit.client_id},
                                 {"serial", unit.serial},
                                 {"unit_path", unit.path},
-                                {"identity_sha256", unit.block_sha256}};
+                                {"identity_sha256", unit.block_sha256},
+                                {"holds_defaults", r.holds_defaults},
+                                {"defaults_reason", r.holds_defaults
+                                                        ? nlohmann::json(r.defaults_reason)
+                                                        : nlohmann::json(nullptr)}};
             std::string text =
                 j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
             why = write_file(f + "/" + BACKUP_IDENTITY_JSON, text.data(), text.size());
@@ -350,6 +384,12 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
                 read_small_file(b.folder + "/" + BACKUP_IDENTITY_JSON), nullptr, false);
             if (j.contains("time_ns") && j["time_ns"].is_number_integer())
                 b.time_ns = j["time_ns"].get<int64_t>();
+            if (j.contains("holds_defaults") && j["holds_defaults"].is_boolean() &&
+                j["holds_defaults"].get<bool>()) {
+                b.holds_defaults = 1;
+                if (j.contains("defaults_reason") && j["defaults_reason"].is_string())
+                    b.defaults_reason = j["defaults_reason"].get<std::string>();
+            }
         }
         list.push_back(b);
     }
@@ -364,7 +404,95 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
 UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& key) {
     std::vector<UnitBackupEntry> list = unit_backup_list(root);
     for (auto it = list.rbegin(); it != list.rend(); ++it)
-        if (it->unit == key && it->has_settings)
+        if (it->unit == key && it->has_settings && !it->holds_defaults)
             return *it;
     return {};
+}
+
+bool unit_backup_offered(const std::vector<UnitBackupEntry>& list, const UnitBackupEntry& b) {
+    if (!b.has_settings || b.holds_defaults)
+        return false;
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (it->unit == b.unit && it->has_settings && !it->holds_defaults)
+            return it->folder == b.folder;
+    return false;
+}
+
+std::string unit_backup_mark_text(const std::vector<UnitBackupEntry>& list,
+                                  const UnitBackupEntry& b) {
+    if (b.holds_defaults)
+        return "  (default settings, not the unit's own)";
+    if (!unit_backup_offered(list, b))
+        return "";
+    // Offered although a later backup of the unit exists: that one holds
+    // defaults (or nothing), and this is older than the unit's last update.
+    for (const UnitBackupEntry& later : list)
+        if (later.unit == b.unit && later.time_ns > b.time_ns && later.holds_defaults)
+            return "  (the unit's own settings, from before an earlier update)";
+    return "";
+}
+
+std::string unit_backup_note_reset(const QV_Machine* m, const std::string& root) {
+    if (root.empty())
+        return make_private_directory("");
+    std::string why = make_private_directory(root);
+    if (!why.empty())
+        return why;
+    std::string path = reset_note_path(root, unit_identity_of(m).key);
+    std::string text =
+        nlohmann::json{{"time", utc_time_text(std::time(nullptr))}}.dump() + "\n";
+    // A note of an earlier reset is replaced: the latest reset is the one
+    // that counts.
+    ::unlink(path.c_str());
+    return write_file(path, text.data(), text.size());
+}
+
+void unit_backup_note_settings_written(const QV_Machine* m, const std::string& root) {
+    if (!root.empty())
+        ::unlink(reset_note_path(root, unit_identity_of(m).key).c_str());
+}
+
+UnitBackupOffer unit_backup_offer(const std::string& root, const std::string& run_folder) {
+    UnitBackupOffer o;
+    if (run_folder.empty())
+        return o;
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    for (const UnitBackupEntry& b : list)
+        if (b.folder == run_folder)
+            o.run = b;
+    if (o.run.folder.empty())
+        return o;
+    o.backup = unit_backup_newest(root, o.run.unit);
+    o.older = !o.backup.folder.empty() && o.backup.folder != o.run.folder;
+    return o;
+}
+
+std::u16string unit_backup_restore_notice(const std::string& root, const std::string& run_folder) {
+    std::string text = "The unit starts its new program with its default settings.";
+    if (run_folder.empty())
+        return utf8_to_wtext(text);
+    UnitBackupOffer o = unit_backup_offer(root, run_folder);
+    const std::string apply =
+        " Once it has restarted, bring its settings back with: trevik-cli settings apply ";
+    if (!o.backup.folder.empty() && !o.older)
+        return utf8_to_wtext(text + apply + o.backup.folder + "/" + BACKUP_SETTINGS_FILE);
+    if (o.older)
+        // The backup of this run holds defaults (or nothing): the user's
+        // own settings are in the one taken before an earlier update.
+        return utf8_to_wtext(text + apply + o.backup.folder + "/" + BACKUP_SETTINGS_FILE +
+                             " (saved at " + o.backup.time +
+                             ", before an earlier update: the backup of this run, " + run_folder +
+                             ", holds " +
+                             (o.run.has_settings ? "its default settings" : "no settings") +
+                             ", not its own)");
+    if (o.run.holds_defaults && o.run.has_settings)
+        return utf8_to_wtext(text + " It held its default settings before this update and no "
+                                    "backup of its own settings is kept; its raw records are "
+                                    "kept in " +
+                             run_folder);
+    // A unit without a recognised parameter record shows no settings:
+    // there were none to save, only its raw records.
+    return utf8_to_wtext(text + " It showed no settings before the update, so none were saved; "
+                                "its raw records are kept in " +
+                         run_folder);
 }

@@ -75,10 +75,18 @@ struct UnitBackupResult {
     std::string error;         // empty on success
     bool has_settings = false; // a settings.json was saved
     bool no_answer = false;    // the unit is gone or did not answer the reads
+    // The settings saved are the unit's defaults, not the user's (see
+    // unit_backup_save), and why.
+    bool holds_defaults = false;
+    std::string defaults_reason;
 };
 
 // Reads the records from the attached unit and saves them in a new folder
-// under root (created when missing); an empty root (no state directory)
+// under root (created when missing). backup.json says "holds_defaults"
+// (with "defaults_reason") when the unit cannot be holding the user's own
+// settings: its parameter record is erased (it has not restarted since a
+// reset), or a run reset its parameter sector since and no settings were
+// written to it after (see unit_backup_note_reset). Otherwise under root (created when missing); an empty root (no state directory)
 // is refused before the unit is read. server_size 0 saves no server data;
 // a region outside the unit's flash is refused. On failure nothing is left
 // of the folder and error says why.
@@ -92,6 +100,8 @@ struct UnitBackupEntry {
     std::string unit;   // the identity key (the safe client id for an
                         // earlier backup without backup.json)
     int has_settings = 0;
+    int holds_defaults = 0;      // the settings are the unit's defaults
+    std::string defaults_reason; // why, as backup.json says
     int64_t time_ns = 0;   // when it was taken, as recorded inside
     UnitIdentity identity; // key empty for an earlier backup
 };
@@ -101,6 +111,44 @@ struct UnitBackupEntry {
 // left out.
 std::vector<UnitBackupEntry> unit_backup_list(const std::string& root);
 
-// The newest backup with settings of the unit with this identity key (see
-// UnitIdentity); empty folder when there is none.
+// The newest backup of the unit with this identity key (see UnitIdentity)
+// that holds its own settings (one of defaults never counts); empty folder
+// when there is none.
 UnitBackupEntry unit_backup_newest(const std::string& root, const std::string& key);
+
+// Whether b is the backup offered for its unit among list (as
+// unit_backup_list returns it): the newest of that unit's own settings.
+bool unit_backup_offered(const std::vector<UnitBackupEntry>& list, const UnitBackupEntry& b);
+
+// What `trevik-cli backups` adds after a backup's folder: "" for most;
+// "  (default settings, not the unit's own)" for one of defaults, and
+// "  (the unit's own settings, from before an earlier update)" for the
+// backup offered when a newer one of the same unit holds defaults.
+std::string unit_backup_mark_text(const std::vector<UnitBackupEntry>& list,
+                                  const UnitBackupEntry& b);
+
+// A run is about to reset the parameter sector of the attached unit: until
+// settings are written to it again, what it holds are the defaults of its
+// program, and its backups say so. The note is a file "<key>.reset" in
+// root. A run that ends before its erase leaves the note too: the backup
+// offered then is the one before it, which holds the same settings.
+// Returns "" or why the note could not be made.
+std::string unit_backup_note_reset(const QV_Machine* m, const std::string& root);
+
+// Settings were written to the attached unit: its backups hold its own
+// settings again.
+void unit_backup_note_settings_written(const QV_Machine* m, const std::string& root);
+
+// What is offered back after a run whose backup is run_folder: the newest
+// backup of that unit holding its own settings, and whether that is an
+// older one than the run's.
+struct UnitBackupOffer {
+    UnitBackupEntry run;    // the run's own backup (folder empty when none)
+    UnitBackupEntry backup; // the one to restore (folder empty when none)
+    bool older = false;     // backup was taken before an earlier run
+};
+UnitBackupOffer unit_backup_offer(const std::string& root, const std::string& run_folder);
+
+// The note after a run that reset the unit's parameter sector: the way
+// back to the settings offered (see unit_backup_offer).
+std::u16string unit_backup_restore_notice(const std::string& root, const std::string& run_folder);

@@ -36,9 +36,8 @@ VerifyArea area(const char* name, uint32_t address, const uint8_t* data, uint32_
     if (data && length) {
         std::memcpy(a.expected.data(), data, length);
         if (unscramble) {
-            // A state of its own: the process-wide ones belong to the run.
             RollingState state;
-            rolling_decode_with(&state, a.expected.data(), length);
+            rolling_decode(&state, a.expected.data(), length);
         }
     }
     return a;
@@ -58,11 +57,11 @@ void add_program(std::vector<VerifyArea>* out, const uint8_t* data, uint32_t siz
     rec_set_u32(header + 4, size);
     std::vector<uint8_t> plain(data, data + size);
     RollingState state;
-    rolling_decode_with(&state, plain.data(), plain.size());
+    rolling_decode(&state, plain.data(), plain.size());
     rec_set_u32(header + 8, byte_sum(plain.data(), plain.size()));
     out->push_back(
-        area("program header", FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));
-    out->push_back(area("program", FLASH_PROGRAM_ADDRESS, data, size, 1, 1));
+        area(AREA_PROGRAM_HEADER, FLASH_PROGRAM_HEADER_ADDRESS, header, sizeof header, 0, 1));
+    out->push_back(area(AREA_PROGRAM, FLASH_PROGRAM_ADDRESS, data, size, 1, 1));
 }
 
 } // namespace
@@ -92,79 +91,68 @@ bool verify_parameter_reset_took(const uint8_t* sector, uint32_t n, uint32_t pro
     return false;
 }
 
-std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
-                                          const QV_PlanActions* actions) {
-    std::vector<VerifyArea> out;
-    if (!pkg || !plan || !actions)
-        return out;
-    const QV_WritePlan& p = *plan;
-    if (p.voice_length)
-        out.push_back(area("voice", p.voice_address, p.voice_data, p.voice_length, 0, 1));
-    if (p.radar_mute_length)
-        out.push_back(
-            area("radar mute", p.radar_mute_address, p.radar_mute_data, p.radar_mute_length, 1, 1));
-    if (p.update_tool_length)
-        out.push_back(area("update tool", p.update_tool_address, p.update_tool_data,
-                           p.update_tool_length, 0, 0));
-    if (p.gps_length)
-        out.push_back(area("gps", p.gps_address, p.gps_data, p.gps_length, 1, 1));
-    if (p.write_program && p.program_data && p.program_length)
-        add_program(&out, p.program_data, p.program_length);
-    if (p.write_boot && p.boot_length) {
-        QV_Section boot = qv_section(pkg, 1);
-        out.push_back(area("boot", FLASH_BOOT_ADDRESS, boot.data, boot.size, pkg->boot.flag != 0,
-                           int(pkg->boot_mode)));
-    }
-    if (actions->write_main_setting) {
-        uint8_t block[MAIN_SETTING_BLOCK_SIZE];
-        if (main_setting_block_build(block, actions->main_setting, actions->server_settings))
-            out.push_back(
-                area("main setting", actions->main_setting_address, block, sizeof block, 0, 0));
-    }
-    if (actions->write_main_setting && actions->server_size)
-        out.push_back(
-            area("server data", actions->server_address, nullptr, actions->server_size, 0, 0));
-    if (p.reset_parameters) {
-        VerifyArea a =
-            area("param reset", p.layout502 ? FLASH_PARAM_ADDRESS_502 : FLASH_PARAM_ADDRESS,
-                 nullptr, uint32_t(MACHINE_PARAM_SIZE), 0, 0);
-        a.check = VerifyCheck::ParameterReset;
-        a.program_version = rec_u32(actions->main_setting + MS_OFF_PROGRAM_VERSION);
-        // An old-layout program keeps no main-setting block: the unit's
-        // fresh record is where its version is read from, not checked against.
-        a.program_version_known = actions->write_main_setting != 0;
-        out.push_back(std::move(a));
-    }
-    if (p.write_client_id && qv_client_block(pkg))
-        out.push_back(area("client id",
-                           p.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS,
-                           qv_client_block(pkg), CLIENT_ID_SIZE, 0, 0));
-    return out;
-}
-
-std::vector<VerifyArea> verify_program_only_areas(const QV_Machine* m, const Package* pkg) {
+std::vector<VerifyArea> verify_areas(const QV_Machine* m, const Package* pkg, const WritePlan& wp) {
     std::vector<VerifyArea> out;
     if (!m || !pkg)
         return out;
-    QV_Entry e = qv_entry(QV_Machine_findProgramEntry(pkg, m->main_setting + MS_OFF_BOARD_NAME));
-    if (e.data && e.size)
-        add_program(&out, e.data, e.size);
+    if (wp.program_only) {
+        QV_Entry e =
+            qv_entry(QV_Machine_findProgramEntry(pkg, m->main_setting + MS_OFF_BOARD_NAME));
+        if (e.data && e.size)
+            add_program(&out, e.data, e.size);
+        return out;
+    }
+    if (wp.result != PLAN_OK)
+        return out;
+    const QV_WritePlan& p = wp.plan;
+    const QV_PlanActions* actions = &wp.actions;
+    // Each area of the plan, under the plan's own name, with what it must
+    // hold; the program brings its header page, the main setting the
+    // server data it resets.
+    for (const PlanArea& pa : wp.areas) {
+        const std::string name = pa.name;
+        if (name == AREA_VOICE) {
+            out.push_back(area(AREA_VOICE, p.voice_address, p.voice_data, p.voice_length, 0, 1));
+        } else if (name == AREA_RADAR_MUTE) {
+            out.push_back(area(AREA_RADAR_MUTE, p.radar_mute_address, p.radar_mute_data,
+                               p.radar_mute_length, 1, 1));
+        } else if (name == AREA_UPDATE_TOOL) {
+            out.push_back(area(AREA_UPDATE_TOOL, p.update_tool_address, p.update_tool_data,
+                               p.update_tool_length, 0, 0));
+        } else if (name == AREA_GPS) {
+            out.push_back(area(AREA_GPS, p.gps_address, p.gps_data, p.gps_length, 1, 1));
+        } else if (name == AREA_PROGRAM) {
+            if (p.program_data)
+                add_program(&out, p.program_data, p.program_length);
+        } else if (name == AREA_BOOT) {
+            QV_Section boot = qv_section(pkg, 1);
+            out.push_back(area(AREA_BOOT, FLASH_BOOT_ADDRESS, boot.data, boot.size,
+                               pkg->boot.flag != 0, int(pkg->boot_mode)));
+        } else if (name == AREA_MAIN_SETTING) {
+            uint8_t block[MAIN_SETTING_BLOCK_SIZE];
+            if (main_setting_block_build(block, actions->main_setting, actions->server_settings))
+                out.push_back(area(AREA_MAIN_SETTING, actions->main_setting_address, block,
+                                   sizeof block, 0, 0));
+            if (actions->server_size)
+                out.push_back(area(AREA_SERVER_DATA, actions->server_address, nullptr,
+                                   actions->server_size, 0, 0));
+        } else if (name == AREA_PARAMETER_RESET) {
+            VerifyArea a =
+                area(AREA_PARAMETER_RESET, pa.address, nullptr, uint32_t(MACHINE_PARAM_SIZE), 0, 0);
+            a.check = VerifyCheck::ParameterReset;
+            a.program_version = rec_u32(actions->main_setting + MS_OFF_PROGRAM_VERSION);
+            // An old-layout program keeps no main-setting block: the unit's
+            // fresh record is where its version is read from, not checked
+            // against.
+            a.program_version_known = actions->write_main_setting != 0;
+            out.push_back(std::move(a));
+        } else if (name == AREA_CLIENT_ID) {
+            if (qv_client_block(pkg))
+                out.push_back(area(AREA_CLIENT_ID, pa.address, qv_client_block(pkg),
+                                   CLIENT_ID_SIZE, 0, 0));
+        }
+    }
     return out;
-}
-
-int verify_compute_plan(const QV_Machine* m, const Package* pkg, int province_mode,
-                        QV_WritePlan* plan, QV_PlanActions* actions) {
-    if (!plan || !actions)
-        return PLAN_NO_GPS;
-    *plan = QV_WritePlan();
-    plan->write_boot = plan->write_program = plan->write_voice = plan->write_radar_mute = 1;
-    plan->write_gps = plan->write_update_tool = plan->reset_parameters = 1;
-    plan->province_mode = province_mode;
-    int result = QV_WritePlan_compute(m, pkg, plan, actions);
-    if (result == PLAN_OK)
-        plan->write_client_id =
-            (m->layout502 != plan->layout502 || !update_unit_has_known_client(m)) ? 1 : 0;
-    return result;
 }
 
 uint64_t verify_total_bytes(const std::vector<VerifyArea>& areas) {

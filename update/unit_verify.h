@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common_t73/QV_WritePlan.h"
+#include "update/write_plan.h"
 
 struct Package;
 struct QV_Machine;
@@ -47,23 +47,13 @@ struct VerifyArea {
 bool verify_parameter_reset_took(const uint8_t* sector, uint32_t n, uint32_t program_version,
                                  bool version_known, uint32_t* first_difference);
 
-// The areas of a completed plan with their expected bytes: voice, radar
-// mute, update tool, GPS, the program's header page and image, boot, the
-// main-setting block, the server data the run resets (erased), the
-// parameter record the run resets and the client id, each when the plan
-// writes or resets it. Empty for null arguments.
-std::vector<VerifyArea> verify_plan_areas(const Package* pkg, const QV_WritePlan* plan,
-                                          const QV_PlanActions* actions);
-
-// The areas of a package that holds one program image only: its header
-// page and image for the unit's board. Empty when no entry fits.
-std::vector<VerifyArea> verify_program_only_areas(const QV_Machine* m, const Package* pkg);
-
-// The plan an update run with this package would carry out on the unit as
-// it is now (every request set, client id as the run decides). Returns the
-// plan result (PLAN_OK when complete).
-int verify_compute_plan(const QV_Machine* m, const Package* pkg, int province_mode,
-                        QV_WritePlan* plan, QV_PlanActions* actions);
+// The areas a plan puts on the unit with their expected bytes, under the
+// plan's names: each area of the plan (the program with its header page,
+// the main setting with the server data it resets, which must read
+// erased, the parameter record judged by verify_parameter_reset_took). A
+// program-only plan gives the program's header page and image. Empty for
+// null arguments or a plan the run would refuse.
+std::vector<VerifyArea> verify_areas(const QV_Machine* m, const Package* pkg, const WritePlan& plan);
 
 struct VerifyResult {
     std::string name;

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+#include "common_t73/QV_Hid.h"
+#include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
 #include "support/stream.h"
@@ -117,11 +119,17 @@ nlohmann::json history_unit_state(const QV_Machine* m) {
     nlohmann::json j = nlohmann::json::object();
     if (!m)
         return j;
-    char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-    QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+    char16_t client[CLIENT_ID_SIZE + 1] = {};
+    QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
     char board[5] = {};
     std::memcpy(board, m->main_setting + MS_OFF_BOARD_NAME, 4);
     j["client_id"] = wtext_to_utf8(client);
+    // Which unit it was: node numbers change on a replug, the USB serial
+    // does not.
+    std::string path = m->channel ? QV_Hid_handlePath(m->channel->handle) : std::string();
+    std::string serial = QV_Hid_serialOf(path);
+    j["unit_path"] = path.empty() ? nlohmann::json(nullptr) : nlohmann::json(path);
+    j["serial"] = serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(serial);
     j["board"] = std::string(board);
     j["boot"] = m->boot_version;
     j["program_version"] = rec_u32(m->main_setting + MS_OFF_PROGRAM_VERSION);
@@ -351,6 +359,7 @@ const struct {
 } FIELD_SHAPES[] = {
     {"time", is_text},
     {"tool_version", is_text},
+    {"tool_release", is_text},
     {"unit", [](const Json& v) { return v.is_object(); }},
     {"after", is_object_or_null},
     {"package", is_text},

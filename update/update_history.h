@@ -31,8 +31,8 @@ std::string make_private_directory(const std::string& dir);
 // The history file inside a state directory.
 std::string update_history_path(const std::string& state_dir);
 
-// The unit as the history keeps it: client id, board, boot and program
-// version, and the dates of its voice, radar-mute and GPS data
+// The unit as the history keeps it: client id, the path it was reached at
+// and its USB serial (null when none), board, boot and program version, and the dates of its voice, radar-mute and GPS data
 // (yyyy-mm-dd, null when the unit has none).
 nlohmann::json history_unit_state(const QV_Machine* m);
 

@@ -4,59 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "common_t73/QV_Machine.h"
-#include "online/HttpDownload.h"
-#include "online/ResumableDownload.h"
-#include "online/VersionCheck.h"
 #include "package/package.h"
+#include "update/package_open.h"
 #include "update/update_history.h"
 #include "support/archive.h"
 #include "support/build_settings.h"
 #include "support/log.h"
-#include "support/stream.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace {
 
 constexpr const char* UPDATE_LOG_SOURCE = "update_run.cpp";
-
-// The customer name a package must begin with is compared over 12 bytes.
-constexpr size_t CUSTOMER_NAME_COMPARE = 12;
-
-// How long the download-end handling of the host gets to report a failure
-// after the synchronous transfer has returned.
-constexpr auto DOWNLOAD_END_WAIT = std::chrono::milliseconds(50);
-
-char16_t lower_ascii(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-}
-
-bool equals_no_case(const std::u16string& a, const char16_t* b) {
-    size_t n = std::char_traits<char16_t>::length(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (lower_ascii(a[i]) != lower_ascii(b[i]))
-            return false;
-    return true;
-}
-
-// Text after the last '.', the whole text when there is none.
-std::u16string extension_of(const std::u16string& name) {
-    size_t dot = name.rfind(u'.');
-    return dot == std::u16string::npos ? name : name.substr(dot + 1);
-}
-
-std::filesystem::path fs_path(const std::u16string& p) {
-    return std::filesystem::path(wtext_to_utf8(p.c_str()));
-}
 
 // Loads the package from one open file and hashes that same file, so the
 // hash is of the bytes loaded even when the name is given another file
@@ -76,85 +40,7 @@ Package* load_and_hash(const std::u16string& path, std::string* sha256) {
     return pkg;
 }
 
-void remove_file(const std::u16string& p) {
-    if (p.empty())
-        return;
-    std::error_code ec;
-    std::filesystem::remove(fs_path(p), ec);
-}
-
-// The tool's own temporary directory, with a trailing '/'.
-std::u16string temp_directory() {
-    return utf8_to_wtext(temp_dir_path() + "/");
-}
-
-// Creates the run directory (an existing one is fine), readable by this
-// user alone. Returns false when the name is taken by a link or by another
-// user's directory: in a shared temporary directory the package could be
-// swapped there between its download and its load. Anything else at that
-// name is left for the download to report.
-bool prepare_run_directory(const std::u16string& dir) {
-    std::filesystem::path p = fs_path(dir);
-    std::error_code ec;
-    if (std::filesystem::create_directory(p, ec))
-        std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
-    struct stat st {};
-    if (lstat(p.c_str(), &st) != 0)
-        return true;
-    if (S_ISLNK(st.st_mode))
-        return false;
-    if (S_ISDIR(st.st_mode) && st.st_uid != geteuid())
-        return false;
-    return true;
-}
-
-// The archive callback hands its owner back; the owner is the run.
-int archive_callback(int kind, uintptr_t value, void* owner) {
-    return owner ? static_cast<UpdateRun*>(owner)->archiveProgress(kind, value) : 0;
-}
-
-// Chooses the package entry of an archive, showing nothing.
-int choose_package(int kind, uintptr_t value, void*) {
-    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
-}
-
 } // namespace
-
-UpdateDownloadNames update_download_names(const std::u16string& url,
-                                          const std::u16string& temp_dir) {
-    UpdateDownloadNames names;
-    // A query or fragment belongs to the request, not to the file name.
-    std::u16string path = url.substr(0, url.find_first_of(u"?#"));
-    size_t cut = path.find_last_of(u"/\\");
-    std::u16string name = cut == std::u16string::npos ? path : path.substr(cut + 1);
-    if (name.empty() || name == u"." || name == u"..")
-        return names;
-    size_t dot = name.rfind(u'.');
-    std::u16string stem = dot == std::u16string::npos ? std::u16string() : name.substr(0, dot);
-    // A stem of dots alone ("..", from "...zip") would name a parent
-    // directory: such a name keeps its file directly in the temporary
-    // directory, as a name without a stem does.
-    if (stem.find_first_not_of(u'.') == std::u16string::npos)
-        stem.clear();
-    std::u16string dir = temp_dir;
-    while (!dir.empty() && dir.back() == u'/')
-        dir.pop_back();
-    names.valid = 1;
-    names.name = name;
-    names.run_dir = stem.empty() ? dir : dir + u"/" + stem;
-    names.target = names.run_dir + u"/" + name;
-    names.extracted = names.run_dir + u"/" + UPDATE_EXTRACTED_NAME;
-    return names;
-}
-
-int update_download_kind(const std::u16string& name) {
-    std::u16string ext = extension_of(name);
-    if (equals_no_case(ext, u"rar") || equals_no_case(ext, u"zip") || equals_no_case(ext, u"7z"))
-        return 1;
-    if (equals_no_case(ext, u"dqv"))
-        return 2;
-    return 0;
-}
 
 int update_is_program_only(const Package* pkg) {
     if (!pkg || pkg->program_count != 1)
@@ -177,11 +63,11 @@ int update_unit_has_known_client(const QV_Machine* m) {
     // The client id runs up to a 0 byte or erased flash (two 0xFF bytes),
     // at most 255 bytes.
     size_t n = 0;
-    while (n < 255 && n < MACHINE_IDENTITY_SIZE) {
+    while (n < 255 && n < CLIENT_ID_SIZE) {
         uint8_t c = m->identity[n];
         if (c == 0)
             break;
-        if (c == 0xFF && n + 1 < MACHINE_IDENTITY_SIZE && m->identity[n + 1] == 0xFF)
+        if (c == 0xFF && n + 1 < CLIENT_ID_SIZE && m->identity[n + 1] == 0xFF)
             break;
         ++n;
     }
@@ -213,8 +99,8 @@ void UpdateRun::removeTemporaryFiles() {
     // The chosen package is the user's file and is never removed; the run
     // directory goes once empty.
     temp_dir_remove_on_signal(nullptr, nullptr);
-    remove_file(download_target_);
-    remove_file(extracted_);
+    package_remove_file(download_target_);
+    package_remove_file(extracted_);
     if (!run_dir_.empty())
         ::rmdir(wtext_to_utf8(run_dir_.c_str()).c_str());
     temp_dir_release_run(run_claim_);
@@ -223,248 +109,67 @@ void UpdateRun::removeTemporaryFiles() {
 }
 
 bool UpdateRun::claimRunDirectory(const std::u16string& run_dir, const std::u16string& top) {
-    // What killed runs left behind goes first; this run's directory is
-    // then claimed before anything is put in it.
-    temp_dir_sweep_stale(wtext_to_utf8(UPDATE_EXTRACTED_NAME).c_str());
-    if (run_dir != top && !prepare_run_directory(run_dir))
+    if (!package_claim_run_directory(run_dir, &run_claim_))
         return false;
-    temp_dir_release_run(run_claim_);
-    run_claim_ = temp_dir_claim_run(wtext_to_utf8(run_dir.c_str()).c_str());
     run_dir_ = run_dir != top ? run_dir : std::u16string();
     return true;
 }
 
-int UpdateRun::archiveProgress(int kind, uintptr_t value) {
-    switch (kind) {
-    case 0: {
-        const auto* name = reinterpret_cast<const char16_t*>(value);
-        int take = archive_is_package_name(name);
-        if (take && archive_entry_.empty() && name)
-            archive_entry_ = name;
-        return take;
-    }
-    case 1:
-        host_->setProgressRange(uint32_t(value));
-        return 0;
-    case 2:
-        host_->setProgressPos(uint32_t(value));
-        return 0;
-    default:
-        return 0;
-    }
-}
-
-bool UpdateRun::obtainFromDownload(std::u16string* package_path) {
-    enter(UpdateStage::Download);
-    host_->setProgressText(UPDATE_TEXT_UPDATING);
-    UpdateDownloadNames names = update_download_names(source_.download_url, temp_directory());
-    if (!names.valid) {
-        // Nothing in the URL names a file to keep: there is no update file.
-        fail(UPDATE_TEXT_NO_UPDATE_FILE);
-        return false;
-    }
-    std::u16string temp = temp_directory();
-    while (!temp.empty() && temp.back() == u'/')
-        temp.pop_back();
-    // Nothing is downloaded into a directory that is not this user's own.
-    if (temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    download_target_ = names.target;
-    extracted_ = names.extracted;
-    remove_file(download_target_);
-
-    CHttpDownload* download = host_->downloadComponent();
-    if (!download) {
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    host_->clearDownloadFailureText();
-    // Partial downloads of another package are of no use any more.
-    resume_remove_leftovers(wtext_to_utf8(temp.c_str()),
-                            wtext_to_utf8(source_.download_url.c_str()));
-    ResumeOptions options;
-    if (pause_)
-        options.pause = pause_;
-    options.cancelled = [this] { return host_->isClosing(); };
-    bool noticed = false;
-    options.notice = [this, &noticed](const std::u16string& text) {
-        noticed = true;
-        host_->downloadNotice(text);
-    };
-    int kind = update_download_kind(names.name);
-    options.check = [this, kind](const std::u16string& path) {
-        return downloadedFileIsSound(path, kind);
-    };
-    ResumeOutcome got = resumable_download(*download, host_->downloadOwner(), source_.download_url,
-                                           download_target_, options);
-    if (noticed)
-        host_->downloadNotice(u"");
-    if (!got.start_error.empty()) {
-        fail(got.start_error);
-        return false;
-    }
-    std::this_thread::sleep_for(DOWNLOAD_END_WAIT);
-    std::u16string failure = host_->downloadFailureText();
-    // Only a whole file counts: a transfer that was stopped, or that left
-    // the target empty or shorter than the server announced, is a failed
-    // download whatever its end message said.
-    if (failure.empty() && (!got.complete || got.size == 0))
-        failure = VERSION_TEXT_PACKAGE_FAILED;
-    if (!failure.empty()) {
-        fail(got.gave_up || got.refused ? update_download_failure_text(failure, got.reason)
-                                        : failure);
-        return false;
-    }
-    host_->setProgressPos(0);
-
-    switch (update_download_kind(names.name)) {
-    case 1:
-        return unpack(download_target_, package_path);
-    case 2:
-        *package_path = download_target_;
-        return true;
-    default:
-        fail(UPDATE_TEXT_NO_UPDATE_FILE);
-        return false;
-    }
-}
-
-bool UpdateRun::downloadedFileIsSound(const std::u16string& path, int kind) {
-    if (kind == 2) {
-        Package* pkg = package_load(path.c_str());
-        bool ok = pkg && package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
-        package_free(pkg);
-        return ok;
-    }
-    if (kind != 1)
-        return true; // nothing to check: the run refuses the name anyway
-    // An archive is sound when its package comes out whole (CRC checked).
-    Stream* out = stream_open_private(extracted_.c_str(), 1);
-    if (!out)
-        return false;
-    int ok = archive_extract(path.c_str(), out, nullptr, choose_package, PACKAGE_MAX_FILE_SIZE);
-    if (!stream_flush(out) || out->error)
-        ok = 0;
-    stream_close(out);
-    std::error_code ec;
-    if (std::filesystem::file_size(fs_path(extracted_), ec) == 0 || ec)
-        ok = 0; // no package in it
-    remove_file(extracted_);
-    return ok != 0;
-}
-
 bool UpdateRun::unpackChosen(std::u16string* package_path) {
     enter(UpdateStage::Unpack);
-    const std::u16string& chosen = source_.package_path;
-    size_t cut = chosen.rfind(u'/');
-    std::u16string name = cut == std::u16string::npos ? chosen : chosen.substr(cut + 1);
-    // The file's name only names the run directory; what would end a URL's
-    // path there is an ordinary character in a file name.
-    for (char16_t& c : name)
-        if (c == u'?' || c == u'#' || c == u'\\')
-            c = u'_';
-    UpdateDownloadNames names = update_download_names(run_prefix_ + name, temp_directory());
-    std::u16string temp = temp_directory();
-    while (!temp.empty() && temp.back() == u'/')
-        temp.pop_back();
-    // Nothing is unpacked into a directory that is not this user's own.
-    if (!names.valid || temp_dir_ensure().empty() || !claimRunDirectory(names.run_dir, temp)) {
+    host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
+    OpenedPackage opened;
+    bool ok = package_open(source_.package_path, run_prefix_, unpackProgress(), &opened);
+    // The run removes what was unpacked with its other temporary files.
+    run_dir_ = opened.run_dir;
+    run_claim_ = opened.claim;
+    extracted_ = opened.extracted;
+    archive_entry_ = opened.entry;
+    if (!ok) {
         fail(UPDATE_TEXT_OPEN_FAILED);
+        outcome_.package = opened.problem;
         return false;
     }
-    extracted_ = names.extracted;
-    return unpack(chosen, package_path);
+    *package_path = opened.path;
+    return true;
+}
+
+PackageUnpackProgress UpdateRun::unpackProgress() {
+    return [this](int kind, uint32_t value) {
+        if (kind == 1)
+            host_->setProgressRange(value);
+        else if (kind == 2)
+            host_->setProgressPos(value);
+    };
 }
 
 bool UpdateRun::unpack(const std::u16string& archive, std::u16string* package_path) {
     enter(UpdateStage::Unpack);
     host_->setProgressText(UPDATE_TEXT_DECOMPRESSING);
-    // A stop by signal while the package is unpacked (or written) takes the
-    // unpacked file and its empty run directory along.
-    std::string extracted = wtext_to_utf8(extracted_.c_str());
-    std::string run_dir = wtext_to_utf8(run_dir_.c_str());
-    temp_dir_remove_on_signal(extracted.c_str(), run_dir.empty() ? nullptr : run_dir.c_str());
-    Stream* out = stream_open_private(extracted_.c_str(), 1);
-    if (!out) {
+    if (!package_unpack(archive, extracted_, run_dir_, unpackProgress(), &archive_entry_,
+                        &outcome_.package)) {
         fail(UPDATE_TEXT_OPEN_FAILED);
-        return false;
-    }
-    int ok = archive_extract(archive.c_str(), out, this, archive_callback, PACKAGE_MAX_FILE_SIZE);
-    // A package that could not be written whole (a full disk) is a failed
-    // extraction, not a shorter package.
-    if (!stream_flush(out) || out->error)
-        ok = 0;
-    stream_close(out);
-    if (!ok) {
-        // What was written of an entry too large or broken goes at once.
-        remove_file(extracted_);
-        fail(UPDATE_TEXT_OPEN_FAILED);
-        outcome_.package = package_check_archive(archive.c_str());
         return false;
     }
     *package_path = extracted_;
     return true;
 }
 
-bool UpdateRun::programOnlyFits(const Package* pkg) const {
-    // The program write takes the entry for the unit's board name; the unit
-    // keeps its layout, so its own parameter record bounds the image.
-    const ProgramImage* entry =
-        QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-    return entry && entry->data && QV_WritePlan_programFits(entry->size, machine_->layout502) != 0;
-}
-
-void UpdateRun::planOnly(Package* pkg, int province_mode) {
+void UpdateRun::planOnly(const WritePlan& plan) {
     enter(UpdateStage::Plan);
     outcome_.planned = 1;
-    if (update_is_program_only(pkg)) {
-        outcome_.program_only = 1;
-        const ProgramImage* entry =
-            QV_Machine_findProgramEntry(pkg, machine_->main_setting + 4 /* board name */);
-        if (!programOnlyFits(pkg)) {
-            fail(UPDATE_TEXT_FAILED);
-            return;
-        }
-        char buf[160];
-        std::snprintf(buf, sizeof buf,
-                      "program only: app flag at 0x%X, 12 bytes\nprogram only: app at 0x%X, %u "
-                      "bytes\n",
-                      FLASH_PROGRAM_HEADER_ADDRESS, FLASH_PROGRAM_ADDRESS, entry->size);
-        outcome_.plan_text = buf;
-        outcome_.result = UPDATE_SUCCEEDED;
+    outcome_.program_only = plan.program_only;
+    if (plan.program_only && plan.result != PLAN_OK) {
+        fail(UPDATE_TEXT_FAILED);
         return;
     }
-    QV_WritePlan plan;
-    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
-    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
-    plan.province_mode = province_mode;
-    QV_PlanActions actions;
-    int result = QV_WritePlan_compute(machine_, pkg, &plan, &actions);
-    if (result == PLAN_OK)
-        plan.write_client_id =
-            (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1
-                                                                                               : 0;
-    outcome_.plan_text = QV_WritePlan_describe(machine_, &plan, &actions);
-    if (result == PLAN_OK) {
-        char line[96];
-        uint32_t identity = plan.layout502 ? FLASH_IDENTITY_ADDRESS_502 : FLASH_IDENTITY_ADDRESS;
-        if (plan.write_client_id)
-            std::snprintf(line, sizeof line, "client id    address 0x%06X length %u\n", identity,
-                          FLASH_SECTOR_SIZE);
-        else
-            std::snprintf(line, sizeof line, "client id    -\n");
-        outcome_.plan_text += line;
-    }
-    plan.boot_data = plan.program_data = plan.voice_data = plan.radar_mute_data = nullptr;
-    plan.update_tool_data = plan.gps_data = nullptr;
-    outcome_.plan = plan;
-    outcome_.actions = actions;
-    if (result == PLAN_OK)
+    outcome_.plan_text = write_plan_text(machine_, plan);
+    outcome_.write_plan = plan;
+    write_plan_forget_data(&outcome_.write_plan);
+    if (plan.result == PLAN_OK)
         outcome_.result = UPDATE_SUCCEEDED;
     else
-        failPlan(result);
+        failPlan(plan.result);
 }
 
 void UpdateRun::failPlan(int result) {
@@ -491,13 +196,13 @@ void UpdateRun::failPlan(int result) {
     }
 }
 
-void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
-    if (update_is_program_only(pkg)) {
+void UpdateRun::writeIntoUnit(Package* pkg, const WritePlan& plan) {
+    enter(UpdateStage::Plan);
+    if (plan.program_only) {
         // A program alone goes in with its own progress; the main setting
         // and the data regions stay as they are. One the unit cannot take
         // whole is refused before its header is written.
-        enter(UpdateStage::Plan);
-        if (!programOnlyFits(pkg)) {
+        if (plan.result != PLAN_OK) {
             fail(UPDATE_TEXT_FAILED);
             return;
         }
@@ -508,22 +213,15 @@ void UpdateRun::writeIntoUnit(Package* pkg, int province_mode) {
             outcome_.result = UPDATE_SUCCEEDED;
         return;
     }
-    QV_WritePlan plan;
-    plan.write_boot = plan.write_program = plan.write_voice = plan.write_radar_mute = 1;
-    plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
-    plan.province_mode = province_mode;
-    enter(UpdateStage::Plan);
-    int result = QV_Machine_checkParamAndMainSetting(machine_, pkg, &plan);
+    // The plan computed once for this run is the one written.
+    QV_WritePlan written_plan = plan.plan;
+    int result = QV_Machine_carryOutPlan(machine_, &written_plan, &plan.actions, plan.result);
     if (result != PLAN_OK) {
         failPlan(result);
         return;
     }
-    // A unit moving between layouts, or one whose client id is no known
-    // customer's, gets the package's client id.
-    plan.write_client_id =
-        (machine_->layout502 != plan.layout502 || !update_unit_has_known_client(machine_)) ? 1 : 0;
     enter(UpdateStage::Write);
-    int written = QV_Machine_write(machine_, pkg, &plan);
+    int written = QV_Machine_write(machine_, pkg, &written_plan);
     if (written != 0)
         fail(UPDATE_TEXT_FAILED, written);
     else
@@ -552,7 +250,7 @@ UpdateOutcome UpdateRun::run() {
         package_path = source_.package_path;
         // A chosen zip archive is unpacked the way a downloaded one is;
         // the archive itself is the user's and stays.
-        if (update_download_kind(package_path) == 1)
+        if (package_file_is_archive(package_path))
             go_on = unpackChosen(&package_path);
     } else if (!source_.list_form && !source_.download_url.empty()) {
         go_on = obtainFromDownload(&package_path);
@@ -564,18 +262,18 @@ UpdateOutcome UpdateRun::run() {
     if (go_on) {
         enter(UpdateStage::Load);
         pkg = load_and_hash(package_path, &package_sha256);
-        if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE)) {
+        if (!pkg || !package_is_for_customer(pkg, TOOL_CUSTOMER_NAME, UPDATE_CUSTOMER_NAME_COMPARE)) {
             fail(UPDATE_TEXT_OPEN_FAILED);
             outcome_.package =
-                package_check(package_path.c_str(), TOOL_CUSTOMER_NAME, CUSTOMER_NAME_COMPARE);
+                package_check(package_path.c_str(), TOOL_CUSTOMER_NAME, UPDATE_CUSTOMER_NAME_COMPARE);
             go_on = false;
         }
     }
 
     int province_mode = 0;
-    int flags[UPDATE_PROVINCE_COUNT] = {};
+    int flags[PROVINCE_COUNT] = {};
     if (go_on && pkg->province_count > 0) {
-        int held[UPDATE_PROVINCE_COUNT];
+        int held[PROVINCE_COUNT];
         package_provinces_held(pkg, held);
         host_->provincesHeld(held);
         int mode = 0;
@@ -609,6 +307,11 @@ UpdateOutcome UpdateRun::run() {
         go_on = false;
     }
 
+    // The plan, once: the guard, the writes and the dry run all read it.
+    WritePlan plan;
+    if (go_on)
+        plan = write_plan_compute(machine_, pkg, province_mode);
+
     UpdateWriteStep step;
     bool guarded = go_on && !dry_run_ && guard_;
     try {
@@ -623,9 +326,10 @@ UpdateOutcome UpdateRun::run() {
             step.package_sha256 = package_sha256;
             step.has_province_table = pkg->province_count > 0 ? 1 : 0;
             step.province_mode = province_mode;
-            for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+            for (int i = 0; i < PROVINCE_COUNT; ++i)
                 step.province_flags[i] = flags[i];
-            step.program_only = update_is_program_only(pkg);
+            step.program_only = plan.program_only;
+            step.plan = &plan;
             enter(UpdateStage::Guard);
             std::u16string refusal = guard_->beforeWrite(step);
             if (!refusal.empty()) {
@@ -635,11 +339,12 @@ UpdateOutcome UpdateRun::run() {
         }
 
         if (go_on) {
-            host_->setProgressText(UPDATE_TEXT_UPDATING);
+            if (!dry_run_)
+                host_->setProgressText(UPDATE_TEXT_UPDATING);
             if (dry_run_)
-                planOnly(pkg, province_mode);
+                planOnly(plan);
             else
-                writeIntoUnit(pkg, province_mode);
+                writeIntoUnit(pkg, plan);
         }
     } catch (const std::exception& e) {
         // A failure thrown on the way (memory, a host's own fault) ends the

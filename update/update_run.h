@@ -13,16 +13,17 @@
 #include <functional>
 #include <string>
 
-#include "common_t73/QV_WritePlan.h"
+#include "package/package.h"
 #include "package/package_check.h"
+#include "update/failure_text.h"
+#include "update/package_open.h"
+#include "update/write_plan.h"
 
 struct QV_Machine;
 struct Package;
 struct Thread;
 class CHttpDownload;
 class DownloadOwner;
-
-inline constexpr int UPDATE_PROVINCE_COUNT = 34;
 
 // Texts the run shows.
 inline constexpr const char16_t* UPDATE_TEXT_UPDATING = u"updating";
@@ -39,6 +40,9 @@ inline constexpr const char16_t* UPDATE_TEXT_PROVINCE_NOT_HELD =
 inline constexpr const char16_t* UPDATE_CAPTION = u"Update Tool";
 // Name of the unpacked package in the run directory.
 inline constexpr const char16_t* UPDATE_EXTRACTED_NAME = u"tmp.dqv";
+
+// The customer name a package must begin with is compared over 12 bytes.
+inline constexpr size_t UPDATE_CUSTOMER_NAME_COMPARE = 12;
 
 enum class UpdateIcon { Information, Error };
 
@@ -59,11 +63,11 @@ class UpdateHost {
     // to go on, with *mode (0 national condensed package, 1 per province)
     // and flags (1 = selected, in PROVINCE_NAMES order) filled; non-zero
     // abandons the run quietly.
-    virtual int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) = 0;
+    virtual int askProvince(int* mode, int flags[PROVINCE_COUNT]) = 0;
     // Which provinces the package's table holds (1 = held, PROVINCE_NAMES
     // order), told just before askProvince so the question offers only
     // those. A choice of none of them fails the run.
-    virtual void provincesHeld(const int held[UPDATE_PROVINCE_COUNT]) { (void)held; }
+    virtual void provincesHeld(const int held[PROVINCE_COUNT]) { (void)held; }
     // A message box owned by the host; an empty caption means none.
     virtual void showMessage(const std::u16string& text, const std::u16string& caption,
                              UpdateIcon icon) = 0;
@@ -122,9 +126,8 @@ struct UpdateOutcome {
     // Dry runs: what would be written.
     int planned = 0;      // 1 when the plan below was computed
     int program_only = 0; // 1 for a package that holds one program image only
-    QV_WritePlan plan;    // data pointers cleared (the package is gone)
-    QV_PlanActions actions;
-    std::string plan_text; // the plan, one item per line
+    WritePlan write_plan;  // data pointers cleared (the package is gone)
+    std::string plan_text; // the plan, one item per line (write_plan_text)
     // Set by an UpdateGuard: a note for the end of the run (how to bring the
     // unit's settings back), and whether the run was stopped from outside.
     std::u16string notice;
@@ -137,6 +140,9 @@ struct UpdateOutcome {
     // run, or still holds its old parameter record): why, for the user.
     // The run's own text stays; the result is not a confirmed success.
     std::u16string unconfirmed;
+    // A failed package download: the server's answer or the transfer's
+    // own words (an HTTP status named), empty when none came.
+    FailureText download_cause;
 };
 
 // What a run is about to write into the unit, handed to its guard.
@@ -154,8 +160,11 @@ struct UpdateWriteStep {
     std::string package_sha256;
     int has_province_table = 0;
     int province_mode = 0; // 1: the provinces below, 0: national
-    int province_flags[UPDATE_PROVINCE_COUNT] = {};
+    int province_flags[PROVINCE_COUNT] = {};
     int program_only = 0;
+    // The plan the run carries out, computed once before the guard is
+    // asked (its result may refuse the run after the guard's steps).
+    const WritePlan* plan = nullptr;
 };
 
 // Work around the writes of a run (a backup of the unit, the update
@@ -242,22 +251,18 @@ class UpdateRun {
     // The outcome of the last run.
     const UpdateOutcome& outcome() const { return outcome_; }
 
-    // Archive callback: kind 0 chooses an entry named *.dqv (value is its
-    // UTF-16 name), kind 1 sets the range to the entry's size, kind 2 the
-    // position to the bytes extracted so far.
-    int archiveProgress(int kind, uintptr_t value);
-
   private:
     bool obtainFromDownload(std::u16string* package_path);
     bool unpack(const std::u16string& archive, std::u16string* package_path);
     bool unpackChosen(std::u16string* package_path);
+    // The unpack's progress, shown on the host's bar.
+    PackageUnpackProgress unpackProgress();
     // Whether a downloaded file of kind (update_download_kind) holds a
     // package: one that loads and is this customer's, an archive whose
     // package unpacks whole.
     bool downloadedFileIsSound(const std::u16string& path, int kind);
-    void writeIntoUnit(Package* pkg, int province_mode);
-    void planOnly(Package* pkg, int province_mode);
-    bool programOnlyFits(const Package* pkg) const;
+    void writeIntoUnit(Package* pkg, const WritePlan& plan);
+    void planOnly(const WritePlan& plan);
     // The failure of a check result other than PLAN_OK.
     void failPlan(int result);
     void fail(const std::u16string& message, int status = 0);

@@ -187,7 +187,7 @@ TEST(TextFitDialogs, ProvinceDialog) {
     EXPECT_TRUE(problems.isEmpty()) << joined(problems);
     expect_fits_screen(&dlg);
     // Scaled or not, the boxes keep their places on the map.
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         QRect templ =
             dlg.DluRect(PROVINCE_BOXES[i].x, PROVINCE_BOXES[i].y, PROVINCE_BOXES[i].w, 10);
         EXPECT_EQ(dlg.Box(i)->x(), templ.x()) << i;

@@ -145,6 +145,31 @@ TEST_F(RestoreSettings, TheOfferAfterTheUpdateRestoresOnceTheUnitIsBack) {
     EXPECT_EQ(dlg->StatusText(), dlg->PackagePath()); // the chosen package again
 }
 
+// Updated again before its settings came back: the second backup holds the
+// defaults the first left, so the offer names the first one and says it
+// is older, and it is that one the restore brings back.
+TEST_F(RestoreSettings, ASecondUpdateStillOffersTheUsersOwnSettings) {
+    std::string root = file("state") + "/trevik/backups";
+    open();
+    update();
+    std::vector<UnitBackupEntry> list = unit_backup_list(root);
+    ASSERT_EQ(list.size(), 1u);
+    std::string own = list[0].folder;
+    restart();
+    update(PROMPT_IDYES);
+    list = unit_backup_list(root);
+    ASSERT_EQ(list.size(), 2u);
+    UnitBackupOffer offer = unit_backup_offer(root, list[1].folder);
+    EXPECT_EQ(offer.run.holds_defaults, 1);
+    EXPECT_EQ(offer.backup.folder, own);
+    EXPECT_EQ(dlg->PendingRestore(), own);
+    QString text = prompter.messages().last();
+    EXPECT_EQ(text, CTrevikDlg::RestoreOfferText(own, offer.backup.time));
+    EXPECT_TRUE(text.contains("holds its default settings, not its own")) << text.toStdString();
+    restart();
+    ASSERT_TRUE(wait_for([&] { return timeZone() == 3; }));
+}
+
 // Escape while the run writes: the write finishes, and the offer to bring
 // the settings back still comes before the window goes. Choosing to restore
 // keeps the window open for it; Later lets it close.

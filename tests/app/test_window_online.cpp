@@ -262,3 +262,26 @@ TEST_F(WindowOnline, DroppedPackageDownloadResumes) {
 }
 
 } // namespace
+
+namespace {
+
+// A package the server does not have: the window's failure box names the
+// server's answer under the failure's own text, as the terminal does.
+TEST_F(WindowOnline, FailedPackageDownloadNamesTheServersAnswer) {
+    TestServer site;
+    ASSERT_TRUE(site.ok());
+    site.serve("/UserFiles/File/velmora.txt",
+               "99991231\r\n" + site.url("/missing/map.dqv") + "\r\n");
+    versionHost = site.host_port();
+    open();
+    ASSERT_TRUE(wait_for([&] { return dlg->StatusText() == "Internet vesion:99991231"; }))
+        << dlg->StatusText().toStdString();
+    dlg->OnClickUpdate();
+    ASSERT_TRUE(wait_for([&] { return !dlg->IsUpdating(); }, 30000));
+    ASSERT_FALSE(prompter.messages().isEmpty());
+    QString box = prompter.messages().first();
+    EXPECT_TRUE(box.startsWith("Error! Please update by local file!\n")) << box.toStdString();
+    EXPECT_TRUE(box.contains("HTTP status 404")) << box.toStdString();
+}
+
+} // namespace

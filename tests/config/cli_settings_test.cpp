@@ -519,3 +519,51 @@ TEST_F(CliSettings, SignalsEndSetAtARecordBoundary) {
         EXPECT_EQ(0, std::memcmp(ss + SS_OFF_USER, "u\0", 2)) << err;
     }
 }
+
+// A unit that cannot identify its radar module: the radar question is
+// answered by --default-radar, or by -y/--yes, which write without asking;
+// nobody at a terminal and neither option: nothing is written.
+TEST_F(CliSettings, UnidentifiedRadarModuleIsAnsweredByItsOwnOptionOrByYes) {
+    struct Case {
+        const char* options;
+        int exit_code;
+        bool written;
+    };
+    const Case cases[] = {
+        {"", 1, false},
+        {" --default-radar", 0, true},
+        {" -y", 0, true},
+        {" --yes", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        auto record = unit_param_record(4);
+        record[P35_OFF_RADAR_TYPE] = 0xFF; // not identified
+        ASSERT_TRUE(unit_param_seal(record.data(), 4));
+        sim.putParamRecord(false, record.data());
+        CliRun r = run_cli_stderr(std::string("settings set time_zone=9") + c.options + unit());
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+        EXPECT_EQ(sim.flash()[unit_param_address(false) + P35_OFF_TIME_ZONE] == 9, c.written);
+        if (!c.written) {
+            EXPECT_NE(r.out.find("(not confirmed: pass --default-radar to go on)"),
+                      std::string::npos)
+                << r.out;
+        }
+    }
+}
+
+// The help of settings names every key (and its name in --json); set and
+// apply say they take --json, -y and --default-radar.
+TEST_F(CliSettings, HelpListsTheKeysAndTheOptionsOfTheWritingCommands) {
+    std::string help = run_cli("settings --help").out;
+    for (const char* text : {"Keys (KEY=VALUE", "  band.N", "  freq_display", "  twelve_hour",
+                             "  time_zone", "  day_hour", "  night_hour", "  carrier",
+                             "  apn", "  user", "  password", "  server", "  port",
+                             "nighttime_start_hour", "carrier_row", "Exit codes:"})
+        EXPECT_NE(help.find(text), std::string::npos) << text << "\n" << help;
+    for (const char* command : {"settings set --help", "settings apply --help"}) {
+        std::string sub = run_cli(command).out;
+        for (const char* option : {"--json", "--pretty", "-y,--yes", "--default-radar"})
+            EXPECT_NE(sub.find(option), std::string::npos) << command << ": " << option;
+    }
+}

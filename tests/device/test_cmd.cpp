@@ -271,7 +271,7 @@ TEST(CmdTransfer, ScrambledWriteIsUnscrambledByTheUnitAndChecked) {
         plain[i] = static_cast<uint8_t>(i * 13 + i / 256);
     std::vector<uint8_t> stored = plain;
     RollingState enc;
-    rolling_encode_with(&enc, stored.data(), stored.size());
+    rolling_encode(&enc, stored.data(), stored.size());
     std::vector<uint8_t> padded = stored;
     padded.resize(1024, 0xFF);
     uint32_t d = std::accumulate(plain.begin(), plain.end(), 0u) + 24u * 255u;

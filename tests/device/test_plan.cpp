@@ -456,10 +456,6 @@ TEST_F(PlanTest, DryRunComputesTheSamePlanAsTheCheck) {
     std::vector<uint8_t> block = blockAt(a.main_setting_address);
     ASSERT_EQ(main_setting_block_parse(block.data(), block.data() + 256, rec, srv), 1);
     EXPECT_EQ(0, std::memcmp(rec, a.main_setting, 231));
-
-    std::string text = QV_WritePlan_describe(m, &dry, &a);
-    EXPECT_NE(text.find("voice        address 0x029000 length 196608"), std::string::npos) << text;
-    EXPECT_NE(text.find("fits         yes"), std::string::npos);
 }
 
 } // namespace

@@ -16,6 +16,8 @@
 #include "common_t73/QV_UnitLock.h"
 #include "tests/device/machine_fixture.h"
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 std::string readFile(const std::string& path) {
@@ -113,7 +115,9 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
 
     CliRun j = cli("info --json" + unitArg());
     ASSERT_EQ(j.code, 0) << j.err;
-    EXPECT_EQ(j.out, "{\"ok\":true,\"layout502\":0,\"boot\":1046,\"flash_size\":8388608,"
+    // Flags are booleans, an absent update tool null; the last line's two
+    // figures are the server-data size and the update tool's size again.
+    EXPECT_EQ(j.out, "{\"ok\":true,\"layout502\":false,\"boot\":1046,\"flash_size\":8388608,"
                      "\"main_setting_version\":" +
                          lineValue(lines[3]) +
                          ",\"board_name\":\"T73A\",\"program_version\":321,"
@@ -122,10 +126,10 @@ TEST_F(UnitCliTest, InfoPrintsOnlyTheTwelveLines) {
                          jsonDate(lines[8]) + ",\"voice_size\":" + sizeOf(lines[8]) +
                          ",\"radar_mute_version\":" + jsonDate(lines[9]) +
                          ",\"radar_mute_size\":" + sizeOf(lines[9]) +
-                         ",\"update_version\":\"无\",\"update_size\":0,\"server_version\":65536,"
-                         "\"server_size\":0}\n");
+                         ",\"update_version\":null,\"update_size\":0,"
+                         "\"server_data_size\":65536}\n");
     CliRun pretty = cli("info --json --pretty" + unitArg());
-    EXPECT_NE(pretty.out.find("{\n  \"ok\": true,\n  \"layout502\": 0,"), std::string::npos)
+    EXPECT_NE(pretty.out.find("{\n  \"ok\": true,\n  \"layout502\": false,"), std::string::npos)
         << pretty.out;
 
     CliRun d = cli("dump " + dir + "info.txt" + unitArg());
@@ -282,8 +286,10 @@ TEST_F(UnitCliTest, FailuresGoToStandardErrorWithExitCodes) {
     EXPECT_EQ(none.err, "   No hardware connected!\n");
     CliRun noneJson = cli("info --json --unit socket:" + dir + "absent.sock");
     EXPECT_EQ(noneJson.code, 3);
-    EXPECT_EQ(noneJson.out,
-              "{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\"}}\n");
+    EXPECT_EQ(noneJson.out.rfind(
+                  "{\"ok\":false,\"error\":{\"code\":3,\"text\":\"   No hardware connected!\",", 0),
+              0u)
+        << noneJson.out;
 
     // A device path that is no unit's finds none.
     EXPECT_EQ(cli("info --unit hid:" + dir + "hidraw99").code, 3);
@@ -304,6 +310,47 @@ TEST_F(UnitCliTest, FailuresGoToStandardErrorWithExitCodes) {
 
     EXPECT_EQ(cli("info --unit usb").code, 2);
     EXPECT_EQ(cli("readout").code, 2);
+}
+
+// The failure objects of a unit that cannot be reached carry its cause and
+// the next step, as every other failure does; standard error keeps the
+// text alone.
+TEST_F(UnitCliTest, UnreachableUnitFailuresSayWhyAndWhatNext) {
+    int fd = -1, holder = 0;
+    ASSERT_EQ(QV_UnitLock_acquire(QV_UnitLock_pathForSocket(sock), true, &fd, &holder),
+              QV_UNIT_LOCK_HELD);
+    std::string pid = std::to_string(::getpid());
+    struct Case {
+        std::string args;
+        int code;
+        std::string text, reason, hint_part;
+    };
+    const Case cases[] = {
+        {"info --json --unit socket:" + dir + "absent.sock", 3, "   No hardware connected!",
+         "No unit was found where --unit looks (hid: the units on USB).", "trevik-cli list"},
+        {"info --json" + unitArg(), 9,
+         "The unit is in use by another program (process " + pid + ")",
+         "The unit is in use by another program (process " + pid + ")",
+         "Close the window or the other trevik-cli"},
+        {"settings --json" + unitArg(), 9,
+         "The unit is in use by another program (process " + pid + ")",
+         "The unit is in use by another program (process " + pid + ")",
+         "Close the window or the other trevik-cli"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.err, c.text + "\n");
+        nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["error"]["code"], c.code);
+        EXPECT_EQ(j["error"]["text"], c.text);
+        EXPECT_EQ(j["error"]["reason"], c.reason);
+        ASSERT_TRUE(j["error"]["hint"].is_string()) << r.out;
+        EXPECT_NE(j["error"]["hint"].get<std::string>().find(c.hint_part), std::string::npos);
+    }
+    ::close(fd);
 }
 
 // A unit whose every reply is broken gives stand-in zeros: the window's

@@ -10,7 +10,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -107,6 +110,39 @@ TEST(UnitLock, HolderIsReadFromTheLockTable) {
 TEST(UnitLock, InUseText) {
     EXPECT_EQ(QV_UnitLock_inUseText(0), "The unit is in use by another program");
     EXPECT_EQ(QV_UnitLock_inUseText(321), "The unit is in use by another program (process 321)");
+}
+
+// Opens on several threads at once (one worker per unit): each thread
+// learns why its own open failed, whatever another thread's open did since.
+TEST(UnitLockHandle, EachThreadKeepsItsOwnOpenError) {
+    TempDir dir;
+    std::string sock = dir.file("unit.sock");
+    UnitSim unit(0x400000, 1046);
+    UnitSimServer server(unit, sock);
+    ASSERT_TRUE(server.start());
+    std::u16string path = u16("socket:" + sock);
+    QV_HidHandle* held = QV_Hid_open(path.c_str());
+    ASSERT_NE(held, nullptr);
+
+    std::atomic<int> step{0};
+    QV_HidOpenError seen = QV_HID_OPEN_OK;
+    std::thread worker([&] {
+        QV_HidHandle* h = QV_Hid_open(path.c_str()); // busy: the test holds it
+        step = 1;
+        while (step != 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        seen = QV_Hid_lastOpenError();
+        QV_Hid_close(h);
+    });
+    while (step != 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::u16string missing = u16("socket:" + dir.file("none.sock"));
+    EXPECT_EQ(QV_Hid_open(missing.c_str()), nullptr);
+    EXPECT_EQ(QV_Hid_lastOpenError(), QV_HID_OPEN_FAILED);
+    step = 2;
+    worker.join();
+    EXPECT_EQ(seen, QV_HID_OPEN_BUSY);
+    QV_Hid_close(held);
 }
 
 // A unit on a socket: the handle holds the lock beside the socket until it

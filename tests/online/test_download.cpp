@@ -32,8 +32,15 @@ struct Download : ::testing::Test {
     void configure(const std::u16string& url, uint32_t offset = 0, int fail_if_exists = 0,
                    double rate = 0.0, const std::u16string& user = u"",
                    const std::u16string& password = u"") {
-        dl.Configure(&owner, url, w(target), u"", u"", u"", user, password, 0, fail_if_exists, 0, 0,
-                     rate, offset);
+        DownloadRequest request;
+        request.url = url;
+        request.target = w(target);
+        request.user_name = user;
+        request.password = password;
+        request.fail_if_exists = fail_if_exists;
+        request.rate_limit = rate;
+        request.resume_offset = offset;
+        dl.Configure(&owner, request);
     }
 
     // Runs a configured download on this thread; returns its end message.
@@ -236,8 +243,8 @@ TEST_F(Download, StartErrorsComeBackAsText) {
     configure(u"http://127.0.0.1:99999/a.bin");
     EXPECT_EQ(dl.Start(1), u"Failed to parse the URL: http://127.0.0.1:99999/a.bin\n");
 
-    dl.Configure(&owner, w(server.url("/files/small.txt")), w(tmp.path("no/such/dir/f")), u"", u"",
-                 u"", u"", u"", 0, 0, 0, 0, 0.0, 0);
+    dl.Configure(
+        &owner, {.url = w(server.url("/files/small.txt")), .target = w(tmp.path("no/such/dir/f"))});
     EXPECT_EQ(dl.Start(1), u"An error occured while opening the file to be downloaded, Error:2");
     EXPECT_TRUE(owner.all().empty());
 }
@@ -313,8 +320,8 @@ TEST_F(Download, StopsFromTwoThreadsAtOnceBothWaitForTheEnd) {
         std::atomic<int> ended{0};
         std::thread other([&] {
             if (i % 2)
-                dl.Configure(&owner, w(server.url("/files/small.txt")), w(target), u"", u"", u"",
-                             u"", u"", 0, 0, 0, 0, 0.0, 0);
+                dl.Configure(&owner,
+                             {.url = w(server.url("/files/small.txt")), .target = w(target)});
             else
                 dl.Stop();
             ended += dl.HasThread() ? 0 : 1;

@@ -334,7 +334,9 @@ TEST_F(Resume, LeftoversOfAnotherUrlAreRemoved) {
 // A 206 that is not the rest of the file the part holds is never appended.
 TEST_F(Resume, ComponentRefusesARangeThatIsNotTheRest) {
     write_file(part, content.substr(0, 1000));
-    dl.Configure(&owner, w(url()), w(part), u"", u"", u"", u"", u"", 0, 0, 0, 0, 0.0, 1000);
+    DownloadRequest request{.url = w(url()), .target = w(part)};
+    request.resume_offset = 1000;
+    dl.Configure(&owner, request);
     dl.SetKeepPartial(true);
     dl.SetResumeValidator("\"v1\"", 12345); // another total than the server's
     ASSERT_EQ(dl.Start(1), u"");

@@ -430,9 +430,7 @@ TEST_F(Check, AbortedChecks) {
     st.version_check = 1;
     ::mkdir(tmp.own().c_str(), 0700);
     write_file(tmp.own("Tmp"), "");
-    const std::u16string none;
-    dl.Configure(&owner, st.version_file_url, version_file_target(), none, none, none, none, none,
-                 0, 0, 0, 0, 0.0, 0);
+    dl.Configure(&owner, {.url = st.version_file_url, .target = version_file_target()});
     dl.Abort();
     ASSERT_EQ(dl.Start(1), u"");
     v = finish(true);

@@ -40,7 +40,7 @@ uint32_t sign_mag(bool negative, uint32_t magnitude, uint32_t low_bits = 0) {
 Bytes unscrambled_merge(const Package* p) {
     Bytes img(p->merged_gps.data, p->merged_gps.data + p->merged_gps.size);
     RollingState st;
-    rolling_decode_with(&st, img.data(), img.size());
+    rolling_decode(&st, img.data(), img.size());
     return img;
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include <cstring>
 #include <vector>
 
@@ -56,23 +59,22 @@ struct Model {
 TEST(Scramblers, FirstWordGolden) {
     // 0 ^ 0x6B2D9E41 = 41 9E 2D 6B; then byte 2 ^= byte 0, byte 3 ^= byte 1.
     uint8_t d[4] = {0, 0, 0, 0};
-    rolling_reset_encoder();
-    rolling_encode(d, 4);
+    RollingState enc;
+    rolling_encode(&enc, d, 4);
     const uint8_t want[4] = {0x41, 0x9E, 0x6C, 0xF5};
     EXPECT_EQ(0, std::memcmp(d, want, 4));
-    rolling_reset_decoder();
-    rolling_decode(d, 4);
+    RollingState dec;
+    rolling_decode(&dec, d, 4);
     EXPECT_EQ(0, std::memcmp(d, "\0\0\0\0", 4));
 }
 
 TEST(Scramblers, FewerThanFourBytesChangeNothing) {
-    rolling_reset_decoder();
+    RollingState st;
     uint8_t d[3] = {1, 2, 3};
-    rolling_decode(d, 3);
+    rolling_decode(&st, d, 3);
     EXPECT_EQ(1, d[0]);
     EXPECT_EQ(2, d[1]);
     EXPECT_EQ(3, d[2]);
-    RollingState st = rolling_decoder_state();
     EXPECT_EQ(ROLLING_INITIAL_KEY, st.key);
     EXPECT_EQ(0u, st.sum);
     EXPECT_EQ(0, st.offset);
@@ -86,22 +88,22 @@ TEST(Scramblers, MatchesModelAcrossBlocksAndSplitCalls) {
     Bytes plain = pkg_pattern(300, 7);
     for (const auto& parts : splits) {
         Bytes enc = plain, model = plain;
-        rolling_reset_encoder();
+        RollingState es;
         Model m;
         size_t at = 0;
         for (size_t n : parts) {
-            rolling_encode(enc.data() + at, n);
+            rolling_encode(&es, enc.data() + at, n);
             m.encode(model.data() + at, n);
             at += n;
         }
         ASSERT_EQ(model, enc) << "split starting " << parts[0];
 
         Bytes dec = enc, mdec = model;
-        rolling_reset_decoder();
+        RollingState ds;
         Model md;
         at = 0;
         for (size_t n : parts) {
-            rolling_decode(dec.data() + at, n);
+            rolling_decode(&ds, dec.data() + at, n);
             md.decode(mdec.data() + at, n);
             at += n;
         }
@@ -113,8 +115,8 @@ TEST(Scramblers, MatchesModelAcrossBlocksAndSplitCalls) {
 TEST(Scramblers, SecondBlockUsesSumOfFirstBlockPlainWords) {
     Bytes plain = pkg_pattern(300, 3);
     Bytes enc = plain;
-    rolling_reset_encoder();
-    rolling_encode(enc.data(), enc.size());
+    RollingState st;
+    rolling_encode(&st, enc.data(), enc.size());
     uint32_t sum = 0;
     for (size_t i = 0; i < 256; i += 4)
         sum += Model::word(plain.data() + i);
@@ -123,23 +125,29 @@ TEST(Scramblers, SecondBlockUsesSumOfFirstBlockPlainWords) {
     c ^= (c << 16);
     EXPECT_EQ(Model::word(plain.data() + 256), c ^ sum);
     EXPECT_NE(sum, ROLLING_INITIAL_KEY);
-    RollingState st = rolling_encoder_state();
     EXPECT_EQ(sum, st.key);
     EXPECT_EQ(44, st.offset);
 }
 
-TEST(Scramblers, StatesAreIndependent) {
-    rolling_reset_encoder();
-    rolling_reset_decoder();
-    Bytes d = pkg_pattern(40, 1);
-    rolling_encode(d.data(), d.size());
-    RollingState enc = rolling_encoder_state();
-    EXPECT_EQ(40, enc.offset);
-    rolling_reset_decoder();
-    EXPECT_EQ(40, rolling_encoder_state().offset);
-    rolling_decode(d.data(), 8);
-    rolling_reset_encoder();
-    EXPECT_EQ(8, rolling_decoder_state().offset);
+// Two pieces of data transformed at once on two threads, each with its own
+// state, come out as each would alone: nothing is shared between them.
+TEST(Scramblers, StatesOnSeveralThreadsAreIndependent) {
+    Bytes a = pkg_pattern(1 << 16, 1), b = pkg_pattern(1 << 16, 2);
+    Bytes want_a = a, want_b = b;
+    RollingState alone_a, alone_b;
+    rolling_encode(&alone_a, want_a.data(), want_a.size());
+    rolling_encode(&alone_b, want_b.data(), want_b.size());
+    auto in_pieces = [](Bytes* d) {
+        RollingState st;
+        for (size_t at = 0; at < d->size(); at += 100)
+            rolling_encode(&st, d->data() + at, std::min<size_t>(100, d->size() - at));
+    };
+    std::thread ta([&] { in_pieces(&a); });
+    std::thread tb([&] { in_pieces(&b); });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(a, want_a);
+    EXPECT_EQ(b, want_b);
 }
 
 TEST(Scramblers, TrailerXorUsesKeyCyclically) {

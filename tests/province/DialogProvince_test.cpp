@@ -129,11 +129,11 @@ TEST_F(ProvinceDialog, TaiwanAndMacauFlags) {
 // with a tooltip that says why, and a click does not tick them. Held flags
 // are by flag index, so 台湾 (flag 33) is box 32.
 TEST_F(ProvinceDialog, ProvincesThePackageLacksCannotBeTicked) {
-    int held[PROVINCE_BOX_COUNT] = {};
+    int held[PROVINCE_COUNT] = {};
     held[0] = held[33] = 1; // 北京, 台湾
     dlg.SetHeld(held);
     const QString tip = QString::fromUtf8("本数据包没有该省数据，无法勾选。");
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         bool on = i == 0 || i == 32;
         SCOPED_TRACE(i);
         EXPECT_EQ(dlg.Box(i)->isEnabled(), on);
@@ -222,9 +222,9 @@ TEST_F(ProvinceDialog, TabGoesRowByRowOverTheMap) {
             chain.push_back(w);
         w = w->nextInFocusChain();
     } while (w != first);
-    ASSERT_EQ(chain.size(), size_t(PROVINCE_BOX_COUNT + 2));
-    EXPECT_EQ(chain[PROVINCE_BOX_COUNT], dlg.Control(IDC_PROVINCE_NATIONAL));
-    EXPECT_EQ(chain[PROVINCE_BOX_COUNT + 1], dlg.Control(1));
+    ASSERT_EQ(chain.size(), size_t(PROVINCE_COUNT + 2));
+    EXPECT_EQ(chain[PROVINCE_COUNT], dlg.Control(IDC_PROVINCE_NATIONAL));
+    EXPECT_EQ(chain[PROVINCE_COUNT + 1], dlg.Control(1));
     // Row by row, each row (boxes starting within one box height of its
     // first) from left to right.
     const char* const rows[] = {"黑龙江",    "吉林",           "新疆 辽宁",      "内蒙古 北京",
@@ -235,7 +235,7 @@ TEST_F(ProvinceDialog, TabGoesRowByRowOverTheMap) {
     QStringList expected, shown;
     for (const char* row : rows)
         expected << QString::fromUtf8(row).split(' ');
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         shown << static_cast<QCheckBox*>(chain[i])->text();
     EXPECT_EQ(shown, expected);
 }

@@ -6,7 +6,7 @@
 
 namespace {
 int box_of_flag(int flag) {
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         if (PROVINCE_BOXES[i].flag == flag)
             return i;
     return -1;
@@ -20,7 +20,7 @@ bool click(ProvinceState& s, int i) {
 
 TEST(ProvinceBoxes, IdsAndFlags) {
     std::set<int> flags;
-    for (int i = 0; i < PROVINCE_BOX_COUNT; ++i) {
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
         EXPECT_EQ(PROVINCE_BOXES[i].id, 2000 + i);
         flags.insert(PROVINCE_BOXES[i].flag);
     }
@@ -107,13 +107,13 @@ TEST(ProvinceChoice, FlagsFollowTheFlagColumn) {
     for (const char* name : {"台湾", "澳门", "北京"}) {
         ProvinceState s;
         int box = -1;
-        for (int i = 0; i < PROVINCE_BOX_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             if (std::string(PROVINCE_BOXES[i].name) == name)
                 box = i;
         s.ticked[box] = true;
         ProvinceOk r = province_ok(s);
         int want = PROVINCE_BOXES[box].flag;
-        for (int f = 0; f < PROVINCE_BOX_COUNT; ++f)
+        for (int f = 0; f < PROVINCE_COUNT; ++f)
             EXPECT_EQ(r.flags[f], f == want ? 1 : 0) << name << " " << f;
     }
     EXPECT_EQ(box_of_flag(33), 32);

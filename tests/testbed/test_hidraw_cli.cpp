@@ -260,3 +260,95 @@ TEST(HidrawCli, PulledDuringAnUpdateAndRecovered) {
     EXPECT_NE(history.find("\"failed\""), std::string::npos) << history;
     EXPECT_NE(history.find("\"succeeded\""), std::string::npos) << history;
 }
+
+namespace {
+
+// trevik-cli ARGS in a testbed of two units with serials A-1 and B-2 whose
+// flash lives in image (image, image.1), with a state directory of its own.
+CliRun in_two_units(const TempDir& tmp, const std::vector<std::string>& cliArgs,
+                    const std::vector<std::string>& more = {}) {
+    std::vector<std::string> words = {TREVIK_UNIT_TESTBED, "--units",  "2",
+                                      "--serial",          "A-1",      "--serial",
+                                      "B-2",               "--image",  tmp.path("unit.bin")};
+    words.insert(words.end(), more.begin(), more.end());
+    words.push_back("--");
+    words.push_back(TREVIK_CLI);
+    words.insert(words.end(), cliArgs.begin(), cliArgs.end());
+    return run_shell(tmp, "XDG_STATE_HOME='" + tmp.path("state") + "'" + quoted(words));
+}
+
+} // namespace
+
+// With two units attached, a command that writes names its unit: without
+// one it writes nothing and lists them; serial:SERIAL reaches that unit,
+// whose serial the plan, the history and the retry line carry.
+TEST(HidrawCli, WritingCommandsNameTheirUnitAmongSeveral) {
+    TempDir tmp;
+    std::string image = tmp.path("unit.bin");
+    CliRun saved = in_two_units(tmp, {"settings", "--json"});
+    ASSERT_EQ(saved.code, 0) << saved.err;
+    std::string file = tmp.path("settings.json");
+    { std::ofstream(file) << saved.out; }
+    std::string a = read_text(image), b = read_text(image + ".1");
+    ASSERT_FALSE(a.empty());
+
+    const std::vector<std::vector<std::string>> writes = {
+        {"update", SAMPLE, "--national", "--no-backup", "-y"},
+        {"settings", "set", "day_hour=5"},
+        {"settings", "apply", file},
+    };
+    for (const auto& args : writes) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        CliRun r = in_two_units(tmp, args);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find("Several units are attached; name the one to write with --unit "
+                             "serial:SERIAL (or --unit hid:/dev/hidrawN):\n"
+                             "hid:/dev/hidraw0  serial \"A-1\"  product \"GPS unit\"  client "
+                             "\"TREVIK-DEMO 0001\"  board \"T73A\"\n"
+                             "hid:/dev/hidraw1  serial \"B-2\""),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(read_text(image) == a);
+        EXPECT_TRUE(read_text(image + ".1") == b);
+    }
+
+    CliRun none = in_two_units(tmp, {"settings", "set", "day_hour=5", "--unit", "serial:C-3"});
+    EXPECT_EQ(none.code, 3) << none.err;
+    EXPECT_NE(none.err.find("No unit with the USB serial \"C-3\" is attached."), std::string::npos)
+        << none.err;
+
+    CliRun set = in_two_units(tmp, {"settings", "set", "day_hour=5", "--unit", "serial:B-2"});
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_TRUE(read_text(image) == a);
+    EXPECT_FALSE(read_text(image + ".1") == b);
+
+    CliRun plan =
+        in_two_units(tmp, {"update", SAMPLE, "--national", "--dry-run", "--unit", "serial:A-1"});
+    ASSERT_EQ(plan.code, 0) << plan.err;
+    EXPECT_EQ(plan.out.rfind("unit         hid:/dev/hidraw0  serial \"A-1\"  client \"TREVIK-DEMO "
+                             "0001\"\n",
+                             0),
+              0u)
+        << plan.out;
+
+    CliRun update = in_two_units(
+        tmp, {"update", SAMPLE, "--national", "--no-backup", "-y", "--unit", "serial:B-2"});
+    ASSERT_EQ(update.code, 0) << update.err;
+    EXPECT_TRUE(read_text(image) == a);
+    std::ifstream history(tmp.path("state/trevik/history.jsonl"));
+    std::string line;
+    ASSERT_TRUE(std::getline(history, line));
+    nlohmann::json e = nlohmann::json::parse(line);
+    EXPECT_EQ(e["unit"]["serial"], "B-2") << line;
+    EXPECT_EQ(e["unit"]["unit_path"], "/dev/hidraw1") << line;
+    EXPECT_EQ(e["after"]["serial"], "B-2") << line;
+
+    // Both units break off: the retry names them by serial, which a replug
+    // keeps.
+    CliRun all = in_two_units(tmp, {"update", SAMPLE, "--national", "--no-backup", "-y", "--all"},
+                              {"--unplug-after", "400"});
+    EXPECT_EQ(all.code, 6) << all.err;
+    EXPECT_NE(all.out.find(" --national --no-backup -y --unit serial:A-1 --unit serial:B-2\n"),
+              std::string::npos)
+        << all.out;
+}

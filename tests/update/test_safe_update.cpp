@@ -4,7 +4,10 @@
 #include "tests/update/update_fixture.h"
 #include "tests/helpers/process.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <fstream>
 #include <functional>
 #include <new>
@@ -125,8 +128,8 @@ TEST_F(SafeUpdate, BackupHoldsTheUnitsOwnRecordsAsTheyWereBeforeTheRun) {
     std::vector<std::string> areas;
     for (const auto& a : e["areas"])
         areas.push_back(a["name"]);
-    EXPECT_EQ(areas, (std::vector<std::string>{"voice", "radar mute", "gps", "program", "boot",
-                                               "main setting", "parameter reset"}));
+    EXPECT_EQ(areas, (std::vector<std::string>{"voice", "radar_mute", "gps", "program", "boot",
+                                               "main_setting", "parameter_reset"}));
 }
 
 TEST_F(SafeUpdate, UnwritableBackupStopsTheRunBeforeAnyWrite) {
@@ -339,6 +342,55 @@ TEST_F(SafeUpdate, AnAbortedRunLeavesItsHistoryLine) {
     EXPECT_EQ(history[0]["result"], "failed");
     EXPECT_EQ(history[0]["text"], u8(SAFE_UPDATE_TEXT_BROKEN));
     EXPECT_EQ(history[0]["unit"]["client_id"], "TREVIK-DEMO ");
+}
+
+// Several units at once: the process aborts while one unit's run is about
+// to write, after another unit's run began later and ended. The unit still
+// writing gets its own line, the ended one keeps its own.
+TEST_F(SafeUpdate, AnAbortWhileSeveralUnitsRunRecordsTheUnitStillWriting) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            safe_update_install_abnormal_end_recorder();
+            UnitSim other;
+            setup_unit(other, "TREVIK-OTHER");
+            std::atomic<bool> writing{false};
+            std::atomic<bool> other_done{false};
+            std::thread first([&] {
+                StepHost host;
+                host.at_write = [&] {
+                    writing = true;
+                    while (!other_done)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    std::abort();
+                };
+                SafeUpdateGuard guard(options(false));
+                runWith(&guard, &host);
+            });
+            while (!writing)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            {
+                RecordingHost host;
+                AttachedUnit unit(other);
+                host.machine = unit.machine;
+                UpdateSource source;
+                source.package_path = w(package);
+                UpdateRun run(&host, unit.machine, source);
+                SafeUpdateGuard guard(options(false));
+                run.setGuard(&guard);
+                run.run();
+            }
+            other_done = true;
+            first.join();
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
+    std::vector<nlohmann::json> history = update_history_read(state);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0]["unit"]["client_id"], "TREVIK-OTHER");
+    EXPECT_EQ(history[0]["result"], "succeeded");
+    EXPECT_EQ(history[1]["unit"]["client_id"], "TREVIK-DEMO ");
+    EXPECT_EQ(history[1]["result"], "failed");
+    EXPECT_EQ(history[1]["text"], u8(SAFE_UPDATE_TEXT_BROKEN));
 }
 
 // The line names the package as the user chose it (absolute; a zip and its

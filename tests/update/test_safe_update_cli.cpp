@@ -14,12 +14,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
+
+#include "trevik_version.h"
 
 using namespace update_test;
 
@@ -29,9 +32,13 @@ namespace {
 
 // trevik-cli on a terminal of its own: the answer is typed once the
 // question shows. Returns the exit code (-1 when it did not exit) and puts
-// what the terminal showed in shown.
+// what the terminal showed in shown. Standard input, output and error
+// go to the named files instead where given ("/dev/null" for input).
+struct Redirect {
+    std::string in, out, err;
+};
 int run_on_terminal(std::vector<std::string> args, const std::string& question,
-                    const std::string& answer, std::string* shown) {
+                    const std::string& answer, std::string* shown, const Redirect& to = {}) {
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -41,6 +48,14 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        const std::pair<int, const std::string*> streams[] = {{0, &to.in}, {1, &to.out}, {2, &to.err}};
+        for (const auto& [fd, path] : streams) {
+            int f = path->empty() ? -1
+                    : fd == 0     ? open(path->c_str(), O_RDONLY)
+                                  : open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (f >= 0)
+                dup2(f, fd);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -61,8 +76,9 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
                 break;
         }
     }
-    close(master);
-    // The terminal closes a moment before the program has exited.
+    // The terminal closes a moment before the program has exited, or at
+    // once when none of its streams is the terminal: it stays open (its
+    // hang-up would end the program) until the program is done.
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 2000 && done == 0; ++i) {
@@ -70,6 +86,7 @@ int run_on_terminal(std::vector<std::string> args, const std::string& question,
         if (done == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    close(master);
     if (done == 0) { // still running after 20 s: it hangs
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -229,7 +246,7 @@ class CliSafety : public SocketUnitTest {
 TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     auto sim = startSim();
     ASSERT_EQ(cli({"update", "--verify", package}), 0) << out << err;
-    for (const char* area : {"voice ", "gps ", "program ", "boot ", "main setting "}) {
+    for (const char* area : {"voice ", "gps ", "program ", "boot ", "main_setting "}) {
         std::string lines = "\n" + out;
         size_t at = lines.find(std::string("\n") + area);
         ASSERT_NE(at, std::string::npos) << area << out;
@@ -250,9 +267,99 @@ TEST_F(CliSafety, UpdateVerifiesAndKeepsHistoryAndBackup) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0]["result"], "succeeded");
     EXPECT_EQ(list[0]["verified"], true);
+    // The unit protocol's tool version and the program's own, each named.
+    EXPECT_EQ(list[0]["tool_version"], "407");
+    EXPECT_EQ(list[0]["tool_release"], TREVIK_VERSION);
+    ASSERT_EQ(cli({"history"}), 0);
+    EXPECT_NE(out.find(std::string("  tool ") + TREVIK_VERSION + " (unit protocol 407)\n"),
+              std::string::npos)
+        << out;
     ASSERT_EQ(cli({"backups"}), 0);
     std::string folder = list[0]["backup"];
     EXPECT_NE(out.find(folder), std::string::npos) << out;
+}
+
+// One package, one set of area names: the dry run's writes, the plan text,
+// the areas update --verify and verify read back, and the history line all
+// name an area alike, so a script can match them.
+TEST_F(CliSafety, AreaNamesAreOneListAcrossDryRunVerifyHistoryAndPlanText) {
+    auto sim = startSim();
+    const std::set<std::string> known = {
+        "boot",         "program",         "voice",     "radar_mute",     "update_tool", "gps",
+        "main_setting", "parameter_reset", "client_id", "program_header", "server_data"};
+    auto names = [](const nlohmann::json& list, const char* key) {
+        std::vector<std::string> v;
+        for (const auto& a : list)
+            v.push_back(a[key]);
+        return v;
+    };
+
+    ASSERT_EQ(cli({"update", "--dry-run", "--json", package}), 0) << out << err;
+    nlohmann::json dry = nlohmann::json::parse(out);
+    std::vector<std::string> writes = names(dry["writes"], "area");
+    std::string plan_text;
+    for (const auto& line : dry["plan"])
+        plan_text += "\n" + line.get<std::string>();
+
+    ASSERT_EQ(cli({"update", "--verify", "--json", package}), 0) << out << err;
+    std::vector<std::string> verified = names(nlohmann::json::parse(out)["areas"], "area");
+    std::vector<nlohmann::json> h = history();
+    ASSERT_EQ(h.size(), 1u);
+    std::vector<std::string> recorded = names(h[0]["areas"], "name");
+    ASSERT_EQ(cli({"verify", "--json", package}), 0) << out << err;
+    EXPECT_EQ(names(nlohmann::json::parse(out)["areas"], "area"), verified);
+
+    // The read-back checks each area of the history, in its order; besides
+    // them only the program's header page and the server data it erases.
+    std::vector<std::string> checked;
+    for (const std::string& n : verified)
+        if (n != "program_header" && n != "server_data")
+            checked.push_back(n);
+    EXPECT_EQ(checked, recorded);
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "radar_mute"), recorded.end());
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "parameter_reset"), recorded.end());
+    for (const std::string& n : verified)
+        EXPECT_EQ(known.count(n), 1u) << n;
+    for (const std::string& n : writes)
+        EXPECT_NE(std::find(recorded.begin(), recorded.end(), n), recorded.end()) << n;
+    // The plan text has a line for every area the run writes, under its name.
+    for (const std::string& n : recorded)
+        EXPECT_NE(plan_text.find("\n" + n + " "), std::string::npos) << n << plan_text;
+}
+
+// A zip archive holding the package is opened one way by update, verify and
+// inspect: verify checks what update wrote from it, and inspect unpacks it
+// into the tool's private directory, not into $TMPDIR (here a plain file,
+// where nothing can be made), and leaves nothing there.
+TEST_F(CliSafety, AZipIsOpenedOneWayByUpdateVerifyAndInspect) {
+    auto sim = startSim();
+    std::string zip = tmp.path("maps.zip");
+    ASSERT_EQ(pkgbuild_zip(zip, {{"readme.txt", Bytes(10, 'x')}, {"map.dqv", pkg_read_file(package)}}),
+              1);
+    ASSERT_EQ(cli({"update", zip}), 0) << out << err;
+    ASSERT_EQ(cli({"verify", "--json", package}), 0) << out << err;
+    nlohmann::json plain = nlohmann::json::parse(out)["areas"];
+    ASSERT_EQ(cli({"verify", "--json", zip}), 0) << out << err;
+    EXPECT_EQ(nlohmann::json::parse(out)["areas"], plain);
+
+    std::string runtime = tmp.path("runtime");
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    std::string not_a_dir = tmp.path("not-a-dir");
+    std::ofstream(not_a_dir) << "x";
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved_tmp = old_tmp ? old_tmp : "";
+    setenv("TMPDIR", not_a_dir.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    int inspected = cli({"inspect", "--json", zip});
+    std::string inspect_out = out + err;
+    int verified = cli({"verify", zip});
+    setenv("TMPDIR", saved_tmp.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(inspected, 0) << inspect_out;
+    EXPECT_EQ(verified, 0) << out << err;
+    // Whatever was unpacked went again.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(runtime))
+        EXPECT_TRUE(e.is_directory()) << e.path();
 }
 
 // The settings a driver made survive an update through the backup: the
@@ -380,6 +487,44 @@ TEST_F(CliSafety, OnATerminalUpdateAsksBeforeWriting) {
     EXPECT_EQ(shown.find(question), std::string::npos) << shown;
 }
 
+// Standard error sent to a log (the README's way to report a fault): the
+// plan and the question still show on the terminal, never in the log, and
+// the answer is read from the terminal even when standard input is not
+// one. A run whose three streams all lead elsewhere is a script's: no
+// question, as before.
+TEST_F(CliSafety, QuestionsGoToTheTerminalWhenStandardErrorIsALog) {
+    const std::string question = "Write this into the unit? [y/N] ";
+    const std::string log = tmp.path("log.txt"), out = tmp.path("out.txt");
+    struct Case {
+        const char* name;
+        Redirect to;
+        const char* answer;
+        int exit_code;
+        bool asked;
+    };
+    const Case cases[] = {
+        {"stderr to a log, declined", {"", "", log}, "n", 1, true},
+        {"stderr to a log, input not a terminal", {"/dev/null", "", log}, "y", 0, true},
+        {"every stream elsewhere", {"/dev/null", out, log}, "n", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sim = startSim();
+        std::vector<std::string> args = {TREVIK_CLI, "-v", "--unit", "socket:" + socket,
+                                         "update", "--no-backup", package};
+        std::string shown;
+        EXPECT_EQ(run_on_terminal(args, question, c.answer, &shown, c.to), c.exit_code) << shown;
+        EXPECT_EQ(shown.find(question) != std::string::npos, c.asked) << shown;
+        EXPECT_EQ(shown.find("writes       ") != std::string::npos, c.asked) << shown;
+        std::string logged = read_text(log);
+        EXPECT_EQ(logged.find(question), std::string::npos) << logged;
+        EXPECT_EQ(logged.find("writes       "), std::string::npos) << logged;
+        // The log still has what -v adds and the run's own lines.
+        EXPECT_NE(logged.find("[INFO]"), std::string::npos) << logged;
+        dropSim(sim);
+    }
+}
+
 TEST_F(CliSafety, OneSignalOnlyWarns) {
     // One report every 2 ms: the writes take more than a second.
     auto sim = startSim({"--delay-us", "2000"});
@@ -486,10 +631,10 @@ TEST_F(CliSafety, ACutBeforeTheParameterResetIsNoSuccess) {
     EXPECT_EQ(h[0]["confirmed"]["unit_read_after"], false);
 
     EXPECT_EQ(cli({"verify", "--national", sample}), 1) << out << err;
-    EXPECT_NE(out.find("param reset    0x011000       256  differs at 0x011008\n"),
+    EXPECT_NE(out.find("parameter_reset 0x011000       256  differs at 0x011008\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("server data    0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("server_data    0x"), std::string::npos) << out;
 }
 
 TEST_F(CliSafety, HistoryReadsPastLinesItDidNotWrite) {
@@ -530,6 +675,44 @@ TEST_F(CliSafety, NoticeNamesOnlyWhatTheBackupHolds) {
     std::string folder = err.substr(at + said.size(), err.find('\n', at) - at - said.size());
     EXPECT_TRUE(std::filesystem::exists(folder + "/parameter_record.bin")) << folder;
     EXPECT_FALSE(std::filesystem::exists(folder + "/settings.json")) << folder;
+}
+
+// Updated twice before its settings came back: the second backup holds
+// defaults; the note and `backups` point at the first until settings
+// are applied.
+TEST_F(CliSafety, ASecondUpdateStillNamesTheUsersOwnSettings) {
+    auto sim = startSim({"--param-kind", "3"});
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"backups", "--json"}), 0);
+    nlohmann::json list = nlohmann::json::parse(out)["backups"];
+    ASSERT_EQ(list.size(), 2u) << out;
+    std::string own = list[0]["folder"];
+    EXPECT_EQ(list[0]["holds_defaults"], false);
+    EXPECT_EQ(list[0]["offered"], true);
+    EXPECT_EQ(list[1]["holds_defaults"], true);
+    EXPECT_TRUE(list[1]["defaults_reason"].is_string());
+    EXPECT_EQ(list[1]["offered"], false);
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    EXPECT_NE(err.find("bring its settings back with: trevik-cli settings apply " + own +
+                       "/settings.json (saved at "),
+              std::string::npos)
+        << err;
+    ASSERT_EQ(cli({"backups"}), 0);
+    EXPECT_NE(out.find(own + "  (the unit's own settings, from before an earlier update)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  (default settings, not the unit's own)\n"), std::string::npos) << out;
+
+    // Applied: the unit holds its own settings again, and its next backup
+    // is the one named.
+    ASSERT_EQ(cli({"settings", "apply", own}), 0) << err;
+    ASSERT_EQ(cli({"update", package}), 0) << out << err;
+    ASSERT_EQ(cli({"backups", "--json"}), 0);
+    list = nlohmann::json::parse(out)["backups"];
+    ASSERT_EQ(list.size(), 4u) << out;
+    EXPECT_EQ(list[3]["holds_defaults"], false);
+    EXPECT_EQ(list[3]["offered"], true);
 }
 
 // Two units of one customer on a bench: the backup of one is not applied to
@@ -750,7 +933,7 @@ TEST_F(CliSafety, AnOldLayoutProgramIsConfirmedAndVerifiedAlike) {
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h[0]["confirmed"]["parameter_reset"], true) << h[0];
     EXPECT_EQ(cli({"verify", legacy}), 0) << out << err;
-    EXPECT_NE(out.find("param reset    0x011000       256  ok\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("parameter_reset 0x011000       256  ok\n"), std::string::npos) << out;
 }
 
 // A file-size limit ends no run with SIGXFSZ: a write past the limit fails

@@ -215,15 +215,23 @@ TEST_F(CliUpdate, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_FALSE(r.out.empty());
     // The plan alone: the device link's lines stay off standard output.
     EXPECT_EQ(r.out.find("[INFO]"), std::string::npos) << r.out;
+    // Nothing is updated, and the progress does not say so.
+    EXPECT_EQ(r.err.find("updating"), std::string::npos) << r.err;
+    EXPECT_EQ(j.err.find("updating"), std::string::npos) << j.err;
 
     ASSERT_EQ(j.exit_code, 0) << j.err;
     auto o = nlohmann::json::parse(j.out);
     EXPECT_EQ(o["ok"], true);
     EXPECT_EQ(o["dry_run"], true);
     EXPECT_EQ(o["program_only"], false);
+    EXPECT_EQ(o["layout502"], false); // a flag, boolean as every flag
     ASSERT_FALSE(o["writes"].empty());
     EXPECT_EQ(o["writes"][0]["area"], "boot");
-    EXPECT_EQ(o["plan"].size(), size_t(std::count(r.out.begin(), r.out.end(), '\n')));
+    // The unit written, then the plan.
+    EXPECT_EQ(r.out.rfind("unit         socket:" + socket + "  client \"TREVIK-DEMO ", 0), 0u)
+        << r.out;
+    EXPECT_EQ(o["unit"], r.out.substr(13, r.out.find('\n') - 13));
+    EXPECT_EQ(o["plan"].size() + 1, size_t(std::count(r.out.begin(), r.out.end(), '\n')));
     EXPECT_EQ(pkg_read_file(image), before);
 }
 
@@ -464,6 +472,27 @@ TEST_F(CliUpdate, BundledSampleWithChosenProvinces) {
     const uint8_t* gps = unit->flash().data() + rec_u32(ms + MS_OFF_GPS_ADDR);
     EXPECT_EQ(rec_u32(gps), 1733011200u);
     EXPECT_EQ(rec_u32(gps + 4), 900u);
+}
+
+// A version server named in another form than host:port is bad usage for
+// update as for check-online, with the same text, before anything is
+// fetched or written.
+TEST_F(CliUpdate, MalformedVersionServerIsBadUsageForUpdateAndCheckOnline) {
+    SimProcess sim(socket, image);
+    ASSERT_TRUE(sim.running());
+    for (const char* bad : {"no port:", "127.0.0.1:99999", "a b:80"}) {
+        setenv("TREVIK_VERSION_SERVER", bad, 1);
+        CliResult check = run_cli(tmp, {"--unit", "socket:" + socket, "check-online"});
+        CliResult update = run_cli(tmp, {"--unit", "socket:" + socket, "update", "--national"});
+        unsetenv("TREVIK_VERSION_SERVER");
+        EXPECT_EQ(check.exit_code, 2) << bad << check.err;
+        EXPECT_EQ(update.exit_code, 2) << bad << update.err;
+        EXPECT_NE(update.err.find(std::string("TREVIK_VERSION_SERVER must be host:port, not \"") +
+                                  bad + "\""),
+                  std::string::npos)
+            << update.err;
+        EXPECT_EQ(update.err, check.err);
+    }
 }
 
 // No FILE: the version file of the unit's customer names a zipped package

@@ -419,23 +419,23 @@ TEST(DryRun, SamePlanAsTheRealCheckAndNothingWritten) {
     plan.write_gps = plan.write_update_tool = plan.reset_parameters = 1;
     ASSERT_EQ(QV_Machine_checkParamAndMainSetting(real_unit.machine, pkg, &plan), 0);
     package_free(pkg);
-    EXPECT_EQ(out.plan.layout502, plan.layout502);
-    EXPECT_EQ(out.plan.write_boot, plan.write_boot);
-    EXPECT_EQ(out.plan.write_program, plan.write_program);
-    EXPECT_EQ(out.plan.reset_parameters, plan.reset_parameters);
-    EXPECT_EQ(out.plan.boot_length, plan.boot_length);
-    EXPECT_EQ(out.plan.program_length, plan.program_length);
-    EXPECT_EQ(out.plan.voice_address, plan.voice_address);
-    EXPECT_EQ(out.plan.voice_length, plan.voice_length);
-    EXPECT_EQ(out.plan.radar_mute_address, plan.radar_mute_address);
-    EXPECT_EQ(out.plan.radar_mute_length, plan.radar_mute_length);
-    EXPECT_EQ(out.plan.update_tool_address, plan.update_tool_address);
-    EXPECT_EQ(out.plan.update_tool_length, plan.update_tool_length);
-    EXPECT_EQ(out.plan.gps_address, plan.gps_address);
-    EXPECT_EQ(out.plan.gps_length, plan.gps_length);
+    EXPECT_EQ(out.write_plan.plan.layout502, plan.layout502);
+    EXPECT_EQ(out.write_plan.plan.write_boot, plan.write_boot);
+    EXPECT_EQ(out.write_plan.plan.write_program, plan.write_program);
+    EXPECT_EQ(out.write_plan.plan.reset_parameters, plan.reset_parameters);
+    EXPECT_EQ(out.write_plan.plan.boot_length, plan.boot_length);
+    EXPECT_EQ(out.write_plan.plan.program_length, plan.program_length);
+    EXPECT_EQ(out.write_plan.plan.voice_address, plan.voice_address);
+    EXPECT_EQ(out.write_plan.plan.voice_length, plan.voice_length);
+    EXPECT_EQ(out.write_plan.plan.radar_mute_address, plan.radar_mute_address);
+    EXPECT_EQ(out.write_plan.plan.radar_mute_length, plan.radar_mute_length);
+    EXPECT_EQ(out.write_plan.plan.update_tool_address, plan.update_tool_address);
+    EXPECT_EQ(out.write_plan.plan.update_tool_length, plan.update_tool_length);
+    EXPECT_EQ(out.write_plan.plan.gps_address, plan.gps_address);
+    EXPECT_EQ(out.write_plan.plan.gps_length, plan.gps_length);
     // The block the check wrote is the one the dry run planned.
-    Bytes block = flash_at(real_sim, out.actions.main_setting_address + 4, 231);
-    EXPECT_EQ(block, Bytes(out.actions.main_setting, out.actions.main_setting + 231));
+    Bytes block = flash_at(real_sim, out.write_plan.actions.main_setting_address + 4, 231);
+    EXPECT_EQ(block, Bytes(out.write_plan.actions.main_setting, out.write_plan.actions.main_setting + 231));
 }
 
 TEST(DryRun, TooLargePlanIsReportedLikeTheRealRun) {
@@ -455,7 +455,7 @@ TEST(DryRun, TooLargePlanIsReportedLikeTheRealRun) {
     UpdateOutcome out = run.run();
     EXPECT_EQ(out.result, UPDATE_FAILED);
     EXPECT_EQ(out.box_text, u"Error!The gps data is too large!  1");
-    EXPECT_GT(out.plan.required_size, 0x20000u);
+    EXPECT_GT(out.write_plan.plan.required_size, 0x20000u);
 }
 
 } // namespace

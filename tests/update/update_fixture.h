@@ -41,7 +41,7 @@ class RecordingHost : public UpdateHost {
     std::vector<std::string> events;
     int province_reply = 0;
     int province_mode = 0;
-    std::vector<int> province_flags = std::vector<int>(UPDATE_PROVINCE_COUNT, 0);
+    std::vector<int> province_flags = std::vector<int>(PROVINCE_COUNT, 0);
     int province_asked = 0;
     bool closing = false;
     QV_Machine* machine = nullptr;
@@ -58,11 +58,11 @@ class RecordingHost : public UpdateHost {
     }
     void setProgressRange(uint32_t upper) override { range = upper; }
     void setProgressPos(uint32_t pos) override { last_pos = pos; }
-    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
+    int askProvince(int* mode, int flags[PROVINCE_COUNT]) override {
         ++province_asked;
         events.push_back("ask province");
         *mode = province_mode;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             flags[i] = province_flags[i];
         return province_reply;
     }

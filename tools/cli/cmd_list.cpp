@@ -60,8 +60,8 @@ void read_identity(ListedUnit* unit) {
         return;
     if (QV_Machine_attachFirstUnit(m)) {
         unit->opened = true;
-        char16_t client[MACHINE_IDENTITY_SIZE + 1] = {};
-        QV_Machine_clientText(m, client, MACHINE_IDENTITY_SIZE + 1);
+        char16_t client[CLIENT_ID_SIZE + 1] = {};
+        QV_Machine_clientText(m, client, CLIENT_ID_SIZE + 1);
         unit->client = client;
         const char* board = reinterpret_cast<const char*>(m->main_setting + MS_OFF_BOARD_NAME);
         size_t n = 0;
@@ -102,7 +102,7 @@ CliJson unit_json(const ListedUnit& u) {
     return j;
 }
 
-void print_unit(const ListedUnit& u) {
+std::string unit_line(const ListedUnit& u) {
     std::string line = u.source;
     if (!u.serial.empty())
         line += "  serial \"" + u.serial + "\"";
@@ -120,10 +120,15 @@ void print_unit(const ListedUnit& u) {
             "  (no permission to open: install the udev rule " + std::string(UNIT_UDEV_RULE) + ")";
     else
         line += "  (cannot be opened)";
-    std::printf("%s\n", line.c_str());
+    return line;
 }
 
-int run_list(const std::vector<std::string>& sources) {
+void print_unit(const ListedUnit& u) {
+    std::printf("%s\n", unit_line(u).c_str());
+}
+
+// The HID units attached, as the enumeration lists them.
+std::vector<ListedUnit> hid_units() {
     std::vector<ListedUnit> units;
     for (const QV_HidUnitInfo& info : QV_Hid_enumerate()) {
         ListedUnit u;
@@ -133,6 +138,11 @@ int run_list(const std::vector<std::string>& sources) {
         u.product = info.product;
         units.push_back(u);
     }
+    return units;
+}
+
+int run_list(const std::vector<std::string>& sources) {
+    std::vector<ListedUnit> units = hid_units();
     for (const std::string& s : sources) {
         if (int code = cli_select_unit(s); code != CLI_OK)
             return code;
@@ -186,3 +196,12 @@ void setup(CLI::App& root, int* exit_code) {
 const CliRegistrar registrar(setup);
 
 } // namespace
+
+std::vector<std::string> cli_attached_unit_lines() {
+    std::vector<std::string> lines;
+    for (ListedUnit& u : hid_units()) {
+        read_identity(&u);
+        lines.push_back(unit_line(u));
+    }
+    return lines;
+}

@@ -21,6 +21,7 @@
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
+#include "tools/cli/update_units.h"
 
 namespace {
 
@@ -36,10 +37,8 @@ int run_check_online(const OnlineOptions& o) {
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
     VersionHosts hosts;
-    const char* server = std::getenv("TREVIK_VERSION_SERVER");
-    if (server && *server && !version_hosts_override(server, &hosts))
-        return cli_fail(CLI_USAGE, std::string("TREVIK_VERSION_SERVER must be host:port, not \"") +
-                                       server + "\"");
+    if (int code = cli_version_hosts(&hosts); code != CLI_OK)
+        return code;
 
     QV_Machine* m = QV_Machine_create(nullptr, nullptr, nullptr, nullptr);
     if (!m)

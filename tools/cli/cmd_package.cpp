@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "update/failure_text.h"
+#include "update/package_open.h"
 #include "package/package.h"
 #include "package/package_check.h"
 #include "support/archive.h"
+#include "support/hex.h"
 #include "support/stream.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
@@ -42,69 +45,36 @@ const char* section_title(int number) {
     return number >= 1 && number <= SECTION_COUNT ? titles[number] : "";
 }
 
-bool starts_like_zip(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    unsigned char sig[4] = {};
-    size_t got = std::fread(sig, 1, 4, f);
-    std::fclose(f);
-    return got == 4 && sig[0] == 'P' && sig[1] == 'K' &&
-           ((sig[2] == 3 && sig[3] == 4) || (sig[2] == 5 && sig[3] == 6));
-}
-
-int choose_package_entry(int kind, uintptr_t value, void*) {
-    return kind == 0 ? archive_is_package_name(reinterpret_cast<const char16_t*>(value)) : 0;
-}
-
-// A package from a .dqv file, or from the first .dqv inside a zip (unpacked
-// into a temporary file that is removed again). Null when neither works;
-// *why then says what is wrong with the file.
+// A package from a .dqv file, or from the package inside a zip archive
+// (unpacked the way an update unpacks it, into the tool's private temporary
+// directory, and removed again). Null when neither works; *why then says
+// what is wrong with the file.
 Package* load_package(const std::string& path, PackageDirectory* dir, PackageCheck* why) {
     std::u16string wpath = utf8_to_wtext(path);
     if (Package* p = package_load_with_directory(wpath.c_str(), dir))
         return p;
-    if (!starts_like_zip(path)) {
+    if (!package_file_is_archive(wpath)) {
         *why = package_check(wpath.c_str(), nullptr, 0);
         return nullptr;
     }
     *why = package_check_archive(wpath.c_str());
-    const char* tmpdir = std::getenv("TMPDIR");
-    std::string tmp = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/trevik-cli-XXXXXX.dqv";
-    int fd = mkstemps(tmp.data(), 4);
-    if (fd < 0)
-        return nullptr;
-    close(fd);
-    std::u16string wtmp = utf8_to_wtext(tmp);
+    OpenedPackage opened;
     Package* p = nullptr;
-    if (Stream* out = stream_open(wtmp.c_str(), 1)) {
-        int ok = archive_extract(wpath.c_str(), out, nullptr, choose_package_entry);
-        ok = stream_flush(out) && ok;
-        stream_close(out);
-        if (ok) {
-            p = package_load_with_directory(wtmp.c_str(), dir);
-            if (!p)
-                *why = package_check(wtmp.c_str(), nullptr, 0);
-        }
+    // A run directory of this process's own: another look at the same file
+    // at the same time unpacks into one of its own.
+    if (package_open(wpath, utf8_to_wtext("inspect-" + std::to_string(getpid()) + "-"), nullptr,
+                     &opened)) {
+        p = package_load_with_directory(opened.path.c_str(), dir);
+        if (!p)
+            *why = package_check(opened.path.c_str(), nullptr, 0);
     }
-    std::remove(tmp.c_str());
+    package_close(&opened);
     return p;
 }
 
 // The failure of a package that could not be loaded.
 int package_failure(const PackageCheck& why) {
     return cli_fail(CLI_BAD_PACKAGE, OPEN_FAILED, failure_text_package(why));
-}
-
-std::string hex(const uint8_t* data, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 0xF]);
-    }
-    return out;
 }
 
 // GBK text (up to its terminator) as UTF-8.
@@ -140,7 +110,7 @@ Json describe(const Package* p, const PackageDirectory& dir) {
     Json j;
     j["form"] = package_form_name(dir.form);
     j["version"] = directory_version(&dir);
-    j["client_id_hex"] = hex(p->client_id, CLIENT_ID_SIZE);
+    j["client_id_hex"] = hex_lower(p->client_id, CLIENT_ID_SIZE);
     j["program_layout"] = p->program_count == 0 ? Json(nullptr)
                           : p->program_layout   ? Json("extended")
                                                 : Json("short");
@@ -164,19 +134,23 @@ Json describe(const Package* p, const PackageDirectory& dir) {
         e["board_id"] = board_text(img.board_id);
         e["size"] = img.size;
         e["server_size"] = img.server_size;
-        e["variant_b"] = img.variant_b;
+        // The package's 0/1 words are flags: booleans, as in every object.
+        e["variant_b"] = img.variant_b != 0;
         e["version"] = img.version;
-        e["layout502"] = img.layout502;
-        e["variant_c"] = img.variant_c;
-        e["variant_d"] = img.variant_d;
-        e["legacy"] = img.legacy;
+        e["layout502"] = img.layout502 != 0;
+        e["variant_c"] = img.variant_c != 0;
+        e["variant_d"] = img.variant_d != 0;
+        e["legacy"] = img.legacy != 0;
         e["track_size"] = img.track_size;
-        e["server_reset"] = img.server_reset;
+        e["server_reset"] = img.server_reset != 0;
         e["sha256"] = sha_or_null(img.data, img.size);
         programs.push_back(e);
     }
     j["programs"] = programs;
-    j["province_stamp"] = p->province_stamp;
+    // The stamp counts seconds since 1970 (UTC): a time like every other.
+    j["province_stamp"] = p->province_count > 0 && p->province_stamp
+                              ? Json(utc_time_text(std::time_t(p->province_stamp)))
+                              : Json(nullptr);
     Json provinces = Json::array();
     for (uint32_t i = 0; i < p->province_count; ++i) {
         const ProvinceGps& prov = p->provinces[i];

@@ -24,7 +24,9 @@
 #include "config/records.h"
 #include "config/settings_json.h"
 #include "update/unit_backup.h"
+#include "update/update_history.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 #include "tools/cli/unit_access.h"
@@ -37,7 +39,8 @@ std::string utf8(const std::u16string& s) {
 
 struct SettingsOptions {
     std::string unit = "hid";
-    bool yes = false;
+    bool yes = false;           // -y: write without asking
+    bool default_radar = false; // --default-radar: the radar question's yes
     std::vector<std::string> assignments;
     std::string apply_file;  // settings apply FILE
     bool other_unit = false; // settings apply --other-unit
@@ -45,6 +48,8 @@ struct SettingsOptions {
 
 // Message boxes of the run on the terminal, shown once the run is over
 // (flush): the outcome on standard output, errors on standard error.
+// The run's one question, the radar module's: yes with --default-radar or
+// -y, else asked on the terminal, and off one not confirmed.
 class TerminalPrompter : public ConfigPrompter {
   public:
     explicit TerminalPrompter(bool yes) : yes_(yes) {}
@@ -60,14 +65,12 @@ class TerminalPrompter : public ConfigPrompter {
     bool ask_yes_no(const std::string& text, const std::string&) override {
         if (yes_)
             return true;
-        if (!::isatty(STDIN_FILENO)) {
-            std::fprintf(stderr, "%s\n(not confirmed: pass --yes to go on)\n", text.c_str());
+        if (!cli_can_ask()) {
+            std::fprintf(stderr, "%s\n(not confirmed: pass --default-radar to go on)\n",
+                         text.c_str());
             return false;
         }
-        std::fprintf(stderr, "%s [y/N] ", text.c_str());
-        std::string line;
-        std::getline(std::cin, line);
-        return line == "y" || line == "Y" || line == "yes";
+        return cli_ask_yes(text + " [y/N] ");
     }
 
   private:
@@ -229,11 +232,14 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         return cli_fail(CLI_USAGE, "settings set needs at least one KEY=VALUE");
     if (int code = cli_select_unit(o.unit); code != CLI_OK)
         return code;
+    if (set || apply)
+        if (int code = cli_refuse_unnamed_unit(o.unit))
+            return code;
     QV_Machine* m = nullptr;
     if (int code = open_unit(&m); code != CLI_OK)
         return code;
     MachineConfigUnit unit(m);
-    TerminalPrompter prompter(o.yes);
+    TerminalPrompter prompter(o.yes || o.default_radar);
     int result = CLI_OK;
 
     if (!set) {
@@ -271,10 +277,9 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
         if (!from.key.empty() && from.key != here.key && !o.other_unit) {
             std::string text = apply_file + " is a backup of " + unit_identity_text(from) +
                                ", the attached unit is " + unit_identity_text(here);
-            // --yes answers the radar question only; this one is asked on a
-            // terminal, and off one refused.
-            TerminalPrompter ask(false);
-            if (!::isatty(STDIN_FILENO) || !ask.ask_yes_no(text + ". Apply it anyway?", "")) {
+            // Only --other-unit says yes to this one: -y, which asks
+            // nothing, leaves the backup unapplied.
+            if (o.yes || !cli_can_ask() || !cli_ask_yes(text + ". Apply it anyway? [y/N] ")) {
                 QV_Machine_release(m);
                 return cli_fail(CLI_FAILED, text + ": nothing applied (--other-unit applies it)");
             }
@@ -324,6 +329,10 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
     ConfigRunResult r = config_run(unit, prompter, editor, asked, &writes);
     if (m->channel)
         m->channel->stop = nullptr;
+    // The unit holds settings of the user's again: its next backup is no
+    // backup of defaults.
+    if (writes.param == 1)
+        unit_backup_note_settings_written(m, unit_backups_root(trevik_state_directory()));
     cli_stop_signals_end();
     prompter.flush();
     for (const std::string& why : not_applied)
@@ -369,6 +378,17 @@ int run_settings(const SettingsOptions& o, bool set, bool apply = false) {
 
 void setup(CLI::App& root, int* exit_code) {
     static SettingsOptions opts;
+    // What set and apply share: -y as update has it, the radar module's
+    // answer by its own name, and --json, which they print too.
+    auto add_write_options = [](CLI::App* cmd) {
+        cmd->add_flag("-y,--yes", opts.yes,
+                      "Write without asking first on a terminal (--default-radar included; a "
+                      "backup of another unit still needs --other-unit)");
+        cmd->add_flag("--default-radar", opts.default_radar,
+                      "Write with the default radar configuration when the unit cannot identify "
+                      "its radar module, without asking");
+        cli_add_json_flags(cmd);
+    };
     CLI::App* settings = root.add_subcommand(
         "settings", "Print the attached unit's settings as the configuration dialog shows them");
     cli_add_unit_option(settings, &opts.unit);
@@ -381,8 +401,7 @@ void setup(CLI::App& root, int* exit_code) {
                     "apn=, user=, password=, server=, port=1..65535")
         ->required();
     cli_add_unit_option(set, &opts.unit);
-    set->add_flag("--yes", opts.yes,
-                  "Answer yes when the unit could not identify its radar module");
+    add_write_options(set);
     CLI::App* apply = settings->add_subcommand(
         "apply", "Apply a settings.json (from a backup or from settings --json) with the checks "
                  "and writes of set; names each setting it could not apply (exit 1)");
@@ -391,11 +410,15 @@ void setup(CLI::App& root, int* exit_code) {
                      "settings.json, or a backup folder as `trevik-cli backups` prints it")
         ->required();
     cli_add_unit_option(apply, &opts.unit);
-    apply->add_flag("--yes", opts.yes,
-                    "Answer yes when the unit could not identify its radar module");
+    add_write_options(apply);
     apply->add_flag("--other-unit", opts.other_unit,
                     "Apply a backup that was taken from another unit (same client id, another "
                     "serial or place)");
+    // The keys once, in the help of settings and of set (and so in the
+    // man page), from the table the checks use.
+    std::string footer = config_keys_help() + "\n" + CLI_EXIT_CODES_TEXT;
+    settings->footer(footer);
+    set->footer(footer);
     settings->callback([exit_code, set, apply] {
         *exit_code = run_settings(opts, set->parsed(), apply->parsed());
     });

@@ -24,11 +24,14 @@
 #include "common_t73/QV_Machine.h"
 #include "online/HttpDownload.h"
 #include "online/VersionCheck.h"
+#include "online/messages.h"
 #include "package/package.h"
+#include "update/outcome.h"
 #include "update/safe_update.h"
 #include "update/update_run.h"
 #include "support/build_settings.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 #include "tools/cli/unit_access.h"
@@ -49,9 +52,9 @@ std::vector<std::string> province_names_utf8() {
 
 } // namespace
 
-std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]) {
+std::string parse_province_list(const std::string& list, int flags[PROVINCE_COUNT]) {
     std::vector<std::string> names = province_names_utf8();
-    for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
         flags[i] = 0;
     int count = 0;
     size_t start = 0;
@@ -97,7 +100,7 @@ struct ProvinceChoice {
 // The window's acceptance rule: units of other customers are refused.
 int accept_unit(void* user, const uint8_t* identity) {
     (void)user;
-    return trevik_accept_identity(identity, MACHINE_IDENTITY_SIZE, TOOL_CUSTOMER_NAME,
+    return trevik_accept_identity(identity, CLIENT_ID_SIZE, TOOL_CUSTOMER_NAME,
                                   TOOL_CUSTOMER_NAME_LEN);
 }
 
@@ -126,14 +129,14 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         progress_->update(text_, pos, range_);
     }
 
-    int askProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) override {
+    int askProvince(int* mode, int flags[PROVINCE_COUNT]) override {
         if (answer_)
             return answer_(mode, flags, &refusal_,
                            [this](int* m, int* f) { return askOwnProvince(m, f); });
         return askOwnProvince(mode, flags);
     }
 
-    int askOwnProvince(int* mode, int flags[UPDATE_PROVINCE_COUNT]) {
+    int askOwnProvince(int* mode, int flags[PROVINCE_COUNT]) {
         if (choice_.national) {
             *mode = 0;
             return 0;
@@ -149,7 +152,7 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
             return 0;
         }
         progress_->finish();
-        if (!isatty(fileno(stdin)) || cli_json()) {
+        if (!cli_can_ask() || cli_json()) {
             refusal_ = "This package carries the database per province: choose --national or "
                        "--provinces LIST (names or numbers 0-33, at most 12).";
             return 1;
@@ -157,28 +160,31 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         // The questions go where the answers are read from: the terminal.
         // The system's question, then the same in English; Enter takes the
         // answer it recommends (yes).
-        std::fprintf(stderr, "%s\n%s [Y/n] ",
-                     "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
-                     "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
-                     "‘是’！",
-                     "Yes: choose provinces (every kind of data, per province). No: write the "
-                     "national condensed package (speed cameras only, no safety hints). Yes is "
-                     "recommended.");
-        std::fflush(stderr);
         std::string answer;
-        if (!std::getline(std::cin, answer))
+        if (!cli_ask(std::string(
+                         "进入省份选择界面（更新分省全部类型数据包）请选择‘是’；直接升级全国"
+                         "数据包测速照相类精简包(无生活安全提示数据类)请选择‘否’，建议选择"
+                         "‘是’！\n"
+                         "Yes: choose provinces (every kind of data, per province). No: write the "
+                         "national condensed package (speed cameras only, no safety hints). Yes is "
+                         "recommended. [Y/n] "),
+                     &answer))
             return 1;
         if (!answer.empty() && answer != "y" && answer != "Y" && answer != "yes") {
             *mode = 0;
             return 0;
         }
         std::vector<std::string> names = province_names_utf8();
-        for (int i = 0; i < PROVINCE_COUNT; ++i)
-            std::fprintf(stderr, "%2d %s%s", i, names[i].c_str(), i % 6 == 5 ? "\n" : "\t");
-        std::fprintf(stderr, "\nProvinces (names or numbers, comma-separated, at most 12): ");
-        std::fflush(stderr);
+        std::string table;
+        for (int i = 0; i < PROVINCE_COUNT; ++i) {
+            char row[64];
+            std::snprintf(row, sizeof row, "%2d %s%s", i, names[i].c_str(),
+                          i % 6 == 5 ? "\n" : "\t");
+            table += row;
+        }
         std::string list;
-        if (!std::getline(std::cin, list))
+        if (!cli_ask(table + "\nProvinces (names or numbers, comma-separated, at most 12): ",
+                     &list))
             return 1;
         std::string why = parse_province_list(list, flags);
         if (!why.empty()) {
@@ -195,8 +201,6 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         box_ = text;
     }
     const std::u16string& box() const { return box_; }
-    // The cause of a failed package download, from how the transfer ended.
-    const FailureText& downloadWhy() const { return download_why_; }
     // Why the province question was not answered; "" when it was.
     const std::string& refusal() const { return refusal_; }
     bool isClosing() override { return false; }
@@ -224,11 +228,8 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
         case UWM_DOWNLOAD_FINISHED:
             if (wparam == 0)
                 progress_->update(progress_download_text(total_, total_, 0), total_, total_);
-            else if (wparam != 6) {
+            else if (wparam != DOWNLOAD_RESULT_ABORTED)
                 failure_ = VERSION_TEXT_PACKAGE_FAILED;
-                download_why_ = failure_text_download_result(int(wparam), long(lparam),
-                                                             download_.LastErrorText());
-            }
             break;
         default:
             break;
@@ -245,7 +246,6 @@ class CliUpdateHost : public UpdateHost, public DownloadOwner {
     std::u16string failure_;
     std::u16string box_;
     std::string refusal_;
-    FailureText download_why_;
     decltype(UnitTarget::provinces) answer_;
     CHttpDownload download_;
 };
@@ -265,25 +265,8 @@ int attach_unit(void* owner, const char16_t* path) {
     return 0; // the first unit found is the one used
 }
 
-// The version servers, both replaced by TREVIK_VERSION_SERVER=host:port
-// when it is set (tests and demos).
-VersionHosts cli_version_hosts() {
-    VersionHosts hosts;
-    const char* server = std::getenv("TREVIK_VERSION_SERVER");
-    if (server && *server) {
-        hosts.maker = server;
-        hosts.customer_b = server;
-    }
-    return hosts;
-}
-
 bool ask_yes(const char* question) {
-    std::fprintf(stderr, "%s [y/n] ", question);
-    std::fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return false;
-    return answer == "y" || answer == "Y" || answer == "yes";
+    return cli_ask_yes(std::string(question) + " [y/n] ");
 }
 
 // Reads the unit's version file and fills the source with what it names,
@@ -293,7 +276,10 @@ bool ask_yes(const char* question) {
 // version and no one at a terminal asked to write it again.
 int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* report) {
     VersionCheckState st;
-    BuildVersionFileUrl(machine, &st.version_file_url, cli_version_hosts());
+    VersionHosts hosts;
+    if (int code = cli_version_hosts(&hosts); code != CLI_OK)
+        return code;
+    BuildVersionFileUrl(machine, &st.version_file_url, hosts);
     if (st.version_file_url.empty())
         return cli_fail(CLI_FAILED, "This unit has no online update service; name a package FILE.");
     CHttpDownload version_download;
@@ -329,7 +315,7 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
             cli_print_json(*report);
             return CLI_NOTHING_TO_DO;
         }
-        if (!isatty(fileno(stdin)))
+        if (!cli_can_ask())
             return cli_fail(CLI_NOTHING_TO_DO, CLI_ALREADY_NEWEST);
         if (!ask_yes(question))
             return cli_fail(CLI_NOTHING_TO_DO, "");
@@ -341,19 +327,15 @@ int find_online_package(QV_Machine* machine, UpdateSource* source, CliJson* repo
 
 } // namespace
 
+int cli_version_hosts(VersionHosts* hosts) {
+    if (version_hosts_from_environment(hosts))
+        return CLI_OK;
+    return cli_fail(CLI_USAGE, std::string(VERSION_SERVER_ENV) + " must be host:port, not \"" +
+                                   std::getenv(VERSION_SERVER_ENV) + "\"");
+}
+
 int cli_update_failure_code(const UpdateOutcome& o) {
-    switch (o.stage) {
-    case UpdateStage::Unpack:
-    case UpdateStage::Load:
-        return CLI_BAD_PACKAGE;
-    case UpdateStage::Plan:
-        // The main-setting block is the one write the check makes itself.
-        return o.status == PLAN_SETTING_FAILED ? CLI_TRANSFER : CLI_FAILED;
-    case UpdateStage::Write:
-        return CLI_TRANSFER;
-    default:
-        return CLI_FAILED;
-    }
+    return cli_exit_code(update_run_exit(o));
 }
 
 UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
@@ -378,6 +360,7 @@ UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
     // A refused unit still counts as connected, with what could be read.
     if (!QV_Machine_getDeveiceInfo(machine) && QV_Machine_isConnected(machine))
         target.note(CLI_OTHER_CUSTOMER_UNIT);
+    u.unit_text = cli_unit_written_text(machine);
 
     UpdateSource source;
     if (!opt.file.empty()) {
@@ -400,7 +383,6 @@ UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target) {
     QV_Machine_release(machine);
     u.box = host.box();
     u.refusal = host.refusal();
-    u.download_why = host.downloadWhy();
     return u;
 }
 
@@ -410,23 +392,19 @@ namespace {
 CliJson plan_json(const UpdateOutcome& o) {
     CliJson j;
     j["program_only"] = o.program_only != 0;
-    const QV_WritePlan& p = o.plan;
-    CliJson writes = CliJson::array();
-    auto area = [&writes](const char* name, int wanted, uint32_t address, uint32_t length) {
-        if (wanted && length > 0)
-            writes.push_back({{"area", name}, {"address", address}, {"length", length}});
-    };
+    const WritePlan& wp = o.write_plan;
+    const QV_WritePlan& p = wp.plan;
     if (!o.program_only) {
-        j["layout502"] = p.layout502;
+        j["layout502"] = p.layout502 != 0;
         j["province_mode"] = p.province_mode;
-        area("boot", p.write_boot, FLASH_BOOT_ADDRESS, p.boot_length);
-        area("program", p.write_program, FLASH_PROGRAM_ADDRESS, p.program_length);
-        area("voice", p.write_voice, p.voice_address, p.voice_length);
-        area("radar_mute", p.write_radar_mute, p.radar_mute_address, p.radar_mute_length);
-        area("update_tool", p.write_update_tool, p.update_tool_address, p.update_tool_length);
-        area("gps", p.write_gps, p.gps_address, p.gps_length);
-        j["main_setting_address"] = o.actions.write_main_setting
-                                        ? CliJson(o.actions.main_setting_address)
+        // The data areas, in the order this object has always listed them.
+        CliJson writes = CliJson::array();
+        for (const char* name :
+             {AREA_BOOT, AREA_PROGRAM, AREA_VOICE, AREA_RADAR_MUTE, AREA_UPDATE_TOOL, AREA_GPS})
+            if (const PlanArea* a = write_plan_find(wp, name))
+                writes.push_back({{"area", a->name}, {"address", a->address}, {"length", a->length}});
+        j["main_setting_address"] = wp.actions.write_main_setting
+                                        ? CliJson(wp.actions.main_setting_address)
                                         : CliJson(nullptr);
         j["write_client_id"] = p.write_client_id != 0;
         j["writes"] = writes;
@@ -447,10 +425,19 @@ CliJson plan_json(const UpdateOutcome& o) {
 int run_update(const UpdateOptions& opt) {
     if (int code = cli_refuse_special_package(opt.file); code != CLI_OK)
         return code;
+    // Without a FILE the package comes from the version server: a server
+    // named wrongly is bad usage before any unit is opened.
+    VersionHosts hosts;
+    if (opt.file.empty())
+        if (int code = cli_version_hosts(&hosts); code != CLI_OK)
+            return code;
     if (opt.all || opt.units.size() > 1)
         return cli_update_units(opt);
     if (int code = cli_select_unit(opt.units.empty() ? "hid" : opt.units[0]); code != CLI_OK)
         return code;
+    if (!opt.dry_run)
+        if (int code = cli_refuse_unnamed_unit(opt.units.empty() ? "hid" : opt.units[0]))
+            return code;
     CliProgress progress;
     UnitTarget target;
     target.progress = &progress;
@@ -477,17 +464,10 @@ int run_update(const UpdateOptions& opt) {
         text = unit.refusal;
     } else if (outcome.result != UPDATE_SUCCEEDED) {
         code = cli_update_failure_code(outcome);
-        text = cli_wide_text(unit.box);
-        auto* safe = dynamic_cast<SafeUpdateGuard*>(guard.get());
-        cause = failure_text_outcome(outcome, safe ? safe->backupFolder() : std::string());
-        // The host saw how the transfer ended; the run only that it failed
-        // (with the download's own words under it, said here once, as the cause).
-        if (outcome.stage == UpdateStage::Download &&
-            outcome.message.rfind(VERSION_TEXT_PACKAGE_FAILED, 0) == 0 &&
-            !unit.download_why.reason.empty()) {
-            cause = unit.download_why;
-            text = cli_wide_text(VERSION_TEXT_PACKAGE_FAILED);
-        }
+        // The download's own answer, where known, is the cause under the
+        // text, said once; the window says the same.
+        text = cli_wide_text(update_failure_shown_text(outcome));
+        cause = update_failure_cause(outcome, guard.get());
     }
     std::string note;
     if (code != CLI_OK) {
@@ -503,9 +483,10 @@ int run_update(const UpdateOptions& opt) {
     if (opt.dry_run) {
         if (cli_json()) {
             report.update(plan_json(outcome));
+            report["unit"] = unit.unit_text;
             cli_print_json(report);
         } else if (outcome.planned) {
-            std::printf("%s", outcome.plan_text.c_str());
+            std::printf("unit         %s\n%s", unit.unit_text.c_str(), outcome.plan_text.c_str());
         }
         return CLI_OK;
     }

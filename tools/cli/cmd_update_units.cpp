@@ -5,10 +5,10 @@
 // Each unit gets a thread of its own that carries out the whole run of a
 // single unit (its lock, backup, plan, writes, read-back, history line), so
 // a unit that fails, is unplugged or answers slowly costs only itself. What
-// the units share is guarded here: opening (the reason of a failed open is
-// process-wide), the province answer (asked once), the stop signals (one
-// watcher, one flag for every run) and standard error (one board of lines).
-#include <sys/ioctl.h>
+// the units share is guarded here: the province answer (asked once), the
+// stop signals (one watcher, one flag for every run) and standard error (one
+// board of lines, progress_board.h). Opens go on side by side, each with its
+// own reason when it fails.
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +22,11 @@
 
 #include "common_t73/QV_Hid.h"
 #include "common_t73/QV_Machine.h"
+#include "update/outcome.h"
 #include "update/safe_update.h"
 #include "support/text.h"
+#include "tools/cli/ask.h"
+#include "tools/cli/progress_board.h"
 #include "tools/cli/unit_access.h"
 #include "tools/cli/update_units.h"
 #include "tools/cli/usb_hubs.h"
@@ -32,8 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The board redraws at most this often; the last state is always drawn.
-constexpr auto BOARD_INTERVAL = std::chrono::milliseconds(100);
 // Width of the result column of the summary.
 constexpr size_t SUMMARY_TEXT_MAX = 60;
 
@@ -41,6 +42,7 @@ struct BenchUnit {
     std::string source; // what --unit takes: hid:PATH or socket:PATH
     std::string open_path;
     std::string name; // source, and the USB serial where the unit has one
+    std::string serial; // as enumerated when the run began; empty when none
 };
 
 // The result of one unit, for the summary and the JSON object.
@@ -72,102 +74,10 @@ std::u16string run_prefix(const BenchUnit& u) {
     return utf8_to_wtext(s + "-");
 }
 
-// Lines of every unit on standard error: on a terminal one line per unit
-// redrawn in place (the cursor stays at the board's first line); otherwise
-// plain lines with the unit's name in front.
-class Board {
-  public:
-    Board(const std::vector<BenchUnit>& units, bool terminal) : terminal_(terminal) {
-        size_t width = 0;
-        for (const BenchUnit& u : units)
-            width = std::max(width, u.name.size());
-        for (const BenchUnit& u : units) {
-            names_.push_back(u.name + std::string(width - u.name.size(), ' '));
-            rows_.push_back("waiting");
-        }
-    }
-    bool terminal() const { return terminal_; }
-
-    // Called with standard error's lock held (CliProgress sinks, asides).
-    void line(size_t unit, const std::string& text, bool whole) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_) {
-            if (whole)
-                std::fprintf(stderr, "%s: %s\n", names_[unit].c_str(), text.c_str());
-            std::fflush(stderr);
-            return;
-        }
-        rows_[unit] = text;
-        Clock::time_point now = Clock::now();
-        if (!held_ && now - drawn_ >= BOARD_INTERVAL)
-            draw(true);
-    }
-    void aside(bool before) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_)
-            return;
-        if (held_)
-            return;
-        if (before)
-            std::fputs("\r\033[J", stderr);
-        else
-            draw(true);
-    }
-    // While a question is on the terminal, the board clears itself and
-    // keeps its rows to itself.
-    void hold(bool on) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!terminal_)
-            return;
-        held_ = on;
-        if (on)
-            std::fputs("\r\033[J", stderr);
-        else
-            draw(true);
-    }
-    void setRow(size_t unit, const std::string& text) {
-        std::lock_guard<std::mutex> guard(lock_);
-        rows_[unit] = text;
-    }
-    // The last state, with the cursor left below the board.
-    void close() {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (terminal_)
-            draw(false);
-    }
-
-  private:
-    void draw(bool stay) {
-        winsize ws{};
-        size_t cols = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
-        std::string out = "\r";
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            std::string row = names_[i] + "  " + rows_[i];
-            // A wrapped row would throw the cursor's count off.
-            if (row.size() >= cols)
-                row.resize(cols - 1);
-            out += row + "\033[K\n";
-        }
-        if (stay)
-            out += "\033[" + std::to_string(rows_.size()) + "A";
-        std::fputs(out.c_str(), stderr);
-        std::fflush(stderr);
-        drawn_ = Clock::now();
-    }
-
-    bool terminal_;
-    std::mutex lock_; // rows are set by workers outside standard error's lock
-    bool held_ = false;
-    std::vector<std::string> names_;
-    std::vector<std::string> rows_;
-    Clock::time_point drawn_{};
-};
-
-// The province answer of the first run that needs one, for every run.
 class SharedProvinces {
   public:
     explicit SharedProvinces(Board* board) : board_(board) {}
-    int answer(int* mode, int flags[UPDATE_PROVINCE_COUNT], std::string* refusal,
+    int answer(int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                const std::function<int(int*, int*)>& own) {
         std::lock_guard<std::mutex> guard(lock_);
         if (!answered_) {
@@ -180,7 +90,7 @@ class SharedProvinces {
             board_->hold(false);
         }
         *mode = mode_;
-        for (int i = 0; i < UPDATE_PROVINCE_COUNT; ++i)
+        for (int i = 0; i < PROVINCE_COUNT; ++i)
             flags[i] = flags_[i];
         if (result_ != 0)
             *refusal = refusal_;
@@ -193,25 +103,16 @@ class SharedProvinces {
     bool answered_ = false;
     int result_ = 0;
     int mode_ = 0;
-    int flags_[UPDATE_PROVINCE_COUNT] = {};
+    int flags_[PROVINCE_COUNT] = {};
     std::string refusal_;
 };
 
-// Opens of units follow one another: why an open failed is kept once per
-// process.
-std::mutex open_lock;
-
+// Opens go on side by side: each worker's open reports its own error
+// (kept per thread).
 int open_unit(const BenchUnit& unit, QV_Machine* m, std::string* text) {
-    QV_HidHandle* handle = nullptr;
-    int code = CLI_OK;
-    {
-        std::lock_guard<std::mutex> guard(open_lock);
-        handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
-        if (!handle)
-            code = cli_unit_missing(text);
-    }
+    QV_HidHandle* handle = QV_Hid_open(utf8_to_wtext(unit.open_path).c_str());
     if (!handle)
-        return code;
+        return cli_unit_missing(text);
     if (!QV_Machine_attach(m, handle)) {
         *text = CLI_NO_HARDWARE;
         return CLI_NO_UNIT;
@@ -249,8 +150,7 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
                 &aside);
         return guard;
     };
-    target.provinces = [provinces](int* mode, int flags[UPDATE_PROVINCE_COUNT],
-                                   std::string* refusal,
+    target.provinces = [provinces](int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                                    const std::function<int(int*, int*)>& own) {
         return provinces->answer(mode, flags, refusal, own);
     };
@@ -266,16 +166,14 @@ UnitResult update_one(const UpdateOptions& opt, const BenchUnit& unit, size_t in
     if (u.code != CLI_OK) {
         r.code = u.code;
         r.text = u.text;
+        cause = cli_unit_failure_why(r.code, r.text);
     } else if (o.result == UPDATE_ABANDONED) {
         r.code = CLI_USAGE;
         r.text = u.refusal;
     } else if (o.result != UPDATE_SUCCEEDED) {
         r.code = cli_safety_code(u.guard.get(), o, cli_update_failure_code(o), &why);
         r.text = wtext_to_utf8(u.box.c_str()) + (why.empty() ? "" : "\n" + why);
-        auto* safe = dynamic_cast<SafeUpdateGuard*>(u.guard.get());
-        cause = failure_text_outcome(o, safe ? safe->backupFolder() : std::string());
-        if (o.stage == UpdateStage::Download && !u.download_why.reason.empty())
-            cause = u.download_why;
+        cause = update_failure_cause(o, u.guard.get());
         if (r.code == CLI_INTERRUPTED) {
             // The user stopped it: the status of the write broken off is no
             // refusal of the unit's.
@@ -346,7 +244,12 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
                 return a.serial;
         return std::string();
     };
-    for (const std::string& source : opt.units) {
+    for (const std::string& given : opt.units) {
+        int code = CLI_OK;
+        std::string why;
+        std::string source = cli_resolve_serial(given, &code, &why);
+        if (source.empty())
+            return cli_fail(code, why);
         BenchUnit u;
         u.source = source;
         if (source.rfind("socket:", 0) == 0 && source.size() > 7) {
@@ -354,8 +257,8 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
             u.name = source;
         } else if (source.rfind("hid:", 0) == 0 && source.size() > 4) {
             u.open_path = source.substr(4);
-            std::string serial = serial_of(u.open_path);
-            u.name = serial.empty() ? source : source + " " + serial;
+            u.serial = serial_of(u.open_path);
+            u.name = u.serial.empty() ? source : source + " " + u.serial;
         } else if (source == "hid" && opt.all) {
             continue; // every HID unit is taken anyway
         } else {
@@ -374,6 +277,7 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
             BenchUnit u;
             u.source = "hid:" + a.path;
             u.open_path = a.path;
+            u.serial = a.serial;
             u.name = a.serial.empty() ? u.source : u.source + " " + a.serial;
             add(u);
         }
@@ -391,15 +295,13 @@ int collect_units(const UpdateOptions& opt, std::vector<BenchUnit>* units) {
 
 // The question before anything is written, once for every unit.
 bool confirm_all(const UpdateOptions& opt, const std::vector<BenchUnit>& units) {
-    if (opt.safety.yes || opt.dry_run || cli_json() || !isatty(STDIN_FILENO))
+    if (opt.safety.yes || opt.dry_run || cli_json() || !cli_can_ask())
         return true;
-    std::fprintf(stderr, "\n%s will be written into %zu units:\n", opt.file.c_str(), units.size());
+    std::string question =
+        "\n" + opt.file + " will be written into " + std::to_string(units.size()) + " units:\n";
     for (const BenchUnit& u : units)
-        std::fprintf(stderr, "  %s\n", u.name.c_str());
-    std::fprintf(stderr, "Write it into every one of them? [y/N] ");
-    std::fflush(stderr);
-    std::string answer;
-    return std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes");
+        question += "  " + u.name + "\n";
+    return cli_ask_yes(question + "Write it into every one of them? [y/N] ");
 }
 
 // The command that runs the same update again on the units given.
@@ -417,8 +319,9 @@ std::string retry_command(const UpdateOptions& opt, const std::vector<const Benc
         cmd += " --verify";
     if (opt.safety.yes)
         cmd += " -y";
+    // A replug renumbers the nodes; the serial stays.
     for (const BenchUnit* u : units)
-        cmd += " --unit " + shell_quoted(u->source);
+        cmd += " --unit " + shell_quoted(u->serial.empty() ? u->source : "serial:" + u->serial);
     return cmd;
 }
 
@@ -476,7 +379,10 @@ int cli_update_units(const UpdateOptions& opt) {
         return cli_fail(CLI_FAILED, "Not written: the update was not confirmed.");
 
     bool terminal = isatty(STDERR_FILENO) && cli_verbosity() != CliVerbosity::Quiet;
-    Board board(units, terminal);
+    std::vector<std::string> names;
+    for (const BenchUnit& u : units)
+        names.push_back(u.name);
+    Board board(names, terminal);
     SharedProvinces provinces(&board);
     CliProgress::setBoard([&board](bool before) { board.aside(before); });
     // Blocked here, the stop signals stay blocked in every worker.

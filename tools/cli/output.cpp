@@ -15,6 +15,7 @@
 #include "update/failure_text.h"
 #include "support/log.h"
 #include "support/text.h"
+#include "tools/cli/unit_access.h"
 
 namespace {
 
@@ -184,10 +185,14 @@ std::string cli_failure_json(int code, const std::string& text, const FailureTex
     CliJson out;
     out["ok"] = false;
     out["error"] = {{"code", code}, {"text", text}};
-    if (!why.reason.empty())
-        out["error"]["reason"] = why.reason;
-    if (!why.hint.empty())
-        out["error"]["hint"] = why.hint;
+    // A unit that could not be reached has its cause and next step from
+    // one place, whichever command failed to reach it.
+    FailureText unit_why =
+        why.reason.empty() && why.hint.empty() ? cli_unit_failure_why(code, text) : why;
+    if (!unit_why.reason.empty())
+        out["error"]["reason"] = unit_why.reason;
+    if (!unit_why.hint.empty())
+        out["error"]["hint"] = unit_why.hint;
     add_json_warnings(&out);
     return out.dump(pretty_flag ? 2 : -1, ' ', false, CliJson::error_handler_t::replace);
 }

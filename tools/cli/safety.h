@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "update/outcome.h"
 #include "update/unit_verify.h"
 #include "update/update_run.h"
 #include "tools/cli/cli.h"
@@ -78,12 +79,23 @@ int cli_refuse_special_package(const std::string& path);
 // One area read back, as verify's JSON gives it.
 CliJson verify_json(const VerifyResult& r);
 
+// The read-back's duration at the unit's pace, for a note before it.
+std::string cli_seconds_text(uint64_t bytes);
+
+// The subcommands history and backups (cmd_history.cpp), and verify
+// (cmd_verify.cpp), added to root in that order.
+void cli_setup_history(CLI::App& root, int* exit_code);
+void cli_setup_verify(CLI::App& root, int* exit_code);
+
 // The exit code of a read-back that found the unit holding something else,
 // for verify and update --verify alike.
 inline constexpr int CLI_VERIFY_MISMATCH = CLI_FAILED;
 
-inline constexpr const char* CLI_STOPPED_TEXT =
-    "The update was stopped; the unit's data is incomplete.";
+inline constexpr const char* CLI_STOPPED_TEXT = RUN_TEXT_STOPPED;
+
+// The exit code of a run's end (update/outcome.h), 1:1, and back.
+int cli_exit_code(RunExit e);
+RunExit cli_run_exit(int code);
 
 // The text for a unit the acceptance rule refused.
 inline constexpr const char* CLI_OTHER_CUSTOMER_UNIT =
@@ -91,4 +103,4 @@ inline constexpr const char* CLI_OTHER_CUSTOMER_UNIT =
 
 // Parses a comma-separated list of province names or indexes 0..33 into
 // flags. Returns "" or the reason the list is refused.
-std::string parse_province_list(const std::string& list, int flags[UPDATE_PROVINCE_COUNT]);
+std::string parse_province_list(const std::string& list, int flags[PROVINCE_COUNT]);

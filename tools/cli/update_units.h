@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "online/VersionCheck.h"
 #include "update/failure_text.h"
 #include "update/update_run.h"
 #include "tools/cli/cli.h"
@@ -39,7 +40,7 @@ struct UnitTarget {
     // Answers the province question; null: the run's own answer (the
     // options, else the terminal), which own gives when called.
     using ProvinceQuestion = std::function<int(int* mode, int* flags)>;
-    std::function<int(int* mode, int flags[UPDATE_PROVINCE_COUNT], std::string* refusal,
+    std::function<int(int* mode, int flags[PROVINCE_COUNT], std::string* refusal,
                       const ProvinceQuestion& own)>
         provinces;
     // The start of the run directory's name of an unpacked archive.
@@ -54,14 +55,19 @@ struct UnitUpdate {
     UpdateOutcome outcome;
     std::u16string box;       // the run's message box
     std::string refusal;      // why the province question was not answered
-    FailureText download_why; // the cause of a failed package download
     std::unique_ptr<UpdateGuard> guard;
     CliJson report; // keys for the JSON object (online status)
+    std::string unit_text; // the unit written (cli_unit_written_text)
 };
 
 // Carries out one unit's run: opens it, finds the package (FILE, else the
 // newest one online), runs the update under the target's guard.
 UnitUpdate cli_update_unit(const UpdateOptions& opt, const UnitTarget& target);
+
+// The version servers (TREVIK_VERSION_SERVER=host:port replaces both, for
+// tests and demonstrations), read one way for check-online and update.
+// Returns CLI_OK, or CLI_USAGE after reporting a value of another form.
+int cli_version_hosts(VersionHosts* hosts);
 
 // The exit code of a failed run, from the step it stopped at.
 int cli_update_failure_code(const UpdateOutcome& o);

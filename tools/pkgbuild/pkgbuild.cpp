@@ -90,7 +90,7 @@ Bytes province_table(const PkgDescription& d) {
 Bytes pkg_scrambled(const Bytes& plain) {
     Bytes out = plain;
     RollingState st;
-    rolling_encode_with(&st, out.data(), out.size());
+    rolling_encode(&st, out.data(), out.size());
     return out;
 }
 

@@ -25,8 +25,15 @@ lin="$root/build" win="$root/build-windows"
 export WINEPREFIX="$win/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d)
 sim_pid=""
+runner=""
 cleanup() {
   [ -z "$sim_pid" ] || kill -TERM "$sim_pid" 2>/dev/null || true
+  # A Windows run left behind at a failure: the Wine programs of this
+  # prefix end with it.
+  if [ -n "$runner" ]; then
+    wineserver -k 2>/dev/null || true
+    wait "$runner" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -59,6 +66,10 @@ else
 fi
 cli_lin="$lin/tools/trevik-cli"
 sample="$root/res/sample/sample.dqv"
+# The sample by its Windows name for the Windows programs (the Linux one
+# with TREVIK_WINDOWS_CLI).
+sample_win=$sample
+if [ "${cli_win[0]}" = wine ]; then sample_win=$(winepath -w "$sample"); fi
 
 # ---- 2. inspect --json ------------------------------------------------------------
 t=$SECONDS
@@ -78,18 +89,23 @@ cmp "$work/linux.txt" "$work/windows.txt" >&2 || fail "inspect 省份.dqv printe
 echo "check-windows: a package named 省份.dqv opens ($((SECONDS - t)) s)"
 
 # ---- 4. the recorded sessions --------------------------------------------------------
+# Each replays as it does on Linux; a session that does not agree on Linux
+# either is said, not counted against the Windows build.
 t=$SECONDS
 n=0
 for session in "$root"/tests/sessions/*.jsonl; do
   name=tests/sessions/$(basename "$session")
-  out=$(cd "$root" && "${cli_win[@]}" replay "$name" 2>"$work/replay.err") ||
-    fail "replay $name under Wine: $out $(cat "$work/replay.err")"
+  linux=$(cd "$root" && "$cli_lin" replay "$name" 2>&1) || true
+  out=$(cd "$root" && "${cli_win[@]}" replay "$name" 2>&1) || true
   case $out in
   "replay agrees"*) n=$((n + 1)) ;;
-  *) fail "replay $name under Wine: $out" ;;
+  *)
+    [ "$out" = "$linux" ] || fail "replay $name under Wine: $out"
+    echo "check-windows: NOTE: $name does not agree on Linux either: $linux"
+    ;;
   esac
 done
-[ "$n" -gt 0 ] || fail "no session in tests/sessions"
+[ "$n" -gt 0 ] || fail "no session in tests/sessions agrees"
 echo "check-windows: $n recorded sessions replay and agree ($((SECONDS - t)) s)"
 
 # ---- 5. an update over TCP -------------------------------------------------------------
@@ -131,7 +147,7 @@ for choice in "--national" "--provinces 0,2"; do
   stop_sim
   serve "$work/windows.img" --tcp 127.0.0.1:0
   # shellcheck disable=SC2086
-  (cd "$work" && "${cli_win[@]}" update $choice --no-backup --yes "$sample" --unit "$unit" \
+  (cd "$work" && "${cli_win[@]}" update $choice --no-backup --yes "$sample_win" --unit "$unit" \
     >"$work/windows.out" 2>"$work/windows.err") ||
     fail "the Windows run of update $choice failed: $(cat "$work/windows.err")"
   stop_sim
@@ -157,9 +173,15 @@ rm -rf "$state"
 serve "$work/stop.img" --tcp 127.0.0.1:0 --delay-us 5000 --verbose
 go="$work/ctrl-c"
 rm -f "$go"
-(cd "$work" && wine "$stop_exe" "$(winepath -w "$go")" "$(winepath -w "$win/tools/trevik-cli.exe")" \
-  --unit "$unit" update --no-backup --yes "$(winepath -w "$sample")" >"$work/stop.out" \
-  2>"$work/stop.err"; echo $? >"$work/stop.rc") &
+go_win=$(winepath -w "$go")
+cli_exe=$(winepath -w "$win/tools/trevik-cli.exe")
+(
+  cd "$work"
+  rc=0
+  wine "$stop_exe" "$go_win" "$cli_exe" --unit "$unit" update --national --no-backup --yes \
+    "$sample_win" >"$work/stop.out" 2>"$work/stop.err" || rc=$?
+  echo "$rc" >"$work/stop.rc"
+) &
 runner=$!
 # Presses Ctrl-C once and waits until it was pressed.
 press() {
@@ -177,6 +199,7 @@ press
 sleep 0.3
 press
 wait "$runner" || true
+runner=""
 stop_sim
 rc=$(cat "$work/stop.rc")
 [ "$rc" = 8 ] || fail "Ctrl-C twice: exit code $rc, not 8: $(cat "$work/stop.err")"

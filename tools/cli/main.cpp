@@ -130,6 +130,9 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
     // -q and -v read as well after the command name as before it.
     app.fallthrough();
+    // "/path" is a file on every system, never a Windows-style option (the
+    // commands inherit this).
+    app.allow_windows_style_options(false);
     app.footer(CLI_EXIT_CODES_TEXT);
     cli_add_verbosity_flags(app);
     cli_install_log_sink();

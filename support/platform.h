@@ -135,6 +135,11 @@ int platform_rename(const std::string& from, const std::string& to);
 
 // ---- Locks -----------------------------------------------------------------
 
+// Whether a device's own path opens like a file and takes a lock (POSIX
+// device nodes do; Windows device paths do not, so a unit's lock is a file
+// of its own there).
+bool platform_devices_lockable();
+
 enum PlatformLockResult {
     PLATFORM_LOCK_HELD = 0,   // ours until the descriptor is closed or unlocked
     PLATFORM_LOCK_BUSY = 1,   // another open file holds a lock that excludes this one

@@ -193,6 +193,10 @@ int platform_rename(const std::string& from, const std::string& to) {
 
 // ---- Locks -----------------------------------------------------------------
 
+bool platform_devices_lockable() {
+    return true;
+}
+
 PlatformLockResult platform_lock(int fd, bool exclusive) {
     if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
         return PLATFORM_LOCK_HELD;

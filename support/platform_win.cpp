@@ -377,6 +377,10 @@ int platform_rename(const std::string& from, const std::string& to) {
 
 // ---- Locks -----------------------------------------------------------------
 
+bool platform_devices_lockable() {
+    return false;
+}
+
 PlatformLockResult platform_lock(int fd, bool exclusive) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,5 @@
 #include "update/package_open.h"
 
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -18,7 +17,6 @@ namespace {
 std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
 }
-
 
 bool starts_like_zip(const std::u16string& path) {
     FILE* f = std::fopen(wtext_to_utf8(path.c_str()).c_str(), "rb");

@@ -1,6 +1,5 @@
 #include "update/safe_update.h"
 
-
 #include <atomic>
 #include <csignal>
 #include <cstdlib>

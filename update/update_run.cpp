@@ -1,6 +1,5 @@
 #include "update/update_run.h"
 
-
 #include <cstring>
 #include <filesystem>
 #include <system_error>

@@ -41,7 +41,8 @@ struct ListedUnit {
 // it cannot be learnt.
 int holder_pid(const ListedUnit& unit) {
     bool socket = unit.source.rfind("socket:", 0) == 0;
-    std::string lock = socket ? QV_UnitLock_pathForSocket(unit.path) : unit.path;
+    std::string lock = socket ? QV_UnitLock_pathForSocket(unit.path)
+                              : QV_UnitLock_pathForDevice(unit.path);
     int fd = platform_open(lock, PLATFORM_READ);
     if (fd < 0)
         return 0;

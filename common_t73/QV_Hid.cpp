@@ -174,11 +174,12 @@ QV_HidHandle* QV_Hid_open(const char16_t* path) {
         std::string lockPath =
             socket ? QV_UnitLock_pathForSocket(p.substr(std::strlen(SOCKET_PREFIX)))
             : tcp  ? QV_UnitLock_pathForTcp(p.substr(std::strlen(TCP_PREFIX)))
-                   : p;
+                   : QV_UnitLock_pathForDevice(p);
         int holder = 0, error = 0;
         QV_UnitLockResult locked = QV_UNIT_LOCK_FAILED;
         if (!lockPath.empty())
-            locked = QV_UnitLock_acquire(lockPath, socket || tcp, &lockFd, &holder, &error);
+            locked = QV_UnitLock_acquire(lockPath, socket || tcp || lockPath != p, &lockFd,
+                                         &holder, &error);
         else
             error = errno;
         if (locked == QV_UNIT_LOCK_BUSY) {

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <unistd.h>
 
 #include "common_t73/QV_HidTransports.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 namespace {
@@ -89,8 +89,7 @@ std::unique_ptr<QV_ReportTransport> QV_HidHidapi_open(const std::string& path,
     }
     if (!device) {
         // A hidraw node without a udev rule belongs to root alone.
-        if (why && access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK | W_OK) != 0 &&
-            errno == EACCES)
+        if (why && platform_access_denied(path))
             *why = QV_HID_OPEN_DENIED;
         return nullptr;
     }

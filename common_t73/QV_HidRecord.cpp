@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "common_t73/QV_Cmd.h"
 #include "common_t73/QV_HidSession.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 namespace {
@@ -231,34 +229,37 @@ QV_HidSession_record(std::unique_ptr<QV_ReportTransport> transport, const std::s
 namespace {
 
 // What a path that is no regular file names, for the refusal.
-const char* kind_of(mode_t mode) {
-    if (S_ISFIFO(mode))
+const char* kind_of(PlatformPathKind kind) {
+    switch (kind) {
+    case PLATFORM_PATH_FIFO:
         return "a FIFO";
-    if (S_ISCHR(mode))
+    case PLATFORM_PATH_CHAR_DEVICE:
         return "a character device";
-    if (S_ISBLK(mode))
+    case PLATFORM_PATH_BLOCK_DEVICE:
         return "a block device";
-    if (S_ISDIR(mode))
+    case PLATFORM_PATH_DIR:
         return "a folder";
-    if (S_ISSOCK(mode))
+    case PLATFORM_PATH_SOCKET:
         return "a socket";
-    return "not a plain file";
+    default:
+        return "not a plain file";
+    }
 }
 
-std::string not_regular(const std::string& path, mode_t mode) {
-    return path + " is not a regular file (" + kind_of(mode) + "); a recording goes into one";
+std::string not_regular(const std::string& path, PlatformPathKind kind) {
+    return path + " is not a regular file (" + kind_of(kind) + "); a recording goes into one";
 }
 
 // Opens the session file for writing. A FIFO without a reader never holds
-// the tool up (O_NONBLOCK), anything that is not a regular file is refused
-// before a byte is written, and a new file is this user's alone. Returns
-// the descriptor, or -1 with error set.
+// the tool up (no waiting on the open), anything that is not a regular file
+// is refused before a byte is written, and a new file is this user's alone.
+// Returns the descriptor, or -1 with error set.
 int open_session_file(const std::string& path, const QV_HidRecordOptions& options,
                       std::string* error) {
-    struct stat st {};
-    bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        *error = not_regular(path, st.st_mode);
+    PlatformPathKind kind = platform_path_kind(path, nullptr, true);
+    bool exists = kind != PLATFORM_PATH_MISSING;
+    if (exists && kind != PLATFORM_PATH_FILE) {
+        *error = not_regular(path, kind);
         return -1;
     }
     std::string already =
@@ -267,32 +268,33 @@ int open_session_file(const std::string& path, const QV_HidRecordOptions& option
         *error = already;
         return -1;
     }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int how = PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_NO_WAIT;
     if (!options.overwrite)
-        flags |= O_EXCL;
-    int fd = ::open(path.c_str(), flags, 0600);
+        how |= PLATFORM_EXCLUSIVE;
+    int fd = platform_open(path, how, 0600);
     if (fd < 0) {
         int e = errno;
         if (e == EEXIST)
             *error = already;
         else if (e == ENXIO) // a FIFO that appeared meanwhile, without a reader
-            *error = not_regular(path, S_IFIFO);
+            *error = not_regular(path, PLATFORM_PATH_FIFO);
         else
             *error = "cannot write the session file " + path + ": " + std::strerror(e);
         return -1;
     }
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = not_regular(path, st.st_mode);
-        ::close(fd);
+    kind = platform_fd_kind(fd);
+    if (kind != PLATFORM_PATH_FILE) {
+        *error = not_regular(path, kind);
+        platform_close(fd);
         return -1;
     }
     // An old recording replaced loses its contents and keeps no wider access.
-    if (options.overwrite && (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0)) {
+    if (options.overwrite && platform_truncate_private(fd) != 0) {
         *error = "cannot write the session file " + path + ": " + std::strerror(errno);
-        ::close(fd);
+        platform_close(fd);
         return -1;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    platform_set_blocking(fd);
     return fd;
 }
 
@@ -309,10 +311,10 @@ int QV_Hid_startRecording(const std::string& path, const QV_HidRecordOptions& op
     } else if (path.empty()) {
         why = "the session file has no name";
     } else if (int fd = open_session_file(path, options, &why); fd >= 0) {
-        f = ::fdopen(fd, "w");
+        f = platform_fdopen(fd, "w");
         if (!f) {
             why = "cannot write the session file " + path + ": " + std::strerror(errno);
-            ::close(fd);
+            platform_close(fd);
         }
     }
     if (!f) {

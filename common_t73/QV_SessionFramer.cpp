@@ -1,7 +1,5 @@
 #include "common_t73/QV_SessionFramer.h"
 
-#include <openssl/evp.h>
-
 #include <cstring>
 
 #include "common_t73/QV_Cmd.h"
@@ -9,6 +7,7 @@
 #include "config/records.h"
 #include "support/checksum.h"
 #include "support/hex.h"
+#include "support/sha256.h"
 
 namespace {
 
@@ -44,15 +43,18 @@ void reseal_write_frame(uint8_t* report, uint32_t dataSum) {
 } // namespace
 
 struct SessionWriteFramer::Hash {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    Hash() { EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr); }
-    ~Hash() { EVP_MD_CTX_free(ctx); }
-    void add(const uint8_t* p, size_t n) { EVP_DigestUpdate(ctx, p, n); }
+    Sha256* h = sha256_begin();
+    ~Hash() {
+        uint8_t unused[SHA256_BYTES];
+        if (h)
+            sha256_end(h, unused);
+    }
+    void add(const uint8_t* p, size_t n) { sha256_add(h, p, n); }
     std::string hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(ctx, digest, &n);
-        return hex_lower(digest, n);
+        uint8_t digest[SHA256_BYTES];
+        bool ok = sha256_end(h, digest);
+        h = nullptr;
+        return ok ? hex_lower(digest, SHA256_BYTES) : std::string();
     }
 };
 

@@ -1,5 +1,6 @@
 #include "common_t73/QV_UnitLock.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,20 @@ std::string QV_UnitLock_pathForTcp(const std::string& hostPort) {
         if (c == '/' || c == '\\' || c == ':')
             c = '_';
     return dir + "/" + name;
+}
+
+std::string QV_UnitLock_pathForDevice(const std::string& devicePath) {
+    if (platform_devices_lockable())
+        return devicePath;
+    std::string dir = temp_dir_ensure();
+    if (dir.empty())
+        return std::string();
+    // A device path is full of characters no file name takes.
+    std::string name = "unit-device-" + devicePath + ".lock";
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_')
+            c = '_';
+    return dir + platform_separator() + name;
 }
 
 QV_UnitLockResult QV_UnitLock_acquire(const std::string& path, bool create, int* fd, int* holderPid,

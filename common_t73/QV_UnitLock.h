@@ -18,6 +18,12 @@ std::string QV_UnitLock_pathForSocket(const std::string& socketPath);
 // that directory cannot be had.
 std::string QV_UnitLock_pathForTcp(const std::string& hostPort);
 
+// The file locked for a real unit at its device path: the node itself where
+// device nodes take locks; else (Windows) a lock file named after the path
+// in the private temporary directory, empty (errno set) when that directory
+// cannot be had.
+std::string QV_UnitLock_pathForDevice(const std::string& devicePath);
+
 enum QV_UnitLockResult {
     QV_UNIT_LOCK_HELD = 0,   // the lock is ours; *fd holds it
     QV_UNIT_LOCK_BUSY = 1,   // another open file holds it; *holderPid when known

@@ -4,6 +4,7 @@
 #include "online/HttpTransfer.h"
 #include "support/hex.h"
 #include "support/log.h"
+#include "support/platform.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
@@ -14,9 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -166,22 +165,21 @@ std::u16string CHttpDownload::Start(int synchronous) {
 
     CloseTarget();
     std::string path = u8(request_.target);
-    struct stat st;
-    bool exists = stat(path.c_str(), &st) == 0;
+    bool exists = platform_path_kind(path, nullptr, true) != PLATFORM_PATH_MISSING;
     if (exists && request_.resume_offset == 0 && request_.fail_if_exists)
         return u"The file '" + request_.target + u"' already exists.";
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    int how = PLATFORM_WRITE | PLATFORM_CREATE;
     if (!(exists && request_.resume_offset != 0))
-        flags |= O_TRUNC;
+        how |= PLATFORM_TRUNCATE;
     // Targets are files of the tool's own temporary directory: a link at the
     // name is refused rather than written through.
-    fd_ = temp_dir_open(path.c_str(), flags, 0600);
+    fd_ = platform_open(path, how | PLATFORM_NO_LINK, 0600);
     if (fd_ < 0) {
         return u"An error occured while opening the file to be downloaded, Error:" +
                u16(std::to_string(errno));
     }
     if (lseek(fd_, static_cast<off_t>(request_.resume_offset), SEEK_SET) < 0 ||
-        ftruncate(fd_, static_cast<off_t>(request_.resume_offset)) < 0) {
+        platform_truncate(fd_, static_cast<int64_t>(request_.resume_offset)) < 0) {
         int err = errno;
         CloseTarget();
         return u"An error occurred while seeking to the end of the file to be downloaded, Error:" +
@@ -267,7 +265,7 @@ void CHttpDownload::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
 
 void CHttpDownload::CloseTarget() {
     if (fd_ >= 0) {
-        close(fd_);
+        platform_close(fd_);
         fd_ = -1;
     }
 }
@@ -293,7 +291,7 @@ std::string CHttpDownload::LastErrorText() const {
 void CHttpDownload::OnError(int kind, intptr_t detail) {
     CloseTarget();
     if (!keepPartial_)
-        unlink(u8(request_.target).c_str());
+        platform_remove(u8(request_.target));
     lastResult_ = kind;
     finished_ = 1;
     Post(UWM_DOWNLOAD_FINISHED, static_cast<uintptr_t>(kind), detail);
@@ -454,7 +452,7 @@ void CHttpDownload::Run() {
         Finish(end.result);
         return;
     }
-    if (end.cut_part && ftruncate(fd_, static_cast<off_t>(request_.resume_offset)) != 0)
+    if (end.cut_part && platform_truncate(fd_, static_cast<int64_t>(request_.resume_offset)) != 0)
         keepPartial_ = false;
     if (end.last_status >= 0)
         lastStatus_ = end.last_status;

@@ -1,6 +1,7 @@
 #include "online/ResumableDownload.h"
 
 #include "online/HttpDownload.h"
+#include "support/platform.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
@@ -10,11 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -33,10 +31,8 @@ bool ends_with(const std::string& s, const char* end) {
 
 // Length of a regular file, -1 when there is none.
 int64_t file_size(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return static_cast<int64_t>(st.st_size);
+    int64_t size = -1;
+    return platform_path_kind(path, &size) == PLATFORM_PATH_FILE ? size : -1;
 }
 
 void remove_quietly(const std::string& path) {
@@ -116,7 +112,7 @@ int resume_record_read(const std::string& path, ResumeRecord* rec) {
     if (!fs::is_regular_file(fs::symlink_status(path, ec)) ||
         fs::file_size(path, ec) > RECORD_MAX_SIZE)
         return 0;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = platform_fopen(path, "rb");
     if (!f)
         return 0;
     std::string text;
@@ -159,12 +155,13 @@ int resume_record_write(const std::string& path, const ResumeRecord& rec) {
     // Written whole under another name first: a record cut short by a crash
     // would be no record at all.
     std::string fresh = path + ".new";
-    int fd = temp_dir_open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = platform_open(fresh, PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_TRUNCATE |
+                                      PLATFORM_NO_LINK);
     if (fd < 0)
         return 0;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = close(fd) == 0 && ok;
-    if (!ok || std::rename(fresh.c_str(), path.c_str()) != 0) {
+    bool ok = platform_write(fd, text.data(), text.size()) == static_cast<long>(text.size());
+    ok = platform_close(fd) == 0 && ok;
+    if (!ok || platform_rename(fresh, path) != 0) {
         remove_quietly(fresh);
         return 0;
     }
@@ -254,7 +251,7 @@ ResumeOutcome resumable_download(CHttpDownload& dl, DownloadOwner* owner, const 
         return resume_record_write(record_path, rec) != 0;
     };
     auto finish_complete = [&](uint64_t size) -> bool {
-        if (std::rename(part.c_str(), final_path.c_str()) != 0)
+        if (platform_rename(part, final_path) != 0)
             return false;
         remove_quietly(record_path);
         out.complete = true;

@@ -1,7 +1,5 @@
 #include "package/package_check.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "package/scramble.h"
 #include "support/archive.h"
 #include "support/checksum.h"
+#include "support/platform.h"
 #include "support/stream.h"
 #include "support/text.h"
 
@@ -19,19 +18,20 @@ namespace {
 
 // Whether the file exists and can be read; fills check otherwise.
 bool readable(const std::string& path, uint64_t* size, PackageCheck* check) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    int64_t bytes = 0;
+    PlatformPathKind kind = platform_path_kind(path, &bytes, true);
+    if (kind == PLATFORM_PATH_MISSING) {
         check->problem = errno == ENOENT || errno == ENOTDIR ? PackageProblem::NoFile
                                                              : PackageProblem::Unreadable;
         return false;
     }
-    std::FILE* f = S_ISREG(st.st_mode) ? std::fopen(path.c_str(), "rb") : nullptr;
+    std::FILE* f = kind == PLATFORM_PATH_FILE ? platform_fopen(path, "rb") : nullptr;
     if (!f) {
         check->problem = PackageProblem::Unreadable;
         return false;
     }
     std::fclose(f);
-    *size = static_cast<uint64_t>(st.st_size);
+    *size = static_cast<uint64_t>(bytes);
     return true;
 }
 

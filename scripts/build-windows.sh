@@ -132,9 +132,10 @@ fi
 unset CC CXX AR RANLIB
 # Wine keeps its prefix (its C: drive and registry) in the build folder.
 export WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# What builds for Windows so far, and the test programs among it; trevik-cli
-# joins once the rest of its calls go through support/platform.h.
-default_targets=(trevik-pkgbuild support_tests package_tests config_tests)
+# What builds for Windows, and the test programs among it;
+# trevik-console-stop serves scripts/check-windows.sh.
+default_targets=(trevik-cli trevik-pkgbuild trevik-console-stop support_tests package_tests
+  config_tests)
 test_programs=(tests/support/support_tests.exe tests/package/package_tests.exe
   tests/config/config_tests.exe)
 [ $# -gt 0 ] || set -- "${default_targets[@]}"

@@ -1,7 +1,8 @@
 // Text from one character set to another: "UTF-8", "UTF-16LE" and the
 // system's ANSI code page (ANSI_CODE_PAGE, GBK) everywhere; on Linux also
-// any other set iconv knows (a terminal's). iconv on Linux; on Windows the
-// code-page conversions through UTF-16.
+// any other set iconv knows (a terminal's), on Windows any code page by
+// number ("CP437"). iconv on Linux; on Windows the code-page conversions
+// through UTF-16.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,8 +20,15 @@ UINT code_page(const char* name) {
         return CP_UTF8;
     if (n == "UTF-16LE")
         return UTF16;
-    if (n == "GBK" || n == "CP936" || n == "GB2312")
+    if (n == "GBK" || n == "GB2312")
         return 936;
+    // "CP437", "CP1252": a console's output code page by number.
+    if (n.size() > 2 && n.size() <= 7 && n.compare(0, 2, "CP") == 0 &&
+        n.find_first_not_of("0123456789", 2) == std::string::npos) {
+        unsigned long cp = std::strtoul(n.c_str() + 2, nullptr, 10);
+        return cp > 0 && cp < 65536 && IsValidCodePage(static_cast<UINT>(cp)) ? static_cast<UINT>(cp)
+                                                                              : 0;
+    }
     return 0;
 }
 

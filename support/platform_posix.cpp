@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <pthread.h>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -51,6 +53,14 @@ int platform_close(int fd) {
     return fd < 0 ? 0 : ::close(fd);
 }
 
+long platform_read(int fd, void* buffer, size_t n) {
+    return static_cast<long>(::read(fd, buffer, n));
+}
+
+long platform_write(int fd, const void* data, size_t n) {
+    return static_cast<long>(::write(fd, data, n));
+}
+
 long platform_pread(int fd, void* buffer, size_t n, int64_t offset) {
     for (;;) {
         ssize_t got = ::pread(fd, buffer, n, static_cast<off_t>(offset));
@@ -64,10 +74,9 @@ int platform_fsync(int fd) {
     return ::fsync(fd);
 }
 
-PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
-    struct stat st {};
-    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
-        return PLATFORM_PATH_MISSING;
+namespace {
+
+PlatformPathKind kind_of(const struct stat& st, int64_t* size) {
     if (S_ISREG(st.st_mode)) {
         if (size)
             *size = static_cast<int64_t>(st.st_size);
@@ -76,7 +85,93 @@ PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool
     return S_ISDIR(st.st_mode)    ? PLATFORM_PATH_DIR
            : S_ISLNK(st.st_mode)  ? PLATFORM_PATH_LINK
            : S_ISSOCK(st.st_mode) ? PLATFORM_PATH_SOCKET
+           : S_ISFIFO(st.st_mode) ? PLATFORM_PATH_FIFO
+           : S_ISCHR(st.st_mode)  ? PLATFORM_PATH_CHAR_DEVICE
+           : S_ISBLK(st.st_mode)  ? PLATFORM_PATH_BLOCK_DEVICE
                                   : PLATFORM_PATH_OTHER;
+}
+
+// Random letters and digits for a new name.
+std::string random_part() {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mutex lock;
+    static std::mt19937_64 engine{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+    std::lock_guard<std::mutex> guard(lock);
+    std::string part;
+    for (int i = 0; i < 8; ++i)
+        part += letters[engine() % (sizeof letters - 1)];
+    return part;
+}
+
+} // namespace
+
+PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
+    struct stat st {};
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+        return PLATFORM_PATH_MISSING;
+    return kind_of(st, size);
+}
+
+PlatformPathKind platform_fd_kind(int fd, int64_t* size) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return PLATFORM_PATH_MISSING;
+    return kind_of(st, size);
+}
+
+bool platform_owned_by_me(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+bool platform_access_denied(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0 &&
+           errno == EACCES;
+}
+
+bool platform_folder_writable(const std::string& path) {
+    return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+int platform_truncate(int fd, int64_t size) {
+    return ::ftruncate(fd, static_cast<off_t>(size));
+}
+
+int platform_truncate_private(int fd) {
+    return ::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0 ? -1 : 0;
+}
+
+void platform_set_blocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int platform_create_unique_file(const std::string& dir, const std::string& prefix,
+                                const std::string& suffix, std::string* path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '/' + prefix + random_part() + suffix;
+        int fd = platform_open(name, PLATFORM_READ | PLATFORM_WRITE | PLATFORM_CREATE |
+                                         PLATFORM_EXCLUSIVE | PLATFORM_NO_LINK);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+std::string platform_make_unique_folder(const std::string& dir, const std::string& prefix) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '/' + prefix + random_part();
+        if (platform_mkdir(name, true) == 0)
+            return name;
+        if (errno != EEXIST)
+            return std::string();
+    }
+    return std::string();
 }
 
 int platform_mkdir(const std::string& path, bool owner_only) {
@@ -87,7 +182,20 @@ int platform_remove(const std::string& path) {
     return std::remove(path.c_str());
 }
 
+std::string platform_open_file_path(int fd) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::access(self.c_str(), R_OK) == 0 ? self : std::string();
+}
+
+int platform_rename(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str());
+}
+
 // ---- Locks -----------------------------------------------------------------
+
+bool platform_devices_lockable() {
+    return true;
+}
 
 PlatformLockResult platform_lock(int fd, bool exclusive) {
     if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
@@ -137,14 +245,53 @@ std::string platform_temp_root() {
     return dir;
 }
 
+namespace {
+
+// Why HOME cannot hold the state directory, or "" when it can. The tool
+// makes its folders below an existing home, never the home itself.
+std::string home_problem(const char* home) {
+    if (!home || !*home)
+        return "HOME is not set";
+    if (home[0] != '/')
+        return std::string("HOME is not an absolute path (") + home + ")";
+    struct stat st {};
+    if (::stat(home, &st) != 0)
+        return std::string("HOME names ") + home + ", which " +
+               (errno == ENOENT ? std::string("does not exist")
+                                : "cannot be used: " + std::string(std::strerror(errno))) +
+               " (a home folder is never created)";
+    if (!S_ISDIR(st.st_mode))
+        return std::string("HOME names ") + home + ", which is not a folder";
+    return "";
+}
+
+} // namespace
+
 std::string platform_state_dir() {
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && state[0] == '/')
         return std::string(state) + "/trevik";
     const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
+    if (home_problem(home).empty())
         return std::string(home) + "/.local/state/trevik";
     return std::string();
+}
+
+std::string platform_state_dir_problem() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/')
+        return "";
+    const char* home = std::getenv("HOME");
+    std::string why = home_problem(home);
+    if (why.empty())
+        return "";
+    bool state_set = state && *state;
+    if (!state_set && (!home || !*home))
+        return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
+    return "no directory for the tool's state: " +
+           (state_set ? "XDG_STATE_HOME is not an absolute path (" + std::string(state) + ")"
+                      : std::string("XDG_STATE_HOME is not set")) +
+           ", and " + why;
 }
 
 // ---- Stop requests ---------------------------------------------------------
@@ -198,4 +345,8 @@ bool platform_utc_time(std::time_t t, std::tm* out) {
 
 bool platform_local_time(std::time_t t, std::tm* out) {
     return ::localtime_r(&t, out) != nullptr;
+}
+
+std::time_t platform_time_of_utc(std::tm* utc) {
+    return ::timegm(utc);
 }

@@ -2,17 +2,22 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <fcntl.h>
+#include <sddl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <random>
+#include <vector>
 
 #include "support/win_path.h"
 
@@ -61,6 +66,55 @@ void win_set_errno(unsigned long error) {
     default:
         errno = EIO;
     }
+}
+
+std::wstring win_user_sid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::wstring();
+    std::vector<unsigned char> buffer(256);
+    DWORD size = 0;
+    std::wstring text;
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()), &size) &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(size);
+    }
+    if (GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()), &size)) {
+        wchar_t* sid = nullptr;
+        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+            text = sid;
+            LocalFree(sid);
+        }
+    }
+    CloseHandle(token);
+    return text;
+}
+
+bool win_make_private(const std::wstring& dir, bool create) {
+    std::wstring sid = win_user_sid();
+    if (sid.empty())
+        return false;
+    std::wstring sddl = L"D:P(A;OICI;FA;;;" + sid + L")";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr))
+        return false;
+    bool ok;
+    if (create) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+        ok = CreateDirectoryW(dir.c_str(), &sa) != 0;
+    } else {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+             SetNamedSecurityInfoW(const_cast<wchar_t*>(dir.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    }
+    DWORD error = GetLastError();
+    LocalFree(sd);
+    SetLastError(error);
+    return ok;
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -112,6 +166,14 @@ int platform_close(int fd) {
     return fd < 0 ? 0 : _close(fd);
 }
 
+long platform_read(int fd, void* buffer, size_t n) {
+    return _read(fd, buffer, n > 0x40000000 ? 0x40000000u : static_cast<unsigned>(n));
+}
+
+long platform_write(int fd, const void* data, size_t n) {
+    return _write(fd, data, n > 0x40000000 ? 0x40000000u : static_cast<unsigned>(n));
+}
+
 long platform_pread(int fd, void* buffer, size_t n, int64_t offset) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) {
@@ -143,8 +205,10 @@ int platform_fsync(int fd) {
 
 PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(win_wide(path).c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(win_wide(path).c_str(), GetFileExInfoStandard, &data)) {
+        win_set_errno(GetLastError());
         return PLATFORM_PATH_MISSING;
+    }
     if (!follow && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return PLATFORM_PATH_LINK;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -154,11 +218,136 @@ PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool
     return PLATFORM_PATH_FILE;
 }
 
+namespace {
+
+// Random letters and digits for a new name.
+std::string random_part() {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mutex lock;
+    static std::mt19937_64 engine{std::random_device{}() ^ uint64_t(GetCurrentProcessId())};
+    std::lock_guard<std::mutex> guard(lock);
+    std::string part;
+    for (int i = 0; i < 8; ++i)
+        part += letters[engine() % (sizeof letters - 1)];
+    return part;
+}
+
+} // namespace
+
+PlatformPathKind platform_fd_kind(int fd, int64_t* size) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return PLATFORM_PATH_MISSING;
+    }
+    switch (GetFileType(h)) {
+    case FILE_TYPE_CHAR:
+        return PLATFORM_PATH_CHAR_DEVICE;
+    case FILE_TYPE_PIPE:
+        return PLATFORM_PATH_FIFO;
+    case FILE_TYPE_DISK: {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(h, &info)) {
+            win_set_errno(GetLastError());
+            return PLATFORM_PATH_MISSING;
+        }
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            return PLATFORM_PATH_DIR;
+        if (size)
+            *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        return PLATFORM_PATH_FILE;
+    }
+    default:
+        return PLATFORM_PATH_OTHER;
+    }
+}
+
+bool platform_owned_by_me(const std::string& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(win_wide(path).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                              &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    wchar_t* text = nullptr;
+    bool mine = owner && ConvertSidToStringSidW(owner, &text) && win_user_sid() == text;
+    if (text)
+        LocalFree(text);
+    LocalFree(sd);
+    return mine;
+}
+
+bool platform_access_denied(const std::string&) {
+    // Device paths here are no files: hidapi's failure says all there is.
+    return false;
+}
+
+bool platform_folder_writable(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(win_wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        win_set_errno(GetLastError());
+        return false;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true; // the folder's access list answers when a file is made
+}
+
+int platform_truncate(int fd, int64_t size) {
+    int e = _chsize_s(fd, size);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+int platform_truncate_private(int fd) {
+    int e = _chsize_s(fd, 0);
+    if (e != 0) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+void platform_set_blocking(int) {
+    // Files opened here never stop waiting on Windows.
+}
+
+int platform_create_unique_file(const std::string& dir, const std::string& prefix,
+                                const std::string& suffix, std::string* path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '\\' + prefix + random_part() + suffix;
+        int fd = platform_open(name, PLATFORM_READ | PLATFORM_WRITE | PLATFORM_CREATE |
+                                         PLATFORM_EXCLUSIVE | PLATFORM_NO_LINK);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+std::string platform_make_unique_folder(const std::string& dir, const std::string& prefix) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = dir + '\\' + prefix + random_part();
+        if (platform_mkdir(name, true) == 0)
+            return name;
+        if (errno != EEXIST)
+            return std::string();
+    }
+    return std::string();
+}
+
 int platform_mkdir(const std::string& path, bool owner_only) {
-    // Owner-only access comes from the folder's access list; the private
-    // folders set theirs where they are made (temp_dir_win.cpp).
-    (void)owner_only;
-    if (!CreateDirectoryW(win_wide(path).c_str(), nullptr)) {
+    std::wstring wpath = win_wide(path);
+    bool made = owner_only ? win_make_private(wpath, true)
+                           : CreateDirectoryW(wpath.c_str(), nullptr) != 0;
+    if (!made) {
         win_set_errno(GetLastError());
         return -1;
     }
@@ -175,7 +364,22 @@ int platform_remove(const std::string& path) {
     return -1;
 }
 
+std::string platform_open_file_path(int) {
+    return std::string(); // no such names: the caller opens by name
+}
+
+int platform_rename(const std::string& from, const std::string& to) {
+    if (MoveFileExW(win_wide(from).c_str(), win_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 0;
+    win_set_errno(GetLastError());
+    return -1;
+}
+
 // ---- Locks -----------------------------------------------------------------
+
+bool platform_devices_lockable() {
+    return false;
+}
 
 PlatformLockResult platform_lock(int fd, bool exclusive) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -217,6 +421,11 @@ std::string platform_state_dir() {
     if (!local || !*local)
         return std::string();
     return win_utf8(local) + "\\trevik";
+}
+
+std::string platform_state_dir_problem() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local && *local ? "" : "no directory for the tool's state (LOCALAPPDATA is not set)";
 }
 
 // ---- Stop requests ---------------------------------------------------------
@@ -295,4 +504,8 @@ bool platform_utc_time(std::time_t t, std::tm* out) {
 
 bool platform_local_time(std::time_t t, std::tm* out) {
     return localtime_s(out, &t) == 0;
+}
+
+std::time_t platform_time_of_utc(std::tm* utc) {
+    return _mkgmtime(utc);
 }

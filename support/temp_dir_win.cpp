@@ -25,55 +25,6 @@ namespace {
 
 const char CLAIM_FILE[] = ".claim";
 
-// The current user's SID as text, or empty.
-std::wstring user_sid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return std::wstring();
-    std::vector<unsigned char> buffer(256);
-    DWORD size = 0;
-    std::wstring text;
-    if (!GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()), &size) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        buffer.resize(size);
-    }
-    if (GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size()), &size)) {
-        wchar_t* sid = nullptr;
-        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
-            text = sid;
-            LocalFree(sid);
-        }
-    }
-    CloseHandle(token);
-    return text;
-}
-
-// Owner-only access, not inherited from the parent folder.
-bool make_private(const std::wstring& dir, bool create) {
-    std::wstring sid = user_sid();
-    if (sid.empty())
-        return false;
-    std::wstring sddl = L"D:P(A;OICI;FA;;;" + sid + L")";
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
-                                                              nullptr))
-        return false;
-    bool ok;
-    if (create) {
-        SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-        ok = CreateDirectoryW(dir.c_str(), &sa) != 0;
-    } else {
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
-             SetNamedSecurityInfoW(const_cast<wchar_t*>(dir.c_str()), SE_FILE_OBJECT,
-                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-    }
-    LocalFree(sd);
-    return ok;
-}
-
 // Removes leftover in dir when no live run claims dir; then dir itself when
 // it is empty and not the top directory.
 void sweep_one(const std::string& dir, const char* leftover, bool top) {
@@ -125,7 +76,7 @@ std::string temp_dir_path() {
 std::string temp_dir_ensure() {
     std::string dir = temp_dir_path();
     std::wstring wdir = win_wide(dir);
-    if (make_private(wdir, true))
+    if (win_make_private(wdir, true))
         return dir;
     DWORD attributes = GetFileAttributesW(wdir.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -150,7 +101,7 @@ std::string temp_dir_ensure() {
         return std::string();
     }
     wchar_t* text = nullptr;
-    bool mine = owner && ConvertSidToStringSidW(owner, &text) && user_sid() == text;
+    bool mine = owner && ConvertSidToStringSidW(owner, &text) && win_user_sid() == text;
     if (text)
         LocalFree(text);
     LocalFree(sd);
@@ -158,7 +109,7 @@ std::string temp_dir_ensure() {
         errno = EPERM;
         return std::string();
     }
-    if (!make_private(wdir, false)) {
+    if (!win_make_private(wdir, false)) {
         errno = EACCES;
         return std::string();
     }

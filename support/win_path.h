@@ -10,3 +10,8 @@ std::wstring win_wide(const std::string& utf8);
 std::string win_utf8(const std::wstring& wide);
 // Sets errno from a Windows error code (GetLastError()).
 void win_set_errno(unsigned long error);
+// The current user's SID as text, or empty.
+std::wstring win_user_sid();
+// Gives the folder dir an access list for this user alone, not inherited
+// from its parent: on a new folder (create) or an existing one.
+bool win_make_private(const std::wstring& dir, bool create);

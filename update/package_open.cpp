@@ -1,8 +1,5 @@
 #include "update/package_open.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -12,6 +9,7 @@
 #include "support/stream.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
+#include "support/platform.h"
 #include "update/update_run.h"
 
 namespace {
@@ -19,7 +17,6 @@ namespace {
 std::filesystem::path fs_path(const std::u16string& p) {
     return std::filesystem::path(wtext_to_utf8(p.c_str()));
 }
-
 
 bool starts_like_zip(const std::u16string& path) {
     FILE* f = std::fopen(wtext_to_utf8(path.c_str()).c_str(), "rb");
@@ -42,12 +39,14 @@ bool prepare_run_directory(const std::u16string& dir) {
     std::error_code ec;
     if (std::filesystem::create_directory(p, ec))
         std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
-    struct stat st {};
-    if (lstat(p.c_str(), &st) != 0)
+    std::u8string name = p.u8string();
+    std::string at(name.begin(), name.end());
+    PlatformPathKind kind = platform_path_kind(at);
+    if (kind == PLATFORM_PATH_MISSING)
         return true;
-    if (S_ISLNK(st.st_mode))
+    if (kind == PLATFORM_PATH_LINK)
         return false;
-    if (S_ISDIR(st.st_mode) && st.st_uid != geteuid())
+    if (kind == PLATFORM_PATH_DIR && !platform_owned_by_me(at))
         return false;
     return true;
 }
@@ -174,7 +173,7 @@ void package_close(OpenedPackage* p) {
         temp_dir_remove_on_signal(nullptr, nullptr);
     package_remove_file(p->extracted);
     if (!p->run_dir.empty())
-        ::rmdir(wtext_to_utf8(p->run_dir.c_str()).c_str());
+        platform_remove(wtext_to_utf8(p->run_dir.c_str()));
     temp_dir_release_run(p->claim);
     p->claim = -1;
     p->extracted.clear();

@@ -1,7 +1,5 @@
 #include "update/safe_update.h"
 
-#include <signal.h>
-
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +16,7 @@
 #include "update/read_after.h"
 #include "update/unit_backup.h"
 #include "update/update_history.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 namespace {
@@ -77,10 +76,8 @@ void on_terminate() {
     std::abort();
 }
 
-void on_abort_signal(int sig) {
+void on_abort() {
     safe_update_record_abnormal_end();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
 }
 
 } // namespace
@@ -94,11 +91,7 @@ bool safe_update_record_abnormal_end() {
 
 void safe_update_install_abnormal_end_recorder() {
     previous_terminate = std::set_terminate(on_terminate);
-    struct sigaction sa {};
-    sa.sa_handler = on_abort_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESETHAND;
-    sigaction(SIGABRT, &sa, nullptr);
+    platform_on_abort(on_abort);
 }
 
 std::u16string safe_update_backup_failed_text(const std::string& folder, const std::string& why) {

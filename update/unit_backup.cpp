@@ -1,11 +1,7 @@
 #include "update/unit_backup.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +18,8 @@
 #include "config/records.h"
 #include "config/settings_json.h"
 #include "update/update_history.h"
+#include "support/platform.h"
+#include "support/sha256.h"
 #include "support/text.h"
 
 namespace {
@@ -31,23 +29,24 @@ namespace {
 constexpr uint32_t SERVER_DATA_LIMIT = 16u << 20;
 
 std::string write_file(const std::string& path, const void* data, size_t n) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = platform_open(path, PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_EXCLUSIVE |
+                                     PLATFORM_NO_LINK);
     if (fd < 0)
         return path + ": " + std::strerror(errno);
     const auto* p = static_cast<const uint8_t*>(data);
     size_t done = 0;
     while (done < n) {
-        ssize_t w = ::write(fd, p + done, n - done);
+        long w = platform_write(fd, p + done, n - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0) {
             std::string why = w < 0 ? std::strerror(errno) : "short write";
-            ::close(fd);
+            platform_close(fd);
             return path + ": " + why;
         }
         done += size_t(w);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
+    if (platform_fsync(fd) != 0 || platform_close(fd) != 0)
         return path + ": " + std::strerror(errno);
     return "";
 }
@@ -58,39 +57,25 @@ std::string client_id_of(const QV_Machine* m) {
     return wtext_to_utf8(client);
 }
 
-std::string sha256_hex(const void* data, size_t n) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(data, n, digest, &len, EVP_sha256(), nullptr) != 1)
-        return "";
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
 int64_t realtime_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 // A file of a backup, whole, when it is a small regular file.
 std::string read_small_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = platform_open(path, PLATFORM_READ | PLATFORM_NO_LINK | PLATFORM_NO_WAIT);
     if (fd < 0)
         return "";
-    struct stat st {};
+    int64_t size = 0;
     std::string out;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 64 * 1024) {
-        out.resize(size_t(st.st_size));
-        ssize_t n = ::read(fd, out.data(), out.size());
+    if (platform_fd_kind(fd, &size) == PLATFORM_PATH_FILE && size <= 64 * 1024) {
+        out.resize(size_t(size));
+        long n = platform_pread(fd, out.data(), out.size(), 0);
         out.resize(n > 0 ? size_t(n) : 0);
     }
-    ::close(fd);
+    platform_close(fd);
     return out;
 }
 
@@ -209,7 +194,7 @@ UnitIdentity unit_backup_identity(const std::string& folder) {
 
 std::string unit_backup_folder_name(std::time_t utc, const std::string& client_id) {
     std::tm tm{};
-    gmtime_r(&utc, &tm);
+    platform_utc_time(utc, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
     return std::string(buf) + "-" + unit_backup_safe_id(client_id);
@@ -291,7 +276,7 @@ UnitBackupResult unit_backup_save(QV_Machine* m, const std::string& root, uint32
     if (why.empty()) {
         // Two runs within a second get folders of their own.
         std::string base = folder;
-        for (int i = 2; ::mkdir(folder.c_str(), 0700) != 0; ++i) {
+        for (int i = 2; platform_mkdir(folder, true) != 0; ++i) {
             if (errno != EEXIST || i > 99) {
                 why = folder + ": " + std::strerror(errno);
                 break;
@@ -376,7 +361,7 @@ std::vector<UnitBackupEntry> unit_backup_list(const std::string& root) {
         tm.tm_hour = std::stoi(name.substr(9, 2));
         tm.tm_min = std::stoi(name.substr(11, 2));
         tm.tm_sec = std::stoi(name.substr(13, 2));
-        b.time_ns = int64_t(timegm(&tm)) * 1000000000;
+        b.time_ns = int64_t(platform_time_of_utc(&tm)) * 1000000000;
         b.identity = unit_backup_identity(b.folder);
         if (!b.identity.key.empty()) {
             b.unit = b.identity.key;
@@ -443,13 +428,13 @@ std::string unit_backup_note_reset(const QV_Machine* m, const std::string& root)
         nlohmann::json{{"time", utc_time_text(std::time(nullptr))}}.dump() + "\n";
     // A note of an earlier reset is replaced: the latest reset is the one
     // that counts.
-    ::unlink(path.c_str());
+    platform_remove(path);
     return write_file(path, text.data(), text.size());
 }
 
 void unit_backup_note_settings_written(const QV_Machine* m, const std::string& root) {
     if (!root.empty())
-        ::unlink(reset_note_path(root, unit_identity_of(m).key).c_str());
+        platform_remove(reset_note_path(root, unit_identity_of(m).key));
 }
 
 UnitBackupOffer unit_backup_offer(const std::string& root, const std::string& run_folder) {

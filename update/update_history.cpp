@@ -1,10 +1,5 @@
 #include "update/update_history.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +11,8 @@
 #include "common_t73/QV_HidChannel.h"
 #include "common_t73/QV_Machine.h"
 #include "config/records.h"
+#include "support/platform.h"
+#include "support/sha256.h"
 #include "support/stream.h"
 #include "support/text.h"
 
@@ -37,53 +34,12 @@ nlohmann::json date_json(const DateStamp& d) {
 
 } // namespace
 
-namespace {
-
-// Why HOME cannot hold the state directory, or "" when it can. The tool
-// makes its folders below an existing home, never the home itself.
-std::string home_problem(const char* home) {
-    if (!home || !*home)
-        return "HOME is not set";
-    if (home[0] != '/')
-        return std::string("HOME is not an absolute path (") + home + ")";
-    struct stat st {};
-    if (::stat(home, &st) != 0)
-        return std::string("HOME names ") + home + ", which " +
-               (errno == ENOENT ? std::string("does not exist")
-                                : "cannot be used: " + std::string(std::strerror(errno))) +
-               " (a home folder is never created)";
-    if (!S_ISDIR(st.st_mode))
-        return std::string("HOME names ") + home + ", which is not a folder";
-    return "";
-}
-
-} // namespace
-
 std::string trevik_state_directory() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return std::string(state) + "/trevik";
-    const char* home = std::getenv("HOME");
-    if (home_problem(home).empty())
-        return std::string(home) + "/.local/state/trevik";
-    return "";
+    return platform_state_dir();
 }
 
 std::string trevik_state_directory_problem() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return "";
-    const char* home = std::getenv("HOME");
-    std::string why = home_problem(home);
-    if (why.empty())
-        return "";
-    bool state_set = state && *state;
-    if (!state_set && (!home || !*home))
-        return "no directory for the tool's state (neither XDG_STATE_HOME nor HOME is set)";
-    return "no directory for the tool's state: " +
-           (state_set ? "XDG_STATE_HOME is not an absolute path (" + std::string(state) + ")"
-                      : std::string("XDG_STATE_HOME is not set")) +
-           ", and " + why;
+    return platform_state_dir_problem();
 }
 
 std::string make_private_directory(const std::string& dir) {
@@ -94,19 +50,19 @@ std::string make_private_directory(const std::string& dir) {
     std::string path;
     size_t pos = 0;
     while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
+        pos = dir.find_first_of(std::string("/") + platform_separator(), pos + 1);
         path = dir.substr(0, pos);
-        if (path.empty())
+        if (path.empty() || platform_path_kind(path, nullptr, true) == PLATFORM_PATH_DIR)
             continue;
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        if (platform_mkdir(path, true) != 0 && errno != EEXIST)
             return path + ": " + std::strerror(errno);
     }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0)
+    PlatformPathKind kind = platform_path_kind(dir, nullptr, true);
+    if (kind == PLATFORM_PATH_MISSING)
         return dir + ": " + std::strerror(errno);
-    if (!S_ISDIR(st.st_mode))
+    if (kind != PLATFORM_PATH_DIR)
         return dir + ": not a directory";
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    if (!platform_folder_writable(dir))
         return dir + ": " + std::strerror(errno);
     return "";
 }
@@ -143,29 +99,27 @@ namespace {
 
 // Feeds read(buf, n) into SHA-256 until it returns 0; -1 fails the hash.
 template <typename Read> std::string sha256_of(Read read) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    Sha256* h = sha256_begin();
+    bool ok = h != nullptr;
     std::vector<unsigned char> buf(1 << 16);
     while (ok) {
-        ssize_t got = read(buf.data(), buf.size());
+        long got = read(buf.data(), buf.size());
         if (got < 0)
             ok = false;
         else if (got == 0)
             break;
         else
-            ok = EVP_DigestUpdate(ctx, buf.data(), size_t(got));
+            ok = sha256_add(h, buf.data(), size_t(got));
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    ok = ok && EVP_DigestFinal_ex(ctx, digest, &len) && len == 32;
-    EVP_MD_CTX_free(ctx);
+    uint8_t digest[SHA256_BYTES];
+    ok = sha256_end(h, digest) && ok;
     if (!ok)
         return "";
     static const char* hex = "0123456789abcdef";
     std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out.push_back(hex[digest[i] >> 4]);
-        out.push_back(hex[digest[i] & 0xF]);
+    for (uint8_t b : digest) {
+        out.push_back(hex[b >> 4]);
+        out.push_back(hex[b & 0xF]);
     }
     return out;
 }
@@ -173,23 +127,20 @@ template <typename Read> std::string sha256_of(Read read) {
 } // namespace
 
 std::string history_file_sha256(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = platform_open(path, PLATFORM_READ);
     if (fd < 0)
         return "";
     std::string out = history_fd_sha256(fd);
-    ::close(fd);
+    platform_close(fd);
     return out;
 }
 
 std::string history_fd_sha256(int fd) {
     if (fd < 0)
         return "";
-    off_t at = 0;
-    return sha256_of([fd, &at](unsigned char* buf, size_t n) -> ssize_t {
-        ssize_t got;
-        do
-            got = ::pread(fd, buf, n, at);
-        while (got < 0 && errno == EINTR);
+    int64_t at = 0;
+    return sha256_of([fd, &at](unsigned char* buf, size_t n) -> long {
+        long got = platform_pread(fd, buf, n, at);
         if (got > 0)
             at += got;
         return got;
@@ -208,19 +159,20 @@ std::string update_history_line(const nlohmann::json& entry) {
 
 int update_history_append_line(const char* path, const char* line, size_t length) {
     // Not blocking: a FIFO at the name must not hold the run, and takes no line.
-    int fd = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    int fd = platform_open(path, PLATFORM_READ | PLATFORM_WRITE | PLATFORM_CREATE | PLATFORM_APPEND |
+                                     PLATFORM_NO_LINK | PLATFORM_NO_WAIT,
+                           0600);
     if (fd < 0)
         return errno;
-    struct stat kind {};
-    if (::fstat(fd, &kind) != 0 || !S_ISREG(kind.st_mode)) {
-        ::close(fd);
+    int64_t size = 0;
+    if (platform_fd_kind(fd, &size) != PLATFORM_PATH_FILE) {
+        platform_close(fd);
         return HISTORY_NOT_REGULAR;
     }
     // A last line torn by a full disk would swallow this one: it is ended
     // first, in the same write.
-    struct stat st {};
     char last = '\n';
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
+    if (size > 0 && platform_pread(fd, &last, 1, size - 1) != 1)
         last = '\n';
     char stack[4096];
     const char* out = line;
@@ -228,9 +180,9 @@ int update_history_append_line(const char* path, const char* line, size_t length
     if (last != '\n') {
         if (length + 1 > sizeof stack) {
             // Too long for the stack: the newline goes alone, just before.
-            if (::write(fd, "\n", 1) != 1) {
+            if (platform_write(fd, "\n", 1) != 1) {
                 int err = errno;
-                ::close(fd);
+                platform_close(fd);
                 return err ? err : -1;
             }
         } else {
@@ -241,9 +193,9 @@ int update_history_append_line(const char* path, const char* line, size_t length
         }
     }
     // One write per line: concurrent runs append whole lines.
-    ssize_t written = ::write(fd, out, n);
-    int err = written < 0 ? errno : written != ssize_t(n) ? -1 : 0;
-    if (::close(fd) != 0 && err == 0)
+    long written = platform_write(fd, out, n);
+    int err = written < 0 ? errno : written != long(n) ? -1 : 0;
+    if (platform_close(fd) != 0 && err == 0)
         err = errno;
     return err;
 }
@@ -382,12 +334,11 @@ const char* const RESULTS[] = {"succeeded", "failed", "interrupted", "unconfirme
 // Opens the history for reading without waiting on a FIFO; -1 when there
 // is none, -2 when the name is something other than a regular file.
 int open_history(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = platform_open(path, PLATFORM_READ | PLATFORM_NO_WAIT);
     if (fd < 0)
         return errno != ENOENT && stream_path_special_kind(path.c_str()) ? -2 : -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (platform_fd_kind(fd) != PLATFORM_PATH_FILE) {
+        platform_close(fd);
         return -2;
     }
     return fd;
@@ -434,7 +385,7 @@ size_t update_history_each(const std::string& state_dir,
             ++skipped;
     };
     for (;;) {
-        ssize_t got = ::read(fd, buf.data(), buf.size());
+        long got = platform_read(fd, buf.data(), buf.size());
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -449,7 +400,7 @@ size_t update_history_each(const std::string& state_dir,
             }
         pending.append(buf.data() + start, size_t(got) - start);
     }
-    ::close(fd);
+    platform_close(fd);
     take(pending);
     return skipped;
 }

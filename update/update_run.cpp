@@ -1,9 +1,5 @@
 #include "update/update_run.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -17,6 +13,7 @@
 #include "support/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
+#include "support/platform.h"
 
 namespace {
 
@@ -28,15 +25,15 @@ constexpr const char* UPDATE_LOG_SOURCE = "update_run.cpp";
 // name of its own (no /proc).
 Package* load_and_hash(const std::u16string& path, std::string* sha256) {
     sha256->clear();
-    int fd = ::open(wtext_to_utf8(path.c_str()).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = platform_open(wtext_to_utf8(path.c_str()), PLATFORM_READ);
     if (fd < 0)
         return package_load(path.c_str());
-    std::string self = "/proc/self/fd/" + std::to_string(fd);
-    Package* pkg = ::access(self.c_str(), R_OK) == 0 ? package_load(utf8_to_wtext(self).c_str())
-                                                     : package_load(path.c_str());
+    std::string self = platform_open_file_path(fd);
+    Package* pkg = !self.empty() ? package_load(utf8_to_wtext(self).c_str())
+                                 : package_load(path.c_str());
     if (pkg)
         *sha256 = history_fd_sha256(fd);
-    ::close(fd);
+    platform_close(fd);
     return pkg;
 }
 
@@ -102,7 +99,7 @@ void UpdateRun::removeTemporaryFiles() {
     package_remove_file(download_target_);
     package_remove_file(extracted_);
     if (!run_dir_.empty())
-        ::rmdir(wtext_to_utf8(run_dir_.c_str()).c_str());
+        platform_remove(wtext_to_utf8(run_dir_.c_str()));
     temp_dir_release_run(run_claim_);
     run_claim_ = -1;
     run_dir_.clear();

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <string>
 
+#include "support/platform.h"
+#include "support/temp_dir.h"
 #include "tools/unitsim/UnitSim.h"
 
 namespace {
@@ -219,6 +221,32 @@ TEST(UnitLockHandle, ALockThatCannotBeTakenKeepsTheUnitClosed) {
         EXPECT_TRUE(unit.commands().empty()) << c.name;
         server.stop();
     }
+}
+
+} // namespace
+
+namespace {
+
+// A real unit's lock: the device node itself where nodes take locks; else a
+// lock file of its own in the private temporary folder, one name per
+// device path, that a second holder finds busy.
+TEST(UnitLockPath, DeviceNodeOrALockFileOfItsOwn) {
+    const std::string device = "\\\\?\\hid#vid_0416&pid_b500#7&2b3c&0&0000#{4d1e55b2}";
+    std::string lock = QV_UnitLock_pathForDevice(device);
+    if (platform_devices_lockable()) {
+        EXPECT_EQ(lock, device);
+        EXPECT_EQ(QV_UnitLock_pathForDevice("/dev/hidraw3"), "/dev/hidraw3");
+        return;
+    }
+    std::string dir = temp_dir_ensure();
+    ASSERT_EQ(lock.rfind(dir + platform_separator() + "unit-device-", 0), 0u) << lock;
+    EXPECT_EQ(lock.find_first_of("\\/:?*#&{}", dir.size() + 1), std::string::npos) << lock;
+    EXPECT_NE(QV_UnitLock_pathForDevice(device + "1"), lock);
+    int a = -1, b = -1, holder = 0;
+    ASSERT_EQ(QV_UnitLock_acquire(lock, true, &a, &holder), QV_UNIT_LOCK_HELD);
+    EXPECT_EQ(QV_UnitLock_acquire(lock, true, &b, &holder), QV_UNIT_LOCK_BUSY);
+    platform_close(a);
+    platform_remove(lock);
 }
 
 } // namespace

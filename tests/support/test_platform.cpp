@@ -2,6 +2,7 @@
 // The Windows build runs these under Wine.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -94,6 +95,92 @@ TEST_F(PlatformTest, AnExclusiveLockShutsOutEveryOtherOpenFile) {
     platform_close(a);
     EXPECT_EQ(platform_lock(b, false), PLATFORM_LOCK_HELD);
     platform_close(b);
+}
+
+// New names never collide, keep their suffix and land in the folder given;
+// a new file is a file by its descriptor too and can be cut back to nothing.
+TEST_F(PlatformTest, UniqueFilesAndFolders) {
+    std::string folder = dir.substr(0, dir.size() - 1);
+    std::string a, b;
+    int fa = platform_create_unique_file(folder, "trevik-", ".dqv", &a);
+    int fb = platform_create_unique_file(folder, "trevik-", ".dqv", &b);
+    ASSERT_GE(fa, 0);
+    ASSERT_GE(fb, 0);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.rfind(dir + "trevik-", 0), 0u) << a;
+    EXPECT_EQ(a.substr(a.size() - 4), ".dqv");
+    EXPECT_TRUE(platform_owned_by_me(a));
+    EXPECT_EQ(platform_write(fa, "by\n", 3), 3);
+    FILE* w = platform_fdopen(fa, "wb");
+    ASSERT_NE(w, nullptr);
+    std::fputs("\n\r", w);
+    std::fflush(w);
+    int64_t size = -1;
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 5);
+    EXPECT_EQ(platform_truncate(fa, 3), 0);
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 3);
+    int fr = platform_open(a, PLATFORM_READ);
+    char back[8] = {};
+    EXPECT_EQ(platform_read(fr, back, sizeof back), 3);
+    EXPECT_STREQ(back, "by\n");
+    EXPECT_EQ(platform_read(fr, back, sizeof back), 0);
+    // Where the system names open files, the name reaches this same file.
+    std::string same = platform_open_file_path(fr);
+    if (!same.empty()) {
+        int64_t same_size = -1;
+        EXPECT_EQ(platform_path_kind(same, &same_size, true), PLATFORM_PATH_FILE);
+        EXPECT_EQ(same_size, 3);
+    }
+    platform_close(fr);
+    EXPECT_EQ(platform_truncate_private(fa), 0);
+    EXPECT_EQ(platform_fd_kind(fa, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 0);
+    std::fclose(w);
+    platform_close(fb);
+
+    std::string sub = platform_make_unique_folder(folder, "run-");
+    ASSERT_FALSE(sub.empty());
+    EXPECT_EQ(platform_path_kind(sub), PLATFORM_PATH_DIR);
+    std::string other = platform_make_unique_folder(folder, "run-");
+    EXPECT_NE(sub, other);
+    EXPECT_TRUE(platform_folder_writable(sub));
+    EXPECT_FALSE(platform_access_denied(a));
+    // Missing: the reason is in errno.
+    errno = 0;
+    EXPECT_EQ(platform_path_kind(dir + "none"), PLATFORM_PATH_MISSING);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(platform_make_unique_folder(dir + "none", "run-"), "");
+    EXPECT_EQ(platform_create_unique_file(dir + "none", "x", "", &b), -1);
+
+    // A rename replaces the file at the new name.
+    EXPECT_EQ(platform_rename(a, b), 0);
+    EXPECT_EQ(platform_path_kind(a), PLATFORM_PATH_MISSING);
+    EXPECT_EQ(platform_path_kind(b, &size), PLATFORM_PATH_FILE);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(platform_rename(a, b), -1);
+    EXPECT_EQ(platform_remove(b), 0);
+    for (const std::string& p : {sub, other})
+        EXPECT_EQ(platform_remove(p), 0);
+}
+
+// The state folder and its problem answer together: one of them is empty.
+TEST(StateDir, EitherAFolderOrAReason) {
+    std::string dir = platform_state_dir(), why = platform_state_dir_problem();
+    EXPECT_NE(dir.empty(), why.empty()) << dir << " / " << why;
+    if (!dir.empty()) {
+        EXPECT_EQ(dir.substr(dir.size() - 7), std::string(1, platform_separator()) + "trevik");
+    }
+}
+
+TEST(Clock, UtcTimesBothWays) {
+    std::tm tm{};
+    ASSERT_TRUE(platform_utc_time(1733011200, &tm)); // 2024-12-01 00:00:00
+    EXPECT_EQ(tm.tm_year, 124);
+    EXPECT_EQ(tm.tm_mon, 11);
+    EXPECT_EQ(tm.tm_mday, 1);
+    EXPECT_EQ(platform_time_of_utc(&tm), 1733011200);
 }
 
 TEST(Sha256, KnownAnswers) {

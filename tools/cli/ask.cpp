@@ -1,20 +1,16 @@
 #include "tools/cli/ask.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
+
+#include "support/platform.h"
 
 namespace {
 
 // The process's terminal, opened for one question; closed with the object.
 struct Tty {
-    Tty() : fd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
-    ~Tty() {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    Tty() : fd(platform_open_terminal()) {}
+    ~Tty() { platform_close(fd); }
     Tty(const Tty&) = delete;
     Tty& operator=(const Tty&) = delete;
     int fd;
@@ -23,7 +19,7 @@ struct Tty {
 bool write_all(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        long n = platform_write(fd, text.data() + done, text.size() - done);
         if (n < 0)
             return false;
         done += size_t(n);
@@ -37,7 +33,7 @@ bool read_line(int fd, std::string* line) {
     line->clear();
     char c = 0;
     for (;;) {
-        ssize_t n = ::read(fd, &c, 1);
+        long n = platform_read(fd, &c, 1);
         if (n <= 0)
             return false;
         if (c == '\n')
@@ -52,9 +48,9 @@ bool read_line(int fd, std::string* line) {
 } // namespace
 
 bool cli_can_ask() {
-    if (::isatty(STDIN_FILENO))
+    if (platform_is_terminal(0))
         return true;
-    if (!::isatty(STDOUT_FILENO) && !::isatty(STDERR_FILENO))
+    if (!platform_is_terminal(1) && !platform_is_terminal(2))
         return false;
     Tty tty;
     return tty.fd >= 0;
@@ -63,10 +59,10 @@ bool cli_can_ask() {
 bool cli_ask(const std::string& text, std::string* answer) {
     answer->clear();
     std::fflush(stdout);
-    bool in_tty = ::isatty(STDIN_FILENO);
-    bool err_tty = ::isatty(STDERR_FILENO);
+    bool in_tty = platform_is_terminal(0);
+    bool err_tty = platform_is_terminal(2);
     Tty tty;
-    if (!in_tty && (tty.fd < 0 || (!err_tty && !::isatty(STDOUT_FILENO))))
+    if (!in_tty && (tty.fd < 0 || (!err_tty && !platform_is_terminal(1))))
         return false;
     if (err_tty || tty.fd < 0) {
         std::fputs(text.c_str(), stderr);

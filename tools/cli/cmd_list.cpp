@@ -7,8 +7,6 @@
 // --unit are added. Each unit is opened to read its client id and board;
 // one that cannot be opened is listed without them, and one another
 // program holds is marked busy with that program's process id.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -18,6 +16,7 @@
 #include "common_t73/QV_Machine.h"
 #include "common_t73/QV_UnitLock.h"
 #include "config/records.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/unit_access.h"
@@ -42,12 +41,13 @@ struct ListedUnit {
 // it cannot be learnt.
 int holder_pid(const ListedUnit& unit) {
     bool socket = unit.source.rfind("socket:", 0) == 0;
-    std::string lock = socket ? QV_UnitLock_pathForSocket(unit.path) : unit.path;
-    int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string lock = socket ? QV_UnitLock_pathForSocket(unit.path)
+                              : QV_UnitLock_pathForDevice(unit.path);
+    int fd = platform_open(lock, PLATFORM_READ);
     if (fd < 0)
         return 0;
     int pid = QV_UnitLock_holderPid(fd);
-    ::close(fd);
+    platform_close(fd);
     return pid;
 }
 

@@ -19,6 +19,7 @@
 #include "support/hex.h"
 #include "support/stream.h"
 #include "support/text.h"
+#include "support/platform.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
 #include "tools/pkgbuild/pkgbuild.h"

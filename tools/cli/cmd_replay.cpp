@@ -3,21 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "common_t73/QV_Hid.h"
+#include "support/platform.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/session.h"
-
-extern char** environ;
 
 namespace {
 
@@ -58,80 +52,28 @@ RunVerdict parse_verdict(const std::string& text) {
 // A private state folder, so that a replayed update leaves no history line
 // or backup among the user's.
 std::string make_state_dir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = tmp && *tmp ? tmp : "/tmp";
-    std::string pattern = base + "/trevik-replay-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    return ::mkdtemp(name.data()) ? std::string(name.data()) : std::string();
+    return platform_make_unique_folder(platform_temp_root(), "trevik-replay-");
 }
 
 void remove_tree(const std::string& dir) {
     std::error_code ec;
     if (!dir.empty())
-        std::filesystem::remove_all(dir, ec);
+        std::filesystem::remove_all(std::filesystem::path(std::u8string(dir.begin(), dir.end())),
+                                    ec);
 }
 
 // Runs this program again with args; its output goes nowhere (with -v its
 // standard error stays). Returns the verdict it sent.
 RunVerdict run_replayed(const std::vector<std::string>& args, const std::string& state_dir) {
-    RunVerdict none;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return none;
-    const int verdict_fd = 3;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], verdict_fd);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (cli_verbosity() != CliVerbosity::Verbose)
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        if (entry.rfind(std::string(CLI_REPLAY_VERDICT_FD) + "=", 0) == 0 ||
-            entry.rfind("XDG_STATE_HOME=", 0) == 0)
-            continue;
-        env.push_back(entry);
-    }
-    env.push_back(std::string(CLI_REPLAY_VERDICT_FD) + "=" + std::to_string(verdict_fd));
+    PlatformRunSelf run;
+    run.args = args;
+    run.keep_stderr = cli_verbosity() == CliVerbosity::Verbose;
     if (!state_dir.empty())
-        env.push_back("XDG_STATE_HOME=" + state_dir);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_text = args;
-    std::vector<char*> argv;
-    for (std::string& a : argv_text)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        return none;
-    }
+        run.env.push_back(std::string(platform_state_variable()) + "=" + state_dir);
+    run.channel_variable = CLI_REPLAY_VERDICT_FD;
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        // A verdict is one short line; more is not one.
-        if (text.size() < (1u << 20))
-            text.append(buffer, size_t(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (platform_run_self(run, &text) < 0)
+        return RunVerdict();
     return parse_verdict(text);
 }
 
@@ -208,7 +150,7 @@ ReplayPlan plan_replay(CLI::App& root, const std::string& file,
                 return plan;
             }
         } else if (writes_file && i > at) {
-            std::string instead = private_dir + "/output-" + std::to_string(plan.moved.size() + 1);
+            std::string instead = private_dir + platform_separator() + "output-" + std::to_string(plan.moved.size() + 1);
             plan.moved.push_back(name + " writes its file in the replay's private folder; " + a +
                                  " is left as it is");
             args.push_back(instead);

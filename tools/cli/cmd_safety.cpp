@@ -2,12 +2,10 @@
 // backup of the unit's settings, interruption only at a report boundary,
 // read-back and the update history; and the registration of history,
 // backups (cmd_history.cpp) and verify (cmd_verify.cpp).
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -30,6 +28,7 @@
 #include "support/build_settings.h"
 #include "support/stream.h"
 #include "support/text.h"
+#include "support/platform.h"
 #include "tools/cli/ask.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/safety.h"
@@ -69,11 +68,7 @@ class WriteSignals {
         stop_ = 0;
         done_ = false;
         checking_ = false;
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+        watch_ = platform_stop_watch_begin();
         thread_ = std::thread([this] { watch(); });
     }
     void end() {
@@ -81,7 +76,8 @@ class WriteSignals {
             return;
         done_ = true;
         thread_.join();
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        platform_stop_watch_end(watch_);
+        watch_ = nullptr;
     }
     // The writes are over: from now on one signal stops.
     void checking() { checking_ = true; }
@@ -92,19 +88,19 @@ class WriteSignals {
   private:
     void watch() {
         bool warned = false;
-        timespec first{};
+        int64_t first = 0;
         while (!done_) {
-            timespec wait{0, 100 * 1000 * 1000};
-            int sig = sigtimedwait(&set_, nullptr, &wait);
-            if (sig <= 0)
+            if (platform_stop_watch_wait(watch_, 100) == 0)
                 continue;
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
+            // Whole seconds of the steady clock, as the window is counted.
+            int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
             if (checking_) {
                 if (!stop_)
                     CliProgress::printAside(std::string(READ_BACK_STOPPING) + "\n");
                 stop_ = 1;
-            } else if (warned && now.tv_sec - first.tv_sec <= STOP_WINDOW_S) {
+            } else if (warned && now - first <= STOP_WINDOW_S) {
                 stop_ = 1;
                 CliProgress::printAside(std::string(second_text_) + "\n");
             } else {
@@ -122,8 +118,7 @@ class WriteSignals {
     const char* second_text_ = INTERRUPT_STOPPING;
     std::atomic<bool> done_{false};
     std::atomic<bool> checking_{false};
-    sigset_t set_{};
-    sigset_t saved_{};
+    PlatformStopWatch* watch_ = nullptr;
     std::thread thread_;
 };
 

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "config/settings_json.h"
 #include "update/unit_backup.h"
 #include "update/update_history.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "tools/cli/ask.h"
 #include "tools/cli/cli.h"

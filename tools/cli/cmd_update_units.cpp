@@ -24,6 +24,7 @@
 #include "common_t73/QV_Machine.h"
 #include "update/outcome.h"
 #include "update/safe_update.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "tools/cli/ask.h"
 #include "tools/cli/progress_board.h"
@@ -395,7 +396,7 @@ int cli_update_units(const UpdateOptions& opt) {
     if (!confirm_all(opt, units))
         return cli_fail(CLI_FAILED, "Not written: the update was not confirmed.");
 
-    bool terminal = isatty(STDERR_FILENO) && cli_verbosity() != CliVerbosity::Quiet;
+    bool terminal = platform_is_terminal(2) && cli_verbosity() != CliVerbosity::Quiet;
     std::vector<std::string> names;
     for (const BenchUnit& u : units)
         names.push_back(u.name);

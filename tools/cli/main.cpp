@@ -1,10 +1,10 @@
+#include "support/platform.h"
 #include "update/safe_update.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/session.h"
 #include "trevik_version.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -111,10 +111,12 @@ int main(int argc, char** argv) {
     // A reader that goes away (| head, a pager quit early) only ends the
     // output: a run in the middle of its writes goes on to its end and its
     // history line. Writes to a closed pipe fail quietly instead.
-    std::signal(SIGPIPE, SIG_IGN);
     // A file-size limit (ulimit -f) the same: a write past it fails as a
     // full disk does, and the run ends at its boundary with what it can record.
-    std::signal(SIGXFSZ, SIG_IGN);
+    platform_ignore_broken_pipes();
+    // What is printed is the same bytes on every system (no CR before LF).
+    platform_binary_stream(stdout);
+    platform_binary_stream(stderr);
     // A run ended by an uncaught failure still leaves its history line.
     safe_update_install_abnormal_end_recorder();
     // --record and --redact-client belong to the session, wherever they stand.
@@ -128,6 +130,9 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
     // -q and -v read as well after the command name as before it.
     app.fallthrough();
+    // "/path" is a file on every system, never a Windows-style option (the
+    // commands inherit this).
+    app.allow_windows_style_options(false);
     app.footer(CLI_EXIT_CODES_TEXT);
     cli_add_verbosity_flags(app);
     cli_install_log_sink();

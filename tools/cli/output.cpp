@@ -1,10 +1,5 @@
 #include "tools/cli/output.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +8,9 @@
 #include <vector>
 
 #include "update/failure_text.h"
+#include "support/charset.h"
 #include "support/log.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "tools/cli/unit_access.h"
 
@@ -54,12 +51,7 @@ bool is_ascii(const std::string& s) {
 // none, or only ASCII, which cannot show the unit's texts at all.
 const std::string& terminal_codeset() {
     static const std::string codeset = [] {
-        std::string name;
-        if (locale_t loc = newlocale(LC_CTYPE_MASK, "", locale_t(0))) {
-            if (const char* cs = nl_langinfo_l(CODESET, loc))
-                name = cs;
-            freelocale(loc);
-        }
+        std::string name = platform_terminal_charset();
         std::string lower;
         for (char c : name)
             lower.push_back(char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
@@ -75,22 +67,13 @@ bool terminal_is_utf8() {
     return terminal_codeset() == "UTF-8";
 }
 
-// iconv from one character set to another; false when a byte cannot be
+// From one character set to another; false when a byte cannot be
 // converted.
 bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == iconv_t(-1))
+    std::vector<char> bytes;
+    if (!charset_convert(to, from, in.data(), in.size(), &bytes))
         return false;
-    std::vector<char> buffer(in.size() * 4 + 16);
-    char* src = const_cast<char*>(in.data());
-    size_t src_left = in.size();
-    char* dst = buffer.data();
-    size_t dst_left = buffer.size();
-    size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    if (rc == size_t(-1) || src_left != 0)
-        return false;
-    out->assign(buffer.data(), buffer.size() - dst_left);
+    out->assign(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -260,7 +243,7 @@ std::string cli_wide_text(const std::u16string& wide) {
 
 // ---- Progress ----
 
-CliProgress::CliProgress() : CliProgress(stderr, ::isatty(STDERR_FILENO) != 0) {}
+CliProgress::CliProgress() : CliProgress(stderr, platform_is_terminal(2)) {}
 
 CliProgress::CliProgress(std::FILE* out, bool terminal)
     : out_(out), terminal_(terminal), dumb_(dumb_terminal()), hidden_(quiet_flag) {

@@ -1,10 +1,9 @@
 #include "tools/cli/progress_board.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+
+#include "support/platform.h"
 
 Board::Board(const std::vector<std::string>& names, bool terminal) : terminal_(terminal) {
     size_t width = 0;
@@ -17,8 +16,8 @@ Board::Board(const std::vector<std::string>& names, bool terminal) : terminal_(t
 }
 
 void Board::draw(bool stay) {
-    winsize ws{};
-    size_t cols = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    int width = platform_terminal_width(2);
+    size_t cols = width > 0 ? size_t(width) : 80;
     std::string out = "\r";
     for (size_t i = 0; i < rows_.size(); ++i) {
         std::string row = names_[i] + "  " + rows_[i];

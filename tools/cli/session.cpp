@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include "common_t73/QV_Hid.h"
+#include "support/platform.h"
 #include "tools/cli/cli.h"
 #include "trevik_version.h"
 
@@ -55,8 +55,8 @@ void send_verdict(const QV_HidReplayVerdict& v, int exit_code) {
     const char* fd_text = std::getenv(CLI_REPLAY_VERDICT_FD);
     if (!fd_text || !v.active)
         return;
-    int fd = std::atoi(fd_text);
-    if (fd < 3)
+    int fd = platform_side_channel(fd_text);
+    if (fd < 0)
         return;
     nlohmann::json j = {{"agrees", v.agrees},
                         {"events", v.events},
@@ -64,7 +64,10 @@ void send_verdict(const QV_HidReplayVerdict& v, int exit_code) {
                         {"recorded_exit", v.recordedExit},
                         {"exit", exit_code}};
     std::string line = j.dump() + "\n";
-    [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+    if (FILE* out = platform_fdopen(fd, "wb")) {
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fclose(out);
+    }
 }
 
 } // namespace

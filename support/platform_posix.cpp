@@ -91,18 +91,6 @@ PlatformPathKind kind_of(const struct stat& st, int64_t* size) {
                                   : PLATFORM_PATH_OTHER;
 }
 
-// Random letters and digits for a new name.
-std::string random_part() {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static std::mutex lock;
-    static std::mt19937_64 engine{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
-    std::lock_guard<std::mutex> guard(lock);
-    std::string part;
-    for (int i = 0; i < 8; ++i)
-        part += letters[engine() % (sizeof letters - 1)];
-    return part;
-}
-
 } // namespace
 
 PlatformPathKind platform_path_kind(const std::string& path, int64_t* size, bool follow) {
@@ -145,33 +133,6 @@ void platform_set_blocking(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-}
-
-int platform_create_unique_file(const std::string& dir, const std::string& prefix,
-                                const std::string& suffix, std::string* path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = dir + '/' + prefix + random_part() + suffix;
-        int fd = platform_open(name, PLATFORM_READ | PLATFORM_WRITE | PLATFORM_CREATE |
-                                         PLATFORM_EXCLUSIVE | PLATFORM_NO_LINK);
-        if (fd >= 0) {
-            *path = name;
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
-std::string platform_make_unique_folder(const std::string& dir, const std::string& prefix) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = dir + '/' + prefix + random_part();
-        if (platform_mkdir(name, true) == 0)
-            return name;
-        if (errno != EEXIST)
-            return std::string();
-    }
-    return std::string();
 }
 
 int platform_mkdir(const std::string& path, bool owner_only) {
